@@ -1,0 +1,2 @@
+#pragma once
+// The data store; being written.
