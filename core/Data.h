@@ -1,2 +1,630 @@
 #pragma once
-// The data store; being written.
+// The data store: one in-memory graph of typed items that holds all program
+// state. Managers and views keep their state here and react to its events.
+// Everything in this header runs on the main thread only.
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include <QHash>
+
+class Data;
+class Type;
+class Item;
+class ItemPtr;
+class ItemSet;
+class PathNode;
+struct PathRegistration;
+
+// ---------------------------------------------------------------- exceptions
+
+struct TypeNotFoundException : std::logic_error {
+    explicit TypeNotFoundException(const std::string& i_name) : std::logic_error("no type named " + i_name) {}
+};
+struct TypeAlreadyExistsException : std::logic_error {
+    explicit TypeAlreadyExistsException(const std::string& i_name) : std::logic_error("type exists already: " + i_name) {}
+};
+struct NullTypeException : std::logic_error {
+    explicit NullTypeException(const std::string& i_what) : std::logic_error(i_what) {}
+};
+struct NotRelatedException : std::logic_error {
+    explicit NotRelatedException(const std::string& i_what) : std::logic_error(i_what) {}
+};
+struct AlreadyRelatedException : std::logic_error {
+    explicit AlreadyRelatedException(const std::string& i_what) : std::logic_error(i_what) {}
+};
+
+// ---------------------------------------------------------------- values
+
+// An item's value is always text; numbers are decimal, object addresses are
+// written as unsigned decimal so they survive a round trip through AsUInt().
+class Value {
+public:
+    Value() = default;
+    Value(const std::string& i_text) : m_text(i_text) {}
+    Value(std::string&& i_text) : m_text(std::move(i_text)) {}
+    Value(const char* i_text) : m_text(i_text ? i_text : "") {}
+    Value(char* i_text) : m_text(i_text ? i_text : "") {}
+    Value(int i_n) : m_text(std::to_string(i_n)) {}
+    Value(unsigned int i_n) : m_text(std::to_string(i_n)) {}
+    Value(long i_n) : m_text(std::to_string(i_n)) {}
+    Value(unsigned long i_n) : m_text(std::to_string(i_n)) {}
+    Value(long long i_n) : m_text(std::to_string(i_n)) {}
+    Value(unsigned long long i_n) : m_text(std::to_string(i_n)) {}
+    template <class T>
+    Value(T* ip_object) : m_text(std::to_string(static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(ip_object)))) {}
+    template <class T>
+    Value(const T* ip_object) : m_text(std::to_string(static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(ip_object)))) {}
+
+    const std::string& Text() const { return m_text; }
+    operator const std::string&() const { return m_text; }
+
+private:
+    std::string m_text;
+};
+
+// Reads the leading decimal digits (optional sign) as strtol would; 0 when none.
+long long ParseDecimal(const std::string& i_text);
+
+// ---------------------------------------------------------------- events
+
+class EventHandlerRoot {
+public:
+    EventHandlerRoot();
+    virtual ~EventHandlerRoot();
+    // Whether the handler object still exists (a reset store deletes handlers
+    // that a live owner may still name).
+    static bool IsLive(EventHandlerRoot* ip_handler);
+    bool m_disabled = false;
+};
+
+template <class T>
+class EventHandlerBase : public EventHandlerRoot {
+public:
+    virtual void Handle(T i_arg) = 0;
+};
+
+// Binds an owner object and one of its member functions. The member may take
+// the event's argument type or a plain copy of it (ConnectionInfo& or ConnectionInfo).
+template <class Owner, class T, class M = T>
+class EventHandler : public EventHandlerBase<T> {
+public:
+    using Method = void (Owner::*)(M);
+    EventHandler(Owner* ip_owner, Method i_method) : mp_owner(ip_owner), m_method(i_method) {}
+    void Handle(T i_arg) override { (mp_owner->*m_method)(i_arg); }
+
+private:
+    Owner* mp_owner;
+    Method m_method;
+};
+
+// A handler that calls a function object; for small owners and tests.
+template <class T>
+class FunctionHandler : public EventHandlerBase<T> {
+public:
+    explicit FunctionHandler(std::function<void(T)> i_f) : m_f(std::move(i_f)) {}
+    void Handle(T i_arg) override { m_f(i_arg); }
+
+private:
+    std::function<void(T)> m_f;
+};
+
+// Owns its handlers. Notifies in registration order; a handler added while a
+// notification runs is first called at the next one; a disabled handler is
+// deleted instead of called, but only when no notification of this event runs.
+template <class T>
+class Event {
+public:
+    Event() = default;
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+    ~Event();
+
+    void Add(EventHandlerBase<T>* ip_handler) { m_handlers.push_back(ip_handler); }
+    bool Empty() const { return m_handlers.empty(); }
+    size_t Size() const { return m_handlers.size(); }
+    void Notify(T i_arg);
+
+private:
+    void Purge();
+    std::vector<EventHandlerBase<T>*> m_handlers;
+    int m_running = 0;
+};
+
+struct ConnectionInfo {
+    ConnectionInfo() = default;
+    ConnectionInfo(Item* ip_from, Item* ip_to) : from(ip_from), to(ip_to) {}
+    Item* from = nullptr;
+    Item* to = nullptr;
+};
+
+// Base of every object that registers store handlers: the handlers are
+// disabled when the object goes, so none is ever called on a dead owner.
+class DataHandler {
+public:
+    DataHandler() = default;
+    DataHandler(const DataHandler&) = delete;
+    DataHandler& operator=(const DataHandler&) = delete;
+    virtual ~DataHandler();
+
+    // A class whose own destructor removes store items calls this first.
+    void DisableHandlers();
+
+    // Registers a handler of this owner on an event (type or store-wide).
+    template <class Owner, class T, class M>
+    EventHandlerBase<T>* AddHandler(Event<T>& i_event, Owner* ip_owner, void (Owner::*i_method)(M)) {
+        auto* h = new EventHandler<Owner, T, M>(ip_owner, i_method);
+        Track(h);
+        i_event.Add(h);
+        return h;
+    }
+    template <class Owner, class M>
+    void AddPathHandler(PathNode* ip_root, Owner* ip_owner, void (Owner::*i_method)(M));
+    template <class Owner, class M>
+    void AddPairHandler(Type* ip_a, Type* ip_b, Owner* ip_owner, void (Owner::*i_method)(M));
+    void AddPathHandler(PathNode* ip_root, std::function<void(Item*)> i_f);
+
+    void Track(EventHandlerRoot* ip_handler);
+
+    std::set<EventHandlerRoot*> m_handlers;
+};
+
+class DataLoadedEventHandler {
+public:
+    virtual ~DataLoadedEventHandler() = default;
+    virtual void DataLoaded() = 0;
+};
+
+// ---------------------------------------------------------------- relations
+
+enum OneOrMany { One = 0, Many = 1 };
+
+struct Relation {
+    OneOrMany partners = Many;   // how many items of the other type one item of this type may hold
+    bool owns = false;           // this type owns the other for the sweep
+    bool ownedBy = false;        // the other type owns this one
+    std::vector<EventHandlerBase<ConnectionInfo&>*> pairHandlers;  // registered as (this, other)
+    std::vector<std::pair<PathNode*, PathRegistration*>> pathSteps; // steps of this type pair
+    int running = 0;
+};
+
+// ---------------------------------------------------------------- item sets
+
+// An ordered set of items (oldest first, by creation serial) with set algebra.
+class ItemSet {
+public:
+    using const_iterator = std::vector<Item*>::const_iterator;
+
+    ItemSet() = default;
+    ItemSet(Item* ip_item);
+    ItemSet(const ItemPtr& i_item);
+    explicit ItemSet(std::vector<Item*>&& i_sorted) : m_items(std::move(i_sorted)) {}
+
+    const_iterator begin() const { return m_items.begin(); }
+    const_iterator end() const { return m_items.end(); }
+    size_t size() const { return m_items.size(); }
+    bool empty() const { return m_items.empty(); }
+    void clear() { m_items.clear(); }
+    size_t count(Item* ip_item) const { return Contains(ip_item) ? 1 : 0; }
+    bool Contains(Item* ip_item) const;
+    bool insert(Item* ip_item);
+    bool erase(Item* ip_item);
+    Item* First() const { return m_items.empty() ? nullptr : m_items.front(); }
+    const std::vector<Item*>& Items() const { return m_items; }
+
+    void Add(const ItemSet& i_other);
+    ItemSet operator+(const ItemSet& i_other) const;
+    ItemSet Common(const ItemSet& i_other) const;
+    ItemSet GetItems(const char* ip_typeName) const;
+    ItemSet Connected(const char* ip_typeName) const;
+    ItemSet Connected(const ItemSet& i_other) const;
+    ItemSet Connected(const ItemPtr& i_item) const;
+    ItemSet Connected(const char* ip_typeName, const std::string& i_value) const;
+    ItemSet NotConnected(const char* ip_typeName) const;
+    ItemSet NotConnected(const char* ip_typeName, const std::string& i_value) const;
+    ItemSet NotConnected(const ItemPtr& i_item) const;
+    operator ItemPtr() const;
+    void Remove();
+
+    std::list<Item*> SortAlphabetic(bool i_ascending = true) const;
+    std::list<Item*> SortAlphabeticBy(const char* ip_typeName, bool i_ascending = true) const;
+    std::list<Item*> SortNumericBy(const char* ip_typeName, bool i_ascending = true) const;
+
+    bool operator==(const ItemSet& i_other) const { return m_items == i_other.m_items; }
+
+private:
+    template <class Pred>
+    ItemSet Filter(Pred i_pred) const;
+    std::vector<Item*> m_items;
+};
+
+// ---------------------------------------------------------------- items
+
+// The connections of one item to the items of one other type, ordered by
+// serial. Small groups are a sorted vector; large ones (shared flag items
+// with thousands of partners) switch to a tree so removal stays cheap.
+class ConnGroup {
+public:
+    explicit ConnGroup(Type* ip_type) : mp_type(ip_type) {}
+    ConnGroup(ConnGroup&&) noexcept = default;
+    ConnGroup& operator=(ConnGroup&&) noexcept = default;
+
+    Type* GetType() const { return mp_type; }
+    bool Insert(Item* ip_item);
+    bool Erase(Item* ip_item);
+    bool Contains(Item* ip_item) const;
+    Item* First() const;
+    size_t Size() const { return mp_big ? mp_big->size() : m_small.size(); }
+    void AppendTo(std::vector<Item*>& o_items) const;
+    template <class F>
+    void ForEach(F i_f) const {
+        if (mp_big)
+            for (Item* p : *mp_big) i_f(p);
+        else
+            for (Item* p : m_small) i_f(p);
+    }
+
+private:
+    struct SerialLess { bool operator()(const Item* a, const Item* b) const; };
+    Type* mp_type;
+    std::vector<Item*> m_small;
+    std::unique_ptr<std::set<Item*, SerialLess>> mp_big;
+};
+
+class Item {
+public:
+    Type* GetType() const { return mp_type; }
+    const std::string& GetValue() const { return m_value; }
+    uint64_t Serial() const { return m_serial; }
+    bool IsRemoved() const { return m_removed; }
+
+    const std::string& AsString() const { return m_value; }
+    const char* AsCStr() const { return m_value.c_str(); }
+    long AsInt() const { return static_cast<long>(ParseDecimal(m_value)); }
+    unsigned long AsUInt() const { return static_cast<unsigned long>(ParseDecimal(m_value)); }
+    long long AsInt64() const { return ParseDecimal(m_value); }
+
+    Item* GetItem(const char* ip_typeName) const;
+    Item* HasItem(const char* ip_typeName) const { return GetItem(ip_typeName); }
+    Item* GetItem(Type* ip_type) const;
+    void GetItems(const char* ip_typeName, ItemSet& o_items) const;
+    ItemSet GetItems(const char* ip_typeName) const;
+    ItemSet GetItems(Type* ip_type) const;
+    void GetConnectedItems(std::map<Type*, ItemSet>& o_items) const;
+    bool IsConnected(const char* ip_typeName) const;
+    bool IsConnected(Item* ip_other) const;
+    bool IsDisconnectedFromAll() const { return m_groups.empty(); }
+    size_t ConnectionCount() const;
+
+    void Connect(Item* ip_other);
+    void Disconnect(Item* ip_other);
+    void Disconnect(const char* ip_typeName);
+    void Remove();
+    Item* NewItem(const char* ip_typeName);
+
+    const std::vector<ConnGroup>& Groups() const { return m_groups; }
+
+private:
+    friend class Data;
+    friend class Type;
+    Item(Type* ip_type, std::string&& i_value, uint64_t i_serial)
+        : mp_type(ip_type), m_value(std::move(i_value)), m_serial(i_serial) {}
+    ~Item() = default;
+
+    ConnGroup* Group(Type* ip_type);
+    const ConnGroup* Group(Type* ip_type) const;
+    ConnGroup& MakeGroup(Type* ip_type);
+    void DropFromGroup(Type* ip_type, Item* ip_item);
+
+    Type* mp_type;
+    std::string m_value;
+    uint64_t m_serial;
+    std::vector<ConnGroup> m_groups;
+    uint32_t m_typeIndex = 0;
+    uint32_t m_mark = 0;
+    bool m_removed = false;
+    bool m_pinned = false;   // a path subscription names this item
+};
+
+// The null-safe handle every caller uses: reads on a null handle give "",
+// 0, null or an empty set; writes do nothing.
+class ItemPtr {
+public:
+    ItemPtr() = default;
+    ItemPtr(Item* ip_item) : mp_item(ip_item) {}
+
+    Item* Get() const { return mp_item; }
+    operator Item*() const { return mp_item; }
+    Item* operator->() const { return mp_item; }
+    explicit operator bool() const { return mp_item != nullptr; }
+    bool IsNull() const { return mp_item == nullptr; }
+    bool operator==(const ItemPtr& i_o) const { return mp_item == i_o.mp_item; }
+    bool operator!=(const ItemPtr& i_o) const { return mp_item != i_o.mp_item; }
+    bool operator==(Item* ip_o) const { return mp_item == ip_o; }
+    bool operator!=(Item* ip_o) const { return mp_item != ip_o; }
+    bool operator==(std::nullptr_t) const { return mp_item == nullptr; }
+    bool operator!=(std::nullptr_t) const { return mp_item != nullptr; }
+
+    ItemPtr operator[](const char* ip_typeName) const { return GetItem(ip_typeName); }
+    ItemPtr GetItem(const char* ip_typeName) const { return mp_item ? mp_item->GetItem(ip_typeName) : nullptr; }
+    ItemPtr HasItem(const char* ip_typeName) const { return GetItem(ip_typeName); }
+    ItemSet GetItems(const char* ip_typeName) const;
+    void GetItems(const char* ip_typeName, ItemSet& o_items) const;
+    bool IsConnected(const char* ip_typeName) const { return mp_item && mp_item->IsConnected(ip_typeName); }
+    bool IsConnected(const ItemPtr& i_other) const { return mp_item && i_other.mp_item && mp_item->IsConnected(i_other.mp_item); }
+    bool IsDisconnectedFromAll() const { return !mp_item || mp_item->IsDisconnectedFromAll(); }
+
+    ItemPtr Connect(const ItemPtr& i_other) const;
+    ItemPtr operator+=(const ItemPtr& i_other) const { return Connect(i_other); }
+    ItemPtr operator-=(const ItemPtr& i_other) const;
+    void Disconnect(const char* ip_typeName) const { if (mp_item) mp_item->Disconnect(ip_typeName); }
+    void Disconnect(const ItemPtr& i_other) const { *this -= i_other; }
+    void Remove() const { if (mp_item) mp_item->Remove(); }
+    ItemPtr NewItem(const char* ip_typeName) const { return mp_item ? mp_item->NewItem(ip_typeName) : nullptr; }
+
+    std::string AsString() const { return mp_item ? mp_item->AsString() : std::string(); }
+    const char* AsCStr() const { return mp_item ? mp_item->AsCStr() : ""; }
+    long AsInt() const { return mp_item ? mp_item->AsInt() : 0; }
+    unsigned long AsUInt() const { return mp_item ? mp_item->AsUInt() : 0; }
+    long long AsInt64() const { return mp_item ? mp_item->AsInt64() : 0; }
+
+private:
+    Item* mp_item = nullptr;
+};
+
+// ---------------------------------------------------------------- types
+
+class Type {
+public:
+    const std::string& GetName() const { return m_name; }
+    bool IsRoot() const { return m_root; }
+    bool IsNull() const { return m_null; }
+    bool IsAutoCreate() const { return m_autoCreate; }
+
+    ItemSet GetItems() const;
+    size_t ItemCount() const { return m_count; }
+    Item* GetItem(const Value& i_value);
+    Item* operator[](const Value& i_value) { return GetItem(i_value); }
+    Item* HasItem(const Value& i_value) const;
+    Item* NewItem();                       // a new valueless item of a null type
+    Item* NewItem(const Value& i_value);   // the existing or a new item of a valued type
+    Item* GetGlobalNullItem();
+
+    void RelateToType(Type* ip_other, OneOrMany i_a, OneOrMany i_b, bool i_owns);
+    const Relation* GetRelation(Type* ip_other) const;
+    bool IsRelated(Type* ip_other) const { return GetRelation(ip_other) != nullptr; }
+    const std::unordered_map<Type*, Relation>& Relations() const { return m_relations; }
+
+    template <class F>
+    void ForEachItem(F i_f) const {
+        for (Item* p : m_items)
+            if (p) i_f(p);
+    }
+
+    Event<Item*> itemAdded;
+    Event<Item*> itemRemoved;
+    Event<ConnectionInfo&> connected;
+    Event<ConnectionInfo&> disconnected;
+
+private:
+    friend class Data;
+    friend class Item;
+    Type(Data* ip_data, std::string i_name, bool i_root, bool i_null, bool i_autoCreate)
+        : mp_data(ip_data), m_name(std::move(i_name)), m_root(i_root), m_null(i_null), m_autoCreate(i_autoCreate) {}
+    ~Type() = default;
+
+    Item* Create(std::string i_value);
+    void Unlist(Item* ip_item);
+    Relation* Rel(Type* ip_other);
+
+    Data* mp_data;
+    std::string m_name;
+    bool m_root, m_null, m_autoCreate;
+    std::vector<Item*> m_items;   // creation order, with holes for removed items
+    size_t m_count = 0;
+    std::unordered_map<std::string_view, Item*> m_byValue;
+    std::unordered_map<Type*, Relation> m_relations;
+};
+
+// ---------------------------------------------------------------- paths
+
+enum PathNodeRelation {
+    ConnectedNotify = 0,    // must exist; making it triggers
+    ConnectedOnly = 1,      // must exist; condition only
+    NotifyOnConnect = 2,    // making it triggers
+    DisconnectedNotify = 3, // must not exist; breaking it triggers
+    DisconnectedOnly = 4,   // must not exist; condition only
+    NotifyOnDisconnect = 5  // breaking it triggers
+};
+
+// One step of a path of types (or fixed items). The root is made with a
+// store and a type name, or with one fixed item; each step registers itself
+// with its parent. The store owns the whole tree once it is registered.
+class PathNode {
+public:
+    PathNode(Data* ip_data, const char* ip_typeName);
+    explicit PathNode(Item* ip_item);
+    PathNode(PathNode* ip_parent, const char* ip_typeName, PathNodeRelation i_relation);
+    PathNode(PathNode* ip_parent, Item* ip_item, PathNodeRelation i_relation);
+    ~PathNode();
+    PathNode(const PathNode&) = delete;
+    PathNode& operator=(const PathNode&) = delete;
+
+    Type* GetType() const { return mp_type; }
+    Item* GetFixedItem() const { return mp_item; }
+    PathNode* GetParent() const { return mp_parent; }
+    PathNodeRelation GetRelation() const { return m_relation; }
+    const std::vector<PathNode*>& Children() const { return m_children; }
+
+    bool Matches(Item* ip_item) const { return mp_item ? ip_item == mp_item : ip_item->GetType() == mp_type; }
+
+private:
+    Type* mp_type = nullptr;
+    Item* mp_item = nullptr;
+    PathNode* mp_parent = nullptr;
+    PathNodeRelation m_relation = ConnectedNotify;
+    std::vector<PathNode*> m_children;
+};
+
+struct PathRegistration {
+    PathNode* root = nullptr;
+    EventHandlerBase<Item*>* handler = nullptr;
+    bool dead = false;   // a fixed item of the path was removed
+};
+
+// ---------------------------------------------------------------- the store
+
+class Data {
+public:
+    Data();
+    ~Data();
+    Data(const Data&) = delete;
+    Data& operator=(const Data&) = delete;
+
+    Type* NewType(const std::string& i_name, bool i_root, bool i_null, bool i_autoCreate);
+    Type* GetType(const std::string& i_name) const;
+    Type* HasType(const std::string& i_name) const;
+    void GetTypes(QHash<QString, Type*>& o_types) const;
+    void GetTypes(std::map<std::string, Type*>& o_types) const;
+    std::vector<Type*> TypesInOrder() const { return m_typeOrder; }
+
+    void AddConnectionEventHandler(Type* ip_a, Type* ip_b, EventHandlerBase<ConnectionInfo&>* ip_handler);
+    void AddPathEventHandler(PathNode* ip_root, EventHandlerBase<Item*>* ip_handler);
+
+    Item* GetItem(ItemPtr i_a, ItemPtr i_b, const char* ip_typeName) const;
+    Item* GetItem(const ItemSet& i_items, const char* ip_typeName) const;
+    ItemSet GetItems(ItemPtr i_a, ItemPtr i_b, const char* ip_typeName) const;
+    ItemSet GetItems(const ItemSet& i_items, const char* ip_typeName) const;
+    ItemSet GetItemSubset(const ItemSet& i_items, const char* ip_typeName) const;
+
+    size_t RemoveDisconnectedItems();
+
+    uint64_t NextSerial() const { return m_nextSerial; }
+    size_t ItemCount() const;
+
+    // Drops every item, type and subscription; for tests, which share one
+    // global store per process.
+    void Reset();
+    // Removes every item (with events) but keeps types, relations and handlers.
+    void RemoveAllItems();
+
+    Event<Item*> itemAdded;
+    Event<Item*> itemRemoved;
+    Event<ConnectionInfo&> connected;
+    Event<ConnectionInfo&> disconnected;
+
+    // Internal to the store: brackets every operation so that memory of
+    // removed items is freed only when the outermost one returns.
+    struct Operation {
+        explicit Operation(Data* ip_d) : mp_d(ip_d) { ++mp_d->m_depth; }
+        ~Operation() { if (--mp_d->m_depth == 0) mp_d->FreeRemoved(); }
+        Data* mp_d;
+    };
+
+private:
+    friend class Item;
+    friend class Type;
+    friend class DataHandler;
+    friend class EventHandlerRoot;
+
+    uint64_t TakeSerial() { return m_nextSerial++; }
+    void Retire(Item* ip_item);
+    void FreeRemoved();
+    void FirePath(Item* ip_a, Item* ip_b, bool i_connect);
+    void FirePathStep(PathNode* ip_step, PathRegistration* ip_reg, Item* ip_parent, Item* ip_child, bool i_connect,
+                      std::vector<Item*>& o_roots);
+    bool Satisfies(PathNode* ip_node, Item* ip_item, PathNode* ip_skip) const;
+    bool StepHolds(PathNode* ip_step, Item* ip_parent) const;
+    void CollectRoots(PathNode* ip_node, Item* ip_item, std::vector<Item*>& o_roots, int i_depth) const;
+    void IndexPath(PathNode* ip_node, PathRegistration* ip_reg);
+    void KillPathsOf(Item* ip_item);
+    void PurgeRelation(Relation& io_rel);
+    void FireConnected(Item* ip_a, Item* ip_b);
+    void FireDisconnected(Item* ip_a, Item* ip_b);
+
+    std::unordered_map<std::string, Type*> m_types;
+    std::vector<Type*> m_typeOrder;
+    uint64_t m_nextSerial = 1;
+    int m_depth = 0;
+    std::vector<Item*> m_retired;
+    std::vector<std::unique_ptr<PathRegistration>> m_paths;
+    std::unordered_multimap<Item*, PathRegistration*> m_pinnedPaths;
+    uint32_t m_markEpoch = 0;
+};
+
+extern Data* d;
+
+// All items of the named type of the global store.
+ItemSet g(const char* ip_typeName);
+// The item of the named type with that value, as a set (empty when none); never creates.
+ItemSet i(const char* ip_typeName, const std::string& i_value);
+// The type of that name on the global store; throws TypeNotFoundException.
+Type* T(const char* ip_typeName);
+
+// Settings: a `global` key item connected to one `global_value` item. These
+// do nothing and return "" while the types do not exist yet.
+std::string GetSetting(const std::string& i_key);
+void SetSetting(const std::string& i_key, const std::string& i_value);
+void ClearSetting(const std::string& i_key);
+bool IsSettingYes(const std::string& i_key);
+
+// ---------------------------------------------------------------- templates
+
+template <class T>
+Event<T>::~Event() {
+    for (auto* h : m_handlers) delete h;
+}
+
+template <class T>
+void Event<T>::Notify(T i_arg) {
+    if (m_handlers.empty()) return;
+    ++m_running;
+    const size_t n = m_handlers.size();
+    bool sawDisabled = false;
+    for (size_t k = 0; k < n; ++k) {
+        EventHandlerBase<T>* h = m_handlers[k];
+        if (h->m_disabled) {
+            sawDisabled = true;
+            continue;
+        }
+        h->Handle(i_arg);
+    }
+    --m_running;
+    if (sawDisabled && m_running == 0) Purge();
+}
+
+template <class T>
+void Event<T>::Purge() {
+    size_t w = 0;
+    for (size_t r = 0; r < m_handlers.size(); ++r) {
+        if (m_handlers[r]->m_disabled)
+            delete m_handlers[r];
+        else
+            m_handlers[w++] = m_handlers[r];
+    }
+    m_handlers.resize(w);
+}
+
+template <class Owner, class M>
+void DataHandler::AddPathHandler(PathNode* ip_root, Owner* ip_owner, void (Owner::*i_method)(M)) {
+    auto* h = new EventHandler<Owner, Item*, M>(ip_owner, i_method);
+    Track(h);
+    d->AddPathEventHandler(ip_root, h);
+}
+
+template <class Owner, class M>
+void DataHandler::AddPairHandler(Type* ip_a, Type* ip_b, Owner* ip_owner, void (Owner::*i_method)(M)) {
+    auto* h = new EventHandler<Owner, ConnectionInfo&, M>(ip_owner, i_method);
+    Track(h);
+    d->AddConnectionEventHandler(ip_a, ip_b, h);
+}
