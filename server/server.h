@@ -1,0 +1,136 @@
+#pragma once
+// The connection to the central server: login, reconnection, every message
+// sent to and received from the server, and the user and room part of the
+// store. Runs on the main thread; global `gp_server`.
+
+#include <QObject>
+#include <QPointer>
+#include <QTcpSocket>
+
+#include <ctime>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Data.h"
+#include "FrameCodec.h"
+#include "UserStats.h"
+
+class MemStream;
+class InputStream;
+
+// A candidate parent of the distributed network, as the server names it.
+struct PossibleParent {
+    std::string user;
+    quint32 ip = 0;     // a.b.c.d as (a<<24)|(b<<16)|(c<<8)|d
+    quint32 port = 0;
+};
+Q_DECLARE_METATYPE(PossibleParent)
+Q_DECLARE_METATYPE(std::vector<PossibleParent>)
+
+class Server : public QObject, public DataHandler, public DataLoadedEventHandler {
+    Q_OBJECT
+public:
+    // Default address of the central server when the settings hold none.
+    static constexpr const char* DEFAULT_HOST = "server.tavrinel.net";
+    static constexpr quint16 DEFAULT_PORT = 2242;
+
+    Server();
+    ~Server() override;
+
+    // Creates the user and room types and relations and registers the saved
+    // ones; called once, right after construction.
+    void CreateData();
+    void DataLoaded() override;
+
+    void Connect();
+    void Disconnect();
+    bool IsConnected() const { return m_loggedIn; }
+    bool IsAbruptlyDisconnected() const { return m_abruptlyDisconnected; }
+
+    // Requests; each is dropped while not logged in.
+    void GetOwnPrivilegesStatus();
+    void GetRoomList();
+    void EnterRoom(std::string i_room);
+    void LeaveRoom(std::string i_room);
+    void SendRoomChat(std::string i_room, std::string i_text);
+    void SendPrivateChat(std::string i_user, std::string i_text);
+    void AddUser(std::string i_user);
+    void TrackUser(std::string i_user);
+    void UntrackUser(std::string i_user);
+    unsigned int FileSearch(std::string i_text, bool i_wishList);
+    void GetSearchCorrelations(std::string i_text);
+    void SendFilesFolders(int i_folders, int i_files);
+    void GetUserStats(std::string i_user);
+    void SendUploadSpeed(int i_speed);
+
+    // What the peer and distributed networks need.
+    void SetListenPorts(quint32 i_plainPort, quint32 i_scrambledPort);
+    void GetPeerAddress(std::string i_user);
+    void ConnectToPeer(quint32 i_token, std::string i_user, std::string i_type);
+    void SendCannotConnect(quint32 i_token, std::string i_requester);
+    void SendHaveNoParent(bool i_noParent);
+    void SendBranchLevel(quint32 i_level);
+    void SendBranchRoot(std::string i_root);
+
+    // The user name this client logs in with (the setting `username`).
+    std::string GetUsername() const;
+
+public slots:
+    void OnConnected();
+    // The 30-second tick: reconnects after an abrupt loss. Public so tests
+    // can drive it without waiting.
+    void OnHalfMinuteTimer();
+
+signals:
+    void Connecting();
+    void Connected();
+    void Disconnected();
+    void ConnectionFailed(std::string i_reason);
+    void PrivateChat(std::string i_user, std::string i_text, time_t i_time, bool i_spontaneous);
+    void RoomChat(std::string i_room, std::string i_user, std::string i_chat);
+    void SearchRequested(unsigned int i_req, std::string i_search, bool i_wishListSearch);
+    void AddUserResponse(std::string i_user, bool i_added);
+    void SearchCorrelations(std::string i_search);
+    void ReceivedOwnPrivilegesStatus(int i_seconds);
+    void ReceivedUserStats(std::string i_user, UserStats i_stats);
+    void WishListIntervalChanged(unsigned int i_seconds);
+
+    // Peer network: an address answer (ip 0 or port 0: unknown or offline),
+    // a relayed request to connect to a user, and a relayed failure.
+    void PeerAddressReceived(std::string i_user, quint32 i_ip, quint32 i_port, quint32 i_scrambledPort);
+    void PeerConnectionRequested(std::string i_user, std::string i_type, quint32 i_ip, quint32 i_port, quint32 i_token);
+    void PeerConnectionImpossible(quint32 i_token, std::string i_user);
+
+    // Distributed network.
+    void PossibleParentsReceived(std::vector<PossibleParent> i_parents);
+    void DistributedSearchReceived(std::string i_user, quint32 i_token, std::string i_text);
+
+private slots:
+    void OnReadyRead();
+    void OnSocketDisconnected();
+    void OnSocketError(QAbstractSocket::SocketError i_error);
+    void OnConnectTimeout();
+
+private:
+    void Send(const MemStream& i_message);
+    void HandleFrame(quint32 i_code, InputStream& i_in);
+    void HandleLogin(InputStream& i_in);
+    void AfterLogin();
+    void EndConnection(bool i_abrupt);
+    void DropSocket();
+    void MarkAllOffline();
+    void StoreUserStats(Item* ip_user, const UserStats& i_stats);
+
+    QPointer<QTcpSocket> mp_socket;
+    QTimer* mp_connectTimer = nullptr;
+    FrameDecoder m_decoder;
+    bool m_loggingIn = false;
+    bool m_loggedIn = false;
+    bool m_abruptlyDisconnected = false;
+    bool m_firstLoginDone = false;
+    unsigned int m_searchCounter = 0;
+    std::set<std::string> m_pendingAddresses;
+};
+
+extern Server* gp_server;
