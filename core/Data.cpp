@@ -1,61 +1,120 @@
 #include "Data.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
-#include <deque>
+#include <cstring>
+#include <new>
 
 static Data g_store;   // the one store of the process
 Data* d = &g_store;
+
 namespace {
 
-// Every handler object alive, so an owner never touches a handler that a
-// reset store has already deleted.
+// Every handler object alive. Left to the end of the process on purpose:
+// handlers may go after every other static object.
 std::unordered_set<EventHandlerRoot*>& LiveHandlers() {
-    static std::unordered_set<EventHandlerRoot*> s_live;
-    return s_live;
+    static auto* s_live = new std::unordered_set<EventHandlerRoot*>;
+    return *s_live;
 }
 
 bool SerialBefore(const Item* a, const Item* b) { return a->Serial() < b->Serial(); }
 
-const size_t kBigGroup = 64;
+// Connection groups: inline for one partner, a sorted array up to
+// kArrayMax, then sorted chunks of at most kChunk entries.
+const uint32_t kArrayMax = 64;
+const size_t kChunk = 512;
+
+template <class P>
+P* CheckedRealloc(P* ip_old, size_t i_count) {
+    void* p = std::realloc(static_cast<void*>(ip_old), i_count * sizeof(P));
+    if (!p) throw std::bad_alloc();
+    return static_cast<P*>(p);
+}
+
+const char* SkipSpace(const char* p) {
+    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v') ++p;
+    return p;
+}
+
+// Reads sign and digits; false when there is no digit.
+bool ReadDecimal(const std::string& i_text, bool& o_negative, unsigned long long& o_n, bool& o_overflow) {
+    const char* p = SkipSpace(i_text.c_str());
+    o_negative = false;
+    if (*p == '+' || *p == '-') o_negative = (*p++ == '-');
+    o_n = 0;
+    o_overflow = false;
+    bool any = false;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        any = true;
+        const unsigned digit = unsigned(*p - '0');
+        if (o_overflow) continue;
+        if (o_n > (ULLONG_MAX - digit) / 10)
+            o_overflow = true;
+        else
+            o_n = o_n * 10 + digit;
+    }
+    return any;
+}
+
 }  // namespace
 
 long long ParseDecimal(const std::string& i_text) {
-    const char* p = i_text.c_str();
-    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v') ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') negative = (*p++ == '-');
-    unsigned long long n = 0;
-    bool any = false;
-    while (*p >= '0' && *p <= '9') {
-        unsigned digit = unsigned(*p++ - '0');
-        if (n > (~0ULL - digit) / 10) {   // saturate instead of wrapping
-            n = ~0ULL;
-            while (*p >= '0' && *p <= '9') ++p;
-            break;
-        }
-        n = n * 10 + digit;
-        any = true;
+    bool negative, overflow;
+    unsigned long long n;
+    if (!ReadDecimal(i_text, negative, n, overflow)) return 0;
+    const unsigned long long limit = static_cast<unsigned long long>(LLONG_MAX);
+    if (negative) {
+        if (overflow || n > limit + 1) return LLONG_MIN;
+        return n == limit + 1 ? LLONG_MIN : -static_cast<long long>(n);
     }
-    if (!any && n == 0) return 0;
-    // Values above the signed range are addresses or unsigned counters;
-    // they keep their bits so AsUInt() gives them back.
-    return negative ? static_cast<long long>(0ULL - n) : static_cast<long long>(n);
+    if (overflow || n > limit) return LLONG_MAX;
+    return static_cast<long long>(n);
+}
+
+unsigned long long ParseUnsignedDecimal(const std::string& i_text) {
+    bool negative, overflow;
+    unsigned long long n;
+    if (!ReadDecimal(i_text, negative, n, overflow)) return 0;
+    if (overflow) return ULLONG_MAX;
+    return negative ? 0ULL - n : n;
 }
 
 // ---------------------------------------------------------------- handlers
 
 EventHandlerRoot::EventHandlerRoot() { LiveHandlers().insert(this); }
-EventHandlerRoot::~EventHandlerRoot() { LiveHandlers().erase(this); }
+
+EventHandlerRoot::~EventHandlerRoot() {
+    if (mp_set) mp_set->m_set.erase(this);
+    LiveHandlers().erase(this);
+}
+
 bool EventHandlerRoot::IsLive(EventHandlerRoot* ip_handler) { return LiveHandlers().count(ip_handler) != 0; }
+
+std::pair<HandlerSet::const_iterator, bool> HandlerSet::insert(EventHandlerRoot* ip_handler) {
+    if (!ip_handler) return {m_set.end(), false};
+    if (ip_handler->mp_set && ip_handler->mp_set != this) ip_handler->mp_set->m_set.erase(ip_handler);
+    ip_handler->mp_set = this;
+    return m_set.insert(ip_handler);
+}
+
+size_t HandlerSet::erase(EventHandlerRoot* ip_handler) {
+    if (!m_set.erase(ip_handler)) return 0;
+    ip_handler->mp_set = nullptr;
+    return 1;
+}
+
+void HandlerSet::DisableAll() {
+    for (EventHandlerRoot* h : m_set) {
+        h->m_disabled = true;
+        h->mp_set = nullptr;
+    }
+    m_set.clear();
+}
 
 DataHandler::~DataHandler() { DisableHandlers(); }
 
-void DataHandler::DisableHandlers() {
-    for (EventHandlerRoot* h : m_handlers)
-        if (EventHandlerRoot::IsLive(h)) h->m_disabled = true;
-    m_handlers.clear();
-}
+void DataHandler::DisableHandlers() { m_handlers.DisableAll(); }
 
 void DataHandler::Track(EventHandlerRoot* ip_handler) { m_handlers.insert(ip_handler); }
 
@@ -91,6 +150,7 @@ bool ItemSet::insert(Item* ip_item) {
 }
 
 bool ItemSet::erase(Item* ip_item) {
+    if (!ip_item) return false;
     auto it = std::lower_bound(m_items.begin(), m_items.end(), ip_item, SerialBefore);
     if (it == m_items.end() || *it != ip_item) return false;
     m_items.erase(it);
@@ -98,7 +158,7 @@ bool ItemSet::erase(Item* ip_item) {
 }
 
 void ItemSet::Add(const ItemSet& i_other) {
-    if (i_other.m_items.empty()) return;
+    if (i_other.m_items.empty() || &i_other == this) return;
     if (m_items.empty()) {
         m_items = i_other.m_items;
         return;
@@ -139,7 +199,25 @@ ItemSet ItemSet::Connected(const char* ip_typeName) const {
 }
 
 ItemSet ItemSet::Connected(const ItemSet& i_other) const {
+    if (i_other.empty()) return ItemSet();
+    if (i_other.size() <= 8)
+        return Filter([&i_other](Item* p) {
+            for (Item* o : i_other)
+                if (p->IsConnected(o)) return true;
+            return false;
+        });
+    // Against a large set, walk each item's own partners when it has fewer.
     return Filter([&i_other](Item* p) {
+        if (p->ConnectionCount() < i_other.size()) {
+            for (const ConnGroup& grp : p->Groups()) {
+                bool hit = false;
+                grp.ForEach([&](Item* o) {
+                    if (!hit && i_other.Contains(o)) hit = true;
+                });
+                if (hit) return true;
+            }
+            return false;
+        }
         for (Item* o : i_other)
             if (p->IsConnected(o)) return true;
         return false;
@@ -179,121 +257,269 @@ ItemSet::operator ItemPtr() const { return ItemPtr(First()); }
 
 void ItemSet::Remove() {
     Data::Operation op(d);
-    for (Item* p : m_items)
+    // Handlers may remove items of the set meanwhile; those stay in memory
+    // until the operation ends, so the flag can still be read.
+    const std::vector<Item*> items = m_items;
+    for (Item* p : items)
         if (!p->IsRemoved()) p->Remove();
 }
 
 namespace {
 // A stable sort keeps the set's (serial) order for equal keys; descending
 // reverses the whole ascending list, so equal keys come in reverse order.
-template <class Key>
-std::list<Item*> SortBy(const std::vector<Item*>& i_items, bool i_ascending, Key i_key) {
-    using K = decltype(i_key(nullptr).second);
+template <class K, class KeyOf>
+std::list<Item*> SortBy(const std::vector<Item*>& i_items, bool i_ascending, KeyOf i_keyOf) {
     std::vector<std::pair<K, Item*>> keyed;
     keyed.reserve(i_items.size());
-    for (Item* p : i_items) {
-        auto k = i_key(p);
-        if (k.first) keyed.emplace_back(std::move(k.second), p);
-    }
-    std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    K key{};
+    for (Item* p : i_items)
+        if (i_keyOf(p, key)) keyed.emplace_back(key, p);
+    std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+        if constexpr (std::is_pointer_v<K>)
+            return *a.first < *b.first;
+        else
+            return a.first < b.first;
+    });
     std::list<Item*> r;
-    for (auto& k : keyed) r.push_back(k.second);
-    if (!i_ascending) r.reverse();
+    if (i_ascending)
+        for (auto& k : keyed) r.push_back(k.second);
+    else
+        for (auto it = keyed.rbegin(); it != keyed.rend(); ++it) r.push_back(it->second);
     return r;
 }
 }  // namespace
 
 std::list<Item*> ItemSet::SortAlphabetic(bool i_ascending) const {
-    return SortBy(m_items, i_ascending, [](Item* p) { return std::make_pair(true, p ? p->GetValue() : std::string()); });
+    return SortBy<const std::string*>(m_items, i_ascending, [](Item* p, const std::string*& o_key) {
+        o_key = &p->GetValue();
+        return true;
+    });
 }
 
 std::list<Item*> ItemSet::SortAlphabeticBy(const char* ip_typeName, bool i_ascending) const {
     Type* t = d->GetType(ip_typeName);
-    return SortBy(m_items, i_ascending, [t](Item* p) {
-        Item* o = p ? p->GetItem(t) : nullptr;
-        return std::make_pair(o != nullptr, o ? o->GetValue() : std::string());
+    return SortBy<const std::string*>(m_items, i_ascending, [t](Item* p, const std::string*& o_key) {
+        Item* o = p->GetItem(t);
+        if (!o) return false;
+        o_key = &o->GetValue();
+        return true;
     });
 }
 
 std::list<Item*> ItemSet::SortNumericBy(const char* ip_typeName, bool i_ascending) const {
     Type* t = d->GetType(ip_typeName);
-    return SortBy(m_items, i_ascending, [t](Item* p) {
-        Item* o = p ? p->GetItem(t) : nullptr;
-        return std::make_pair(o != nullptr, o ? o->AsInt64() : 0LL);
+    return SortBy<long long>(m_items, i_ascending, [t](Item* p, long long& o_key) {
+        Item* o = p->GetItem(t);
+        if (!o) return false;
+        o_key = o->AsInt64();
+        return true;
     });
 }
 
 // ---------------------------------------------------------------- ConnGroup
 
-bool ConnGroup::SerialLess::operator()(const Item* a, const Item* b) const { return a->Serial() < b->Serial(); }
+namespace {
+
+// The chunk that holds, or would hold, an item of that serial.
+size_t ChunkFor(const BigGroup& i_g, uint64_t i_serial) {
+    size_t lo = 0, hi = i_g.chunks.size();
+    while (lo < hi) {
+        const size_t mid = (lo + hi) / 2;
+        if (i_g.chunks[mid].back()->Serial() < i_serial)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo < i_g.chunks.size() ? lo : i_g.chunks.size() - 1;
+}
+
+bool BigContains(const BigGroup& i_g, Item* ip_item) {
+    if (i_g.chunks.empty()) return false;
+    const auto& c = i_g.chunks[ChunkFor(i_g, ip_item->Serial())];
+    auto it = std::lower_bound(c.begin(), c.end(), ip_item, SerialBefore);
+    return it != c.end() && *it == ip_item;
+}
+
+bool BigInsert(BigGroup& io_g, Item* ip_item) {
+    if (io_g.chunks.empty() || SerialBefore(io_g.chunks.back().back(), ip_item)) {
+        // Items usually join in creation order: append.
+        if (io_g.chunks.empty() || io_g.chunks.back().size() >= kChunk) {
+            io_g.chunks.emplace_back();
+            io_g.chunks.back().reserve(kChunk);
+        }
+        io_g.chunks.back().push_back(ip_item);
+        ++io_g.size;
+        return true;
+    }
+    const size_t k = ChunkFor(io_g, ip_item->Serial());
+    auto& c = io_g.chunks[k];
+    auto it = std::lower_bound(c.begin(), c.end(), ip_item, SerialBefore);
+    if (it != c.end() && *it == ip_item) return false;
+    c.insert(it, ip_item);
+    ++io_g.size;
+    if (c.size() > kChunk) {
+        std::vector<Item*> upper(c.begin() + long(c.size() / 2), c.end());
+        c.resize(c.size() / 2);
+        io_g.chunks.insert(io_g.chunks.begin() + long(k) + 1, std::move(upper));
+    }
+    return true;
+}
+
+bool BigErase(BigGroup& io_g, Item* ip_item) {
+    if (io_g.chunks.empty()) return false;
+    const size_t k = ChunkFor(io_g, ip_item->Serial());
+    auto& c = io_g.chunks[k];
+    auto it = std::lower_bound(c.begin(), c.end(), ip_item, SerialBefore);
+    if (it == c.end() || *it != ip_item) return false;
+    c.erase(it);
+    --io_g.size;
+    if (c.empty()) io_g.chunks.erase(io_g.chunks.begin() + long(k));
+    return true;
+}
+
+}  // namespace
+
+size_t ConnGroup::Size() const { return m_cap == kBig ? mp_big->size : m_size; }
+
+void ConnGroup::Destroy() {
+    if (m_cap == kBig)
+        delete mp_big;
+    else if (m_cap > 0)
+        std::free(mp_arr);
+    m_cap = 0;
+    m_size = 0;
+    mp_one = nullptr;
+}
 
 bool ConnGroup::Insert(Item* ip_item) {
-    if (mp_big) return mp_big->insert(ip_item).second;
-    if (m_small.empty() || SerialBefore(m_small.back(), ip_item)) {
-        m_small.push_back(ip_item);
-    } else {
-        auto it = std::lower_bound(m_small.begin(), m_small.end(), ip_item, SerialBefore);
-        if (it != m_small.end() && *it == ip_item) return false;
-        m_small.insert(it, ip_item);
+    if (m_cap == kBig) return BigInsert(*mp_big, ip_item);
+    if (m_cap == 0) {
+        if (m_size == 0) {
+            mp_one = ip_item;
+            m_size = 1;
+            return true;
+        }
+        if (mp_one == ip_item) return false;
+        Item** arr = CheckedRealloc<Item*>(nullptr, 2);
+        arr[0] = mp_one;
+        mp_arr = arr;
+        m_cap = 2;
     }
-    if (m_small.size() > kBigGroup) {
-        mp_big.reset(new std::set<Item*, SerialLess>(m_small.begin(), m_small.end()));
-        std::vector<Item*>().swap(m_small);
+    Item** b = mp_arr;
+    Item** pos = std::lower_bound(b, b + m_size, ip_item, SerialBefore);
+    if (pos != b + m_size && *pos == ip_item) return false;
+    if (m_size == m_cap) {
+        if (m_cap >= kArrayMax) {
+            auto* big = new BigGroup;
+            big->chunks.emplace_back();
+            big->chunks.back().reserve(kChunk);
+            big->chunks.back().assign(b, b + m_size);
+            big->size = m_size;
+            std::free(mp_arr);
+            mp_big = big;
+            m_cap = kBig;
+            m_size = 0;
+            return BigInsert(*big, ip_item);
+        }
+        const size_t at = size_t(pos - b);
+        mp_arr = CheckedRealloc<Item*>(mp_arr, m_cap * 2);
+        m_cap *= 2;
+        b = mp_arr;
+        pos = b + at;
     }
+    std::memmove(pos + 1, pos, size_t(b + m_size - pos) * sizeof(Item*));
+    *pos = ip_item;
+    ++m_size;
     return true;
 }
 
 bool ConnGroup::Erase(Item* ip_item) {
-    if (mp_big) return mp_big->erase(ip_item) != 0;
-    auto it = std::lower_bound(m_small.begin(), m_small.end(), ip_item, SerialBefore);
-    if (it == m_small.end() || *it != ip_item) return false;
-    m_small.erase(it);
+    if (m_cap == kBig) return BigErase(*mp_big, ip_item);
+    if (m_cap == 0) {
+        if (m_size == 1 && mp_one == ip_item) {
+            mp_one = nullptr;
+            m_size = 0;
+            return true;
+        }
+        return false;
+    }
+    Item** b = mp_arr;
+    Item** pos = std::lower_bound(b, b + m_size, ip_item, SerialBefore);
+    if (pos == b + m_size || *pos != ip_item) return false;
+    std::memmove(pos, pos + 1, size_t(b + m_size - pos - 1) * sizeof(Item*));
+    --m_size;
     return true;
 }
 
 bool ConnGroup::Contains(Item* ip_item) const {
-    if (mp_big) return mp_big->count(ip_item) != 0;
-    auto it = std::lower_bound(m_small.begin(), m_small.end(), ip_item, SerialBefore);
-    return it != m_small.end() && *it == ip_item;
+    if (m_cap == kBig) return BigContains(*mp_big, ip_item);
+    Item* const* b = ArrayBegin();
+    if (m_size == 1) return b[0] == ip_item;
+    Item* const* pos = std::lower_bound(b, b + m_size, ip_item, SerialBefore);
+    return pos != b + m_size && *pos == ip_item;
 }
 
 Item* ConnGroup::First() const {
-    if (mp_big) return mp_big->empty() ? nullptr : *mp_big->begin();
-    return m_small.empty() ? nullptr : m_small.front();
+    if (m_cap == kBig) return mp_big->chunks.empty() ? nullptr : mp_big->chunks.front().front();
+    return m_size ? ArrayBegin()[0] : nullptr;
 }
 
 void ConnGroup::AppendTo(std::vector<Item*>& o_items) const {
-    if (mp_big)
-        o_items.insert(o_items.end(), mp_big->begin(), mp_big->end());
-    else
-        o_items.insert(o_items.end(), m_small.begin(), m_small.end());
+    if (m_cap == kBig) {
+        o_items.reserve(o_items.size() + mp_big->size);
+        for (const auto& c : mp_big->chunks) o_items.insert(o_items.end(), c.begin(), c.end());
+    } else {
+        Item* const* b = ArrayBegin();
+        o_items.insert(o_items.end(), b, b + m_size);
+    }
 }
 
 // ---------------------------------------------------------------- Item
 
+Item::~Item() {
+    for (uint16_t k = 0; k < m_groupCount; ++k) mp_groups[k].Destroy();
+    std::free(mp_groups);
+}
+
 ConnGroup* Item::Group(Type* ip_type) {
-    for (auto& g : m_groups)
-        if (g.GetType() == ip_type) return &g;
+    for (uint16_t k = 0; k < m_groupCount; ++k)
+        if (mp_groups[k].mp_type == ip_type) return &mp_groups[k];
     return nullptr;
 }
 
 const ConnGroup* Item::Group(Type* ip_type) const {
-    for (auto& g : m_groups)
-        if (g.GetType() == ip_type) return &g;
+    for (uint16_t k = 0; k < m_groupCount; ++k)
+        if (mp_groups[k].mp_type == ip_type) return &mp_groups[k];
     return nullptr;
 }
 
 ConnGroup& Item::MakeGroup(Type* ip_type) {
     if (ConnGroup* g = Group(ip_type)) return *g;
-    m_groups.emplace_back(ip_type);
-    return m_groups.back();
+    if (m_groupCount == m_groupCap) {
+        if (m_groupCap == 0xffff) throw std::length_error("too many related types on one item");
+        const uint16_t cap = m_groupCap ? uint16_t(std::min(0xffff, m_groupCap * 2)) : uint16_t(1);
+        mp_groups = CheckedRealloc<ConnGroup>(mp_groups, cap);
+        m_groupCap = cap;
+    }
+    ConnGroup& g = mp_groups[m_groupCount++];
+    g.Init(ip_type);
+    return g;
 }
 
 void Item::DropFromGroup(Type* ip_type, Item* ip_item) {
-    for (size_t k = 0; k < m_groups.size(); ++k) {
-        if (m_groups[k].GetType() != ip_type) continue;
-        m_groups[k].Erase(ip_item);
-        if (m_groups[k].Size() == 0) m_groups.erase(m_groups.begin() + long(k));
+    for (uint16_t k = 0; k < m_groupCount; ++k) {
+        ConnGroup& g = mp_groups[k];
+        if (g.mp_type != ip_type) continue;
+        g.Erase(ip_item);
+        if (g.Size() == 0) {
+            g.Destroy();
+            std::memmove(static_cast<void*>(&mp_groups[k]), &mp_groups[k + 1], (m_groupCount - k - 1) * sizeof(ConnGroup));
+            if (--m_groupCount == 0) {
+                std::free(mp_groups);
+                mp_groups = nullptr;
+                m_groupCap = 0;
+            }
+        }
         return;
     }
 }
@@ -317,7 +543,7 @@ ItemSet Item::GetItems(Type* ip_type) const {
 
 void Item::GetConnectedItems(std::map<Type*, ItemSet>& o_items) const {
     o_items.clear();
-    for (auto& g : m_groups) {
+    for (const ConnGroup& g : Groups()) {
         std::vector<Item*> r;
         g.AppendTo(r);
         o_items[g.GetType()] = ItemSet(std::move(r));
@@ -328,21 +554,26 @@ bool Item::IsConnected(const char* ip_typeName) const { return GetItem(d->GetTyp
 
 bool Item::IsConnected(Item* ip_other) const {
     if (!ip_other) return false;
-    const ConnGroup* g = Group(ip_other->GetType());
-    return g && g->Contains(ip_other);
+    const ConnGroup* mine = Group(ip_other->GetType());
+    if (!mine) return false;
+    // Look in the smaller of the two ends.
+    const ConnGroup* theirs = ip_other->Group(mp_type);
+    if (theirs && theirs->Size() < mine->Size()) return theirs->Contains(const_cast<Item*>(this));
+    return mine->Contains(ip_other);
 }
 
 size_t Item::ConnectionCount() const {
     size_t n = 0;
-    for (auto& g : m_groups) n += g.Size();
+    for (const ConnGroup& g : Groups()) n += g.Size();
     return n;
 }
 
 void Item::Connect(Item* ip_other) {
-    if (!ip_other || ip_other == this || m_removed || ip_other->m_removed) return;
+    if (!ip_other || ip_other == this) return;
     Relation* mine = mp_type->Rel(ip_other->mp_type);
     if (!mine)
         throw NotRelatedException(mp_type->GetName() + " is not related to " + ip_other->mp_type->GetName());
+    if (m_removed || ip_other->m_removed) return;
     Data::Operation op(d);
     if (IsConnected(ip_other)) return;
     Relation* theirs = ip_other->mp_type->Rel(mp_type);
@@ -352,6 +583,8 @@ void Item::Connect(Item* ip_other) {
         if (Item* old = ip_other->GetItem(mp_type)) ip_other->Disconnect(old);
     // A handler of those disconnections may have changed the picture.
     if (m_removed || ip_other->m_removed || IsConnected(ip_other)) return;
+    if (mine->partners == One && GetItem(ip_other->mp_type)) return;
+    if (theirs->partners == One && ip_other->GetItem(mp_type)) return;
     MakeGroup(ip_other->mp_type).Insert(ip_other);
     ip_other->MakeGroup(mp_type).Insert(this);
     d->FireConnected(this, ip_other);
@@ -362,6 +595,7 @@ void Item::Disconnect(Item* ip_other) {
     Data::Operation op(d);
     DropFromGroup(ip_other->mp_type, ip_other);
     ip_other->DropFromGroup(mp_type, this);
+    d->NoteDisconnected(this, ip_other);
     d->FireDisconnected(this, ip_other);
 }
 
@@ -381,11 +615,10 @@ void Item::Remove() {
     mp_type->itemRemoved.Notify(this);
     d->itemRemoved.Notify(this);
     if (m_pinned) d->KillPathsOf(this);
-    while (!m_groups.empty()) {
-        ConnGroup& g = m_groups.back();
-        Item* other = g.First();
-        if (!other) {
-            m_groups.pop_back();
+    while (m_groupCount) {
+        Item* other = mp_groups[m_groupCount - 1].First();
+        if (!other) {   // never left empty, but do not spin if it were
+            mp_groups[--m_groupCount].Destroy();
             continue;
         }
         Disconnect(other);
@@ -435,6 +668,74 @@ ItemPtr ItemPtr::operator-=(const ItemPtr& i_other) const {
     return i_other;
 }
 
+// ---------------------------------------------------------------- ValueIndex
+
+namespace {
+size_t HashValue(std::string_view i_value) { return std::hash<std::string_view>()(i_value); }
+}  // namespace
+
+Item* ValueIndex::Find(std::string_view i_value) const {
+    if (m_slots.empty()) return nullptr;
+    const size_t mask = m_slots.size() - 1;
+    for (size_t k = HashValue(i_value) & mask;; k = (k + 1) & mask) {
+        Item* p = m_slots[k];
+        if (!p) return nullptr;
+        if (p->GetValue() == i_value) return p;
+    }
+}
+
+void ValueIndex::Rehash(size_t i_capacity) {
+    std::vector<Item*> old;
+    old.swap(m_slots);
+    m_slots.assign(i_capacity, nullptr);
+    const size_t mask = i_capacity - 1;
+    for (Item* p : old) {
+        if (!p) continue;
+        size_t k = HashValue(p->GetValue()) & mask;
+        while (m_slots[k]) k = (k + 1) & mask;
+        m_slots[k] = p;
+    }
+}
+
+void ValueIndex::Insert(Item* ip_item) {
+    // Load kept under 0.7 so probes stay short.
+    if ((m_count + 1) * 10 > m_slots.size() * 7) Rehash(m_slots.empty() ? 16 : m_slots.size() * 2);
+    const size_t mask = m_slots.size() - 1;
+    size_t k = HashValue(ip_item->GetValue()) & mask;
+    while (m_slots[k]) k = (k + 1) & mask;
+    m_slots[k] = ip_item;
+    ++m_count;
+}
+
+void ValueIndex::Erase(Item* ip_item) {
+    if (m_slots.empty()) return;
+    const size_t mask = m_slots.size() - 1;
+    size_t k = HashValue(ip_item->GetValue()) & mask;
+    while (m_slots[k] != ip_item) {
+        if (!m_slots[k]) return;
+        k = (k + 1) & mask;
+    }
+    // Backward-shift deletion keeps every probe chain unbroken.
+    size_t hole = k;
+    for (size_t j = (k + 1) & mask; m_slots[j]; j = (j + 1) & mask) {
+        const size_t home = HashValue(m_slots[j]->GetValue()) & mask;
+        // Move j into the hole unless its home lies cyclically in (hole, j].
+        const bool homeBetween = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
+        if (!homeBetween) {
+            m_slots[hole] = m_slots[j];
+            hole = j;
+        }
+    }
+    m_slots[hole] = nullptr;
+    --m_count;
+    if (m_slots.size() > 64 && m_count * 8 < m_slots.size()) Rehash(m_slots.size() / 2);
+}
+
+void ValueIndex::Clear() {
+    std::vector<Item*>().swap(m_slots);
+    m_count = 0;
+}
+
 // ---------------------------------------------------------------- Type
 
 Relation* Type::Rel(Type* ip_other) {
@@ -448,19 +749,17 @@ const Relation* Type::GetRelation(Type* ip_other) const {
 }
 
 void Type::RelateToType(Type* ip_other, OneOrMany i_a, OneOrMany i_b, bool i_owns) {
-    if (!ip_other) throw NotRelatedException("relation to no type");
+    if (!ip_other) throw NotRelatedException("relation of " + m_name + " to no type");
     if (m_relations.count(ip_other))
         throw AlreadyRelatedException(m_name + " is related to " + ip_other->m_name + " already");
     Relation& mine = m_relations[ip_other];
     mine.partners = i_b;
     mine.owns = i_owns;
-    if (ip_other == this) {
-        mine.ownedBy = i_owns;
-        return;
-    }
+    if (ip_other == this) return;   // an item never owns its own kind for the sweep
     Relation& theirs = ip_other->m_relations[this];
     theirs.partners = i_a;
     theirs.ownedBy = i_owns;
+    if (i_owns) ip_other->m_owners.push_back(this);
 }
 
 ItemSet Type::GetItems() const {
@@ -477,22 +776,19 @@ Item* Type::Create(std::string i_value) {
     it->m_typeIndex = static_cast<uint32_t>(m_items.size());
     m_items.push_back(it);
     ++m_count;
-    if (!m_null) m_byValue.emplace(std::string_view(it->m_value), it);
+    if (!m_null) m_byValue.Insert(it);
     itemAdded.Notify(it);
     mp_data->itemAdded.Notify(it);
     return it;
 }
 
 void Type::Unlist(Item* ip_item) {
-    if (!m_null) {
-        auto it = m_byValue.find(std::string_view(ip_item->m_value));
-        if (it != m_byValue.end() && it->second == ip_item) m_byValue.erase(it);
-    }
+    if (!m_null) m_byValue.Erase(ip_item);
     if (ip_item->m_typeIndex < m_items.size() && m_items[ip_item->m_typeIndex] == ip_item)
         m_items[ip_item->m_typeIndex] = nullptr;
     --m_count;
-    // Compact once most slots are holes; indices are rewritten.
-    if (m_items.size() > 64 && m_count < m_items.size() / 4) {
+    // Compact once most slots are holes, unless someone walks the items.
+    if (!m_iterating && m_items.size() > 64 && m_count < m_items.size() / 4) {
         size_t w = 0;
         for (Item* p : m_items)
             if (p) {
@@ -505,14 +801,13 @@ void Type::Unlist(Item* ip_item) {
 
 Item* Type::GetItem(const Value& i_value) {
     if (m_null) throw NullTypeException("GetItem by value on the null type " + m_name);
-    if (Item* p = HasItem(i_value)) return p;
+    if (Item* p = m_byValue.Find(i_value.Text())) return p;
     return m_autoCreate ? Create(i_value.Text()) : nullptr;
 }
 
 Item* Type::HasItem(const Value& i_value) const {
     if (m_null) throw NullTypeException("HasItem by value on the null type " + m_name);
-    auto it = m_byValue.find(std::string_view(i_value.Text()));
-    return it == m_byValue.end() ? nullptr : it->second;
+    return m_byValue.Find(i_value.Text());
 }
 
 Item* Type::NewItem() {
@@ -522,7 +817,7 @@ Item* Type::NewItem() {
 
 Item* Type::NewItem(const Value& i_value) {
     if (m_null) throw NullTypeException("NewItem with a value on the null type " + m_name);
-    if (Item* p = HasItem(i_value)) return p;
+    if (Item* p = m_byValue.Find(i_value.Text())) return p;
     return Create(i_value.Text());
 }
 
@@ -535,7 +830,7 @@ Item* Type::GetGlobalNullItem() {
 
 // ---------------------------------------------------------------- PathNode
 
-PathNode::PathNode(Data* ip_data, const char* ip_typeName) : mp_type(ip_data->GetType(ip_typeName)) {}
+PathNode::PathNode(Data* ip_data, const char* ip_typeName) : mp_type((ip_data ? ip_data : d)->GetType(ip_typeName)) {}
 
 PathNode::PathNode(Item* ip_item) : mp_type(ip_item ? ip_item->GetType() : nullptr), mp_item(ip_item) {}
 
@@ -581,6 +876,11 @@ Type* Data::HasType(const std::string& i_name) const {
     return it == m_types.end() ? nullptr : it->second;
 }
 
+void Data::GetTypes(QHash<std::string, Type*>& o_types) const {
+    o_types.clear();
+    for (auto& [name, t] : m_types) o_types.insert(name, t);
+}
+
 void Data::GetTypes(QHash<QString, Type*>& o_types) const {
     o_types.clear();
     for (auto& [name, t] : m_types) o_types.insert(QString::fromLatin1(name.data(), qsizetype(name.size())), t);
@@ -598,40 +898,79 @@ size_t Data::ItemCount() const {
 }
 
 void Data::AddConnectionEventHandler(Type* ip_a, Type* ip_b, EventHandlerBase<ConnectionInfo&>* ip_handler) {
-    Relation* r = ip_a ? ip_a->Rel(ip_b) : nullptr;
+    if (!ip_handler) return;
+    Relation* r = ip_a && ip_b ? ip_a->Rel(ip_b) : nullptr;
     if (!r) {
-        delete ip_handler;
-        throw NotRelatedException("pair handler for unrelated types");
+        DisposeHandler(ip_handler);
+        throw NotRelatedException("pair handler for unrelated types " + (ip_a ? ip_a->GetName() : std::string("?")) +
+                                  " and " + (ip_b ? ip_b->GetName() : std::string("?")));
     }
     r->pairHandlers.push_back(ip_handler);
 }
 
 void Data::AddPathEventHandler(PathNode* ip_root, EventHandlerBase<Item*>* ip_handler) {
-    auto reg = std::make_unique<PathRegistration>();
+    if (!ip_handler) return;
+    if (!ip_root) {
+        DisposeHandler(ip_handler);
+        return;
+    }
+    auto* reg = new PathRegistration;
     reg->root = ip_root;
     reg->handler = ip_handler;
-    PathRegistration* r = reg.get();
-    m_paths.push_back(std::move(reg));
-    IndexPath(ip_root, r);
+    m_paths.insert(reg);
+    ++m_rootUse[ip_root];
+    IndexPath(ip_root, reg);
     // A path whose fixed item is gone already can never fire.
-    if (r->dead && r->handler) {
-        delete r->handler;
-        r->handler = nullptr;
+    if (reg->dead) {
+        DisposeHandler(reg->handler);
+        reg->handler = nullptr;
     }
+    if (reg->refs == 0) FreeRegistration(reg);
 }
 
 void Data::IndexPath(PathNode* ip_node, PathRegistration* ip_reg) {
     if (Item* fixed = ip_node->GetFixedItem()) {
-        if (fixed->IsRemoved()) ip_reg->dead = true;
-        fixed->m_pinned = true;
-        m_pinnedPaths.emplace(fixed, ip_reg);
+        if (fixed->IsRemoved()) {
+            ip_reg->dead = true;
+        } else {
+            fixed->m_pinned = true;
+            m_pinnedPaths.emplace(fixed, ip_reg);
+        }
     }
     if (!ip_node->GetType()) ip_reg->dead = true;
     for (PathNode* c : ip_node->Children()) {
-        if (ip_node->GetType() && c->GetType())
-            if (Relation* r = ip_node->GetType()->Rel(c->GetType())) r->pathSteps.emplace_back(c, ip_reg);
+        if (ip_node->GetType() && c->GetType()) {
+            m_pathIndex[PairKey(ip_node->GetType(), c->GetType())].steps.push_back({c, ip_reg});
+            ++ip_reg->refs;
+        }
         IndexPath(c, ip_reg);
     }
+}
+
+void Data::UnpinPath(PathNode* ip_node, PathRegistration* ip_reg) {
+    // The fixed item may be gone; its address is only used as a key here.
+    if (Item* fixed = ip_node->GetFixedItem()) {
+        auto range = m_pinnedPaths.equal_range(fixed);
+        for (auto it = range.first; it != range.second;) {
+            if (it->second == ip_reg)
+                it = m_pinnedPaths.erase(it);
+            else
+                ++it;
+        }
+    }
+    for (PathNode* c : ip_node->Children()) UnpinPath(c, ip_reg);
+}
+
+void Data::FreeRegistration(PathRegistration* ip_reg) {
+    UnpinPath(ip_reg->root, ip_reg);
+    auto use = m_rootUse.find(ip_reg->root);
+    if (use != m_rootUse.end() && --use->second == 0) {
+        m_rootUse.erase(use);
+        delete ip_reg->root;
+    }
+    if (ip_reg->handler) DisposeHandler(ip_reg->handler);
+    m_paths.erase(ip_reg);
+    delete ip_reg;
 }
 
 void Data::KillPathsOf(Item* ip_item) {
@@ -642,35 +981,90 @@ void Data::KillPathsOf(Item* ip_item) {
 
 void Data::Retire(Item* ip_item) { m_retired.push_back(ip_item); }
 
+void Data::DisposeHandler(EventHandlerRoot* ip_handler) {
+    if (!ip_handler) return;
+    ip_handler->m_disabled = true;
+    if (m_depth == 0 && ip_handler->m_calls == 0)
+        delete ip_handler;
+    else
+        m_deadHandlers.push_back(ip_handler);
+}
+
 void Data::FreeRemoved() {
     // Freed only outside every store operation, so no handler of a cascade
-    // can touch a deleted item.
+    // can touch a deleted item or a deleted handler.
     std::vector<Item*> retired;
     retired.swap(m_retired);
     for (Item* p : retired) delete p;
+    std::vector<EventHandlerRoot*> handlers;
+    handlers.swap(m_deadHandlers);
+    for (EventHandlerRoot* h : handlers) {
+        if (h->m_calls == 0)
+            delete h;
+        else
+            m_deadHandlers.push_back(h);
+    }
+}
+
+void Data::NoteDisconnected(Item* ip_a, Item* ip_b) {
+    if (!mp_sweepTouched) return;
+    if (!ip_a->mp_type->m_owners.empty()) mp_sweepTouched->push_back(ip_a);
+    if (!ip_b->mp_type->m_owners.empty()) mp_sweepTouched->push_back(ip_b);
 }
 
 void Data::PurgeRelation(Relation& io_rel) {
     if (io_rel.running) return;
     size_t w = 0;
     for (size_t k = 0; k < io_rel.pairHandlers.size(); ++k) {
-        if (io_rel.pairHandlers[k]->m_disabled)
-            delete io_rel.pairHandlers[k];
+        auto* h = io_rel.pairHandlers[k];
+        if (h->m_disabled)
+            DisposeHandler(h);
         else
-            io_rel.pairHandlers[w++] = io_rel.pairHandlers[k];
+            io_rel.pairHandlers[w++] = h;
     }
     io_rel.pairHandlers.resize(w);
-    w = 0;
-    for (size_t k = 0; k < io_rel.pathSteps.size(); ++k) {
-        PathRegistration* reg = io_rel.pathSteps[k].second;
+}
+
+void Data::PurgeBucket(PathBucket& io_bucket) {
+    if (io_bucket.running) return;
+    size_t w = 0;
+    for (size_t k = 0; k < io_bucket.steps.size(); ++k) {
+        PathRegistration* reg = io_bucket.steps[k].reg;
         if (reg->handler && reg->handler->m_disabled) {
-            delete reg->handler;
+            DisposeHandler(reg->handler);
             reg->handler = nullptr;
         }
-        if (reg->dead || !reg->handler) continue;
-        io_rel.pathSteps[w++] = io_rel.pathSteps[k];
+        if (reg->dead || !reg->handler) {
+            if (--reg->refs == 0) FreeRegistration(reg);
+            continue;
+        }
+        io_bucket.steps[w++] = io_bucket.steps[k];
     }
-    io_rel.pathSteps.resize(w);
+    io_bucket.steps.resize(w);
+}
+
+void Data::FirePairs(Relation* ip_rel, Item* ip_from, Item* ip_to) {
+    if (!ip_rel || ip_rel->pairHandlers.empty()) return;
+    struct Running {
+        Data* d;
+        Relation* r;
+        bool stale = false;
+        ~Running() {
+            if (--r->running == 0 && stale) d->PurgeRelation(*r);
+        }
+    } running{this, ip_rel};
+    ++ip_rel->running;
+    const size_t n = ip_rel->pairHandlers.size();
+    for (size_t k = 0; k < n; ++k) {
+        auto* h = ip_rel->pairHandlers[k];
+        if (h->m_disabled) {
+            running.stale = true;
+            continue;
+        }
+        ConnectionInfo ci(ip_from, ip_to);
+        HandlerCall call(h);
+        h->Handle(ci);
+    }
 }
 
 void Data::FireConnected(Item* ip_a, Item* ip_b) {
@@ -688,25 +1082,10 @@ void Data::FireConnected(Item* ip_a, Item* ip_b) {
         ConnectionInfo ci(ip_b, ip_a);
         tb->connected.Notify(ci);
     }
-    auto pairs = [](Relation* r, Item* ip_from, Item* ip_to) {
-        if (!r || r->pairHandlers.empty()) return;
-        ++r->running;
-        const size_t n = r->pairHandlers.size();
-        bool sawDisabled = false;
-        for (size_t k = 0; k < n; ++k) {
-            auto* h = r->pairHandlers[k];
-            if (h->m_disabled) {
-                sawDisabled = true;
-                continue;
-            }
-            ConnectionInfo ci(ip_from, ip_to);
-            h->Handle(ci);
-        }
-        --r->running;
-        if (sawDisabled) d->PurgeRelation(*r);
-    };
-    pairs(ta->Rel(tb), ip_a, ip_b);
-    if (ta != tb) pairs(tb->Rel(ta), ip_b, ip_a);
+    // Handlers above may already have broken the connection again.
+    if (!ip_a->IsConnected(ip_b)) return;
+    FirePairs(ta->Rel(tb), ip_a, ip_b);
+    if (ta != tb) FirePairs(tb->Rel(ta), ip_b, ip_a);
     FirePath(ip_a, ip_b, true);
 }
 
@@ -727,40 +1106,51 @@ void Data::FireDisconnected(Item* ip_a, Item* ip_b) {
 }
 
 void Data::FirePath(Item* ip_a, Item* ip_b, bool i_connect) {
-    Type* ta = ip_a->GetType();
-    Type* tb = ip_b->GetType();
-    Relation* rels[2] = {ta->Rel(tb), ta != tb ? tb->Rel(ta) : nullptr};
-    for (Relation* r : rels) {
-        if (!r || r->pathSteps.empty()) continue;
-        ++r->running;
-        const size_t n = r->pathSteps.size();
+    if (m_pathIndex.empty()) return;
+    auto found = m_pathIndex.find(PairKey(ip_a->GetType(), ip_b->GetType()));
+    if (found == m_pathIndex.end()) return;
+    PathBucket& bucket = found->second;   // buckets are never erased while the store lives
+    if (bucket.steps.empty()) return;
+    struct Running {
+        Data* d;
+        PathBucket* b;
         bool stale = false;
-        for (size_t k = 0; k < n; ++k) {
-            PathNode* step = r->pathSteps[k].first;
-            PathRegistration* reg = r->pathSteps[k].second;
-            if (reg->dead || !reg->handler || reg->handler->m_disabled) {
-                stale = true;
-                continue;
-            }
-            const PathNodeRelation rel = step->GetRelation();
-            const bool triggers = i_connect ? (rel == ConnectedNotify || rel == NotifyOnConnect)
-                                            : (rel == DisconnectedNotify || rel == NotifyOnDisconnect);
-            if (!triggers) continue;
-            PathNode* parent = step->GetParent();
-            std::vector<Item*> roots;
-            if (parent->Matches(ip_a) && step->Matches(ip_b)) FirePathStep(step, reg, ip_a, ip_b, i_connect, roots);
-            if (parent->Matches(ip_b) && step->Matches(ip_a)) FirePathStep(step, reg, ip_b, ip_a, i_connect, roots);
-            std::vector<Item*> seen;
-            for (Item* root : roots) {
-                if (std::find(seen.begin(), seen.end(), root) != seen.end()) continue;
-                seen.push_back(root);
-                if (reg->dead || !reg->handler || reg->handler->m_disabled) break;
-                if (root->IsRemoved()) continue;
-                reg->handler->Handle(root);
-            }
+        ~Running() {
+            if (--b->running == 0 && stale) d->PurgeBucket(*b);
         }
-        --r->running;
-        if (stale) PurgeRelation(*r);
+    } running{this, &bucket};
+    ++bucket.running;
+    const size_t n = bucket.steps.size();
+    PathRegistration* lastReg = nullptr;
+    std::vector<Item*> called;   // roots already handed to lastReg for this change
+    std::vector<Item*> roots;
+    for (size_t k = 0; k < n; ++k) {
+        PathNode* step = bucket.steps[k].step;
+        PathRegistration* reg = bucket.steps[k].reg;
+        if (reg->dead || !reg->handler || reg->handler->m_disabled) {
+            running.stale = true;
+            continue;
+        }
+        const PathNodeRelation rel = step->GetRelation();
+        const bool triggers = i_connect ? (rel == ConnectedNotify || rel == NotifyOnConnect)
+                                        : (rel == DisconnectedNotify || rel == NotifyOnDisconnect);
+        if (!triggers) continue;
+        if (reg != lastReg) {
+            lastReg = reg;
+            called.clear();
+        }
+        PathNode* parent = step->GetParent();
+        roots.clear();
+        if (parent->Matches(ip_a) && step->Matches(ip_b)) FirePathStep(step, ip_a, ip_b, i_connect, roots);
+        if (parent->Matches(ip_b) && step->Matches(ip_a)) FirePathStep(step, ip_b, ip_a, i_connect, roots);
+        for (Item* root : roots) {
+            if (std::find(called.begin(), called.end(), root) != called.end()) continue;
+            called.push_back(root);
+            if (reg->dead || !reg->handler || reg->handler->m_disabled) break;
+            EventHandlerBase<Item*>* h = reg->handler;
+            HandlerCall call(h);
+            h->Handle(root);
+        }
     }
 }
 
@@ -789,26 +1179,27 @@ bool Data::Satisfies(PathNode* ip_node, Item* ip_item, PathNode* ip_skip) const 
     return true;
 }
 
-void Data::FirePathStep(PathNode* ip_step, PathRegistration* ip_reg, Item* ip_parent, Item* ip_child, bool i_connect,
-                        std::vector<Item*>& o_roots) {
-    (void)ip_reg;
+void Data::FirePathStep(PathNode* ip_step, Item* ip_parent, Item* ip_child, bool i_connect,
+                        std::vector<Item*>& o_roots) const {
     PathNode* parent = ip_step->GetParent();
     if (i_connect) {
-        if (!Satisfies(ip_step, ip_child, nullptr)) return;
-    } else if (!StepHolds(ip_step, ip_parent)) {
-        return;
+        // The new partner must satisfy the steps below it.
+        if (!ip_parent->IsConnected(ip_child) || !Satisfies(ip_step, ip_child, nullptr)) return;
+    } else {
+        // For a step that must not exist, no other partner may still satisfy it.
+        if (ip_parent->IsConnected(ip_child) || !StepHolds(ip_step, ip_parent)) return;
     }
     if (!Satisfies(parent, ip_parent, ip_step)) return;
-    CollectRoots(parent, ip_parent, o_roots, 0);
+    CollectRoots(parent, ip_parent, o_roots);
 }
 
-void Data::CollectRoots(PathNode* ip_node, Item* ip_item, std::vector<Item*>& o_roots, int i_depth) const {
-    if (i_depth > 64) return;
+void Data::CollectRoots(PathNode* ip_node, Item* ip_item, std::vector<Item*>& o_roots) const {
     PathNode* parent = ip_node->GetParent();
     if (!parent) {
         if (ip_node->Matches(ip_item)) o_roots.push_back(ip_item);
         return;
     }
+    // Going up through a link that must not exist leads nowhere.
     const PathNodeRelation rel = ip_node->GetRelation();
     if (rel == DisconnectedNotify || rel == DisconnectedOnly || rel == NotifyOnDisconnect) return;
     std::vector<Item*> candidates;
@@ -818,7 +1209,7 @@ void Data::CollectRoots(PathNode* ip_node, Item* ip_item, std::vector<Item*>& o_
         g->AppendTo(candidates);
     }
     for (Item* p : candidates)
-        if (Satisfies(parent, p, ip_node)) CollectRoots(parent, p, o_roots, i_depth + 1);
+        if (Satisfies(parent, p, ip_node)) CollectRoots(parent, p, o_roots);
 }
 
 Item* Data::GetItem(ItemPtr i_a, ItemPtr i_b, const char* ip_typeName) const {
@@ -846,8 +1237,10 @@ ItemSet Data::GetItems(const ItemSet& i_items, const char* ip_typeName) const {
     std::vector<Item*> all;
     for (Item* p : i_items)
         if (const ConnGroup* g = p->Group(t)) g->AppendTo(all);
-    std::sort(all.begin(), all.end(), SerialBefore);
-    all.erase(std::unique(all.begin(), all.end()), all.end());
+    if (i_items.size() > 1) {
+        std::sort(all.begin(), all.end(), SerialBefore);
+        all.erase(std::unique(all.begin(), all.end()), all.end());
+    }
     return ItemSet(std::move(all));
 }
 
@@ -856,17 +1249,36 @@ ItemSet Data::GetItemSubset(const ItemSet& i_items, const char* ip_typeName) con
     if (i_items.empty()) return ItemSet();
     // Start from the smallest group and keep what every other item links to.
     const ConnGroup* smallest = nullptr;
+    Item* owner = nullptr;
     for (Item* p : i_items) {
         const ConnGroup* g = p->Group(t);
         if (!g) return ItemSet();
-        if (!smallest || g->Size() < smallest->Size()) smallest = g;
+        if (!smallest || g->Size() < smallest->Size()) {
+            smallest = g;
+            owner = p;
+        }
     }
     std::vector<Item*> r;
-    smallest->ForEach([&](Item* cand) {
-        for (Item* p : i_items)
-            if (!cand->IsConnected(p)) return;
-        r.push_back(cand);
-    });
+    r.reserve(smallest->Size());
+    smallest->AppendTo(r);
+    for (Item* p : i_items) {
+        if (p == owner) continue;
+        const ConnGroup* g = p->Group(t);
+        if (g->Size() >= 4 * r.size() || r.size() < 16) {
+            // Few candidates left: look each one up.
+            r.erase(std::remove_if(r.begin(), r.end(), [p](Item* c) { return !c->IsConnected(p); }), r.end());
+        } else {
+            // Comparable sizes: both are in serial order, so merge.
+            std::vector<Item*> other;
+            other.reserve(g->Size());
+            g->AppendTo(other);
+            std::vector<Item*> both;
+            both.reserve(std::min(r.size(), other.size()));
+            std::set_intersection(r.begin(), r.end(), other.begin(), other.end(), std::back_inserter(both), SerialBefore);
+            r.swap(both);
+        }
+        if (r.empty()) break;
+    }
     return ItemSet(std::move(r));
 }
 
@@ -875,34 +1287,37 @@ size_t Data::RemoveDisconnectedItems() {
     size_t removed = 0;
 
     // Ownership, to a fixpoint: an owned item without an item of one of its
-    // owning types goes, which may orphan what it owned in turn.
+    // owning types goes. Every item that loses a connection meanwhile (its
+    // owner removed, or a handler's doing) is looked at again.
+    std::vector<Item*> touched;
+    struct Watch {
+        Data* d;
+        std::vector<Item*>* prev;
+        ~Watch() { d->mp_sweepTouched = prev; }
+    } watch{this, mp_sweepTouched};
+    mp_sweepTouched = &touched;
+
     auto lacksOwner = [](Item* p) {
-        for (auto& [other, rel] : p->GetType()->m_relations)
-            if (rel.ownedBy && other != p->GetType() && !p->GetItem(other)) return true;
+        for (Type* o : p->mp_type->m_owners)
+            if (!p->Group(o)) return true;
         return false;
     };
-    std::deque<Item*> work;
-    for (Type* t : m_typeOrder) {
-        bool owned = false;
-        for (auto& [other, rel] : t->m_relations)
-            if (rel.ownedBy && other != t) owned = true;
-        if (owned) t->ForEachItem([&](Item* p) { work.push_back(p); });
-    }
-    std::vector<Item*> retired;
-    while (!work.empty()) {
-        Item* p = work.front();
-        work.pop_front();
-        if (p->IsRemoved() || !lacksOwner(p)) continue;
-        std::vector<Item*> owned;
-        for (auto& g : p->m_groups) {
-            const Relation* rel = p->GetType()->GetRelation(g.GetType());
-            if (rel && rel->owns) g.AppendTo(owned);
+    std::vector<Item*> work;
+    for (Type* t : m_typeOrder)
+        if (!t->m_owners.empty()) t->ForEachItem([&](Item* p) { work.push_back(p); });
+    for (size_t k = 0;; ++k) {
+        if (k == work.size()) {
+            if (touched.empty()) break;
+            work.clear();
+            work.swap(touched);
+            k = 0;
         }
+        Item* p = work[k];
+        if (p->m_removed || !lacksOwner(p)) continue;
         p->Remove();
         ++removed;
-        for (Item* o : owned)
-            if (!o->IsRemoved()) work.push_back(o);
     }
+    mp_sweepTouched = watch.prev;
 
     // Then plain reachability from the items of root types, either direction.
     if (++m_markEpoch == 0) ++m_markEpoch;
@@ -911,15 +1326,13 @@ size_t Data::RemoveDisconnectedItems() {
     for (Type* t : m_typeOrder)
         if (t->IsRoot())
             t->ForEachItem([&](Item* p) {
-                if (p->m_mark != mark) {
-                    p->m_mark = mark;
-                    stack.push_back(p);
-                }
+                p->m_mark = mark;
+                stack.push_back(p);
             });
     while (!stack.empty()) {
         Item* p = stack.back();
         stack.pop_back();
-        for (auto& g : p->m_groups)
+        for (const ConnGroup& g : p->Groups())
             g.ForEach([&](Item* o) {
                 if (o->m_mark != mark) {
                     o->m_mark = mark;
@@ -933,7 +1346,7 @@ size_t Data::RemoveDisconnectedItems() {
             if (p->m_mark != mark) unreachable.push_back(p);
         });
     for (Item* p : unreachable) {
-        if (p->IsRemoved()) continue;
+        if (p->m_removed) continue;
         p->Remove();
         ++removed;
     }
@@ -951,22 +1364,34 @@ void Data::RemoveAllItems() {
 }
 
 void Data::Reset() {
+    m_depth = 0;
     FreeRemoved();
+    itemAdded.Clear();
+    itemRemoved.Clear();
+    connected.Clear();
+    disconnected.Clear();
+    for (PathRegistration* reg : m_paths) {
+        delete reg->handler;
+        delete reg;
+    }
+    for (auto& [root, uses] : m_rootUse) delete root;
+    m_paths.clear();
+    m_rootUse.clear();
+    m_pathIndex.clear();
+    m_pinnedPaths.clear();
     for (Type* t : m_typeOrder) {
         for (Item* p : t->m_items) delete p;
         for (auto& [other, rel] : t->m_relations)
             for (auto* h : rel.pairHandlers) delete h;
+        delete t;
     }
-    for (auto& reg : m_paths) {
-        delete reg->handler;
-        delete reg->root;
-    }
-    m_paths.clear();
-    m_pinnedPaths.clear();
-    for (Type* t : m_typeOrder) delete t;
     m_types.clear();
     m_typeOrder.clear();
+    for (EventHandlerRoot* h : m_deadHandlers) delete h;
+    m_deadHandlers.clear();
     m_nextSerial = 1;
+    m_markEpoch = 0;
+    mp_sweepTouched = nullptr;
 }
 
 // ---------------------------------------------------------------- helpers
@@ -989,7 +1414,8 @@ void SetSetting(const std::string& i_key, const std::string& i_value) {
     Type* key = d->HasType("global");
     Type* value = d->HasType("global_value");
     if (!key || !value) return;
-    ItemPtr(key->GetItem(i_key)) += ItemPtr(value->GetItem(i_value));
+    Data::Operation op(d);
+    ItemPtr(key->NewItem(i_key)) += ItemPtr(value->NewItem(i_value));
 }
 
 void ClearSetting(const std::string& i_key) {

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include <QHash>
@@ -24,6 +25,7 @@ class Item;
 class ItemPtr;
 class ItemSet;
 class PathNode;
+class HandlerSet;
 struct PathRegistration;
 
 // ---------------------------------------------------------------- exceptions
@@ -73,19 +75,32 @@ private:
     std::string m_text;
 };
 
-// Reads the leading decimal digits (optional sign) as strtol would; 0 when none.
+// Read like strtoll: leading white space, an optional sign, then the leading
+// decimal digits; 0 when there are none; out-of-range values saturate.
 long long ParseDecimal(const std::string& i_text);
+// Read like strtoull: as above, a minus sign negates modulo 2^64 and values
+// above the range saturate at the maximum. Object addresses read back here.
+unsigned long long ParseUnsignedDecimal(const std::string& i_text);
 
 // ---------------------------------------------------------------- events
 
 class EventHandlerRoot {
 public:
     EventHandlerRoot();
+    EventHandlerRoot(const EventHandlerRoot&) = delete;
+    EventHandlerRoot& operator=(const EventHandlerRoot&) = delete;
     virtual ~EventHandlerRoot();
-    // Whether the handler object still exists (a reset store deletes handlers
-    // that a live owner may still name).
+    // Whether the handler object still exists.
     static bool IsLive(EventHandlerRoot* ip_handler);
+
     bool m_disabled = false;
+    // Calls of this handler that have not returned; it is never deleted
+    // while one runs, even when its owner disables it from inside.
+    unsigned m_calls = 0;
+
+private:
+    friend class HandlerSet;
+    HandlerSet* mp_set = nullptr;   // the owner's set, told when the handler goes
 };
 
 template <class T>
@@ -119,9 +134,19 @@ private:
     std::function<void(T)> m_f;
 };
 
-// Owns its handlers. Notifies in registration order; a handler added while a
-// notification runs is first called at the next one; a disabled handler is
-// deleted instead of called, but only when no notification of this event runs.
+// Counts a running call of a handler for as long as it is in scope.
+struct HandlerCall {
+    explicit HandlerCall(EventHandlerRoot* ip_h) : mp_h(ip_h) { ++mp_h->m_calls; }
+    ~HandlerCall() { --mp_h->m_calls; }
+    HandlerCall(const HandlerCall&) = delete;
+    HandlerCall& operator=(const HandlerCall&) = delete;
+    EventHandlerRoot* mp_h;
+};
+
+// Owns its handlers. Notifies in registration order over a snapshot: a
+// handler added while a notification runs is first called at the next one;
+// a disabled handler is deleted instead of called, but only when no
+// notification of this event runs and the handler itself is not running.
 template <class T>
 class Event {
 public:
@@ -130,10 +155,13 @@ public:
     Event& operator=(const Event&) = delete;
     ~Event();
 
-    void Add(EventHandlerBase<T>* ip_handler) { m_handlers.push_back(ip_handler); }
+    void Add(EventHandlerBase<T>* ip_handler) { if (ip_handler) m_handlers.push_back(ip_handler); }
+    void insert(EventHandlerBase<T>* ip_handler) { Add(ip_handler); }
     bool Empty() const { return m_handlers.empty(); }
     size_t Size() const { return m_handlers.size(); }
     void Notify(T i_arg);
+    // Deletes every handler; only outside a notification.
+    void Clear();
 
 private:
     void Purge();
@@ -146,6 +174,32 @@ struct ConnectionInfo {
     ConnectionInfo(Item* ip_from, Item* ip_to) : from(ip_from), to(ip_to) {}
     Item* from = nullptr;
     Item* to = nullptr;
+};
+
+// The handlers of one owner. A handler that is deleted takes itself out, so
+// the set never names a freed handler; disabling flags every handler in it.
+class HandlerSet {
+public:
+    using const_iterator = std::set<EventHandlerRoot*>::const_iterator;
+    HandlerSet() = default;
+    HandlerSet(const HandlerSet&) = delete;
+    HandlerSet& operator=(const HandlerSet&) = delete;
+    ~HandlerSet() { DisableAll(); }
+
+    std::pair<const_iterator, bool> insert(EventHandlerRoot* ip_handler);
+    size_t erase(EventHandlerRoot* ip_handler);
+    size_t count(EventHandlerRoot* ip_handler) const { return m_set.count(ip_handler); }
+    size_t size() const { return m_set.size(); }
+    bool empty() const { return m_set.empty(); }
+    const_iterator begin() const { return m_set.begin(); }
+    const_iterator end() const { return m_set.end(); }
+    // Flags every handler as disabled and forgets them.
+    void DisableAll();
+    void clear() { DisableAll(); }
+
+private:
+    friend class EventHandlerRoot;
+    std::set<EventHandlerRoot*> m_set;
 };
 
 // Base of every object that registers store handlers: the handlers are
@@ -176,7 +230,7 @@ public:
 
     void Track(EventHandlerRoot* ip_handler);
 
-    std::set<EventHandlerRoot*> m_handlers;
+    HandlerSet m_handlers;
 };
 
 class DataLoadedEventHandler {
@@ -194,7 +248,6 @@ struct Relation {
     bool owns = false;           // this type owns the other for the sweep
     bool ownedBy = false;        // the other type owns this one
     std::vector<EventHandlerBase<ConnectionInfo&>*> pairHandlers;  // registered as (this, other)
-    std::vector<std::pair<PathNode*, PathRegistration*>> pathSteps; // steps of this type pair
     int running = 0;
 };
 
@@ -208,6 +261,7 @@ public:
     ItemSet() = default;
     ItemSet(Item* ip_item);
     ItemSet(const ItemPtr& i_item);
+    // The vector must be in serial order without repeats.
     explicit ItemSet(std::vector<Item*>&& i_sorted) : m_items(std::move(i_sorted)) {}
 
     const_iterator begin() const { return m_items.begin(); }
@@ -241,6 +295,7 @@ public:
     std::list<Item*> SortNumericBy(const char* ip_typeName, bool i_ascending = true) const;
 
     bool operator==(const ItemSet& i_other) const { return m_items == i_other.m_items; }
+    bool operator!=(const ItemSet& i_other) const { return m_items != i_other.m_items; }
 
 private:
     template <class Pred>
@@ -250,35 +305,54 @@ private:
 
 // ---------------------------------------------------------------- items
 
-// The connections of one item to the items of one other type, ordered by
-// serial. Small groups are a sorted vector; large ones (shared flag items
-// with thousands of partners) switch to a tree so removal stays cheap.
+struct BigGroup;
+
+// The connections of one item to the items of one other type, in serial
+// order. One partner is held inline, a few in a sorted array; large groups
+// (shared flag items with many thousands of partners) become chunked so
+// that inserting and removing stay cheap.
 class ConnGroup {
 public:
-    explicit ConnGroup(Type* ip_type) : mp_type(ip_type) {}
-    ConnGroup(ConnGroup&&) noexcept = default;
-    ConnGroup& operator=(ConnGroup&&) noexcept = default;
-
     Type* GetType() const { return mp_type; }
     bool Insert(Item* ip_item);
     bool Erase(Item* ip_item);
     bool Contains(Item* ip_item) const;
     Item* First() const;
-    size_t Size() const { return mp_big ? mp_big->size() : m_small.size(); }
+    size_t Size() const;
     void AppendTo(std::vector<Item*>& o_items) const;
     template <class F>
-    void ForEach(F i_f) const {
-        if (mp_big)
-            for (Item* p : *mp_big) i_f(p);
-        else
-            for (Item* p : m_small) i_f(p);
-    }
+    void ForEach(F i_f) const;
 
 private:
-    struct SerialLess { bool operator()(const Item* a, const Item* b) const; };
+    friend class Item;
+    static const uint32_t kBig = 0xffffffffu;
+    void Init(Type* ip_type) {
+        mp_type = ip_type;
+        m_size = 0;
+        m_cap = 0;
+        mp_one = nullptr;
+    }
+    void Destroy();
+    Item* const* ArrayBegin() const { return m_cap == 0 ? &mp_one : mp_arr; }
+
     Type* mp_type;
-    std::vector<Item*> m_small;
-    std::unique_ptr<std::set<Item*, SerialLess>> mp_big;
+    uint32_t m_size;   // entries (array and inline forms)
+    uint32_t m_cap;    // 0: inline; kBig: chunked; else the array's capacity
+    union {
+        Item* mp_one;
+        Item** mp_arr;
+        BigGroup* mp_big;
+    };
+};
+
+// The groups of an item, for range-for.
+struct ConnGroupRange {
+    const ConnGroup* b;
+    const ConnGroup* e;
+    const ConnGroup* begin() const { return b; }
+    const ConnGroup* end() const { return e; }
+    size_t size() const { return size_t(e - b); }
+    bool empty() const { return b == e; }
 };
 
 class Item {
@@ -291,7 +365,7 @@ public:
     const std::string& AsString() const { return m_value; }
     const char* AsCStr() const { return m_value.c_str(); }
     long AsInt() const { return static_cast<long>(ParseDecimal(m_value)); }
-    unsigned long AsUInt() const { return static_cast<unsigned long>(ParseDecimal(m_value)); }
+    unsigned long AsUInt() const { return static_cast<unsigned long>(ParseUnsignedDecimal(m_value)); }
     long long AsInt64() const { return ParseDecimal(m_value); }
 
     Item* GetItem(const char* ip_typeName) const;
@@ -303,7 +377,7 @@ public:
     void GetConnectedItems(std::map<Type*, ItemSet>& o_items) const;
     bool IsConnected(const char* ip_typeName) const;
     bool IsConnected(Item* ip_other) const;
-    bool IsDisconnectedFromAll() const { return m_groups.empty(); }
+    bool IsDisconnectedFromAll() const { return m_groupCount == 0; }
     size_t ConnectionCount() const;
 
     void Connect(Item* ip_other);
@@ -312,14 +386,16 @@ public:
     void Remove();
     Item* NewItem(const char* ip_typeName);
 
-    const std::vector<ConnGroup>& Groups() const { return m_groups; }
+    ConnGroupRange Groups() const { return {mp_groups, mp_groups + m_groupCount}; }
 
 private:
     friend class Data;
     friend class Type;
     Item(Type* ip_type, std::string&& i_value, uint64_t i_serial)
         : mp_type(ip_type), m_value(std::move(i_value)), m_serial(i_serial) {}
-    ~Item() = default;
+    ~Item();
+    Item(const Item&) = delete;
+    Item& operator=(const Item&) = delete;
 
     ConnGroup* Group(Type* ip_type);
     const ConnGroup* Group(Type* ip_type) const;
@@ -329,7 +405,9 @@ private:
     Type* mp_type;
     std::string m_value;
     uint64_t m_serial;
-    std::vector<ConnGroup> m_groups;
+    ConnGroup* mp_groups = nullptr;
+    uint16_t m_groupCount = 0;
+    uint16_t m_groupCap = 0;
     uint32_t m_typeIndex = 0;
     uint32_t m_mark = 0;
     bool m_removed = false;
@@ -384,6 +462,26 @@ private:
 
 // ---------------------------------------------------------------- types
 
+// The items of a valued type by value: open addressing over item pointers,
+// the keys being the items' own values.
+class ValueIndex {
+public:
+    ValueIndex() = default;
+    ValueIndex(const ValueIndex&) = delete;
+    ValueIndex& operator=(const ValueIndex&) = delete;
+
+    Item* Find(std::string_view i_value) const;
+    void Insert(Item* ip_item);
+    void Erase(Item* ip_item);
+    void Clear();
+    size_t Size() const { return m_count; }
+
+private:
+    void Rehash(size_t i_capacity);
+    std::vector<Item*> m_slots;
+    size_t m_count = 0;
+};
+
 class Type {
 public:
     const std::string& GetName() const { return m_name; }
@@ -405,10 +503,19 @@ public:
     bool IsRelated(Type* ip_other) const { return GetRelation(ip_other) != nullptr; }
     const std::unordered_map<Type*, Relation>& Relations() const { return m_relations; }
 
+    // Calls the function on each item that exists when the walk starts, in
+    // creation order; items created meanwhile are not visited, items removed
+    // meanwhile are skipped.
     template <class F>
     void ForEachItem(F i_f) const {
-        for (Item* p : m_items)
-            if (p) i_f(p);
+        ++m_iterating;
+        struct Done {
+            const Type* t;
+            ~Done() { --t->m_iterating; }
+        } done{this};
+        const size_t n = m_items.size();
+        for (size_t k = 0; k < n && k < m_items.size(); ++k)
+            if (Item* p = m_items[k]) i_f(p);
     }
 
     Event<Item*> itemAdded;
@@ -432,8 +539,10 @@ private:
     bool m_root, m_null, m_autoCreate;
     std::vector<Item*> m_items;   // creation order, with holes for removed items
     size_t m_count = 0;
-    std::unordered_map<std::string_view, Item*> m_byValue;
+    mutable int m_iterating = 0;  // walks in progress; no compaction meanwhile
+    ValueIndex m_byValue;
     std::unordered_map<Type*, Relation> m_relations;
+    std::vector<Type*> m_owners;  // types that own this one
 };
 
 // ---------------------------------------------------------------- paths
@@ -449,7 +558,8 @@ enum PathNodeRelation {
 
 // One step of a path of types (or fixed items). The root is made with a
 // store and a type name, or with one fixed item; each step registers itself
-// with its parent. The store owns the whole tree once it is registered.
+// with its parent. Build the tree with new: the store owns and deletes it
+// once it is registered.
 class PathNode {
 public:
     PathNode(Data* ip_data, const char* ip_typeName);
@@ -480,6 +590,7 @@ struct PathRegistration {
     PathNode* root = nullptr;
     EventHandlerBase<Item*>* handler = nullptr;
     bool dead = false;   // a fixed item of the path was removed
+    int refs = 0;        // index entries that still name this registration
 };
 
 // ---------------------------------------------------------------- the store
@@ -494,10 +605,12 @@ public:
     Type* NewType(const std::string& i_name, bool i_root, bool i_null, bool i_autoCreate);
     Type* GetType(const std::string& i_name) const;
     Type* HasType(const std::string& i_name) const;
+    void GetTypes(QHash<std::string, Type*>& o_types) const;
     void GetTypes(QHash<QString, Type*>& o_types) const;
     void GetTypes(std::map<std::string, Type*>& o_types) const;
     std::vector<Type*> TypesInOrder() const { return m_typeOrder; }
 
+    // Pair handlers run on connection only; `from` is always the item of ip_a.
     void AddConnectionEventHandler(Type* ip_a, Type* ip_b, EventHandlerBase<ConnectionInfo&>* ip_handler);
     void AddPathEventHandler(PathNode* ip_root, EventHandlerBase<Item*>* ip_handler);
 
@@ -512,8 +625,8 @@ public:
     uint64_t NextSerial() const { return m_nextSerial; }
     size_t ItemCount() const;
 
-    // Drops every item, type and subscription; for tests, which share one
-    // global store per process.
+    // Drops every item, type and subscription (store-wide handlers too),
+    // without events; for tests, which share one global store per process.
     void Reset();
     // Removes every item (with events) but keeps types, relations and handlers.
     void RemoveAllItems();
@@ -524,10 +637,13 @@ public:
     Event<ConnectionInfo&> disconnected;
 
     // Internal to the store: brackets every operation so that memory of
-    // removed items is freed only when the outermost one returns.
+    // removed items (and of dropped handlers) is freed only when the
+    // outermost one returns.
     struct Operation {
         explicit Operation(Data* ip_d) : mp_d(ip_d) { ++mp_d->m_depth; }
         ~Operation() { if (--mp_d->m_depth == 0) mp_d->FreeRemoved(); }
+        Operation(const Operation&) = delete;
+        Operation& operator=(const Operation&) = delete;
         Data* mp_d;
     };
 
@@ -537,28 +653,55 @@ private:
     friend class DataHandler;
     friend class EventHandlerRoot;
 
+    struct PathStep {
+        PathNode* step;
+        PathRegistration* reg;
+    };
+    struct PathBucket {
+        std::vector<PathStep> steps;
+        int running = 0;
+    };
+    struct PairHash {
+        size_t operator()(const std::pair<Type*, Type*>& i_p) const {
+            return std::hash<Type*>()(i_p.first) * 31 + std::hash<Type*>()(i_p.second);
+        }
+    };
+    static std::pair<Type*, Type*> PairKey(Type* ip_a, Type* ip_b) {
+        return std::less<Type*>()(ip_a, ip_b) ? std::make_pair(ip_a, ip_b) : std::make_pair(ip_b, ip_a);
+    }
+
     uint64_t TakeSerial() { return m_nextSerial++; }
     void Retire(Item* ip_item);
     void FreeRemoved();
+    void DisposeHandler(EventHandlerRoot* ip_handler);
+    void FirePairs(Relation* ip_rel, Item* ip_from, Item* ip_to);
     void FirePath(Item* ip_a, Item* ip_b, bool i_connect);
-    void FirePathStep(PathNode* ip_step, PathRegistration* ip_reg, Item* ip_parent, Item* ip_child, bool i_connect,
-                      std::vector<Item*>& o_roots);
+    void FirePathStep(PathNode* ip_step, Item* ip_parent, Item* ip_child, bool i_connect,
+                      std::vector<Item*>& o_roots) const;
     bool Satisfies(PathNode* ip_node, Item* ip_item, PathNode* ip_skip) const;
     bool StepHolds(PathNode* ip_step, Item* ip_parent) const;
-    void CollectRoots(PathNode* ip_node, Item* ip_item, std::vector<Item*>& o_roots, int i_depth) const;
+    void CollectRoots(PathNode* ip_node, Item* ip_item, std::vector<Item*>& o_roots) const;
     void IndexPath(PathNode* ip_node, PathRegistration* ip_reg);
     void KillPathsOf(Item* ip_item);
+    void PurgeBucket(PathBucket& io_bucket);
     void PurgeRelation(Relation& io_rel);
+    void FreeRegistration(PathRegistration* ip_reg);
+    void UnpinPath(PathNode* ip_node, PathRegistration* ip_reg);
     void FireConnected(Item* ip_a, Item* ip_b);
     void FireDisconnected(Item* ip_a, Item* ip_b);
+    void NoteDisconnected(Item* ip_a, Item* ip_b);
 
     std::unordered_map<std::string, Type*> m_types;
     std::vector<Type*> m_typeOrder;
     uint64_t m_nextSerial = 1;
     int m_depth = 0;
     std::vector<Item*> m_retired;
-    std::vector<std::unique_ptr<PathRegistration>> m_paths;
+    std::vector<EventHandlerRoot*> m_deadHandlers;
+    std::unordered_set<PathRegistration*> m_paths;
+    std::unordered_map<PathNode*, int> m_rootUse;
+    std::unordered_map<std::pair<Type*, Type*>, PathBucket, PairHash> m_pathIndex;
     std::unordered_multimap<Item*, PathRegistration*> m_pinnedPaths;
+    std::vector<Item*>* mp_sweepTouched = nullptr;
     uint32_t m_markEpoch = 0;
 };
 
@@ -588,31 +731,43 @@ Event<T>::~Event() {
 template <class T>
 void Event<T>::Notify(T i_arg) {
     if (m_handlers.empty()) return;
+    struct Running {
+        Event* e;
+        bool sawDisabled = false;
+        ~Running() {
+            if (--e->m_running == 0 && sawDisabled) e->Purge();
+        }
+    } running{this};
     ++m_running;
     const size_t n = m_handlers.size();
-    bool sawDisabled = false;
     for (size_t k = 0; k < n; ++k) {
         EventHandlerBase<T>* h = m_handlers[k];
         if (h->m_disabled) {
-            sawDisabled = true;
+            running.sawDisabled = true;
             continue;
         }
+        HandlerCall call(h);
         h->Handle(i_arg);
     }
-    --m_running;
-    if (sawDisabled && m_running == 0) Purge();
 }
 
 template <class T>
 void Event<T>::Purge() {
     size_t w = 0;
     for (size_t r = 0; r < m_handlers.size(); ++r) {
-        if (m_handlers[r]->m_disabled)
+        if (m_handlers[r]->m_disabled && m_handlers[r]->m_calls == 0)
             delete m_handlers[r];
         else
             m_handlers[w++] = m_handlers[r];
     }
     m_handlers.resize(w);
+}
+
+template <class T>
+void Event<T>::Clear() {
+    std::vector<EventHandlerBase<T>*> all;
+    all.swap(m_handlers);
+    for (auto* h : all) delete h;
 }
 
 template <class Owner, class M>
@@ -627,4 +782,22 @@ void DataHandler::AddPairHandler(Type* ip_a, Type* ip_b, Owner* ip_owner, void (
     auto* h = new EventHandler<Owner, ConnectionInfo&, M>(ip_owner, i_method);
     Track(h);
     d->AddConnectionEventHandler(ip_a, ip_b, h);
+}
+
+// ---------------------------------------------------------------- ConnGroup walk
+
+struct BigGroup {
+    std::vector<std::vector<Item*>> chunks;   // each sorted; chunk ranges ascending
+    size_t size = 0;
+};
+
+template <class F>
+void ConnGroup::ForEach(F i_f) const {
+    if (m_cap == kBig) {
+        for (const auto& c : mp_big->chunks)
+            for (Item* p : c) i_f(p);
+    } else {
+        Item* const* b = ArrayBegin();
+        for (uint32_t k = 0; k < m_size; ++k) i_f(b[k]);
+    }
 }
