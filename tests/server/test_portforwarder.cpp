@@ -1,0 +1,578 @@
+// The port forwarder against the scripted UPnP gateway (tests/tools/upnpgateway.py).
+//
+// UPnP discovery is a multicast search, so neither side may run in the
+// machine's own network: the test makes two network namespaces joined by a
+// veth pair, with documentation addresses (gateway 192.0.2.1, client
+// 192.0.2.2) and a multicast route over the veth in the client namespace. The
+// gateway runs in one, and the client in the other: this test binary
+// re-executed with --upnp-client, driven by lines on its stdin and reporting
+// its log lines on stdout. Nothing leaves the two namespaces; both are
+// deleted at the end, also after a failure. Without root or `ip` the test
+// skips.
+
+#include "Data.h"
+#include "Log.h"
+#include "PortForwarder.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+#include <QtTest>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <unistd.h>
+
+namespace
+{
+const char* const CLIENT_FLAG = "--upnp-client";
+const char* const GATEWAY_ADDRESS = "192.0.2.1";
+const char* const CLIENT_ADDRESS = "192.0.2.2";
+// Bounds that only catch a hang; nothing here measures speed.
+const int WAIT_MS = 30000;
+
+// ---------------------------------------------------------------- the client side
+
+// Runs inside the client namespace. Commands, one a line on stdin:
+//   delay MS | init | map PORT | setting KEY VALUE | maplistening | quit
+// Output on stdout: "READY", "LOG <category>\t<text>" for every log line,
+// "DELETED" once the forwarder is gone after "quit".
+class UPnPClient : public QObject
+{
+public:
+    UPnPClient()
+        : m_notifier(STDIN_FILENO, QSocketNotifier::Read)
+    {
+        Type* global = d->NewType("global", true, false, true);
+        Type* value = d->NewType("global_value", false, false, true);
+        global->RelateToType(value, Many, One, false);
+        SetLogSink([](const QString& i_category, int, const QString& i_text, ItemPtr) {
+            Print("LOG " + i_category + "\t" + i_text);
+        });
+        mp_forwarder = new PortForwarder;
+        connect(&m_notifier, &QSocketNotifier::activated, this, [this] { ReadInput(); });
+        Print("READY");
+    }
+
+    static void Print(const QString& i_line)
+    {
+        const QByteArray bytes = i_line.toUtf8() + '\n';
+        fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+        fflush(stdout);
+    }
+
+private:
+    void ReadInput()
+    {
+        char buffer[1024];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0)
+        {
+            // The test is gone: leave the same way as on "quit".
+            Run("quit");
+            return;
+        }
+        m_input.append(buffer, int(n));
+        int end;
+        while ((end = m_input.indexOf('\n')) >= 0)
+        {
+            const QString line = QString::fromUtf8(m_input.left(end)).trimmed();
+            m_input.remove(0, end + 1);
+            Run(line);
+        }
+    }
+
+    void Run(const QString& i_line)
+    {
+        const QStringList words = i_line.split(' ', Qt::SkipEmptyParts);
+        if (words.isEmpty())
+            return;
+        const QString& command = words[0];
+        if (command == "delay" && words.size() == 2)
+            mp_forwarder->SetDiscoveryDelay(words[1].toInt());
+        else if (command == "init")
+            mp_forwarder->Init();
+        else if (command == "map" && words.size() == 2)
+            mp_forwarder->AddPortMapping(quint16(words[1].toUInt()));
+        else if (command == "setting" && words.size() >= 2)
+            SetSetting(words[1].toStdString(), words.size() > 2 ? words[2].toStdString() : std::string());
+        else if (command == "maplistening")
+            mp_forwarder->MapListeningPorts();
+        else if (command == "quit")
+        {
+            m_notifier.setEnabled(false);
+            delete mp_forwarder;
+            mp_forwarder = nullptr;
+            Print("DELETED");
+            QCoreApplication::exit(0);
+        }
+        else
+            Print("UNKNOWN " + i_line);
+    }
+
+    QSocketNotifier m_notifier;
+    QByteArray m_input;
+    PortForwarder* mp_forwarder = nullptr;
+};
+
+int RunClient(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    UPnPClient client;
+    const int code = app.exec();
+    ClearLogSink();
+    // A worker left behind in a call to a hanging gateway must not hold up
+    // the exit; the process ends it.
+    fflush(stdout);
+    _exit(code);
+}
+
+// ---------------------------------------------------------------- the test side
+
+QString RunIp(const QStringList& i_args, bool* op_ok = nullptr)
+{
+    QProcess ip;
+    ip.start(QStringLiteral("ip"), i_args);
+    const bool finished = ip.waitForFinished(WAIT_MS);
+    if (op_ok)
+        *op_ok = finished && ip.exitStatus() == QProcess::NormalExit && ip.exitCode() == 0;
+    return QString::fromLocal8Bit(ip.readAllStandardOutput() + ip.readAllStandardError()).trimmed();
+}
+
+// A child process whose stdout lines are collected as they arrive.
+class LineProcess
+{
+public:
+    ~LineProcess() { Stop(); }
+
+    bool Start(const QString& i_program, const QStringList& i_args)
+    {
+        mp_process = new QProcess;
+        mp_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
+        mp_process->setProcessEnvironment(env);
+        QObject::connect(mp_process, &QProcess::readyReadStandardOutput, [this] { Collect(); });
+        mp_process->start(i_program, i_args);
+        return mp_process->waitForStarted(WAIT_MS);
+    }
+
+    void Write(const QString& i_line)
+    {
+        if (mp_process)
+        {
+            mp_process->write(i_line.toUtf8() + '\n');
+            mp_process->waitForBytesWritten(WAIT_MS);
+        }
+    }
+
+    // Waits until a line satisfies the predicate; false after WAIT_MS.
+    bool WaitForLine(const std::function<bool(const QString&)>& i_pred)
+    {
+        return QTest::qWaitFor(
+            [&] {
+                Collect();
+                for (const QString& line : m_lines)
+                    if (i_pred(line))
+                        return true;
+                return false;
+            },
+            WAIT_MS);
+    }
+
+    bool WaitForFinished()
+    {
+        return QTest::qWaitFor([&] { return !mp_process || mp_process->state() == QProcess::NotRunning; }, WAIT_MS);
+    }
+
+    const QStringList& Lines()
+    {
+        Collect();
+        return m_lines;
+    }
+
+    void Stop()
+    {
+        if (!mp_process)
+            return;
+        mp_process->closeWriteChannel();
+        if (!mp_process->waitForFinished(3000))
+        {
+            mp_process->kill();
+            mp_process->waitForFinished(WAIT_MS);
+        }
+        delete mp_process;
+        mp_process = nullptr;
+    }
+
+private:
+    void Collect()
+    {
+        if (!mp_process)
+            return;
+        m_buffer += mp_process->readAllStandardOutput();
+        int end;
+        while ((end = m_buffer.indexOf('\n')) >= 0)
+        {
+            m_lines << QString::fromUtf8(m_buffer.left(end));
+            m_buffer.remove(0, end + 1);
+        }
+    }
+
+    QProcess* mp_process = nullptr;
+    QByteArray m_buffer;
+    QStringList m_lines;
+};
+}
+
+class TestPortForwarder : public QObject
+{
+    Q_OBJECT
+
+public:
+    ~TestPortForwarder() override { DeleteNamespaces(); }
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void cleanupTestCase() { DeleteNamespaces(); }
+
+    void mapsBothPortsWithLeaseAndLocalAddress();
+    void renewalAddsAgainWithoutNewSearch();
+    void permanentOnlyGatewayGetsLeaseZero();
+    void listeningPortsComeFromSettings();
+    void noGatewayGivesOneLineAndSearchesAgainLater();
+    void shutdownDoesNotWaitForHangingGateway();
+
+private:
+    bool StartGateway(const QStringList& i_options = {});
+    bool StartClient();
+    void DeleteNamespaces();
+    void RemoveStaleNamespaces();
+
+    // The gateway's records of one kind.
+    QList<QJsonObject> Records(const QString& i_event, const QString& i_action = QString());
+    bool WaitForRecords(const QString& i_event, const QString& i_action, int i_count);
+    QStringList PortForwardingLines();
+    bool WaitForLogLine(const QString& i_part, int i_count = 1);
+
+    QString m_gatewayNs;
+    QString m_clientNs;
+    bool m_namespacesMade = false;
+    LineProcess* mp_gateway = nullptr;
+    LineProcess* mp_client = nullptr;
+};
+
+void TestPortForwarder::initTestCase()
+{
+    if (geteuid() != 0)
+        QSKIP("Making network namespaces needs root; the UPnP tests are skipped");
+    if (QStandardPaths::findExecutable(QStringLiteral("ip")).isEmpty())
+        QSKIP("No `ip` command to make network namespaces; the UPnP tests are skipped");
+    if (QStandardPaths::findExecutable(QStringLiteral("python3")).isEmpty())
+        QSKIP("No python3 for the scripted gateway; the UPnP tests are skipped");
+
+    RemoveStaleNamespaces();
+    const QString pid = QString::number(QCoreApplication::applicationPid());
+    m_gatewayNs = QStringLiteral("tvupnp-%1-g").arg(pid);
+    m_clientNs = QStringLiteral("tvupnp-%1-c").arg(pid);
+
+    bool ok = false;
+    const QString out = RunIp({"netns", "add", m_gatewayNs}, &ok);
+    if (!ok)
+        QSKIP(qPrintable(QStringLiteral("Cannot make a network namespace (%1); the UPnP tests are skipped").arg(out)));
+    m_namespacesMade = true;
+
+    // The veth pair is made inside the gateway namespace with its other end
+    // moved straight into the client namespace, so it never exists in the
+    // machine's own network.
+    const QList<QStringList> steps = {
+        {"netns", "add", m_clientNs},
+        {"-n", m_gatewayNs, "link", "add", "vg0", "type", "veth", "peer", "name", "vc0", "netns", m_clientNs},
+        {"-n", m_gatewayNs, "addr", "add", QStringLiteral("%1/24").arg(GATEWAY_ADDRESS), "dev", "vg0"},
+        {"-n", m_gatewayNs, "link", "set", "lo", "up"},
+        {"-n", m_gatewayNs, "link", "set", "vg0", "up"},
+        {"-n", m_clientNs, "addr", "add", QStringLiteral("%1/24").arg(CLIENT_ADDRESS), "dev", "vc0"},
+        {"-n", m_clientNs, "link", "set", "lo", "up"},
+        {"-n", m_clientNs, "link", "set", "vc0", "up"},
+        {"-n", m_clientNs, "route", "add", "239.0.0.0/8", "dev", "vc0"},
+    };
+    for (const QStringList& step : steps)
+    {
+        const QString result = RunIp(step, &ok);
+        if (!ok)
+        {
+            DeleteNamespaces();
+            QSKIP(qPrintable(QStringLiteral("Cannot set up the test network (ip %1: %2); the UPnP tests are skipped")
+                                 .arg(step.join(' '), result)));
+        }
+    }
+}
+
+void TestPortForwarder::cleanup()
+{
+    delete mp_client;
+    mp_client = nullptr;
+    delete mp_gateway;
+    mp_gateway = nullptr;
+}
+
+void TestPortForwarder::DeleteNamespaces()
+{
+    cleanup();
+    if (!m_namespacesMade)
+        return;
+    m_namespacesMade = false;
+    RunIp({"netns", "delete", m_clientNs});
+    RunIp({"netns", "delete", m_gatewayNs});
+}
+
+// Namespaces of an earlier run of this test that died before its clean-up.
+void TestPortForwarder::RemoveStaleNamespaces()
+{
+    const QStringList lines = RunIp({"netns", "list"}).split('\n', Qt::SkipEmptyParts);
+    static const QRegularExpression ours(QStringLiteral("^(tvupnp-(\\d+)-[gc])\\b"));
+    for (const QString& line : lines)
+    {
+        const QRegularExpressionMatch m = ours.match(line.trimmed());
+        if (m.hasMatch() && !QFileInfo::exists(QStringLiteral("/proc/%1").arg(m.captured(2))))
+            RunIp({"netns", "delete", m.captured(1)});
+    }
+}
+
+bool TestPortForwarder::StartGateway(const QStringList& i_options)
+{
+    QString script = qEnvironmentVariable("TV_SOURCE_DIR");
+    script = script.isEmpty() ? QFileInfo(QStringLiteral(__FILE__)).dir().filePath(QStringLiteral("../tools/upnpgateway.py"))
+                              : script + QStringLiteral("/tests/tools/upnpgateway.py");
+    mp_gateway = new LineProcess;
+    QStringList args = {"netns", "exec", m_gatewayNs, "python3", script, "--address", GATEWAY_ADDRESS,
+                        "--external-ip", "192.0.2.200", "--stop-on-eof", "--lifetime", "240"};
+    args << i_options;
+    return mp_gateway->Start(QStringLiteral("ip"), args) &&
+           mp_gateway->WaitForLine([](const QString& l) { return l.contains(QLatin1String("\"ready\"")); });
+}
+
+bool TestPortForwarder::StartClient()
+{
+    mp_client = new LineProcess;
+    return mp_client->Start(QStringLiteral("ip"), {"netns", "exec", m_clientNs, QCoreApplication::applicationFilePath(),
+                                                   CLIENT_FLAG}) &&
+           mp_client->WaitForLine([](const QString& l) { return l == QLatin1String("READY"); });
+}
+
+QList<QJsonObject> TestPortForwarder::Records(const QString& i_event, const QString& i_action)
+{
+    QList<QJsonObject> out;
+    for (const QString& line : mp_gateway->Lines())
+    {
+        const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
+        if (o.value("event").toString() == i_event && (i_action.isEmpty() || o.value("action").toString() == i_action))
+            out << o;
+    }
+    return out;
+}
+
+bool TestPortForwarder::WaitForRecords(const QString& i_event, const QString& i_action, int i_count)
+{
+    return QTest::qWaitFor([&] { return Records(i_event, i_action).size() >= i_count; }, WAIT_MS);
+}
+
+QStringList TestPortForwarder::PortForwardingLines()
+{
+    QStringList out;
+    for (const QString& line : mp_client->Lines())
+        if (line.startsWith(QLatin1String("LOG Port Forwarding\t")))
+            out << line.mid(int(strlen("LOG Port Forwarding\t")));
+    return out;
+}
+
+bool TestPortForwarder::WaitForLogLine(const QString& i_part, int i_count)
+{
+    return QTest::qWaitFor(
+        [&] {
+            int n = 0;
+            for (const QString& line : PortForwardingLines())
+                n += line.contains(i_part) ? 1 : 0;
+            return n >= i_count;
+        },
+        WAIT_MS);
+}
+
+// ---------------------------------------------------------------- cases
+
+void TestPortForwarder::mapsBothPortsWithLeaseAndLocalAddress()
+{
+    QVERIFY(StartGateway());
+    QVERIFY(StartClient());
+    mp_client->Write("delay 500");
+    mp_client->Write("init");
+    mp_client->Write("map 2235");
+    mp_client->Write("map 8973");
+    QVERIFY2(WaitForLogLine("Mapped TCP port", 2), qPrintable(PortForwardingLines().join('\n')));
+
+    // The local address is the one the gateway sees, named in the found line.
+    QVERIFY(WaitForLogLine(QStringLiteral("Found UPnP gateway http://%1:").arg(GATEWAY_ADDRESS)));
+    QVERIFY(PortForwardingLines().filter(QStringLiteral("local address %1").arg(CLIENT_ADDRESS)).size() == 1);
+
+    const QList<QJsonObject> adds = Records("soap", "AddPortMapping");
+    QCOMPARE(adds.size(), 2);
+    QStringList ports;
+    for (const QJsonObject& add : adds)
+    {
+        const QJsonObject args = add.value("args").toObject();
+        ports << args.value("NewExternalPort").toString();
+        QCOMPARE(args.value("NewInternalPort").toString(), args.value("NewExternalPort").toString());
+        QCOMPARE(args.value("NewProtocol").toString(), QStringLiteral("TCP"));
+        QCOMPARE(args.value("NewLeaseDuration").toString(), QStringLiteral("7200"));
+        QCOMPARE(args.value("NewInternalClient").toString(), QString::fromLatin1(CLIENT_ADDRESS));
+        QCOMPARE(args.value("NewEnabled").toString(), QStringLiteral("1"));
+        QCOMPARE(add.value("status").toString(), QStringLiteral("ok"));
+    }
+    QCOMPARE(ports, QStringList({"2235", "8973"}));
+    QVERIFY(PortForwardingLines().contains(QStringLiteral("Mapped TCP port 2235 to %1:2235 (lease 7200 s)").arg(CLIENT_ADDRESS)));
+    QVERIFY(PortForwardingLines().filter("No UPnP gateway").isEmpty());
+}
+
+void TestPortForwarder::renewalAddsAgainWithoutNewSearch()
+{
+    QVERIFY(StartGateway());
+    QVERIFY(StartClient());
+    mp_client->Write("delay 500");
+    mp_client->Write("init");
+    mp_client->Write("map 2235");
+    QVERIFY(WaitForLogLine("Mapped TCP port 2235", 1));
+    const int searches = Records("msearch").size();
+    const int descriptions = Records("get").size();
+    QVERIFY(searches >= 1);
+
+    // What the hourly renewal does: Init again (a no-op now) and the mapping
+    // again. Jobs run in order, so a second search would come before it.
+    mp_client->Write("init");
+    mp_client->Write("map 2235");
+    QVERIFY(WaitForLogLine("Mapped TCP port 2235", 2));
+    QCOMPARE(Records("msearch").size(), searches);
+    QCOMPARE(Records("get").size(), descriptions);
+    QCOMPARE(Records("soap", "AddPortMapping").size(), 2);
+    QCOMPARE(PortForwardingLines().filter("Found UPnP gateway").size(), 1);
+}
+
+void TestPortForwarder::permanentOnlyGatewayGetsLeaseZero()
+{
+    QVERIFY(StartGateway({"--permanent-only"}));
+    QVERIFY(StartClient());
+    mp_client->Write("delay 500");
+    mp_client->Write("init");
+    mp_client->Write("map 2235");
+    mp_client->Write("map 8973");
+    QVERIFY2(WaitForLogLine("Mapped TCP port", 2), qPrintable(PortForwardingLines().join('\n')));
+
+    // The first request asks for the lease and is refused with 725; the
+    // retry and every later request go without one.
+    const QList<QJsonObject> adds = Records("soap", "AddPortMapping");
+    QCOMPARE(adds.size(), 3);
+    const auto lease = [&](int i) { return adds[i].value("args").toObject().value("NewLeaseDuration").toString(); };
+    const auto port = [&](int i) { return adds[i].value("args").toObject().value("NewExternalPort").toString(); };
+    QCOMPARE(lease(0), QStringLiteral("7200"));
+    QCOMPARE(adds[0].value("status").toString(), QStringLiteral("fault 725"));
+    QCOMPARE(port(0), QStringLiteral("2235"));
+    QCOMPARE(lease(1), QStringLiteral("0"));
+    QCOMPARE(port(1), QStringLiteral("2235"));
+    QCOMPARE(adds[1].value("status").toString(), QStringLiteral("ok"));
+    QCOMPARE(lease(2), QStringLiteral("0"));
+    QCOMPARE(port(2), QStringLiteral("8973"));
+    QCOMPARE(PortForwardingLines().filter("permanent: the gateway supports no lease").size(), 2);
+    QVERIFY(PortForwardingLines().filter("Could not map").isEmpty());
+}
+
+void TestPortForwarder::listeningPortsComeFromSettings()
+{
+    QVERIFY(StartGateway());
+    QVERIFY(StartClient());
+    mp_client->Write("delay 500");
+    mp_client->Write("init");
+    // The plain port from its setting, the scrambled one at its default.
+    mp_client->Write("setting listening_port 4000");
+    mp_client->Write("maplistening");
+    QVERIFY2(WaitForLogLine("Mapped TCP port", 2), qPrintable(PortForwardingLines().join('\n')));
+    QStringList ports;
+    for (const QJsonObject& add : Records("soap", "AddPortMapping"))
+        ports << add.value("args").toObject().value("NewExternalPort").toString();
+    QCOMPARE(ports, QStringList({"4000", "8973"}));
+
+    // A setting that is no port is reported and not mapped; the other one is.
+    mp_client->Write("setting listening_port 70000");
+    mp_client->Write("setting obfuscated_listening_port 9000");
+    mp_client->Write("maplistening");
+    QVERIFY(WaitForLogLine("Mapped TCP port 9000"));
+    QVERIFY(WaitForLogLine("Not mapping listening_port: \"70000\" is not a port number"));
+    QCOMPARE(Records("soap", "AddPortMapping").size(), 3);
+}
+
+void TestPortForwarder::noGatewayGivesOneLineAndSearchesAgainLater()
+{
+    QVERIFY(StartGateway({"--no-ssdp"}));
+    QVERIFY(StartClient());
+    mp_client->Write("delay 300");
+    mp_client->Write("init");
+    mp_client->Write("init");   // while the first search runs: no second one
+    mp_client->Write("map 2235");
+    mp_client->Write("map 8973");
+    QVERIFY(WaitForLogLine("No UPnP gateway found"));
+    // The searches did cross to the gateway's namespace (it just stays silent).
+    QVERIFY(!Records("msearch").isEmpty());
+    const int searches = Records("msearch").size();
+
+    // Another Init after the failure searches again; its line is the only
+    // new one, so the mappings queued in between said nothing.
+    mp_client->Write("init");
+    QVERIFY(WaitForLogLine("No UPnP gateway found", 2));
+    QVERIFY(Records("msearch").size() > searches);
+    QCOMPARE(PortForwardingLines(),
+             QStringList({"No UPnP gateway found: no device answered the search",
+                          "No UPnP gateway found: no device answered the search"}));
+    QVERIFY(Records("soap").isEmpty());
+
+    mp_client->Write("quit");
+    QVERIFY(mp_client->WaitForLine([](const QString& l) { return l == QLatin1String("DELETED"); }));
+    QVERIFY(mp_client->WaitForFinished());
+}
+
+void TestPortForwarder::shutdownDoesNotWaitForHangingGateway()
+{
+    // The gateway answers AddPortMapping with headers and then one byte a
+    // second for far longer than any wait here, so the worker stays inside
+    // the call and only the bounded wait lets the forwarder go.
+    QVERIFY(StartGateway({"--hang", "AddPortMapping", "--hang-seconds", "200"}));
+    QVERIFY(StartClient());
+    mp_client->Write("delay 500");
+    mp_client->Write("init");
+    mp_client->Write("map 2235");
+    QVERIFY(WaitForRecords("soap", "AddPortMapping", 1));
+    QCOMPARE(Records("soap", "AddPortMapping").first().value("status").toString(), QStringLiteral("hang"));
+
+    mp_client->Write("quit");
+    QVERIFY2(mp_client->WaitForLine([](const QString& l) { return l == QLatin1String("DELETED"); }),
+             "deleting the forwarder hung on the gateway");
+    QVERIFY(mp_client->WaitForFinished());
+    QVERIFY(PortForwardingLines().contains("The UPnP gateway is still answering; shutting down without waiting for it"));
+}
+
+int main(int argc, char** argv)
+{
+    if (argc > 1 && strcmp(argv[1], CLIENT_FLAG) == 0)
+        return RunClient(argc, argv);
+    QCoreApplication app(argc, argv);
+    TestPortForwarder test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_portforwarder.moc"
