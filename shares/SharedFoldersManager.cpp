@@ -1,0 +1,234 @@
+#include "SharedFoldersManager.h"
+
+#include "DataSaver.h"
+#include "GeneralFunctions.h"
+
+SharedFoldersManager* sharedFoldersManager = nullptr;
+
+namespace
+{
+
+Type* NewType(const char* ip_name, bool i_root, bool i_null, bool i_autoCreate)
+{
+    return d->NewType(ip_name, i_root, i_null, i_autoCreate);
+}
+
+void SaveType(const char* ip_type)
+{
+    if (dataSaver)
+        dataSaver->AddSavedType(ip_type);
+}
+
+void SaveByConnection(const char* ip_type, const char* ip_other)
+{
+    if (dataSaver)
+        dataSaver->AddSavedByConnectionType(ip_type, ip_other);
+}
+
+void Relate(const char* ip_a, const char* ip_b, OneOrMany i_aPerB, OneOrMany i_bPerA)
+{
+    T(ip_a)->RelateToType(T(ip_b), i_aPerB, i_bPerA, false);
+}
+
+} // namespace
+
+SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_parent)
+{
+    sharedFoldersManager = this;
+
+    // The local share.
+    NewType("shared_folder", true, false, true);
+    SaveType("shared_folder");
+
+    NewType("shared_file", false, true, true);
+    NewType("shared_file_name", false, false, true);
+    NewType("shared_file_lowercase_name", false, false, true);
+    NewType("shared_file_folder", false, false, true);
+    NewType("shared_file_folder_lowercase_name", false, false, true);
+    NewType("shared_file_size", false, false, true);
+    NewType("shared_public", false, true, true);
+    NewType("shared_userlist", false, true, true);
+    NewType("is_scanned", false, true, true);
+
+    Relate("shared_folder", "shared_file_folder", Many, Many);
+    Relate("shared_file", "shared_file_folder", Many, One);
+    Relate("shared_file_folder", "shared_file_folder_lowercase_name", Many, One);
+    Relate("shared_file", "shared_file_name", Many, One);
+    Relate("shared_file_name", "shared_file_lowercase_name", Many, One);
+    Relate("shared_file", "shared_file_size", Many, One);
+    Relate("shared_folder", "shared_public", Many, One);
+    Relate("shared_folder", "shared_userlist", Many, One);
+    Relate("shared_folder", "user_list_group", Many, Many);
+    SaveByConnection("shared_public", "shared_folder");
+    SaveByConnection("shared_userlist", "shared_folder");
+
+    // These exist before the state file loads, so loaded folders and names
+    // get their lower-case links as they appear.
+    AddHandler(T("shared_file_name")->itemAdded, this, &SharedFoldersManager::OnSharedFileNameAdded);
+    AddHandler(T("shared_file_folder")->itemAdded, this, &SharedFoldersManager::OnSharedFileFolderAdded);
+    // An unshared folder takes its files with it at once: the sweep alone
+    // would keep them, since shared name and token items still reach them.
+    AddHandler(T("shared_folder")->itemRemoved, this, &SharedFoldersManager::OnSharedFolderRemoved);
+
+    // Share lists received from other users.
+    NewType("user_share", true, true, true);
+    NewType("user_share_loaded", false, true, true);
+    NewType("user_share_folder", false, true, true);
+    NewType("user_share_folder_parent", false, true, true);
+    NewType("user_share_folder_child", false, true, true);
+    NewType("user_share_folder_name", false, false, true);
+    NewType("user_share_file", false, true, true);
+    NewType("user_share_file_name", false, false, true);
+
+    Relate("user_share", "user", One, One);
+    Relate("user_share", "user_share_loaded", Many, One);
+    Relate("user_share", "user_share_folder", One, Many);
+    Relate("user_share_folder", "user_share_folder_name", Many, One);
+    Relate("user_share_folder", "user_share_file", One, Many);
+    Relate("user_share_folder", "user_share_folder_parent", One, One);
+    Relate("user_share_folder", "user_share_folder_child", One, Many);
+    Relate("user_share_folder_parent", "user_share_folder_child", One, One);
+    Relate("user_share_file", "user_share_file_name", Many, One);
+    Relate("user_share_file", "file_size", Many, One);
+
+    // The peer network's share-list and folder requests are answered here
+    // once those replies exist.
+
+    // The search-token index.
+    NewType("search_token", false, false, true);
+    Relate("search_token", "shared_file", Many, Many);
+    // Distributed search requests are answered here once search answering
+    // exists.
+
+    // Scan results of local files.
+    for (const char* attribute : {"mpeg_version", "channel_mode", "audio_frequency", "bitrate_mode", "bitrate"})
+        Relate("shared_file", attribute, Many, One);
+    Relate("shared_file", "is_scanned", Many, One);
+    SaveType("is_scanned");
+    SaveByConnection("shared_file", "shared_file_folder");
+    SaveByConnection("shared_file_folder", "shared_folder");
+    for (const char* type : {"shared_file_name", "shared_file_size", "mpeg_version", "channel_mode",
+                             "audio_frequency", "bitrate_mode", "bitrate"})
+        SaveByConnection(type, "shared_file");
+
+    // Attributes of files in received share lists.
+    Relate("user_share_file", "bitrate_mode", Many, One);
+    Relate("user_share_file", "bitrate", Many, One);
+    Relate("user_share_file", "length_seconds", Many, One);
+
+    // The MP3 scanner's thread; the scanner object and its two queued
+    // connections join here, as do the login report and the own statistics
+    // of the server connection.
+    m_mp3ScannerThread.start(QThread::InheritPriority);
+
+    // Users denied the local share.
+    NewType("unshared", false, true, true);
+    Relate("user", "unshared", Many, One);
+    SaveType("unshared");
+    SaveByConnection("user", "unshared");
+}
+
+SharedFoldersManager::~SharedFoldersManager()
+{
+    m_mp3ScannerThread.exit(0);
+    m_mp3ScannerThread.wait();
+    if (sharedFoldersManager == this)
+        sharedFoldersManager = nullptr;
+}
+
+void SharedFoldersManager::Init()
+{
+    AddHandler(T("shared_folder")->itemAdded, this, &SharedFoldersManager::OnSharedFolderAdded);
+    RescanShares();
+}
+
+void SharedFoldersManager::RescanShares()
+{
+    m_filesAdded = 0;
+    m_filesRemoved = 0;
+
+    for (Item* root : g("shared_folder"))
+    {
+        root->Disconnect("shared_file_folder");
+        OnSharedFolderAdded(root);
+    }
+
+    // What no walk reached any more has left the shares. It is removed here
+    // rather than left to the sweep, which would keep whatever a shared name,
+    // size or token item still reaches, and count it again at every rescan.
+    // Files that lost their folder altogether go the same way.
+    ItemSet orphans = g("shared_file_folder").NotConnected("shared_folder");
+    ItemSet files = orphans.GetItems("shared_file");
+    files.Add(g("shared_file").NotConnected("shared_file_folder"));
+    m_filesRemoved += static_cast<int>(files.size());
+    files.Remove();
+    orphans.Remove();
+
+    d->RemoveDisconnectedItems();
+
+    emit SharedFilesRescanned(m_filesAdded, m_filesRemoved);
+}
+
+void SharedFoldersManager::OnSharedFolderAdded(Item* ip_item)
+{
+    AddSharedFiles(ip_item->GetValue(), ip_item->GetValue());
+}
+
+void SharedFoldersManager::OnSharedFolderRemoved(Item* ip_item)
+{
+    // Runs before the item's connections are dropped: a folder still linked
+    // to another share stays.
+    for (Item* folder : ip_item->GetItems("shared_file_folder"))
+    {
+        bool inOtherShare = false;
+        for (Item* root : folder->GetItems("shared_folder"))
+            if (root != ip_item)
+                inOtherShare = true;
+        if (!inOtherShare)
+            RemoveFolderWithFiles(folder);
+    }
+}
+
+void SharedFoldersManager::RemoveFolderWithFiles(Item* ip_folder)
+{
+    if (ip_folder->IsRemoved())
+        return;
+    ip_folder->GetItems("shared_file").Remove();
+    ip_folder->Remove();
+}
+
+void SharedFoldersManager::RemoveUserShare(std::string i_user)
+{
+    ItemPtr user = T("user")->HasItem(i_user);
+    ItemPtr share = user["user_share"];
+    if (!share)
+        return;
+    ItemSet folders = share.GetItems("user_share_folder");
+    folders.GetItems("user_share_file").Remove();
+    folders.Remove();
+    share.Remove();
+    d->RemoveDisconnectedItems();
+}
+
+QString SharedFoldersManager::GetFileItemDisplayString(ItemPtr i_file) const
+{
+    QString text;
+    if (!i_file)
+        return text;
+    if (ItemPtr bitrate = i_file["bitrate"])
+        text += QString::number(bitrate.AsInt());
+    bool vbr = false;
+    bool cbr = false;
+    for (Item* mode : i_file.GetItems("bitrate_mode"))
+    {
+        vbr = vbr || mode->GetValue() == "vbr";
+        cbr = cbr || mode->GetValue() == "cbr";
+    }
+    if (vbr)
+        text += QStringLiteral(" VBR");
+    else if (cbr)
+        text += QStringLiteral(" CBR");
+    if (ItemPtr length = i_file["length_seconds"])
+        text += QStringLiteral(", ") + FormatSeconds(length.AsInt());
+    return text;
+}

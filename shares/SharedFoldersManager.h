@@ -1,0 +1,92 @@
+#pragma once
+// The shared-files manager: turns the folders the user shares into store
+// items, keeps them in step with the disk, keeps the search-token index, and
+// answers who may see which shared folder and file. One object, global
+// `sharedFoldersManager`; everything here runs on the main thread except the
+// MP3 worker thread it owns.
+
+#include "Data.h"
+
+#include <QObject>
+#include <QString>
+#include <QThread>
+
+#include <set>
+#include <string>
+#include <vector>
+
+class SharedFoldersManager : public QObject, public DataHandler
+{
+    Q_OBJECT
+
+public:
+    // Creates every type, relation and saved type of the shared files and
+    // the lower-case name handlers. Needs `dataSaver` and the types of the
+    // server connection (`user`, `user_list_group`) and of the peer network
+    // (`file_size`, `length_seconds`, `mpeg_version`, `channel_mode`,
+    // `audio_frequency`, `bitrate_mode`, `bitrate`); throws
+    // TypeNotFoundException when one is missing. Sets `sharedFoldersManager`.
+    explicit SharedFoldersManager(QObject* ip_parent = nullptr);
+    // Stops and waits for the MP3 worker thread.
+    ~SharedFoldersManager() override;
+
+    // After the state file is loaded: folders added from now on are walked
+    // at once; then everything is rescanned.
+    void Init();
+
+    // Walks every shared folder again, removes the files and folders that
+    // left the shares, sweeps the store, then emits SharedFilesRescanned.
+    void RescanShares();
+
+    // Discards the stored share list of another user, if there is one.
+    void RemoveUserShare(std::string i_user);
+
+    // "192 CBR, 4m5s": the bitrate, its mode and the play length of any item
+    // that carries `bitrate`, `bitrate_mode` and `length_seconds`; the parts
+    // it lacks are left out.
+    QString GetFileItemDisplayString(ItemPtr i_file) const;
+
+    // ---- visibility
+
+    // The `shared_folder` items the user may see; never creates the user.
+    ItemSet GetUserSharedFolders(std::string i_user);
+    // Whether the user may have that `shared_file` (creates a missing `user`).
+    bool IsFileSharedWithUser(ItemPtr i_file, std::string i_user);
+    // The `shared_file` a local path ("/" separators) names, matched without
+    // regard to the case of ASCII letters; an exact-case match is preferred.
+    ItemPtr GetSharedFileItem(std::string i_path);
+
+    // ---- folder walk and index
+
+    // Walks i_folder (recursively) as part of the share rooted at i_root;
+    // both UTF-8 paths.
+    void AddSharedFiles(std::string i_root, std::string i_folder);
+    // Connects a `shared_file` to the `search_token`s of its folder and name.
+    void TokenizeSharedFile(ItemPtr i_file);
+    // The distinct index tokens of a text (ASCII lower-cased first).
+    static std::set<std::string> GetSearchTokens(const std::string& i_text);
+    // True for a byte below 0x80 that is not an ASCII letter or digit.
+    static bool IsSearchTokenSeparator(unsigned char i_c);
+
+    // Store handlers.
+    void OnSharedFolderAdded(Item* ip_item);
+    void OnSharedFolderRemoved(Item* ip_item);
+    void OnSharedFileFolderAdded(Item* ip_item);
+    void OnSharedFileNameAdded(Item* ip_item);
+
+signals:
+    void MP3ScanRequired(QString i_file);
+    void SharedFilesRescanned(int i_filesAdded, int i_filesRemoved);
+
+private:
+    void RemoveFolderWithFiles(Item* ip_folder);
+
+    QThread m_mp3ScannerThread;
+    int m_filesAdded = 0;
+    int m_filesRemoved = 0;
+    // Canonical paths of the folders the running walk is inside of, so that
+    // a link back into one of them is not followed.
+    std::set<QString> m_foldersBeingWalked;
+};
+
+extern SharedFoldersManager* sharedFoldersManager;
