@@ -18,6 +18,8 @@
 
 class MemStream;
 class InputStream;
+class PortForwarder;
+class QTimer;
 
 // A candidate parent of the distributed network, as the server names it.
 struct PossibleParent {
@@ -76,6 +78,10 @@ public:
     // The user name this client logs in with (the setting `username`).
     std::string GetUsername() const;
 
+    // How long a connection attempt (TCP connect and login answer) may take
+    // before it counts as failed; tests shorten it.
+    void SetConnectTimeout(int i_ms);
+
 public slots:
     void OnConnected();
     // The 30-second tick: reconnects after an abrupt loss. Public so tests
@@ -111,25 +117,68 @@ private slots:
     void OnSocketDisconnected();
     void OnSocketError(QAbstractSocket::SocketError i_error);
     void OnConnectTimeout();
+    void OnHourTimer();
 
 private:
+    enum class State { Offline, Connecting, LoggingIn, LoggedIn };
+    void SetState(State i_state)
+    {
+        m_state = i_state;
+        m_loggedIn = i_state == State::LoggedIn;
+    }
+
+    // Sends a message while logged in; drops it otherwise.
     void Send(const MemStream& i_message);
+    void Write(const MemStream& i_message);
     void HandleFrame(quint32 i_code, InputStream& i_in);
     void HandleLogin(InputStream& i_in);
     void AfterLogin();
+    // A failed attempt before the login was accepted.
+    void FailAttempt(const std::string& i_reason, const QString& i_logText);
+    // The end of a logged-in connection: by the user or lost.
     void EndConnection(bool i_abrupt);
     void DropSocket();
     void MarkAllOffline();
     void StoreUserStats(Item* ip_user, const UserStats& i_stats);
+    void StoreRoomMember(Item* ip_room, const UserInRoom& i_member);
+    void SetOnline(Item* ip_user, bool i_online);
+    bool IsIgnored(const std::string& i_user) const;
+
+    void HandleAddUser(InputStream& i_in);
+    void HandleUserStatus(InputStream& i_in);
+    void HandlePrivilegedUsers(InputStream& i_in);
+    void HandleOwnPrivileges(InputStream& i_in);
+    void HandleUserStats(InputStream& i_in);
+    void HandleRoomList(InputStream& i_in);
+    void HandleEnterRoom(InputStream& i_in);
+    void HandleLeaveRoom(InputStream& i_in);
+    void HandleUserJoinedRoom(InputStream& i_in);
+    void HandleUserLeftRoom(InputStream& i_in);
+    void HandleRoomChat(InputStream& i_in);
+    void HandlePrivateChat(InputStream& i_in);
+    void HandleSearchCorrelations(InputStream& i_in);
+    void HandleWishListInterval(InputStream& i_in);
+    void HandlePeerAddress(InputStream& i_in);
+    void HandleConnectToPeer(InputStream& i_in);
+    void HandleCannotConnect(InputStream& i_in);
+    void HandlePossibleParents(InputStream& i_in);
+    void HandleDistributedSearch(InputStream& i_in);
 
     QPointer<QTcpSocket> mp_socket;
     QTimer* mp_connectTimer = nullptr;
+    PortForwarder* mp_portForwarder = nullptr;
+    int m_connectTimeoutMs = 20000;
     FrameDecoder m_decoder;
-    bool m_loggingIn = false;
+    State m_state = State::Offline;
     bool m_loggedIn = false;
     bool m_abruptlyDisconnected = false;
     bool m_firstLoginDone = false;
+    // Changes whenever the socket is replaced or dropped, so a frame loop
+    // stops once a handler has ended the connection it was reading.
+    quint64 m_socketGeneration = 0;
     unsigned int m_searchCounter = 0;
+    // Users whose address was asked for and not yet answered; asked again
+    // at every login.
     std::set<std::string> m_pendingAddresses;
 };
 
