@@ -1,0 +1,608 @@
+#include "mainwindow.h"
+
+#include "ui_mainwindow.h"
+
+#include "ChangeUsernamePasswordDialog.h"
+#include "DataDialog.h"
+#include "DataSaver.h"
+#include "DelayedInvoker.h"
+#include "Log.h"
+#include "PeerMessenger.h"
+#include "PortForwarder.h"
+#include "SharedFoldersManager.h"
+#include "TextConversion.h"
+#include "TimerManager.h"
+#include "WishListSearcher.h"
+#include "server.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QIcon>
+#include <QMessageBox>
+#include <QMoveEvent>
+#include <QResizeEvent>
+#include <QTimer>
+#include <QTreeWidgetItem>
+
+#include <algorithm>
+#include <vector>
+
+MainWindow* mainWindow = nullptr;
+bool g_showIsOver = false;
+
+// The icons and flags live in a static library; naming their registration
+// functions keeps the linker from dropping them.
+static void InitResources()
+{
+    Q_INIT_RESOURCE(icons);
+    Q_INIT_RESOURCE(flags);
+}
+
+namespace
+{
+const QString kConfigurationData = QStringLiteral("Configuration Data");
+
+// A type that another subsystem made first is taken as it is.
+Type* MakeType(const char* ip_name, bool i_root, bool i_null, bool i_autoCreate)
+{
+    if (Type* existing = d->HasType(ip_name))
+        return existing;
+    return d->NewType(ip_name, i_root, i_null, i_autoCreate);
+}
+
+void Relate(Type* ip_a, Type* ip_b, OneOrMany i_aPerB, OneOrMany i_bPerA)
+{
+    if (!ip_a->IsRelated(ip_b))
+        ip_a->RelateToType(ip_b, i_aPerB, i_bPerA, false);
+}
+
+const char* YesNo(bool i_yes)
+{
+    return i_yes ? "yes" : "no";
+}
+}
+
+// ---------------------------------------------------------------- construction
+
+MainWindow::MainWindow(QWidget* ip_parent)
+    : QMainWindow(ip_parent), mp_ui(new Ui_MainWindow)
+{
+    InitResources();
+    // One window per run; tests build several in turn.
+    g_showIsOver = false;
+    mainWindow = this;
+    // LATER (widget classes): the form builds tabControl, roomsTabControl and
+    // optionsTabControl as TabWidget, chatTabControl as RoomTabWidget and
+    // mainToolBar as ActionSetToolBar; plain Qt classes stand in until then.
+    mp_ui->setupUi(this);
+
+    SetApplicationIcon(QStringLiteral(":/icons/offline_icon"));
+    m_trayIcon.setIcon(QIcon(QStringLiteral(":/icons/tvrn_icon")));
+    m_trayIcon.setToolTip(QStringLiteral("Tavrinel"));
+
+    mp_ui->roomList->setColumnWidth(0, 150);
+    mp_ui->roomList->setColumnWidth(1, 30);
+    mp_ui->roomList->setHeaderLabels({tr("Room Name"), tr("Users")});
+
+    mp_ui->roomSplitter->setStretchFactor(0, 1);
+    mp_ui->roomSplitter->setStretchFactor(1, 0);
+
+    mp_ui->sharedFoldersList->setColumnWidth(0, 400);
+    mp_ui->sharedFoldersList->setHeaderLabels({tr("Shared folder"), tr("Accessible to")});
+}
+
+std::string MainWindow::StateFilePath()
+{
+    const QByteArray path = QFile::encodeName(QDir::homePath() + QStringLiteral("/.Tavrinel"));
+    return std::string(path.constData(), size_t(path.size()));
+}
+
+void MainWindow::Init()
+{
+    m_initialised = true;
+    mp_dataDialog = nullptr;
+
+    // Each manager's constructor uses the globals of those built before it.
+    new TimerManager;
+    new DataSaver;
+    mp_server = new Server;
+    mp_server->CreateData();
+
+    qRegisterMetaType<ItemPtr>("ItemPtr");
+
+    connect(mp_server, &Server::Connected, this, &MainWindow::OnConnected);
+    connect(mp_server, &Server::Connecting, this, &MainWindow::OnConnecting);
+    connect(mp_server, &Server::Disconnected, this, &MainWindow::OnDisconnected);
+    connect(mp_ui->action_Connect, &QAction::triggered, this, &MainWindow::OnConnectMenuOptionClicked);
+    connect(mp_ui->action_Disconnect, &QAction::triggered, this, &MainWindow::OnDisconnectMenuOptionClicked);
+    connect(mp_ui->action_Data, &QAction::triggered, this, &MainWindow::OnShowData);
+    connect(mp_ui->roomList, &QTreeWidget::itemDoubleClicked, this, &MainWindow::OnRoomListItemDoubleClicked);
+
+    AddPairHandler(T("room"), T("user_count"), this, &MainWindow::OnRoomUserCountAdded);
+    mp_ui->roomList->sortByColumn(0, Qt::AscendingOrder);
+    AddPairHandler(T("room"), T("in_room"), this, &MainWindow::OnEnteredRoom);
+
+    // LATER (action-set toolbar): ActionSetToolBar::Init on actionBar, then the
+    // actions of "room_list", "room", "shared_folders", "login_options" and
+    // "user" with the bindings of roomList, fileSharingOptionsTab and
+    // loginOptionsTab; then mainToolBar's ActionTriggered(string) to
+    // OnToolBarActionTriggered. mainToolBar is a plain QToolBar until then.
+    connect(qApp, &QApplication::focusChanged, this, &MainWindow::OnFocusChanged);
+
+    new PeerMessenger;
+
+    CreateTypes();
+
+    new DelayedInvoker(nullptr);
+    // LATER (distributed network): new DNetManager here, before the shared
+    // files manager, which uses dnetManager.
+    new SharedFoldersManager(this);
+
+    Relate(T("user"), MakeType("user_chat_widget", true, false, true), One, One);
+    Relate(T("room"), MakeType("room_form", true, false, true), One, One);
+
+    connect(gp_server, &Server::PrivateChat, this, &MainWindow::OnPrivateChat);
+
+    Type* sharedFolder = T("shared_folder");
+    AddHandler(sharedFolder->itemAdded, this, &MainWindow::OnSharedFolderAdded);
+    AddHandler(sharedFolder->itemRemoved, this, &MainWindow::OnSharedFolderRemoved);
+    AddHandler(sharedFolder->connected, this, &MainWindow::OnSharedFolderChange);
+    AddHandler(sharedFolder->disconnected, this, &MainWindow::OnSharedFolderChange);
+
+    // LATER (geometry manager): new SizeManager here.
+
+    mp_ui->diagnosticsForm->Init();
+
+    // LATER (transfers): new TransferQueueManager here, before the views.
+
+    mp_ui->transfersForm->Init();
+    mp_ui->sharesForm->Init();
+    mp_ui->searchForm->Init();
+
+    new WishListSearcher(this);
+
+    // LATER (event toolbar): new EventToolBar, then addToolBarBreak() and
+    // addToolBar() in the top area, so it sits on a row below mainToolBar.
+
+    // Rooted at the type rather than at the "username" item, so the handler
+    // holds no item that anything could remove.
+    {
+        PathNode* root = new PathNode(d, "global");
+        new PathNode(root, "global_value", ConnectedNotify);
+        AddPathHandler(root, this, &MainWindow::OnUsernameChanged);
+    }
+
+    connect(gp_server, &Server::ConnectionFailed, this, &MainWindow::OnConnectionFailed);
+
+    // Defaults; the state file replaces them.
+    SetSetting("minimize_to_tray", "yes");
+    SetSetting("expand_new_shares", "yes");
+
+    LoadState();
+
+    SetSetting("data_version", "1");
+
+    if (GetSetting("username").empty())
+    {
+        ChangeUsernamePasswordDialog dialog(true, nullptr);
+        dialog.exec();
+    }
+    if (!GetSetting("username").empty())
+        mp_server->Connect();
+
+    FillOptionsTab();
+
+    {
+        PathNode* root = new PathNode(d, "global");
+        new PathNode(root, "global_value", ConnectedNotify);
+        AddPathHandler(root, this, &MainWindow::OnNewListeningPortChanged);
+    }
+
+    mp_ui->roomSplitter->setSizes({std::max(0, width() - 220), 220});
+    // LATER (geometry manager): RegisterResizableWindow("main_window", the
+    // size proxy), RegisterSplitter("room_list_splitter", roomSplitter, {}),
+    // RegisterTreeWidget("room_list", roomList).
+
+    mp_ui->userListForm->Init();
+
+    connect(timerManager->HalfMinuteTimer(), &QTimer::timeout, this, &MainWindow::EveryHalfMinute);
+    connect(timerManager->FiveMinuteTimer(), &QTimer::timeout, this, &MainWindow::EveryFiveMinutes);
+    connect(&m_trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::OnTrayIconActivated);
+    activateWindow();
+
+    // The first scan runs here, synchronously; the report is connected only
+    // afterwards, so that scan is never reported.
+    sharedFoldersManager->Init();
+    connect(sharedFoldersManager, &SharedFoldersManager::SharedFilesRescanned, this,
+            &MainWindow::OnSharedFilesRescanned);
+
+    // LATER (focus functions): RegisterWidgetForTabFocus(usernameEdit, 1) and
+    // RegisterWidgetForTabFocus(sharedFoldersList, 1).
+}
+
+void MainWindow::CreateTypes()
+{
+    Type* global = MakeType("global", true, false, true);
+    Type* vglobal = MakeType("vglobal", true, false, true);
+    Type* globalValue = MakeType("global_value", false, false, true);
+    Relate(global, globalValue, Many, One);
+    Relate(vglobal, globalValue, Many, One);
+    dataSaver->AddSavedType("global");
+    dataSaver->AddSavedByConnectionType("global_value", "global");
+
+    Type* wishListItem = MakeType("wish_list_item", true, false, true);
+    Type* wishListItemEnabled = MakeType("wish_list_item_enabled", false, true, true);
+    Relate(wishListItem, wishListItemEnabled, Many, One);
+    dataSaver->AddSavedType("wish_list_item");
+    dataSaver->AddSavedType("wish_list_item_enabled");
+}
+
+void MainWindow::LoadState()
+{
+    const std::string path = StateFilePath();
+    Log(kConfigurationData, 1,
+        QStringLiteral("Loading configuration data from %1").arg(QFile::decodeName(path.c_str())));
+    try
+    {
+        dataSaver->Load(path.c_str());
+        Log(kConfigurationData, 1, QStringLiteral("Data loaded successfully."));
+    }
+    catch (const DataLoadFailure& e)
+    {
+        // The file has been moved aside and the store is as it was before
+        // the load, defaults included: go on as on a first start.
+        Log(kConfigurationData, 1, QStringLiteral("Failure to load configuration data."));
+        Log(kConfigurationData, 2, QFile::decodeName(e.what()));
+        QMessageBox::information(this, tr("Error loading configuration data"),
+                                 tr("Your client configuration data could not be loaded. Starting from scratch..."),
+                                 QMessageBox::Ok);
+        dataSaver->NotifyDataLoaded();
+    }
+}
+
+void MainWindow::SaveState()
+{
+    if (!dataSaver)
+        return;
+    try
+    {
+        dataSaver->Save(StateFilePath().c_str());
+    }
+    catch (const DataSaveFailure& e)
+    {
+        // The previous file is untouched; the next save tries again.
+        Log(kConfigurationData, 1, QStringLiteral("Failure to save configuration data."));
+        Log(kConfigurationData, 2, QFile::decodeName(e.what()));
+    }
+}
+
+void MainWindow::FillOptionsTab()
+{
+    // Ticking a box runs its slot, which writes the same value back.
+    mp_ui->downloadFolderEdit->setText(FromUtf8(GetSetting("download_folder")));
+    mp_ui->uPnPCheckBox->setChecked(IsSettingYes("use_upnp"));
+    mp_ui->autoExpandSharesCheckBox->setChecked(IsSettingYes("expand_new_shares"));
+    if (IsSettingYes("minimize_to_tray"))
+    {
+        mp_ui->minimizeToTrayCheckBox->setChecked(true);
+        m_trayIcon.setVisible(true);
+    }
+    mp_ui->listeningPortEdit->setText(FromLatin1(GetSetting("listening_port")));
+}
+
+// ---------------------------------------------------------------- shut-down
+
+MainWindow::~MainWindow()
+{
+    g_showIsOver = true;
+    // Nothing below may reach the window's handlers while it is torn down,
+    // nor its slots while the base class destroys the widgets (focus moves,
+    // tabs go).
+    DisableHandlers();
+    disconnect(qApp, nullptr, this, nullptr);
+    for (QObject* child : findChildren<QObject*>())
+        disconnect(child, nullptr, this, nullptr);
+
+    if (m_initialised)
+    {
+        if (gp_server)
+            gp_server->Disconnect();
+        d->RemoveDisconnectedItems();
+        SaveState();
+
+        // Each global is cleared as its object goes, so nothing that runs
+        // later finds a dangling one.
+        // LATER (transfers): delete transferQueueManager first.
+        delete sharedFoldersManager;
+        sharedFoldersManager = nullptr;
+        delete delayedInvoker;
+        delayedInvoker = nullptr;
+        // LATER (distributed network): delete dnetManager here.
+        delete peerMessenger;
+        peerMessenger = nullptr;
+        delete mp_server;
+        mp_server = nullptr;
+        gp_server = nullptr;
+        delete dataSaver;
+        dataSaver = nullptr;
+        delete timerManager;
+        timerManager = nullptr;
+    }
+    delete mp_ui;
+    mp_ui = nullptr;
+    // LATER (geometry manager): delete sizeManager last.
+
+    if (mainWindow == this)
+        mainWindow = nullptr;
+}
+
+// ---------------------------------------------------------------- connection state
+
+void MainWindow::OnConnecting()
+{
+    if (g_showIsOver)
+        return;
+    mp_ui->action_Connect->setEnabled(false);
+    mp_ui->action_Disconnect->setEnabled(false);
+}
+
+void MainWindow::OnConnected()
+{
+    if (g_showIsOver)
+        return;
+    mp_ui->action_Connect->setEnabled(false);
+    mp_ui->action_Disconnect->setEnabled(true);
+    SetApplicationIcon(QStringLiteral(":/icons/online_icon"));
+    gp_server->GetOwnPrivilegesStatus();
+}
+
+void MainWindow::OnDisconnected()
+{
+    if (g_showIsOver)
+        return;
+    mp_ui->action_Connect->setEnabled(true);
+    mp_ui->action_Disconnect->setEnabled(false);
+    SetApplicationIcon(QStringLiteral(":/icons/offline_icon"));
+}
+
+void MainWindow::OnConnectionFailed(std::string i_reason)
+{
+    if (g_showIsOver)
+        return;
+    const QString advice = tr("Please change your login settings in the Options tab and try reconnecting.");
+    if (i_reason == "INVALIDPASS")
+        QMessageBox::information(this, tr("Login Failure: Wrong Password"),
+                                 tr("Login failed. The password you supplied does not match your username. ") + advice,
+                                 QMessageBox::Ok, QMessageBox::NoButton);
+    else if (i_reason == "INVALIDUSERNAME")
+        QMessageBox::information(this, tr("Login Failure: Username is Invalid"),
+                                 tr("Login failed. The username you supplied is invalid. ") + advice,
+                                 QMessageBox::Ok, QMessageBox::NoButton);
+    else if (gp_server && !gp_server->IsAbruptlyDisconnected())
+        QMessageBox::information(this, tr("Login Failure"),
+                                 tr("Login failed. Reported failure reason: %1. ").arg(FromLatin1(i_reason)) + advice,
+                                 QMessageBox::Ok, QMessageBox::NoButton);
+    // The box ran its own event loop: the window may be going meanwhile.
+    if (g_showIsOver || !mp_ui)
+        return;
+    mp_ui->action_Connect->setEnabled(true);
+    mp_ui->action_Disconnect->setEnabled(false);
+}
+
+void MainWindow::SetApplicationIcon(QString i_resource)
+{
+    const QIcon icon(i_resource);
+    QApplication::setWindowIcon(icon);
+    setWindowIcon(icon);
+}
+
+void MainWindow::ResetApplicationIcon()
+{
+    SetApplicationIcon(gp_server && gp_server->IsConnected() ? QStringLiteral(":/icons/online_icon")
+                                                             : QStringLiteral(":/icons/offline_icon"));
+}
+
+void MainWindow::OnTrayIconActivated(QSystemTrayIcon::ActivationReason i_reason)
+{
+    if (g_showIsOver || i_reason != QSystemTrayIcon::Trigger)
+        return;
+    showNormal();
+    activateWindow();
+}
+
+void MainWindow::OnUsernameChanged(Item* ip_item)
+{
+    if (ip_item->GetValue() != "username")
+        return;
+    mp_ui->usernameEdit->setText(FromLatin1(ItemPtr(ip_item)["global_value"].AsString()));
+}
+
+void MainWindow::OnNewListeningPortChanged(Item* ip_item)
+{
+    if (ip_item->GetValue() != "new_listening_port")
+        return;
+    mp_ui->listeningPortEdit->setText(FromLatin1(ItemPtr(ip_item)["global_value"].AsString()));
+}
+
+void MainWindow::moveEvent(QMoveEvent* ip_event)
+{
+    QMainWindow::moveEvent(ip_event);
+    // LATER (geometry manager): unless maximised, the size proxy emits
+    // WindowMoved(x, y).
+}
+
+void MainWindow::resizeEvent(QResizeEvent* ip_event)
+{
+    QMainWindow::resizeEvent(ip_event);
+    // LATER (geometry manager): unless maximised, the size proxy emits
+    // WindowResized(width, height).
+}
+
+void MainWindow::OnRoomListItemSelectionChanged() {}
+
+void MainWindow::OnFocusChanged(QWidget*, QWidget*) {}
+
+void MainWindow::EveryHalfMinute() {}
+
+// ---------------------------------------------------------------- periodic save
+
+void MainWindow::EveryFiveMinutes()
+{
+    if (g_showIsOver || !dataSaver)
+        return;
+    d->RemoveDisconnectedItems();
+    Log(kConfigurationData, 1,
+        QStringLiteral("Saving configuration data to %1").arg(QFile::decodeName(StateFilePath().c_str())));
+    SaveState();
+}
+
+// ---------------------------------------------------------------- options tab
+
+void MainWindow::OnConnectMenuOptionClicked()
+{
+    if (mp_server)
+        mp_server->Connect();
+}
+
+void MainWindow::OnDisconnectMenuOptionClicked()
+{
+    if (mp_server)
+        mp_server->Disconnect();
+}
+
+void MainWindow::OnShowData()
+{
+    if (!mp_dataDialog)
+        mp_dataDialog = new DataDialog(d, this);
+    mp_dataDialog->show();
+}
+
+void MainWindow::OnChangeUsernamePasswordClicked()
+{
+    (new ChangeUsernamePasswordDialog(false, this))->setVisible(true);
+}
+
+void MainWindow::OnOptionsTabSelectionChanged(int i_tabIndex)
+{
+    if (g_showIsOver || i_tabIndex == -1)
+        return;
+    if (mp_ui->optionsTabControl->tabText(i_tabIndex) == QLatin1String("File Sharing"))
+        mp_ui->sharedFoldersList->setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::OnUPnPCheckboxToggled(bool i_toggled)
+{
+    if (g_showIsOver)
+        return;
+    SetSetting("use_upnp", YesNo(i_toggled));
+    if (i_toggled && portForwarder)
+        portForwarder->Init();
+}
+
+void MainWindow::OnMinimizeToTrayCheckboxToggled(bool i_toggled)
+{
+    if (g_showIsOver)
+        return;
+    SetSetting("minimize_to_tray", YesNo(i_toggled));
+    m_trayIcon.setVisible(i_toggled);
+}
+
+void MainWindow::OnExpandNewSharesCheckboxToggled(bool i_toggled)
+{
+    if (g_showIsOver)
+        return;
+    SetSetting("expand_new_shares", YesNo(i_toggled));
+}
+
+void MainWindow::OnSharedFilesRescanned(int, int)
+{
+    // LATER (share views): the rescan report, SharedFilesRescannedDialog.
+}
+
+QString MainWindow::SharedFolderAudience(Item* ip_folder)
+{
+    if (ip_folder->IsConnected("shared_public"))
+        return tr("Everyone");
+    if (ip_folder->IsConnected("shared_userlist"))
+        return tr("User List");
+    std::vector<std::string> groups;
+    for (Item* group : ip_folder->GetItems("user_list_group"))
+        groups.push_back(group->GetValue());
+    std::sort(groups.begin(), groups.end());
+    QStringList names;
+    for (const std::string& group : groups)
+        names << FromLatin1(group);
+    return names.join(QStringLiteral(", "));
+}
+
+QTreeWidgetItem* MainWindow::FindSharedFolderRow(Item* ip_folder) const
+{
+    const QList<QTreeWidgetItem*> rows =
+        mp_ui->sharedFoldersList->findItems(FromUtf8(ip_folder->GetValue()), Qt::MatchExactly | Qt::MatchCaseSensitive, 0);
+    return rows.isEmpty() ? nullptr : rows.first();
+}
+
+void MainWindow::OnSharedFolderAdded(Item* ip_item)
+{
+    auto* row = new QTreeWidgetItem(mp_ui->sharedFoldersList);
+    row->setText(0, FromUtf8(ip_item->GetValue()));
+}
+
+void MainWindow::OnSharedFolderRemoved(Item* ip_item)
+{
+    delete FindSharedFolderRow(ip_item);
+}
+
+void MainWindow::OnSharedFolderChange(ConnectionInfo i_info)
+{
+    const std::string& partner = i_info.to->GetType()->GetName();
+    if (partner != "shared_public" && partner != "shared_userlist" && partner != "user_list_group")
+        return;
+    if (QTreeWidgetItem* row = FindSharedFolderRow(i_info.from))
+        row->setText(1, SharedFolderAudience(i_info.from));
+}
+
+// ---------------------------------------------------------------- rooms and chats
+
+void MainWindow::OnRoomUserCountAdded(ConnectionInfo&)
+{
+    // LATER (rooms): a QRoomListItemWidget row per room not yet listed.
+}
+
+void MainWindow::OnRoomListItemDoubleClicked(QTreeWidgetItem* ip_item, int i_column)
+{
+    if (!ip_item || i_column != 0 || !mp_server)
+        return;
+    mp_server->EnterRoom(ToLatin1(ip_item->text(0)));
+}
+
+void MainWindow::OnEnteredRoom(ConnectionInfo&)
+{
+    // LATER (rooms): a RoomForm tab for the joined room.
+}
+
+void MainWindow::OnRoomTabClosed(int i_index)
+{
+    if (g_showIsOver || !mp_server)
+        return;
+    mp_server->LeaveRoom(ToLatin1(mp_ui->roomsTabControl->tabText(i_index)));
+}
+
+void MainWindow::OnPrivateChat(std::string, std::string, time_t, bool)
+{
+    // LATER (rooms): GetChatForm(user), then ChatForm::AddChat(chat).
+}
+
+void MainWindow::OnChatTabClosed(int)
+{
+    // LATER (rooms): close the user's ChatForm and remove its
+    // user_chat_widget item.
+}
+
+// ---------------------------------------------------------------- toolbar
+
+void MainWindow::OnToolBarActionTriggered(std::string)
+{
+    // LATER (action-set toolbar): the actions of the main window's sets.
+}

@@ -1,0 +1,62 @@
+#pragma once
+// Support for the application-shell tests: driving modal dialogs that open
+// inside MainWindow::Init, preparing state files, and reading the log.
+
+#include <QList>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QWidget>
+
+#include <functional>
+#include <string>
+
+// Answers modal dialogs as they appear, in order. Each handler gets the
+// active modal widget and must close it (accept or reject). A modal widget
+// that arrives when no handler is left is recorded and rejected, so a test
+// never hangs on an unexpected dialog.
+class ModalDriver
+{
+public:
+    using Handler = std::function<void(QWidget*)>;
+
+    ModalDriver();
+    ~ModalDriver();
+    ModalDriver(const ModalDriver&) = delete;
+    ModalDriver& operator=(const ModalDriver&) = delete;
+
+    void Then(Handler i_handler) { m_handlers << i_handler; }
+
+    int Handled() const { return m_handled; }
+    int Pending() const { return m_handlers.size(); }
+    // Titles of the modal widgets that no handler was left for.
+    const QStringList& Unexpected() const { return m_unexpected; }
+
+private:
+    void Poll();
+
+    QTimer m_timer;
+    QList<Handler> m_handlers;
+    QPointer<QWidget> mp_last;
+    int m_handled = 0;
+    QStringList m_unexpected;
+};
+
+// Home of the test (ctest gives every test executable its own).
+QString HomePath();
+QString StatePath();
+// Removes the state file and everything kept aside beside it.
+void RemoveStateFiles();
+
+// Runs the project's statetool: `statetool set FILE KEY VALUE`. Returns the
+// tool's error text, or "" on success.
+QString StateToolSet(const QString& i_file, const QString& i_key, const QString& i_value);
+QString StateToolPath();
+
+// The shown text of a log category in the diagnostics view.
+QString LogText(const QString& i_category);
+
+// Whole file, or an empty array when it cannot be read.
+QByteArray ReadAll(const QString& i_path);
+bool WriteAll(const QString& i_path, const QByteArray& i_bytes);

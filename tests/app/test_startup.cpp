@@ -1,0 +1,474 @@
+// Start-up and shut-down of the whole client against the scripted server:
+// first start, stored credentials, a damaged state file, the periodic and
+// the final save, and the main window's form.
+
+#include "app/AppTestSupport.h"
+#include "common/TestServer.h"
+
+#include "ChangeUsernamePasswordDialog.h"
+#include "Data.h"
+#include "DataSaver.h"
+#include "DiagnosticsForm.h"
+#include "Log.h"
+#include "TimerManager.h"
+#include "mainwindow.h"
+#include "server.h"
+
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTabBar>
+#include <QTcpServer>
+#include <QtTest>
+
+namespace
+{
+const char* kConfig = "Configuration Data";
+
+QStringList LinesOf(const QString& i_category)
+{
+    QStringList lines = LogText(i_category).split('\n', Qt::SkipEmptyParts);
+    // Drop the "[date time] " stamp.
+    for (QString& line : lines)
+        line = line.mid(line.indexOf("] ") + 2);
+    return lines;
+}
+
+// The peer network opens its listeners when the load is over; whether the
+// port was free or not, it says so once.
+int PeerListenerAttempts()
+{
+    const QString text = LogText("Peer Messenger");
+    return text.count("Listening for peer connections") + text.count("Cannot listen for peer connections");
+}
+
+// A port nothing listens on now, so the client's peer listeners keep off
+// the default ports that other tests may hold.
+QString FreePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::AnyIPv4, 0);
+    return QString::number(probe.serverPort());
+}
+
+bool IsLoggedIn(TestServer& io_server, const QString& i_user)
+{
+    for (const QJsonValue& v : io_server.Users())
+        if (v.toObject().value("user").toString() == i_user)
+            return true;
+    return false;
+}
+}
+
+class StartupTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestServer m_server;
+    MainWindow* mp_window = nullptr;
+
+    QString Port() const { return QString::number(m_server.Port()); }
+
+    // Writes a state file that logs in as bob at the test server.
+    void PrepareStateFile(const QStringList& i_extra = {})
+    {
+        QStringList pairs = {"username", "bob", "password", "pw2", "server_host", "127.0.0.1", "server_port", Port(),
+                             "listening_port", FreePort(), "obfuscated_listening_port", FreePort()};
+        pairs << i_extra;
+        for (int k = 0; k + 1 < pairs.size(); k += 2)
+        {
+            const QString error = StateToolSet(StatePath(), pairs[k], pairs[k + 1]);
+            QVERIFY2(error.isEmpty(), qPrintable(error));
+        }
+    }
+
+    // Fills the credentials dialog with alice's login, pointing the client
+    // at the test server first, and presses Ok.
+    ModalDriver::Handler TypeAliceCredentials(QString* o_title = nullptr)
+    {
+        return [this, o_title](QWidget* ip_widget) {
+            auto* dialog = qobject_cast<ChangeUsernamePasswordDialog*>(ip_widget);
+            QVERIFY(dialog);
+            if (o_title)
+                *o_title = dialog->windowTitle();
+            SetSetting("server_host", "127.0.0.1");
+            SetSetting("server_port", Port().toStdString());
+            dialog->findChild<QLineEdit*>("usernameEdit")->setText("  alice ");
+            dialog->findChild<QLineEdit*>("passwordEdit")->setText("s3cret");
+            dialog->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
+        };
+    }
+
+    void StartWindow()
+    {
+        mp_window = new MainWindow;
+        mp_window->setVisible(true);
+        mp_window->Init();
+    }
+
+    void CloseWindow()
+    {
+        delete mp_window;
+        mp_window = nullptr;
+        d->Reset();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(QFileInfo(StateToolPath()).isExecutable());
+        QVERIFY(m_server.Start({"--accounts", "alice:s3cret,bob:pw2", "--refuse-new-users"}));
+    }
+
+    void init()
+    {
+        RemoveStateFiles();
+        d->Reset();
+    }
+
+    void cleanup()
+    {
+        if (mp_window)
+            CloseWindow();
+        RemoveStateFiles();
+        // Each case starts with nobody logged in.
+        QTRY_VERIFY_WITH_TIMEOUT(m_server.Users().isEmpty(), 10000);
+    }
+
+    void firstStartAsksForCredentialsThenLogsIn()
+    {
+        ModalDriver modals;
+        QString title;
+        modals.Then(TypeAliceCredentials(&title));
+        StartWindow();
+
+        QCOMPARE(modals.Handled(), 1);
+        QVERIFY(modals.Unexpected().isEmpty());
+        QCOMPARE(title, QString("Set Username/Password"));
+
+        const QStringList lines = LinesOf(kConfig);
+        QCOMPARE(lines.value(0), "Loading configuration data from " + StatePath());
+        QCOMPARE(lines.value(1), QString("Data loaded successfully."));
+        QCOMPARE(PeerListenerAttempts(), 1);
+
+        QCOMPARE(GetSetting("minimize_to_tray"), std::string("yes"));
+        QCOMPARE(GetSetting("expand_new_shares"), std::string("yes"));
+        QCOMPARE(GetSetting("data_version"), std::string("1"));
+        QCOMPARE(GetSetting("username"), std::string("alice"));
+        QCOMPARE(GetSetting("password"), std::string("s3cret"));
+
+        // The typed name shows at once, the defaults tick their boxes.
+        Ui_MainWindow* ui = mp_window->Form();
+        QCOMPARE(ui->usernameEdit->text(), QString("alice"));
+        QVERIFY(ui->minimizeToTrayCheckBox->isChecked());
+        QVERIFY(ui->autoExpandSharesCheckBox->isChecked());
+        QVERIFY(!ui->uPnPCheckBox->isChecked());
+
+        // Connecting began inside Init; the server accepts the typed login.
+        QVERIFY(!ui->action_Connect->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(gp_server->IsConnected(), 10000);
+        QCOMPARE(m_server.LoginCount("alice"), 1);
+        QTRY_VERIFY(ui->action_Disconnect->isEnabled());
+        QVERIFY(!ui->action_Connect->isEnabled());
+    }
+
+    void firstStartCancelledStaysOffline()
+    {
+        ModalDriver modals;
+        modals.Then([](QWidget* ip_widget) {
+            ip_widget->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Cancel)->click();
+        });
+        const int logins = m_server.LoginCount("alice") + m_server.LoginCount("bob");
+        StartWindow();
+
+        QCOMPARE(modals.Handled(), 1);
+        QVERIFY(GetSetting("username").empty());
+        QVERIFY(mp_window->Form()->action_Connect->isEnabled());
+        QTest::qWait(200);
+        QVERIFY(!gp_server->IsConnected());
+        QCOMPARE(m_server.LoginCount("alice") + m_server.LoginCount("bob"), logins);
+    }
+
+    void storedCredentialsConnectDuringInit()
+    {
+        PrepareStateFile({"minimize_to_tray", "no", "data_version", "7", "download_folder", "/tmp/Ünïcode"});
+        ModalDriver modals;
+        StartWindow();
+
+        // No dialog; Connect ran before the event loop got a turn.
+        QCOMPARE(modals.Handled(), 0);
+        QVERIFY(!mp_window->Form()->action_Connect->isEnabled());
+        QVERIFY(modals.Unexpected().isEmpty());
+
+        QCOMPARE(GetSetting("data_version"), std::string("1"));
+        QCOMPARE(GetSetting("expand_new_shares"), std::string("yes"));
+        Ui_MainWindow* ui = mp_window->Form();
+        QVERIFY(!ui->minimizeToTrayCheckBox->isChecked());
+        QCOMPARE(ui->downloadFolderEdit->text(), QString("/tmp/Ünïcode"));
+        QCOMPARE(ui->usernameEdit->text(), QString("bob"));
+
+        QTRY_VERIFY_WITH_TIMEOUT(gp_server->IsConnected(), 10000);
+        QVERIFY(IsLoggedIn(m_server, "bob"));
+        QVERIFY(modals.Unexpected().isEmpty());
+    }
+
+    void wrongPasswordIsReportedOnce()
+    {
+        PrepareStateFile({"password", "wrong"});
+        ModalDriver modals;
+        QString title, text;
+        modals.Then([&](QWidget* ip_widget) {
+            auto* box = qobject_cast<QMessageBox*>(ip_widget);
+            QVERIFY(box);
+            title = box->windowTitle();
+            text = box->text();
+            box->button(QMessageBox::Ok)->click();
+        });
+        StartWindow();
+
+        QTRY_COMPARE_WITH_TIMEOUT(modals.Handled(), 1, 10000);
+        QCOMPARE(title, QString("Login Failure: Wrong Password"));
+        QCOMPARE(text, QString("Login failed. The password you supplied does not match your username. Please change "
+                               "your login settings in the Options tab and try reconnecting."));
+        QTRY_VERIFY(mp_window->Form()->action_Connect->isEnabled());
+        QVERIFY(!mp_window->Form()->action_Disconnect->isEnabled());
+        QVERIFY(!gp_server->IsConnected());
+        QVERIFY(modals.Unexpected().isEmpty());
+    }
+
+    void truncatedStateFileStartsFromScratch()
+    {
+        PrepareStateFile({"expand_new_shares", "no"});
+        QByteArray bytes = ReadAll(StatePath());
+        QVERIFY(bytes.size() > 20);
+        bytes.truncate(bytes.size() / 2);
+        QVERIFY(WriteAll(StatePath(), bytes));
+
+        ModalDriver modals;
+        QString boxTitle, boxText;
+        modals.Then([&](QWidget* ip_widget) {
+            auto* box = qobject_cast<QMessageBox*>(ip_widget);
+            QVERIFY(box);
+            boxTitle = box->windowTitle();
+            boxText = box->text();
+            box->button(QMessageBox::Ok)->click();
+        });
+        QString dialogTitle;
+        modals.Then(TypeAliceCredentials(&dialogTitle));
+        StartWindow();
+
+        QCOMPARE(modals.Handled(), 2);
+        QVERIFY(modals.Unexpected().isEmpty());
+        QCOMPARE(boxTitle, QString("Error loading configuration data"));
+        QCOMPARE(boxText, QString("Your client configuration data could not be loaded. Starting from scratch..."));
+        QCOMPARE(dialogTitle, QString("Set Username/Password"));
+        QCOMPARE(LinesOf(kConfig).count("Failure to load configuration data."), 1);
+        QVERIFY(!LinesOf(kConfig).contains("Data loaded successfully."));
+        // Going on as on a first start includes the DataLoaded() handlers.
+        QCOMPARE(PeerListenerAttempts(), 1);
+
+        // The damaged file is kept for the user, byte for byte.
+        QCOMPARE(ReadAll(StatePath() + ".bad"), bytes);
+        // Nothing of it was applied; the defaults made before the load stand.
+        QCOMPARE(GetSetting("expand_new_shares"), std::string("yes"));
+        QCOMPARE(GetSetting("minimize_to_tray"), std::string("yes"));
+        QCOMPARE(GetSetting("data_version"), std::string("1"));
+
+        QTRY_VERIFY_WITH_TIMEOUT(gp_server->IsConnected(), 10000);
+        QVERIFY(IsLoggedIn(m_server, "alice"));
+    }
+
+    void closingSavesAndLogsOut()
+    {
+        PrepareStateFile();
+        StartWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(gp_server->IsConnected(), 10000);
+        SetSetting("zz_marker", "written at shut-down");
+        QFile::remove(StatePath());
+
+        delete mp_window;
+        mp_window = nullptr;
+
+        // Every manager global is cleared as its object goes.
+        QVERIFY(!gp_server);
+        QVERIFY(!dataSaver);
+        QVERIFY(!timerManager);
+        QVERIFY(!mainWindow);
+        QTRY_VERIFY_WITH_TIMEOUT(!IsLoggedIn(m_server, "bob"), 10000);
+
+        // The final save wrote no log line.
+        QVERIFY(QFile::exists(StatePath()));
+
+        // Read it back into a fresh store.
+        d->Reset();
+        {
+            DataSaver saver;
+            Type* global = d->NewType("global", true, false, true);
+            Type* value = d->NewType("global_value", false, false, true);
+            global->RelateToType(value, Many, One, false);
+            saver.Load(StatePath().toLocal8Bit().constData());
+            QCOMPARE(GetSetting("zz_marker"), std::string("written at shut-down"));
+            QCOMPARE(GetSetting("username"), std::string("bob"));
+            QCOMPARE(GetSetting("data_version"), std::string("1"));
+        }
+        d->Reset();
+    }
+
+    void fiveMinuteTimerSweepsAndSaves()
+    {
+        PrepareStateFile();
+        StartWindow();
+        QFile::remove(StatePath());
+        SetSetting("zz_marker", "periodic");
+        // An item nothing holds goes in the sweep.
+        T("global_value")->GetItem("orphan value");
+
+        QMetaObject::invokeMethod(timerManager->FiveMinuteTimer(), "timeout");
+
+        QVERIFY(!T("global_value")->HasItem("orphan value"));
+        QVERIFY(QFile::exists(StatePath()));
+        QCOMPARE(LinesOf(kConfig).last(), "Saving configuration data to " + StatePath());
+        // Nothing changed: the next tick writes all the same.
+        QFile::remove(StatePath());
+        mp_window->EveryFiveMinutes();
+        QVERIFY(QFile::exists(StatePath()));
+    }
+
+    void failedSavesAreLoggedNotFatal()
+    {
+        PrepareStateFile();
+        StartWindow();
+        // A folder in the way: the rename over it fails.
+        QFile::remove(StatePath());
+        QVERIFY(QDir(HomePath()).mkdir(".Tavrinel"));
+
+        mp_window->EveryFiveMinutes();
+        QCOMPARE(LinesOf(kConfig).count("Failure to save configuration data."), 1);
+        QVERIFY(QFileInfo(StatePath()).isDir());
+        QVERIFY(!QDir(HomePath()).entryList({".Tavrinel.*"}, QDir::AllEntries | QDir::Hidden).size());
+
+        // The final save fails the same way and the window still goes.
+        delete mp_window;
+        mp_window = nullptr;
+        QVERIFY(!dataSaver);
+        QVERIFY(QFileInfo(StatePath()).isDir());
+        d->Reset();
+    }
+
+    void formMatchesTheLayout()
+    {
+        PrepareStateFile();
+        StartWindow();
+        Ui_MainWindow* ui = mp_window->Form();
+
+        QCOMPARE(mp_window->windowTitle(), QString("TavrinelQt nightly build 1/11/2012"));
+        QCOMPARE(ui->tabControl->count(), 8);
+        const QStringList tabs = {"Transfers", "Rooms", "Chat", "Search", "Users", "Browse", "Options", "Diagnostics"};
+        for (int k = 0; k < tabs.size(); ++k)
+            QCOMPARE(ui->tabControl->tabText(k), tabs[k]);
+        QCOMPARE(ui->tabControl->currentIndex(), 1);
+        QCOMPARE(ui->roomsTabControl->currentIndex(), -1);
+        QCOMPARE(ui->optionsTabControl->currentIndex(), 0);
+        QCOMPARE(ui->optionsTabControl->tabText(1), QString("File Sharing"));
+        QVERIFY(!ui->roomsTabControl->tabsClosable());
+        QVERIFY(ui->chatTabControl->tabsClosable());
+
+        const QList<QAction*> entries = ui->menuConnection->actions();
+        QCOMPARE(entries.size(), 2);
+        QCOMPARE(entries[0]->text(), QString("&Connect"));
+        QCOMPARE(entries[1]->text(), QString("&Disconnect"));
+        QVERIFY(!ui->action_Data->associatedObjects().contains(ui->menuConnection));
+
+        QCOMPARE(ui->roomList->headerItem()->text(0), QString("Room Name"));
+        QCOMPARE(ui->roomList->headerItem()->text(1), QString("Users"));
+        QCOMPARE(ui->roomList->columnWidth(0), 150);
+        QCOMPARE(ui->sharedFoldersList->headerItem()->text(1), QString("Accessible to"));
+        QCOMPARE(ui->usernameEdit->geometry(), QRect(110, 30, 191, 20));
+        QVERIFY(ui->usernameEdit->isReadOnly());
+        QCOMPARE(ui->downloadFolderEdit->maximumWidth(), 500);
+        QCOMPARE(ui->minimizeToTrayCheckBox->text(), QString("Minimize to tray [Windows only]"));
+
+        // Choosing the File Sharing page puts the focus on the folder list.
+        ui->tabControl->setCurrentWidget(ui->optionsTab);
+        mp_window->activateWindow();
+        ui->optionsTabControl->setCurrentIndex(1);
+        QCOMPARE(mp_window->focusWidget(), static_cast<QWidget*>(ui->sharedFoldersList));
+    }
+
+    void sharedFolderListFollowsTheStore()
+    {
+        PrepareStateFile();
+        StartWindow();
+        QTreeWidget* list = mp_window->Form()->sharedFoldersList;
+        const int before = list->topLevelItemCount();
+
+        const std::string path = "/nowhere/Müsik";
+        ItemPtr folder = T("shared_folder")->GetItem(path);
+        QCOMPARE(list->topLevelItemCount(), before + 1);
+        QTreeWidgetItem* row = list->topLevelItem(before);
+        QCOMPARE(row->text(0), QString("/nowhere/Müsik"));
+        QCOMPARE(row->text(1), QString());
+
+        folder += T("user_list_group")->GetItem("b");
+        folder += T("user_list_group")->GetItem("a");
+        QCOMPARE(row->text(1), QString("a, b"));
+        folder += ItemPtr(T("shared_public")->GetGlobalNullItem());
+        QCOMPARE(row->text(1), QString("Everyone"));
+        folder -= ItemPtr(T("shared_public")->GetGlobalNullItem());
+        QCOMPARE(row->text(1), QString("a, b"));
+
+        folder.Remove();
+        QCOMPARE(list->topLevelItemCount(), before);
+    }
+
+    void diagnosticsShowEveryCategoryAsPlainText()
+    {
+        PrepareStateFile();
+        StartWindow();
+        Log("Test Category", 2, "<b>not bold</b>");
+        Log("Test Category", 1, "top");
+        const QStringList lines = LogText("Test Category").split('\n');
+        QCOMPARE(lines.size(), 2);
+        QVERIFY(lines[0].endsWith("]    <b>not bold</b>"));
+        QVERIFY(lines[1].endsWith("] top"));
+        QVERIFY(LogText("Nobody logs here").isEmpty());
+    }
+
+    void iconsAndFlagsAreEmbedded()
+    {
+        const QStringList icons = {"download_icon", "remove_user_icon", "add_user_icon", "online_icon", "room_icon",
+                                   "wishlist_icon", "chat_icon", "search_icon", "browse_icon", "users_icon",
+                                   "offline_icon", "tvrn_icon", "transfer_icon"};
+        mp_window = new MainWindow;   // registers the resources
+        for (const QString& name : icons)
+            QVERIFY2(!QPixmap(":/icons/" + name).isNull(), qPrintable(name));
+        // The form of a toolbar icon without the slash resolves alike.
+        QVERIFY(!QPixmap(":icons/online_icon").isNull());
+        QCOMPARE(QPixmap(":/resources/flags/de.png").size(), QSize(16, 11));
+        QVERIFY(QPixmap(":/resources/flags/zz.png").isNull());
+    }
+
+    void screenshot()
+    {
+        PrepareStateFile();
+        StartWindow();
+        mp_window->resize(1000, 600);
+        const QString folder = qEnvironmentVariable("TV_BUILD_DIR") + "/test-artefacts";
+        QVERIFY(QDir().mkpath(folder));
+        const QPixmap shot = mp_window->grab();
+        QVERIFY(!shot.isNull());
+        QVERIFY(shot.save(folder + "/mainwindow.png"));
+        mp_window->Form()->tabControl->setCurrentWidget(mp_window->Form()->optionsTab);
+        QVERIFY(mp_window->grab().save(folder + "/mainwindow-options.png"));
+    }
+};
+
+QTEST_MAIN(StartupTest)
+#include "test_startup.moc"
