@@ -84,6 +84,15 @@ unsigned long long ParseUnsignedDecimal(const std::string& i_text);
 
 // ---------------------------------------------------------------- events
 
+// The two items of a connection event; for a type's own event `from` is the
+// item of that type.
+struct ConnectionInfo {
+    ConnectionInfo() = default;
+    ConnectionInfo(Item* ip_from, Item* ip_to) : from(ip_from), to(ip_to) {}
+    Item* from = nullptr;
+    Item* to = nullptr;
+};
+
 class EventHandlerRoot {
 public:
     EventHandlerRoot();
@@ -107,6 +116,15 @@ template <class T>
 class EventHandlerBase : public EventHandlerRoot {
 public:
     virtual void Handle(T i_arg) = 0;
+};
+
+// A handler written for connection events taken by value fits the store's
+// connection events (which pass a reference) as well.
+template <>
+class EventHandlerBase<ConnectionInfo> : public EventHandlerBase<ConnectionInfo&> {
+public:
+    virtual void Handle(ConnectionInfo i_arg) = 0;
+    void Handle(ConnectionInfo& i_arg) override { Handle(ConnectionInfo(i_arg)); }
 };
 
 // Binds an owner object and one of its member functions. The member may take
@@ -167,13 +185,6 @@ private:
     void Purge();
     std::vector<EventHandlerBase<T>*> m_handlers;
     int m_running = 0;
-};
-
-struct ConnectionInfo {
-    ConnectionInfo() = default;
-    ConnectionInfo(Item* ip_from, Item* ip_to) : from(ip_from), to(ip_to) {}
-    Item* from = nullptr;
-    Item* to = nullptr;
 };
 
 // The handlers of one owner. A handler that is deleted takes itself out, so

@@ -6,6 +6,37 @@
 
 #include <QtTest>
 
+namespace {
+
+// An owner that registers the way the views do: handler objects bound to
+// member functions, put into the event and into its own handler set.
+class View : public DataHandler
+{
+public:
+    QStringList m_lines;
+    void OnAdded(Item* ip_item) { m_lines << "added " + Name(ip_item); }
+    void OnConnectedRef(ConnectionInfo& i_info) { m_lines << "ref " + Name(i_info.from); }
+    void OnConnectedCopy(ConnectionInfo i_info) { m_lines << "copy " + Name(i_info.from); }
+
+    void Register(Type* ip_user, Type* ip_room)
+    {
+        auto* added = new EventHandler<View, Item*>(this, &View::OnAdded);
+        m_handlers.insert(added);
+        d->itemAdded.insert(added);
+        auto* ref = new EventHandler<View, ConnectionInfo&>(this, &View::OnConnectedRef);
+        m_handlers.insert(ref);
+        ip_user->connected.insert(ref);
+        auto* copy = new EventHandler<View, ConnectionInfo>(this, &View::OnConnectedCopy);
+        m_handlers.insert(copy);
+        ip_room->connected.insert(copy);
+        auto* pair = new EventHandler<View, ConnectionInfo>(this, &View::OnConnectedCopy);
+        m_handlers.insert(pair);
+        d->AddConnectionEventHandler(ip_room, ip_user, pair);
+    }
+};
+
+} // namespace
+
 class TestStoreEvents : public QObject
 {
     Q_OBJECT
@@ -18,6 +49,7 @@ private slots:
     void cleanup() { d->Reset(); }
 
     void connectFiresInOrder();
+    void handlersBoundToMembers();
     void connectFromTheOtherSideSwapsTypeEventsButNotPairEnds();
     void disconnectFiresInOrderWithoutPairHandlers();
     void connectingTwiceFiresNothing();
@@ -63,6 +95,18 @@ void TestStoreEvents::connectFiresInOrder()
     QCOMPARE(r.Take(), QStringList({"user user:alice room:lobby", "store user:alice room:lobby",
                                     "room room:lobby user:alice", "pair(user,room) user:alice room:lobby",
                                     "pair(room,user) room:lobby user:alice", "path user:alice"}));
+}
+
+void TestStoreEvents::handlersBoundToMembers()
+{
+    auto* view = new View;
+    view->Register(m_user, m_room);
+    ItemPtr alice = m_user->GetItem("alice");
+    alice += ItemPtr(m_room->GetItem("lobby"));
+    QCOMPARE(view->m_lines,
+             QStringList({"added user:alice", "added room:lobby", "ref user:alice", "copy room:lobby", "copy room:lobby"}));
+    delete view;
+    ItemPtr(m_user->GetItem("bob")) += ItemPtr(m_room->GetItem("lobby"));
 }
 
 void TestStoreEvents::connectFromTheOtherSideSwapsTypeEventsButNotPairEnds()
