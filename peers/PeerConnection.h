@@ -1,0 +1,84 @@
+#pragma once
+// One TCP connection to another client, owned by the PeerMessenger: its
+// socket, framing (plain or scrambled), where it stands in the handshake,
+// and the facts the messenger's bookkeeping needs. The messenger wires the
+// socket's signals and decides what every frame means.
+
+#include "FrameCodec.h"
+
+#include <QObject>
+#include <QtGlobal>
+
+#include <memory>
+#include <string>
+
+class QTcpSocket;
+class QTimer;
+
+class PeerConnection : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Stage
+    {
+        Connecting,             // outgoing TCP connect under way
+        AwaitingFirstFrame,     // incoming; PM_PEER_INIT or PM_PIERCE_FIREWALL expected
+        AwaitingRequestNumber,  // "F" whose other side asked: 4 raw bytes expected
+        Open,                   // "P" or "D" exchanging frames
+        Closed
+    };
+
+    // Takes the socket as a child. A scrambled connection scrambles every
+    // frame it sends and expects every frame it reads to be scrambled.
+    PeerConnection(quint64 i_id, QTcpSocket* ip_socket, bool i_scrambled, qint64 i_nowMs);
+    ~PeerConnection() override;
+
+    quint64 Id() const { return m_id; }
+    QTcpSocket* Socket() const { return mp_socket; }
+    bool IsScrambled() const { return m_scrambled; }
+    Stage GetStage() const { return m_stage; }
+    void SetStage(Stage i_stage) { m_stage = i_stage; }
+    bool IsClosed() const { return m_stage == Stage::Closed; }
+
+    // Frames one message (code + fields) and writes it. False when the
+    // connection is closed or the message cannot be framed for it.
+    bool Send(const char* ip_message, size_t i_size);
+
+    // Moves what the socket has into the decoder: before the handshake is
+    // done no byte beyond the first frame is taken, so raw data following
+    // it stays in the socket. -1 on a read error.
+    qint64 Read();
+    FrameDecoder& Decoder() { return *mp_decoder; }
+    // After the first frame: a fresh decoder with the limit of the type.
+    void SetFrameLimit(quint32 i_limit);
+
+    // Hands the socket out: every signal connection of it cut, no parent,
+    // no longer this connection's. The connection is then closed.
+    QTcpSocket* ReleaseSocket();
+    // Drops the connection at once; the socket goes with this object.
+    void Close();
+
+    // Starts (or with 0 stops) the time limit of an outgoing connect.
+    void StartConnectTimer(int i_ms);
+    QTimer* ConnectTimer() const { return mp_connectTimer; }
+
+    std::string m_user;           // the other side, once known
+    std::string m_type;           // "P", "F" or "D", once known
+    bool m_weAsked = false;       // the connection serves a request of ours
+    qint64 m_createdMs = 0;
+    qint64 m_lastActivityMs = 0;
+    quint64 m_attemptId = 0;      // outgoing direct leg of one of our attempts
+    quint32 m_pierceToken = 0;    // outgoing answer to a relayed request
+    bool m_announced = false;     // "D": DistributedConnectionOpened went out for it
+    bool m_busy = false;          // its incoming data is being handled
+    bool m_readAgain = false;     // more to handle once the current pass ends
+
+private:
+    quint64 m_id;
+    QTcpSocket* mp_socket;
+    bool m_scrambled;
+    Stage m_stage = Stage::AwaitingFirstFrame;
+    std::unique_ptr<FrameDecoder> mp_decoder;
+    QTimer* mp_connectTimer = nullptr;
+};

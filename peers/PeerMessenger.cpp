@@ -1,0 +1,1441 @@
+#include "PeerMessenger.h"
+
+#include "Compression.h"
+#include "DataSaver.h"
+#include "Log.h"
+#include "PeerConnection.h"
+#include "PeerProviders.h"
+#include "ProtocolCodes.h"
+#include "TextConversion.h"
+#include "TimerManager.h"
+#include "server.h"
+
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QMetaMethod>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QtEndian>
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+PeerMessenger* peerMessenger = nullptr;
+
+namespace
+{
+const QString LOG_CATEGORY = QStringLiteral("Peer Messenger");
+
+constexpr int CONNECT_TIMEOUT_MS = 20000;
+constexpr qint64 FIRST_MESSAGE_LIMIT_MS = 30000;
+constexpr qint64 ADDRESS_LIMIT_MS = 30000;
+constexpr qint64 PIERCE_LIMIT_MS = 60000;
+constexpr qint64 IDLE_LIMIT_MS = 5 * 60 * 1000;
+
+// Bounds of text fields, checked before anything is allocated.
+constexpr size_t MAX_USER_NAME = 1024;
+constexpr size_t MAX_TYPE = 16;
+constexpr size_t MAX_TEXT = MAX_FILE_NAME_LENGTH;
+constexpr quint32 MAX_TABLE_ENTRIES = 65536;
+constexpr quint32 ANY_COUNT = std::numeric_limits<quint32>::max();
+
+void PeerLog(int i_level, const QString& i_text, ItemPtr i_item = ItemPtr())
+{
+    Log(LOG_CATEGORY, i_level, i_text, i_item);
+}
+
+QString L1(const std::string& i_text)
+{
+    return FromLatin1(i_text);
+}
+
+QString U8(const std::string& i_text)
+{
+    return FromUtf8(i_text);
+}
+
+QString DecoderError(PeerConnection* ip_conn)
+{
+    return QString::fromLatin1(ip_conn->Decoder().ErrorText().c_str());
+}
+
+bool IsConnectionType(const std::string& i_type)
+{
+    return i_type == "P" || i_type == "F" || i_type == "D";
+}
+
+qint64 MonotonicNow()
+{
+    static QElapsedTimer clock;
+    if (!clock.isValid())
+        clock.start();
+    return clock.elapsed();
+}
+
+Type* MakeType(const char* ip_name, bool i_root, bool i_null, bool i_autoCreate)
+{
+    if (Type* existing = d->HasType(ip_name))
+        return existing;
+    return d->NewType(ip_name, i_root, i_null, i_autoCreate);
+}
+
+void Relate(Type* ip_a, Type* ip_b, OneOrMany i_aPerB, OneOrMany i_bPerA, bool i_owns)
+{
+    if (!ip_a->IsRelated(ip_b))
+        ip_a->RelateToType(ip_b, i_aPerB, i_bPerA, i_owns);
+}
+
+MemStream Message(quint32 i_code)
+{
+    MemStream m;
+    m.WriteUInt32(i_code);
+    return m;
+}
+
+// A FileInfo whose present byte is 0 is left as it was; the size -1, which
+// no present record can carry, tells the two apart.
+bool ReadFileRecord(InputStream& i_in, FileInfo& o_file, bool& o_present)
+{
+    o_file = FileInfo();
+    o_file.m_size = -1;
+    if (!o_file.Read(i_in))
+    {
+        i_in.Fail();
+        return false;
+    }
+    o_present = o_file.m_size >= 0;
+    return true;
+}
+
+bool ReadTranslationTable(InputStream& i_in, AttributeTranslationTable& o_table)
+{
+    quint32 count = 0;
+    i_in.ReadCount(count, MAX_TABLE_ENTRIES, 8);
+    for (quint32 k = 0; k < count && i_in.Ok(); ++k)
+    {
+        qint32 code = 0;
+        std::string text;
+        i_in.ReadInt32(code);
+        i_in.ReadString(text, MAX_TEXT);
+        if (i_in.Ok())
+            o_table[code] = std::move(text);
+    }
+    return i_in.Ok();
+}
+}
+
+// ---------------------------------------------------------------- set-up
+
+PeerMessenger::PeerMessenger()
+    : mp_listener(new QTcpServer(this)),
+      mp_obfuscatedListener(new QTcpServer(this)),
+      m_nextToken(QRandomGenerator::global()->generate()),
+      m_inflateCap(MAX_INFLATED_BODY)
+{
+    peerMessenger = this;
+    CreateTypes();
+
+    if (dataSaver)
+        dataSaver->AddDataLoadedEventHandler(this);
+    if (gp_server)
+    {
+        connect(gp_server, &Server::Connected, this, &PeerMessenger::OnServerConnected);
+        connect(gp_server, &Server::PeerAddressReceived, this, &PeerMessenger::OnPeerAddressReceived);
+        connect(gp_server, &Server::PeerConnectionRequested, this,
+                &PeerMessenger::OnPeerConnectionRequested);
+        connect(gp_server, &Server::PeerConnectionImpossible, this,
+                &PeerMessenger::OnPeerConnectionImpossible);
+    }
+    if (timerManager)
+        connect(timerManager->HalfMinuteTimer(), &QTimer::timeout, this,
+                &PeerMessenger::OnHalfMinuteTimer);
+
+    connect(mp_listener, &QTcpServer::newConnection, this,
+            [this] { OnNewIncoming(mp_listener, false); });
+    connect(mp_obfuscatedListener, &QTcpServer::newConnection, this,
+            [this] { OnNewIncoming(mp_obfuscatedListener, true); });
+}
+
+PeerMessenger::~PeerMessenger()
+{
+    if (dataSaver)
+        dataSaver->RemoveDataLoadedEventHandler(this);
+    // No signal goes out from here on: the connections are children and go
+    // with this object.
+    for (auto& entry : m_connections)
+        entry.second->Close();
+    m_connections.clear();
+    if (peerMessenger == this)
+        peerMessenger = nullptr;
+}
+
+void PeerMessenger::CreateTypes()
+{
+    // The server connection makes these two first; taken as they are.
+    Type* user = MakeType("user", true, false, true);
+    Type* request = MakeType("search_request", true, false, false);
+
+    // File attributes, shared with the shares and the transfers.
+    for (const char* name : {"file_size", "length_seconds", "mpeg_version", "channel_mode",
+                             "audio_frequency", "bitrate_mode", "bitrate"})
+        MakeType(name, false, false, true);
+
+    // Search replies: one valueless `search_results` per reply, owned by its
+    // request, owning one `search_result` per file.
+    Type* results = MakeType("search_results", true, true, false);
+    Type* result = MakeType("search_result", false, true, false);
+    Type* available = MakeType("search_results_user_available", false, false, true);
+    Type* speed = MakeType("search_results_user_speed", false, false, true);
+    Type* queued = MakeType("search_results_uploads_in_queue", false, false, true);
+    MakeType("search_result_file_name", false, false, true);
+    MakeType("search_result_file_folder", false, false, true);
+
+    Relate(request, results, One, Many, true);
+    Relate(user, results, One, Many, false);
+    Relate(results, available, Many, One, false);
+    Relate(results, speed, Many, One, false);
+    Relate(results, queued, Many, One, false);
+    Relate(results, result, One, Many, true);
+    for (const char* name : {"search_result_file_name", "search_result_file_folder", "file_size",
+                             "bitrate", "bitrate_mode", "length_seconds"})
+        Relate(result, T(name), Many, One, false);
+}
+
+qint64 PeerMessenger::Now() const
+{
+    return m_clock ? m_clock() : MonotonicNow();
+}
+
+void PeerMessenger::SetClock(std::function<qint64()> i_now)
+{
+    m_clock = std::move(i_now);
+}
+
+void PeerMessenger::SetInflateCap(size_t i_cap)
+{
+    m_inflateCap = i_cap;
+}
+
+std::string PeerMessenger::OwnName() const
+{
+    return GetSetting("username");
+}
+
+// ---------------------------------------------------------------- listeners
+
+namespace
+{
+// The port of a setting; the default, stored, when it has no value; the
+// default, logged, when its value is no port.
+quint16 PortSetting(const char* ip_key, quint16 i_default)
+{
+    const std::string text = GetSetting(ip_key);
+    if (text.empty())
+    {
+        SetSetting(ip_key, std::to_string(i_default));
+        return i_default;
+    }
+    bool ok = false;
+    const uint port = L1(text).toUInt(&ok, 10);
+    if (!ok || port == 0 || port > 65535)
+    {
+        PeerLog(1, QString("The setting %1 holds no port (\"%2\"), using %3")
+                       .arg(ip_key, L1(text))
+                       .arg(i_default));
+        return i_default;
+    }
+    return quint16(port);
+}
+}
+
+void PeerMessenger::DataLoaded()
+{
+    if (Type* key = d->HasType("global"))
+    {
+        if (Item* pending = key->HasItem(std::string("new_listening_port")))
+        {
+            const std::string value = ItemPtr(pending)["global_value"].AsString();
+            if (!value.empty())
+            {
+                SetSetting("listening_port", value);
+                PeerLog(1, QString("Listening port changed to %1").arg(L1(value)));
+            }
+            pending->Remove();
+        }
+    }
+
+    const quint16 plain = PortSetting("listening_port", DEFAULT_LISTENING_PORT);
+    const quint16 scrambled =
+        PortSetting("obfuscated_listening_port", DEFAULT_OBFUSCATED_LISTENING_PORT);
+    OpenListener(mp_listener, plain, "peer");
+    OpenListener(mp_obfuscatedListener, scrambled, "scrambled peer");
+
+    if (gp_server && gp_server->IsConnected())
+        SendListenPorts();
+}
+
+bool PeerMessenger::OpenListener(QTcpServer* ip_listener, quint16 i_port, const char* ip_what)
+{
+    if (ip_listener->isListening())
+        ip_listener->close();
+    if (!ip_listener->listen(QHostAddress::AnyIPv4, i_port))
+    {
+        PeerLog(1, QString("Cannot listen for %1 connections on port %2: %3")
+                       .arg(QLatin1String(ip_what))
+                       .arg(i_port)
+                       .arg(ip_listener->errorString()));
+        return false;
+    }
+    PeerLog(1, QString("Listening for %1 connections on port %2")
+                   .arg(QLatin1String(ip_what))
+                   .arg(i_port));
+    return true;
+}
+
+quint16 PeerMessenger::ListeningPort() const
+{
+    return mp_listener->isListening() ? mp_listener->serverPort() : 0;
+}
+
+quint16 PeerMessenger::ObfuscatedListeningPort() const
+{
+    return mp_obfuscatedListener->isListening() ? mp_obfuscatedListener->serverPort() : 0;
+}
+
+void PeerMessenger::SendListenPorts()
+{
+    if (gp_server)
+        gp_server->SetListenPorts(ListeningPort(), ObfuscatedListeningPort());
+}
+
+void PeerMessenger::OnServerConnected()
+{
+    SendListenPorts();
+}
+
+// ---------------------------------------------------------------- connections
+
+PeerConnection* PeerMessenger::NewConnection(QTcpSocket* ip_socket, bool i_scrambled)
+{
+    const quint64 id = m_nextId++;
+    auto* conn = new PeerConnection(id, ip_socket, i_scrambled, Now());
+    conn->setParent(this);
+    m_connections[id] = conn;
+    connect(ip_socket, &QTcpSocket::connected, conn, [this, id] { OnSocketConnected(id); });
+    connect(ip_socket, &QTcpSocket::readyRead, conn, [this, id] { OnSocketReadyRead(id); });
+    connect(ip_socket, &QTcpSocket::disconnected, conn, [this, id] { OnSocketLost(id); });
+    connect(ip_socket, &QTcpSocket::errorOccurred, conn, [this, id] { OnSocketLost(id); });
+    return conn;
+}
+
+PeerConnection* PeerMessenger::Find(quint64 i_id) const
+{
+    auto it = m_connections.find(i_id);
+    return it == m_connections.end() ? nullptr : it->second;
+}
+
+void PeerMessenger::OnNewIncoming(QTcpServer* ip_listener, bool i_scrambled)
+{
+    while (QTcpSocket* socket = ip_listener->nextPendingConnection())
+    {
+        PeerConnection* conn = NewConnection(socket, i_scrambled);
+        conn->SetStage(PeerConnection::Stage::AwaitingFirstFrame);
+        PeerLog(2, QString("Incoming %1connection %2 from %3:%4")
+                       .arg(i_scrambled ? "scrambled " : "")
+                       .arg(conn->Id())
+                       .arg(socket->peerAddress().toString())
+                       .arg(socket->peerPort()));
+        if (socket->bytesAvailable() > 0)
+            ProcessIncoming(conn);
+    }
+}
+
+void PeerMessenger::ConnectOut(PeerConnection* ip_conn, quint32 i_ip, quint32 i_port)
+{
+    const quint64 id = ip_conn->Id();
+    ip_conn->SetStage(PeerConnection::Stage::Connecting);
+    ip_conn->StartConnectTimer(CONNECT_TIMEOUT_MS);
+    connect(ip_conn->ConnectTimer(), &QTimer::timeout, this, [this, id] {
+        if (PeerConnection* conn = Find(id))
+            OnConnectFailed(conn, QStringLiteral("no answer within 20 seconds"));
+    });
+    // May fail at once, in which case the connection is gone on return.
+    ip_conn->Socket()->connectToHost(QHostAddress(i_ip), quint16(i_port));
+}
+
+void PeerMessenger::OnSocketConnected(quint64 i_id)
+{
+    PeerConnection* conn = Find(i_id);
+    if (!conn || conn->GetStage() != PeerConnection::Stage::Connecting)
+        return;
+    conn->StartConnectTimer(0);
+    conn->m_lastActivityMs = Now();
+
+    if (conn->m_pierceToken != 0)
+    {
+        // Our answer to a relayed request: the other side asked.
+        MemStream m = Message(PM_PIERCE_FIREWALL);
+        m.WriteUInt32(conn->m_pierceToken);
+        conn->Send(m.Data(), m.Size());
+        conn->m_pierceToken = 0;
+        PeerLog(2, QString("Connected to user %1 at their request (type %2)")
+                       .arg(L1(conn->m_user), L1(conn->m_type)));
+        BecomeEstablished(conn);
+        return;
+    }
+
+    Attempt* attempt = FindAttempt(conn->m_attemptId);
+    if (!attempt || attempt->directConnection != i_id)
+    {
+        CloseConnection(conn, QStringLiteral("no longer wanted"));
+        return;
+    }
+    MemStream m = Message(PM_PEER_INIT);
+    m.WriteString(OwnName());
+    m.WriteString(conn->m_type);
+    m.WriteUInt32(0);
+    conn->Send(m.Data(), m.Size());
+    PeerLog(2, QString("Connected to user %1 directly (type %2)")
+                   .arg(L1(conn->m_user), L1(conn->m_type)));
+    FinishAttempt(attempt->id, i_id);
+    BecomeEstablished(conn);
+}
+
+void PeerMessenger::OnSocketReadyRead(quint64 i_id)
+{
+    if (PeerConnection* conn = Find(i_id))
+        ProcessIncoming(conn);
+}
+
+void PeerMessenger::OnSocketLost(quint64 i_id)
+{
+    PeerConnection* conn = Find(i_id);
+    if (!conn || conn->IsClosed())
+        return;
+    if (conn->GetStage() == PeerConnection::Stage::Connecting)
+    {
+        OnConnectFailed(conn, conn->Socket()->errorString());
+        return;
+    }
+    // What arrived before the end still counts.
+    if (conn->Socket()->bytesAvailable() > 0)
+        ProcessIncoming(conn);
+    if ((conn = Find(i_id)))
+        CloseConnection(conn, QStringLiteral("closed by the other side"));
+}
+
+void PeerMessenger::OnConnectFailed(PeerConnection* ip_conn, const QString& i_why)
+{
+    if (ip_conn->m_pierceToken != 0)
+    {
+        PeerLog(1, QString("Cannot connect to user %1, who asked for a connection of type %2 (%3); "
+                           "telling the server")
+                       .arg(L1(ip_conn->m_user), L1(ip_conn->m_type), i_why));
+        if (gp_server)
+            gp_server->SendCannotConnect(ip_conn->m_pierceToken, ip_conn->m_user);
+        ip_conn->m_pierceToken = 0;
+    }
+    CloseConnection(ip_conn, QString("cannot connect: %1").arg(i_why));
+}
+
+void PeerMessenger::CloseConnection(PeerConnection* ip_conn, const QString& i_why, int i_level)
+{
+    if (!m_connections.count(ip_conn->Id()))
+        return;
+    QString who;
+    if (!ip_conn->m_user.empty())
+        who += " to user " + L1(ip_conn->m_user);
+    if (!ip_conn->m_type.empty())
+        who += " (type " + L1(ip_conn->m_type) + ")";
+    PeerLog(i_level, QString("Closing connection %1%2: %3").arg(ip_conn->Id()).arg(who, i_why));
+    ip_conn->Close();
+    Forget(ip_conn);
+}
+
+void PeerMessenger::Forget(PeerConnection* ip_conn)
+{
+    const quint64 id = ip_conn->Id();
+    if (!m_connections.erase(id))
+        return;
+    const std::string user = ip_conn->m_user;
+    auto messaging = m_messaging.find(user);
+    if (messaging != m_messaging.end())
+    {
+        auto& ids = messaging->second;
+        ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
+        if (ids.empty())
+            m_messaging.erase(messaging);
+    }
+    ip_conn->deleteLater();
+
+    // The direct leg of an attempt is out.
+    if (Attempt* attempt = FindAttempt(ip_conn->m_attemptId))
+    {
+        if (attempt->directConnection == id)
+        {
+            attempt->directConnection = 0;
+            attempt->direct = Attempt::Direct::Failed;
+            ScheduleCheck(attempt->id);
+        }
+    }
+    if (ip_conn->m_announced)
+        emit DistributedConnectionClosed(id, user);
+}
+
+void PeerMessenger::Malformed(PeerConnection* ip_conn, quint32 i_code)
+{
+    PeerLog(1, QString("Malformed message with code %1 from user %2, closing the connection")
+                   .arg(i_code)
+                   .arg(L1(ip_conn->m_user)));
+    CloseConnection(ip_conn, QString("malformed message (code %1)").arg(i_code));
+}
+
+void PeerMessenger::ProcessIncoming(PeerConnection* ip_conn)
+{
+    // A receiver of our signals may spin an event loop; the frame being
+    // handled lives in the decoder, which must not be fed meanwhile.
+    if (ip_conn->m_busy)
+    {
+        ip_conn->m_readAgain = true;
+        return;
+    }
+    ip_conn->m_busy = true;
+    do
+    {
+        ip_conn->m_readAgain = false;
+        switch (ip_conn->GetStage())
+        {
+        case PeerConnection::Stage::AwaitingFirstFrame:
+        {
+            if (ip_conn->Read() < 0)
+            {
+                CloseConnection(ip_conn, QStringLiteral("read error"));
+                break;
+            }
+            FrameView frame;
+            const FrameDecoder::Status status = ip_conn->Decoder().Next(frame);
+            if (status == FrameDecoder::Error)
+                CloseConnection(ip_conn, "bad first frame: " + DecoderError(ip_conn), 1);
+            else if (status == FrameDecoder::Ready)
+                HandleFirstFrame(ip_conn, frame.mp_data, frame.m_size);
+            break;
+        }
+        case PeerConnection::Stage::AwaitingRequestNumber:
+            ReadRequestNumber(ip_conn);
+            break;
+        case PeerConnection::Stage::Open:
+        {
+            if (ip_conn->Read() < 0)
+            {
+                CloseConnection(ip_conn, QStringLiteral("read error"));
+                break;
+            }
+            FrameView frame;
+            for (;;)
+            {
+                const FrameDecoder::Status status = ip_conn->Decoder().Next(frame);
+                if (status == FrameDecoder::NeedMore)
+                    break;
+                if (status == FrameDecoder::Error)
+                {
+                    CloseConnection(ip_conn, "bad frame: " + DecoderError(ip_conn), 1);
+                    break;
+                }
+                ip_conn->m_lastActivityMs = Now();
+                const quint32 code = qFromLittleEndian<quint32>(frame.mp_data);
+                if (code == PM_PEER_INIT || code == PM_PIERCE_FIREWALL)
+                {
+                    PeerLog(1, QString("User %1 sent a first message (code %2) on an open "
+                                       "connection, closing it")
+                                   .arg(L1(ip_conn->m_user))
+                                   .arg(code));
+                    CloseConnection(ip_conn, QStringLiteral("first message out of place"));
+                    break;
+                }
+                if (ip_conn->m_type == "D")
+                    emit DistributedMessage(ip_conn->Id(), ip_conn->m_user,
+                                            QByteArray(frame.mp_data, frame.m_size));
+                else
+                    HandleMessage(ip_conn, frame.mp_data, frame.m_size);
+                if (ip_conn->IsClosed())
+                    break;
+            }
+            break;
+        }
+        case PeerConnection::Stage::Connecting:
+        case PeerConnection::Stage::Closed:
+            break;
+        }
+    } while (ip_conn->m_readAgain && !ip_conn->IsClosed());
+    ip_conn->m_busy = false;
+}
+
+void PeerMessenger::HandleFirstFrame(PeerConnection* ip_conn, const char* ip_frame, quint32 i_size)
+{
+    InputStream in(ip_frame, i_size);
+    quint32 code = 0;
+    in.ReadUInt32(code);
+    if (code == PM_PEER_INIT)
+    {
+        std::string user;
+        std::string type;
+        quint32 token = 0;
+        in.ReadString(user, MAX_USER_NAME);
+        in.ReadString(type, MAX_TYPE);
+        in.ReadUInt32(token);
+        if (!in.Ok() || user.empty() || !IsConnectionType(type))
+        {
+            CloseConnection(ip_conn, QStringLiteral("malformed first message"), 1);
+            return;
+        }
+        ip_conn->m_user = user;
+        ip_conn->m_type = type;
+        ip_conn->m_weAsked = false;
+        PeerLog(2, QString("User %1 opened a connection of type %2").arg(L1(user), L1(type)));
+        BecomeEstablished(ip_conn);
+        return;
+    }
+    if (code == PM_PIERCE_FIREWALL)
+    {
+        quint32 token = 0;
+        in.ReadUInt32(token);
+        if (!in.Ok())
+        {
+            CloseConnection(ip_conn, QStringLiteral("malformed first message"), 1);
+            return;
+        }
+        auto it = m_tokens.find(token);
+        Attempt* attempt = it == m_tokens.end() ? nullptr : FindAttempt(it->second);
+        if (!attempt)
+        {
+            CloseConnection(ip_conn, QString("answer to no request of ours (token %1)").arg(token));
+            return;
+        }
+        ip_conn->m_user = attempt->user;
+        ip_conn->m_type = attempt->type;
+        ip_conn->m_weAsked = true;
+        PeerLog(2, QString("User %1 connected to us through the server (type %2)")
+                       .arg(L1(attempt->user), L1(attempt->type)));
+        FinishAttempt(attempt->id, ip_conn->Id());
+        BecomeEstablished(ip_conn);
+        return;
+    }
+    CloseConnection(ip_conn, QString("first message has code %1").arg(code), 1);
+}
+
+void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
+{
+    ip_conn->m_lastActivityMs = Now();
+    const std::string user = ip_conn->m_user;
+    if (ip_conn->m_type == "P")
+    {
+        ip_conn->SetStage(PeerConnection::Stage::Open);
+        ip_conn->SetFrameLimit(MAX_PEER_FRAME);
+        m_messaging[user].push_back(ip_conn->Id());
+        // Whichever way a messaging connection came, our own attempt for
+        // this user has what it wanted.
+        if (Attempt* attempt = PendingAttempt(user, "P"))
+            FinishAttempt(attempt->id, ip_conn->Id());
+        FlushUnsent(user, ip_conn);
+    }
+    else if (ip_conn->m_type == "D")
+    {
+        ip_conn->SetStage(PeerConnection::Stage::Open);
+        ip_conn->SetFrameLimit(MAX_DISTRIBUTED_FRAME);
+        ip_conn->m_announced = true;
+        emit DistributedConnectionOpened(ip_conn->Id(), user, ip_conn->m_weAsked);
+    }
+    else if (ip_conn->m_weAsked)
+    {
+        HandOverFileConnection(ip_conn);
+        return;
+    }
+    else
+    {
+        ip_conn->SetStage(PeerConnection::Stage::AwaitingRequestNumber);
+    }
+    if (!ip_conn->IsClosed())
+        ProcessIncoming(ip_conn);
+}
+
+void PeerMessenger::ReadRequestNumber(PeerConnection* ip_conn)
+{
+    QTcpSocket* socket = ip_conn->Socket();
+    if (socket->bytesAvailable() < 4)
+        return;
+    char bytes[4];
+    if (socket->read(bytes, 4) != 4)
+    {
+        CloseConnection(ip_conn, QStringLiteral("read error"));
+        return;
+    }
+    const quint32 req = qFromLittleEndian<quint32>(bytes);
+    const std::string user = ip_conn->m_user;
+    socket = ip_conn->ReleaseSocket();
+    Forget(ip_conn);
+    PeerLog(2, QString("File connection from user %1 for request %2 handed over").arg(L1(user)).arg(req));
+    if (!isSignalConnected(QMetaMethod::fromSignal(&PeerMessenger::FileConnectionRequested)))
+    {
+        PeerLog(1, QString("Nobody takes the file connection of user %1, closing it").arg(L1(user)));
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    emit FileConnectionRequested(user, socket, req);
+}
+
+void PeerMessenger::HandOverFileConnection(PeerConnection* ip_conn)
+{
+    const std::string user = ip_conn->m_user;
+    QTcpSocket* socket = ip_conn->Socket();
+    socket->flush();
+    socket = ip_conn->ReleaseSocket();
+    Forget(ip_conn);
+    PeerLog(2, QString("File connection to user %1 handed over").arg(L1(user)));
+    if (!isSignalConnected(QMetaMethod::fromSignal(&PeerMessenger::FileConnectionAccepted)))
+    {
+        PeerLog(1, QString("Nobody takes the file connection to user %1, closing it").arg(L1(user)));
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    emit FileConnectionAccepted(user, socket);
+}
+
+PeerConnection* PeerMessenger::LatestMessagingConnection(const std::string& i_user) const
+{
+    auto it = m_messaging.find(i_user);
+    if (it == m_messaging.end() || it->second.empty())
+        return nullptr;
+    return Find(it->second.back());
+}
+
+void PeerMessenger::Write(PeerConnection* ip_conn, const char* ip_message, size_t i_size)
+{
+    if (ip_conn->Send(ip_message, i_size))
+        ip_conn->m_lastActivityMs = Now();
+}
+
+void PeerMessenger::FlushUnsent(const std::string& i_user, PeerConnection* ip_conn)
+{
+    auto it = m_unsent.find(i_user);
+    if (it == m_unsent.end())
+        return;
+    std::deque<QByteArray> messages = std::move(it->second);
+    m_unsent.erase(it);
+    PeerLog(2, QString("Sending %1 kept message(s) to user %2").arg(messages.size()).arg(L1(i_user)));
+    for (const QByteArray& message : messages)
+        Write(ip_conn, message.constData(), size_t(message.size()));
+}
+
+// ---------------------------------------------------------------- attempts
+
+void PeerMessenger::StartAttempt(const std::string& i_user, const std::string& i_type,
+                                 quint32 i_ip, quint32 i_port)
+{
+    if (i_user.empty() || i_user == OwnName())
+    {
+        PeerLog(1, QString("Not connecting to our own user name (type %1)").arg(L1(i_type)));
+        return;
+    }
+    const bool online = gp_server && gp_server->IsConnected();
+    const quint64 id = m_nextId++;
+    Attempt& attempt = m_attempts[id];
+    attempt.id = id;
+    attempt.user = i_user;
+    attempt.type = i_type;
+    attempt.token = NewToken();
+    attempt.startedMs = Now();
+    m_tokens[attempt.token] = id;
+    PeerLog(2, QString("Connecting to user %1 (type %2) directly and through the server")
+                   .arg(L1(i_user), L1(i_type)));
+
+    if (online)
+    {
+        attempt.indirectPending = true;
+        gp_server->ConnectToPeer(attempt.token, i_user, i_type);
+    }
+
+    Attempt* current = FindAttempt(id);
+    if (current && i_ip != 0 && i_port != 0 && i_port <= 65535)
+    {
+        auto* conn = NewConnection(new QTcpSocket, false);
+        conn->m_user = i_user;
+        conn->m_type = i_type;
+        conn->m_weAsked = true;
+        conn->m_attemptId = id;
+        current->direct = Attempt::Direct::Connecting;
+        current->directConnection = conn->Id();
+        ConnectOut(conn, i_ip, i_port);
+    }
+    else if (current && online)
+    {
+        current->direct = Attempt::Direct::AwaitingAddress;
+        gp_server->GetPeerAddress(i_user);
+    }
+    else if (current)
+    {
+        current->direct = Attempt::Direct::Failed;
+    }
+    if (!online)
+        PeerLog(2, QStringLiteral("Not logged in: no help from the server for this connection"));
+    ScheduleCheck(id);
+}
+
+PeerMessenger::Attempt* PeerMessenger::FindAttempt(quint64 i_id)
+{
+    auto it = m_attempts.find(i_id);
+    return it == m_attempts.end() ? nullptr : &it->second;
+}
+
+PeerMessenger::Attempt* PeerMessenger::PendingAttempt(const std::string& i_user,
+                                                      const std::string& i_type)
+{
+    for (auto& entry : m_attempts)
+        if (entry.second.user == i_user && entry.second.type == i_type)
+            return &entry.second;
+    return nullptr;
+}
+
+quint32 PeerMessenger::NewToken()
+{
+    do
+        ++m_nextToken;
+    while (m_nextToken == 0 || m_tokens.count(m_nextToken));
+    return m_nextToken;
+}
+
+void PeerMessenger::ScheduleCheck(quint64 i_attempt)
+{
+    // Deferred, so that a failure is never reported from inside the call
+    // that asked for the connection.
+    QTimer::singleShot(0, this, [this, i_attempt] { CheckAttempt(i_attempt); });
+}
+
+void PeerMessenger::CheckAttempt(quint64 i_attempt)
+{
+    Attempt* attempt = FindAttempt(i_attempt);
+    if (!attempt || attempt->direct != Attempt::Direct::Failed || attempt->indirectPending)
+        return;
+    const Attempt given = *attempt;
+    m_attempts.erase(i_attempt);
+    auto token = m_tokens.find(given.token);
+    if (token != m_tokens.end() && token->second == i_attempt)
+        m_tokens.erase(token);
+
+    if (given.type == "P")
+    {
+        auto unsent = m_unsent.find(given.user);
+        if (unsent != m_unsent.end())
+        {
+            PeerLog(1, QString("Discarding %1 unsent message(s) for user %2")
+                           .arg(unsent->second.size())
+                           .arg(L1(given.user)));
+            m_unsent.erase(unsent);
+        }
+    }
+    PeerLog(1, QString("Cannot connect to user %1 (type %2), neither directly nor through the server")
+                   .arg(L1(given.user), L1(given.type)));
+    emit ConnectionToUserFailed(given.user, given.type);
+}
+
+void PeerMessenger::FinishAttempt(quint64 i_attempt, quint64 i_winner)
+{
+    auto it = m_attempts.find(i_attempt);
+    if (it == m_attempts.end())
+        return;
+    const Attempt done = it->second;
+    m_attempts.erase(it);
+    auto token = m_tokens.find(done.token);
+    if (token != m_tokens.end() && token->second == i_attempt)
+        m_tokens.erase(token);
+    if (done.directConnection != 0 && done.directConnection != i_winner)
+        if (PeerConnection* other = Find(done.directConnection))
+            CloseConnection(other, QStringLiteral("the other way was quicker"));
+}
+
+void PeerMessenger::OnPeerAddressReceived(std::string i_user, quint32 i_ip, quint32 i_port,
+                                          quint32 i_scrambledPort)
+{
+    std::vector<quint64> waiting;
+    for (const auto& entry : m_attempts)
+        if (entry.second.user == i_user && entry.second.direct == Attempt::Direct::AwaitingAddress)
+            waiting.push_back(entry.first);
+    for (quint64 id : waiting)
+    {
+        Attempt* attempt = FindAttempt(id);
+        if (!attempt || attempt->direct != Attempt::Direct::AwaitingAddress)
+            continue;
+        if (i_ip == 0 || i_port == 0 || i_port > 65535)
+        {
+            PeerLog(2, QString("The server knows no address of user %1").arg(L1(i_user)));
+            attempt->direct = Attempt::Direct::Failed;
+            ScheduleCheck(id);
+            continue;
+        }
+        const bool scrambled = i_scrambledPort != 0 && i_scrambledPort <= 65535;
+        auto* conn = NewConnection(new QTcpSocket, scrambled);
+        conn->m_user = attempt->user;
+        conn->m_type = attempt->type;
+        conn->m_weAsked = true;
+        conn->m_attemptId = id;
+        attempt->direct = Attempt::Direct::Connecting;
+        attempt->directConnection = conn->Id();
+        ConnectOut(conn, i_ip, scrambled ? i_scrambledPort : i_port);
+    }
+}
+
+void PeerMessenger::OnPeerConnectionRequested(std::string i_user, std::string i_type, quint32 i_ip,
+                                              quint32 i_port, quint32 i_token)
+{
+    if (i_user.empty() || !IsConnectionType(i_type))
+    {
+        PeerLog(1, QString("Ignoring a relayed request for a connection of type \"%1\" from user \"%2\"")
+                       .arg(L1(i_type), L1(i_user)));
+        return;
+    }
+    if (i_user == OwnName() || i_ip == 0 || i_port == 0 || i_port > 65535)
+    {
+        PeerLog(1, QString("Cannot connect to user %1 as asked (no usable address), telling the server")
+                       .arg(L1(i_user)));
+        if (gp_server)
+            gp_server->SendCannotConnect(i_token, i_user);
+        return;
+    }
+    auto* conn = NewConnection(new QTcpSocket, false);
+    conn->m_user = i_user;
+    conn->m_type = i_type;
+    conn->m_weAsked = false;
+    conn->m_pierceToken = i_token;
+    PeerLog(2, QString("User %1 asks for a connection of type %2 through the server")
+                   .arg(L1(i_user), L1(i_type)));
+    ConnectOut(conn, i_ip, i_port);
+}
+
+void PeerMessenger::OnPeerConnectionImpossible(quint32 i_token, std::string i_user)
+{
+    auto it = m_tokens.find(i_token);
+    Attempt* attempt = it == m_tokens.end() ? nullptr : FindAttempt(it->second);
+    if (!attempt || attempt->user != i_user)
+    {
+        PeerLog(2, QString("User %1 cannot connect for token %2, which is no request of ours")
+                       .arg(L1(i_user))
+                       .arg(i_token));
+        return;
+    }
+    PeerLog(2, QString("User %1 cannot connect to us (type %2)").arg(L1(i_user), L1(attempt->type)));
+    attempt->indirectPending = false;
+    m_tokens.erase(it);
+    ScheduleCheck(attempt->id);
+}
+
+void PeerMessenger::OnHalfMinuteTimer()
+{
+    const qint64 now = Now();
+
+    std::vector<quint64> ids;
+    ids.reserve(m_connections.size());
+    for (const auto& entry : m_connections)
+        ids.push_back(entry.first);
+    for (quint64 id : ids)
+    {
+        PeerConnection* conn = Find(id);
+        if (!conn)
+            continue;
+        switch (conn->GetStage())
+        {
+        case PeerConnection::Stage::AwaitingFirstFrame:
+        case PeerConnection::Stage::AwaitingRequestNumber:
+            if (now - conn->m_createdMs >= FIRST_MESSAGE_LIMIT_MS)
+                CloseConnection(conn, QStringLiteral("its first message did not come in time"), 1);
+            break;
+        case PeerConnection::Stage::Open:
+            if (conn->m_type == "P" && now - conn->m_lastActivityMs >= IDLE_LIMIT_MS)
+                CloseConnection(conn, QStringLiteral("idle for 5 minutes"));
+            break;
+        default:
+            break;
+        }
+    }
+
+    std::vector<quint64> attempts;
+    for (const auto& entry : m_attempts)
+        attempts.push_back(entry.first);
+    for (quint64 id : attempts)
+    {
+        Attempt* attempt = FindAttempt(id);
+        if (!attempt)
+            continue;
+        if (attempt->direct == Attempt::Direct::AwaitingAddress &&
+            now - attempt->startedMs >= ADDRESS_LIMIT_MS)
+        {
+            PeerLog(2, QString("No address of user %1 from the server in time").arg(L1(attempt->user)));
+            attempt->direct = Attempt::Direct::Failed;
+        }
+        if (attempt->indirectPending && now - attempt->startedMs >= PIERCE_LIMIT_MS)
+        {
+            PeerLog(2, QString("User %1 did not connect to us in time (type %2)")
+                           .arg(L1(attempt->user), L1(attempt->type)));
+            attempt->indirectPending = false;
+            auto token = m_tokens.find(attempt->token);
+            if (token != m_tokens.end() && token->second == id)
+                m_tokens.erase(token);
+        }
+        CheckAttempt(id);
+    }
+}
+
+// ---------------------------------------------------------------- operations
+
+void PeerMessenger::SendMessage(std::string i_user, const MemStream& i_message)
+{
+    if (i_message.Size() < MIN_FRAME || i_message.Size() > MAX_PEER_FRAME)
+    {
+        PeerLog(1, QString("Not sending a message of %1 bytes to user %2: no valid frame")
+                       .arg(i_message.Size())
+                       .arg(L1(i_user)));
+        return;
+    }
+    if (i_user.empty() || i_user == OwnName())
+    {
+        PeerLog(1, QStringLiteral("Not sending a message to our own user name"));
+        return;
+    }
+    if (PeerConnection* conn = LatestMessagingConnection(i_user))
+    {
+        Write(conn, i_message.Data(), i_message.Size());
+        return;
+    }
+    std::deque<QByteArray>& queue = m_unsent[i_user];
+    queue.emplace_back(i_message.Data(), qsizetype(i_message.Size()));
+    if (queue.size() > MAX_UNSENT_MESSAGES)
+    {
+        queue.pop_front();
+        PeerLog(1, QString("More than %1 unsent messages for user %2, dropping the oldest")
+                       .arg(MAX_UNSENT_MESSAGES)
+                       .arg(L1(i_user)));
+    }
+    if (!PendingAttempt(i_user, "P"))
+        StartAttempt(i_user, "P");
+}
+
+void PeerMessenger::GetUserSharedFiles(std::string i_user)
+{
+    SendMessage(i_user, Message(PM_GET_SHARED_FILE_LIST));
+}
+
+void PeerMessenger::QueueDownload(std::string i_user, std::string i_file)
+{
+    MemStream m = Message(PM_QUEUE_UPLOAD);
+    m.WriteString(i_file);
+    SendMessage(i_user, m);
+}
+
+unsigned int PeerMessenger::RequestUpload(std::string i_user, std::string i_file, long long i_size)
+{
+    const unsigned int req = static_cast<unsigned int>(ParseDecimal(GetSetting("transfer_req_counter")));
+    SetSetting("transfer_req_counter", std::to_string(req + 1u));
+    MemStream m = Message(PM_TRANSFER_REQUEST);
+    m.WriteUInt32(TRANSFER_DIRECTION_UPLOAD);
+    m.WriteUInt32(req);
+    m.WriteString(i_file);
+    m.WriteInt64(i_size);
+    SendMessage(i_user, m);
+    return req;
+}
+
+void PeerMessenger::AcceptTransferRequest(std::string i_user, unsigned int i_req, bool i_withSize,
+                                          long long i_size)
+{
+    MemStream m = Message(PM_TRANSFER_RESPONSE);
+    m.WriteUInt32(i_req);
+    m.WriteByte(1);
+    if (i_withSize)
+        m.WriteInt64(i_size);
+    SendMessage(i_user, m);
+}
+
+void PeerMessenger::DenyTransferRequest(std::string i_user, unsigned int i_req, std::string i_reason)
+{
+    MemStream m = Message(PM_TRANSFER_RESPONSE);
+    m.WriteUInt32(i_req);
+    m.WriteByte(0);
+    m.WriteString(i_reason);
+    SendMessage(i_user, m);
+}
+
+void PeerMessenger::DenyUpload(std::string i_user, std::string i_file, std::string i_reason)
+{
+    MemStream m = Message(PM_UPLOAD_DENIED);
+    m.WriteString(i_file);
+    m.WriteString(i_reason);
+    SendMessage(i_user, m);
+}
+
+void PeerMessenger::RequestFileConnectionToUser(std::string i_user)
+{
+    StartAttempt(i_user, "F");
+}
+
+void PeerMessenger::RequestDistributedConnection(std::string i_user, quint32 i_ip, quint32 i_port)
+{
+    if (PendingAttempt(i_user, "D"))
+    {
+        PeerLog(2, QString("A distributed connection to user %1 is being made already").arg(L1(i_user)));
+        return;
+    }
+    StartAttempt(i_user, "D", i_ip, i_port);
+}
+
+bool PeerMessenger::SendDistributedMessage(quint64 i_connection, const MemStream& i_message)
+{
+    PeerConnection* conn = Find(i_connection);
+    if (!conn || conn->m_type != "D" || conn->GetStage() != PeerConnection::Stage::Open)
+        return false;
+    if (i_message.Size() < MIN_FRAME || i_message.Size() > MAX_DISTRIBUTED_FRAME)
+    {
+        PeerLog(1, QString("Not sending a distributed message of %1 bytes to user %2: no valid frame")
+                       .arg(i_message.Size())
+                       .arg(L1(conn->m_user)));
+        return false;
+    }
+    Write(conn, i_message.Data(), i_message.Size());
+    return true;
+}
+
+void PeerMessenger::CloseDistributedConnection(quint64 i_connection)
+{
+    PeerConnection* conn = Find(i_connection);
+    if (!conn || conn->m_type != "D")
+        return;
+    conn->m_announced = false;
+    CloseConnection(conn, QStringLiteral("closed by the distributed network"));
+}
+
+// ---------------------------------------------------------------- messages
+
+void PeerMessenger::HandleMessage(PeerConnection* ip_conn, const char* ip_frame, quint32 i_size)
+{
+    InputStream in(ip_frame, i_size);
+    quint32 code = 0;
+    in.ReadUInt32(code);
+    const std::string user = ip_conn->m_user;
+    const char* body = ip_frame + 4;
+    const size_t bodySize = i_size - 4;
+    bool ok = true;
+
+    switch (code)
+    {
+    case PM_GET_SHARED_FILE_LIST:
+        if (gp_shareListProvider)
+            SendMessage(user, gp_shareListProvider->GetSharedFilesMessage(user));
+        else
+            PeerLog(2, QString("User %1 asked for our share list before the shares are up").arg(L1(user)));
+        break;
+    case PM_SHARED_FILE_LIST:
+        ok = HandleSharedFileList(user, body, bodySize);
+        break;
+    case PM_FILE_SEARCH_RESULT:
+        ok = HandleSearchResult(user, body, bodySize);
+        break;
+    case PM_GET_SHARED_FILES_IN_FOLDER:
+    {
+        quint32 req = 0;
+        std::string folder;
+        in.ReadUInt32(req);
+        in.ReadString(folder, MAX_TEXT);
+        if ((ok = in.Ok()))
+            emit SharedFilesInFolderRequested(user, req, folder);
+        break;
+    }
+    case PM_SHARED_FILES_IN_FOLDER:
+        ok = HandleFolderContents(user, body, bodySize);
+        break;
+    case PM_TRANSFER_REQUEST:
+    {
+        quint32 direction = 0;
+        quint32 req = 0;
+        std::string file;
+        qint64 size = 0;
+        in.ReadUInt32(direction);
+        in.ReadUInt32(req);
+        in.ReadString(file, MAX_TEXT);
+        // The size is optional.
+        if (in.Ok() && in.Remaining() >= 8)
+            in.ReadInt64(size);
+        if ((ok = in.Ok() && size >= 0))
+            emit FileTransferRequested(user, int(direction), req, file, size);
+        break;
+    }
+    case PM_TRANSFER_RESPONSE:
+    {
+        quint32 req = 0;
+        quint8 allowed = 0;
+        qint64 size = 0;
+        bool withSize = false;
+        std::string reason;
+        in.ReadUInt32(req);
+        in.ReadByte(allowed);
+        if (allowed)
+        {
+            if (in.Ok() && in.Remaining() >= 8)
+                withSize = in.ReadInt64(size);
+        }
+        else
+        {
+            in.ReadString(reason, MAX_TEXT);
+        }
+        if ((ok = in.Ok() && size >= 0))
+            emit FileTransferResponse(user, req, allowed != 0, withSize, size, reason);
+        break;
+    }
+    case PM_QUEUE_UPLOAD:
+    {
+        std::string file;
+        in.ReadString(file, MAX_TEXT);
+        if ((ok = in.Ok()))
+            emit QueueUploadRequested(user, file);
+        break;
+    }
+    case PM_UPLOAD_FAILED:
+    {
+        std::string file;
+        in.ReadString(file, MAX_TEXT);
+        if ((ok = in.Ok()))
+            emit UploadFailed(user, file);
+        break;
+    }
+    case PM_UPLOAD_DENIED:
+    {
+        std::string file;
+        std::string reason;
+        in.ReadString(file, MAX_TEXT);
+        in.ReadString(reason, MAX_TEXT);
+        if ((ok = in.Ok()))
+            emit UploadDenied(user, file, reason);
+        break;
+    }
+    case PM_UPLOAD_PLACE_IN_LINE_REQUEST:
+    {
+        std::string file;
+        in.ReadString(file, MAX_TEXT);
+        if (!(ok = in.Ok()))
+            break;
+        int place = 0;
+        if (gp_uploadPlaceProvider && gp_uploadPlaceProvider->GetUploadPlaceInLine(user, file, place))
+        {
+            MemStream reply = Message(PM_UPLOAD_PLACE_IN_LINE);
+            reply.WriteString(file);
+            reply.WriteUInt32(quint32(std::max(place, 0)));
+            SendMessage(user, reply);
+        }
+        break;
+    }
+    case PM_UPLOAD_PLACE_IN_LINE:
+    {
+        std::string file;
+        quint32 place = 0;
+        in.ReadString(file, MAX_TEXT);
+        in.ReadUInt32(place);
+        if ((ok = in.Ok() && place <= quint32(std::numeric_limits<int>::max())))
+            emit DownloadPlaceInLine(user, file, int(place));
+        break;
+    }
+    default:
+        PeerLog(2, QString("Ignoring a message with unknown code %1 from user %2").arg(code).arg(L1(user)));
+        break;
+    }
+    if (!ok && !ip_conn->IsClosed())
+        Malformed(ip_conn, code);
+}
+
+bool PeerMessenger::InflateBody(const std::string& i_user, quint32 i_code, const char* ip_data,
+                                size_t i_size, std::string& o_body)
+{
+    if (Compression::Inflate(ip_data, i_size, o_body, m_inflateCap))
+        return true;
+    PeerLog(1, QString("The compressed body of message %1 from user %2 is damaged or inflates "
+                       "beyond %3 bytes")
+                   .arg(i_code)
+                   .arg(L1(i_user))
+                   .arg(m_inflateCap));
+    return false;
+}
+
+bool PeerMessenger::HandleSharedFileList(const std::string& i_user, const char* ip_data, size_t i_size)
+{
+    std::string body;
+    if (!InflateBody(i_user, PM_SHARED_FILE_LIST, ip_data, i_size, body))
+        return false;
+    InputStream in(body.data(), body.size());
+    FileInfoMap share;
+    AttributeTranslationTable table;
+    quint32 folders = 0;
+    in.ReadCount(folders, ANY_COUNT, 8);
+    for (quint32 k = 0; k < folders && in.Ok(); ++k)
+    {
+        std::string path;
+        quint32 files = 0;
+        in.ReadString(path, MAX_TEXT);
+        in.ReadCount(files, MAX_FOLDER_RECORDS, 1);
+        if (!in.Ok())
+            break;
+        std::set<FileInfo>& records = share[path];
+        for (quint32 n = 0; n < files && in.Ok(); ++n)
+        {
+            FileInfo file;
+            bool present = false;
+            if (ReadFileRecord(in, file, present) && present)
+                records.insert(std::move(file));
+        }
+    }
+    if (!ReadTranslationTable(in, table))
+        return false;
+    PeerLog(1, QString("Received the share list of user %1: %2 folder(s)").arg(L1(i_user)).arg(share.size()));
+    emit UserShare(i_user, share, table);
+    return true;
+}
+
+bool PeerMessenger::HandleSearchResult(const std::string& i_user, const char* ip_data, size_t i_size)
+{
+    std::string body;
+    if (!InflateBody(i_user, PM_FILE_SEARCH_RESULT, ip_data, i_size, body))
+        return false;
+    InputStream in(body.data(), body.size());
+    std::string replier;
+    quint32 req = 0;
+    quint32 count = 0;
+    in.ReadString(replier, MAX_USER_NAME);
+    in.ReadUInt32(req);
+    in.ReadCount(count, MAX_FOLDER_RECORDS, 1);
+    std::vector<FileInfo> files;
+    if (in.Ok())
+        files.reserve(count);
+    for (quint32 n = 0; n < count && in.Ok(); ++n)
+    {
+        FileInfo file;
+        bool present = false;
+        if (ReadFileRecord(in, file, present) && present)
+            files.push_back(std::move(file));
+    }
+    quint8 freeSlot = 0;
+    quint32 speed = 0;
+    quint32 queued = 0;
+    in.ReadByte(freeSlot);
+    in.ReadUInt32(speed);
+    in.ReadUInt32(queued);
+    AttributeTranslationTable table;
+    if (!ReadTranslationTable(in, table))
+        return false;
+    StoreSearchResult(i_user, replier, req, files, freeSlot != 0, speed, queued);
+    return true;
+}
+
+bool PeerMessenger::HandleFolderContents(const std::string& i_user, const char* ip_data, size_t i_size)
+{
+    std::string body;
+    if (!InflateBody(i_user, PM_SHARED_FILES_IN_FOLDER, ip_data, i_size, body))
+        return false;
+    InputStream in(body.data(), body.size());
+    quint32 req = 0;
+    std::string folder;
+    quint32 folders = 0;
+    size_t files = 0;
+    in.ReadUInt32(req);
+    in.ReadString(folder, MAX_TEXT);
+    in.ReadCount(folders, ANY_COUNT, 8);
+    for (quint32 k = 0; k < folders && in.Ok(); ++k)
+    {
+        std::string path;
+        quint32 count = 0;
+        quint32 trailing = 0;
+        in.ReadString(path, MAX_TEXT);
+        in.ReadCount(count, MAX_FOLDER_RECORDS, 1);
+        for (quint32 n = 0; n < count && in.Ok(); ++n)
+        {
+            FileInfo file;
+            bool present = false;
+            if (ReadFileRecord(in, file, present) && present)
+                ++files;
+        }
+        in.ReadUInt32(trailing);
+    }
+    if (!in.Ok())
+        return false;
+    // Nothing in this client asks for folder contents; the reply is checked
+    // like any other and noted.
+    PeerLog(2, QString("Received the contents of folder %1 from user %2: %3 file(s)")
+                   .arg(U8(folder), L1(i_user))
+                   .arg(files));
+    return true;
+}
+
+void PeerMessenger::StoreSearchResult(const std::string& i_user, const std::string& i_replier,
+                                      quint32 i_req, const std::vector<FileInfo>& i_files,
+                                      bool i_freeSlot, quint32 i_speed, quint32 i_queued)
+{
+    Type* requests = d->HasType("search_request");
+    Item* request = requests ? requests->HasItem(Value(i_req)) : nullptr;
+    if (!request)
+    {
+        PeerLog(2, QString("Dropping search results of user %1 for search %2, which is not ours")
+                       .arg(L1(i_user))
+                       .arg(i_req));
+        return;
+    }
+    if (i_replier != i_user)
+        PeerLog(2, QString("Search results from user %1 name the user %2; kept as %1's")
+                       .arg(L1(i_user), L1(i_replier)));
+
+    ItemPtr results = T("search_results")->NewItem();
+    results += request;
+    results += T("user")->GetItem(i_user);
+    results += T("search_results_user_available")->GetItem(i_freeSlot ? "yes" : "no");
+    results += T("search_results_user_speed")->GetItem(Value(i_speed));
+    results += T("search_results_uploads_in_queue")->GetItem(Value(i_queued));
+
+    Type* resultType = T("search_result");
+    Type* nameType = T("search_result_file_name");
+    Type* folderType = T("search_result_file_folder");
+    Type* sizeType = T("file_size");
+    Type* bitrateType = T("bitrate");
+    Type* lengthType = T("length_seconds");
+    Type* modeType = T("bitrate_mode");
+    for (const FileInfo& file : i_files)
+    {
+        ItemPtr result = resultType->NewItem();
+        results += result;
+        // Wire paths are "\"-separated; the last component is the name.
+        const size_t cut = file.m_name.rfind('\\');
+        const std::string name = cut == std::string::npos ? file.m_name : file.m_name.substr(cut + 1);
+        const std::string folder = cut == std::string::npos ? std::string() : file.m_name.substr(0, cut);
+        result += nameType->GetItem(name);
+        result += folderType->GetItem(folder);
+        result += sizeType->GetItem(Value(static_cast<long long>(file.m_size)));
+        for (const AttributeMap::Attribute& attribute : file.m_attributes.m_attributes)
+        {
+            switch (attribute.first)
+            {
+            case ATTRIBUTE_BITRATE:
+                result += bitrateType->GetItem(Value(int(attribute.second)));
+                break;
+            case ATTRIBUTE_LENGTH:
+                result += lengthType->GetItem(Value(int(attribute.second)));
+                break;
+            case ATTRIBUTE_VBR:
+                result += modeType->GetItem(attribute.second != 0 ? "vbr" : "cbr");
+                break;
+            default:
+                break;
+            }
+        }
+    }
+    PeerLog(1, QString("Received %1 search result(s) from user %2 for search %3")
+                   .arg(i_files.size())
+                   .arg(L1(i_user))
+                   .arg(i_req));
+    emit SearchResults(results);
+}

@@ -1,0 +1,201 @@
+#pragma once
+// Connections to other clients: the plain and the scrambled listener,
+// connections made directly and through the server at once, the first
+// message and the connection types "P" (peer messages), "F" (one file
+// transfer) and "D" (distributed network), and every peer message.
+// Runs on the main thread; global `peerMessenger`.
+
+#include "Data.h"
+#include "FileInfo.h"
+#include "MemStream.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+class PeerConnection;
+class QTcpServer;
+class QTcpSocket;
+
+class PeerMessenger : public QObject, public DataLoadedEventHandler
+{
+    Q_OBJECT
+
+public:
+    static constexpr quint16 DEFAULT_LISTENING_PORT = 2235;
+    static constexpr quint16 DEFAULT_OBFUSCATED_LISTENING_PORT = 8973;
+    // Messages kept per user while a "P" connection is being made.
+    static constexpr size_t MAX_UNSENT_MESSAGES = 1000;
+
+    // Sets peerMessenger; creates the peer types; registers DataLoaded()
+    // with dataSaver; follows gp_server and the 30-second timer.
+    PeerMessenger();
+    ~PeerMessenger() override;
+
+    // Moves a pending new_listening_port into listening_port and opens the
+    // two listeners.
+    void DataLoaded() override;
+
+    // Sends a complete message (uint32 code first) over the user's most
+    // recent "P" connection; without one keeps it and connects first.
+    void SendMessage(std::string i_user, const MemStream& i_message);
+    void GetUserSharedFiles(std::string i_user);
+    void QueueDownload(std::string i_user, std::string i_file);
+    // Takes the next number of the setting transfer_req_counter, sends the
+    // transfer request (direction 1) and returns the number.
+    unsigned int RequestUpload(std::string i_user, std::string i_file, long long i_size);
+    void AcceptTransferRequest(std::string i_user, unsigned int i_req, bool i_withSize,
+                               long long i_size);
+    void DenyTransferRequest(std::string i_user, unsigned int i_req, std::string i_reason);
+    void DenyUpload(std::string i_user, std::string i_file, std::string i_reason);
+    // Opens an "F" connection, directly and through the server; its socket
+    // arrives as FileConnectionAccepted, a failure as ConnectionToUserFailed.
+    void RequestFileConnectionToUser(std::string i_user);
+
+    // Distributed network. Opens a "D" connection to the user, directly to
+    // the given address (a.b.c.d as (a<<24)|...|d, plain port) and through
+    // the server at once. Success: DistributedConnectionOpened(.., true);
+    // failure: ConnectionToUserFailed(user, "D"). A second request for a
+    // user whose "D" attempt is still under way is ignored.
+    void RequestDistributedConnection(std::string i_user, quint32 i_ip, quint32 i_port);
+    // Sends a complete message (uint32 code first) on an open "D"
+    // connection; false when there is no such connection.
+    bool SendDistributedMessage(quint64 i_connection, const MemStream& i_message);
+    // Closes a "D" connection; DistributedConnectionClosed is not emitted.
+    void CloseDistributedConnection(quint64 i_connection);
+
+    // Ports the listeners hold (0 when not listening).
+    quint16 ListeningPort() const;
+    quint16 ObfuscatedListeningPort() const;
+
+    // For tests: the clock of the time-outs (milliseconds, monotonic) and
+    // the cap on inflated bodies.
+    void SetClock(std::function<qint64()> i_now);
+    void SetInflateCap(size_t i_cap);
+
+public slots:
+    // The 30-second housekeeping: time limits of first messages, attempts
+    // and idle "P" connections.
+    void OnHalfMinuteTimer();
+
+signals:
+    void UserShare(std::string i_user, FileInfoMap& i_share, AttributeTranslationTable& i_table);
+    void SharedFilesInFolderRequested(std::string i_user, unsigned int i_req, std::string i_folder);
+    void QueueUploadRequested(std::string i_user, std::string i_file);
+    void FileTransferRequested(std::string i_user, int i_direction, unsigned int i_req,
+                               std::string i_file, qint64 i_size);
+    void FileTransferResponse(std::string i_user, unsigned int i_req, bool i_accepted,
+                              bool i_receivedFileSize, qint64 i_fileSize, std::string i_reason);
+    // The socket is the receiver's from here on.
+    void FileConnectionAccepted(std::string i_user, QTcpSocket* ip_socket);
+    void FileConnectionRequested(std::string i_user, QTcpSocket* ip_socket, unsigned int i_req);
+    void UploadDenied(std::string i_user, std::string i_file, std::string i_reason);
+    void UploadFailed(std::string i_user, std::string i_file);
+    void DownloadPlaceInLine(std::string i_user, std::string i_file, int i_place);
+    void SearchResults(ItemPtr i_searchResults);
+    void ConnectionToUserFailed(std::string i_user, std::string i_type);
+
+    // A "D" connection is up. i_outgoing: we asked for it (we are the
+    // child); otherwise the other side asked (it wants us as its parent).
+    void DistributedConnectionOpened(quint64 i_connection, std::string i_user, bool i_outgoing);
+    // One frame of a "D" connection: uint32 code, then the fields.
+    void DistributedMessage(quint64 i_connection, std::string i_user, QByteArray i_message);
+    // The connection ended without CloseDistributedConnection (closed by
+    // the other side, lost, or closed for a malformed frame).
+    void DistributedConnectionClosed(quint64 i_connection, std::string i_user);
+
+private slots:
+    void OnServerConnected();
+    void OnPeerAddressReceived(std::string i_user, quint32 i_ip, quint32 i_port,
+                               quint32 i_scrambledPort);
+    void OnPeerConnectionRequested(std::string i_user, std::string i_type, quint32 i_ip,
+                                   quint32 i_port, quint32 i_token);
+    void OnPeerConnectionImpossible(quint32 i_token, std::string i_user);
+
+private:
+    // One request of ours for a connection of a type to a user, made
+    // directly and through the server at once; the first leg up wins.
+    struct Attempt
+    {
+        quint64 id = 0;
+        std::string user;
+        std::string type;
+        quint32 token = 0;
+        enum class Direct { AwaitingAddress, Connecting, Failed } direct = Direct::Failed;
+        bool indirectPending = false;
+        qint64 startedMs = 0;
+        quint64 directConnection = 0;
+    };
+
+    qint64 Now() const;
+    std::string OwnName() const;
+    void CreateTypes();
+    bool OpenListener(QTcpServer* ip_listener, quint16 i_port, const char* ip_what);
+    void SendListenPorts();
+
+    // Connections.
+    PeerConnection* NewConnection(QTcpSocket* ip_socket, bool i_scrambled);
+    PeerConnection* Find(quint64 i_id) const;
+    void OnNewIncoming(QTcpServer* ip_listener, bool i_scrambled);
+    void OnSocketConnected(quint64 i_id);
+    void OnSocketReadyRead(quint64 i_id);
+    void OnSocketLost(quint64 i_id);
+    void OnConnectFailed(PeerConnection* ip_conn, const QString& i_why);
+    void ConnectOut(PeerConnection* ip_conn, quint32 i_ip, quint32 i_port);
+    void ProcessIncoming(PeerConnection* ip_conn);
+    void HandleFirstFrame(PeerConnection* ip_conn, const char* ip_frame, quint32 i_size);
+    void BecomeEstablished(PeerConnection* ip_conn);
+    void ReadRequestNumber(PeerConnection* ip_conn);
+    void HandOverFileConnection(PeerConnection* ip_conn);
+    void CloseConnection(PeerConnection* ip_conn, const QString& i_why, int i_level = 2);
+    // Drops a closed or handed-over connection from the books.
+    void Forget(PeerConnection* ip_conn);
+    void Malformed(PeerConnection* ip_conn, quint32 i_code);
+    PeerConnection* LatestMessagingConnection(const std::string& i_user) const;
+    void Write(PeerConnection* ip_conn, const char* ip_message, size_t i_size);
+    void FlushUnsent(const std::string& i_user, PeerConnection* ip_conn);
+
+    // Attempts.
+    void StartAttempt(const std::string& i_user, const std::string& i_type, quint32 i_ip = 0,
+                      quint32 i_port = 0);
+    Attempt* FindAttempt(quint64 i_id);
+    Attempt* PendingAttempt(const std::string& i_user, const std::string& i_type);
+    quint32 NewToken();
+    void DirectLegFailed(quint64 i_attempt);
+    void ScheduleCheck(quint64 i_attempt);
+    void CheckAttempt(quint64 i_attempt);
+    void FinishAttempt(quint64 i_attempt, quint64 i_winner);
+
+    // Messages of "P" connections.
+    void HandleMessage(PeerConnection* ip_conn, const char* ip_frame, quint32 i_size);
+    // Compressed bodies: the bytes after the code. False: malformed.
+    bool InflateBody(const std::string& i_user, quint32 i_code, const char* ip_data, size_t i_size,
+                     std::string& o_body);
+    bool HandleSharedFileList(const std::string& i_user, const char* ip_data, size_t i_size);
+    bool HandleSearchResult(const std::string& i_user, const char* ip_data, size_t i_size);
+    bool HandleFolderContents(const std::string& i_user, const char* ip_data, size_t i_size);
+    void StoreSearchResult(const std::string& i_user, const std::string& i_replier,
+                           quint32 i_req, const std::vector<FileInfo>& i_files, bool i_freeSlot,
+                           quint32 i_speed, quint32 i_queued);
+
+    QTcpServer* mp_listener;
+    QTcpServer* mp_obfuscatedListener;
+    std::map<quint64, PeerConnection*> m_connections;
+    // Open "P" connections per user, oldest first.
+    std::map<std::string, std::vector<quint64>> m_messaging;
+    std::map<std::string, std::deque<QByteArray>> m_unsent;
+    std::map<quint64, Attempt> m_attempts;
+    std::map<quint32, quint64> m_tokens;
+    quint64 m_nextId = 1;
+    quint32 m_nextToken;
+    std::function<qint64()> m_clock;
+    size_t m_inflateCap;
+};
+
+extern PeerMessenger* peerMessenger;

@@ -1,0 +1,4 @@
+#include "PeerProviders.h"
+
+ShareListProvider* gp_shareListProvider = nullptr;
+UploadPlaceProvider* gp_uploadPlaceProvider = nullptr;

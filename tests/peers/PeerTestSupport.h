@@ -1,0 +1,322 @@
+#pragma once
+// Common set-up of the peer-network tests: the global store with the
+// settings types, stopped shared timers, the data saver, a PeerMessenger on
+// free loopback ports with a clock the test moves, and scripted peers made
+// of raw sockets that speak the wire format written out here from the
+// protocol description (independently of the client's own codec).
+
+#include "DataSaver.h"
+#include "Log.h"
+#include "PeerMessenger.h"
+#include "PeerProviders.h"
+#include "ProtocolCodes.h"
+#include "TimerManager.h"
+
+#include <QCryptographicHash>
+#include <QHostAddress>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QtEndian>
+#include <QtTest>
+
+#include <zlib.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace peertest
+{
+const int g_waitMs = 10000;
+
+// ---------------------------------------------------------------- bytes
+
+inline QByteArray U32(quint32 i_value)
+{
+    QByteArray b(4, '\0');
+    qToLittleEndian<quint32>(i_value, b.data());
+    return b;
+}
+inline QByteArray I32(qint32 i_value) { return U32(quint32(i_value)); }
+inline QByteArray I64(qint64 i_value)
+{
+    QByteArray b(8, '\0');
+    qToLittleEndian<qint64>(i_value, b.data());
+    return b;
+}
+inline QByteArray B8(quint8 i_value) { return QByteArray(1, char(i_value)); }
+inline QByteArray Str(const QByteArray& i_bytes) { return U32(quint32(i_bytes.size())) + i_bytes; }
+
+// A file record: present byte, name, size, extension, attribute pairs.
+inline QByteArray FileRecord(const QByteArray& i_name, qint64 i_size, const QByteArray& i_ext = {},
+                             std::vector<std::pair<qint32, qint32>> i_attributes = {})
+{
+    QByteArray r = B8(1) + Str(i_name) + I64(i_size) + Str(i_ext) + U32(quint32(i_attributes.size()));
+    for (const auto& a : i_attributes)
+        r += I32(a.first) + I32(a.second);
+    return r;
+}
+
+inline QByteArray Zlib(const QByteArray& i_body)
+{
+    uLongf size = compressBound(uLong(i_body.size()));
+    QByteArray out(int(size), '\0');
+    const int rc = compress2(reinterpret_cast<Bytef*>(out.data()), &size,
+                             reinterpret_cast<const Bytef*>(i_body.constData()), uLong(i_body.size()), 9);
+    if (rc != Z_OK)
+        qFatal("compress2 failed");
+    out.resize(int(size));
+    return out;
+}
+
+// A plain frame: L, then the message (code + fields).
+inline QByteArray Frame(const QByteArray& i_message) { return U32(quint32(i_message.size())) + i_message; }
+inline QByteArray Frame(quint32 i_code, const QByteArray& i_fields = {})
+{
+    return Frame(U32(i_code) + i_fields);
+}
+
+// The keystream of a scrambled frame: s0 = K, s(j+1) = s(j) * 1664525 + 1013904223;
+// byte i goes with byte (i mod 4) of s(i div 4), least significant first.
+inline QByteArray Xor(const QByteArray& i_bytes, quint32 i_key)
+{
+    QByteArray out = i_bytes;
+    quint32 word = i_key;
+    for (int i = 0; i < out.size(); ++i)
+    {
+        if (i > 0 && i % 4 == 0)
+            word = word * 1664525u + 1013904223u;
+        out[i] = char(quint8(out[i]) ^ quint8(word >> (8 * (i % 4))));
+    }
+    return out;
+}
+inline QByteArray Scramble(const QByteArray& i_plainFrame, quint32 i_key)
+{
+    return U32(i_key) + Xor(i_plainFrame, i_key);
+}
+
+inline QByteArray PeerInit(const QByteArray& i_user, const QByteArray& i_type, quint32 i_token = 0)
+{
+    return Frame(PM_PEER_INIT, Str(i_user) + Str(i_type) + U32(i_token));
+}
+inline QByteArray Pierce(quint32 i_token) { return Frame(PM_PIERCE_FIREWALL, U32(i_token)); }
+
+inline quint32 ToU32(const QByteArray& i_bytes, int i_at = 0)
+{
+    return qFromLittleEndian<quint32>(i_bytes.constData() + i_at);
+}
+
+inline MemStream Stream(const QByteArray& i_message)
+{
+    return MemStream(i_message.constData(), size_t(i_message.size()));
+}
+
+// Reads a string field at i_at, moving i_at past it.
+inline QByteArray StrAt(const QByteArray& i_bytes, int& io_at)
+{
+    const quint32 n = ToU32(i_bytes, io_at);
+    const QByteArray s = i_bytes.mid(io_at + 4, int(n));
+    io_at += 4 + int(n);
+    return s;
+}
+
+// ---------------------------------------------------------------- raw peers
+
+// Reads whole frames off a raw socket, plain or scrambled.
+class FrameReader
+{
+public:
+    explicit FrameReader(bool i_scrambled = false) : m_scrambled(i_scrambled) {}
+
+    // The next message (code + fields); empty on time-out or when the
+    // connection ends first.
+    QByteArray Next(QTcpSocket* ip_socket, int i_timeoutMs = g_waitMs)
+    {
+        QByteArray message;
+        (void)QTest::qWaitFor(
+            [&] {
+                m_buffer += ip_socket->readAll();
+                return TryTake(message) || ip_socket->state() != QAbstractSocket::ConnectedState;
+            },
+            i_timeoutMs);
+        return message;
+    }
+
+private:
+    bool TryTake(QByteArray& o_message)
+    {
+        const int header = m_scrambled ? 8 : 4;
+        if (m_buffer.size() < header)
+            return false;
+        const quint32 key = m_scrambled ? ToU32(m_buffer) : 0;
+        const quint32 length = m_scrambled ? ToU32(Xor(m_buffer.mid(4, 4), key)) : ToU32(m_buffer);
+        if (m_buffer.size() < header + int(length))
+            return false;
+        const QByteArray frame = m_scrambled ? Xor(m_buffer.mid(4, 4 + int(length)), key)
+                                             : m_buffer.mid(0, 4 + int(length));
+        o_message = frame.mid(4);
+        m_buffer.remove(0, header + int(length));
+        return true;
+    }
+
+    bool m_scrambled;
+    QByteArray m_buffer;
+};
+
+inline std::unique_ptr<QTcpSocket> ConnectRaw(quint16 i_port)
+{
+    auto socket = std::make_unique<QTcpSocket>();
+    socket->connectToHost(QHostAddress::LocalHost, i_port);
+    if (!socket->waitForConnected(g_waitMs))
+        return nullptr;
+    return socket;
+}
+
+inline void WriteRaw(QTcpSocket* ip_socket, const QByteArray& i_bytes)
+{
+    ip_socket->write(i_bytes);
+    ip_socket->flush();
+}
+
+// True once the other side has closed the connection.
+inline bool WaitClosed(QTcpSocket* ip_socket, int i_timeoutMs = g_waitMs)
+{
+    return QTest::qWaitFor(
+        [&] {
+            ip_socket->readAll();
+            return ip_socket->state() == QAbstractSocket::UnconnectedState;
+        },
+        i_timeoutMs);
+}
+
+inline quint16 FreePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// Takes the next incoming connection of a listener of the test.
+inline QTcpSocket* Accept(QTcpServer& i_listener, int i_timeoutMs = g_waitMs)
+{
+    if (!i_listener.hasPendingConnections() &&
+        !QTest::qWaitFor([&] { return i_listener.hasPendingConnections(); }, i_timeoutMs))
+        return nullptr;
+    return i_listener.nextPendingConnection();
+}
+
+// ---------------------------------------------------------------- providers
+
+class FakeShares : public ShareListProvider
+{
+public:
+    FakeShares() { gp_shareListProvider = this; }
+    ~FakeShares() override { gp_shareListProvider = nullptr; }
+    MemStream GetSharedFilesMessage(std::string i_user) override
+    {
+        m_askedBy.push_back(i_user);
+        MemStream m;
+        m.WriteUInt32(PM_SHARED_FILE_LIST);
+        m.WriteBytes(m_body.constData(), size_t(m_body.size()));
+        return m;
+    }
+    std::vector<std::string> m_askedBy;
+    QByteArray m_body = Zlib(U32(0) + U32(0));
+};
+
+class FakeUploads : public UploadPlaceProvider
+{
+public:
+    FakeUploads() { gp_uploadPlaceProvider = this; }
+    ~FakeUploads() override { gp_uploadPlaceProvider = nullptr; }
+    bool GetUploadPlaceInLine(const std::string& i_user, const std::string& i_file, int& o_place) override
+    {
+        m_asked.emplace_back(i_user, i_file);
+        if (i_file != m_known)
+            return false;
+        o_place = m_place;
+        return true;
+    }
+    std::vector<std::pair<std::string, std::string>> m_asked;
+    std::string m_known;
+    int m_place = 0;
+};
+
+// ---------------------------------------------------------------- fixture
+
+// The test process's part of start-up, the peer network included.
+class Fixture
+{
+public:
+    qint64 m_now = 1000000;
+    std::vector<QString> m_log;
+    PeerMessenger* mp_messenger = nullptr;
+
+    void SetUpStore()
+    {
+        d->Reset();
+        Type* global = d->NewType("global", true, false, true);
+        Type* value = d->NewType("global_value", false, false, true);
+        global->RelateToType(value, Many, One, false);
+        if (!timerManager)
+            new TimerManager;
+        timerManager->HalfMinuteTimer()->stop();
+        timerManager->FiveMinuteTimer()->stop();
+        timerManager->HourTimer()->stop();
+        delete dataSaver;
+        new DataSaver;
+        m_log.clear();
+        SetLogSink([this](const QString& i_category, int, const QString& i_text, ItemPtr) {
+            if (i_category == QLatin1String("Peer Messenger"))
+                m_log.push_back(i_text);
+        });
+    }
+
+    // The messenger on free ports, listening; own name "alice".
+    PeerMessenger* NewMessenger()
+    {
+        mp_messenger = new PeerMessenger;
+        mp_messenger->SetClock([this] { return m_now; });
+        SetSetting("username", "alice");
+        SetSetting("listening_port", std::to_string(FreePort()));
+        SetSetting("obfuscated_listening_port", std::to_string(FreePort()));
+        dataSaver->NotifyDataLoaded();
+        return mp_messenger;
+    }
+
+    void TearDown()
+    {
+        delete mp_messenger;
+        mp_messenger = nullptr;
+        // Let deferred deletions of sockets run before the store goes.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        ClearLogSink();
+        d->Reset();
+    }
+
+    void Tick(qint64 i_advanceMs)
+    {
+        m_now += i_advanceMs;
+        QMetaObject::invokeMethod(timerManager->HalfMinuteTimer(), "timeout");
+    }
+
+    bool Logged(const QString& i_part) const
+    {
+        for (const QString& line : m_log)
+            if (line.contains(i_part))
+                return true;
+        return false;
+    }
+};
+
+// A raw peer that has opened a "P" connection to the messenger as i_user.
+inline std::unique_ptr<QTcpSocket> OpenMessaging(PeerMessenger* ip_messenger, const QByteArray& i_user = "bob")
+{
+    auto socket = ConnectRaw(ip_messenger->ListeningPort());
+    if (socket)
+        WriteRaw(socket.get(), PeerInit(i_user, "P"));
+    return socket;
+}
+}

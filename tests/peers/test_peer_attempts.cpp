@@ -1,0 +1,455 @@
+// Connections the messenger makes, directly and through the server at once,
+// against the scripted central server: the first way up wins and the other
+// is closed, unsent messages flushed in order and capped, failure reported
+// when both ways fail (and the unsent messages discarded), relayed requests
+// answered with a pierce or refused, "F" and "D" connections, and the
+// listening ports sent at login. Alice is the messenger; bob is a scripted
+// client with a raw server connection and a listener of the test's own.
+
+#include "PeerTestSupport.h"
+#include "common/TestServer.h"
+#include "server.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+
+using namespace peertest;
+
+namespace
+{
+// A client made of raw sockets: logged in to the test server, with a
+// listener whose ports it reports.
+class ScriptedUser
+{
+public:
+    bool LogIn(quint16 i_serverPort, const QByteArray& i_name)
+    {
+        m_name = i_name;
+        mp_server = ConnectRaw(i_serverPort);
+        if (!mp_server)
+            return false;
+        const QByteArray digest =
+            QCryptographicHash::hash(i_name + "pw", QCryptographicHash::Md5).toHex();
+        WriteRaw(mp_server.get(), Frame(SM_LOGIN, Str(i_name) + Str(digest) + U32(1)));
+        const QByteArray reply = NextFromServer(SM_LOGIN);
+        return reply.size() >= 5 && reply[4] == 1 && m_listener.listen(QHostAddress::LocalHost, 0);
+    }
+
+    void SetPorts(quint32 i_plain, quint32 i_scrambled)
+    {
+        WriteRaw(mp_server.get(), Frame(SM_SET_LISTEN_PORTS, U32(i_plain) + U32(i_scrambled)));
+    }
+
+    void SendToServer(quint32 i_code, const QByteArray& i_fields)
+    {
+        WriteRaw(mp_server.get(), Frame(i_code, i_fields));
+    }
+
+    // The next message of that code from the server; others are skipped.
+    QByteArray NextFromServer(quint32 i_code, int i_timeoutMs = g_waitMs)
+    {
+        QDeadlineTimer deadline(i_timeoutMs);
+        while (!deadline.hasExpired())
+        {
+            const QByteArray message = m_reader.Next(mp_server.get(), int(deadline.remainingTime()));
+            if (message.size() >= 4 && ToU32(message) == i_code)
+                return message;
+        }
+        return {};
+    }
+
+    QByteArray m_name;
+    QTcpServer m_listener;
+    std::unique_ptr<QTcpSocket> mp_server;
+    FrameReader m_reader;
+};
+
+// A relayed request as the server forwards it.
+struct Relay
+{
+    QByteArray user;
+    QByteArray type;
+    quint32 ip = 0;
+    quint32 port = 0;
+    quint32 token = 0;
+};
+
+Relay ParseRelay(const QByteArray& i_message)
+{
+    Relay r;
+    int at = 4;
+    r.user = StrAt(i_message, at);
+    r.type = StrAt(i_message, at);
+    r.ip = ToU32(i_message, at);
+    r.port = ToU32(i_message, at + 4);
+    r.token = ToU32(i_message, at + 8);
+    return r;
+}
+
+QByteArray Message(quint32 i_n)
+{
+    return U32(PM_QUEUE_UPLOAD) + Str("file " + QByteArray::number(i_n));
+}
+}
+
+class TestPeerAttempts : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void ListenPortsSentAtLogin();
+    void DirectWinsAndTheRelayedWayIsClosed();
+    void ScrambledDirectConnection();
+    void IndirectWhenDirectRefused();
+    void UnsentQueueKeepsTheNewest();
+    void BothWaysFailedReportsAndDiscards();
+    void PierceTimeLimit();
+    void OfflineUser();
+    void RelayedRequestAnswered();
+    void RelayedRequestUnreachable();
+    void FileConnections();
+    void DistributedConnectionToAddress();
+
+private:
+    // Ports that refuse: nothing listens there.
+    static quint16 ClosedPort() { return FreePort(); }
+    bool WaitPortsSet(const QByteArray& i_user, int i_count);
+
+    Fixture m_fixture;
+    TestServer m_ts;
+    Server* mp_server = nullptr;
+    PeerMessenger* mp_messenger = nullptr;
+    std::unique_ptr<ScriptedUser> mp_bob;
+};
+
+void TestPeerAttempts::init()
+{
+    m_fixture.SetUpStore();
+    QVERIFY(m_ts.Start());
+    mp_server = new Server;
+    mp_server->CreateData();
+    mp_messenger = m_fixture.NewMessenger();
+    SetSetting("password", "pw");
+    SetSetting("server_host", "127.0.0.1");
+    SetSetting("server_port", std::to_string(m_ts.Port()));
+    QSignalSpy connected(mp_server, &Server::Connected);
+    mp_server->Connect();
+    QVERIFY(connected.wait(g_waitMs));
+    mp_bob = std::make_unique<ScriptedUser>();
+    QVERIFY(mp_bob->LogIn(m_ts.Port(), "bob"));
+}
+
+void TestPeerAttempts::cleanup()
+{
+    m_fixture.TearDown();
+    mp_messenger = nullptr;
+    delete mp_server;
+    mp_server = nullptr;
+    mp_bob.reset();
+    m_ts.Stop();
+}
+
+bool TestPeerAttempts::WaitPortsSet(const QByteArray& i_user, int i_count)
+{
+    return m_ts.WaitFor(QString::fromLatin1(i_user), SM_SET_LISTEN_PORTS, i_count, g_waitMs);
+}
+
+void TestPeerAttempts::ListenPortsSentAtLogin()
+{
+    QVERIFY(WaitPortsSet("alice", 1));
+    const QJsonObject f = m_ts.Received("alice", SM_SET_LISTEN_PORTS)[0].toObject()["fields"].toObject();
+    QCOMPARE(f["port"].toInt(), int(mp_messenger->ListeningPort()));
+    QCOMPARE(f["scrambled_port"].toInt(), int(mp_messenger->ObfuscatedListeningPort()));
+
+    // Every login sends them again.
+    QSignalSpy connected(mp_server, &Server::Connected);
+    QVERIFY(m_ts.Drop("alice"));
+    QVERIFY(QTest::qWaitFor([&] { return mp_server->IsAbruptlyDisconnected(); }, g_waitMs));
+    mp_server->OnHalfMinuteTimer();
+    QVERIFY(connected.wait(g_waitMs));
+    QVERIFY(WaitPortsSet("alice", 2));
+}
+
+void TestPeerAttempts::DirectWinsAndTheRelayedWayIsClosed()
+{
+    mp_bob->SetPorts(mp_bob->m_listener.serverPort(), 0);
+    QVERIFY(WaitPortsSet("bob", 1));
+
+    for (quint32 n = 1; n <= 3; ++n)
+        mp_messenger->SendMessage("bob", Stream(Message(n)));
+    QTcpSocket* direct = Accept(mp_bob->m_listener);
+    QVERIFY(direct);
+    FrameReader reader;
+    QCOMPARE(reader.Next(direct), U32(PM_PEER_INIT) + Str("alice") + Str("P") + U32(0));
+    for (quint32 n = 1; n <= 3; ++n)
+        QCOMPARE(reader.Next(direct), Message(n));
+
+    // The request through the server reached bob too; answering it now is
+    // too late: that way is closed.
+    const Relay relay = ParseRelay(mp_bob->NextFromServer(SM_CONNECT_TO_PEER));
+    QCOMPARE(relay.user, QByteArray("alice"));
+    QCOMPARE(relay.type, QByteArray("P"));
+    QCOMPARE(relay.port, quint32(mp_messenger->ListeningPort()));
+    QVERIFY(relay.token != 0);
+    auto late = ConnectRaw(quint16(relay.port));
+    QVERIFY(late);
+    WriteRaw(late.get(), Pierce(relay.token));
+    QVERIFY(WaitClosed(late.get()));
+
+    // Later messages use the open connection; no new attempt.
+    mp_messenger->SendMessage("bob", Stream(Message(4)));
+    QCOMPARE(reader.Next(direct), Message(4));
+    QCOMPARE(m_ts.Received("alice", SM_CONNECT_TO_PEER).size(), 1);
+    delete direct;
+}
+
+void TestPeerAttempts::ScrambledDirectConnection()
+{
+    QTcpServer scrambledListener;
+    QVERIFY(scrambledListener.listen(QHostAddress::LocalHost, 0));
+    mp_bob->SetPorts(mp_bob->m_listener.serverPort(), scrambledListener.serverPort());
+    QVERIFY(WaitPortsSet("bob", 1));
+
+    mp_messenger->SendMessage("bob", Stream(Message(1)));
+    QTcpSocket* direct = Accept(scrambledListener);
+    QVERIFY(direct);
+    FrameReader reader(true);
+    QCOMPARE(reader.Next(direct), U32(PM_PEER_INIT) + Str("alice") + Str("P") + U32(0));
+    QCOMPARE(reader.Next(direct), Message(1));
+
+    QSignalSpy queued(mp_messenger, &PeerMessenger::QueueUploadRequested);
+    WriteRaw(direct, Scramble(Frame(Message(9)), 0x5a5a5a5a));
+    QVERIFY(queued.wait(g_waitMs));
+    QCOMPARE(queued[0][1].value<std::string>(), std::string("file 9"));
+    QVERIFY(!mp_bob->m_listener.hasPendingConnections());
+    delete direct;
+}
+
+void TestPeerAttempts::IndirectWhenDirectRefused()
+{
+    mp_bob->SetPorts(ClosedPort(), 0);
+    QVERIFY(WaitPortsSet("bob", 1));
+
+    for (quint32 n = 1; n <= 3; ++n)
+        mp_messenger->SendMessage("bob", Stream(Message(n)));
+    const Relay relay = ParseRelay(mp_bob->NextFromServer(SM_CONNECT_TO_PEER));
+    QCOMPARE(relay.type, QByteArray("P"));
+    QVERIFY(QTest::qWaitFor([&] { return m_fixture.Logged("cannot connect"); }, g_waitMs));
+
+    auto pierced = ConnectRaw(quint16(relay.port));
+    QVERIFY(pierced);
+    WriteRaw(pierced.get(), Pierce(relay.token));
+    FrameReader reader;
+    for (quint32 n = 1; n <= 3; ++n)
+        QCOMPARE(reader.Next(pierced.get()), Message(n));
+
+    // The pierced connection is bob's messaging connection both ways.
+    QSignalSpy queued(mp_messenger, &PeerMessenger::QueueUploadRequested);
+    WriteRaw(pierced.get(), Frame(Message(7)));
+    QVERIFY(queued.wait(g_waitMs));
+    QCOMPARE(queued[0][0].value<std::string>(), std::string("bob"));
+}
+
+void TestPeerAttempts::UnsentQueueKeepsTheNewest()
+{
+    mp_bob->SetPorts(mp_bob->m_listener.serverPort(), 0);
+    QVERIFY(WaitPortsSet("bob", 1));
+
+    const quint32 total = PeerMessenger::MAX_UNSENT_MESSAGES + 2;
+    for (quint32 n = 1; n <= total; ++n)
+        mp_messenger->SendMessage("bob", Stream(Message(n)));
+    QVERIFY(m_fixture.Logged("More than 1000 unsent messages for user bob, dropping the oldest"));
+
+    QTcpSocket* direct = Accept(mp_bob->m_listener);
+    QVERIFY(direct);
+    FrameReader reader;
+    QCOMPARE(ToU32(reader.Next(direct)), quint32(PM_PEER_INIT));
+    for (quint32 n = 3; n <= total; ++n)
+        QCOMPARE(reader.Next(direct), Message(n));
+    mp_messenger->SendMessage("bob", Stream(Message(0)));
+    QCOMPARE(reader.Next(direct), Message(0));
+    delete direct;
+}
+
+void TestPeerAttempts::BothWaysFailedReportsAndDiscards()
+{
+    QSignalSpy failed(mp_messenger, &PeerMessenger::ConnectionToUserFailed);
+    mp_bob->SetPorts(ClosedPort(), 0);
+    QVERIFY(WaitPortsSet("bob", 1));
+
+    mp_messenger->SendMessage("bob", Stream(Message(1)));
+    mp_messenger->SendMessage("bob", Stream(Message(2)));
+    const Relay relay = ParseRelay(mp_bob->NextFromServer(SM_CONNECT_TO_PEER));
+    // Direct refused, but the way through the server is still open.
+    QVERIFY(QTest::qWaitFor([&] { return m_fixture.Logged("cannot connect"); }, g_waitMs));
+    QTest::qWait(50);
+    QCOMPARE(failed.count(), 0);
+
+    mp_bob->SendToServer(SM_CANNOT_CONNECT, U32(relay.token) + Str("alice"));
+    QVERIFY(failed.wait(g_waitMs));
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(failed[0][0].value<std::string>(), std::string("bob"));
+    QCOMPARE(failed[0][1].value<std::string>(), std::string("P"));
+    QVERIFY(m_fixture.Logged("Discarding 2 unsent message(s) for user bob"));
+
+    // The discarded messages are gone for good.
+    mp_bob->SetPorts(mp_bob->m_listener.serverPort(), 0);
+    QVERIFY(WaitPortsSet("bob", 2));
+    mp_messenger->SendMessage("bob", Stream(Message(3)));
+    QTcpSocket* direct = Accept(mp_bob->m_listener);
+    QVERIFY(direct);
+    FrameReader reader;
+    QCOMPARE(ToU32(reader.Next(direct)), quint32(PM_PEER_INIT));
+    QCOMPARE(reader.Next(direct), Message(3));
+    delete direct;
+}
+
+void TestPeerAttempts::PierceTimeLimit()
+{
+    QSignalSpy failed(mp_messenger, &PeerMessenger::ConnectionToUserFailed);
+    mp_bob->SetPorts(ClosedPort(), 0);
+    QVERIFY(WaitPortsSet("bob", 1));
+
+    mp_messenger->RequestFileConnectionToUser("bob");
+    const Relay relay = ParseRelay(mp_bob->NextFromServer(SM_CONNECT_TO_PEER));
+    QCOMPARE(relay.type, QByteArray("F"));
+    QVERIFY(QTest::qWaitFor([&] { return m_fixture.Logged("cannot connect"); }, g_waitMs));
+
+    m_fixture.Tick(59999);
+    QTest::qWait(50);
+    QCOMPARE(failed.count(), 0);
+    m_fixture.Tick(1);
+    QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, g_waitMs);
+    QCOMPARE(failed[0][1].value<std::string>(), std::string("F"));
+
+    // A pierce after that is an answer to nothing.
+    auto late = ConnectRaw(quint16(relay.port));
+    QVERIFY(late);
+    WriteRaw(late.get(), Pierce(relay.token));
+    QVERIFY(WaitClosed(late.get()));
+}
+
+void TestPeerAttempts::OfflineUser()
+{
+    QSignalSpy failed(mp_messenger, &PeerMessenger::ConnectionToUserFailed);
+    mp_messenger->GetUserSharedFiles("carol");
+    QVERIFY(failed.wait(g_waitMs));
+    QCOMPARE(failed[0][0].value<std::string>(), std::string("carol"));
+    QCOMPARE(m_ts.Received("alice", SM_GET_PEER_ADDRESS).size(), 1);
+    QCOMPARE(m_ts.Received("alice", SM_CONNECT_TO_PEER).size(), 1);
+}
+
+void TestPeerAttempts::RelayedRequestAnswered()
+{
+    QSignalSpy queued(mp_messenger, &PeerMessenger::QueueUploadRequested);
+    mp_bob->SetPorts(mp_bob->m_listener.serverPort(), 0);
+    QVERIFY(WaitPortsSet("bob", 1));
+    mp_bob->SendToServer(SM_CONNECT_TO_PEER, U32(77) + Str("alice") + Str("P"));
+
+    QTcpSocket* pierced = Accept(mp_bob->m_listener);
+    QVERIFY(pierced);
+    FrameReader reader;
+    QCOMPARE(reader.Next(pierced), U32(PM_PIERCE_FIREWALL) + U32(77));
+    WriteRaw(pierced, Frame(Message(5)));
+    QVERIFY(queued.wait(g_waitMs));
+    QCOMPARE(queued[0][0].value<std::string>(), std::string("bob"));
+
+    // It is alice's messaging connection to bob as well.
+    mp_messenger->SendMessage("bob", Stream(Message(6)));
+    QCOMPARE(reader.Next(pierced), Message(6));
+    QCOMPARE(m_ts.Received("alice", SM_GET_PEER_ADDRESS).size(), 0);
+    delete pierced;
+}
+
+void TestPeerAttempts::RelayedRequestUnreachable()
+{
+    mp_bob->SetPorts(ClosedPort(), 0);
+    QVERIFY(WaitPortsSet("bob", 1));
+    mp_bob->SendToServer(SM_CONNECT_TO_PEER, U32(78) + Str("alice") + Str("P"));
+
+    const QByteArray refusal = mp_bob->NextFromServer(SM_CANNOT_CONNECT);
+    QCOMPARE(refusal, U32(SM_CANNOT_CONNECT) + U32(78) + Str("alice"));
+    const QJsonArray sent = m_ts.Received("alice", SM_CANNOT_CONNECT);
+    QCOMPARE(sent.size(), 1);
+    QCOMPARE(sent[0].toObject()["fields"].toObject()["user"].toString(), QString("bob"));
+}
+
+void TestPeerAttempts::FileConnections()
+{
+    mp_bob->SetPorts(mp_bob->m_listener.serverPort(), 0);
+    QVERIFY(WaitPortsSet("bob", 1));
+
+    // Ours: the socket is handed over once the first message is out.
+    QTcpSocket* accepted = nullptr;
+    connect(mp_messenger, &PeerMessenger::FileConnectionAccepted, this,
+            [&](std::string i_user, QTcpSocket* ip_socket) {
+                QCOMPARE(i_user, std::string("bob"));
+                accepted = ip_socket;
+            });
+    mp_messenger->RequestFileConnectionToUser("bob");
+    QTcpSocket* bobSide = Accept(mp_bob->m_listener);
+    QVERIFY(bobSide);
+    QTRY_VERIFY_WITH_TIMEOUT(accepted != nullptr, g_waitMs);
+    QVERIFY(accepted->parent() == nullptr);
+    FrameReader reader;
+    QCOMPARE(reader.Next(bobSide), U32(PM_PEER_INIT) + Str("alice") + Str("F") + U32(0));
+    accepted->write(U32(41));
+    accepted->flush();
+    QVERIFY(QTest::qWaitFor([&] { return bobSide->bytesAvailable() >= 4; }, g_waitMs));
+    QCOMPARE(bobSide->readAll(), U32(41));
+    delete accepted;
+    delete bobSide;
+
+    // Bob's, through the server: alice pierces and waits for the number.
+    QTcpSocket* requested = nullptr;
+    unsigned int req = 0;
+    connect(mp_messenger, &PeerMessenger::FileConnectionRequested, this,
+            [&](std::string, QTcpSocket* ip_socket, unsigned int i_req) {
+                requested = ip_socket;
+                req = i_req;
+            });
+    mp_bob->SendToServer(SM_CONNECT_TO_PEER, U32(79) + Str("alice") + Str("F"));
+    QTcpSocket* pierced = Accept(mp_bob->m_listener);
+    QVERIFY(pierced);
+    QCOMPARE(FrameReader().Next(pierced), U32(PM_PIERCE_FIREWALL) + U32(79));
+    WriteRaw(pierced, U32(42) + "DATA");
+    QTRY_VERIFY_WITH_TIMEOUT(requested != nullptr, g_waitMs);
+    QCOMPARE(req, 42u);
+    QVERIFY(QTest::qWaitFor([&] { return requested->bytesAvailable() >= 4; }, g_waitMs));
+    QCOMPARE(requested->readAll(), QByteArray("DATA"));
+    delete requested;
+    delete pierced;
+}
+
+void TestPeerAttempts::DistributedConnectionToAddress()
+{
+    QSignalSpy opened(mp_messenger, &PeerMessenger::DistributedConnectionOpened);
+    mp_messenger->RequestDistributedConnection("bob", QHostAddress(QHostAddress::LocalHost).toIPv4Address(),
+                                               mp_bob->m_listener.serverPort());
+    // A second request while the first is under way is not another attempt.
+    mp_messenger->RequestDistributedConnection("bob", QHostAddress(QHostAddress::LocalHost).toIPv4Address(),
+                                               mp_bob->m_listener.serverPort());
+    QTcpSocket* bobSide = Accept(mp_bob->m_listener);
+    QVERIFY(bobSide);
+    QVERIFY(opened.count() == 1 || opened.wait(g_waitMs));
+    QCOMPARE(opened[0][1].value<std::string>(), std::string("bob"));
+    QCOMPARE(opened[0][2].toBool(), true);
+    FrameReader reader;
+    QCOMPARE(reader.Next(bobSide), U32(PM_PEER_INIT) + Str("alice") + Str("D") + U32(0));
+    // No address was asked for: it was given.
+    QVERIFY(m_ts.WaitFor("alice", SM_CONNECT_TO_PEER, 1, g_waitMs));
+    QCOMPARE(m_ts.Received("alice", SM_CONNECT_TO_PEER).size(), 1);
+    QCOMPARE(m_ts.Received("alice", SM_GET_PEER_ADDRESS).size(), 0);
+
+    QSignalSpy message(mp_messenger, &PeerMessenger::DistributedMessage);
+    WriteRaw(bobSide, Frame(DM_BRANCH_LEVEL, U32(2)));
+    QVERIFY(message.wait(g_waitMs));
+    QCOMPARE(message[0][0].value<quint64>(), opened[0][0].value<quint64>());
+    delete bobSide;
+}
+
+QTEST_MAIN(TestPeerAttempts)
+#include "test_peer_attempts.moc"
