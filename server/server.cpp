@@ -304,6 +304,9 @@ void Server::OnHourTimer()
     if (!IsSettingYes("use_upnp") || !portForwarder)
         return;
     LogLine(1, QStringLiteral("Renewing the port mapping"));
+    // Searches again when no gateway was found yet (or it stopped answering);
+    // does nothing otherwise.
+    portForwarder->Init();
     portForwarder->MapListeningPorts();
 }
 
@@ -537,7 +540,10 @@ void Server::AfterLogin()
                 for (Item* room : flag->GetItems("room"))
                     EnterRoom(room->AsString());
         if (IsSettingYes("use_upnp") && portForwarder)
+        {
+            portForwarder->Init();
             portForwarder->MapListeningPorts();
+        }
     }
     if (Type* tracked = d->HasType("is_tracked"))
         for (Item* flag : tracked->GetItems())

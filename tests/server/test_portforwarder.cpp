@@ -13,6 +13,9 @@
 #include "Data.h"
 #include "Log.h"
 #include "PortForwarder.h"
+#include "TimerManager.h"
+#include "common/TestServer.h"
+#include "server.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -21,19 +24,22 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QSocketNotifier>
+#include <QSignalSpy>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QtTest>
 
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <iostream>
+#include <memory>
 #include <unistd.h>
 
 namespace
 {
 const char* const CLIENT_FLAG = "--upnp-client";
+const char* const SERVER_CLIENT_FLAG = "--upnp-server-client";
 const char* const GATEWAY_ADDRESS = "192.0.2.1";
 const char* const CLIENT_ADDRESS = "192.0.2.2";
 // Bounds that only catch a hang; nothing here measures speed.
@@ -41,32 +47,33 @@ const int WAIT_MS = 30000;
 
 // ---------------------------------------------------------------- the client side
 
-// Runs inside the client namespace. Commands, one a line on stdin:
-//   delay MS | init | map PORT | setting KEY VALUE | maplistening | quit
-// Output on stdout: "READY", "LOG <category>\t<text>" for every log line,
-// "DELETED" once the forwarder is gone after "quit".
-class UPnPClient : public QObject
+void Print(const QString& i_line)
+{
+    const QByteArray bytes = i_line.toUtf8() + '\n';
+    fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    fflush(stdout);
+}
+
+// Reads commands, one a line, from stdin; the end of stdin counts as "quit".
+class CommandReader : public QObject
 {
 public:
-    UPnPClient()
+    CommandReader()
         : m_notifier(STDIN_FILENO, QSocketNotifier::Read)
     {
-        Type* global = d->NewType("global", true, false, true);
-        Type* value = d->NewType("global_value", false, false, true);
-        global->RelateToType(value, Many, One, false);
         SetLogSink([](const QString& i_category, int, const QString& i_text, ItemPtr) {
             Print("LOG " + i_category + "\t" + i_text);
         });
-        mp_forwarder = new PortForwarder;
         connect(&m_notifier, &QSocketNotifier::activated, this, [this] { ReadInput(); });
-        Print("READY");
     }
 
-    static void Print(const QString& i_line)
+protected:
+    virtual void Run(const QStringList& i_words) = 0;
+
+    void Quit()
     {
-        const QByteArray bytes = i_line.toUtf8() + '\n';
-        fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-        fflush(stdout);
+        m_notifier.setEnabled(false);
+        QCoreApplication::exit(0);
     }
 
 private:
@@ -76,8 +83,7 @@ private:
         const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
         if (n <= 0)
         {
-            // The test is gone: leave the same way as on "quit".
-            Run("quit");
+            Run({"quit"});
             return;
         }
         m_input.append(buffer, int(n));
@@ -86,47 +92,132 @@ private:
         {
             const QString line = QString::fromUtf8(m_input.left(end)).trimmed();
             m_input.remove(0, end + 1);
-            Run(line);
+            const QStringList words = line.split(' ', Qt::SkipEmptyParts);
+            if (!words.isEmpty())
+                Run(words);
         }
-    }
-
-    void Run(const QString& i_line)
-    {
-        const QStringList words = i_line.split(' ', Qt::SkipEmptyParts);
-        if (words.isEmpty())
-            return;
-        const QString& command = words[0];
-        if (command == "delay" && words.size() == 2)
-            mp_forwarder->SetDiscoveryDelay(words[1].toInt());
-        else if (command == "init")
-            mp_forwarder->Init();
-        else if (command == "map" && words.size() == 2)
-            mp_forwarder->AddPortMapping(quint16(words[1].toUInt()));
-        else if (command == "setting" && words.size() >= 2)
-            SetSetting(words[1].toStdString(), words.size() > 2 ? words[2].toStdString() : std::string());
-        else if (command == "maplistening")
-            mp_forwarder->MapListeningPorts();
-        else if (command == "quit")
-        {
-            m_notifier.setEnabled(false);
-            delete mp_forwarder;
-            mp_forwarder = nullptr;
-            Print("DELETED");
-            QCoreApplication::exit(0);
-        }
-        else
-            Print("UNKNOWN " + i_line);
     }
 
     QSocketNotifier m_notifier;
     QByteArray m_input;
+};
+
+void MakeSettingTypes()
+{
+    Type* global = d->NewType("global", true, false, true);
+    Type* value = d->NewType("global_value", false, false, true);
+    global->RelateToType(value, Many, One, false);
+}
+
+// The forwarder alone, inside the client namespace. Commands:
+//   delay MS | init | map PORT | setting KEY VALUE | maplistening | quit
+// Output on stdout: "READY", "LOG <category>\t<text>" for every log line,
+// "DELETED" once the forwarder is gone after "quit".
+class UPnPClient : public CommandReader
+{
+public:
+    UPnPClient()
+    {
+        MakeSettingTypes();
+        mp_forwarder = new PortForwarder;
+        Print("READY");
+    }
+
+private:
+    void Run(const QStringList& i_words) override
+    {
+        const QString& command = i_words[0];
+        if (command == "delay" && i_words.size() == 2)
+            mp_forwarder->SetDiscoveryDelay(i_words[1].toInt());
+        else if (command == "init")
+            mp_forwarder->Init();
+        else if (command == "map" && i_words.size() == 2)
+            mp_forwarder->AddPortMapping(quint16(i_words[1].toUInt()));
+        else if (command == "setting" && i_words.size() >= 2)
+            SetSetting(i_words[1].toStdString(), i_words.size() > 2 ? i_words[2].toStdString() : std::string());
+        else if (command == "maplistening")
+            mp_forwarder->MapListeningPorts();
+        else if (command == "quit")
+        {
+            delete mp_forwarder;
+            mp_forwarder = nullptr;
+            Print("DELETED");
+            Quit();
+        }
+        else
+            Print("UNKNOWN " + i_words.join(' '));
+    }
+
     PortForwarder* mp_forwarder = nullptr;
+};
+
+// The server connection, logged in to a scripted server that runs in the
+// same namespace, with the forwarder it makes. Argument: the value of
+// `use_upnp`. Commands: login | logout | hour | map PORT | quit.
+// Output as above, plus "CONNECTED" at each accepted login.
+class ServerClient : public CommandReader
+{
+public:
+    explicit ServerClient(const QString& i_useUpnp)
+    {
+        MakeSettingTypes();
+        new TimerManager;
+        timerManager->HalfMinuteTimer()->stop();
+        timerManager->FiveMinuteTimer()->stop();
+        timerManager->HourTimer()->stop();
+        if (!m_testServer.Start())
+        {
+            Print("NO TEST SERVER");
+            return;
+        }
+        Server* server = new Server;
+        server->CreateData();
+        SetSetting("username", "mapper");
+        SetSetting("password", "secret");
+        SetSetting("server_host", "127.0.0.1");
+        SetSetting("server_port", std::to_string(m_testServer.Port()));
+        SetSetting("use_upnp", i_useUpnp.toStdString());
+        SetSetting("listening_port", "2235");
+        SetSetting("obfuscated_listening_port", "8973");
+        portForwarder->SetDiscoveryDelay(500);
+        connect(server, &Server::Connected, this, [] { Print("CONNECTED"); });
+        Print("READY");
+    }
+
+private:
+    void Run(const QStringList& i_words) override
+    {
+        const QString& command = i_words[0];
+        if (command == "login")
+            gp_server->Connect();
+        else if (command == "logout")
+            gp_server->Disconnect();
+        else if (command == "hour")
+            QMetaObject::invokeMethod(timerManager->HourTimer(), "timeout");
+        else if (command == "map" && i_words.size() == 2)
+            portForwarder->AddPortMapping(quint16(i_words[1].toUInt()));
+        else if (command == "quit")
+        {
+            delete gp_server;
+            Print(portForwarder ? "FORWARDER LEFT" : "DELETED");
+            m_testServer.Stop();
+            Quit();
+        }
+        else
+            Print("UNKNOWN " + i_words.join(' '));
+    }
+
+    TestServer m_testServer;
 };
 
 int RunClient(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    UPnPClient client;
+    std::unique_ptr<CommandReader> client;
+    if (strcmp(argv[1], SERVER_CLIENT_FLAG) == 0)
+        client.reset(new ServerClient(argc > 2 ? QString::fromLatin1(argv[2]) : QString()));
+    else
+        client.reset(new UPnPClient);
     const int code = app.exec();
     ClearLogSink();
     // A worker left behind in a call to a hanging gateway must not hold up
@@ -251,10 +342,13 @@ private slots:
     void listeningPortsComeFromSettings();
     void noGatewayGivesOneLineAndSearchesAgainLater();
     void shutdownDoesNotWaitForHangingGateway();
+    void serverMapsOnFirstLoginAndRenewsHourly();
+    void serverLeavesTheRouterAloneWithoutUpnp();
 
 private:
     bool StartGateway(const QStringList& i_options = {});
-    bool StartClient();
+    bool StartClient(const QStringList& i_args = {CLIENT_FLAG});
+    QStringList MappedPorts();
     void DeleteNamespaces();
     void RemoveStaleNamespaces();
 
@@ -361,12 +455,20 @@ bool TestPortForwarder::StartGateway(const QStringList& i_options)
            mp_gateway->WaitForLine([](const QString& l) { return l.contains(QLatin1String("\"ready\"")); });
 }
 
-bool TestPortForwarder::StartClient()
+bool TestPortForwarder::StartClient(const QStringList& i_args)
 {
     mp_client = new LineProcess;
-    return mp_client->Start(QStringLiteral("ip"), {"netns", "exec", m_clientNs, QCoreApplication::applicationFilePath(),
-                                                   CLIENT_FLAG}) &&
+    return mp_client->Start(QStringLiteral("ip"),
+                            QStringList{"netns", "exec", m_clientNs, QCoreApplication::applicationFilePath()} + i_args) &&
            mp_client->WaitForLine([](const QString& l) { return l == QLatin1String("READY"); });
+}
+
+QStringList TestPortForwarder::MappedPorts()
+{
+    QStringList ports;
+    for (const QJsonObject& add : Records("soap", "AddPortMapping"))
+        ports << add.value("args").toObject().value("NewExternalPort").toString();
+    return ports;
 }
 
 QList<QJsonObject> TestPortForwarder::Records(const QString& i_event, const QString& i_action)
@@ -566,9 +668,59 @@ void TestPortForwarder::shutdownDoesNotWaitForHangingGateway()
     QVERIFY(PortForwardingLines().contains("The UPnP gateway is still answering; shutting down without waiting for it"));
 }
 
+void TestPortForwarder::serverMapsOnFirstLoginAndRenewsHourly()
+{
+    QVERIFY(StartGateway());
+    QVERIFY(StartClient({SERVER_CLIENT_FLAG, "yes"}));
+    const auto countLines = [&](const QString& i_line) { return mp_client->Lines().count(i_line); };
+
+    mp_client->Write("login");
+    QVERIFY(WaitForLogLine("Mapped TCP port", 2));
+    QCOMPARE(MappedPorts(), QStringList({"2235", "8973"}));
+    QCOMPARE(Records("soap", "AddPortMapping").first().value("args").toObject().value("NewLeaseDuration").toString(),
+             QStringLiteral("7200"));
+
+    // The hourly tick renews both, and says so in the server's log.
+    mp_client->Write("hour");
+    QVERIFY(WaitForLogLine("Mapped TCP port", 4));
+    QCOMPARE(MappedPorts(), QStringList({"2235", "8973", "2235", "8973"}));
+    QCOMPARE(countLines("LOG server\tRenewing the port mapping"), 1);
+
+    // A later login of the same run maps nothing; a marker mapping queued
+    // after it shows that every earlier job is done.
+    mp_client->Write("logout");
+    mp_client->Write("login");
+    QVERIFY(QTest::qWaitFor([&] { return countLines("CONNECTED") == 2; }, WAIT_MS));
+    mp_client->Write("map 1111");
+    QVERIFY(WaitForLogLine("Mapped TCP port 1111"));
+    QCOMPARE(MappedPorts(), QStringList({"2235", "8973", "2235", "8973", "1111"}));
+    QCOMPARE(PortForwardingLines().filter("Found UPnP gateway").size(), 1);
+
+    mp_client->Write("quit");
+    QVERIFY(mp_client->WaitForLine([](const QString& l) { return l == QLatin1String("DELETED"); }));
+}
+
+void TestPortForwarder::serverLeavesTheRouterAloneWithoutUpnp()
+{
+    QVERIFY(StartGateway());
+    QVERIFY(StartClient({SERVER_CLIENT_FLAG, "no"}));
+    mp_client->Write("login");
+    QVERIFY(mp_client->WaitForLine([](const QString& l) { return l == QLatin1String("CONNECTED"); }));
+    mp_client->Write("hour");
+    // Anything the login or the tick had queued would run before the marker;
+    // the marker itself has no gateway, so it is silent too.
+    mp_client->Write("map 1111");
+    mp_client->Write("quit");
+    QVERIFY(mp_client->WaitForLine([](const QString& l) { return l == QLatin1String("DELETED"); }));
+    QVERIFY(Records("msearch").isEmpty());
+    QVERIFY(Records("soap").isEmpty());
+    QVERIFY(PortForwardingLines().isEmpty());
+    QVERIFY(!mp_client->Lines().contains("LOG server\tRenewing the port mapping"));
+}
+
 int main(int argc, char** argv)
 {
-    if (argc > 1 && strcmp(argv[1], CLIENT_FLAG) == 0)
+    if (argc > 1 && (strcmp(argv[1], CLIENT_FLAG) == 0 || strcmp(argv[1], SERVER_CLIENT_FLAG) == 0))
         return RunClient(argc, argv);
     QCoreApplication app(argc, argv);
     TestPortForwarder test;
