@@ -5,14 +5,17 @@
 // veth pair, with documentation addresses (gateway 192.0.2.1, client
 // 192.0.2.2) and a multicast route over the veth in the client namespace. The
 // gateway runs in one, and the client in the other: this test binary
-// re-executed with --upnp-client, driven by lines on its stdin and reporting
-// its log lines on stdout. Nothing leaves the two namespaces; both are
+// re-executed with --upnp-client (the forwarder alone) or
+// --upnp-server-client (the server connection, logged in to a scripted server
+// in the same namespace, with the forwarder it makes), driven by lines on its
+// stdin and reporting its log lines on stdout. Nothing leaves the two namespaces; both are
 // deleted at the end, also after a failure. Without root or `ip` the test
 // skips.
 
 #include "Data.h"
 #include "Log.h"
 #include "PortForwarder.h"
+#include "TextConversion.h"
 #include "TimerManager.h"
 #include "common/TestServer.h"
 #include "server.h"
@@ -24,12 +27,10 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QSocketNotifier>
-#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QtTest>
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -134,7 +135,7 @@ private:
         else if (command == "map" && i_words.size() == 2)
             mp_forwarder->AddPortMapping(quint16(i_words[1].toUInt()));
         else if (command == "setting" && i_words.size() >= 2)
-            SetSetting(i_words[1].toStdString(), i_words.size() > 2 ? i_words[2].toStdString() : std::string());
+            SetSetting(ToLatin1(i_words[1]), i_words.size() > 2 ? ToLatin1(i_words[2]) : std::string());
         else if (command == "maplistening")
             mp_forwarder->MapListeningPorts();
         else if (command == "quit")
@@ -176,7 +177,7 @@ public:
         SetSetting("password", "secret");
         SetSetting("server_host", "127.0.0.1");
         SetSetting("server_port", std::to_string(m_testServer.Port()));
-        SetSetting("use_upnp", i_useUpnp.toStdString());
+        SetSetting("use_upnp", ToLatin1(i_useUpnp));
         SetSetting("listening_port", "2235");
         SetSetting("obfuscated_listening_port", "8973");
         portForwarder->SetDiscoveryDelay(500);
