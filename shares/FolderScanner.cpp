@@ -11,7 +11,10 @@
 #include <QDir>
 #include <QFileInfo>
 
-#include <unordered_set>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace
 {
@@ -40,6 +43,39 @@ void AddTokens(const std::string& i_text, IsSeparator i_isSeparator, std::set<st
     }
 }
 
+// The index tokens of a folder's path, in order, each with its item once
+// looked up. The separator between folder and name splits every token, so
+// a file's tokens are those of its folder and those of its name: the
+// folder's are worked out once for all its files.
+using FolderTokens = std::vector<std::pair<std::string, Item*>>;
+
+// Connects the file to the union of both token lists in the order
+// TokenizeSharedFile connects them.
+void ConnectTokens(ItemPtr i_file, FolderTokens& io_folderTokens, const std::set<std::string>& i_nameTokens,
+                   Type* ip_tokenType)
+{
+    auto folderToken = io_folderTokens.begin();
+    auto nameToken = i_nameTokens.begin();
+    while (folderToken != io_folderTokens.end() || nameToken != i_nameTokens.end())
+    {
+        if (nameToken == i_nameTokens.end() ||
+            (folderToken != io_folderTokens.end() && folderToken->first <= *nameToken))
+        {
+            if (nameToken != i_nameTokens.end() && folderToken->first == *nameToken)
+                ++nameToken;
+            if (!folderToken->second)
+                folderToken->second = ip_tokenType->GetItem(folderToken->first);
+            i_file += folderToken->second;
+            ++folderToken;
+        }
+        else
+        {
+            i_file += ip_tokenType->GetItem(*nameToken);
+            ++nameToken;
+        }
+    }
+}
+
 } // namespace
 
 void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_folder)
@@ -59,7 +95,25 @@ void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_fold
     ItemPtr folder = T("shared_file_folder")->GetItem(i_folder);
     folder += root;
     const ItemSet recorded = folder.GetItems("shared_file");
-    std::unordered_set<Item*> found;
+    Type* fileType = T("shared_file");
+    Type* nameType = T("shared_file_name");
+    Type* sizeType = T("shared_file_size");
+    Type* scannedType = T("is_scanned");
+    Type* tokenType = T("search_token");
+
+    // The recorded files by name, so that a rescan finds each without a
+    // store-wide lookup; of two with one name the older wins, as it would
+    // in the store. Which of them the listing still holds is marked here.
+    const std::vector<Item*>& recordedFiles = recorded.Items();
+    std::unordered_map<std::string_view, size_t> recordedByName;
+    recordedByName.reserve(recordedFiles.size());
+    for (size_t k = 0; k < recordedFiles.size(); ++k)
+        if (const Item* nameItem = recordedFiles[k]->GetItem(nameType))
+            recordedByName.emplace(nameItem->GetValue(), k);
+    std::vector<bool> found(recordedFiles.size(), false);
+
+    FolderTokens folderTokens;
+    bool folderTokensMade = false;
 
     const QFileInfo folderInfo(folderPath);
     QFileInfoList entries;
@@ -71,9 +125,6 @@ void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_fold
     const QString canonical = folderInfo.canonicalFilePath();
     const bool guarding = !canonical.isEmpty() && m_foldersBeingWalked.insert(canonical).second;
 
-    Type* fileType = T("shared_file");
-    Type* nameType = T("shared_file_name");
-    Type* sizeType = T("shared_file_size");
     for (const QFileInfo& entry : entries)
     {
         if (entry.isFile())
@@ -81,43 +132,56 @@ void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_fold
             const std::string name = ToUtf8(entry.fileName());
             const std::string size = std::to_string(entry.size());
 
-            ItemPtr nameItem = nameType->HasItem(name);
             ItemPtr file;
-            if (nameItem)
-                file = d->GetItem(folder, nameItem, "shared_file");
-            else
-                nameItem = nameType->GetItem(name);
-
-            if (!file)
+            const auto known = recordedByName.find(name);
+            if (known != recordedByName.end() && !recordedFiles[known->second]->IsRemoved())
             {
-                file = fileType->NewItem();
-                file += folder;
-                file += nameItem;
-                file += sizeType->GetItem(size);
-                ++m_filesAdded;
-            }
-            else
-            {
-                found.insert(file);
-                if (file["shared_file_size"].AsString() != size)
+                file = recordedFiles[known->second];
+                found[known->second] = true;
+                const Item* sizeItem = file->GetItem(sizeType);
+                if (!sizeItem || sizeItem->GetValue() != size)
                 {
                     file += sizeType->GetItem(size);
                     // Other content: the earlier scan no longer describes it.
                     file.Disconnect("is_scanned");
                 }
             }
+            else
+            {
+                ItemPtr nameItem = nameType->GetItem(name);
+                file = fileType->NewItem();
+                file += folder;
+                file += nameItem;
+                file += sizeType->GetItem(size);
+                ++m_filesAdded;
+            }
 
-            if (IsMP3Name(name) && !file.IsConnected("is_scanned"))
+            if (IsMP3Name(name) && !file->GetItem(scannedType))
                 emit MP3ScanRequired(entry.absoluteFilePath());
 
             // A file's tokens depend only on its folder and name, which never
             // change for an item: once linked, they are complete.
-            if (!file.IsConnected("search_token"))
-                TokenizeSharedFile(file);
+            if (!file->GetItem(tokenType))
+            {
+                if (!folderTokensMade)
+                {
+                    for (const std::string& token : GetSearchTokens(i_folder))
+                        folderTokens.emplace_back(token, nullptr);
+                    folderTokensMade = true;
+                }
+                ConnectTokens(file, folderTokens, GetSearchTokens(name), tokenType);
+            }
         }
         else if (entry.isDir())
         {
-            const QString target = entry.canonicalFilePath();
+            // A subfolder that is no link lies at this folder's canonical
+            // path; only links need resolving.
+            QString target;
+            if (canonical.isEmpty() || entry.isSymLink())
+                target = entry.canonicalFilePath();
+            else
+                target = (canonical.endsWith(QLatin1Char('/')) ? canonical : canonical + QLatin1Char('/')) +
+                         entry.fileName();
             if (m_foldersBeingWalked.count(target))
             {
                 Log(SHARED_CATEGORY, 2,
@@ -125,6 +189,10 @@ void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_fold
                 continue;
             }
             AddSharedFiles(i_root, ToUtf8(entry.absoluteFilePath()));
+            // Looked up again after the subfolder's walk, which may have
+            // changed the store.
+            for (auto& token : folderTokens)
+                token.second = nullptr;
         }
     }
 
@@ -132,11 +200,11 @@ void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_fold
         m_foldersBeingWalked.erase(canonical);
 
     // Files recorded for this folder that the listing no longer holds.
-    for (Item* file : recorded)
+    for (size_t k = 0; k < recordedFiles.size(); ++k)
     {
-        if (found.count(file))
+        if (found[k])
             continue;
-        file->Remove();
+        recordedFiles[k]->Remove();
         ++m_filesRemoved;
     }
 }
