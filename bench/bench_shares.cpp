@@ -1,7 +1,11 @@
 // The local share at size: the first walk and an unchanged rescan of a
-// generated tree of 20,000 files in 1,000 folders, and the lookups that
-// search answering and uploads make against the token index and the
-// lower-case names.
+// generated tree of 100,000 files in 5,000 folders, each set against `find`
+// listing the same tree in the same run, the resident memory the indexed
+// share takes, and the lookups that search answering and uploads make
+// against the token index and the lower-case names.
+//
+// Sanitizer builds, or TV_BENCH_SMALL=1, use a tree a tenth of the size:
+// the instrumented walk is many times slower and only has to run once there.
 
 #include "DataSaver.h"
 #include "SharedFoldersManager.h"
@@ -10,23 +14,59 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define TV_BENCH_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TV_BENCH_SANITIZED 1
+#endif
+#endif
+
 namespace
 {
 
-const int g_artists = 50;
-const int g_albumsPerArtist = 19;       // + one artist folder each: 1,000 folders
-const int g_tracksPerAlbum = 21;        // 50 * 19 * 21 = 19,950 files ...
-const int g_filesPerArtistFolder = 1;   // ... + 50 = 20,000
+bool IsSmallRun()
+{
+#ifdef TV_BENCH_SANITIZED
+    return true;
+#else
+    const char* small = std::getenv("TV_BENCH_SMALL");
+    return small && *small && std::strcmp(small, "0") != 0;
+#endif
+}
+
+// Every folder holds 20 files: the artist folders a cover and 19 singles,
+// the album folders 20 tracks. 100 artists * (1 + 49 albums) = 5,000
+// folders, 100,000 files; a small run has 10 artists.
+const int g_albumsPerArtist = 49;
+const int g_filesPerFolder = 20;
+
+int ArtistCount()
+{
+    return IsSmallRun() ? 10 : 100;
+}
 
 const char* const g_words[] = {"night", "river", "golden", "echo", "blue", "storm", "city", "light",
                                "dream", "fire", "stone", "ocean", "silver", "shadow", "wild", "heart"};
@@ -40,45 +80,82 @@ std::string Word(int i_n)
     return g_words[unsigned(i_n) % unsigned(g_wordCount)];
 }
 
-// One of 512 rarer words: each is in about 40 file names.
+// One of 2,560 rarer words: each is in about 40 file names of the full tree.
 std::string RareWord(int i_n)
 {
-    const unsigned n = unsigned(i_n) % 512;
-    return std::string(g_syllables[n % 8]) + g_syllables[(n / 8) % 8] + g_syllables[n / 64];
+    const unsigned n = unsigned(i_n) % 2560;
+    std::string word = std::string(g_syllables[n % 8]) + g_syllables[(n / 8) % 8] + g_syllables[(n / 64) % 8];
+    if (n >= 512)
+        word += g_syllables[n / 512];
+    return word;
+}
+
+// Plain POSIX calls: the tree has to be laid out in a few seconds.
+bool MakeFolder(const std::string& i_path)
+{
+    return ::mkdir(i_path.c_str(), 0755) == 0;
+}
+
+// Sized as music files are, nearly all sizes distinct as in a real share;
+// the files are sparse, so they take neither disk nor memory.
+bool MakeFile(const std::string& i_path, int i_number)
+{
+    const int fd = ::open(i_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const off_t size = 2000000 + off_t(i_number) * 7919 % 9000000;
+    const bool sized = ::ftruncate(fd, size) == 0;
+    return ::close(fd) == 0 && sized;
+}
+
+// Memory-backed when the machine has it: laying out 100,000 files on a disk
+// file system can take many seconds of inode allocation, and both the walk
+// and `find` read the tree from the cache either way.
+QString TreeParent()
+{
+    const QFileInfo shm(QStringLiteral("/dev/shm"));
+    return shm.isDir() && shm.isWritable() ? shm.filePath() : QDir::tempPath();
 }
 
 struct Tree
 {
-    QTemporaryDir dir;
+    QTemporaryDir dir{TreeParent() + QStringLiteral("/bench_shares-XXXXXX")}; // removed at exit
     QString root;
     int files = 0;
     int folders = 0;
+    bool complete = true;
 
     Tree()
     {
         root = dir.path() + QStringLiteral("/Music");
-        for (int a = 0; a < g_artists; ++a)
+        const std::string base = QFile::encodeName(root).toStdString();
+        complete = dir.isValid() && MakeFolder(base);
+        char name[256];
+        for (int a = 0; a < ArtistCount() && complete; ++a)
         {
-            const QString artist = root + QStringLiteral("/Artist %1 %2").arg(a).arg(QString::fromLatin1(Word(a)));
-            QDir().mkpath(artist);
+            std::snprintf(name, sizeof(name), "/Artist %d %s", a, Word(a).c_str());
+            const std::string artist = base + name;
+            complete = complete && MakeFolder(artist);
             ++folders;
-            for (int f = 0; f < g_filesPerArtistFolder; ++f, ++files)
-                QFile(artist + QStringLiteral("/cover.jpg")).open(QIODevice::WriteOnly);
+            complete = complete && MakeFile(artist + "/cover.jpg", files);
+            ++files;
+            for (int t = 1; t < g_filesPerFolder; ++t, ++files)
+            {
+                std::snprintf(name, sizeof(name), "/Single %02d - %s %s.mp3", t, Word(a * 5 + t).c_str(),
+                              RareWord(files * 7).c_str());
+                complete = complete && MakeFile(artist + name, files);
+            }
             for (int b = 0; b < g_albumsPerArtist; ++b)
             {
-                const QString album =
-                    artist + QStringLiteral("/%1 - %2 %3").arg(2000 + b).arg(QString::fromLatin1(Word(a + b))).arg(b);
-                QDir().mkpath(album);
+                std::snprintf(name, sizeof(name), "/%d - %s %d", 1970 + b, Word(a + b).c_str(), b);
+                const std::string album = artist + name;
+                complete = complete && MakeFolder(album);
                 ++folders;
-                for (int t = 0; t < g_tracksPerAlbum; ++t, ++files)
+                for (int t = 0; t < g_filesPerFolder; ++t, ++files)
                 {
-                    QFile f(album + QStringLiteral("/%1 - %2 %3 %4.mp3")
-                                        .arg(t + 1, 2, 10, QChar('0'))
-                                        .arg(QString::fromLatin1(Word(a * 7 + b * 3 + t)))
-                                        .arg(QString::fromLatin1(RareWord(files * 7)))
-                                        .arg(QString::fromLatin1(Word(t))));
-                    f.open(QIODevice::WriteOnly);
-                    f.write("x", 1);
+                    std::snprintf(name, sizeof(name), "/%02d - %s %s %s.mp3", t + 1, Word(a * 7 + b * 3 + t).c_str(),
+                                  RareWord(files * 7).c_str(), Word(t).c_str());
+                    complete = complete && MakeFile(album + name, files);
                 }
             }
         }
@@ -89,6 +166,55 @@ Tree& TheTree()
 {
     static Tree tree;
     return tree;
+}
+
+double Median(std::vector<double> i_values)
+{
+    if (i_values.empty())
+        return 0;
+    std::sort(i_values.begin(), i_values.end());
+    const size_t middle = i_values.size() / 2;
+    return i_values.size() % 2 ? i_values[middle] : (i_values[middle - 1] + i_values[middle]) / 2;
+}
+
+// `find` listing the tree, output discarded: the yardstick of the walk.
+// Returns the seconds it took, or a negative number when it failed.
+double TimeFind()
+{
+    QProcess find;
+    find.setStandardOutputFile(QProcess::nullDevice());
+    QElapsedTimer timer;
+    timer.start();
+    find.start(QStringLiteral("find"), {TheTree().root});
+    if (!find.waitForFinished(-1) || find.exitStatus() != QProcess::NormalExit || find.exitCode() != 0)
+        return -1;
+    return double(timer.nsecsElapsed()) / 1e9;
+}
+
+// The times of every `find` run so far; the ratios use their median.
+std::vector<double> g_findSeconds;
+
+double FindSeconds()
+{
+    while (g_findSeconds.size() < 5)
+    {
+        const double seconds = TimeFind();
+        if (seconds < 0)
+            return -1;
+        g_findSeconds.push_back(seconds);
+    }
+    return Median(g_findSeconds);
+}
+
+// Resident memory of the process in bytes, 0 if unknown.
+double ResidentBytes()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.compare(0, 6, "VmRSS:") == 0)
+            return std::strtod(line.c_str() + 6, nullptr) * 1024;
+    return 0;
 }
 
 // The store as start-up builds it, up to the shared files.
@@ -122,16 +248,51 @@ struct Environment
     void Share() { T("shared_folder")->GetItem(ToUtf8(TheTree().root)); }
 };
 
+void BM_Find(benchmark::State& state)
+{
+    Tree& tree = TheTree();
+    if (!tree.complete)
+        state.SkipWithError("the tree could not be made");
+    for (auto _ : state)
+    {
+        const double seconds = TimeFind();
+        if (seconds < 0)
+        {
+            state.SkipWithError("find failed");
+            break;
+        }
+        g_findSeconds.push_back(seconds);
+    }
+    state.counters["entries"] = tree.files + tree.folders;
+}
+BENCHMARK(BM_Find)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// The ratios are of medians, against `find` on the same tree in this run.
+// The resident memory is measured at the first walk of the process, before
+// freed store memory can be reused.
 void BM_FirstWalk(benchmark::State& state)
 {
     Tree& tree = TheTree();
+    if (!tree.complete)
+        state.SkipWithError("the tree could not be made");
+    static bool s_measuredMemory = false;
+    double residentPerFile = -1;
+    std::vector<double> seconds;
     for (auto _ : state)
     {
         state.PauseTiming();
         auto env = std::make_unique<Environment>();
+        const bool measuring = !s_measuredMemory;
+        s_measuredMemory = true;
+        const double before = measuring ? ResidentBytes() : 0;
         state.ResumeTiming();
+        QElapsedTimer timer;
+        timer.start();
         env->Share();
+        seconds.push_back(double(timer.nsecsElapsed()) / 1e9);
         state.PauseTiming();
+        if (measuring)
+            residentPerFile = (ResidentBytes() - before) / tree.files;
         if (T("shared_file")->ItemCount() != size_t(tree.files))
             state.SkipWithError("not every file was shared");
         env.reset();
@@ -140,6 +301,10 @@ void BM_FirstWalk(benchmark::State& state)
     state.counters["files"] = tree.files;
     state.counters["folders"] = tree.folders;
     state.counters["files/s"] = benchmark::Counter(tree.files, benchmark::Counter::kIsIterationInvariantRate);
+    if (FindSeconds() > 0)
+        state.counters["walk/find"] = Median(seconds) / FindSeconds();
+    if (residentPerFile >= 0)
+        state.counters["RSS B/file"] = residentPerFile;
 }
 BENCHMARK(BM_FirstWalk)->Unit(benchmark::kMillisecond)->Iterations(3);
 
@@ -152,12 +317,20 @@ void BM_UnchangedRescan(benchmark::State& state)
         added = i_added;
         removed = i_removed;
     });
+    std::vector<double> seconds;
     for (auto _ : state)
+    {
+        QElapsedTimer timer;
+        timer.start();
         env.manager->RescanShares();
+        seconds.push_back(double(timer.nsecsElapsed()) / 1e9);
+    }
     if (added != 0 || removed != 0)
         state.SkipWithError("an unchanged rescan changed files");
     state.counters["files/s"] =
         benchmark::Counter(TheTree().files, benchmark::Counter::kIsIterationInvariantRate);
+    if (FindSeconds() > 0)
+        state.counters["rescan/find"] = Median(seconds) / FindSeconds();
 }
 BENCHMARK(BM_UnchangedRescan)->Unit(benchmark::kMillisecond)->Iterations(3);
 
