@@ -4,6 +4,7 @@
 
 #include "ChangeUsernamePasswordDialog.h"
 #include "DataDialog.h"
+#include "DNetManager.h"
 #include "DataSaver.h"
 #include "DelayedInvoker.h"
 #include "Log.h"
@@ -135,8 +136,7 @@ void MainWindow::Init()
     CreateTypes();
 
     new DelayedInvoker(nullptr);
-    // LATER (distributed network): new DNetManager here, before the shared
-    // files manager, which uses dnetManager.
+    new DNetManager;
     new SharedFoldersManager(this);
 
     Relate(T("user"), MakeType("user_chat_widget", true, false, true), One, One);
@@ -318,7 +318,8 @@ MainWindow::~MainWindow()
         sharedFoldersManager = nullptr;
         delete delayedInvoker;
         delayedInvoker = nullptr;
-        // LATER (distributed network): delete dnetManager here.
+        delete dnetManager;
+        dnetManager = nullptr;
         delete peerMessenger;
         peerMessenger = nullptr;
         delete mp_server;
