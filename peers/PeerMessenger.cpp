@@ -4,6 +4,7 @@
 #include "DataSaver.h"
 #include "Log.h"
 #include "PeerConnection.h"
+#include "PeerMessageDecoders.h"
 #include "PeerProviders.h"
 #include "ProtocolCodes.h"
 #include "TextConversion.h"
@@ -35,13 +36,6 @@ constexpr qint64 ADDRESS_LIMIT_MS = 30000;
 constexpr qint64 PIERCE_LIMIT_MS = 60000;
 constexpr qint64 IDLE_LIMIT_MS = 5 * 60 * 1000;
 
-// Bounds of text fields, checked before anything is allocated.
-constexpr size_t MAX_USER_NAME = 1024;
-constexpr size_t MAX_TYPE = 16;
-constexpr size_t MAX_TEXT = MAX_FILE_NAME_LENGTH;
-constexpr quint32 MAX_TABLE_ENTRIES = 65536;
-constexpr quint32 ANY_COUNT = std::numeric_limits<quint32>::max();
-
 void PeerLog(int i_level, const QString& i_text, ItemPtr i_item = ItemPtr())
 {
     Log(LOG_CATEGORY, i_level, i_text, i_item);
@@ -60,11 +54,6 @@ QString U8(const std::string& i_text)
 QString DecoderError(PeerConnection* ip_conn)
 {
     return QString::fromLatin1(ip_conn->Decoder().ErrorText().c_str());
-}
-
-bool IsConnectionType(const std::string& i_type)
-{
-    return i_type == "P" || i_type == "F" || i_type == "D";
 }
 
 qint64 MonotonicNow()
@@ -93,37 +82,6 @@ MemStream Message(quint32 i_code)
     MemStream m;
     m.WriteUInt32(i_code);
     return m;
-}
-
-// A FileInfo whose present byte is 0 is left as it was; the size -1, which
-// no present record can carry, tells the two apart.
-bool ReadFileRecord(InputStream& i_in, FileInfo& o_file, bool& o_present)
-{
-    o_file = FileInfo();
-    o_file.m_size = -1;
-    if (!o_file.Read(i_in))
-    {
-        i_in.Fail();
-        return false;
-    }
-    o_present = o_file.m_size >= 0;
-    return true;
-}
-
-bool ReadTranslationTable(InputStream& i_in, AttributeTranslationTable& o_table)
-{
-    quint32 count = 0;
-    i_in.ReadCount(count, MAX_TABLE_ENTRIES, 8);
-    for (quint32 k = 0; k < count && i_in.Ok(); ++k)
-    {
-        qint32 code = 0;
-        std::string text;
-        i_in.ReadInt32(code);
-        i_in.ReadString(text, MAX_TEXT);
-        if (i_in.Ok())
-            o_table[code] = std::move(text);
-    }
-    return i_in.Ok();
 }
 }
 
@@ -575,22 +533,20 @@ void PeerMessenger::ProcessIncoming(PeerConnection* ip_conn)
 
 void PeerMessenger::HandleFirstFrame(PeerConnection* ip_conn, const char* ip_frame, quint32 i_size)
 {
-    InputStream in(ip_frame, i_size);
-    quint32 code = 0;
-    in.ReadUInt32(code);
+    // The decoder hands out only frames of at least the code's 4 bytes.
+    const quint32 code = qFromLittleEndian<quint32>(ip_frame);
+    const char* body = ip_frame + 4;
+    const size_t bodySize = i_size - 4;
     if (code == PM_PEER_INIT)
     {
-        std::string user;
-        std::string type;
-        quint32 token = 0;
-        in.ReadString(user, MAX_USER_NAME);
-        in.ReadString(type, MAX_TYPE);
-        in.ReadUInt32(token);
-        if (!in.Ok() || user.empty() || !IsConnectionType(type))
+        PeerDecoders::PeerInit init;
+        if (!PeerDecoders::DecodePeerInit(body, bodySize, init))
         {
             CloseConnection(ip_conn, QStringLiteral("malformed first message"), 1);
             return;
         }
+        const std::string& user = init.m_user;
+        const std::string& type = init.m_type;
         ip_conn->m_user = user;
         ip_conn->m_type = type;
         ip_conn->m_weAsked = false;
@@ -601,8 +557,7 @@ void PeerMessenger::HandleFirstFrame(PeerConnection* ip_conn, const char* ip_fra
     if (code == PM_PIERCE_FIREWALL)
     {
         quint32 token = 0;
-        in.ReadUInt32(token);
-        if (!in.Ok())
+        if (!PeerDecoders::DecodePierceFirewall(body, bodySize, token))
         {
             CloseConnection(ip_conn, QStringLiteral("malformed first message"), 1);
             return;
@@ -891,7 +846,7 @@ void PeerMessenger::OnPeerAddressReceived(std::string i_user, quint32 i_ip, quin
 void PeerMessenger::OnPeerConnectionRequested(std::string i_user, std::string i_type, quint32 i_ip,
                                               quint32 i_port, quint32 i_token)
 {
-    if (i_user.empty() || !IsConnectionType(i_type))
+    if (i_user.empty() || !PeerDecoders::IsConnectionType(i_type))
     {
         PeerLog(1, QString("Ignoring a relayed request for a connection of type \"%1\" from user \"%2\"")
                        .arg(L1(i_type), L1(i_user)));
@@ -1119,9 +1074,8 @@ void PeerMessenger::CloseDistributedConnection(quint64 i_connection)
 
 void PeerMessenger::HandleMessage(PeerConnection* ip_conn, const char* ip_frame, quint32 i_size)
 {
-    InputStream in(ip_frame, i_size);
-    quint32 code = 0;
-    in.ReadUInt32(code);
+    // The decoder hands out only frames of at least the code's 4 bytes.
+    const quint32 code = qFromLittleEndian<quint32>(ip_frame);
     const std::string user = ip_conn->m_user;
     const char* body = ip_frame + 4;
     const size_t bodySize = i_size - 4;
@@ -1143,12 +1097,9 @@ void PeerMessenger::HandleMessage(PeerConnection* ip_conn, const char* ip_frame,
         break;
     case PM_GET_SHARED_FILES_IN_FOLDER:
     {
-        quint32 req = 0;
-        std::string folder;
-        in.ReadUInt32(req);
-        in.ReadString(folder, MAX_TEXT);
-        if ((ok = in.Ok()))
-            emit SharedFilesInFolderRequested(user, req, folder);
+        PeerDecoders::GetSharedFilesInFolder m;
+        if ((ok = PeerDecoders::DecodeGetSharedFilesInFolder(body, bodySize, m)))
+            emit SharedFilesInFolderRequested(user, m.m_req, m.m_folder);
         break;
     }
     case PM_SHARED_FILES_IN_FOLDER:
@@ -1156,73 +1107,43 @@ void PeerMessenger::HandleMessage(PeerConnection* ip_conn, const char* ip_frame,
         break;
     case PM_TRANSFER_REQUEST:
     {
-        quint32 direction = 0;
-        quint32 req = 0;
-        std::string file;
-        qint64 size = 0;
-        in.ReadUInt32(direction);
-        in.ReadUInt32(req);
-        in.ReadString(file, MAX_TEXT);
-        // The size is optional.
-        if (in.Ok() && in.Remaining() >= 8)
-            in.ReadInt64(size);
-        if ((ok = in.Ok() && size >= 0))
-            emit FileTransferRequested(user, int(direction), req, file, size);
+        PeerDecoders::TransferRequest m;
+        if ((ok = PeerDecoders::DecodeTransferRequest(body, bodySize, m)))
+            emit FileTransferRequested(user, int(m.m_direction), m.m_req, m.m_file, m.m_size);
         break;
     }
     case PM_TRANSFER_RESPONSE:
     {
-        quint32 req = 0;
-        quint8 allowed = 0;
-        qint64 size = 0;
-        bool withSize = false;
-        std::string reason;
-        in.ReadUInt32(req);
-        in.ReadByte(allowed);
-        if (allowed)
-        {
-            if (in.Ok() && in.Remaining() >= 8)
-                withSize = in.ReadInt64(size);
-        }
-        else
-        {
-            in.ReadString(reason, MAX_TEXT);
-        }
-        if ((ok = in.Ok() && size >= 0))
-            emit FileTransferResponse(user, req, allowed != 0, withSize, size, reason);
+        PeerDecoders::TransferResponse m;
+        if ((ok = PeerDecoders::DecodeTransferResponse(body, bodySize, m)))
+            emit FileTransferResponse(user, m.m_req, m.m_allowed, m.m_withSize, m.m_size, m.m_reason);
         break;
     }
     case PM_QUEUE_UPLOAD:
     {
         std::string file;
-        in.ReadString(file, MAX_TEXT);
-        if ((ok = in.Ok()))
+        if ((ok = PeerDecoders::DecodeFileName(body, bodySize, file)))
             emit QueueUploadRequested(user, file);
         break;
     }
     case PM_UPLOAD_FAILED:
     {
         std::string file;
-        in.ReadString(file, MAX_TEXT);
-        if ((ok = in.Ok()))
+        if ((ok = PeerDecoders::DecodeFileName(body, bodySize, file)))
             emit UploadFailed(user, file);
         break;
     }
     case PM_UPLOAD_DENIED:
     {
-        std::string file;
-        std::string reason;
-        in.ReadString(file, MAX_TEXT);
-        in.ReadString(reason, MAX_TEXT);
-        if ((ok = in.Ok()))
-            emit UploadDenied(user, file, reason);
+        PeerDecoders::UploadDenied m;
+        if ((ok = PeerDecoders::DecodeUploadDenied(body, bodySize, m)))
+            emit UploadDenied(user, m.m_file, m.m_reason);
         break;
     }
     case PM_UPLOAD_PLACE_IN_LINE_REQUEST:
     {
         std::string file;
-        in.ReadString(file, MAX_TEXT);
-        if (!(ok = in.Ok()))
+        if (!(ok = PeerDecoders::DecodeFileName(body, bodySize, file)))
             break;
         int place = 0;
         if (gp_uploadPlaceProvider && gp_uploadPlaceProvider->GetUploadPlaceInLine(user, file, place))
@@ -1236,12 +1157,9 @@ void PeerMessenger::HandleMessage(PeerConnection* ip_conn, const char* ip_frame,
     }
     case PM_UPLOAD_PLACE_IN_LINE:
     {
-        std::string file;
-        quint32 place = 0;
-        in.ReadString(file, MAX_TEXT);
-        in.ReadUInt32(place);
-        if ((ok = in.Ok() && place <= quint32(std::numeric_limits<int>::max())))
-            emit DownloadPlaceInLine(user, file, int(place));
+        PeerDecoders::PlaceInLine m;
+        if ((ok = PeerDecoders::DecodePlaceInLine(body, bodySize, m)))
+            emit DownloadPlaceInLine(user, m.m_file, m.m_place);
         break;
     }
     default:
@@ -1270,32 +1188,11 @@ bool PeerMessenger::HandleSharedFileList(const std::string& i_user, const char* 
     std::string body;
     if (!InflateBody(i_user, PM_SHARED_FILE_LIST, ip_data, i_size, body))
         return false;
-    InputStream in(body.data(), body.size());
-    FileInfoMap share;
-    AttributeTranslationTable table;
-    quint32 folders = 0;
-    in.ReadCount(folders, ANY_COUNT, 8);
-    for (quint32 k = 0; k < folders && in.Ok(); ++k)
-    {
-        std::string path;
-        quint32 files = 0;
-        in.ReadString(path, MAX_TEXT);
-        in.ReadCount(files, MAX_FOLDER_RECORDS, 1);
-        if (!in.Ok())
-            break;
-        std::set<FileInfo>& records = share[path];
-        for (quint32 n = 0; n < files && in.Ok(); ++n)
-        {
-            FileInfo file;
-            bool present = false;
-            if (ReadFileRecord(in, file, present) && present)
-                records.insert(std::move(file));
-        }
-    }
-    if (!ReadTranslationTable(in, table))
+    PeerDecoders::SharedFileList list;
+    if (!PeerDecoders::DecodeSharedFileList(body.data(), body.size(), list))
         return false;
-    PeerLog(1, QString("Received the share list of user %1: %2 folder(s)").arg(L1(i_user)).arg(share.size()));
-    emit UserShare(i_user, share, table);
+    PeerLog(1, QString("Received the share list of user %1: %2 folder(s)").arg(L1(i_user)).arg(list.m_share.size()));
+    emit UserShare(i_user, list.m_share, list.m_table);
     return true;
 }
 
@@ -1304,33 +1201,11 @@ bool PeerMessenger::HandleSearchResult(const std::string& i_user, const char* ip
     std::string body;
     if (!InflateBody(i_user, PM_FILE_SEARCH_RESULT, ip_data, i_size, body))
         return false;
-    InputStream in(body.data(), body.size());
-    std::string replier;
-    quint32 req = 0;
-    quint32 count = 0;
-    in.ReadString(replier, MAX_USER_NAME);
-    in.ReadUInt32(req);
-    in.ReadCount(count, MAX_FOLDER_RECORDS, 1);
-    std::vector<FileInfo> files;
-    if (in.Ok())
-        files.reserve(count);
-    for (quint32 n = 0; n < count && in.Ok(); ++n)
-    {
-        FileInfo file;
-        bool present = false;
-        if (ReadFileRecord(in, file, present) && present)
-            files.push_back(std::move(file));
-    }
-    quint8 freeSlot = 0;
-    quint32 speed = 0;
-    quint32 queued = 0;
-    in.ReadByte(freeSlot);
-    in.ReadUInt32(speed);
-    in.ReadUInt32(queued);
-    AttributeTranslationTable table;
-    if (!ReadTranslationTable(in, table))
+    PeerDecoders::SearchResult reply;
+    if (!PeerDecoders::DecodeSearchResult(body.data(), body.size(), reply))
         return false;
-    StoreSearchResult(i_user, replier, req, files, freeSlot != 0, speed, queued);
+    StoreSearchResult(i_user, reply.m_user, reply.m_req, reply.m_files, reply.m_freeSlot,
+                      reply.m_speed, reply.m_queued);
     return true;
 }
 
@@ -1339,37 +1214,14 @@ bool PeerMessenger::HandleFolderContents(const std::string& i_user, const char* 
     std::string body;
     if (!InflateBody(i_user, PM_SHARED_FILES_IN_FOLDER, ip_data, i_size, body))
         return false;
-    InputStream in(body.data(), body.size());
-    quint32 req = 0;
-    std::string folder;
-    quint32 folders = 0;
-    size_t files = 0;
-    in.ReadUInt32(req);
-    in.ReadString(folder, MAX_TEXT);
-    in.ReadCount(folders, ANY_COUNT, 8);
-    for (quint32 k = 0; k < folders && in.Ok(); ++k)
-    {
-        std::string path;
-        quint32 count = 0;
-        quint32 trailing = 0;
-        in.ReadString(path, MAX_TEXT);
-        in.ReadCount(count, MAX_FOLDER_RECORDS, 1);
-        for (quint32 n = 0; n < count && in.Ok(); ++n)
-        {
-            FileInfo file;
-            bool present = false;
-            if (ReadFileRecord(in, file, present) && present)
-                ++files;
-        }
-        in.ReadUInt32(trailing);
-    }
-    if (!in.Ok())
+    PeerDecoders::SharedFilesInFolder contents;
+    if (!PeerDecoders::DecodeSharedFilesInFolder(body.data(), body.size(), contents))
         return false;
     // Nothing in this client asks for folder contents; the reply is checked
     // like any other and noted.
     PeerLog(2, QString("Received the contents of folder %1 from user %2: %3 file(s)")
-                   .arg(U8(folder), L1(i_user))
-                   .arg(files));
+                   .arg(U8(contents.m_folder), L1(i_user))
+                   .arg(contents.m_fileCount));
     return true;
 }
 
