@@ -1,0 +1,262 @@
+// Speed of the peer network's heavy messages.
+//
+// BM_StoreSearchReplies: search replies of 200 files each, sent by a raw
+//   peer over a loopback "P" connection to a listening PeerMessenger, taken
+//   all the way: frame reading, inflate, decode, the stored items and the
+//   SearchResults signal. 100 distinct replies per iteration, answering one
+//   search_request; their items are removed between iterations (untimed).
+//   Target: 1,000 replies (200,000 results) per second (counter replies/s).
+// BM_DecodeSearchReply: inflate and decode alone of one such reply, to tell
+//   decoding from storing.
+// BM_DecodeShareList: a share list of 100,000 files in 5,000 folders,
+//   inflated and parsed into a FileInfoMap. Target: under 300 ms.
+
+#include "Compression.h"
+#include "FrameCodec.h"
+#include "MemStream.h"
+#include "PeerMessageDecoders.h"
+#include "PeerMessenger.h"
+#include "ProtocolCodes.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace
+{
+const int REPLY_FILES = 200;
+const int REPLIES_PER_ITERATION = 100;
+const int SHARE_FOLDERS = 5000;
+const int SHARE_FILES_PER_FOLDER = 20;
+const quint32 SEARCH = 7;
+
+// An audio file as shares list them: a path, a size, the extension and
+// bitrate, length and VBR attributes; every 10th file a cover without them.
+void WriteFile(MemStream& io_out, const std::string& i_name, int i_n)
+{
+    FileInfo file(i_name, 3000000 + qint64(i_n) * 7919);
+    if (i_n % 10 == 9)
+    {
+        file.m_name += ".jpg";
+        file.m_attributes.m_extension = "jpg";
+    }
+    else
+    {
+        file.m_name += ".mp3";
+        file.m_attributes.m_extension = "mp3";
+        file.m_attributes.Add(ATTRIBUTE_BITRATE, i_n % 3 ? 320 : 192);
+        file.m_attributes.Add(ATTRIBUTE_LENGTH, 120 + i_n % 300);
+        file.m_attributes.Add(ATTRIBUTE_VBR, i_n % 4 == 0);
+    }
+    file.Write(io_out);
+}
+
+// Reply i: 200 files under 10 album folders of its own.
+std::string SearchReplyBody(int i_reply)
+{
+    MemStream body;
+    body.WriteString("replier" + std::to_string(i_reply));
+    body.WriteUInt32(SEARCH);
+    body.WriteUInt32(REPLY_FILES);
+    for (int n = 0; n < REPLY_FILES; ++n)
+    {
+        const std::string path = "Music\\Artist " + std::to_string(i_reply) + "\\Album " +
+                                 std::to_string(n / 20) + "\\" + std::to_string(n % 20 + 1) +
+                                 " - Track title number " + std::to_string(n);
+        WriteFile(body, path, n);
+    }
+    body.WriteByte(1);
+    body.WriteUInt32(250000);
+    body.WriteUInt32(3);
+    body.WriteUInt32(0);
+    return std::string(body.Data(), body.Size());
+}
+
+std::string Compressed(const std::string& i_body)
+{
+    std::string z;
+    Compression::Compress(i_body.data(), i_body.size(), z);
+    return z;
+}
+
+QByteArray Frame(quint32 i_code, const std::string& i_fields)
+{
+    MemStream m;
+    m.WriteUInt32(i_code);
+    m.WriteBytes(i_fields.data(), i_fields.size());
+    return FrameCodec::Encode(m);
+}
+
+void MakeSettingsTypes()
+{
+    d->Reset();
+    Type* global = d->NewType("global", true, false, true);
+    Type* value = d->NewType("global_value", false, false, true);
+    global->RelateToType(value, Many, One, false);
+}
+
+quint16 FreePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// Runs the event loop until i_done or 60 s have passed.
+template <typename F>
+bool SpinUntil(F i_done)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!i_done())
+    {
+        if (clock.elapsed() > 60000)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    return true;
+}
+
+void BM_StoreSearchReplies(benchmark::State& state)
+{
+    MakeSettingsTypes();
+    auto messenger = std::make_unique<PeerMessenger>();
+    SetSetting("username", "alice");
+    SetSetting("listening_port", std::to_string(FreePort()));
+    SetSetting("obfuscated_listening_port", std::to_string(FreePort()));
+    messenger->DataLoaded();
+
+    QByteArray wire;
+    for (int r = 0; r < REPLIES_PER_ITERATION; ++r)
+        wire += Frame(PM_FILE_SEARCH_RESULT, Compressed(SearchReplyBody(r)));
+
+    int received = 0;
+    size_t results = 0;
+    QObject::connect(messenger.get(), &PeerMessenger::SearchResults, messenger.get(), [&](ItemPtr i_reply) {
+        ++received;
+        results += i_reply.GetItems("search_result").size();
+    });
+
+    QTcpSocket peer;
+    peer.connectToHost(QHostAddress::LocalHost, messenger->ListeningPort());
+    if (!peer.waitForConnected(10000))
+    {
+        state.SkipWithError("cannot connect to the messenger");
+        return;
+    }
+    MemStream init;
+    init.WriteUInt32(PM_PEER_INIT);
+    init.WriteString("bob");
+    init.WriteString("P");
+    init.WriteUInt32(0);
+    peer.write(FrameCodec::Encode(init));
+
+    Type* requests = T("search_request");
+    requests->NewItem(Value(SEARCH));
+    for (auto _ : state)
+    {
+        const int target = received + REPLIES_PER_ITERATION;
+        peer.write(wire);
+        if (!SpinUntil([&] { return received >= target; }))
+        {
+            state.SkipWithError("the replies did not all arrive");
+            break;
+        }
+        state.PauseTiming();
+        requests->HasItem(Value(SEARCH))->Remove();
+        d->RemoveDisconnectedItems();
+        requests->NewItem(Value(SEARCH));
+        state.ResumeTiming();
+    }
+    if (results != size_t(received) * REPLY_FILES)
+        state.SkipWithError("a reply was not stored whole");
+    state.SetItemsProcessed(int64_t(results));
+    state.counters["replies/s"] = benchmark::Counter(double(received), benchmark::Counter::kIsRate);
+
+    peer.abort();
+    messenger.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    d->Reset();
+}
+BENCHMARK(BM_StoreSearchReplies)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_DecodeSearchReply(benchmark::State& state)
+{
+    const std::string z = Compressed(SearchReplyBody(0));
+    size_t files = 0;
+    for (auto _ : state)
+    {
+        std::string body;
+        PeerDecoders::SearchResult reply;
+        if (!Compression::Inflate(z.data(), z.size(), body) ||
+            !PeerDecoders::DecodeSearchResult(body.data(), body.size(), reply))
+        {
+            state.SkipWithError("the reply does not decode");
+            break;
+        }
+        files += reply.m_files.size();
+        benchmark::DoNotOptimize(reply);
+    }
+    state.SetItemsProcessed(int64_t(files));
+}
+BENCHMARK(BM_DecodeSearchReply)->Unit(benchmark::kMicrosecond);
+
+void BM_DecodeShareList(benchmark::State& state)
+{
+    static const std::string z = [] {
+        MemStream body;
+        body.WriteUInt32(SHARE_FOLDERS);
+        for (int f = 0; f < SHARE_FOLDERS; ++f)
+        {
+            const std::string folder = "Music\\Artist " + std::to_string(f / 10) + "\\Album " + std::to_string(f % 10);
+            body.WriteString(folder);
+            body.WriteUInt32(SHARE_FILES_PER_FOLDER);
+            for (int n = 0; n < SHARE_FILES_PER_FOLDER; ++n)
+                WriteFile(body, std::to_string(n + 1) + " - Track title number " + std::to_string(f * 20 + n), n);
+        }
+        body.WriteUInt32(1);
+        body.WriteInt32(ATTRIBUTE_BITRATE);
+        body.WriteString("bitrate");
+        return Compressed(std::string(body.Data(), body.Size()));
+    }();
+    size_t files = 0;
+    for (auto _ : state)
+    {
+        std::string body;
+        PeerDecoders::SharedFileList list;
+        if (!Compression::Inflate(z.data(), z.size(), body) ||
+            !PeerDecoders::DecodeSharedFileList(body.data(), body.size(), list))
+        {
+            state.SkipWithError("the share list does not decode");
+            break;
+        }
+        for (const auto& folder : list.m_share)
+            files += folder.second.size();
+        benchmark::DoNotOptimize(list);
+    }
+    if (files != size_t(state.iterations()) * SHARE_FOLDERS * SHARE_FILES_PER_FOLDER)
+        state.SkipWithError("files are missing from the share list");
+    state.SetItemsProcessed(int64_t(files));
+}
+BENCHMARK(BM_DecodeShareList)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
