@@ -71,13 +71,17 @@ bool DecodeSharedFileList(const char* ip_data, size_t i_size, SharedFileList& o_
     o_message.m_share.clear();
     o_message.m_table.clear();
     quint32 folders = 0;
-    in.ReadCount(folders, ANY_COUNT, 8);
+    quint64 totalFiles = 0;
+    in.ReadCount(folders, MAX_SHARE_LIST_FOLDERS, 8);
     for (quint32 k = 0; k < folders && in.Ok(); ++k)
     {
         std::string path;
         quint32 files = 0;
         in.ReadString(path, MAX_TEXT);
         in.ReadCount(files, MAX_FOLDER_RECORDS, 1);
+        totalFiles += files;
+        if (totalFiles > MAX_SHARE_LIST_FILES)
+            in.Fail();
         if (!in.Ok())
             break;
         std::set<FileInfo>& records = o_message.m_share[path];

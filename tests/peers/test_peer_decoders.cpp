@@ -176,6 +176,17 @@ void TestPeerDecoders::CountsBeyondTheBodyRefused()
     const QByteArray overLimit = reply(MAX_FOLDER_RECORDS + 1);
     QVERIFY(!PeerDecoders::DecodeSearchResult(overLimit.constData(), size_t(overLimit.size()), result));
 
+    // A whole share list is bounded too: folders, and files over all folders
+    // (absent records of one byte each keep the body small).
+    const QByteArray tooManyFolders = U32(MAX_SHARE_LIST_FOLDERS + 1) + QByteArray(int(MAX_SHARE_LIST_FOLDERS + 1) * 8, '\0') + U32(0);
+    QVERIFY(!PeerDecoders::DecodeSharedFileList(tooManyFolders.constData(), size_t(tooManyFolders.size()), share));
+    const quint32 folderCount = MAX_SHARE_LIST_FILES / MAX_FOLDER_RECORDS + 1;
+    QByteArray tooManyFiles = U32(folderCount);
+    for (quint32 k = 0; k < folderCount; ++k)
+        tooManyFiles += Str("F" + QByteArray::number(k)) + U32(MAX_FOLDER_RECORDS) + QByteArray(int(MAX_FOLDER_RECORDS), '\0');
+    tooManyFiles += U32(0);
+    QVERIFY(!PeerDecoders::DecodeSharedFileList(tooManyFiles.constData(), size_t(tooManyFiles.size()), share));
+
     const auto table = [](quint32 i_entries) {
         return U32(0) + U32(i_entries) + QByteArray(int(i_entries) * 8, '\0');
     };
