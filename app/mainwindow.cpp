@@ -44,20 +44,6 @@ namespace
 {
 const QString kConfigurationData = QStringLiteral("Configuration Data");
 
-// A type that another subsystem made first is taken as it is.
-Type* MakeType(const char* ip_name, bool i_root, bool i_null, bool i_autoCreate)
-{
-    if (Type* existing = d->HasType(ip_name))
-        return existing;
-    return d->NewType(ip_name, i_root, i_null, i_autoCreate);
-}
-
-void Relate(Type* ip_a, Type* ip_b, OneOrMany i_aPerB, OneOrMany i_bPerA)
-{
-    if (!ip_a->IsRelated(ip_b))
-        ip_a->RelateToType(ip_b, i_aPerB, i_bPerA, false);
-}
-
 const char* YesNo(bool i_yes)
 {
     return i_yes ? "yes" : "no";

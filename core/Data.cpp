@@ -1426,3 +1426,12 @@ void ClearSetting(const std::string& i_key) {
 }
 
 bool IsSettingYes(const std::string& i_key) { return GetSetting(i_key) == "yes"; }
+
+Type* MakeType(const char* ip_name, bool i_root, bool i_null, bool i_autoCreate) {
+    if (Type* existing = d->HasType(ip_name)) return existing;
+    return d->NewType(ip_name, i_root, i_null, i_autoCreate);
+}
+
+void Relate(Type* ip_a, Type* ip_b, OneOrMany i_aPerB, OneOrMany i_bPerA, bool i_owns) {
+    if (!ip_a->IsRelated(ip_b)) ip_a->RelateToType(ip_b, i_aPerB, i_bPerA, i_owns);
+}

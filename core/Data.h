@@ -718,6 +718,11 @@ private:
 
 extern Data* d;
 
+// Types that several subsystems use are made by whichever comes first; the
+// others take the type as it is. The same holds for relations.
+Type* MakeType(const char* ip_name, bool i_root, bool i_null, bool i_autoCreate);
+void Relate(Type* ip_a, Type* ip_b, OneOrMany i_aPerB, OneOrMany i_bPerA, bool i_owns = false);
+
 // All items of the named type of the global store.
 ItemSet g(const char* ip_typeName);
 // The item of the named type with that value, as a set (empty when none); never creates.

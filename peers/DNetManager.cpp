@@ -26,12 +26,6 @@ QString L1(const std::string& i_text)
     return FromLatin1(i_text);
 }
 
-MemStream NewMessage(quint32 i_code)
-{
-    MemStream m;
-    m.WriteUInt32(i_code);
-    return m;
-}
 }
 
 DNetManager::DNetManager()

@@ -64,25 +64,6 @@ qint64 MonotonicNow()
     return clock.elapsed();
 }
 
-Type* MakeType(const char* ip_name, bool i_root, bool i_null, bool i_autoCreate)
-{
-    if (Type* existing = d->HasType(ip_name))
-        return existing;
-    return d->NewType(ip_name, i_root, i_null, i_autoCreate);
-}
-
-void Relate(Type* ip_a, Type* ip_b, OneOrMany i_aPerB, OneOrMany i_bPerA, bool i_owns)
-{
-    if (!ip_a->IsRelated(ip_b))
-        ip_a->RelateToType(ip_b, i_aPerB, i_bPerA, i_owns);
-}
-
-MemStream Message(quint32 i_code)
-{
-    MemStream m;
-    m.WriteUInt32(i_code);
-    return m;
-}
 }
 
 // ---------------------------------------------------------------- set-up
@@ -335,7 +316,7 @@ void PeerMessenger::OnSocketConnected(quint64 i_id)
     if (conn->m_pierceToken != 0)
     {
         // Our answer to a relayed request: the other side asked.
-        MemStream m = Message(PM_PIERCE_FIREWALL);
+        MemStream m = NewMessage(PM_PIERCE_FIREWALL);
         m.WriteUInt32(conn->m_pierceToken);
         conn->Send(m.Data(), m.Size());
         conn->m_pierceToken = 0;
@@ -351,7 +332,7 @@ void PeerMessenger::OnSocketConnected(quint64 i_id)
         CloseConnection(conn, QStringLiteral("no longer wanted"));
         return;
     }
-    MemStream m = Message(PM_PEER_INIT);
+    MemStream m = NewMessage(PM_PEER_INIT);
     m.WriteString(OwnName());
     m.WriteString(conn->m_type);
     m.WriteUInt32(0);
@@ -979,12 +960,12 @@ void PeerMessenger::SendMessage(std::string i_user, const MemStream& i_message)
 
 void PeerMessenger::GetUserSharedFiles(std::string i_user)
 {
-    SendMessage(i_user, Message(PM_GET_SHARED_FILE_LIST));
+    SendMessage(i_user, NewMessage(PM_GET_SHARED_FILE_LIST));
 }
 
 void PeerMessenger::QueueDownload(std::string i_user, std::string i_file)
 {
-    MemStream m = Message(PM_QUEUE_UPLOAD);
+    MemStream m = NewMessage(PM_QUEUE_UPLOAD);
     m.WriteString(i_file);
     SendMessage(i_user, m);
 }
@@ -993,7 +974,7 @@ unsigned int PeerMessenger::RequestUpload(std::string i_user, std::string i_file
 {
     const unsigned int req = static_cast<unsigned int>(ParseDecimal(GetSetting("transfer_req_counter")));
     SetSetting("transfer_req_counter", std::to_string(req + 1u));
-    MemStream m = Message(PM_TRANSFER_REQUEST);
+    MemStream m = NewMessage(PM_TRANSFER_REQUEST);
     m.WriteUInt32(TRANSFER_DIRECTION_UPLOAD);
     m.WriteUInt32(req);
     m.WriteString(i_file);
@@ -1005,7 +986,7 @@ unsigned int PeerMessenger::RequestUpload(std::string i_user, std::string i_file
 void PeerMessenger::AcceptTransferRequest(std::string i_user, unsigned int i_req, bool i_withSize,
                                           long long i_size)
 {
-    MemStream m = Message(PM_TRANSFER_RESPONSE);
+    MemStream m = NewMessage(PM_TRANSFER_RESPONSE);
     m.WriteUInt32(i_req);
     m.WriteByte(1);
     if (i_withSize)
@@ -1015,7 +996,7 @@ void PeerMessenger::AcceptTransferRequest(std::string i_user, unsigned int i_req
 
 void PeerMessenger::DenyTransferRequest(std::string i_user, unsigned int i_req, std::string i_reason)
 {
-    MemStream m = Message(PM_TRANSFER_RESPONSE);
+    MemStream m = NewMessage(PM_TRANSFER_RESPONSE);
     m.WriteUInt32(i_req);
     m.WriteByte(0);
     m.WriteString(i_reason);
@@ -1024,7 +1005,7 @@ void PeerMessenger::DenyTransferRequest(std::string i_user, unsigned int i_req, 
 
 void PeerMessenger::DenyUpload(std::string i_user, std::string i_file, std::string i_reason)
 {
-    MemStream m = Message(PM_UPLOAD_DENIED);
+    MemStream m = NewMessage(PM_UPLOAD_DENIED);
     m.WriteString(i_file);
     m.WriteString(i_reason);
     SendMessage(i_user, m);
@@ -1148,7 +1129,7 @@ void PeerMessenger::HandleMessage(PeerConnection* ip_conn, const char* ip_frame,
         int place = 0;
         if (gp_uploadPlaceProvider && gp_uploadPlaceProvider->GetUploadPlaceInLine(user, file, place))
         {
-            MemStream reply = Message(PM_UPLOAD_PLACE_IN_LINE);
+            MemStream reply = NewMessage(PM_UPLOAD_PLACE_IN_LINE);
             reply.WriteString(file);
             reply.WriteUInt32(quint32(std::max(place, 0)));
             SendMessage(user, reply);

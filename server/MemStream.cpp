@@ -84,3 +84,10 @@ void MemStream::Grow(size_t i_needed)
     m_capacity = capacity;
     mp_base = mp_buffer.get();
 }
+
+MemStream NewMessage(quint32 i_code)
+{
+    MemStream message;
+    message.WriteUInt32(i_code);
+    return message;
+}

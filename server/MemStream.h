@@ -34,3 +34,6 @@ private:
     std::unique_ptr<char[]> mp_buffer;
     size_t m_capacity = 0;
 };
+
+// A message that starts with its code, ready for its fields.
+MemStream NewMessage(quint32 i_code);

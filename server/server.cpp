@@ -62,28 +62,6 @@ QString CodeName(quint32 i_code)
     }
 }
 
-MemStream Message(quint32 i_code)
-{
-    MemStream m;
-    m.WriteUInt32(i_code);
-    return m;
-}
-
-// Types of the store, created once; a type that another part made first is
-// taken as it is.
-Type* MakeType(const char* ip_name, bool i_root, bool i_null, bool i_autoCreate)
-{
-    if (Type* existing = d->HasType(ip_name))
-        return existing;
-    return d->NewType(ip_name, i_root, i_null, i_autoCreate);
-}
-
-void Relate(Type* ip_a, Type* ip_b, OneOrMany i_aPerB, OneOrMany i_bPerA, bool i_owns)
-{
-    if (!ip_a->IsRelated(ip_b))
-        ip_a->RelateToType(ip_b, i_aPerB, i_bPerA, i_owns);
-}
-
 Item* UserItem(const std::string& i_user)
 {
     return T("user")->GetItem(i_user);
@@ -274,7 +252,7 @@ void Server::OnConnected()
 
     SetState(State::LoggingIn);
     LogLine(1, QStringLiteral("Connected to the server; logging in as %1").arg(FromLatin1(username)));
-    MemStream m = Message(SM_LOGIN);
+    MemStream m = NewMessage(SM_LOGIN);
     m.WriteString(username);
     m.WriteString(std::string(digest.constData(), size_t(digest.size())));
     m.WriteUInt32(LOGIN_PROTOCOL_VERSION);
@@ -551,7 +529,7 @@ void Server::AfterLogin()
                 AddUser(user->AsString());
     for (const std::string& user : m_pendingAddresses)
     {
-        MemStream m = Message(SM_GET_PEER_ADDRESS);
+        MemStream m = NewMessage(SM_GET_PEER_ADDRESS);
         m.WriteString(user);
         Send(m);
     }
@@ -794,7 +772,7 @@ void Server::HandlePrivateChat(InputStream& i_in)
     if (!IsIgnored(user))
         emit PrivateChat(user, text, time_t(time), spontaneous != 0);
     // Acknowledged in any case, or the server would hold the message for ever.
-    MemStream m = Message(SM_PRIVATE_CHAT_ACK);
+    MemStream m = NewMessage(SM_PRIVATE_CHAT_ACK);
     m.WriteUInt32(id);
     Send(m);
 }
@@ -933,17 +911,17 @@ void Server::HandleDistributedSearch(InputStream& i_in)
 
 void Server::GetOwnPrivilegesStatus()
 {
-    Send(Message(SM_GET_OWN_PRIVILEGES));
+    Send(NewMessage(SM_GET_OWN_PRIVILEGES));
 }
 
 void Server::GetRoomList()
 {
-    Send(Message(SM_ROOM_LIST));
+    Send(NewMessage(SM_ROOM_LIST));
 }
 
 void Server::EnterRoom(std::string i_room)
 {
-    MemStream m = Message(SM_ENTER_ROOM);
+    MemStream m = NewMessage(SM_ENTER_ROOM);
     m.WriteString(i_room);
     Send(m);
 }
@@ -953,14 +931,14 @@ void Server::LeaveRoom(std::string i_room)
     Item* room = T("room")->HasItem(i_room);
     if (!room || !room->IsConnected("in_room"))
         return;
-    MemStream m = Message(SM_LEAVE_ROOM);
+    MemStream m = NewMessage(SM_LEAVE_ROOM);
     m.WriteString(i_room);
     Send(m);
 }
 
 void Server::SendRoomChat(std::string i_room, std::string i_text)
 {
-    MemStream m = Message(SM_ROOM_CHAT);
+    MemStream m = NewMessage(SM_ROOM_CHAT);
     m.WriteString(i_room);
     m.WriteString(i_text);
     Send(m);
@@ -968,7 +946,7 @@ void Server::SendRoomChat(std::string i_room, std::string i_text)
 
 void Server::SendPrivateChat(std::string i_user, std::string i_text)
 {
-    MemStream m = Message(SM_PRIVATE_CHAT);
+    MemStream m = NewMessage(SM_PRIVATE_CHAT);
     m.WriteString(i_user);
     m.WriteString(i_text);
     Send(m);
@@ -976,7 +954,7 @@ void Server::SendPrivateChat(std::string i_user, std::string i_text)
 
 void Server::AddUser(std::string i_user)
 {
-    MemStream m = Message(SM_ADD_USER);
+    MemStream m = NewMessage(SM_ADD_USER);
     m.WriteString(i_user);
     Send(m);
 }
@@ -996,7 +974,7 @@ void Server::UntrackUser(std::string i_user)
     if (!user || !user->IsConnected("is_tracked"))
         return;
     user->Disconnect("is_tracked");
-    MemStream m = Message(SM_UNTRACK_USER);
+    MemStream m = NewMessage(SM_UNTRACK_USER);
     m.WriteString(i_user);
     Send(m);
 }
@@ -1004,7 +982,7 @@ void Server::UntrackUser(std::string i_user)
 unsigned int Server::FileSearch(std::string i_text, bool i_wishList)
 {
     const unsigned int number = ++m_searchCounter;
-    MemStream m = Message(i_wishList ? SM_WISH_LIST_SEARCH : SM_FILE_SEARCH);
+    MemStream m = NewMessage(i_wishList ? SM_WISH_LIST_SEARCH : SM_FILE_SEARCH);
     m.WriteUInt32(number);
     m.WriteString(i_text);
     Send(m);
@@ -1019,14 +997,14 @@ unsigned int Server::FileSearch(std::string i_text, bool i_wishList)
 
 void Server::GetSearchCorrelations(std::string i_text)
 {
-    MemStream m = Message(SM_SEARCH_CORRELATIONS);
+    MemStream m = NewMessage(SM_SEARCH_CORRELATIONS);
     m.WriteString(i_text);
     Send(m);
 }
 
 void Server::SendFilesFolders(int i_folders, int i_files)
 {
-    MemStream m = Message(SM_SHARED_FOLDERS_FILES);
+    MemStream m = NewMessage(SM_SHARED_FOLDERS_FILES);
     m.WriteInt32(i_folders);
     m.WriteInt32(i_files);
     Send(m);
@@ -1034,21 +1012,21 @@ void Server::SendFilesFolders(int i_folders, int i_files)
 
 void Server::GetUserStats(std::string i_user)
 {
-    MemStream m = Message(SM_GET_USER_STATS);
+    MemStream m = NewMessage(SM_GET_USER_STATS);
     m.WriteString(i_user);
     Send(m);
 }
 
 void Server::SendUploadSpeed(int i_speed)
 {
-    MemStream m = Message(SM_SEND_UPLOAD_SPEED);
+    MemStream m = NewMessage(SM_SEND_UPLOAD_SPEED);
     m.WriteInt32(i_speed);
     Send(m);
 }
 
 void Server::SetListenPorts(quint32 i_plainPort, quint32 i_scrambledPort)
 {
-    MemStream m = Message(SM_SET_LISTEN_PORTS);
+    MemStream m = NewMessage(SM_SET_LISTEN_PORTS);
     m.WriteUInt32(i_plainPort);
     m.WriteUInt32(i_scrambledPort);
     Send(m);
@@ -1059,14 +1037,14 @@ void Server::GetPeerAddress(std::string i_user)
     // Remembered even while offline: the next login asks again.
     if (m_pendingAddresses.size() < MAX_PENDING_ADDRESSES)
         m_pendingAddresses.insert(i_user);
-    MemStream m = Message(SM_GET_PEER_ADDRESS);
+    MemStream m = NewMessage(SM_GET_PEER_ADDRESS);
     m.WriteString(i_user);
     Send(m);
 }
 
 void Server::ConnectToPeer(quint32 i_token, std::string i_user, std::string i_type)
 {
-    MemStream m = Message(SM_CONNECT_TO_PEER);
+    MemStream m = NewMessage(SM_CONNECT_TO_PEER);
     m.WriteUInt32(i_token);
     m.WriteString(i_user);
     m.WriteString(i_type);
@@ -1075,7 +1053,7 @@ void Server::ConnectToPeer(quint32 i_token, std::string i_user, std::string i_ty
 
 void Server::SendCannotConnect(quint32 i_token, std::string i_requester)
 {
-    MemStream m = Message(SM_CANNOT_CONNECT);
+    MemStream m = NewMessage(SM_CANNOT_CONNECT);
     m.WriteUInt32(i_token);
     m.WriteString(i_requester);
     Send(m);
@@ -1083,21 +1061,21 @@ void Server::SendCannotConnect(quint32 i_token, std::string i_requester)
 
 void Server::SendHaveNoParent(bool i_noParent)
 {
-    MemStream m = Message(SM_HAVE_NO_PARENT);
+    MemStream m = NewMessage(SM_HAVE_NO_PARENT);
     m.WriteByte(i_noParent ? 1 : 0);
     Send(m);
 }
 
 void Server::SendBranchLevel(quint32 i_level)
 {
-    MemStream m = Message(SM_BRANCH_LEVEL);
+    MemStream m = NewMessage(SM_BRANCH_LEVEL);
     m.WriteUInt32(i_level);
     Send(m);
 }
 
 void Server::SendBranchRoot(std::string i_root)
 {
-    MemStream m = Message(SM_BRANCH_ROOT);
+    MemStream m = NewMessage(SM_BRANCH_ROOT);
     m.WriteString(i_root);
     Send(m);
 }

@@ -5,6 +5,7 @@
 // of raw sockets that speak the wire format written out here from the
 // protocol description (independently of the client's own codec).
 
+#include "common/TestEnvironment.h"
 #include "DataSaver.h"
 #include "Log.h"
 #include "PeerMessenger.h"
@@ -256,17 +257,7 @@ public:
 
     void SetUpStore()
     {
-        d->Reset();
-        Type* global = d->NewType("global", true, false, true);
-        Type* value = d->NewType("global_value", false, false, true);
-        global->RelateToType(value, Many, One, false);
-        if (!timerManager)
-            new TimerManager;
-        timerManager->HalfMinuteTimer()->stop();
-        timerManager->FiveMinuteTimer()->stop();
-        timerManager->HourTimer()->stop();
-        delete dataSaver;
-        new DataSaver;
+        ResetTestEnvironment();
         m_log.clear();
         SetLogSink([this](const QString& i_category, int, const QString& i_text, ItemPtr) {
             if (i_category == QLatin1String("Peer Messenger"))

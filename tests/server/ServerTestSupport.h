@@ -3,6 +3,7 @@
 // settings types, the shared timers, the data saver, a Server logged in to
 // the scripted test server, and small helpers to build messages and wait.
 
+#include "common/TestEnvironment.h"
 #include "DataSaver.h"
 #include "Log.h"
 #include "ProtocolCodes.h"
@@ -97,17 +98,7 @@ public:
 
     void SetUp()
     {
-        d->Reset();
-        Type* global = d->NewType("global", true, false, true);
-        Type* value = d->NewType("global_value", false, false, true);
-        global->RelateToType(value, Many, One, false);
-        if (!timerManager)
-            new TimerManager;
-        timerManager->HalfMinuteTimer()->stop();
-        timerManager->FiveMinuteTimer()->stop();
-        timerManager->HourTimer()->stop();
-        delete dataSaver;
-        new DataSaver;
+        ResetTestEnvironment();
         m_logLines.clear();
         SetLogSink([this](const QString& i_category, int, const QString& i_text, ItemPtr) {
             if (i_category == QLatin1String("server"))

@@ -2,6 +2,7 @@
 // scripted test server. Ticks are driven through the public tick slot; only
 // the timer case lets the real timer fire once.
 
+#include "common/TestEnvironment.h"
 #include "Data.h"
 #include "Log.h"
 #include "ProtocolCodes.h"
@@ -61,11 +62,7 @@ void TestWishList::init()
     Type* enabled = d->NewType("wish_list_item_enabled", false, true, true);
     item->RelateToType(enabled, Many, One, false);
 
-    if (!timerManager)
-        new TimerManager;
-    timerManager->HalfMinuteTimer()->stop();
-    timerManager->FiveMinuteTimer()->stop();
-    timerManager->HourTimer()->stop();
+    StopSharedTimers();
 
     m_wishLines.clear();
     m_intervalLines.clear();
