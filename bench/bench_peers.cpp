@@ -13,6 +13,7 @@
 // BM_DecodeShareList: a share list of 100,000 files in 5,000 folders,
 //   inflated and parsed into a FileInfoMap. Target: under 300 ms.
 
+#include "QtBenchmarkMain.h"
 #include "Compression.h"
 #include "FrameCodec.h"
 #include "MemStream.h"
@@ -256,13 +257,4 @@ BENCHMARK(BM_DecodeShareList)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+TV_QT_BENCHMARK_MAIN()

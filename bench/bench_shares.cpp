@@ -7,6 +7,7 @@
 // Sanitizer builds, or TV_BENCH_SMALL=1, use a tree a tenth of the size:
 // the instrumented walk is many times slower and only has to run once there.
 
+#include "QtBenchmarkMain.h"
 #include "DataSaver.h"
 #include "SharedFoldersManager.h"
 #include "TextConversion.h"
@@ -128,7 +129,7 @@ struct Tree
     Tree()
     {
         root = dir.path() + QStringLiteral("/Music");
-        const std::string base = QFile::encodeName(root).toStdString();
+        const std::string base = std::string(QFile::encodeName(root).constData());
         complete = dir.isValid() && MakeFolder(base);
         char name[256];
         for (int a = 0; a < ArtistCount() && complete; ++a)
@@ -389,13 +390,4 @@ BENCHMARK(BM_PathLookup)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+TV_QT_BENCHMARK_MAIN()
