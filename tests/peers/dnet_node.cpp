@@ -6,8 +6,18 @@
 //   LISTENING <plain port>        once the listeners are open
 //   LOGGED_IN                     at every login
 //   SEARCH <user> <token> <text>  for every DNetSearchRequest
-// and the "Distributed Network" log lines to stderr. It ends when its
-// standard input closes, so it never outlives the test that started it.
+//   QUEUE_REQUESTED <user> <file>            for every QueueUploadRequested
+//   TRANSFER_REQUESTED <user> <dir> <req> <size> <file>
+//   TRANSFER_RESPONSE <user> <req> <accepted> <size>
+//   FAILED <user> <type>                     for every ConnectionToUserFailed
+// and the "Distributed Network" and "Peer Messenger" log lines to stderr.
+// Lines on its standard input drive the peer network, so that two such
+// processes talk to each other:
+//   QUEUE <user> <file>          PeerMessenger::QueueDownload
+//   REQUEST <user> <size> <file> PeerMessenger::RequestUpload
+//   ACCEPT <user> <req> <size>   PeerMessenger::AcceptTransferRequest
+// It ends when its standard input closes, so it never outlives the test
+// that started it.
 
 #include "DNetManager.h"
 #include "DataSaver.h"
@@ -58,7 +68,7 @@ int main(int argc, char** argv)
     }
 
     SetLogSink([](const QString& i_category, int i_level, const QString& i_text, ItemPtr) {
-        if (i_category == QLatin1String("Distributed Network"))
+        if (i_category == QLatin1String("Distributed Network") || i_category == QLatin1String("Peer Messenger"))
             std::fprintf(stderr, "%s\n", FormatLogLine(i_level, i_text).toLocal8Bit().constData());
     });
 
@@ -89,13 +99,56 @@ int main(int argc, char** argv)
                                QByteArray::number(i_req) + " " + QByteArray::fromStdString(i_text));
                      });
 
+    QObject::connect(messenger, &PeerMessenger::QueueUploadRequested, [](std::string i_user, std::string i_file) {
+        Print("QUEUE_REQUESTED " + QByteArray::fromStdString(i_user) + " " + QByteArray::fromStdString(i_file));
+    });
+    QObject::connect(messenger, &PeerMessenger::FileTransferRequested,
+                     [](std::string i_user, int i_direction, unsigned int i_req, std::string i_file, qint64 i_size) {
+                         Print("TRANSFER_REQUESTED " + QByteArray::fromStdString(i_user) + " " +
+                               QByteArray::number(i_direction) + " " + QByteArray::number(i_req) + " " +
+                               QByteArray::number(i_size) + " " + QByteArray::fromStdString(i_file));
+                     });
+    QObject::connect(messenger, &PeerMessenger::FileTransferResponse,
+                     [](std::string i_user, unsigned int i_req, bool i_accepted, bool, qint64 i_size, std::string) {
+                         Print("TRANSFER_RESPONSE " + QByteArray::fromStdString(i_user) + " " +
+                               QByteArray::number(i_req) + " " + QByteArray::number(int(i_accepted)) + " " +
+                               QByteArray::number(i_size));
+                     });
+    QObject::connect(messenger, &PeerMessenger::ConnectionToUserFailed, [](std::string i_user, std::string i_type) {
+        Print("FAILED " + QByteArray::fromStdString(i_user) + " " + QByteArray::fromStdString(i_type));
+    });
+
+    QByteArray pending;
+    auto command = [&](const QByteArray& i_line) {
+        const QList<QByteArray> words = i_line.split(' ');
+        if (words.size() >= 3 && words[0] == "QUEUE")
+            messenger->QueueDownload(words[1].toStdString(), i_line.mid(words[0].size() + words[1].size() + 2).toStdString());
+        else if (words.size() >= 4 && words[0] == "REQUEST")
+        {
+            const int skip = int(words[0].size() + words[1].size() + words[2].size() + 3);
+            const unsigned int req =
+                messenger->RequestUpload(words[1].toStdString(), i_line.mid(skip).toStdString(), words[2].toLongLong());
+            Print("REQUESTED " + QByteArray::number(req));
+        }
+        else if (words.size() == 4 && words[0] == "ACCEPT")
+            messenger->AcceptTransferRequest(words[1].toStdString(), words[2].toUInt(), true, words[3].toLongLong());
+    };
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, [&] {
-        char buffer[256];
-        if (::read(STDIN_FILENO, buffer, sizeof buffer) <= 0)
+        char buffer[4096];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0)
         {
             input.setEnabled(false);
             app.quit();
+            return;
+        }
+        pending.append(buffer, int(n));
+        int end;
+        while ((end = pending.indexOf('\n')) >= 0)
+        {
+            command(pending.left(end));
+            pending.remove(0, end + 1);
         }
     });
 

@@ -4,6 +4,7 @@
 // scripted children fill her up so that she refuses cleo, the third client,
 // who must then take ben as her parent: anna -> ben -> cleo.
 
+#include "NodeProcess.h"
 #include "PeerTestSupport.h"
 #include "common/TestServer.h"
 
@@ -12,81 +13,6 @@
 #include <QProcess>
 
 using namespace peertest;
-
-namespace
-{
-// One tv_dnet_node process and the lines it printed.
-class Node
-{
-public:
-    ~Node() { Stop(); }
-
-    bool Start(const QString& i_user, quint16 i_serverPort)
-    {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QCoreApplication::applicationDirPath() + "/tv_dnet_node",
-                        {"--user", i_user, "--password", "pw", "--server-port",
-                         QString::number(i_serverPort)});
-        if (!m_process.waitForStarted(g_waitMs) || !WaitLine("LOGGED_IN"))
-            return false;
-        const QByteArray listening = FirstLine("LISTENING ");
-        m_port = quint16(listening.mid(10).toUInt());
-        return m_port != 0;
-    }
-
-    // Closing its input ends the node.
-    void Stop()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.closeWriteChannel();
-        if (!m_process.waitForFinished(g_waitMs))
-        {
-            m_process.kill();
-            m_process.waitForFinished(g_waitMs);
-        }
-    }
-
-    bool WaitLine(const QByteArray& i_line)
-    {
-        return QTest::qWaitFor([&] { return Count(i_line) > 0; }, g_waitMs);
-    }
-
-    int Count(const QByteArray& i_line)
-    {
-        Read();
-        return int(m_lines.count(i_line));
-    }
-
-    QByteArray FirstLine(const QByteArray& i_prefix)
-    {
-        Read();
-        for (const QByteArray& line : m_lines)
-            if (line.startsWith(i_prefix))
-                return line;
-        return {};
-    }
-
-    quint16 Port() const { return m_port; }
-
-private:
-    void Read()
-    {
-        m_buffer += m_process.readAllStandardOutput();
-        int end;
-        while ((end = m_buffer.indexOf('\n')) >= 0)
-        {
-            m_lines.append(m_buffer.left(end));
-            m_buffer.remove(0, end + 1);
-        }
-    }
-
-    QProcess m_process;
-    QByteArray m_buffer;
-    QList<QByteArray> m_lines;
-    quint16 m_port = 0;
-};
-}
 
 class TestDNetTree : public QObject
 {
