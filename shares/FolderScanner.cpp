@@ -115,12 +115,12 @@ void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_fold
     FolderTokens folderTokens;
     bool folderTokensMade = false;
 
+    // A folder that is gone or cannot be read lists nothing, so its recorded
+    // files are removed below; the walk's own line is the only trace of it.
     const QFileInfo folderInfo(folderPath);
     QFileInfoList entries;
     if (folderInfo.isDir() && folderInfo.isReadable() && folderInfo.isExecutable())
         entries = QDir(folderPath).entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot);
-    else
-        Log(SHARED_CATEGORY, 2, QStringLiteral("Folder %1 cannot be read; its files are no longer shared").arg(folderPath));
 
     const QString canonical = folderInfo.canonicalFilePath();
     const bool guarding = !canonical.isEmpty() && m_foldersBeingWalked.insert(canonical).second;

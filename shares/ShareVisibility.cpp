@@ -28,13 +28,15 @@ std::string CollapseSeparators(const std::string& i_path)
 }
 
 // A local path splits at its last "/": on disk "\" is an ordinary byte of a
-// file name.
+// file name. A text without any "/" is both its own folder and its own name,
+// so it never names a file of a share rooted at "/" (whose folder normalises
+// to "").
 void SplitLocalPath(const std::string& i_path, std::string& o_folder, std::string& o_name)
 {
     const size_t slash = i_path.rfind('/');
     if (slash == std::string::npos)
     {
-        o_folder.clear();
+        o_folder = i_path;
         o_name = i_path;
         return;
     }
