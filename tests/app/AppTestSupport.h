@@ -52,6 +52,8 @@ void RemoveStateFiles();
 // Runs the project's statetool: `statetool set FILE KEY VALUE`. Returns the
 // tool's error text, or "" on success.
 QString StateToolSet(const QString& i_file, const QString& i_key, const QString& i_value);
+// `statetool dump FILE`: one line per type, item and link; "" on failure.
+QStringList StateToolDump(const QString& i_file);
 QString StateToolPath();
 
 // The shown text of a log category in the diagnostics view.

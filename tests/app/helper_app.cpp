@@ -72,6 +72,18 @@ QString StateToolSet(const QString& i_file, const QString& i_key, const QString&
     return QString();
 }
 
+QStringList StateToolDump(const QString& i_file)
+{
+    QProcess tool;
+    tool.start(StateToolPath(), {"dump", i_file});
+    if (!tool.waitForFinished(30000) || tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0)
+        return {};
+    QStringList lines = QString::fromLatin1(tool.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    for (QString& line : lines)
+        line = line.trimmed();
+    return lines;
+}
+
 QString LogText(const QString& i_category)
 {
     return diagnosticsForm ? diagnosticsForm->LogText(i_category) : QString();

@@ -14,15 +14,19 @@
 #include "mainwindow.h"
 #include "server.h"
 
+#include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QSplitter>
 #include <QTabBar>
 #include <QTcpServer>
 #include <QtTest>
@@ -190,6 +194,7 @@ private slots:
 
         QCOMPARE(modals.Handled(), 1);
         QVERIFY(GetSetting("username").empty());
+        QVERIFY(GetSetting("password").empty());
         QVERIFY(mp_window->Form()->action_Connect->isEnabled());
         QTest::qWait(200);
         QVERIFY(!gp_server->IsConnected());
@@ -243,12 +248,21 @@ private slots:
         QVERIFY(modals.Unexpected().isEmpty());
     }
 
-    void truncatedStateFileStartsFromScratch()
+    void damagedStateFileStartsFromScratch_data()
     {
+        QTest::addColumn<bool>("empty");
+        QTest::newRow("truncated") << false;
+        // An empty file is a damaged one, not a first start.
+        QTest::newRow("empty") << true;
+    }
+
+    void damagedStateFileStartsFromScratch()
+    {
+        QFETCH(bool, empty);
         PrepareStateFile({"expand_new_shares", "no"});
         QByteArray bytes = ReadAll(StatePath());
         QVERIFY(bytes.size() > 20);
-        bytes.truncate(bytes.size() / 2);
+        bytes.truncate(empty ? 0 : bytes.size() / 2);
         QVERIFY(WriteAll(StatePath(), bytes));
 
         ModalDriver modals;
@@ -275,6 +289,7 @@ private slots:
         QCOMPARE(PeerListenerAttempts(), 1);
 
         // The damaged file is kept for the user, byte for byte.
+        QVERIFY(QFile::exists(StatePath() + ".bad"));
         QCOMPARE(ReadAll(StatePath() + ".bad"), bytes);
         // Nothing of it was applied; the defaults made before the load stand.
         QCOMPARE(GetSetting("expand_new_shares"), std::string("yes"));
@@ -292,9 +307,18 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(gp_server->IsConnected(), 10000);
         SetSetting("zz_marker", "written at shut-down");
         QFile::remove(StatePath());
+        // The diagnostics view goes after the final save; listen beside it.
+        QStringList configLines;
+        SetLogSink([&configLines](const QString& i_category, int i_level, const QString& i_text, ItemPtr i_item) {
+            if (i_category == kConfig)
+                configLines << i_text;
+            if (diagnosticsForm)
+                diagnosticsForm->AddLine(i_category, i_level, i_text, i_item);
+        });
 
         delete mp_window;
         mp_window = nullptr;
+        QVERIFY(!HasLogSink());
 
         // Every manager global is cleared as its object goes.
         QVERIFY(!gp_server);
@@ -303,8 +327,9 @@ private slots:
         QVERIFY(!mainWindow);
         QTRY_VERIFY_WITH_TIMEOUT(!IsLoggedIn(m_server, "bob"), 10000);
 
-        // The final save wrote no log line.
+        // The final save wrote the file and no log line.
         QVERIFY(QFile::exists(StatePath()));
+        QVERIFY2(configLines.isEmpty(), qPrintable(configLines.join(" | ")));
 
         // Read it back into a fresh store.
         d->Reset();
@@ -319,6 +344,122 @@ private slots:
             QCOMPARE(GetSetting("data_version"), std::string("1"));
         }
         d->Reset();
+    }
+
+    void changedCredentialsWaitForTheNextLogin()
+    {
+        PrepareStateFile();
+        StartWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(gp_server->IsConnected(), 10000);
+        const int aliceLogins = m_server.LoginCount("alice");
+
+        mp_window->OnChangeUsernamePasswordClicked();
+        QPointer<ChangeUsernamePasswordDialog> dialog = mp_window->findChild<ChangeUsernamePasswordDialog*>();
+        QVERIFY(dialog);
+        QVERIFY(dialog->isVisible());
+        QVERIFY(!dialog->isModal());
+        QCOMPARE(dialog->windowTitle(), QString("Change Username/Password"));
+        QCOMPARE(dialog->findChild<QLineEdit*>("usernameEdit")->text(), QString("bob"));
+        QCOMPARE(dialog->findChild<QLineEdit*>("passwordEdit")->text(), QString("pw2"));
+
+        dialog->findChild<QLineEdit*>("usernameEdit")->setText("alice");
+        dialog->findChild<QLineEdit*>("passwordEdit")->setText("s3cret");
+        dialog->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
+        QTRY_VERIFY(!dialog);
+        QCOMPARE(GetSetting("username"), std::string("alice"));
+        QCOMPARE(GetSetting("password"), std::string("s3cret"));
+        QCOMPARE(mp_window->Form()->usernameEdit->text(), QString("alice"));
+
+        // The present connection stays as it is.
+        QVERIFY(gp_server->IsConnected());
+        QVERIFY(IsLoggedIn(m_server, "bob"));
+        QCOMPARE(m_server.LoginCount("alice"), aliceLogins);
+
+        // The next one uses the new credentials.
+        mp_window->Form()->action_Disconnect->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(!IsLoggedIn(m_server, "bob"), 10000);
+        QTRY_VERIFY(mp_window->Form()->action_Connect->isEnabled());
+        mp_window->Form()->action_Connect->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(IsLoggedIn(m_server, "alice"), 10000);
+        QCOMPARE(m_server.LoginCount("alice"), aliceLogins + 1);
+    }
+
+    void shellTypesAndWhatTheStateFileKeeps()
+    {
+        PrepareStateFile();
+        StartWindow();
+
+        struct Flags
+        {
+            const char* name;
+            bool root, null, autoCreate;
+        };
+        const Flags types[] = {{"global", true, false, true},
+                               {"vglobal", true, false, true},
+                               {"global_value", false, false, true},
+                               {"wish_list_item", true, false, true},
+                               {"wish_list_item_enabled", false, true, true},
+                               {"user_chat_widget", true, false, true},
+                               {"room_form", true, false, true}};
+        for (const Flags& f : types)
+        {
+            Type* type = d->HasType(f.name);
+            QVERIFY2(type, f.name);
+            QVERIFY2(type->IsRoot() == f.root, f.name);
+            QVERIFY2(type->IsNull() == f.null, f.name);
+            QVERIFY2(type->IsAutoCreate() == f.autoCreate, f.name);
+        }
+
+        // How many partners of the other type one item may hold, each way.
+        struct Arity
+        {
+            const char* a;
+            const char* b;
+            OneOrMany aHoldsB, bHoldsA;
+        };
+        const Arity relations[] = {{"global", "global_value", One, Many},
+                                   {"vglobal", "global_value", One, Many},
+                                   {"wish_list_item", "wish_list_item_enabled", One, Many},
+                                   {"user", "user_chat_widget", One, One},
+                                   {"room", "room_form", One, One}};
+        for (const Arity& r : relations)
+        {
+            const Relation* ab = T(r.a)->GetRelation(T(r.b));
+            const Relation* ba = T(r.b)->GetRelation(T(r.a));
+            QVERIFY2(ab && ba, r.b);
+            QVERIFY2(ab->partners == r.aHoldsB && ba->partners == r.bHoldsA, r.b);
+            QVERIFY2(!ab->owns && !ba->owns, r.b);
+        }
+
+        // Run-only settings stay out of the file, and so do their values
+        // unless a saved setting shares them.
+        ItemPtr(T("vglobal")->GetItem("session")) += ItemPtr(T("global_value")->GetItem("run only"));
+        ItemPtr(T("vglobal")->GetItem("also run")) += ItemPtr(T("global_value")->GetItem("shared value"));
+        SetSetting("zz_kept", "shared value");
+        ItemPtr(T("wish_list_item")->GetItem("jazz")).NewItem("wish_list_item_enabled");
+        T("wish_list_item")->GetItem("blues");
+        ItemPtr(T("user")->GetItem("zed")) += ItemPtr(T("user_chat_widget")->GetItem("12345"));
+        mp_window->EveryFiveMinutes();
+
+        QStringList items, links;
+        for (const QString& line : StateToolDump(StatePath()))
+        {
+            // "item N <type> <value>" and "link A B <item> -- <item>"
+            if (line.startsWith("item "))
+                items << line.section(' ', 2);
+            else if (line.startsWith("link "))
+                links << line.section(' ', 3);
+        }
+        QVERIFY(!items.isEmpty());
+        QVERIFY(items.contains("global \"zz_kept\""));
+        QVERIFY(items.contains("global_value \"shared value\""));
+        QVERIFY(!items.contains("global_value \"run only\""));
+        QVERIFY(items.filter(QRegularExpression("^vglobal ")).isEmpty());
+        QVERIFY(items.contains("wish_list_item \"jazz\""));
+        QVERIFY(items.contains("wish_list_item \"blues\""));
+        QCOMPARE(items.count("wish_list_item_enabled (flag)"), 1);
+        QVERIFY(links.contains("wish_list_item \"jazz\" -- wish_list_item_enabled (flag)"));
+        QVERIFY(items.filter(QRegularExpression("^(user_chat_widget|room_form) ")).isEmpty());
     }
 
     void fiveMinuteTimerSweepsAndSaves()
@@ -400,6 +541,86 @@ private slots:
         mp_window->activateWindow();
         ui->optionsTabControl->setCurrentIndex(1);
         QCOMPARE(mp_window->focusWidget(), static_cast<QWidget*>(ui->sharedFoldersList));
+    }
+
+    // The form as the constructor leaves it, before Init changes anything.
+    void formAsBuilt()
+    {
+        mp_window = new MainWindow;
+        Ui_MainWindow* ui = mp_window->Form();
+
+        QCOMPARE(mp_window->objectName(), QString("MainWindow"));
+        QCOMPARE(mp_window->size(), QSize(1000, 600));
+        QVERIFY(mp_window->isDockNestingEnabled());
+        QVERIFY(!mp_window->windowIcon().isNull());
+
+        QVERIFY(ui->action_Connect->isEnabled());
+        QVERIFY(!ui->action_Disconnect->isEnabled());
+        QVERIFY(ui->action_Data->isVisible());
+        QCOMPARE(ui->action_Data->text(), QString("&Data"));
+        QVERIFY(ui->action_Data->associatedObjects().isEmpty());
+        QCOMPARE(ui->menuBar->actions().size(), 1);
+        QCOMPARE(ui->menuConnection->title(), QString("Connection"));
+
+        QVERIFY(!ui->mainToolBar->isMovable());
+        QCOMPARE(ui->mainToolBar->iconSize(), QSize(16, 16));
+        QCOMPARE(ui->mainToolBar->toolButtonStyle(), Qt::ToolButtonTextBesideIcon);
+        QCOMPARE(mp_window->toolBarArea(ui->mainToolBar), Qt::TopToolBarArea);
+
+        QCOMPARE(ui->roomSplitter->orientation(), Qt::Horizontal);
+        QCOMPARE(ui->roomSplitter->widget(0), static_cast<QWidget*>(ui->roomsTabControl));
+        QCOMPARE(ui->roomSplitter->widget(1), static_cast<QWidget*>(ui->roomList));
+        // The rooms take what the window gains; the room list keeps its width.
+        QCOMPARE(ui->roomsTabControl->sizePolicy().horizontalStretch(), 1);
+        QCOMPARE(ui->roomList->sizePolicy().horizontalStretch(), 0);
+        QCOMPARE(ui->roomList->columnCount(), 2);
+        QCOMPARE(ui->roomList->columnWidth(1), 30);
+        QCOMPARE(ui->roomList->iconSize(), QSize(16, 11));
+        QVERIFY(!ui->roomList->rootIsDecorated());
+        QVERIFY(!ui->roomList->itemsExpandable());
+        QVERIFY(ui->roomList->isSortingEnabled());
+        QCOMPARE(ui->sharedFoldersList->columnWidth(0), 400);
+        QCOMPARE(ui->sharedFoldersList->headerItem()->text(0), QString("Shared folder"));
+
+        QCOMPARE(ui->optionsTabControl->tabShape(), QTabWidget::Triangular);
+        QCOMPARE(ui->optionsTabControl->count(), 3);
+        QCOMPARE(ui->optionsTabControl->tabText(0), QString("Login"));
+        QCOMPARE(ui->optionsTabControl->tabText(2), QString("UI"));
+
+        // Fixed places on the Login and UI pages. The listening-port label and
+        // the UPnP box are wider than first drawn, so their texts are not cut.
+        struct Placed
+        {
+            QWidget* widget;
+            QRect geometry;
+            QString text;
+        };
+        const Placed placed[] = {
+            {ui->label_2, QRect(20, 30, 61, 16), "Username"},
+            {ui->usernameEdit, QRect(110, 30, 191, 20), ""},
+            {ui->listeningPortEdit, QRect(110, 70, 101, 20), ""},
+            {ui->label_4, QRect(20, 70, 88, 16), "Listening port"},
+            {ui->uPnPCheckBox, QRect(40, 100, 120, 17), "use UPnP"},
+            {ui->minimizeToTrayCheckBox, QRect(20, 20, 321, 17), "Minimize to tray [Windows only]"},
+            {ui->autoExpandSharesCheckBox, QRect(20, 50, 331, 17), "Auto-expand newly browsed shares"},
+        };
+        for (const Placed& p : placed)
+        {
+            QCOMPARE(p.widget->geometry(), p.geometry);
+            if (auto* label = qobject_cast<QLabel*>(p.widget))
+                QCOMPARE(label->text(), p.text);
+            if (auto* box = qobject_cast<QCheckBox*>(p.widget))
+            {
+                QCOMPARE(box->text(), p.text);
+                QVERIFY(!box->isChecked());
+            }
+        }
+        QVERIFY(ui->listeningPortEdit->isReadOnly());
+        QVERIFY(ui->downloadFolderEdit->isReadOnly());
+        QCOMPARE(ui->downloadFolderEdit->sizePolicy().horizontalPolicy(), QSizePolicy::Fixed);
+        QCOMPARE(ui->label_3->text(), QString("Download Folder"));
+        QCOMPARE(ui->label->text(), QString("Shared Folders"));
+        QVERIFY(ui->downloadFolderSpacer->text().isEmpty());
     }
 
     void sharedFolderListFollowsTheStore()
