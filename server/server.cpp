@@ -269,7 +269,7 @@ void Server::Disconnect()
 
 void Server::OnHalfMinuteTimer()
 {
-    if (m_abruptlyDisconnected && m_state == State::Offline)
+    if (m_abruptlyDisconnected && m_state == State::Offline && !m_reportingRefusal)
     {
         LogLine(1, QStringLiteral("Trying to reconnect to the server"));
         Connect();
@@ -493,7 +493,10 @@ void Server::HandleLogin(InputStream& i_in)
         LogLine(1, QStringLiteral("Login refused: %1").arg(FromLatin1(text)));
         DropSocket();
         SetState(State::Offline);
+        const bool wasReporting = m_reportingRefusal;
+        m_reportingRefusal = true;
         emit ConnectionFailed(text);
+        m_reportingRefusal = wasReporting;
         // A refused login is not retried: the credentials must change first.
         m_abruptlyDisconnected = false;
         return;
@@ -1044,6 +1047,9 @@ void Server::GetPeerAddress(std::string i_user)
 
 void Server::ConnectToPeer(quint32 i_token, std::string i_user, std::string i_type)
 {
+    if (m_state == State::LoggedIn)
+        LogLine(1, QStringLiteral("Asking the server for an indirect connection to %1 (type %2)")
+                       .arg(FromLatin1(i_user), FromLatin1(i_type)));
     MemStream m = NewMessage(SM_CONNECT_TO_PEER);
     m.WriteUInt32(i_token);
     m.WriteString(i_user);

@@ -173,6 +173,10 @@ private:
     bool m_loggedIn = false;
     bool m_abruptlyDisconnected = false;
     bool m_firstLoginDone = false;
+    // True while a refused login is being reported: a receiver may show a
+    // modal box whose event loop runs the reconnection tick before the
+    // abrupt-loss flag has been lowered.
+    bool m_reportingRefusal = false;
     // Changes whenever the socket is replaced or dropped, so a frame loop
     // stops once a handler has ended the connection it was reading.
     quint64 m_socketGeneration = 0;

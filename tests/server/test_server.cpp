@@ -288,13 +288,21 @@ void TestServerConnection::RefusedReconnectionLowersFlag()
 
     QVERIFY(m_ts.Set("account", QJsonObject{{"user", "alice"}, {"password", "changed"}}));
     bool flagWhenEmitted = false;
-    QObject::connect(mp_server, &Server::ConnectionFailed, mp_server,
-                     [&](std::string) { flagWhenEmitted = mp_server->IsAbruptlyDisconnected(); });
+    int attemptsWhileReporting = 0;
+    QObject::connect(mp_server, &Server::ConnectionFailed, mp_server, [&](std::string) {
+        flagWhenEmitted = mp_server->IsAbruptlyDisconnected();
+        // The window reports a refusal in a modal box, whose event loop
+        // runs the 30-second tick: that must not start another attempt.
+        QSignalSpy connectingInside(mp_server, &Server::Connecting);
+        HalfMinuteTick();
+        attemptsWhileReporting += connectingInside.count();
+    });
     QSignalSpy failed(mp_server, &Server::ConnectionFailed);
     HalfMinuteTick();
     QVERIFY(Reached(failed, 1));
     QCOMPARE(failed[0][0].value<std::string>(), S("INVALIDPASS"));
     QVERIFY(flagWhenEmitted);
+    QCOMPARE(attemptsWhileReporting, 0);
     QVERIFY(!mp_server->IsAbruptlyDisconnected());
 
     // No retry loop with the wrong password.

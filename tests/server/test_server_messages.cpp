@@ -419,6 +419,7 @@ void TestServerMessages::PeerMessagesBothWays()
     QCOMPARE(impossible[0][0].toUInt(), 41u);
     QCOMPARE(impossible[0][1].value<std::string>(), S("offline-user"));
     QCOMPARE(FieldsOf(m_ts.Received("alice", SM_CONNECT_TO_PEER)[0])["type"].toString(), QString("P"));
+    QVERIFY(m_fixture.LoggedLine("Asking the server for an indirect connection to offline-user (type P)"));
 
     // A relayed request from another user.
     QSignalSpy requested(mp_server, &Server::PeerConnectionRequested);
