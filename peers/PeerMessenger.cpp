@@ -194,14 +194,14 @@ void PeerMessenger::DataLoaded()
 {
     if (Type* key = d->HasType("global"))
     {
-        if (Item* pending = key->HasItem(std::string("new_listening_port")))
+        // Only a pending port with a value is applied and its key dropped; a
+        // bare key (one that a store subscription created) stays.
+        Item* pending = key->HasItem(std::string("new_listening_port"));
+        if (pending && pending->IsConnected("global_value"))
         {
             const std::string value = ItemPtr(pending)["global_value"].AsString();
-            if (!value.empty())
-            {
-                SetSetting("listening_port", value);
-                PeerLog(1, QString("Listening port changed to %1").arg(L1(value)));
-            }
+            SetSetting("listening_port", value);
+            PeerLog(1, QString("Listening port changed to %1").arg(L1(value)));
             pending->Remove();
         }
     }

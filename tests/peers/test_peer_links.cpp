@@ -307,6 +307,15 @@ void TestPeerLinks::ListeningPorts()
     QVERIFY(m_fixture.Logged(QString("Cannot listen for scrambled peer connections on port %1")
                                  .arg(occupied.serverPort())));
 
+    // A key without a value is no pending port: nothing moves, the key stays.
+    delete mp_messenger;
+    m_fixture.mp_messenger = mp_messenger = new PeerMessenger;
+    QVERIFY(T("global")->GetItem(std::string("new_listening_port")));
+    mp_messenger->DataLoaded();
+    QCOMPARE(GetSetting("listening_port"), std::to_string(fresh));
+    QVERIFY(T("global")->HasItem(std::string("new_listening_port")));
+    QCOMPARE(mp_messenger->ListeningPort(), fresh);
+
     // Absent settings get the defaults.
     delete mp_messenger;
     m_fixture.mp_messenger = mp_messenger = new PeerMessenger;
