@@ -8,11 +8,6 @@ SharedFoldersManager* sharedFoldersManager = nullptr;
 namespace
 {
 
-Type* NewType(const char* ip_name, bool i_root, bool i_null, bool i_autoCreate)
-{
-    return d->NewType(ip_name, i_root, i_null, i_autoCreate);
-}
-
 void SaveType(const char* ip_type)
 {
     if (dataSaver)
@@ -25,11 +20,6 @@ void SaveByConnection(const char* ip_type, const char* ip_other)
         dataSaver->AddSavedByConnectionType(ip_type, ip_other);
 }
 
-void Relate(const char* ip_a, const char* ip_b, OneOrMany i_aPerB, OneOrMany i_bPerA)
-{
-    T(ip_a)->RelateToType(T(ip_b), i_aPerB, i_bPerA, false);
-}
-
 } // namespace
 
 SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_parent)
@@ -37,28 +27,28 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     sharedFoldersManager = this;
 
     // The local share.
-    NewType("shared_folder", true, false, true);
+    d->NewType("shared_folder", true, false, true);
     SaveType("shared_folder");
 
-    NewType("shared_file", false, true, true);
-    NewType("shared_file_name", false, false, true);
-    NewType("shared_file_lowercase_name", false, false, true);
-    NewType("shared_file_folder", false, false, true);
-    NewType("shared_file_folder_lowercase_name", false, false, true);
-    NewType("shared_file_size", false, false, true);
-    NewType("shared_public", false, true, true);
-    NewType("shared_userlist", false, true, true);
-    NewType("is_scanned", false, true, true);
+    d->NewType("shared_file", false, true, true);
+    d->NewType("shared_file_name", false, false, true);
+    d->NewType("shared_file_lowercase_name", false, false, true);
+    d->NewType("shared_file_folder", false, false, true);
+    d->NewType("shared_file_folder_lowercase_name", false, false, true);
+    d->NewType("shared_file_size", false, false, true);
+    d->NewType("shared_public", false, true, true);
+    d->NewType("shared_userlist", false, true, true);
+    d->NewType("is_scanned", false, true, true);
 
-    Relate("shared_folder", "shared_file_folder", Many, Many);
-    Relate("shared_file", "shared_file_folder", Many, One);
-    Relate("shared_file_folder", "shared_file_folder_lowercase_name", Many, One);
-    Relate("shared_file", "shared_file_name", Many, One);
-    Relate("shared_file_name", "shared_file_lowercase_name", Many, One);
-    Relate("shared_file", "shared_file_size", Many, One);
-    Relate("shared_folder", "shared_public", Many, One);
-    Relate("shared_folder", "shared_userlist", Many, One);
-    Relate("shared_folder", "user_list_group", Many, Many);
+    Relate(T("shared_folder"), T("shared_file_folder"), Many, Many);
+    Relate(T("shared_file"), T("shared_file_folder"), Many, One);
+    Relate(T("shared_file_folder"), T("shared_file_folder_lowercase_name"), Many, One);
+    Relate(T("shared_file"), T("shared_file_name"), Many, One);
+    Relate(T("shared_file_name"), T("shared_file_lowercase_name"), Many, One);
+    Relate(T("shared_file"), T("shared_file_size"), Many, One);
+    Relate(T("shared_folder"), T("shared_public"), Many, One);
+    Relate(T("shared_folder"), T("shared_userlist"), Many, One);
+    Relate(T("shared_folder"), T("user_list_group"), Many, Many);
     SaveByConnection("shared_public", "shared_folder");
     SaveByConnection("shared_userlist", "shared_folder");
 
@@ -71,39 +61,39 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     AddHandler(T("shared_folder")->itemRemoved, this, &SharedFoldersManager::OnSharedFolderRemoved);
 
     // Share lists received from other users.
-    NewType("user_share", true, true, true);
-    NewType("user_share_loaded", false, true, true);
-    NewType("user_share_folder", false, true, true);
-    NewType("user_share_folder_parent", false, true, true);
-    NewType("user_share_folder_child", false, true, true);
-    NewType("user_share_folder_name", false, false, true);
-    NewType("user_share_file", false, true, true);
-    NewType("user_share_file_name", false, false, true);
+    d->NewType("user_share", true, true, true);
+    d->NewType("user_share_loaded", false, true, true);
+    d->NewType("user_share_folder", false, true, true);
+    d->NewType("user_share_folder_parent", false, true, true);
+    d->NewType("user_share_folder_child", false, true, true);
+    d->NewType("user_share_folder_name", false, false, true);
+    d->NewType("user_share_file", false, true, true);
+    d->NewType("user_share_file_name", false, false, true);
 
-    Relate("user_share", "user", One, One);
-    Relate("user_share", "user_share_loaded", Many, One);
-    Relate("user_share", "user_share_folder", One, Many);
-    Relate("user_share_folder", "user_share_folder_name", Many, One);
-    Relate("user_share_folder", "user_share_file", One, Many);
-    Relate("user_share_folder", "user_share_folder_parent", One, One);
-    Relate("user_share_folder", "user_share_folder_child", One, Many);
-    Relate("user_share_folder_parent", "user_share_folder_child", One, One);
-    Relate("user_share_file", "user_share_file_name", Many, One);
-    Relate("user_share_file", "file_size", Many, One);
+    Relate(T("user_share"), T("user"), One, One);
+    Relate(T("user_share"), T("user_share_loaded"), Many, One);
+    Relate(T("user_share"), T("user_share_folder"), One, Many);
+    Relate(T("user_share_folder"), T("user_share_folder_name"), Many, One);
+    Relate(T("user_share_folder"), T("user_share_file"), One, Many);
+    Relate(T("user_share_folder"), T("user_share_folder_parent"), One, One);
+    Relate(T("user_share_folder"), T("user_share_folder_child"), One, Many);
+    Relate(T("user_share_folder_parent"), T("user_share_folder_child"), One, One);
+    Relate(T("user_share_file"), T("user_share_file_name"), Many, One);
+    Relate(T("user_share_file"), T("file_size"), Many, One);
 
     // The peer network's share-list and folder requests are answered here
     // once those replies exist.
 
     // The search-token index.
-    NewType("search_token", false, false, true);
-    Relate("search_token", "shared_file", Many, Many);
+    d->NewType("search_token", false, false, true);
+    Relate(T("search_token"), T("shared_file"), Many, Many);
     // Distributed search requests are answered here once search answering
     // exists.
 
     // Scan results of local files.
     for (const char* attribute : {"mpeg_version", "channel_mode", "audio_frequency", "bitrate_mode", "bitrate"})
-        Relate("shared_file", attribute, Many, One);
-    Relate("shared_file", "is_scanned", Many, One);
+        Relate(T("shared_file"), T(attribute), Many, One);
+    Relate(T("shared_file"), T("is_scanned"), Many, One);
     SaveType("is_scanned");
     SaveByConnection("shared_file", "shared_file_folder");
     SaveByConnection("shared_file_folder", "shared_folder");
@@ -112,9 +102,9 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
         SaveByConnection(type, "shared_file");
 
     // Attributes of files in received share lists.
-    Relate("user_share_file", "bitrate_mode", Many, One);
-    Relate("user_share_file", "bitrate", Many, One);
-    Relate("user_share_file", "length_seconds", Many, One);
+    Relate(T("user_share_file"), T("bitrate_mode"), Many, One);
+    Relate(T("user_share_file"), T("bitrate"), Many, One);
+    Relate(T("user_share_file"), T("length_seconds"), Many, One);
 
     // The MP3 scanner's thread; the scanner object and its two queued
     // connections join here, as do the login report and the own statistics
@@ -122,8 +112,8 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     m_mp3ScannerThread.start(QThread::InheritPriority);
 
     // Users denied the local share.
-    NewType("unshared", false, true, true);
-    Relate("user", "unshared", Many, One);
+    d->NewType("unshared", false, true, true);
+    Relate(T("user"), T("unshared"), Many, One);
     SaveType("unshared");
     SaveByConnection("user", "unshared");
 }
