@@ -142,8 +142,11 @@ void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_fold
                 if (!sizeItem || sizeItem->GetValue() != size)
                 {
                     file += sizeType->GetItem(size);
-                    // Other content: the earlier scan no longer describes it.
+                    // Other content: the earlier scan no longer describes it,
+                    // and what a new scan cannot judge must not keep its values.
                     file.Disconnect("is_scanned");
+                    for (const char* attribute : AUDIO_ATTRIBUTE_TYPES)
+                        file.Disconnect(attribute);
                 }
             }
             else

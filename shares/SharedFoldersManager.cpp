@@ -2,6 +2,8 @@
 
 #include "DataSaver.h"
 #include "GeneralFunctions.h"
+#include "Log.h"
+#include "TextConversion.h"
 
 SharedFoldersManager* sharedFoldersManager = nullptr;
 
@@ -91,7 +93,7 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     // exists.
 
     // Scan results of local files.
-    for (const char* attribute : {"mpeg_version", "channel_mode", "audio_frequency", "bitrate_mode", "bitrate"})
+    for (const char* attribute : AUDIO_ATTRIBUTE_TYPES)
         Relate(T("shared_file"), T(attribute), Many, One);
     Relate(T("shared_file"), T("is_scanned"), Many, One);
     SaveType("is_scanned");
@@ -106,10 +108,15 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     Relate(T("user_share_file"), T("bitrate"), Many, One);
     Relate(T("user_share_file"), T("length_seconds"), Many, One);
 
-    // The MP3 scanner's thread; the scanner object and its two queued
-    // connections join here, as do the login report and the own statistics
-    // of the server connection.
+    // The MP3 scanner works on a thread of its own; requests and results
+    // cross as queued calls. The login report and the own statistics of the
+    // server connection join here.
     m_mp3ScannerThread.start(QThread::InheritPriority);
+    m_mp3Scanner.moveToThread(&m_mp3ScannerThread);
+    connect(this, &SharedFoldersManager::MP3ScanRequired, &m_mp3Scanner, &MP3Scanner::OnMP3ScanRequired,
+            Qt::QueuedConnection);
+    connect(&m_mp3Scanner, &MP3Scanner::MP3Scanned, this, &SharedFoldersManager::OnMP3Scanned,
+            Qt::QueuedConnection);
 
     // Users denied the local share.
     d->NewType("unshared", false, true, true);
@@ -120,6 +127,9 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
 
 SharedFoldersManager::~SharedFoldersManager()
 {
+    // A scan in progress stops at its next block; requests still queued are
+    // dropped with the scanner, results still queued with this object.
+    m_mp3Scanner.Quit();
     m_mp3ScannerThread.exit(0);
     m_mp3ScannerThread.wait();
     if (sharedFoldersManager == this)
@@ -198,6 +208,21 @@ void SharedFoldersManager::RemoveUserShare(std::string i_user)
     folders.Remove();
     share.Remove();
     d->RemoveDisconnectedItems();
+}
+
+void SharedFoldersManager::OnMP3Scanned(QString i_file, int i_mpegVersion, QString i_channelMode, int i_frequency,
+                                        bool i_isVBR, int i_bitrate)
+{
+    Log(QStringLiteral("MP3 Scanning"), 1, QStringLiteral("Scanned %1").arg(i_file));
+    ItemPtr file = GetSharedFileItem(ToUtf8(i_file));
+    if (!file)
+        return;
+    file += T("mpeg_version")->GetItem(std::to_string(i_mpegVersion));
+    file += T("channel_mode")->GetItem(ToLatin1(i_channelMode));
+    file += T("audio_frequency")->GetItem(std::to_string(i_frequency));
+    file += T("bitrate_mode")->GetItem(i_isVBR ? "vbr" : "cbr");
+    file += T("bitrate")->GetItem(std::to_string(i_bitrate));
+    file += T("is_scanned")->GetGlobalNullItem();
 }
 
 QString SharedFoldersManager::GetFileItemDisplayString(ItemPtr i_file) const

@@ -6,6 +6,7 @@
 // MP3 worker thread it owns.
 
 #include "Data.h"
+#include "MP3Scanner.h"
 
 #include <QObject>
 #include <QString>
@@ -74,6 +75,12 @@ public:
     void OnSharedFileFolderAdded(Item* ip_item);
     void OnSharedFileNameAdded(Item* ip_item);
 
+public slots:
+    // A result of the scanner's thread: stored on the file's item, which is
+    // looked up anew since the file may have left the share meanwhile.
+    void OnMP3Scanned(QString i_file, int i_mpegVersion, QString i_channelMode, int i_frequency, bool i_isVBR,
+                      int i_bitrate);
+
 signals:
     void MP3ScanRequired(QString i_file);
     void SharedFilesRescanned(int i_filesAdded, int i_filesRemoved);
@@ -81,7 +88,13 @@ signals:
 private:
     void RemoveFolderWithFiles(Item* ip_folder);
 
+    // The scan results a `shared_file` carries, one value of each.
+    static constexpr const char* AUDIO_ATTRIBUTE_TYPES[5] = {"mpeg_version", "channel_mode", "audio_frequency",
+                                                             "bitrate_mode", "bitrate"};
+
     QThread m_mp3ScannerThread;
+    // Lives on m_mp3ScannerThread; destroyed after that thread has stopped.
+    MP3Scanner m_mp3Scanner;
     int m_filesAdded = 0;
     int m_filesRemoved = 0;
     // Canonical paths of the folders the running walk is inside of, so that

@@ -49,6 +49,9 @@ public:
         d->Reset();
     }
 
+    // Destroys the manager alone, as shut-down does before the store goes.
+    void DestroyManager() { mp_manager.reset(); }
+
     SharedFoldersManager* Manager() const { return mp_manager.get(); }
     DataSaver* Saver() const { return mp_dataSaver.get(); }
 
