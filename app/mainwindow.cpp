@@ -2,11 +2,14 @@
 
 #include "ui_mainwindow.h"
 
+#include "ActionSetToolBar.h"
 #include "ChangeUsernamePasswordDialog.h"
 #include "DataDialog.h"
 #include "DNetManager.h"
 #include "DataSaver.h"
 #include "DelayedInvoker.h"
+#include "EventToolBar.h"
+#include "FocusFunctions.h"
 #include "Log.h"
 #include "PeerMessenger.h"
 #include "PortForwarder.h"
@@ -30,7 +33,6 @@
 #include <vector>
 
 MainWindow* mainWindow = nullptr;
-bool g_showIsOver = false;
 
 // The icons and flags live in a static library; naming their registration
 // functions keeps the linker from dropping them.
@@ -59,9 +61,8 @@ MainWindow::MainWindow(QWidget* ip_parent)
     // One window per run; tests build several in turn.
     g_showIsOver = false;
     mainWindow = this;
-    // LATER (widget classes): the form builds tabControl, roomsTabControl and
-    // optionsTabControl as TabWidget, chatTabControl as RoomTabWidget and
-    // mainToolBar as ActionSetToolBar; plain Qt classes stand in until then.
+    // The form builds the tab controls as TabWidget and RoomTabWidget and
+    // mainToolBar as the ActionSetToolBar (the global actionBar).
     mp_ui->setupUi(this);
 
     SetApplicationIcon(QStringLiteral(":/icons/offline_icon"));
@@ -110,11 +111,11 @@ void MainWindow::Init()
     mp_ui->roomList->sortByColumn(0, Qt::AscendingOrder);
     AddPairHandler(T("room"), T("in_room"), this, &MainWindow::OnEnteredRoom);
 
-    // LATER (action-set toolbar): ActionSetToolBar::Init on actionBar, then the
-    // actions of "room_list", "room", "shared_folders", "login_options" and
-    // "user" with the bindings of roomList, fileSharingOptionsTab and
-    // loginOptionsTab; then mainToolBar's ActionTriggered(string) to
-    // OnToolBarActionTriggered. mainToolBar is a plain QToolBar until then.
+    actionBar->Init();
+    // LATER (main-window toolbar actions): the actions of "room_list", "room",
+    // "shared_folders", "login_options" and "user" with the bindings of
+    // roomList, fileSharingOptionsTab and loginOptionsTab; then
+    // mainToolBar's ActionTriggered(string) to OnToolBarActionTriggered.
     connect(qApp, &QApplication::focusChanged, this, &MainWindow::OnFocusChanged);
 
     new PeerMessenger;
@@ -148,8 +149,9 @@ void MainWindow::Init()
 
     new WishListSearcher(this);
 
-    // LATER (event toolbar): new EventToolBar, then addToolBarBreak() and
-    // addToolBar() in the top area, so it sits on a row below mainToolBar.
+    // On a row of its own below mainToolBar; the window adopts it.
+    addToolBarBreak(Qt::TopToolBarArea);
+    addToolBar(Qt::TopToolBarArea, new EventToolBar(nullptr));
 
     // Rooted at the type rather than at the "username" item, so the handler
     // holds no item that anything could remove.
@@ -203,8 +205,9 @@ void MainWindow::Init()
     connect(sharedFoldersManager, &SharedFoldersManager::SharedFilesRescanned, this,
             &MainWindow::OnSharedFilesRescanned);
 
-    // LATER (focus functions): RegisterWidgetForTabFocus(usernameEdit, 1) and
-    // RegisterWidgetForTabFocus(sharedFoldersList, 1).
+    // These take the focus when their options pages are shown.
+    RegisterWidgetForTabFocus(mp_ui->usernameEdit, 1);
+    RegisterWidgetForTabFocus(mp_ui->sharedFoldersList, 1);
 }
 
 void MainWindow::CreateTypes()

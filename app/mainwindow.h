@@ -13,6 +13,8 @@
 #include <string>
 
 #include "Data.h"
+#include "EventToolBar.h"
+#include "ShowState.h"
 // The generated form: views and tests reach its widgets through Form().
 #include "ui_mainwindow.h"
 
@@ -22,7 +24,7 @@ class QResizeEvent;
 class QTreeWidgetItem;
 class Server;
 
-class MainWindow : public QMainWindow, public DataHandler
+class MainWindow : public QMainWindow, public DataHandler, public ApplicationIconHost
 {
     Q_OBJECT
 
@@ -35,9 +37,9 @@ public:
     void Init();
 
     // The resource path of an icon, set on the application and the window.
-    void SetApplicationIcon(QString i_resource);
+    void SetApplicationIcon(QString i_resource) override;
     // Back to the icon of the connection state.
-    void ResetApplicationIcon();
+    void ResetApplicationIcon() override;
 
     // The state file: the home directory + "/.Tavrinel", as the 8-bit path
     // the file system takes. Built anew at each use.
@@ -109,6 +111,3 @@ private:
 };
 
 extern MainWindow* mainWindow;
-// Set first thing when the window is torn down; slots that can still run
-// then check it.
-extern bool g_showIsOver;

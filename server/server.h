@@ -36,6 +36,8 @@ public:
     // Default address of the central server when the settings hold none.
     static constexpr const char* DEFAULT_HOST = "server.tavrinel.net";
     static constexpr quint16 DEFAULT_PORT = 2242;
+    // The network's web site, home of the support page (https).
+    static constexpr const char* WEB_HOST = "www.tavrinel.net";
 
     Server();
     ~Server() override;

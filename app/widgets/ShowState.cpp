@@ -1,0 +1,3 @@
+#include "ShowState.h"
+
+bool g_showIsOver = false;
