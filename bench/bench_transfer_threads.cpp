@@ -1,0 +1,224 @@
+// Speed of the transfer threads against a raw socket copy.
+//
+// BM_ThreadsToDisk: 1 GiB from an UploadThread to a DownloadThread over a
+//   loopback connection in one process; the uploader reads a file, the
+//   downloader appends to a file on disk. The main thread runs the event
+//   loop that takes both threads' progress signals; counter slot_ms_per_GiB
+//   is the time spent in those slots, scaled to 1 GiB.
+// BM_RawLoopbackToDisk/<buffer>: the same bytes from the same file to a
+//   file through a plain POSIX socket pair on loopback, one thread each
+//   side, with buffers of 8 KiB (the threads' chunk) and 64 KiB.
+// Target: BM_ThreadsToDisk at least 80% of the raw copy's bytes_per_second.
+// Sanitizer builds, or TV_BENCH_SMALL=1, move 32 MiB instead.
+
+#include "QtBenchmarkMain.h"
+#include "DownloadThread.h"
+#include "UploadThread.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TV_BENCH_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TV_BENCH_SANITIZED 1
+#endif
+#endif
+
+namespace
+{
+bool IsSmallRun()
+{
+#ifdef TV_BENCH_SANITIZED
+    return true;
+#else
+    const char* small = std::getenv("TV_BENCH_SMALL");
+    return small && *small && std::strcmp(small, "0") != 0;
+#endif
+}
+
+qint64 TransferSize()
+{
+    return IsSmallRun() ? qint64(32) << 20 : qint64(1) << 30;
+}
+
+const double GIB = double(qint64(1) << 30);
+
+// The file every benchmark sends, written once with real (non-sparse) data.
+const QString& SourceFile()
+{
+    static QTemporaryDir dir;
+    static QString path;
+    if (path.isEmpty())
+    {
+        path = dir.filePath("source");
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly))
+            qFatal("cannot create the source file");
+        QByteArray block(1 << 20, '\0');
+        for (int i = 0; i < block.size(); ++i)
+            block[i] = char((i * 131) ^ (i >> 7));
+        for (qint64 done = 0; done < TransferSize(); done += block.size())
+            f.write(block);
+    }
+    return path;
+}
+
+QString TargetFile()
+{
+    static QTemporaryDir dir;
+    return dir.filePath("target");
+}
+
+void BM_ThreadsToDisk(benchmark::State& state)
+{
+    const qint64 size = TransferSize();
+    const QString source = SourceFile();
+    double slotNs = 0;
+    for (auto _ : state)
+    {
+        QFile::remove(TargetFile());
+        QFile in(source);
+        QFile out(TargetFile());
+        if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly | QIODevice::Append))
+            qFatal("cannot open the files");
+        QTcpServer listener;
+        listener.listen(QHostAddress::LocalHost, 0);
+        auto* up = new QTcpSocket;
+        up->connectToHost(QHostAddress::LocalHost, listener.serverPort());
+        if (!up->waitForConnected(10000) || !listener.waitForNewConnection(10000))
+            qFatal("loopback connection failed");
+        QTcpSocket* down = listener.nextPendingConnection();
+        down->setParent(nullptr);
+
+        UploadThread uploader(up, &in, 1);
+        up->moveToThread(&uploader);
+        QObject receiver;
+        QElapsedTimer inSlots;
+        qint64 slotTotal = 0;
+        qint64 lastUp = 0;
+        qint64 lastDown = 0;
+        int finals = 0;
+        auto progress = [&](qint64& o_last, qint64 i_offset) {
+            inSlots.start();
+            o_last = i_offset;
+            benchmark::DoNotOptimize(o_last);
+            slotTotal += inSlots.nsecsElapsed();
+        };
+        QObject::connect(&uploader, &UploadThread::UploadProgress, &receiver,
+                         [&](qint64 i_offset, int) { progress(lastUp, i_offset); });
+        QObject::connect(&uploader, &UploadThread::UploadComplete, &receiver, [&] { ++finals; });
+        QObject::connect(&uploader, &UploadThread::UploadError, &receiver, [&] { ++finals; });
+        uploader.start();
+
+        // The downloader's side of the handshake, as the transfer queue does it.
+        while (down->bytesAvailable() < 4)
+            down->waitForReadyRead(1000);
+        down->read(4);
+        const qint64 zero = 0;
+        down->write(reinterpret_cast<const char*>(&zero), 8);
+        down->flush();
+        DownloadThread downloader(down, &out, size, 0);
+        down->moveToThread(&downloader);
+        QObject::connect(&downloader, &DownloadThread::DownloadProgress, &receiver,
+                         [&](qint64 i_offset, int) { progress(lastDown, i_offset); });
+        QObject::connect(&downloader, &DownloadThread::DownloadComplete, &receiver, [&] { ++finals; });
+        QObject::connect(&downloader, &DownloadThread::DownloadError, &receiver, [&] { ++finals; });
+        downloader.start();
+
+        while (finals < 2)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        uploader.wait();
+        downloader.wait();
+        if (lastDown != size || lastUp != size)
+            state.SkipWithError("the transfer did not complete");
+        slotNs += double(slotTotal);
+        delete up;
+        delete down;
+    }
+    state.SetBytesProcessed(state.iterations() * size);
+    state.counters["slot_ms_per_GiB"] = slotNs / 1e6 / double(state.iterations()) * GIB / double(size);
+}
+BENCHMARK(BM_ThreadsToDisk)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_RawLoopbackToDisk(benchmark::State& state)
+{
+    const qint64 size = TransferSize();
+    const size_t buffer = size_t(state.range(0));
+    const QByteArray source = QFile::encodeName(SourceFile());
+    const QByteArray target = QFile::encodeName(TargetFile());
+    for (auto _ : state)
+    {
+        ::unlink(target.constData());
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+            ::listen(listener, 1) != 0 ||
+            ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            qFatal("raw listener failed");
+        const int sender = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (::connect(sender, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
+            qFatal("raw connect failed");
+        const int receiver = ::accept(listener, nullptr, nullptr);
+        ::close(listener);
+
+        std::thread send([&] {
+            std::vector<char> b(buffer);
+            const int fd = ::open(source.constData(), O_RDONLY);
+            for (ssize_t n; (n = ::read(fd, b.data(), b.size())) > 0;)
+                for (ssize_t done = 0; done < n;)
+                {
+                    const ssize_t w = ::write(sender, b.data() + done, size_t(n - done));
+                    if (w <= 0)
+                        return;
+                    done += w;
+                }
+            ::close(fd);
+            ::shutdown(sender, SHUT_WR);
+        });
+        qint64 received = 0;
+        std::thread receive([&] {
+            std::vector<char> b(buffer);
+            const int fd = ::open(target.constData(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            for (ssize_t n; (n = ::read(receiver, b.data(), b.size())) > 0;)
+            {
+                if (::write(fd, b.data(), size_t(n)) != n)
+                    break;
+                received += n;
+            }
+            ::close(fd);
+        });
+        send.join();
+        receive.join();
+        ::close(sender);
+        ::close(receiver);
+        if (received != size)
+            state.SkipWithError("the raw copy did not complete");
+    }
+    state.SetBytesProcessed(state.iterations() * size);
+}
+BENCHMARK(BM_RawLoopbackToDisk)->Arg(8192)->Arg(65536)->Unit(benchmark::kMillisecond)->UseRealTime();
+} // namespace
+
+TV_QT_BENCHMARK_MAIN();

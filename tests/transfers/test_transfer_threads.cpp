@@ -1,0 +1,377 @@
+// The download and upload threads over real loopback sockets and real
+// files: the handshake bytes, chunking and progress, refused offsets, early
+// exit, a peer that drops, a full disk, and the shared rate limiter.
+
+#include "TransferThreadSupport.h"
+#include "UploadRateLimiter.h"
+
+#include <QTemporaryDir>
+
+using namespace transfertest;
+
+class TestTransferThreads : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    QString Path(const QString& i_name) const { return m_dir.filePath(i_name); }
+
+private slots:
+    void handshakeAndData_data();
+    void handshakeAndData();
+    void refusedOffsets_data();
+    void refusedOffsets();
+    void exitWithSilentPeer();
+    void droppedUploaderLeavesPrefix();
+    void fullDiskIsLocalError();
+    void limiterArithmetic();
+    void limitedUploadKeepsRate();
+    void limitSwitchedOnMidUpload();
+};
+
+void TestTransferThreads::handshakeAndData_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<qint64>("offset");
+    QTest::addColumn<bool>("split");
+    QTest::addColumn<int>("chunks");
+    QTest::newRow("1 byte") << qint64(1) << qint64(0) << false << 1;
+    QTest::newRow("8192 bytes") << qint64(8192) << qint64(0) << false << 1;
+    QTest::newRow("8193 bytes, offset in 3+5") << qint64(8193) << qint64(0) << true << 2;
+    QTest::newRow("resume at 5000 of 20000, offset in 3+5") << qint64(20000) << qint64(5000) << true << 2;
+    QTest::newRow("300000 bytes") << qint64(300000) << qint64(0) << false << 37;
+}
+
+// The uploader sends the request number, reads the offset (whole or in two
+// pieces) and sends the rest; the downloader appends exactly that.
+void TestTransferThreads::handshakeAndData()
+{
+    QFETCH(qint64, size);
+    QFETCH(qint64, offset);
+    QFETCH(bool, split);
+    QFETCH(int, chunks);
+
+    const QByteArray content = RandomBytes(size);
+    WriteFile(Path("shared"), content);
+    WriteFile(Path("partial"), content.left(int(offset)));
+    QFile shared(Path("shared"));
+    QVERIFY(shared.open(QIODevice::ReadOnly));
+    QFile partial(Path("partial"));
+    QVERIFY(partial.open(QIODevice::WriteOnly | QIODevice::Append));
+    QCOMPARE(partial.size(), offset);
+
+    auto [up, down] = LoopbackPair();
+    UploadThread uploader(up, &shared, 0x01020304);
+    Recorder upRec(&uploader);
+    HandOver(up, &uploader);
+    uploader.start();
+
+    // The downloader's side: the request number, then the offset.
+    QCOMPARE(ReadExactly(down, 4), QByteArray("\x04\x03\x02\x01", 4));
+    const QByteArray offsetBytes = I64(offset);
+    if (split)
+    {
+        WriteNow(down, offsetBytes.left(3));
+        QTest::qWait(100);
+        WriteNow(down, offsetBytes.mid(3));
+    }
+    else
+    {
+        WriteNow(down, offsetBytes);
+    }
+    DownloadThread downloader(down, &partial, size, offset);
+    Recorder downRec(&downloader);
+    HandOver(down, &downloader);
+    downloader.start();
+
+    QVERIFY(downRec.WaitFinal());
+    QVERIFY(upRec.WaitFinal());
+    QVERIFY(uploader.wait(g_waitMs));
+    QVERIFY(downloader.wait(g_waitMs));
+    QCOMPARE(downRec.m_complete, 1);
+    QCOMPARE(upRec.m_complete, 1);
+    QCOMPARE(downRec.m_error + upRec.m_error, 0);
+    QCOMPARE(int(downRec.m_progress.size()), chunks);
+    QCOMPARE(int(upRec.m_progress.size()), chunks);
+    QCOMPARE(downRec.m_progress.back().offset, size);
+    QCOMPARE(upRec.m_progress.back().offset, size);
+    QCOMPARE(downloader.LocalError(), QString());
+    // The sockets came back to this thread; the partial file is closed.
+    QCOMPARE(up->thread(), QThread::currentThread());
+    QCOMPARE(down->thread(), QThread::currentThread());
+    QVERIFY(!partial.isOpen());
+    QVERIFY(shared.isOpen());
+    QCOMPARE(ReadFile(Path("partial")), content);
+    delete up;
+    delete down;
+}
+
+void TestTransferThreads::refusedOffsets_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<qint64>("offset");
+    QTest::newRow("offset at the end") << qint64(100) << qint64(100);
+    QTest::newRow("offset -1") << qint64(100) << qint64(-1);
+    QTest::newRow("offset beyond the end") << qint64(100) << qint64(101);
+    QTest::newRow("file of 0 bytes") << qint64(0) << qint64(0);
+}
+
+void TestTransferThreads::refusedOffsets()
+{
+    QFETCH(qint64, size);
+    QFETCH(qint64, offset);
+    WriteFile(Path("shared"), RandomBytes(size));
+    QFile shared(Path("shared"));
+    QVERIFY(shared.open(QIODevice::ReadOnly));
+
+    auto [up, down] = LoopbackPair();
+    UploadThread uploader(up, &shared, 9);
+    Recorder rec(&uploader);
+    HandOver(up, &uploader);
+    uploader.start();
+    QCOMPARE(ReadExactly(down, 4).size(), 4);
+    WriteNow(down, I64(offset));
+    QVERIFY(rec.WaitFinal());
+    QVERIFY(uploader.wait(g_waitMs));
+    QCOMPARE(rec.m_error, 1);
+    QCOMPARE(rec.m_complete, 0);
+    QVERIFY(rec.m_progress.empty());
+    // Nothing of the file follows the request number.
+    down->waitForReadyRead(200);
+    QCOMPARE(down->bytesAvailable(), qint64(0));
+    delete up;
+    delete down;
+}
+
+// A peer that sends nothing: both threads notice the exit request long
+// before their 30-second wait is over, the upload during its handshake.
+void TestTransferThreads::exitWithSilentPeer()
+{
+    WriteFile(Path("shared"), RandomBytes(1000));
+    QFile shared(Path("shared"));
+    QVERIFY(shared.open(QIODevice::ReadOnly));
+    QFile partial(Path("silent"));
+    QVERIFY(partial.open(QIODevice::WriteOnly | QIODevice::Append));
+
+    auto [a, b] = LoopbackPair();
+    auto [c, d] = LoopbackPair();
+    DownloadThread downloader(a, &partial, 1000, 0);
+    UploadThread uploader(c, &shared, 1);
+    Recorder downRec(&downloader);
+    Recorder upRec(&uploader);
+    HandOver(a, &downloader);
+    HandOver(c, &uploader);
+    downloader.start();
+    uploader.start();
+    QTest::qWait(600);
+    QVERIFY(downloader.isRunning());
+    QVERIFY(uploader.isRunning());
+
+    QElapsedTimer t;
+    t.start();
+    downloader.SignalExit();
+    uploader.SignalExit();
+    QVERIFY(downloader.wait(g_waitMs));
+    QVERIFY(uploader.wait(g_waitMs));
+    const qint64 took = t.elapsed();
+    qDebug() << "both threads ended" << took << "ms after the exit request";
+    // Expected within half a second; generous for a loaded machine.
+    QVERIFY2(took < 2000, qPrintable(QString::number(took)));
+    QVERIFY(downRec.WaitFinal());
+    QVERIFY(upRec.WaitFinal());
+    QCOMPARE(downRec.m_error, 1);
+    QCOMPARE(upRec.m_error, 1);
+    QCOMPARE(downloader.LocalError(), QString());
+    for (QTcpSocket* s : {a, b, c, d})
+        delete s;
+}
+
+// An uploader that drops halfway: an error, and the partial file holds
+// exactly the bytes that arrived, in order.
+void TestTransferThreads::droppedUploaderLeavesPrefix()
+{
+    const QByteArray content = RandomBytes(100000);
+    QFile partial(Path("dropped"));
+    QVERIFY(partial.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    auto [peer, down] = LoopbackPair();
+    DownloadThread downloader(down, &partial, content.size(), 0);
+    Recorder rec(&downloader);
+    HandOver(down, &downloader);
+    downloader.start();
+    WriteNow(peer, content.left(50000));
+    peer->disconnectFromHost();
+    QVERIFY(rec.WaitFinal());
+    QVERIFY(downloader.wait(g_waitMs));
+    QCOMPARE(rec.m_error, 1);
+    QCOMPARE(downloader.LocalError(), QString());
+    // Six whole chunks were written; the bytes of the seventh stay unwritten.
+    QCOMPARE(ReadFile(Path("dropped")), content.left(6 * 8192));
+    delete peer;
+    delete down;
+}
+
+void TestTransferThreads::fullDiskIsLocalError()
+{
+    QFile full("/dev/full");
+    QVERIFY(full.open(QIODevice::WriteOnly | QIODevice::Append));
+    auto [peer, down] = LoopbackPair();
+    const QByteArray content = RandomBytes(40000);
+    DownloadThread downloader(down, &full, content.size(), 0);
+    Recorder rec(&downloader);
+    HandOver(down, &downloader);
+    downloader.start();
+    WriteNow(peer, content);
+    QVERIFY(rec.WaitFinal());
+    QVERIFY(downloader.wait(g_waitMs));
+    QCOMPARE(rec.m_error, 1);
+    QCOMPARE(rec.m_complete, 0);
+    QVERIFY(!downloader.LocalError().isEmpty());
+    delete peer;
+    delete down;
+}
+
+void TestTransferThreads::limiterArithmetic()
+{
+    UploadRateLimiter limiter;
+    QCOMPARE(limiter.GetUploadSpeed(), 0);
+    limiter.Credit(10000);
+    limiter.Credit(-5);
+    QCOMPARE(limiter.GetAllowance(), qint64(10000));
+    // Settling pays from the allowance and returns what it could not cover.
+    QCOMPARE(limiter.Settle(4000), qint64(0));
+    QCOMPARE(limiter.GetAllowance(), qint64(6000));
+    QCOMPARE(limiter.Settle(8192), qint64(2192));
+    QCOMPARE(limiter.GetAllowance(), qint64(0));
+    // Switching off keeps the allowance; switching on empties it.
+    limiter.Credit(500);
+    limiter.ClearLimits();
+    QCOMPARE(limiter.GetAllowance(), qint64(500));
+    limiter.SetLimits(100, 33);
+    QCOMPARE(limiter.GetUploadSpeed(), 100);
+    QCOMPARE(limiter.GetPerUploadSpeed(), 33);
+    QCOMPARE(limiter.GetAllowance(), qint64(0));
+    limiter.ClearLimits();
+    QCOMPARE(limiter.GetUploadSpeed(), 0);
+    QCOMPARE(limiter.GetPerUploadSpeed(), 0);
+
+    QCOMPARE(UploadRateLimiter::BytesAllowed(64, 1000), qint64(65536));
+    QCOMPARE(UploadRateLimiter::BytesAllowed(64, 128), qint64(8388));
+    QCOMPARE(UploadRateLimiter::BytesAllowed(0, 1000), qint64(0));
+    // A huge limit over a long pause stays a large positive number.
+    QVERIFY(UploadRateLimiter::BytesAllowed(std::numeric_limits<int>::max(), qint64(1) << 40) > 0);
+    QCOMPARE(UploadRateLimiter::MillisecondsFor(8192, 64), qint64(128));
+    QCOMPARE(UploadRateLimiter::MillisecondsFor(8192, 0), qint64(0));
+}
+
+// 1 MiB at 64 KiB/s: about 16 seconds, never faster.
+void TestTransferThreads::limitedUploadKeepsRate()
+{
+    const qint64 size = 1024 * 1024;
+    WriteFile(Path("limited"), RandomBytes(size));
+    QFile shared(Path("limited"));
+    QVERIFY(shared.open(QIODevice::ReadOnly));
+    UploadRateLimiter limiter;
+    limiter.SetLimits(64, 64);
+
+    auto [up, down] = LoopbackPair();
+    UploadThread uploader(up, &shared, 1, &limiter);
+    Recorder rec(&uploader);
+    HandOver(up, &uploader);
+    uploader.start();
+    QCOMPARE(ReadExactly(down, 4).size(), 4);
+    QElapsedTimer t;
+    t.start();
+    WriteNow(down, I64(0));
+    QCOMPARE(ReadExactly(down, size, 60000).size(), int(size));
+    const qint64 took = t.elapsed();
+    down->disconnectFromHost();
+    QVERIFY(rec.WaitFinal(60000));
+    QVERIFY(uploader.wait(g_waitMs));
+    QCOMPARE(rec.m_complete, 1);
+    qDebug() << "1 MiB at 64 KiB/s took" << took << "ms";
+    QVERIFY2(took >= 14400, qPrintable(QString::number(took)));
+    // The upper bound allows for a loaded machine.
+    QVERIFY2(took <= 21000, qPrintable(QString::number(took)));
+    delete up;
+    delete down;
+}
+
+// An upload runs without a limit, stalls on a peer that is not reading,
+// then a limit of 64 KiB/s comes into force: the upload neither sleeps off
+// the bytes it sent before nor spends the time it ran unlimited.
+void TestTransferThreads::limitSwitchedOnMidUpload()
+{
+    const qint64 size = 64 * 1024 * 1024;
+    {
+        QFile f(Path("switch"));
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QVERIFY(f.resize(size));
+    }
+    QFile shared(Path("switch"));
+    QVERIFY(shared.open(QIODevice::ReadOnly));
+    UploadRateLimiter limiter;
+
+    auto [up, down] = LoopbackPair();
+    down->setReadBufferSize(64 * 1024);
+    UploadThread uploader(up, &shared, 1, &limiter);
+    Recorder rec(&uploader);
+    HandOver(up, &uploader);
+    uploader.start();
+    QCOMPARE(ReadExactly(down, 4).size(), 4);
+    WriteNow(down, I64(0));
+
+    // Unlimited until the socket buffers are full and the upload waits.
+    qint64 lastCount = -1;
+    QElapsedTimer settle;
+    settle.start();
+    while (settle.elapsed() < 10000)
+    {
+        QTest::qWait(300);
+        if (qint64(rec.m_progress.size()) == lastCount)
+            break;
+        lastCount = qint64(rec.m_progress.size());
+    }
+    QVERIFY(!rec.m_progress.empty());
+    QVERIFY(rec.m_progress.back().offset < size);
+    // Long enough for unlimited time to show as a burst if it were credited.
+    QTest::qWait(2000);
+
+    limiter.SetLimits(64, 64);
+    const qint64 switchedAt = rec.m_clock.elapsed();
+    const size_t before = rec.m_progress.size();
+    const qint64 startOffset = rec.m_progress.back().offset;
+    // Drain everything the peer is sent from now on.
+    QObject drain;
+    connect(down, &QTcpSocket::readyRead, &drain, [down] { down->readAll(); });
+    down->readAll();
+    QTest::qWait(4000);
+    const qint64 windowEnd = switchedAt + 4000;
+
+    qint64 lastAt = switchedAt;
+    qint64 maxGap = 0;
+    qint64 offsetAtEnd = startOffset;
+    for (size_t i = before; i < rec.m_progress.size() && rec.m_progress[i].atMs <= windowEnd; ++i)
+    {
+        maxGap = qMax(maxGap, rec.m_progress[i].atMs - lastAt);
+        lastAt = rec.m_progress[i].atMs;
+        offsetAtEnd = rec.m_progress[i].offset;
+    }
+    const qint64 sent = offsetAtEnd - startOffset;
+    qDebug() << "after the switch: sent" << sent << "bytes in 4 s, longest gap" << maxGap << "ms";
+    QVERIFY2(maxGap <= 1000, qPrintable(QString::number(maxGap)));
+    // 64 KiB/s over 4 s, plus the chunk in flight at the switch and the
+    // first one after it.
+    QVERIFY2(sent <= 4 * 65536 + 3 * 8192, qPrintable(QString::number(sent)));
+    QVERIFY2(sent >= 65536, qPrintable(QString::number(sent)));
+
+    uploader.SignalExit();
+    QVERIFY(uploader.wait(g_waitMs));
+    QVERIFY(rec.WaitFinal());
+    QCOMPARE(rec.m_error, 1);
+    delete up;
+    delete down;
+}
+
+QTEST_GUILESS_MAIN(TestTransferThreads)
+#include "test_transfer_threads.moc"

@@ -1,0 +1,116 @@
+#include "UploadThread.h"
+
+#include "UploadRateLimiter.h"
+
+#include <QFile>
+#include <QTcpSocket>
+#include <QtEndian>
+
+UploadThread::UploadThread(QTcpSocket* ip_socket, QFile* ip_file, int i_transferReq,
+                           UploadRateLimiter* ip_limiter)
+    : TransferThread(ip_socket), mp_file(ip_file), m_transferReq(i_transferReq), mp_limiter(ip_limiter)
+{
+}
+
+void UploadThread::run()
+{
+    const bool ok = PerformUpload();
+    ReturnSocket();
+    if (ok)
+        emit UploadComplete();
+    else
+        emit UploadError();
+}
+
+bool UploadThread::Handshake(qint64& o_offset)
+{
+    char request[4];
+    qToLittleEndian<quint32>(quint32(m_transferReq), request);
+    if (mp_socket->write(request, 4) != 4 || !WaitForWritten())
+        return false;
+    char offset[8];
+    qint64 got = 0;
+    while (got < 8)
+    {
+        if (!WaitForData())
+            return false;
+        const qint64 n = mp_socket->read(offset + got, 8 - got);
+        if (n < 0)
+            return false;
+        got += n;
+    }
+    o_offset = qFromLittleEndian<qint64>(offset);
+    return true;
+}
+
+bool UploadThread::SendChunk(qint64 i_size)
+{
+    qint64 written = 0;
+    while (written < i_size)
+    {
+        const qint64 n = mp_socket->write(m_buffer + written, i_size - written);
+        if (n < 0)
+            return false;
+        written += n;
+        if (!WaitForWritten())
+            return false;
+    }
+    return true;
+}
+
+bool UploadThread::PerformUpload()
+{
+    qint64 offset = 0;
+    if (!Handshake(offset))
+        return false;
+    const qint64 length = mp_file->size();
+    // The offset must name a byte of the file: an offset at the end (or a
+    // file of 0 bytes) leaves nothing to send.
+    if (offset < 0 || offset >= length || !mp_file->seek(offset))
+        return false;
+
+    QElapsedTimer measurement;
+    measurement.start();
+    qint64 measured = 0;
+    int lastLimit = mp_limiter ? mp_limiter->GetUploadSpeed() : 0;
+    QElapsedTimer timer;
+    timer.start();
+    qint64 unsettled = 0;
+    for (;;)
+    {
+        if (ShouldExit())
+            return false;
+        const int limit = mp_limiter ? mp_limiter->GetPerUploadSpeed() : 0;
+        if (limit != lastLimit)
+        {
+            measurement.restart();
+            measured = 0;
+            // Time that passed under another limit earns no credit now.
+            timer.restart();
+        }
+        if (limit != 0)
+        {
+            unsettled = mp_limiter->Settle(unsettled);
+            if (!SleepUntil(timer, timer.elapsed() + UploadRateLimiter::MillisecondsFor(unsettled, limit)))
+                return false;
+            const qint64 credit = UploadRateLimiter::BytesAllowed(limit, timer.restart()) - unsettled;
+            unsettled = 0;
+            mp_limiter->Credit(credit);
+        }
+        const qint64 chunk = qMin<qint64>(CHUNK_SIZE, length - offset);
+        if (mp_file->read(m_buffer, chunk) != chunk || !SendChunk(chunk))
+            return false;
+        offset += chunk;
+        measured += chunk;
+        // Bytes sent without a limit are never paid for later.
+        if (limit != 0)
+            unsettled += chunk;
+        emit UploadProgress(offset, SpeedFigure(measured, measurement));
+        lastLimit = limit;
+        if (offset == length)
+        {
+            WaitForDisconnect();
+            return true;
+        }
+    }
+}
