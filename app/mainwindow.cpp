@@ -16,6 +16,7 @@
 #include "SharedFoldersManager.h"
 #include "TextConversion.h"
 #include "TimerManager.h"
+#include "TransferQueueManager.h"
 #include "WishListSearcher.h"
 #include "server.h"
 
@@ -141,7 +142,8 @@ void MainWindow::Init()
 
     mp_ui->diagnosticsForm->Init();
 
-    // LATER (transfers): new TransferQueueManager here, before the views.
+    // Before the views; its five-minute check runs before the window's save.
+    new TransferQueueManager;
 
     mp_ui->transfersForm->Init();
     mp_ui->sharesForm->Init();
@@ -302,7 +304,8 @@ MainWindow::~MainWindow()
 
         // Each global is cleared as its object goes, so nothing that runs
         // later finds a dangling one.
-        // LATER (transfers): delete transferQueueManager first.
+        delete transferQueueManager;
+        transferQueueManager = nullptr;
         delete sharedFoldersManager;
         sharedFoldersManager = nullptr;
         delete delayedInvoker;

@@ -1,0 +1,186 @@
+#pragma once
+// Common set-up of the transfer-queue tests: the start-up order up to the
+// transfer queue (settings types, stopped shared timers, the data saver, the
+// server connection, the peer network on free loopback ports, the shared
+// files and the queue), a state-file round trip, and a scripted peer that
+// holds a "P" connection as another user and reads what the queue sends.
+
+#include "common/TestServer.h"
+#include "peers/PeerTestSupport.h"
+
+#include "DataSaver.h"
+#include "PeerMessenger.h"
+#include "SharedFoldersManager.h"
+#include "TextConversion.h"
+#include "TransferQueueManager.h"
+#include "server.h"
+
+#include <QTemporaryDir>
+
+namespace transfertest
+{
+using namespace peertest;
+
+class QueueFixture
+{
+public:
+    QStringList m_log;
+
+    // Builds everything up to the queue; the state file is not read yet.
+    void Build()
+    {
+        ResetTestEnvironment();
+        SetLogSink([this](const QString& i_category, int, const QString& i_text, ItemPtr) {
+            if (i_category == QLatin1String("Transfer Queue"))
+                m_log << i_text;
+        });
+        mp_server = new Server;
+        mp_server->CreateData();
+        mp_server->SetConnectTimeout(2000);
+        mp_messenger = new PeerMessenger;
+        mp_shares = new SharedFoldersManager;
+        mp_queue = new TransferQueueManager;
+    }
+
+    // The load of a first run (no state file), with the listeners on free ports.
+    void Start()
+    {
+        Build();
+        Listen();
+        dataSaver->NotifyDataLoaded();
+    }
+
+    void Listen()
+    {
+        SetSetting("username", "alice");
+        SetSetting("password", "pw");
+        SetSetting("listening_port", std::to_string(FreePort()));
+        SetSetting("obfuscated_listening_port", std::to_string(FreePort()));
+    }
+
+    // Saves the state, tears everything down, builds it again and loads.
+    void RoundTrip()
+    {
+        const QByteArray path = QFile::encodeName(m_dir.filePath("state"));
+        dataSaver->Save(path.constData());
+        TearDown();
+        Build();
+        dataSaver->Load(path.constData());
+        // The loaded ports were freed with the old listeners; take new ones.
+    }
+
+    void TearDown()
+    {
+        delete mp_queue;
+        delete mp_shares;
+        delete mp_messenger;
+        delete mp_server;
+        mp_queue = nullptr;
+        mp_shares = nullptr;
+        mp_messenger = nullptr;
+        mp_server = nullptr;
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        ClearLogSink();
+        m_log.clear();
+        d->Reset();
+    }
+
+    // Logs in to the scripted server as "alice".
+    bool LogIn(TestServer& i_ts)
+    {
+        SetSetting("server_host", "127.0.0.1");
+        SetSetting("server_port", std::to_string(i_ts.Port()));
+        QSignalSpy connected(mp_server, &Server::Connected);
+        mp_server->Connect();
+        return QTest::qWaitFor([&] { return connected.count() > 0; }, g_waitMs) && mp_server->IsConnected();
+    }
+
+    int Logged(const QString& i_part) const
+    {
+        int n = 0;
+        for (const QString& line : m_log)
+            if (line.contains(i_part))
+                ++n;
+        return n;
+    }
+
+    Server* mp_server = nullptr;
+    PeerMessenger* mp_messenger = nullptr;
+    SharedFoldersManager* mp_shares = nullptr;
+    TransferQueueManager* mp_queue = nullptr;
+    QTemporaryDir m_dir;
+};
+
+inline std::string Status(ItemPtr i_download)
+{
+    return i_download["download_entry_status"].AsString();
+}
+
+inline void SetOnline(const std::string& i_user, bool i_online)
+{
+    ItemPtr user = T("user")->GetItem(i_user);
+    ItemPtr flag = T("is_online")->GetGlobalNullItem();
+    if (i_online)
+        user += flag;
+    else
+        user -= flag;
+}
+
+// A scripted peer: a raw "P" connection to the client as i_user. Reads the
+// messages the client sends it, in order.
+class ScriptedPeer
+{
+public:
+    bool Open(PeerMessenger* ip_messenger, const QByteArray& i_user)
+    {
+        mp_messenger = ip_messenger;
+        mp_socket = OpenMessaging(ip_messenger, i_user);
+        return mp_socket && Sync();
+    }
+
+    // Sends a place-in-line answer for a file nobody asked for and waits
+    // until the client has read it: the client now knows this connection,
+    // and everything the peer sent before has been handled.
+    bool Sync()
+    {
+        static int marker = 0;
+        const QByteArray file = "sync\\" + QByteArray::number(++marker);
+        bool seen = false;
+        auto c = QObject::connect(mp_messenger, &PeerMessenger::DownloadPlaceInLine,
+                                  [&](std::string, std::string i_file, int) { seen = seen || i_file == file.toStdString(); });
+        WriteRaw(mp_socket.get(), Frame(PM_UPLOAD_PLACE_IN_LINE, Str(file) + U32(1)));
+        const bool ok = QTest::qWaitFor([&] { return seen; }, g_waitMs);
+        QObject::disconnect(c);
+        return ok;
+    }
+
+    void Send(const QByteArray& i_frame) { WriteRaw(mp_socket.get(), i_frame); }
+
+    // The next message (code + fields); empty after i_timeoutMs.
+    QByteArray Next(int i_timeoutMs = g_waitMs) { return m_reader.Next(mp_socket.get(), i_timeoutMs); }
+
+    // Every message that arrives within i_quietMs of the previous one.
+    QList<QByteArray> Drain(int i_quietMs = 300)
+    {
+        QList<QByteArray> all;
+        for (QByteArray m = Next(i_quietMs); !m.isEmpty(); m = Next(i_quietMs))
+            all << m;
+        return all;
+    }
+
+    QTcpSocket* Socket() const { return mp_socket.get(); }
+
+private:
+    PeerMessenger* mp_messenger = nullptr;
+    std::unique_ptr<QTcpSocket> mp_socket;
+    FrameReader m_reader;
+};
+
+// A message's code and its first string field.
+inline quint32 Code(const QByteArray& i_message) { return ToU32(i_message); }
+inline QByteArray FirstString(const QByteArray& i_message, int i_at = 4)
+{
+    return StrAt(i_message, i_at);
+}
+
+} // namespace transfertest

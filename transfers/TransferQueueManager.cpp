@@ -1,0 +1,851 @@
+#include "TransferQueueManager.h"
+
+#include "DataSaver.h"
+#include "GeneralFunctions.h"
+#include "Log.h"
+#include "MemStream.h"
+#include "PeerMessenger.h"
+#include "ProtocolCodes.h"
+#include "TextConversion.h"
+#include "TimerManager.h"
+#include "server.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QMetaObject>
+#include <QTcpSocket>
+#include <QThread>
+
+#include <unordered_set>
+
+TransferQueueManager* transferQueueManager = nullptr;
+
+namespace
+{
+
+const char* const kCategory = "Transfer Queue";
+
+// A pass gives the event loop a turn after this long.
+const qint64 kSliceMs = 20;
+
+void SaveType(const char* ip_type)
+{
+    if (dataSaver)
+        dataSaver->AddSavedType(ip_type);
+}
+
+void SaveByConnection(const char* ip_type, const char* ip_other)
+{
+    if (dataSaver)
+        dataSaver->AddSavedByConnectionType(ip_type, ip_other);
+}
+
+// An n:1 partner: many entries may share one partner item.
+void RelateShared(Type* ip_entry, const char* ip_other)
+{
+    Relate(ip_entry, T(ip_other), Many, One);
+}
+
+// A 1:1 partner: the partner item belongs to one entry.
+void RelateOwn(Type* ip_entry, const char* ip_other)
+{
+    Relate(ip_entry, T(ip_other), One, One);
+}
+
+template <class Object>
+Object* AddressOf(Item* ip_item)
+{
+    return ip_item ? reinterpret_cast<Object*>(static_cast<uintptr_t>(ip_item->AsUInt())) : nullptr;
+}
+
+QString Text(const std::string& i_bytes)
+{
+    return FromUtf8(i_bytes);
+}
+
+bool IsActiveStatus(Item* ip_status)
+{
+    return ip_status && ip_status->IsConnected("is_active");
+}
+
+bool IsOnline(ItemPtr i_user)
+{
+    return i_user.IsConnected("is_online");
+}
+
+} // namespace
+
+TransferQueueManager::TransferQueueManager()
+{
+    transferQueueManager = this;
+
+    // ---- schema: the download side
+    Type* download = d->NewType("download_entry", true, true, true);
+    for (const char* name : {"file_name", "remote_folder", "download_folder", "transfer_req", "remote_transfer_req"})
+        d->NewType(name, false, false, true);
+    d->NewType("download_socket", true, false, true);
+    d->NewType("download_file", true, false, true);
+    d->NewType("write_position", false, false, true);
+    d->NewType("download_entry_status", false, false, true);
+    d->NewType("download_order", false, false, true);
+    d->NewType("upload_socket", true, false, true);
+    d->NewType("upload_file", true, false, true);
+    d->NewType("read_position", false, false, true);
+    d->NewType("upload_entry_status", true, false, true);
+    d->NewType("upload_order", false, false, true);
+    d->NewType("is_active", false, true, true);
+    for (const char* name : {"last_receipt_time", "last_speed_measurement_time", "bytes_per_second",
+                             "bytes_since_last_receipt", "place_in_line", "last_place_in_line_request_time"})
+        d->NewType(name, false, false, true);
+    d->NewType("download_thread", true, false, true);
+    d->NewType("subfolder_save_level", false, false, true);
+    d->NewType("last_status_change_time", false, false, true);
+
+    for (const char* name : {"user", "file_name", "remote_folder", "file_size", "download_folder"})
+        RelateShared(download, name);
+    RelateOwn(download, "transfer_req");
+    RelateShared(download, "remote_transfer_req");
+    for (const char* name : {"download_socket", "download_thread", "download_file"})
+        RelateOwn(download, name);
+    for (const char* name : {"write_position", "download_entry_status"})
+        RelateShared(download, name);
+    for (const char* name : {"download_order", "last_receipt_time", "last_speed_measurement_time",
+                             "bytes_per_second", "bytes_since_last_receipt"})
+        RelateOwn(download, name);
+    for (const char* name : {"place_in_line", "subfolder_save_level", "last_status_change_time"})
+        RelateShared(download, name);
+    RelateShared(T("download_entry_status"), "is_active");
+    RelateShared(T("user"), "last_place_in_line_request_time");
+
+    AddHandler(T("write_position")->itemRemoved, this, &TransferQueueManager::OnWritePositionRemoved);
+    AddHandler(T("last_receipt_time")->itemRemoved, this, &TransferQueueManager::OnLastReceiptTimeRemoved);
+    AddHandler(T("last_speed_measurement_time")->itemRemoved, this,
+               &TransferQueueManager::OnLastSpeedMeasurementTimeRemoved);
+    AddHandler(T("bytes_per_second")->itemRemoved, this, &TransferQueueManager::OnBytesPerSecondRemoved);
+    AddHandler(T("bytes_since_last_receipt")->itemRemoved, this,
+               &TransferQueueManager::OnBytesSinceLastReceiptRemoved);
+    // Passes that send in slices hold entries across event-loop turns.
+    AddHandler(download->itemRemoved, this, &TransferQueueManager::OnDownloadEntryRemoved);
+    AddHandler(T("user")->itemRemoved, this, &TransferQueueManager::OnUserRemoved);
+
+    SaveType("download_entry");
+    for (const char* name : {"user", "file_name", "remote_folder", "file_size", "download_folder",
+                             "download_entry_status", "download_order", "subfolder_save_level"})
+        SaveByConnection(name, "download_entry");
+
+    // ---- schema: the upload side
+    Type* upload = d->NewType("upload_entry", true, true, true);
+    for (const char* name : {"filename_as_requested", "upload_start_time", "bytes_uploaded"})
+        d->NewType(name, false, false, true);
+    d->NewType("upload_thread", true, false, true);
+    d->NewType("effective_upload_order", false, false, true);
+    AddHandler(T("bytes_uploaded")->itemRemoved, this, &TransferQueueManager::OnBytesUploadedRemoved);
+
+    for (const char* name : {"user", "shared_file"})
+        RelateShared(upload, name);
+    for (const char* name : {"upload_socket", "upload_file"})
+        RelateOwn(upload, name);
+    for (const char* name : {"read_position", "upload_entry_status"})
+        RelateShared(upload, name);
+    for (const char* name : {"upload_order", "transfer_req"})
+        RelateOwn(upload, name);
+    RelateShared(T("upload_entry_status"), "is_active");
+    for (const char* name : {"filename_as_requested", "upload_start_time", "bytes_uploaded", "last_status_change_time"})
+        RelateShared(upload, name);
+    for (const char* name : {"last_receipt_time", "last_speed_measurement_time", "bytes_per_second",
+                             "bytes_since_last_receipt", "upload_thread", "effective_upload_order"})
+        RelateOwn(upload, name);
+
+    // ---- schema: refusals and completed downloads
+    d->NewType("denial_reason", false, false, true);
+    RelateShared(download, "denial_reason");
+    RelateShared(upload, "denial_reason");
+
+    Type* complete = d->NewType("complete_download", true, true, true);
+    const char* const completeValues[] = {"complete_download_folder", "complete_download_relative_folder",
+                                          "complete_download_filename", "complete_download_file_size",
+                                          "complete_download_completion_time"};
+    for (const char* name : completeValues)
+        d->NewType(name, false, false, true);
+    RelateShared(complete, "user");
+    for (const char* name : completeValues)
+        RelateShared(complete, name);
+    RelateShared(complete, "search_request_text");
+    SaveType("complete_download");
+    for (const char* name : completeValues)
+        SaveByConnection(name, "complete_download");
+    SaveByConnection("user", "complete_download");
+    // A record keeps the search it came from after its entry is removed.
+    SaveByConnection("search_request_text", "complete_download");
+
+    // ---- users coming online, settings, the active statuses
+    {
+        PathNode* root = new PathNode(d, "user");
+        new PathNode(root, "is_online", ConnectedNotify);
+        AddPathHandler(root, this, &TransferQueueManager::OnUserOnline);
+    }
+
+    if (GetSetting("download_folder").empty())
+        SetSetting("download_folder", ToUtf8(QDir::homePath() + QStringLiteral("/Tavrinel Downloads")));
+    if (GetSetting("transfer_order_counter").empty())
+        SetSetting("transfer_order_counter", "1");
+    SetSetting("transfer_req_counter", "1");
+
+    ItemPtr active = T("is_active")->GetGlobalNullItem();
+    ItemPtr(T("download_entry_status")->GetItem("downloading")) += active;
+    for (const char* status : {"connecting", "uploading", "requesting", "waiting for offset"})
+        ItemPtr(T("upload_entry_status")->GetItem(status)) += active;
+
+    if (GetSetting("upload_speed_limit").empty())
+    {
+        SetSetting("upload_speed_limit", "0");
+        SetSetting("upload_speed_limit_enabled", "no");
+    }
+    SetSetting("upload_slots", "1");
+
+    // ---- the peer network and the shared timers
+    if (peerMessenger)
+    {
+        connect(peerMessenger, &PeerMessenger::FileTransferRequested, this, &TransferQueueManager::OnFileTransferRequest);
+        connect(peerMessenger, &PeerMessenger::FileConnectionRequested, this, &TransferQueueManager::OnFileConnection);
+        connect(peerMessenger, &PeerMessenger::QueueUploadRequested, this, &TransferQueueManager::OnQueueUploadRequested);
+        connect(peerMessenger, &PeerMessenger::FileConnectionAccepted, this,
+                &TransferQueueManager::OnFileConnectionAccepted);
+        connect(peerMessenger, &PeerMessenger::FileTransferResponse, this, &TransferQueueManager::OnFileTransferResponse);
+        connect(peerMessenger, &PeerMessenger::UploadFailed, this, &TransferQueueManager::OnUploadFailedNotification);
+        connect(peerMessenger, &PeerMessenger::UploadDenied, this, &TransferQueueManager::OnUploadDeniedNotification);
+        connect(peerMessenger, &PeerMessenger::DownloadPlaceInLine, this, &TransferQueueManager::OnDownloadPlaceInLine);
+    }
+    if (timerManager)
+    {
+        connect(timerManager->FiveMinuteTimer(), &QTimer::timeout, this, &TransferQueueManager::PeriodicCheck);
+        connect(timerManager->HalfMinuteTimer(), &QTimer::timeout, this, &TransferQueueManager::EveryHalfMinute);
+    }
+
+    m_passTimer.setSingleShot(true);
+    m_passTimer.setInterval(0);
+    connect(&m_passTimer, &QTimer::timeout, this, &TransferQueueManager::RunPasses);
+
+    if (dataSaver)
+        dataSaver->AddDataLoadedEventHandler(this);
+}
+
+TransferQueueManager::~TransferQueueManager()
+{
+    DisableHandlers();
+    if (dataSaver)
+        dataSaver->RemoveDataLoadedEventHandler(this);
+
+    // Every thread is told first, so they all wind down at once.
+    std::vector<QThread*> threads;
+    for (const char* type : {"upload_thread", "download_thread"})
+        if (Type* t = d->HasType(type))
+            for (Item* item : t->GetItems())
+                if (QThread* thread = AddressOf<QThread>(item))
+                {
+                    RequestThreadExit(thread);
+                    threads.push_back(thread);
+                }
+    for (QThread* thread : threads)
+        thread->wait();
+
+    if (transferQueueManager == this)
+        transferQueueManager = nullptr;
+}
+
+void TransferQueueManager::DataLoaded()
+{
+    Data::Operation op(d);
+    ItemPtr queued = T("download_entry_status")->GetItem("queued");
+    Type* statusType = T("download_entry_status");
+    Type* userType = T("user");
+    std::vector<Item*> users;
+    std::unordered_set<Item*> seen;
+    T("download_entry")->ForEachItem([&](Item* ip_download) {
+        Item* status = ip_download->GetItem(statusType);
+        if (!status || (status != queued.Get() && status->GetValue() != "complete"))
+            ip_download->Connect(queued.Get());
+        if (Item* user = ip_download->GetItem(userType))
+            if (seen.insert(user).second)
+                users.push_back(user);
+    });
+    if (gp_server)
+        for (Item* user : users)
+            gp_server->TrackUser(user->GetValue());
+
+    emit TransfersLoaded();
+    DetermineUploadSpeedLimit();
+}
+
+// ---------------------------------------------------------------- timer test
+
+void TransferQueueManager::StartTimerTest()
+{
+    connect(&m_timerTestTimer, &QTimer::timeout, this, &TransferQueueManager::TimerTest, Qt::UniqueConnection);
+    m_timerTestTimer.setSingleShot(false);
+    m_timerTestTimer.start(1000);
+    m_timerTestElapsed.start();
+}
+
+void TransferQueueManager::TimerTest()
+{
+    Log("Timer Test", 1, QStringLiteral("Timeout: %1 milliseconds behind schedule").arg(m_timerTestElapsed.elapsed() - 1000));
+    m_timerTestElapsed.restart();
+}
+
+// ---------------------------------------------------------------- download queue
+
+std::string TransferQueueManager::Now()
+{
+    return ToLatin1(QDateTime::currentDateTime().toString(Qt::TextDate));
+}
+
+std::string TransferQueueManager::RemotePath(ItemPtr i_download)
+{
+    return i_download["remote_folder"].AsString() + "\\" + i_download["file_name"].AsString();
+}
+
+ItemPtr TransferQueueManager::AddDownload(std::string i_user, std::string i_fileName, std::string i_remoteFolder,
+                                          qint64 i_size, int i_subfolderSaveLevel)
+{
+    if (ItemPtr existing = GetDownloadEntry(i_user, i_fileName, i_remoteFolder))
+        return existing;
+
+    Data::Operation op(d);
+    ItemPtr download = T("download_entry")->NewItem();
+    ItemPtr user = T("user")->GetItem(i_user);
+    download += user;
+    download += T("file_name")->GetItem(i_fileName);
+    download += T("remote_folder")->GetItem(i_remoteFolder);
+    download += T("file_size")->GetItem(Value(static_cast<long long>(i_size)));
+    download += T("subfolder_save_level")->GetItem(Value(i_subfolderSaveLevel));
+
+    // An order number belongs to one entry; a counter that fell behind (an
+    // edited state file) must not take an older entry's number.
+    Type* orderType = T("download_order");
+    long long order = ParseDecimal(GetSetting("transfer_order_counter"));
+    while (Item* taken = orderType->HasItem(Value(order)))
+    {
+        if (!taken->IsConnected("download_entry"))
+            break;
+        ++order;
+    }
+    download += orderType->GetItem(Value(order));
+    SetSetting("transfer_order_counter", Value(order + 1));
+
+    if (gp_server)
+        gp_server->TrackUser(i_user);
+
+    if (DoesDownloadItemCompleteFilenameExist(download))
+    {
+        SetDownloadEntryStatus(download, "complete");
+        return download;
+    }
+    SetDownloadEntryStatus(download, "queued");
+    if (IsOnline(user))
+    {
+        if (peerMessenger)
+            peerMessenger->QueueDownload(i_user, RemotePath(download));
+        RequestDownloadPlaceInLine(download);
+    }
+    return download;
+}
+
+ItemPtr TransferQueueManager::GetDownloadEntry(std::string i_user, std::string i_fileName, std::string i_remoteFolder)
+{
+    Item* user = T("user")->HasItem(i_user);
+    Item* name = T("file_name")->HasItem(i_fileName);
+    Item* folder = T("remote_folder")->HasItem(i_remoteFolder);
+    if (!user || !name || !folder)
+        return ItemPtr();
+    ItemSet keys;
+    keys.insert(user);
+    keys.insert(name);
+    keys.insert(folder);
+    return d->GetItem(keys, "download_entry");
+}
+
+void TransferQueueManager::QueueDownloadIfUserOnline(ItemPtr i_download)
+{
+    if (!i_download)
+        return;
+    const std::string path = RemotePath(i_download);
+    const std::string status = i_download["download_entry_status"].AsString();
+    ItemPtr user = i_download["user"];
+    if (status == "local error")
+    {
+        Log(kCategory, 1, QStringLiteral("Download status %1, not re-queueing %2").arg(FromLatin1(status), Text(path)),
+            i_download);
+        return;
+    }
+    if (!IsOnline(user))
+    {
+        Log(kCategory, 1,
+            QStringLiteral("User %1 offline, not re-queueing %2").arg(FromLatin1(user.AsString()), Text(path)),
+            i_download);
+        return;
+    }
+    Log(kCategory, 1,
+        QStringLiteral("User %1 appears to still be online, re-queueing %2").arg(FromLatin1(user.AsString()), Text(path)),
+        i_download);
+    if (peerMessenger)
+        peerMessenger->QueueDownload(user.AsString(), path);
+}
+
+void TransferQueueManager::PeriodicCheck()
+{
+    if (IsAnythingDownloading())
+        return;
+
+    Pass pass;
+    pass.kind = Pass::Requeue;
+    ItemSet candidates;
+    for (const char* status : {"aborted", "queued"})
+        if (Item* statusItem = T("download_entry_status")->HasItem(status))
+            candidates.Add(statusItem->GetItems("download_entry"));
+    if (candidates.empty())
+        return;
+    Type* userType = T("user");
+    std::vector<Item*> online;
+    online.reserve(candidates.size());
+    for (Item* download : candidates)
+        if (IsOnline(download->GetItem(userType)))
+            online.push_back(download);
+    if (online.empty())
+        return;
+
+    Log(kCategory, 1, QStringLiteral("Not currently downloading anything, re-queueing inactive downloads"));
+    for (Item* download : ItemSet(std::move(online)).SortNumericBy("download_order"))
+        pass.downloads.push_back(download);
+    StartPass(std::move(pass));
+}
+
+void TransferQueueManager::OnUserOnline(Item* ip_user)
+{
+    ItemPtr user(ip_user);
+    const std::string name = user.AsString();
+    ItemSet downloads = user.GetItems("download_entry");
+    if (!downloads.empty())
+    {
+        Log(kCategory, 1, QStringLiteral("User %1 went online, processing pending downloads").arg(FromLatin1(name)), user);
+        Pass pass;
+        pass.kind = Pass::UserOnline;
+        pass.user = ip_user;
+        for (Item* download : downloads.SortNumericBy("download_order"))
+            pass.downloads.push_back(download);
+        StartPass(std::move(pass));
+    }
+    // The user may also be waiting for one of our uploads.
+    StartNewUploads();
+}
+
+bool TransferQueueManager::IsActivelyDownloadingFromUser(std::string i_user)
+{
+    Item* user = T("user")->HasItem(i_user);
+    Item* downloading = T("download_entry_status")->HasItem("downloading");
+    if (!user || !downloading)
+        return false;
+    return d->GetItem(ItemPtr(user), ItemPtr(downloading), "download_entry") != nullptr;
+}
+
+bool TransferQueueManager::IsAnythingDownloading() const
+{
+    Item* downloading = T("download_entry_status")->HasItem("downloading");
+    return downloading && downloading->IsConnected("download_entry");
+}
+
+void TransferQueueManager::RequestDownloadPlaceInLine(ItemPtr i_download)
+{
+    if (!i_download)
+        return;
+    const std::string user = i_download["user"].AsString();
+    Log(kCategory, 1,
+        QStringLiteral("Requesting place in line for download of %1 from %2")
+            .arg(Text(i_download["file_name"].AsString()), FromLatin1(user)),
+        i_download);
+    MemStream message = NewMessage(PM_UPLOAD_PLACE_IN_LINE_REQUEST);
+    message.WriteString(RemotePath(i_download));
+    if (peerMessenger)
+        peerMessenger->SendMessage(user, message);
+}
+
+void TransferQueueManager::RequestUserDownloadsPlaceInLine(std::string i_user)
+{
+    Item* user = T("user")->HasItem(i_user);
+    Item* queued = T("download_entry_status")->HasItem("queued");
+    if (!user || !queued)
+        return;
+    for (Item* download : d->GetItems(ItemPtr(user), ItemPtr(queued), "download_entry"))
+        RequestDownloadPlaceInLine(download);
+}
+
+void TransferQueueManager::OnDownloadPlaceInLine(std::string i_user, std::string i_file, int i_place)
+{
+    ItemPtr download = GetDownloadEntry(i_user, GetFileName(i_file), GetFolder(i_file));
+    if (download)
+        download += T("place_in_line")->GetItem(Value(i_place));
+}
+
+void TransferQueueManager::SetDownloadEntryStatus(ItemPtr i_download, std::string i_status)
+{
+    if (!i_download)
+        return;
+    Data::Operation op(d);
+    const bool wasActive = IsActiveStatus(i_download["download_entry_status"].Get());
+    Item* status = T("download_entry_status")->GetItem(i_status);
+    i_download += status;
+    i_download += T("last_status_change_time")->GetItem(Now());
+    if (wasActive && !IsActiveStatus(status))
+        ReleaseDownload(i_download);
+}
+
+void TransferQueueManager::RemoveDownload(ItemPtr i_download)
+{
+    if (!i_download)
+        return;
+    Data::Operation op(d);
+    ReleaseDownload(i_download);
+    i_download.Remove();
+}
+
+void TransferQueueManager::ReleaseDownload(ItemPtr i_download)
+{
+    // The thread first: it alone uses the file and the socket while it runs.
+    if (ItemPtr item = i_download["download_thread"])
+    {
+        QThread* thread = AddressOf<QThread>(item.Get());
+        item.Remove();
+        if (thread)
+        {
+            RequestThreadExit(thread);
+            thread->wait();
+            // Deferred, so that a signal it queued before it ended finds no
+            // entry rather than a new thread at the same address.
+            thread->deleteLater();
+        }
+    }
+    if (ItemPtr item = i_download["download_file"])
+    {
+        QFile* file = AddressOf<QFile>(item.Get());
+        item.Remove();
+        if (file)
+        {
+            file->close();
+            delete file;
+        }
+    }
+    if (ItemPtr item = i_download["download_socket"])
+    {
+        QTcpSocket* socket = AddressOf<QTcpSocket>(item.Get());
+        item.Remove();
+        if (socket)
+        {
+            socket->disconnect();
+            socket->close();
+            socket->deleteLater();
+        }
+    }
+    for (const char* type : {"write_position", "last_receipt_time", "last_speed_measurement_time", "bytes_per_second",
+                             "bytes_since_last_receipt"})
+        i_download[type].Remove();
+}
+
+void TransferQueueManager::RequestThreadExit(QThread* ip_thread)
+{
+    // Both transfer thread classes offer SignalExit(); it only raises a flag.
+    QMetaObject::invokeMethod(ip_thread, "SignalExit", Qt::DirectConnection);
+}
+
+void TransferQueueManager::OnFileTransferRequest(std::string i_user, int i_direction, unsigned int i_req,
+                                                 std::string i_file, qint64 i_fileSize)
+{
+    ItemPtr user = T("user")->HasItem(i_user);
+    if (i_direction != 1)
+    {
+        Log(kCategory, 1,
+            QStringLiteral("Received download request from %1 for file %2, currently not processing")
+                .arg(FromLatin1(i_user), Text(i_file)),
+            user);
+        return;
+    }
+    Log(kCategory, 1,
+        QStringLiteral("Received upload request from %1 for file %2, req %3").arg(FromLatin1(i_user), Text(i_file)).arg(i_req),
+        user);
+
+    ItemPtr download = GetDownloadEntry(i_user, GetFileName(i_file), GetFolder(i_file));
+    if (!download)
+    {
+        Log(kCategory, 2, QStringLiteral("Denied, Cancelled"), user);
+        if (peerMessenger)
+            peerMessenger->DenyTransferRequest(i_user, i_req, "Cancelled");
+        return;
+    }
+    const std::string status = download["download_entry_status"].AsString();
+    if (status == "complete")
+    {
+        Log(kCategory, 2, QStringLiteral("Denied, Complete"), download);
+        if (peerMessenger)
+            peerMessenger->DenyTransferRequest(i_user, i_req, "Complete");
+        return;
+    }
+
+    Data::Operation op(d);
+    download += T("remote_transfer_req")->GetItem(Value(i_req));
+    if (status == "downloading")
+    {
+        Log(kCategory, 2, QStringLiteral("Transfer is already downloading, cancelling..."), download);
+        SetDownloadEntryStatus(download, "aborted");
+    }
+    // The uploader's size is the one its bytes will follow; a stale queued
+    // size would end a longer file early or wait forever for a shorter one.
+    const long long queuedSize = download["file_size"].AsInt64();
+    if (i_fileSize > 0 && i_fileSize != queuedSize)
+    {
+        Log(kCategory, 2,
+            QStringLiteral("Offered size %1 differs from the queued size %2, using the offered size")
+                .arg(i_fileSize)
+                .arg(queuedSize),
+            download);
+        download += T("file_size")->GetItem(Value(static_cast<long long>(i_fileSize)));
+    }
+    if (peerMessenger)
+        peerMessenger->AcceptTransferRequest(i_user, i_req, false, 0);
+    Log(kCategory, 2, QStringLiteral("Accepted"), download);
+}
+
+// ---------------------------------------------------------------- ordered passes
+
+void TransferQueueManager::StartPass(Pass&& i_pass)
+{
+    m_passes.push_back(std::move(i_pass));
+    // A pass behind another waits for its turn, so sends keep their order.
+    if (m_passes.size() == 1)
+        RunPasses();
+}
+
+void TransferQueueManager::RunPasses()
+{
+    QElapsedTimer slice;
+    slice.start();
+    while (!m_passes.empty())
+    {
+        Pass& pass = m_passes.front();
+        while (pass.next < pass.downloads.size())
+        {
+            Item* download = pass.downloads[pass.next++];
+            if (m_removedInPass.count(download))
+                continue;
+            if (!PassStep(pass, download))
+            {
+                pass.next = pass.downloads.size();
+                break;
+            }
+            if (slice.elapsed() >= kSliceMs && (pass.next < pass.downloads.size() || m_passes.size() > 1))
+            {
+                m_passTimer.start();
+                return;
+            }
+        }
+        if (pass.next >= pass.downloads.size())
+            m_passes.pop_front();
+    }
+    m_removedInPass.clear();
+}
+
+bool TransferQueueManager::PassStep(const Pass& i_pass, Item* ip_download)
+{
+    ItemPtr download(ip_download);
+    const std::string status = download["download_entry_status"].AsString();
+    if (i_pass.kind == Pass::Requeue)
+    {
+        // What changed since the pass began decides: a download that started
+        // meanwhile ends the pass, one that moved on is left alone.
+        if (IsAnythingDownloading())
+            return false;
+        if (status == "aborted" || status == "queued")
+            QueueDownloadIfUserOnline(download);
+        return true;
+    }
+
+    // A user who went offline meanwhile is asked again when back online.
+    if (m_removedInPass.count(i_pass.user) || !IsOnline(i_pass.user))
+        return false;
+    if (status == "complete" || status == "denied")
+        return true;
+    if (DoesDownloadItemCompleteFilenameExist(download))
+    {
+        SetDownloadEntryStatus(download, "complete");
+        return true;
+    }
+    if (peerMessenger)
+        peerMessenger->QueueDownload(download["user"].AsString(), RemotePath(download));
+    RequestDownloadPlaceInLine(download);
+    Log(kCategory, 2, QStringLiteral("Queueing %1").arg(Text(download["file_name"].AsString())), download);
+    return true;
+}
+
+void TransferQueueManager::OnDownloadEntryRemoved(Item* ip_item)
+{
+    if (!m_passes.empty())
+        m_removedInPass.insert(ip_item);
+}
+
+void TransferQueueManager::OnUserRemoved(Item* ip_item)
+{
+    if (!m_passes.empty())
+        m_removedInPass.insert(ip_item);
+}
+
+// ---------------------------------------------------------------- run-time objects
+
+void TransferQueueManager::OnWritePositionRemoved(Item* ip_item)
+{
+    delete AddressOf<qint64>(ip_item);
+}
+
+void TransferQueueManager::OnLastReceiptTimeRemoved(Item* ip_item)
+{
+    delete AddressOf<QDateTime>(ip_item);
+}
+
+void TransferQueueManager::OnLastSpeedMeasurementTimeRemoved(Item* ip_item)
+{
+    delete AddressOf<QDateTime>(ip_item);
+}
+
+void TransferQueueManager::OnBytesPerSecondRemoved(Item* ip_item)
+{
+    delete AddressOf<int>(ip_item);
+}
+
+void TransferQueueManager::OnBytesSinceLastReceiptRemoved(Item* ip_item)
+{
+    delete AddressOf<qint64>(ip_item);
+}
+
+void TransferQueueManager::OnBytesUploadedRemoved(Item* ip_item)
+{
+    delete AddressOf<qint64>(ip_item);
+}
+
+// ---------------------------------------------------------------- download connection and completion
+// LATER (transfer threads): the file connection, progress, completion and
+// the download folders.
+
+void TransferQueueManager::OnFileConnection(std::string i_user, QTcpSocket* ip_socket, unsigned int i_requestID)
+{
+    Log(kCategory, 1, QStringLiteral("File connection created by user %1 for req %2").arg(FromLatin1(i_user)).arg(i_requestID),
+        T("user")->HasItem(i_user));
+    if (ip_socket)
+    {
+        ip_socket->close();
+        ip_socket->deleteLater();
+    }
+    Log(kCategory, 2, QStringLiteral("Download not found, aborting"));
+}
+
+void TransferQueueManager::OnDownloadError() {}
+
+void TransferQueueManager::OnDownloadProgress(qint64, int) {}
+
+void TransferQueueManager::OnDownloadComplete() {}
+
+QString TransferQueueManager::GetDownloadTargetFolder(ItemPtr, bool)
+{
+    return QString();
+}
+
+QString TransferQueueManager::GetDownloadRelativeDownloadFolder(ItemPtr)
+{
+    return QString();
+}
+
+QString TransferQueueManager::GetDownloadTargetPath(ItemPtr, bool)
+{
+    return QString();
+}
+
+bool TransferQueueManager::DoesDownloadItemCompleteFilenameExist(ItemPtr)
+{
+    return false;
+}
+
+void TransferQueueManager::RemoveDownloadDownloadingFolderIfAppropriate(ItemPtr) {}
+
+// ---------------------------------------------------------------- upload queue, negotiation, slots and speed
+// LATER (upload queue): ordering, starting uploads, negotiation, the
+// half-minute check, slots and the speed limit.
+
+void TransferQueueManager::OnQueueUploadRequested(std::string, std::string) {}
+
+void TransferQueueManager::OnFileConnectionAccepted(std::string, QTcpSocket* ip_socket)
+{
+    // No upload waits for a connection yet.
+    if (ip_socket)
+        ip_socket->deleteLater();
+}
+
+void TransferQueueManager::OnFileTransferResponse(std::string, unsigned int, bool, bool, qint64, std::string) {}
+
+void TransferQueueManager::OnUploadFailedNotification(std::string, std::string) {}
+
+void TransferQueueManager::OnUploadDeniedNotification(std::string, std::string, std::string) {}
+
+void TransferQueueManager::EveryHalfMinute() {}
+
+void TransferQueueManager::OnUploadError() {}
+
+void TransferQueueManager::OnUploadProgress(qint64, int) {}
+
+void TransferQueueManager::OnUploadComplete() {}
+
+void TransferQueueManager::DetermineUploadsEffectiveOrder() {}
+
+void TransferQueueManager::StartNewUploads() {}
+
+bool TransferQueueManager::IsFreeToUpload()
+{
+    return true;
+}
+
+unsigned int TransferQueueManager::QueuedUploadCount()
+{
+    return 0;
+}
+
+bool TransferQueueManager::UploadEntrySortCompare(ItemPtr, ItemPtr)
+{
+    return false;
+}
+
+int TransferQueueManager::GetUserGroupDownloadPriority(std::string)
+{
+    return 0;
+}
+
+void TransferQueueManager::OrderNewUpload(ItemPtr) {}
+
+void TransferQueueManager::UnshareUser(std::string) {}
+
+void TransferQueueManager::ReshareUser(std::string) {}
+
+void TransferQueueManager::AssertNoExtraUploads() {}
+
+void TransferQueueManager::SetUploadEntryStatus(ItemPtr, std::string) {}
+
+void TransferQueueManager::RemoveUpload(ItemPtr) {}
+
+void TransferQueueManager::SetUploadSlots(int) {}
+
+void TransferQueueManager::SetUploadSpeedLimit(int) {}
+
+void TransferQueueManager::EnableUploadSpeedLimit(bool) {}
+
+void TransferQueueManager::DetermineUploadSpeedLimit() {}
+
+int TransferQueueManager::GetUploadSpeed()
+{
+    QMutexLocker lock(&m_uploadSpeedMutex);
+    return m_uploadSpeedLimit;
+}

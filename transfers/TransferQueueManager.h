@@ -1,0 +1,190 @@
+#pragma once
+// The transfer queue: owns every download and upload of the client. The
+// download queue and the record of completed downloads live in the store and
+// are saved; the upload queue and everything a running transfer needs live
+// only for the run. One object, global `transferQueueManager`; everything
+// here runs on the main thread except the transfer threads, which reach the
+// queue only through queued signals and the upload speed state below.
+
+#include "Data.h"
+
+#include <QElapsedTimer>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <deque>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+class DownloadThread;
+class UploadThread;
+class QTcpSocket;
+class QThread;
+
+class TransferQueueManager : public QObject, public DataHandler, public DataLoadedEventHandler
+{
+    Q_OBJECT
+
+public:
+    // Creates the whole schema of the transfers, the settings it needs and
+    // the connections to the peer network and the shared timers; sets
+    // `transferQueueManager`. Needs `timerManager`, `dataSaver`,
+    // `peerMessenger`, `gp_server` and their types.
+    TransferQueueManager();
+    // Tells every transfer thread to stop, then waits for each. The store
+    // items and the objects they name stay.
+    ~TransferQueueManager() override;
+
+    // After the state file is loaded: unfinished downloads start as
+    // "queued", their users are tracked, TransfersLoaded is emitted.
+    void DataLoaded() override;
+
+    // A diagnostic: logs every second how late the timer fired.
+    void StartTimerTest();
+
+    // ---- download queue
+
+    // The entry for the triple, new (queued with the uploader when online)
+    // or existing (unchanged).
+    ItemPtr AddDownload(std::string i_user, std::string i_fileName, std::string i_remoteFolder,
+                        qint64 i_size, int i_subfolderSaveLevel);
+    // The entry for the triple, or null; never creates items.
+    ItemPtr GetDownloadEntry(std::string i_user, std::string i_fileName, std::string i_remoteFolder);
+    // Asks the uploader again to queue the file, unless the download failed
+    // locally or the user is offline. The status stays.
+    void QueueDownloadIfUserOnline(ItemPtr i_download);
+    // Path handler: a user came online.
+    void OnUserOnline(Item* ip_user);
+    bool IsActivelyDownloadingFromUser(std::string i_user);
+    void RequestDownloadPlaceInLine(ItemPtr i_download);
+    void RequestUserDownloadsPlaceInLine(std::string i_user);
+    // The one way a download changes status after it was added; leaving
+    // "downloading" releases the thread, file, socket and progress objects.
+    void SetDownloadEntryStatus(ItemPtr i_download, std::string i_status);
+    // Stops and releases a running transfer and removes the entry. Nothing
+    // is sent; files on disk stay.
+    void RemoveDownload(ItemPtr i_download);
+
+    // ---- download folders ("\" separated, UTF-8)
+
+    QString GetDownloadTargetFolder(ItemPtr i_download, bool i_complete);
+    QString GetDownloadRelativeDownloadFolder(ItemPtr i_download);
+    QString GetDownloadTargetPath(ItemPtr i_download, bool i_complete);
+    bool DoesDownloadItemCompleteFilenameExist(ItemPtr i_download);
+    void RemoveDownloadDownloadingFolderIfAppropriate(ItemPtr i_download);
+
+    // ---- upload queue
+
+    void StartNewUploads();
+    bool IsFreeToUpload();
+    unsigned int QueuedUploadCount();
+    bool UploadEntrySortCompare(ItemPtr i_a, ItemPtr i_b);
+    int GetUserGroupDownloadPriority(std::string i_user);
+    void OrderNewUpload(ItemPtr i_upload);
+    void UnshareUser(std::string i_user);
+    void ReshareUser(std::string i_user);
+    void AssertNoExtraUploads();
+    // The one way an upload changes status after it was created.
+    void SetUploadEntryStatus(ItemPtr i_upload, std::string i_status);
+    void RemoveUpload(ItemPtr i_upload);
+
+    // ---- upload slots and speed limit
+
+    void SetUploadSlots(int i_slots);
+    void SetUploadSpeedLimit(int i_limit);
+    void EnableUploadSpeedLimit(bool i_enabled);
+    void DetermineUploadSpeedLimit();
+    // The total limit in KiB/s (0: none); safe from any thread.
+    int GetUploadSpeed();
+
+    // ---- item-removed handlers: free the object an item's value names
+
+    void OnWritePositionRemoved(Item* ip_item);
+    void OnLastReceiptTimeRemoved(Item* ip_item);
+    void OnLastSpeedMeasurementTimeRemoved(Item* ip_item);
+    void OnBytesPerSecondRemoved(Item* ip_item);
+    void OnBytesSinceLastReceiptRemoved(Item* ip_item);
+    void OnBytesUploadedRemoved(Item* ip_item);
+
+    // Whether an ordered pass (user online, periodic check) is still
+    // sending in slices on later event-loop turns.
+    bool IsPassRunning() const { return !m_passes.empty(); }
+
+public slots:
+    void OnFileTransferRequest(std::string i_user, int i_direction, unsigned int i_req,
+                               std::string i_file, qint64 i_fileSize);
+    void OnFileConnection(std::string i_user, QTcpSocket* ip_socket, unsigned int i_requestID);
+    void OnQueueUploadRequested(std::string i_user, std::string i_file);
+    void OnFileConnectionAccepted(std::string i_user, QTcpSocket* ip_socket);
+    void OnFileTransferResponse(std::string i_user, unsigned int i_req, bool i_accepted,
+                                bool i_receivedFileSize, qint64 i_fileSize, std::string i_denialReason);
+    void OnUploadFailedNotification(std::string i_user, std::string i_file);
+    void OnUploadDeniedNotification(std::string i_user, std::string i_file, std::string i_reason);
+    void PeriodicCheck();
+    void EveryHalfMinute();
+    void TimerTest();
+    void OnDownloadPlaceInLine(std::string i_user, std::string i_file, int i_place);
+    void OnUploadError();
+    void OnUploadProgress(qint64 i_offset, int i_bytesPerSecond);
+    void OnUploadComplete();
+    void OnDownloadError();
+    void OnDownloadProgress(qint64 i_offset, int i_bytesPerSecond);
+    void OnDownloadComplete();
+    void DetermineUploadsEffectiveOrder();
+
+signals:
+    void DownloadProgressed(ItemPtr i_download);
+    void UploadProgressed(ItemPtr i_upload);
+    void TransfersLoaded();
+    void CompleteDownloadAdded(ItemPtr i_download);
+
+private:
+    // A long ordered pass over downloads, sent in slices so that the window
+    // never freezes. Entries removed meanwhile are noted and skipped.
+    struct Pass
+    {
+        enum Kind { UserOnline, Requeue } kind = Requeue;
+        Item* user = nullptr;             // UserOnline: the user who came online
+        std::vector<Item*> downloads;     // in ascending download order
+        size_t next = 0;
+    };
+    void StartPass(Pass&& i_pass);
+    void RunPasses();
+    // One download of a pass; false when the rest of the pass is dropped.
+    bool PassStep(const Pass& i_pass, Item* ip_download);
+    void OnDownloadEntryRemoved(Item* ip_item);
+    void OnUserRemoved(Item* ip_item);
+
+    bool IsAnythingDownloading() const;
+    // Stops the thread and frees the file, the socket and the progress
+    // objects of a download.
+    void ReleaseDownload(ItemPtr i_download);
+    // Raises a transfer thread's exit flag; returns at once.
+    static void RequestThreadExit(QThread* ip_thread);
+    // The file as the uploader names it: remote folder + "\" + file name.
+    static std::string RemotePath(ItemPtr i_download);
+    // The current local time as stored in time items.
+    static std::string Now();
+
+    // The timer test.
+    QTimer m_timerTestTimer;
+    QElapsedTimer m_timerTestElapsed;
+
+    // Upload speed state, shared with the upload threads under the mutex.
+    qint64 m_uploadAllowance = 0;
+    int m_uploadSpeedLimit = 0;
+    int m_perUploadSpeedLimit = 0;
+    QMutex m_uploadSpeedMutex;
+
+    // The upload that was last placed at the end of the effective order.
+    Item* mp_lastOrderedUpload = nullptr;
+
+    std::deque<Pass> m_passes;
+    std::unordered_set<Item*> m_removedInPass;
+    QTimer m_passTimer;
+};
+
+extern TransferQueueManager* transferQueueManager;
