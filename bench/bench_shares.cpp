@@ -7,6 +7,7 @@
 // Sanitizer builds, or TV_BENCH_SMALL=1, use a tree a tenth of the size:
 // the instrumented walk is many times slower and only has to run once there.
 
+#include "BenchSupport.h"
 #include "QtBenchmarkMain.h"
 #include "DataSaver.h"
 #include "SharedFoldersManager.h"
@@ -37,26 +38,11 @@
 #include <string>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define TV_BENCH_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TV_BENCH_SANITIZED 1
-#endif
-#endif
-
 namespace
 {
 
-bool IsSmallRun()
-{
-#ifdef TV_BENCH_SANITIZED
-    return true;
-#else
-    const char* small = std::getenv("TV_BENCH_SMALL");
-    return small && *small && std::strcmp(small, "0") != 0;
-#endif
-}
+using benchsupport::IsSmallRun;
+using benchsupport::Median;
 
 // Every folder holds 20 files: the artist folders a cover and 19 singles,
 // the album folders 20 tracks. 100 artists * (1 + 49 albums) = 5,000
@@ -109,18 +95,9 @@ bool MakeFile(const std::string& i_path, int i_number)
     return ::close(fd) == 0 && sized;
 }
 
-// Memory-backed when the machine has it: laying out 100,000 files on a disk
-// file system can take many seconds of inode allocation, and both the walk
-// and `find` read the tree from the cache either way.
-QString TreeParent()
-{
-    const QFileInfo shm(QStringLiteral("/dev/shm"));
-    return shm.isDir() && shm.isWritable() ? shm.filePath() : QDir::tempPath();
-}
-
 struct Tree
 {
-    QTemporaryDir dir{TreeParent() + QStringLiteral("/bench_shares-XXXXXX")}; // removed at exit
+    QTemporaryDir dir{benchsupport::ScratchParent() + QStringLiteral("/bench_shares-XXXXXX")}; // removed at exit
     QString root;
     int files = 0;
     int folders = 0;
@@ -169,27 +146,11 @@ Tree& TheTree()
     return tree;
 }
 
-double Median(std::vector<double> i_values)
-{
-    if (i_values.empty())
-        return 0;
-    std::sort(i_values.begin(), i_values.end());
-    const size_t middle = i_values.size() / 2;
-    return i_values.size() % 2 ? i_values[middle] : (i_values[middle - 1] + i_values[middle]) / 2;
-}
-
 // `find` listing the tree, output discarded: the yardstick of the walk.
 // Returns the seconds it took, or a negative number when it failed.
 double TimeFind()
 {
-    QProcess find;
-    find.setStandardOutputFile(QProcess::nullDevice());
-    QElapsedTimer timer;
-    timer.start();
-    find.start(QStringLiteral("find"), {TheTree().root});
-    if (!find.waitForFinished(-1) || find.exitStatus() != QProcess::NormalExit || find.exitCode() != 0)
-        return -1;
-    return double(timer.nsecsElapsed()) / 1e9;
+    return benchsupport::TimeCommand(QStringLiteral("find"), {TheTree().root});
 }
 
 // The times of every `find` run so far; the ratios use their median.
