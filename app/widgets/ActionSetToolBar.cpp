@@ -389,9 +389,11 @@ void ActionSetToolBar::OnSupportTavrinelButtonClicked()
     url.setScheme(QStringLiteral("https"));
     url.setHost(QString::fromLatin1(Server::WEB_HOST));
     url.setPath(QStringLiteral("/qtlogin.php"));
-    // Encoded, so no character of the name can change the query.
+    // Encoded, so no character of the name can change the query. The query
+    // takes "%" as the start of an escape: a "%" of the name is escaped first.
     QUrlQuery query;
-    query.addQueryItem(QStringLiteral("username"), FromLatin1(GetSetting("username")));
+    query.addQueryItem(QStringLiteral("username"),
+                       FromLatin1(GetSetting("username")).replace(QLatin1Char('%'), QLatin1String("%25")));
     url.setQuery(query);
     QDesktopServices::openUrl(url);
 }

@@ -5,11 +5,14 @@
 #include "app/AppTestSupport.h"
 #include "common/TestServer.h"
 
+#include "ActionSetToolBar.h"
 #include "ChangeUsernamePasswordDialog.h"
 #include "Data.h"
 #include "DataSaver.h"
 #include "DiagnosticsForm.h"
+#include "EventToolBar.h"
 #include "Log.h"
+#include "TabWidget.h"
 #include "TimerManager.h"
 #include "mainwindow.h"
 #include "server.h"
@@ -541,6 +544,46 @@ private slots:
         mp_window->activateWindow();
         ui->optionsTabControl->setCurrentIndex(1);
         QCOMPARE(mp_window->focusWidget(), static_cast<QWidget*>(ui->sharedFoldersList));
+        // The Login page hands the focus to the user name field.
+        ui->optionsTabControl->setCurrentIndex(0);
+        QCOMPARE(mp_window->focusWidget(), static_cast<QWidget*>(ui->usernameEdit));
+        ui->optionsTabControl->setCurrentIndex(1);
+        ui->tabControl->setCurrentWidget(ui->roomsTab);
+        ui->tabControl->setCurrentWidget(ui->optionsTab);
+        QCOMPARE(mp_window->focusWidget(), static_cast<QWidget*>(ui->sharedFoldersList));
+
+        // The event toolbar sits on a row of its own below mainToolBar.
+        QVERIFY(eventToolBar);
+        QCOMPARE(eventToolBar->parentWidget(), static_cast<QWidget*>(mp_window));
+        QCOMPARE(mp_window->toolBarArea(eventToolBar), Qt::TopToolBarArea);
+        QVERIFY(mp_window->toolBarBreak(eventToolBar));
+        QVERIFY(!eventToolBar->isMovable());
+    }
+
+    // Events pending and the icon blinking while the window closes.
+    void closingWithEventsPendingRunsClean()
+    {
+        PrepareStateFile();
+        StartWindow();
+        Ui_MainWindow* ui = mp_window->Form();
+        QVERIFY(eventToolBar);
+        ui->tabControl->setCurrentWidget(ui->optionsTab);
+        QWidget other;
+        other.show();
+        other.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&other, 10000));
+        eventToolBar->AddEvent("Search", ":/icons/search_icon", ui->searchForm);
+        eventToolBar->AddEvent("Users", ":/icons/users_icon", ui->userListForm);
+        eventToolBar->OnIconAlertTimeout();
+        mp_window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(mp_window, 10000));
+        ui->usernameEdit->setFocus();
+        other.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&other, 10000));
+        eventToolBar->AddEvent("Search", ":/icons/search_icon", ui->searchForm);
+        CloseWindow();
+        QVERIFY(!eventToolBar);
+        QVERIFY(!actionBar);
     }
 
     // The form as the constructor leaves it, before Init changes anything.
@@ -562,6 +605,15 @@ private slots:
         QCOMPARE(ui->menuBar->actions().size(), 1);
         QCOMPARE(ui->menuConnection->title(), QString("Connection"));
 
+        // The form builds the shell's own classes under the same names.
+        QCOMPARE(ui->mainToolBar, actionBar);
+        QVERIFY(qobject_cast<TabWidget*>(ui->tabControl));
+        QVERIFY(qobject_cast<TabWidget*>(ui->roomsTabControl));
+        QVERIFY(qobject_cast<TabWidget*>(ui->optionsTabControl));
+        QVERIFY(qobject_cast<RoomTabWidget*>(ui->chatTabControl));
+        QCOMPARE(ui->chatTabControl->parentWidget(), static_cast<QWidget*>(ui->chatTab));
+        QCOMPARE(ui->optionsTabControl->parentWidget(), static_cast<QWidget*>(ui->optionsTab));
+        QCOMPARE(ui->tabControl->parentWidget(), static_cast<QWidget*>(ui->centralWidget));
         QVERIFY(!ui->mainToolBar->isMovable());
         QCOMPARE(ui->mainToolBar->iconSize(), QSize(16, 16));
         QCOMPARE(ui->mainToolBar->toolButtonStyle(), Qt::ToolButtonTextBesideIcon);
