@@ -1,20 +1,50 @@
 #include "DiagnosticsForm.h"
+#include "ui_DiagnosticsForm.h"
+#include "ui_LogForm.h"
 
 #include "Log.h"
+#include "TextConversion.h"
 
-#include <QHBoxLayout>
 #include <QPlainTextEdit>
-#include <QTabWidget>
+#include <QTreeWidgetItem>
 
 DiagnosticsForm* diagnosticsForm = nullptr;
 
-DiagnosticsForm::DiagnosticsForm(QWidget* ip_parent) : QWidget(ip_parent), mp_tabs(new QTabWidget(this))
-{
-    auto* layout = new QHBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(mp_tabs);
+namespace {
 
+QTreeWidgetItem* RowOf(ItemPtr i_node)
+{
+    return reinterpret_cast<QTreeWidgetItem*>(static_cast<uintptr_t>(i_node.AsUInt()));
+}
+
+QString CutLine(QString i_line)
+{
+    if (i_line.size() <= DiagnosticsForm::MAX_LINE_LENGTH)
+        return i_line;
+    int keep = DiagnosticsForm::MAX_LINE_LENGTH - 1;
+    if (i_line.at(keep - 1).isHighSurrogate())
+        --keep;
+    i_line.truncate(keep);
+    i_line += QChar(0x2026);
+    return i_line;
+}
+
+} // namespace
+
+DiagnosticsForm::DiagnosticsForm(QWidget* ip_parent) : QWidget(ip_parent), mp_ui(new Ui::DiagnosticsForm)
+{
     diagnosticsForm = this;
+    mp_ui->setupUi(this);
+    mp_ui->trackedUsersTree->setColumnCount(2);
+    mp_ui->trackedUsersTree->setHeaderLabels({tr("User"), QString()});
+    mp_ui->trackedUsersTree->setColumnWidth(0, 300);
+    mp_ui->trackedUsersTree->setColumnWidth(1, 100);
+
+    // Not saved: a category's page lives for the run only.
+    Type* log = MakeType("log", true, false, true);
+    Type* logWidget = MakeType("log_widget", true, false, true);
+    Relate(log, logWidget, One, One);
+
     SetLogSink([this](const QString& i_category, int i_level, const QString& i_text, ItemPtr i_item) {
         AddLine(i_category, i_level, i_text, i_item);
     });
@@ -26,27 +56,115 @@ DiagnosticsForm::~DiagnosticsForm()
         ClearLogSink();
         diagnosticsForm = nullptr;
     }
+    DisableHandlers();
+    // The items that name this view's pages and rows go with them, so no
+    // later view reads an address that is gone.
+    if (Type* widgets = d->HasType("log_widget"))
+        for (QPlainTextEdit* view : m_categoryViews) {
+            ItemPtr widget = widgets->HasItem(Value(view));
+            widget["log"].Remove();
+            widget.Remove();
+        }
+    if (Type* nodes = d->HasType("track_user_node"))
+        for (int k = 0; k < mp_ui->trackedUsersTree->topLevelItemCount(); ++k)
+            ItemPtr(nodes->HasItem(Value(mp_ui->trackedUsersTree->topLevelItem(k)))).Remove();
+    delete mp_ui;
 }
 
-void DiagnosticsForm::Init() {}
+void DiagnosticsForm::Init()
+{
+    auto subscribe = [this](const char* ip_flag, PathNodeRelation i_relation, void (DiagnosticsForm::*i_handler)(Item*)) {
+        PathNode* root = new PathNode(d, "user");
+        new PathNode(root, ip_flag, i_relation);
+        AddPathHandler(root, this, i_handler);
+    };
+    subscribe("is_tracked", NotifyOnConnect, &DiagnosticsForm::OnUserTracked);
+    subscribe("is_tracked", NotifyOnDisconnect, &DiagnosticsForm::OnUserUntracked);
+    subscribe("is_online", NotifyOnConnect, &DiagnosticsForm::OnUserOnline);
+    subscribe("is_online", NotifyOnDisconnect, &DiagnosticsForm::OnUserOffline);
+
+    Relate(MakeType("track_user_node", true, false, true), T("user"), One, One);
+}
+
+QPlainTextEdit* DiagnosticsForm::NewCategoryView(const QString& i_category)
+{
+    auto* view = new QPlainTextEdit(this);
+    view->setReadOnly(true);
+    view->setMaximumBlockCount(MAX_LINES_PER_TAB);
+    view->setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_categoryViews.insert(i_category, view);
+    mp_ui->logTabWidget->addTab(view, i_category);
+
+    // The page in the store, for the data browser. Making items from inside
+    // a running store operation (a line logged by a handler or a sweep) is
+    // safe: the store defers freeing and walks its sets by index.
+    Type* log = d->HasType("log");
+    Type* logWidget = d->HasType("log_widget");
+    if (log && logWidget)
+        ItemPtr(log->GetItem(ToLatin1(i_category))) += logWidget->GetItem(Value(view));
+    return view;
+}
 
 void DiagnosticsForm::AddLine(const QString& i_category, int i_level, const QString& i_text, ItemPtr)
 {
     QPlainTextEdit* view = m_categoryViews.value(i_category);
-    if (!view) {
-        view = new QPlainTextEdit(mp_tabs);
-        view->setReadOnly(true);
-        view->setMaximumBlockCount(MAX_LINES_PER_TAB);
-        view->setLineWrapMode(QPlainTextEdit::NoWrap);
-        m_categoryViews.insert(i_category, view);
-        mp_tabs->addTab(view, i_category);
-    }
+    if (!view)
+        view = NewCategoryView(i_category);
     // Plain text: lines may quote what other users sent.
-    view->appendPlainText(FormatLogLine(i_level, i_text));
+    view->appendPlainText(CutLine(FormatLogLine(i_level, i_text)));
 }
 
 QString DiagnosticsForm::LogText(const QString& i_category) const
 {
     QPlainTextEdit* view = m_categoryViews.value(i_category);
     return view ? view->toPlainText() : QString();
+}
+
+void DiagnosticsForm::OnUserTracked(Item* ip_user)
+{
+    ItemPtr user(ip_user);
+    // A user with a row keeps it: a second row would orphan the first.
+    if (RowOf(user["track_user_node"])) {
+        ShowOnlineState(ip_user, user.IsConnected("is_online"));
+        return;
+    }
+    auto* row = new QTreeWidgetItem(mp_ui->trackedUsersTree);
+    row->setText(0, FromLatin1(user.AsString()));
+    row->setText(1, user.IsConnected("is_online") ? tr("Online") : tr("Offline"));
+    user += T("track_user_node")->GetItem(Value(row));
+}
+
+void DiagnosticsForm::OnUserUntracked(Item* ip_user)
+{
+    // The node goes with the row, so a later online change finds no row.
+    ItemPtr node = ItemPtr(ip_user)["track_user_node"];
+    QTreeWidgetItem* row = RowOf(node);
+    node.Remove();
+    delete row;
+}
+
+void DiagnosticsForm::OnUserOnline(Item* ip_user)
+{
+    ShowOnlineState(ip_user, true);
+}
+
+void DiagnosticsForm::OnUserOffline(Item* ip_user)
+{
+    ShowOnlineState(ip_user, false);
+}
+
+void DiagnosticsForm::ShowOnlineState(Item* ip_user, bool i_online)
+{
+    if (QTreeWidgetItem* row = RowOf(ItemPtr(ip_user)["track_user_node"]))
+        row->setText(1, i_online ? tr("Online") : tr("Offline"));
+}
+
+LogForm::LogForm(QWidget* ip_parent) : QWidget(ip_parent), mp_ui(new Ui::LogForm)
+{
+    mp_ui->setupUi(this);
+}
+
+LogForm::~LogForm()
+{
+    delete mp_ui;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The diagnostics view: every log line of the client, one tab per category,
-// shown as plain text. It installs itself as the log sink when it is built
+// shown as plain text, and the users the server connection tracks with
+// their online state. It installs itself as the log sink when it is built
 // and removes itself when it goes, so lines logged while the managers are
 // built and torn down still arrive.
 
@@ -11,9 +12,12 @@
 #include "Data.h"
 
 class QPlainTextEdit;
-class QTabWidget;
+namespace Ui {
+class DiagnosticsForm;
+class LogForm;
+}
 
-class DiagnosticsForm : public QWidget
+class DiagnosticsForm : public QWidget, public DataHandler
 {
     Q_OBJECT
 
@@ -21,7 +25,7 @@ public:
     explicit DiagnosticsForm(QWidget* ip_parent = nullptr);
     ~DiagnosticsForm() override;
 
-    // Runs before the state file is loaded.
+    // Runs before the state file is loaded, once the user types exist.
     void Init();
 
     // Appends one line to the category's tab, opening the tab on its first
@@ -31,12 +35,39 @@ public:
     // The shown text of a category; "" for a category with no lines yet.
     QString LogText(const QString& i_category) const;
 
+    // Kept for callers that announce loggable types; lines are not stored per item.
+    void RegisterLoggableItemType(std::string) {}
+
     // A tab keeps at most this many lines; older ones scroll away.
     static constexpr int MAX_LINES_PER_TAB = 10000;
+    // A longer line is cut and ends in "…": peer-sent names can be megabytes,
+    // and a tab must stay near 20 MB however long the client runs.
+    static constexpr int MAX_LINE_LENGTH = 1000;
 
 private:
-    QTabWidget* mp_tabs;
+    QPlainTextEdit* NewCategoryView(const QString& i_category);
+
+    void OnUserTracked(Item* ip_user);
+    void OnUserUntracked(Item* ip_user);
+    void OnUserOnline(Item* ip_user);
+    void OnUserOffline(Item* ip_user);
+    void ShowOnlineState(Item* ip_user, bool i_online);
+
+    Ui::DiagnosticsForm* mp_ui;
     QMap<QString, QPlainTextEdit*> m_categoryViews;
 };
 
 extern DiagnosticsForm* diagnosticsForm;
+
+// A bare page with one text browser.
+class LogForm : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit LogForm(QWidget* ip_parent = nullptr);
+    ~LogForm() override;
+
+private:
+    Ui::LogForm* mp_ui;
+};
