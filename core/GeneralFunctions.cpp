@@ -4,6 +4,7 @@
 #include <QTabWidget>
 #include <QWidget>
 
+#include <algorithm>
 #include <climits>
 #include <vector>
 
@@ -115,6 +116,18 @@ std::string GetFileExtension(const std::string& i_path)
     for (char& c : extension)
         c = AsciiLower(c);
     return extension;
+}
+
+std::string ToWirePath(std::string i_path)
+{
+    std::replace(i_path.begin(), i_path.end(), '/', '\\');
+    return i_path;
+}
+
+std::string ToLocalPath(std::string i_path)
+{
+    std::replace(i_path.begin(), i_path.end(), '\\', '/');
+    return i_path;
 }
 
 std::string ReversePathname(const std::string& i_path)

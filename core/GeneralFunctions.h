@@ -31,6 +31,11 @@ std::string GetAbsoluteFileName(const std::string& i_path);
 // when that component has no ".".
 std::string GetFileExtension(const std::string& i_path);
 
+// A local path in the form it travels in: every "/" becomes "\".
+std::string ToWirePath(std::string i_path);
+// A path from the wire in local form: every "\" becomes "/".
+std::string ToLocalPath(std::string i_path);
+
 // The components of a path in reverse order joined by "/"; empty components
 // (runs of separators, leading or trailing ones) are skipped.
 // "Music\\Artist\\Album\\" gives "Album/Artist/Music".

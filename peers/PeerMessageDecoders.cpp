@@ -10,21 +10,6 @@ namespace
 {
 constexpr quint32 ANY_COUNT = std::numeric_limits<quint32>::max();
 
-// A FileInfo whose present byte is 0 is left as it was; the size -1, which
-// no present record can carry, tells the two apart.
-bool ReadFileRecord(InputStream& i_in, FileInfo& o_file, bool& o_present)
-{
-    o_file = FileInfo();
-    o_file.m_size = -1;
-    if (!o_file.Read(i_in))
-    {
-        i_in.Fail();
-        return false;
-    }
-    o_present = o_file.m_size >= 0;
-    return true;
-}
-
 bool ReadTranslationTable(InputStream& i_in, AttributeTranslationTable& o_table)
 {
     quint32 count = 0;

@@ -9,7 +9,7 @@
 
 namespace Compression
 {
-bool Compress(const char* ip_data, size_t i_size, std::string& i_compressed)
+bool Compress(const char* ip_data, size_t i_size, std::string& i_compressed, int i_level)
 {
     if (i_size > std::numeric_limits<uLong>::max() / 2 - 12)
         return false;
@@ -21,7 +21,7 @@ bool Compress(const char* ip_data, size_t i_size, std::string& i_compressed)
         i_compressed.resize(capacity);
         uLongf used = capacity;
         const int result = compress2(reinterpret_cast<Bytef*>(&i_compressed[0]), &used,
-                                     reinterpret_cast<const Bytef*>(ip_data), uLong(i_size), 9);
+                                     reinterpret_cast<const Bytef*>(ip_data), uLong(i_size), i_level);
         if (result == Z_OK)
         {
             i_compressed.resize(used);
@@ -35,11 +35,12 @@ bool Compress(const char* ip_data, size_t i_size, std::string& i_compressed)
     return false;
 }
 
-MemStream CompressMessage(quint32 i_code, const MemStream& i_body)
+MemStream CompressMessage(quint32 i_code, const MemStream& i_body, int i_level)
 {
     std::string compressed;
-    Compress(i_body.Data(), i_body.Size(), compressed);
     MemStream message;
+    if (!Compress(i_body.Data(), i_body.Size(), compressed, i_level))
+        return message;
     message.WriteUInt32(i_code);
     message.WriteBytes(compressed.data(), compressed.size());
     return message;

@@ -10,11 +10,16 @@ class MemStream;
 
 namespace Compression
 {
-// One zlib stream of the bytes (compress2, level 9). False only when zlib fails.
-bool Compress(const char* ip_data, size_t i_size, std::string& i_compressed);
+// zlib's strongest level, which the receiver cannot tell from any other.
+constexpr int BEST_LEVEL = 9;
 
-// The message: uint32 i_code followed by the compressed i_body.
-MemStream CompressMessage(quint32 i_code, const MemStream& i_body);
+// One zlib stream of the bytes (compress2). False only when zlib fails.
+bool Compress(const char* ip_data, size_t i_size, std::string& i_compressed,
+              int i_level = BEST_LEVEL);
+
+// The message: uint32 i_code followed by the compressed i_body. Empty when
+// the compression fails, so that no message with a missing body goes out.
+MemStream CompressMessage(quint32 i_code, const MemStream& i_body, int i_level = BEST_LEVEL);
 
 // Inflates one zlib stream. False when the stream is invalid, truncated or
 // would inflate to more than i_cap bytes; i_inflated is then empty. Bytes

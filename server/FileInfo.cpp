@@ -61,3 +61,21 @@ bool FileInfo::Write(OutputStream& i_stream) const
     return i_stream.WriteByte(1) && i_stream.WriteString(m_name) && i_stream.WriteInt64(m_size) &&
            m_attributes.Write(i_stream);
 }
+
+bool ReadFileRecord(InputStream& i_in, FileInfo& o_file, bool& o_present)
+{
+    // A record whose present byte is 0 leaves the object as it was; the
+    // size -1, which no present record can carry, tells the two apart.
+    o_file = FileInfo();
+    o_file.m_size = -1;
+    o_present = false;
+    if (!o_file.Read(i_in))
+    {
+        i_in.Fail();
+        return false;
+    }
+    o_present = o_file.m_size >= 0;
+    if (!o_present)
+        o_file = FileInfo();
+    return true;
+}

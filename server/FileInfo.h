@@ -63,6 +63,11 @@ public:
     AttributeMap m_attributes;
 };
 
+// Reads one file record into o_file (reset first). o_present is false for a
+// record whose present byte is 0, which carries no data; a failed read also
+// marks the stream failed.
+bool ReadFileRecord(InputStream& i_in, FileInfo& o_file, bool& o_present);
+
 // Folder path (wire form) to the files in it, as a received share list holds them.
 typedef std::map<std::string, std::set<FileInfo>> FileInfoMap;
 

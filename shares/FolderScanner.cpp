@@ -234,15 +234,20 @@ void SharedFoldersManager::TokenizeSharedFile(ItemPtr i_file)
 
 std::set<std::string> SharedFoldersManager::GetSearchTokens(const std::string& i_text)
 {
-    std::string text = i_text;
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+    const std::string text = ToIndexForm(i_text);
 
     std::set<std::string> tokens;
     AddTokens(text, IsSearchTokenSeparator, tokens);
     AddTokens(text, [](unsigned char i_c) { return i_c == ' ' || i_c == '/' || i_c == '\\'; }, tokens);
     return tokens;
+}
+
+std::string SharedFoldersManager::ToIndexForm(std::string i_text)
+{
+    for (char& c : i_text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return i_text;
 }
 
 bool SharedFoldersManager::IsSearchTokenSeparator(unsigned char i_c)

@@ -76,6 +76,18 @@ bool SharedFoldersManager::IsFileSharedWithUser(ItemPtr i_file, std::string i_us
     return !entry.GetItems("user_list_group").Connected(roots).empty();
 }
 
+bool SharedFoldersManager::IsInVisibleShare(Item* ip_folder, const ItemSet& i_visibleRoots)
+{
+    if (!ip_folder)
+        return false;
+    // A folder lies in few shares, and a user sees few: checked one by one
+    // rather than by listing every folder the user may see.
+    for (Item* root : ip_folder->GetItems("shared_folder"))
+        if (i_visibleRoots.Contains(root))
+            return true;
+    return false;
+}
+
 ItemPtr SharedFoldersManager::GetSharedFileItem(std::string i_path)
 {
     std::string folderKey, nameKey;

@@ -1,9 +1,12 @@
 #include "SharedFoldersManager.h"
 
+#include "DNetManager.h"
 #include "DataSaver.h"
 #include "GeneralFunctions.h"
 #include "Log.h"
+#include "PeerMessenger.h"
 #include "TextConversion.h"
+#include "server.h"
 
 SharedFoldersManager* sharedFoldersManager = nullptr;
 
@@ -27,6 +30,7 @@ void SaveByConnection(const char* ip_type, const char* ip_other)
 SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_parent)
 {
     sharedFoldersManager = this;
+    gp_shareListProvider = this;
 
     // The local share.
     d->NewType("shared_folder", true, false, true);
@@ -83,14 +87,20 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     Relate(T("user_share_file"), T("user_share_file_name"), Many, One);
     Relate(T("user_share_file"), T("file_size"), Many, One);
 
-    // The peer network's share-list and folder requests are answered here
-    // once those replies exist.
+    // Each connection is made only when its sender exists: the manager is
+    // also built on its own.
+    if (peerMessenger)
+    {
+        connect(peerMessenger, &PeerMessenger::UserShare, this, &SharedFoldersManager::OnUserShare);
+        connect(peerMessenger, &PeerMessenger::SharedFilesInFolderRequested, this,
+                &SharedFoldersManager::OnFilesInFoldersRequested);
+    }
 
     // The search-token index.
     d->NewType("search_token", false, false, true);
     Relate(T("search_token"), T("shared_file"), Many, Many);
-    // Distributed search requests are answered here once search answering
-    // exists.
+    if (dnetManager)
+        connect(dnetManager, &DNetManager::DNetSearchRequest, this, &SharedFoldersManager::OnDNetSearchRequest);
 
     // Scan results of local files.
     for (const char* attribute : AUDIO_ATTRIBUTE_TYPES)
@@ -117,6 +127,11 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
             Qt::QueuedConnection);
     connect(&m_mp3Scanner, &MP3Scanner::MP3Scanned, this, &SharedFoldersManager::OnMP3Scanned,
             Qt::QueuedConnection);
+    if (gp_server)
+    {
+        connect(gp_server, &Server::Connected, this, &SharedFoldersManager::OnConnectedToServer);
+        connect(gp_server, &Server::ReceivedUserStats, this, &SharedFoldersManager::OnReceivedUserStats);
+    }
 
     // Users denied the local share.
     d->NewType("unshared", false, true, true);
@@ -134,6 +149,8 @@ SharedFoldersManager::~SharedFoldersManager()
     m_mp3ScannerThread.wait();
     if (sharedFoldersManager == this)
         sharedFoldersManager = nullptr;
+    if (gp_shareListProvider == this)
+        gp_shareListProvider = nullptr;
 }
 
 void SharedFoldersManager::Init()

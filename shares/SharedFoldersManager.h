@@ -6,7 +6,10 @@
 // MP3 worker thread it owns.
 
 #include "Data.h"
+#include "FileInfo.h"
 #include "MP3Scanner.h"
+#include "PeerProviders.h"
+#include "UserStats.h"
 
 #include <QObject>
 #include <QString>
@@ -16,7 +19,7 @@
 #include <string>
 #include <vector>
 
-class SharedFoldersManager : public QObject, public DataHandler
+class SharedFoldersManager : public QObject, public DataHandler, public ShareListProvider
 {
     Q_OBJECT
 
@@ -57,6 +60,27 @@ public:
     // regard to the case of ASCII letters; an exact-case match is preferred.
     ItemPtr GetSharedFileItem(std::string i_path);
 
+    // ---- answers to other users
+
+    // Answers a search with the matching files the searcher may see, when
+    // there are 1 to 200 of them; otherwise sends nothing.
+    void ProcessSearch(std::string i_user, unsigned int i_req, std::string i_searchText);
+    // The search-result message (code 9) ProcessSearch sends; empty when no
+    // answer is due.
+    MemStream GetSearchResultMessage(std::string i_user, unsigned int i_req, std::string i_searchText);
+    // The `shared_file` items linked to every one of the (index-form)
+    // tokens; empty when there is no token or one is not in the index.
+    ItemSet GetSearchCandidates(const std::set<std::string>& i_tokens) const;
+    // The share-list message (code 5) for the user: every folder the user
+    // may see. Empty when it cannot be compressed.
+    MemStream GetSharedFilesMessage(std::string i_user) override;
+    // The folder-contents message (code 37) for a folder in wire form; empty
+    // when the user may not see a folder stored under exactly that path.
+    MemStream GetFolderContentsMessage(std::string i_user, unsigned int i_req, std::string i_folder);
+    // The record of a shared file as replies carry it, under the given
+    // name; MP3 files carry their bitrate and mode.
+    FileInfo GetSharedFileInfo(ItemPtr i_file, std::string i_name) const;
+
     // ---- folder walk and index
 
     // Walks i_folder (recursively) as part of the share rooted at i_root;
@@ -66,6 +90,9 @@ public:
     void TokenizeSharedFile(ItemPtr i_file);
     // The distinct index tokens of a text (ASCII lower-cased first).
     static std::set<std::string> GetSearchTokens(const std::string& i_text);
+    // The form of the index's tokens: ASCII letters lower-cased, every
+    // other byte as it is.
+    static std::string ToIndexForm(std::string i_text);
     // True for a byte below 0x80 that is not an ASCII letter or digit.
     static bool IsSearchTokenSeparator(unsigned char i_c);
 
@@ -80,6 +107,11 @@ public slots:
     // looked up anew since the file may have left the share meanwhile.
     void OnMP3Scanned(QString i_file, int i_mpegVersion, QString i_channelMode, int i_frequency, bool i_isVBR,
                       int i_bitrate);
+    void OnUserShare(std::string i_user, FileInfoMap& i_share, AttributeTranslationTable& i_translationTable);
+    void OnDNetSearchRequest(std::string i_user, unsigned int i_req, std::string i_searchText);
+    void OnFilesInFoldersRequested(std::string i_user, unsigned int i_req, std::string i_folder);
+    void OnConnectedToServer();
+    void OnReceivedUserStats(std::string i_user, UserStats i_stats);
 
 signals:
     void MP3ScanRequired(QString i_file);
@@ -87,6 +119,8 @@ signals:
 
 private:
     void RemoveFolderWithFiles(Item* ip_folder);
+    // Whether a `shared_file_folder` lies in one of the given share roots.
+    static bool IsInVisibleShare(Item* ip_folder, const ItemSet& i_visibleRoots);
 
     // The scan results a `shared_file` carries, one value of each.
     static constexpr const char* AUDIO_ATTRIBUTE_TYPES[5] = {"mpeg_version", "channel_mode", "audio_frequency",

@@ -1,0 +1,108 @@
+// Share lists that other users send, stored as a tree of folders and files
+// for the share browser, and the reports to the server after each login.
+
+#include "SharedFoldersManager.h"
+
+#include "GeneralFunctions.h"
+#include "Log.h"
+#include "TextConversion.h"
+#include "server.h"
+
+namespace
+{
+
+// Links the file to the one value item of that type, replacing an earlier one.
+void SetAttribute(Item* ip_file, Type* ip_type, const Value& i_value)
+{
+    ip_file->Connect(ip_type->GetItem(i_value));
+}
+
+} // namespace
+
+void SharedFoldersManager::OnUserShare(std::string i_user, FileInfoMap& i_share,
+                                       AttributeTranslationTable& i_translationTable)
+{
+    Log(QStringLiteral("Shared"), 1, QString("Received shared file list from user %1").arg(FromLatin1(i_user)));
+
+    ItemPtr user = T("user")->GetItem(i_user);
+    if (!user || user["user_share"])
+        return;
+    ItemPtr share = user.NewItem("user_share");
+    if (!share)
+        return;
+
+    Type* folderType = T("user_share_folder");
+    Type* folderNameType = T("user_share_folder_name");
+    Type* parentType = T("user_share_folder_parent");
+    Type* childType = T("user_share_folder_child");
+    Type* fileType = T("user_share_file");
+    Type* fileNameType = T("user_share_file_name");
+    Type* sizeType = T("file_size");
+    Type* bitrateType = T("bitrate");
+    Type* lengthType = T("length_seconds");
+    Type* modeType = T("bitrate_mode");
+
+    // The map is ordered by path, and a parent path sorts before its
+    // children, so every parent in the list is stored before them.
+    for (const auto& entry : i_share)
+    {
+        Item* folder = folderType->NewItem();
+        share->Connect(folder);
+        folder->Connect(folderNameType->GetItem(entry.first));
+
+        if (Item* parentName = folderNameType->HasItem(GetParentFolder(entry.first)))
+        {
+            Item* parent = parentName->GetItems(folderType).Connected(share).First();
+            if (parent && parent != folder)
+            {
+                Item* up = parentType->NewItem();
+                Item* down = childType->NewItem();
+                folder->Connect(up);
+                parent->Connect(down);
+                up->Connect(down);
+            }
+        }
+
+        for (const FileInfo& record : entry.second)
+        {
+            Item* file = fileType->NewItem();
+            folder->Connect(file);
+            file->Connect(fileNameType->GetItem(record.m_name));
+            file->Connect(sizeType->GetItem(Value(static_cast<long long>(record.m_size))));
+            for (const AttributeMap::Attribute& attribute : record.m_attributes.m_attributes)
+            {
+                switch (attribute.first)
+                {
+                case ATTRIBUTE_BITRATE:
+                    SetAttribute(file, bitrateType, Value(attribute.second));
+                    break;
+                case ATTRIBUTE_LENGTH:
+                    SetAttribute(file, lengthType, Value(attribute.second));
+                    break;
+                case ATTRIBUTE_VBR:
+                    SetAttribute(file, modeType, Value(attribute.second != 0 ? "vbr" : "cbr"));
+                    break;
+                default:
+                    break;
+                }
+            }
+        }
+    }
+    share.NewItem("user_share_loaded");
+}
+
+void SharedFoldersManager::OnConnectedToServer()
+{
+    if (!gp_server)
+        return;
+    // Everything shared counts, whoever may see it.
+    gp_server->SendFilesFolders(int(T("shared_file_folder")->ItemCount()), int(T("shared_file")->ItemCount()));
+    gp_server->GetUserStats(GetSetting("username"));
+}
+
+void SharedFoldersManager::OnReceivedUserStats(std::string i_user, UserStats i_stats)
+{
+    if (i_user != GetSetting("username"))
+        return;
+    SetSetting("upload_speed", std::to_string(i_stats.m_averageSpeed));
+}

@@ -1,0 +1,146 @@
+// Answers to the distributed searches that reach this client: the matching
+// files the searcher may see, sent straight to the searcher when there are
+// 1 to 200 of them. There is no negative answer.
+
+#include "SharedFoldersManager.h"
+
+#include "Compression.h"
+#include "GeneralFunctions.h"
+#include "Log.h"
+#include "PeerMessenger.h"
+#include "SearchParser.h"
+#include "TextConversion.h"
+#include "UploadStatusProvider.h"
+
+#include <algorithm>
+#include <limits>
+#include <map>
+
+namespace
+{
+
+const QString SEARCH_CATEGORY = QStringLiteral("Search");
+
+// More matches than this and the search is too vague to answer.
+constexpr size_t MAX_SEARCH_RESULTS = 200;
+
+bool ContainsAll(const std::string& i_name, const std::set<std::string>& i_parts)
+{
+    for (const std::string& part : i_parts)
+        if (i_name.find(part) == std::string::npos)
+            return false;
+    return true;
+}
+
+bool ContainsAny(const std::string& i_name, const std::set<std::string>& i_parts)
+{
+    for (const std::string& part : i_parts)
+        if (i_name.find(part) != std::string::npos)
+            return true;
+    return false;
+}
+
+// The own average upload speed as the server last reported it; the server
+// sends a signed figure, which is never passed on negative.
+quint32 OwnUploadSpeed()
+{
+    const long long speed = ParseDecimal(GetSetting("upload_speed"));
+    return quint32(std::clamp<long long>(speed, 0, std::numeric_limits<quint32>::max()));
+}
+
+} // namespace
+
+void SharedFoldersManager::OnDNetSearchRequest(std::string i_user, unsigned int i_req, std::string i_searchText)
+{
+    ProcessSearch(i_user, i_req, i_searchText);
+}
+
+ItemSet SharedFoldersManager::GetSearchCandidates(const std::set<std::string>& i_tokens) const
+{
+    ItemSet tokens;
+    Type* tokenType = T("search_token");
+    for (const std::string& token : i_tokens)
+    {
+        Item* item = tokenType->HasItem(token);
+        if (!item)
+            return ItemSet();
+        tokens.insert(item);
+    }
+    return d->GetItemSubset(tokens, "shared_file");
+}
+
+void SharedFoldersManager::ProcessSearch(std::string i_user, unsigned int i_req, std::string i_searchText)
+{
+    const MemStream message = GetSearchResultMessage(i_user, i_req, i_searchText);
+    if (message.Size() == 0)
+        return;
+    Log(SEARCH_CATEGORY, 1, QString("Sending search results to user %1 for search string %2")
+                                .arg(FromLatin1(i_user), FromUtf8(i_searchText)));
+    if (peerMessenger)
+        peerMessenger->SendMessage(i_user, message);
+}
+
+MemStream SharedFoldersManager::GetSearchResultMessage(std::string i_user, unsigned int i_req,
+                                                       std::string i_searchText)
+{
+    SearchParser parser;
+    if (!parser.SetSearchText(i_searchText))
+        return MemStream();
+
+    // The index holds its tokens lower-cased, and searchers send the text as
+    // typed: the whole tokens are looked up in the index's own form.
+    std::set<std::string> included;
+    for (const std::string& token : parser.GetIncludedTokenSet())
+        included.insert(ToIndexForm(token));
+    const ItemSet candidates = GetSearchCandidates(included);
+    if (candidates.empty())
+        return MemStream();
+
+    const ItemSet visibleRoots = GetUserSharedFolders(i_user);
+    if (visibleRoots.empty())
+        return MemStream();
+    Type* folderType = T("shared_file_folder");
+    Type* nameType = T("shared_file_name");
+
+    // Counting stops at the first match beyond the limit: nothing is sent then.
+    std::vector<Item*> matches;
+    for (Item* file : candidates)
+    {
+        const std::string& name = ItemPtr(file->GetItem(nameType)).AsString();
+        if (ContainsAny(name, parser.GetExcludedTokenSet()) || !ContainsAll(name, parser.GetIncludedPartTokenSet()))
+            continue;
+        if (!IsInVisibleShare(file->GetItem(folderType), visibleRoots))
+            continue;
+        matches.push_back(file);
+        if (matches.size() > MAX_SEARCH_RESULTS)
+            return MemStream();
+    }
+    if (matches.empty())
+        return MemStream();
+
+    // Two files can come to one wire path (a folder "/a" with a file "b\c"
+    // and a folder "/a/b" with a file "c"); the path is listed once.
+    std::map<std::string, FileInfo> records;
+    for (Item* file : matches)
+    {
+        ItemPtr f(file);
+        std::string path = ToWirePath(f["shared_file_folder"].AsString() + "/" + f["shared_file_name"].AsString());
+        records.emplace(path, GetSharedFileInfo(f, path));
+    }
+
+    MemStream body;
+    body.WriteString(GetSetting("username"));
+    body.WriteUInt32(i_req);
+    body.WriteUInt32(quint32(records.size()));
+    for (const auto& record : records)
+        record.second.Write(body);
+    body.WriteByte(gp_uploadStatusProvider && gp_uploadStatusProvider->IsFreeToUpload() ? 1 : 0);
+    body.WriteUInt32(OwnUploadSpeed());
+    body.WriteUInt32(gp_uploadStatusProvider ? gp_uploadStatusProvider->QueuedUploadCount() : 0);
+    body.WriteUInt32(0);   // attribute translation table: always empty
+
+    MemStream message = Compression::CompressMessage(PM_FILE_SEARCH_RESULT, body);
+    if (message.Size() == 0)
+        Log(SEARCH_CATEGORY, 1, QString("Could not compress the search results for user %1").arg(FromLatin1(i_user)));
+    return message;
+}

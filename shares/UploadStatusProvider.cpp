@@ -1,0 +1,3 @@
+#include "UploadStatusProvider.h"
+
+UploadStatusProvider* gp_uploadStatusProvider = nullptr;
