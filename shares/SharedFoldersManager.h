@@ -103,12 +103,12 @@ public:
     void OnSharedFileNameAdded(Item* ip_item);
 
 public slots:
+    void OnUserShare(std::string i_user, FileInfoMap& i_share, AttributeTranslationTable& i_translationTable);
+    void OnDNetSearchRequest(std::string i_user, unsigned int i_req, std::string i_searchText);
     // A result of the scanner's thread: stored on the file's item, which is
     // looked up anew since the file may have left the share meanwhile.
     void OnMP3Scanned(QString i_file, int i_mpegVersion, QString i_channelMode, int i_frequency, bool i_isVBR,
                       int i_bitrate);
-    void OnUserShare(std::string i_user, FileInfoMap& i_share, AttributeTranslationTable& i_translationTable);
-    void OnDNetSearchRequest(std::string i_user, unsigned int i_req, std::string i_searchText);
     void OnFilesInFoldersRequested(std::string i_user, unsigned int i_req, std::string i_folder);
     void OnConnectedToServer();
     void OnReceivedUserStats(std::string i_user, UserStats i_stats);
