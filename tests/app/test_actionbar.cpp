@@ -120,6 +120,20 @@ private slots:
         d->Reset();
     }
 
+    // Every window builds its own toolbar: the types are made once, and
+    // the global names the newest toolbar until it goes.
+    void severalToolbarsInOneProcess()
+    {
+        {
+            ActionSetToolBar second;
+            QCOMPARE(actionBar, &second);
+            second.AddSetAction("set", "a", "A", "", false);
+        }
+        QVERIFY(!actionBar);
+        QCOMPARE(Count("toolbar_action"), size_t(1));
+        actionBar = mp_bar;
+    }
+
     void setFollowsTheFocus()
     {
         mp_bar->AddSetAction("outer", "o1", "Outer One", ":/icons/room_icon", false);
