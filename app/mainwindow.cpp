@@ -4,15 +4,19 @@
 
 #include "ActionSetToolBar.h"
 #include "ChangeUsernamePasswordDialog.h"
+#include "ChatForm.h"
 #include "DataDialog.h"
 #include "DNetManager.h"
 #include "DataSaver.h"
 #include "DelayedInvoker.h"
 #include "EventToolBar.h"
 #include "FocusFunctions.h"
+#include "GeneralFunctions.h"
 #include "Log.h"
 #include "PeerMessenger.h"
 #include "PortForwarder.h"
+#include "QRoomListItemWidget.h"
+#include "RoomForm.h"
 #include "SharedFoldersManager.h"
 #include "TextConversion.h"
 #include "TimerManager.h"
@@ -56,7 +60,7 @@ const char* YesNo(bool i_yes)
 // ---------------------------------------------------------------- construction
 
 MainWindow::MainWindow(QWidget* ip_parent)
-    : QMainWindow(ip_parent), mp_ui(new Ui_MainWindow)
+    : QMainWindow(ip_parent), mp_ui(new Ui_MainWindow), m_sizeProxy(this)
 {
     InitResources();
     // One window per run; tests build several in turn.
@@ -138,7 +142,7 @@ void MainWindow::Init()
     AddHandler(sharedFolder->connected, this, &MainWindow::OnSharedFolderChange);
     AddHandler(sharedFolder->disconnected, this, &MainWindow::OnSharedFolderChange);
 
-    // LATER (geometry manager): new SizeManager here.
+    new SizeManager(nullptr);
 
     mp_ui->diagnosticsForm->Init();
 
@@ -189,10 +193,10 @@ void MainWindow::Init()
         AddPathHandler(root, this, &MainWindow::OnNewListeningPortChanged);
     }
 
+    sizeManager->RegisterResizableWindow(QStringLiteral("main_window"), &m_sizeProxy);
     mp_ui->roomSplitter->setSizes({std::max(0, width() - 220), 220});
-    // LATER (geometry manager): RegisterResizableWindow("main_window", the
-    // size proxy), RegisterSplitter("room_list_splitter", roomSplitter, {}),
-    // RegisterTreeWidget("room_list", roomList).
+    sizeManager->RegisterSplitter(QStringLiteral("room_list_splitter"), mp_ui->roomSplitter, {});
+    sizeManager->RegisterTreeWidget(QStringLiteral("room_list"), mp_ui->roomList);
 
     mp_ui->userListForm->Init();
 
@@ -299,6 +303,8 @@ MainWindow::~MainWindow()
     {
         if (gp_server)
             gp_server->Disconnect();
+        // A move or resize that has not settled yet is still the user's.
+        m_sizeProxy.Flush();
         d->RemoveDisconnectedItems();
         SaveState();
 
@@ -324,7 +330,11 @@ MainWindow::~MainWindow()
     }
     delete mp_ui;
     mp_ui = nullptr;
-    // LATER (geometry manager): delete sizeManager last.
+    if (m_initialised)
+    {
+        delete sizeManager;
+        sizeManager = nullptr;
+    }
 
     if (mainWindow == this)
         mainWindow = nullptr;
@@ -421,15 +431,13 @@ void MainWindow::OnNewListeningPortChanged(Item* ip_item)
 void MainWindow::moveEvent(QMoveEvent* ip_event)
 {
     QMainWindow::moveEvent(ip_event);
-    // LATER (geometry manager): unless maximised, the size proxy emits
-    // WindowMoved(x, y).
+    m_sizeProxy.NoteMoved();
 }
 
 void MainWindow::resizeEvent(QResizeEvent* ip_event)
 {
     QMainWindow::resizeEvent(ip_event);
-    // LATER (geometry manager): unless maximised, the size proxy emits
-    // WindowResized(width, height).
+    m_sizeProxy.NoteResized();
 }
 
 void MainWindow::OnRoomListItemSelectionChanged() {}
@@ -558,9 +566,18 @@ void MainWindow::OnSharedFolderChange(ConnectionInfo i_info)
 
 // ---------------------------------------------------------------- rooms and chats
 
-void MainWindow::OnRoomUserCountAdded(ConnectionInfo&)
+void MainWindow::OnRoomUserCountAdded(ConnectionInfo& i_info)
 {
-    // LATER (rooms): a QRoomListItemWidget row per room not yet listed.
+    const std::string& room = i_info.from->GetValue();
+    const QString count = FromLatin1(i_info.to->GetValue());
+    // A later room list brings new counts for rooms already listed.
+    QTreeWidgetItem*& row = m_roomRows[room];
+    if (!row)
+    {
+        row = new QRoomListItemWidget(mp_ui->roomList);
+        row->setText(0, FromLatin1(room));
+    }
+    row->setText(1, count);
 }
 
 void MainWindow::OnRoomListItemDoubleClicked(QTreeWidgetItem* ip_item, int i_column)
@@ -570,9 +587,15 @@ void MainWindow::OnRoomListItemDoubleClicked(QTreeWidgetItem* ip_item, int i_col
     mp_server->EnterRoom(ToLatin1(ip_item->text(0)));
 }
 
-void MainWindow::OnEnteredRoom(ConnectionInfo&)
+void MainWindow::OnEnteredRoom(ConnectionInfo& i_info)
 {
-    // LATER (rooms): a RoomForm tab for the joined room.
+    if (g_showIsOver || i_info.from->IsConnected("room_form"))
+        return;
+    const std::string& room = i_info.from->GetValue();
+    auto* form = new RoomForm(room, nullptr);
+    mp_ui->roomsTabControl->addTab(form, FromLatin1(room));
+    form->Init();
+    FocusWidget(form);
 }
 
 void MainWindow::OnRoomTabClosed(int i_index)
@@ -582,15 +605,60 @@ void MainWindow::OnRoomTabClosed(int i_index)
     mp_server->LeaveRoom(ToLatin1(mp_ui->roomsTabControl->tabText(i_index)));
 }
 
-void MainWindow::OnPrivateChat(std::string, std::string, time_t, bool)
+ChatForm* MainWindow::GetChatForm(std::string i_user)
 {
-    // LATER (rooms): GetChatForm(user), then ChatForm::AddChat(chat).
+    ItemPtr user = T("user")->GetItem(i_user);
+    if (ItemPtr link = user["user_chat_widget"])
+    {
+        const auto known = m_chatForms.find(link.AsString());
+        if (known != m_chatForms.end() && known->second)
+            return known->second;
+        // The view went without its item: the link leads nowhere.
+        if (known != m_chatForms.end())
+            m_chatForms.erase(known);
+        link.Remove();
+    }
+
+    auto* form = new ChatForm(i_user, this);
+    // The tab becomes current only when it is the first one.
+    mp_ui->chatTabControl->addTab(form, FromLatin1(i_user));
+    const Value address(form);
+    user += T("user_chat_widget")->GetItem(address);
+    m_chatForms[address] = form;
+    return form;
 }
 
-void MainWindow::OnChatTabClosed(int)
+ChatForm* MainWindow::OpenChatForm(std::string i_user)
 {
-    // LATER (rooms): close the user's ChatForm and remove its
-    // user_chat_widget item.
+    ChatForm* form = GetChatForm(i_user);
+    FocusWidgetAndParents(form);
+    return form;
+}
+
+void MainWindow::OnPrivateChat(std::string i_user, std::string i_chat, time_t, bool)
+{
+    if (g_showIsOver)
+        return;
+    GetChatForm(i_user)->AddChat(i_chat);
+}
+
+void MainWindow::OnChatTabClosed(int i_index)
+{
+    if (g_showIsOver)
+        return;
+    ItemPtr user = T("user")->HasItem(ToLatin1(mp_ui->chatTabControl->tabText(i_index)));
+    ItemPtr link = user["user_chat_widget"];
+    if (!link)
+        return;
+    const auto known = m_chatForms.find(link.AsString());
+    if (known != m_chatForms.end())
+    {
+        // Deferred: the tab's own signal is still being delivered.
+        if (known->second)
+            known->second->deleteLater();
+        m_chatForms.erase(known);
+    }
+    link.Remove();
 }
 
 // ---------------------------------------------------------------- toolbar

@@ -8,16 +8,20 @@
 #include <QPointer>
 #include <QString>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 #include <ctime>
 #include <string>
+#include <unordered_map>
 
 #include "Data.h"
 #include "EventToolBar.h"
 #include "ShowState.h"
+#include "SizeManager.h"
 // The generated form: views and tests reach its widgets through Form().
 #include "ui_mainwindow.h"
 
+class ChatForm;
 class DataDialog;
 class QMoveEvent;
 class QResizeEvent;
@@ -29,6 +33,35 @@ class MainWindow : public QMainWindow, public DataHandler, public ApplicationIco
     Q_OBJECT
 
 public:
+    // The window's geometry for the geometry manager. Moves and resizes are
+    // reported once they settle and only while the window is in its normal
+    // state (a maximise may arrive after its resize); a restored geometry is
+    // put onto the screens as they are now.
+    class SizeProxy : public ResizableWindow
+    {
+    public:
+        explicit SizeProxy(QWidget* ip_window);
+        int GetX() override;
+        int GetY() override;
+        int GetWidth() override;
+        int GetHeight() override;
+        void SetPosition(int i_x, int i_y) override;
+        void SetSize(int i_width, int i_height) override;
+        bool HasPosition() override;
+
+        void NoteMoved();
+        void NoteResized();
+        // Reports a pending change now.
+        void Flush();
+
+    private:
+        void Apply(const QRect& i_geometry, bool i_shrink);
+        QWidget* mp_window;
+        QTimer m_settle;
+        bool m_moved = false;
+        bool m_resized = false;
+    };
+
     explicit MainWindow(QWidget* ip_parent = nullptr);
     ~MainWindow() override;
 
@@ -48,8 +81,11 @@ public:
     // The generated form, for the views and tests that look up its widgets.
     Ui_MainWindow* Form() const { return mp_ui; }
 
-    // LATER (rooms): GetChatForm(std::string) and OpenChatForm(std::string),
-    // once ChatForm exists.
+    // The user's private chat view, built and tabbed when missing; neither
+    // the focus nor the shown tab changes.
+    ChatForm* GetChatForm(std::string i_user);
+    // The user's chat view, brought to the front with the focus.
+    ChatForm* OpenChatForm(std::string i_user);
 
 public slots:
     void OnConnected();
@@ -103,8 +139,12 @@ private:
     // The data browser deletes itself when closed; the guard tells.
     QPointer<DataDialog> mp_dataDialog;
     Server* mp_server = nullptr;
-    // LATER (geometry manager): m_sizeProxy, the window's ResizableWindow
-    // adapter, here between the server and the tray icon.
+    SizeProxy m_sizeProxy;
+    // Room name to its row of the room list; rows live as long as the list.
+    std::unordered_map<std::string, QTreeWidgetItem*> m_roomRows;
+    // The chat views by their user_chat_widget value; a view that went
+    // without its item leaves a null guard.
+    std::unordered_map<std::string, QPointer<ChatForm>> m_chatForms;
     // Whether Init has built the managers the destructor tears down.
     bool m_initialised = false;
     QSystemTrayIcon m_trayIcon;

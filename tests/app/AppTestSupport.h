@@ -43,6 +43,10 @@ private:
     QStringList m_unexpected;
 };
 
+// A port nothing listens on now, so the client's peer listeners keep off
+// the default ports that other tests may hold.
+QString FreePort();
+
 // Home of the test (ctest gives every test executable its own).
 QString HomePath();
 QString StatePath();

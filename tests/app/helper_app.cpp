@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QFile>
 #include <QProcess>
+#include <QTcpServer>
 
 ModalDriver::ModalDriver()
 {
@@ -31,6 +32,13 @@ void ModalDriver::Poll()
     Handler handler = m_handlers.takeFirst();
     ++m_handled;
     handler(modal);
+}
+
+QString FreePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::AnyIPv4, 0);
+    return QString::number(probe.serverPort());
 }
 
 QString HomePath()

@@ -55,15 +55,6 @@ int PeerListenerAttempts()
     return text.count("Listening for peer connections") + text.count("Cannot listen for peer connections");
 }
 
-// A port nothing listens on now, so the client's peer listeners keep off
-// the default ports that other tests may hold.
-QString FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::AnyIPv4, 0);
-    return QString::number(probe.serverPort());
-}
-
 bool IsLoggedIn(TestServer& io_server, const QString& i_user)
 {
     for (const QJsonValue& v : io_server.Users())
