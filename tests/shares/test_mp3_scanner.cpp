@@ -118,7 +118,7 @@ double ResidentKiB(const char* i_field)
     return 0;
 }
 
-// Bytes this process has read so far.
+// Bytes this process has read so far; -1 where the system does not say.
 qint64 BytesRead()
 {
     std::ifstream io("/proc/self/io");
@@ -127,7 +127,7 @@ qint64 BytesRead()
     while (io >> key >> value)
         if (key == "rchar:")
             return value;
-    return 0;
+    return -1;
 }
 
 } // namespace
@@ -387,7 +387,8 @@ void TestMP3Scanner::quittingStopsALongScan()
     {
         QFile f(huge);
         QVERIFY(f.open(QIODevice::WriteOnly));
-        QVERIFY(f.resize(qint64(1) << 40));
+        // As big as the file system allows sparse files to be.
+        QVERIFY(f.resize(qint64(1) << 40) || f.resize(qint64(1) << 36));
     }
     const QString good = Encode(QStringLiteral("44.1 kHz CBR"), "44.1", {"-b", "192", "-m", "s"});
 
@@ -396,7 +397,10 @@ void TestMP3Scanner::quittingStopsALongScan()
     const qint64 readBefore = BytesRead();
     emit m->MP3ScanRequired(huge);
     emit m->MP3ScanRequired(good);
-    QTRY_VERIFY_WITH_TIMEOUT(BytesRead() - readBefore > 8 * 1024 * 1024, 60000);
+    if (readBefore < 0)
+        QTest::qWait(500);
+    else
+        QTRY_VERIFY_WITH_TIMEOUT(BytesRead() - readBefore > 8 * 1024 * 1024, 60000);
 
     QElapsedTimer timer;
     timer.start();
