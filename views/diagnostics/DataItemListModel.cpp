@@ -24,7 +24,7 @@ void DataItemListModel::SetType(Type* ip_type)
     m_rows.clear();
     m_rows.shrink_to_fit();
     m_pendingAdds.clear();
-    m_dead = 0;
+    m_removed.clear();
     if (ip_type) {
         m_rows.reserve(ip_type->ItemCount());
         ip_type->ForEachItem([this](Item* ip_item) { m_rows.push_back(Row{ip_item->GetValue(), ip_item}); });
@@ -45,7 +45,8 @@ Item* DataItemListModel::ItemAt(const QModelIndex& i_index) const
 {
     if (!i_index.isValid() || i_index.row() >= m_fetched || size_t(i_index.row()) >= m_rows.size())
         return nullptr;
-    return m_rows[size_t(i_index.row())].item;
+    Item* item = m_rows[size_t(i_index.row())].item;
+    return std::find(m_removed.begin(), m_removed.end(), item) == m_removed.end() ? item : nullptr;
 }
 
 QModelIndex DataItemListModel::IndexOf(Item* ip_item) const
@@ -64,14 +65,8 @@ void DataItemListModel::NoteAdded(Item* ip_item)
 
 void DataItemListModel::NoteRemoved(Item* ip_item)
 {
-    // The item still has its value here; later its address may be reused.
-    if (m_pendingAdds.erase(ip_item))
-        return;
-    auto it = Find(ip_item->GetValue());
-    if (it != m_rows.end() && it->item == ip_item) {
-        it->item = nullptr;
-        ++m_dead;
-    }
+    if (m_pendingAdds.empty() || !m_pendingAdds.erase(ip_item))
+        m_removed.push_back(ip_item);
 }
 
 void DataItemListModel::ApplyPending()
@@ -89,36 +84,47 @@ void DataItemListModel::ApplyPending()
     m_pendingAdds.clear();
     std::sort(adds.begin(), adds.end(), ByValue<Add>);
 
-    // One merge; rows before the first change stay as the view knows them.
-    std::vector<Row> merged;
-    merged.reserve(m_rows.size() - m_dead + adds.size());
+    std::sort(m_removed.begin(), m_removed.end());
+    auto removed = [this](const Row& i_row) {
+        return !m_removed.empty() && std::binary_search(m_removed.begin(), m_removed.end(), i_row.item);
+    };
+    const bool allFetched = size_t(m_fetched) == m_rows.size();
     size_t firstChange = SIZE_MAX;
-    auto changeHere = [&] { firstChange = std::min(firstChange, merged.size()); };
-    size_t a = 0;
-    for (Row& row : m_rows) {
-        for (; a < adds.size() && adds[a].value < row.value; ++a) {
+    if (adds.empty()) {
+        // Removals alone compact in place.
+        auto gone = std::find_if(m_rows.begin(), m_rows.end(), removed);
+        firstChange = size_t(gone - m_rows.begin());
+        m_rows.erase(std::remove_if(gone, m_rows.end(), removed), m_rows.end());
+    } else {
+        // One merge; rows before the first change stay as the view knows them.
+        std::vector<Row> merged;
+        merged.reserve(m_rows.size() + adds.size());
+        auto changeHere = [&] { firstChange = std::min(firstChange, merged.size()); };
+        size_t a = 0;
+        for (Row& row : m_rows) {
+            for (; a < adds.size() && adds[a].value < row.value; ++a) {
+                changeHere();
+                merged.push_back(Row{std::move(adds[a].value), adds[a].item});
+            }
+            if (removed(row)) {
+                changeHere();
+                continue;
+            }
+            merged.push_back(std::move(row));
+        }
+        for (; a < adds.size(); ++a) {
             changeHere();
             merged.push_back(Row{std::move(adds[a].value), adds[a].item});
         }
-        if (!row.item) {
-            changeHere();
-            continue;
-        }
-        merged.push_back(std::move(row));
+        m_rows.swap(merged);
     }
-    for (; a < adds.size(); ++a) {
-        changeHere();
-        merged.push_back(Row{std::move(adds[a].value), adds[a].item});
-    }
-    m_dead = 0;
+    m_removed.clear();
 
-    const bool allFetched = size_t(m_fetched) == m_rows.size();
-    const size_t newSize = merged.size();
+    const size_t newSize = m_rows.size();
     const size_t newFetched = allFetched ? std::min(newSize, size_t(m_fetched) + FETCH_CHUNK)
                                          : std::min(newSize, size_t(m_fetched));
     // The view loses the changed tail of what it knows and gets it back:
     // two signals per turn, however many items came and went.
-    m_rows.swap(merged);
     if (firstChange < size_t(m_fetched)) {
         beginRemoveRows(QModelIndex(), int(firstChange), m_fetched - 1);
         m_fetched = int(firstChange);

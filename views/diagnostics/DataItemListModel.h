@@ -3,7 +3,8 @@
 // view over types of a million items. Rows reach the view in chunks as it
 // scrolls; adds and removes are collected as they happen and applied
 // together by ApplyPending(), once per event-loop turn. Each row keeps a
-// copy of its value, so the model never reads an item that has gone.
+// copy of its value, so the model never reads an item that has gone; an
+// item removed since the last turn is only compared by address.
 
 #include <QAbstractListModel>
 
@@ -34,10 +35,10 @@ public:
     // Every listed item, shown or not yet.
     size_t ListedCount() const { return m_rows.size(); }
 
-    // Store events of the listed type: O(log n) each, nothing shown yet.
+    // Store events of the listed type: O(1) each, nothing shown yet.
     void NoteAdded(Item* ip_item);
     void NoteRemoved(Item* ip_item);
-    bool HasPending() const { return m_dead > 0 || !m_pendingAdds.empty(); }
+    bool HasPending() const { return !m_removed.empty() || !m_pendingAdds.empty(); }
     // Applies the noted changes in one pass.
     void ApplyPending();
 
@@ -49,7 +50,7 @@ public:
 private:
     struct Row {
         std::string value;
-        Item* item;   // null once removed
+        Item* item;
     };
     std::vector<Row>::iterator Find(const std::string& i_value);
 
@@ -57,5 +58,7 @@ private:
     std::vector<Row> m_rows;   // by value
     int m_fetched = 0;         // rows the view knows
     std::unordered_map<Item*, std::string> m_pendingAdds;
-    size_t m_dead = 0;
+    // Listed items removed since the last turn; their addresses may since
+    // have been reused by new items, which wait in m_pendingAdds.
+    std::vector<Item*> m_removed;
 };

@@ -45,6 +45,10 @@ DiagnosticsForm::DiagnosticsForm(QWidget* ip_parent) : QWidget(ip_parent), mp_ui
     Type* logWidget = MakeType("log_widget", true, false, true);
     Relate(log, logWidget, One, One);
 
+    m_showTimer.setSingleShot(true);
+    m_showTimer.setInterval(0);
+    connect(&m_showTimer, &QTimer::timeout, this, &DiagnosticsForm::ShowPendingLines);
+
     SetLogSink([this](const QString& i_category, int i_level, const QString& i_text, ItemPtr i_item) {
         AddLine(i_category, i_level, i_text, i_item);
     });
@@ -91,7 +95,6 @@ QPlainTextEdit* DiagnosticsForm::NewCategoryView(const QString& i_category)
     auto* view = new QPlainTextEdit(this);
     view->setReadOnly(true);
     view->setMaximumBlockCount(MAX_LINES_PER_TAB);
-    view->setLineWrapMode(QPlainTextEdit::NoWrap);
     m_categoryViews.insert(i_category, view);
     mp_ui->logTabWidget->addTab(view, i_category);
 
@@ -110,12 +113,30 @@ void DiagnosticsForm::AddLine(const QString& i_category, int i_level, const QStr
     QPlainTextEdit* view = m_categoryViews.value(i_category);
     if (!view)
         view = NewCategoryView(i_category);
-    // Plain text: lines may quote what other users sent.
-    view->appendPlainText(CutLine(FormatLogLine(i_level, i_text)));
+    const qint64 second = QDateTime::currentSecsSinceEpoch();
+    if (second != m_stampSecond) {
+        m_stampSecond = second;
+        m_stamp = QDateTime::currentDateTime();
+    }
+    QStringList& pending = m_pendingLines[view];
+    pending << CutLine(FormatLogLine(i_level, i_text, m_stamp));
+    if (pending.size() > MAX_LINES_PER_TAB)
+        pending.removeFirst();
+    if (!m_showTimer.isActive())
+        m_showTimer.start();
 }
 
-QString DiagnosticsForm::LogText(const QString& i_category) const
+void DiagnosticsForm::ShowPendingLines()
 {
+    // Plain text: lines may quote what other users sent.
+    for (auto it = m_pendingLines.begin(); it != m_pendingLines.end(); ++it)
+        it.key()->appendPlainText(it.value().join(QLatin1Char('\n')));
+    m_pendingLines.clear();
+}
+
+QString DiagnosticsForm::LogText(const QString& i_category)
+{
+    ShowPendingLines();
     QPlainTextEdit* view = m_categoryViews.value(i_category);
     return view ? view->toPlainText() : QString();
 }

@@ -5,8 +5,12 @@
 // and removes itself when it goes, so lines logged while the managers are
 // built and torn down still arrive.
 
+#include <QDateTime>
+#include <QHash>
 #include <QMap>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 #include <QWidget>
 
 #include "Data.h"
@@ -30,10 +34,12 @@ public:
 
     // Appends one line to the category's tab, opening the tab on its first
     // line. The item is what the line is about (unused by the plain view).
+    // The lines of one event-loop turn reach the tab together.
     void AddLine(const QString& i_category, int i_level, const QString& i_text, ItemPtr i_item);
 
-    // The shown text of a category; "" for a category with no lines yet.
-    QString LogText(const QString& i_category) const;
+    // The shown text of a category, lines of this turn included; "" for a
+    // category with no lines yet.
+    QString LogText(const QString& i_category);
 
     // Kept for callers that announce loggable types; lines are not stored per item.
     void RegisterLoggableItemType(std::string) {}
@@ -46,6 +52,7 @@ public:
 
 private:
     QPlainTextEdit* NewCategoryView(const QString& i_category);
+    void ShowPendingLines();
 
     void OnUserTracked(Item* ip_user);
     void OnUserUntracked(Item* ip_user);
@@ -55,6 +62,13 @@ private:
 
     Ui::DiagnosticsForm* mp_ui;
     QMap<QString, QPlainTextEdit*> m_categoryViews;
+    // Laying out a line costs far more than keeping it: a turn's lines are
+    // appended in one go, at most a tab's worth per category.
+    QHash<QPlainTextEdit*, QStringList> m_pendingLines;
+    QTimer m_showTimer;
+    // Local time costs a look at the time zone file; stamps show seconds.
+    qint64 m_stampSecond = -1;
+    QDateTime m_stamp;
 };
 
 extern DiagnosticsForm* diagnosticsForm;

@@ -11,6 +11,8 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include <array>
+
 namespace {
 
 QStringList Children(QTreeWidgetItem* ip_node)
@@ -72,6 +74,22 @@ class TestDataDialog : public QObject
         const int row = Listed().indexOf(i_value);
         QVERIFY(row >= 0);
         mp_dialog->OnItemClicked(List()->model()->index(row, 0));
+    }
+    // h1 and h2 share l1; h1 holds l2, and h2 too when asked. Lists the hubs.
+    std::array<ItemPtr, 4> MakeGraph(bool i_h2HoldsL2)
+    {
+        ItemPtr h1 = mp_hub->GetItem("h1");
+        ItemPtr h2 = mp_hub->GetItem("h2");
+        ItemPtr l1 = mp_leaf->GetItem("l1");
+        ItemPtr l2 = mp_leaf->GetItem("l2");
+        h1 += l1;
+        h1 += l2;
+        h2 += l1;
+        if (i_h2HoldsL2)
+            h2 += l2;
+        Select("hub");
+        Turn();
+        return {h1, h2, l1, l2};
     }
     // Lets the dialog catch up, as it does once per event-loop turn.
     static void Turn() { QCoreApplication::processEvents(); QCoreApplication::processEvents(); }
@@ -176,16 +194,8 @@ private slots:
 
     void treeUnfoldsOneLevelAtATime()
     {
-        ItemPtr h1 = mp_hub->GetItem("h1");
-        ItemPtr h2 = mp_hub->GetItem("h2");
-        ItemPtr l1 = mp_leaf->GetItem("l1");
-        ItemPtr l2 = mp_leaf->GetItem("l2");
-        h1 += l1;
-        h1 += l2;
-        h2 += l1;
         mp_hub->GetItem("lonely");
-        Select("hub");
-        Turn();
+        auto [h1, h2, l1, l2] = MakeGraph(false);
 
         Click("lonely");
         QCOMPARE(Tree()->topLevelItemCount(), 1);
@@ -220,16 +230,7 @@ private slots:
 
     void removingAnItemRemovesAllItsNodes()
     {
-        ItemPtr h1 = mp_hub->GetItem("h1");
-        ItemPtr h2 = mp_hub->GetItem("h2");
-        ItemPtr l1 = mp_leaf->GetItem("l1");
-        ItemPtr l2 = mp_leaf->GetItem("l2");
-        h1 += l1;
-        h1 += l2;
-        h2 += l1;
-        h2 += l2;
-        Select("hub");
-        Turn();
+        auto [h1, h2, l1, l2] = MakeGraph(true);
         Click("h1");
         QTreeWidgetItem* root = Tree()->topLevelItem(0);
         // l1 also shows inside its own subtree: h1 > l1 > h2 > l1.
