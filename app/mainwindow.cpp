@@ -539,15 +539,21 @@ QString MainWindow::SharedFolderAudience(Item* ip_folder)
 
 QTreeWidgetItem* MainWindow::FindSharedFolderRow(Item* ip_folder) const
 {
-    const QList<QTreeWidgetItem*> rows =
-        mp_ui->sharedFoldersList->findItems(FromUtf8(ip_folder->GetValue()), Qt::MatchExactly | Qt::MatchCaseSensitive, 0);
-    return rows.isEmpty() ? nullptr : rows.first();
+    // By the folder's bytes, not the shown text: names that are not valid
+    // UTF-8 can decode alike, and the wrong row would go.
+    const QByteArray folder = QByteArray::fromStdString(ip_folder->GetValue());
+    QTreeWidget* list = mp_ui->sharedFoldersList;
+    for (int k = 0; k < list->topLevelItemCount(); ++k)
+        if (list->topLevelItem(k)->data(0, Qt::UserRole).toByteArray() == folder)
+            return list->topLevelItem(k);
+    return nullptr;
 }
 
 void MainWindow::OnSharedFolderAdded(Item* ip_item)
 {
     auto* row = new QTreeWidgetItem(mp_ui->sharedFoldersList);
     row->setText(0, FromUtf8(ip_item->GetValue()));
+    row->setData(0, Qt::UserRole, QByteArray::fromStdString(ip_item->GetValue()));
 }
 
 void MainWindow::OnSharedFolderRemoved(Item* ip_item)

@@ -133,6 +133,8 @@ private:
     void FillOptionsTab();
     // The text of the "Accessible to" column for a shared folder.
     static QString SharedFolderAudience(Item* ip_folder);
+    // Each shared-folder row keeps its folder's exact bytes in Qt::UserRole
+    // (a QByteArray); rows are found by those, never by the shown text.
     QTreeWidgetItem* FindSharedFolderRow(Item* ip_folder) const;
 
     Ui_MainWindow* mp_ui;
