@@ -47,6 +47,9 @@ private:
 // the default ports that other tests may hold.
 QString FreePort();
 
+// Deletes what deleteLater has queued, as the event loop would.
+void DeleteDeferred();
+
 // Home of the test (ctest gives every test executable its own).
 QString HomePath();
 QString StatePath();

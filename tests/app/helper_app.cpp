@@ -41,6 +41,11 @@ QString FreePort()
     return QString::number(probe.serverPort());
 }
 
+void DeleteDeferred()
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
 QString HomePath()
 {
     return QDir::homePath();

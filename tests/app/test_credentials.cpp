@@ -2,6 +2,7 @@
 // stays open and when it goes.
 
 #include "app/AppTestSupport.h"
+#include "common/TestEnvironment.h"
 
 #include "ChangeUsernamePasswordDialog.h"
 #include "Data.h"
@@ -33,18 +34,10 @@ private:
         Field(ip_dialog, "passwordEdit")->setText(i_password);
     }
 
-    static void DeleteDeferred()
-    {
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-
 private slots:
     void init()
     {
-        d->Reset();
-        Type* global = d->NewType("global", true, false, true);
-        Type* value = d->NewType("global_value", false, false, true);
-        global->RelateToType(value, Many, One, false);
+        ResetSettingsTypes();
     }
 
     void opensEmptyAndMakesValuelessKeys()

@@ -6,13 +6,16 @@
 #include "common/TestServer.h"
 
 #include "ActionSetToolBar.h"
+#include "ChangeListeningPortDialog.h"
 #include "ChangeUsernamePasswordDialog.h"
 #include "Data.h"
 #include "DataSaver.h"
 #include "DiagnosticsForm.h"
 #include "EventToolBar.h"
 #include "Log.h"
+#include "PeerMessenger.h"
 #include "TabWidget.h"
+#include "TextConversion.h"
 #include "TimerManager.h"
 #include "mainwindow.h"
 #include "server.h"
@@ -32,6 +35,7 @@
 #include <QSplitter>
 #include <QTabBar>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
 
 namespace
@@ -690,6 +694,116 @@ private slots:
 
         folder.Remove();
         QCOMPARE(list->topLevelItemCount(), before);
+    }
+
+    void sharedFolderRowsKeepTheirBytes()
+    {
+        PrepareStateFile();
+        StartWindow();
+        QTreeWidget* list = mp_window->Form()->sharedFoldersList;
+        const int before = list->topLevelItemCount();
+
+        // Both names show alike ("/nowhere/\uFFFD"); each keeps its own row.
+        const std::string first = "/nowhere/\xFF";
+        const std::string second = "/nowhere/\xFE";
+        const std::string utf8 = "/nowhere/Müsik";
+        ItemPtr a = T("shared_folder")->GetItem(first);
+        ItemPtr b = T("shared_folder")->GetItem(second);
+        ItemPtr c = T("shared_folder")->GetItem(utf8);
+        QCOMPARE(list->topLevelItemCount(), before + 3);
+        auto bytesOf = [list](int i_row) { return list->topLevelItem(i_row)->data(0, Qt::UserRole).toByteArray(); };
+        QCOMPARE(bytesOf(before), QByteArray::fromStdString(first));
+        QCOMPARE(bytesOf(before + 1), QByteArray::fromStdString(second));
+        QCOMPARE(bytesOf(before + 2), QByteArray::fromStdString(utf8));
+        QCOMPARE(list->topLevelItem(before)->text(0), list->topLevelItem(before + 1)->text(0));
+        QCOMPARE(list->topLevelItem(before + 2)->text(0), QString("/nowhere/Müsik"));
+
+        b += ItemPtr(T("shared_userlist")->GetGlobalNullItem());
+        c += ItemPtr(T("shared_public")->GetGlobalNullItem());
+        QCOMPARE(list->topLevelItem(before)->text(1), QString());
+        QCOMPARE(list->topLevelItem(before + 1)->text(1), QString("User List"));
+        QCOMPARE(list->topLevelItem(before + 2)->text(1), QString("Everyone"));
+
+        // Removing the second folder takes its own row, not the first one
+        // that reads the same.
+        b.Remove();
+        QCOMPARE(list->topLevelItemCount(), before + 2);
+        QCOMPARE(bytesOf(before), QByteArray::fromStdString(first));
+        QCOMPARE(bytesOf(before + 1), QByteArray::fromStdString(utf8));
+        a += T("user_list_group")->GetItem("friends");
+        QCOMPARE(list->topLevelItem(before)->text(1), QString("friends"));
+        c.Remove();
+        a.Remove();
+        QCOMPARE(list->topLevelItemCount(), before);
+    }
+
+    void optionBoxesWriteTheirSettings()
+    {
+        PrepareStateFile({"expand_new_shares", "no"});
+        StartWindow();
+        Ui_MainWindow* ui = mp_window->Form();
+        // From the state file, and the default where it holds nothing.
+        QVERIFY(!ui->autoExpandSharesCheckBox->isChecked());
+        QVERIFY(ui->minimizeToTrayCheckBox->isChecked());
+        QVERIFY(!ui->uPnPCheckBox->isChecked());
+
+        for (const char* value : {"yes", "no", "yes"})
+        {
+            const bool ticked = std::string(value) == "yes";
+            ui->autoExpandSharesCheckBox->setChecked(ticked);
+            QCOMPARE(GetSetting("expand_new_shares"), std::string(value));
+            ui->minimizeToTrayCheckBox->setChecked(!ticked);
+            QCOMPARE(GetSetting("minimize_to_tray"), std::string(ticked ? "no" : "yes"));
+        }
+        // Ticking starts the gateway search, which must stay off the test
+        // machine's network; clearing only writes the setting.
+        QSignalBlocker quiet(ui->uPnPCheckBox);
+        ui->uPnPCheckBox->setChecked(true);
+        quiet.unblock();
+        ui->uPnPCheckBox->setChecked(false);
+        QCOMPARE(GetSetting("use_upnp"), std::string("no"));
+    }
+
+    void newListeningPortTakesEffectAtTheNextStart()
+    {
+        PrepareStateFile();
+        StartWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(gp_server->IsConnected(), 10000);
+        const std::string oldPort = GetSetting("listening_port");
+        QCOMPARE(QString::number(peerMessenger->ListeningPort()), FromLatin1(oldPort));
+        const QString newPort = FreePort();
+
+        auto* dialog = new ChangeListeningPortDialog(mp_window);
+        QPointer<ChangeListeningPortDialog> guard(dialog);
+        dialog->setVisible(true);
+        QCOMPARE(dialog->findChild<QLineEdit*>("portEdit")->text(), FromLatin1(oldPort));
+        dialog->findChild<QLineEdit*>("portEdit")->setText(newPort);
+        QString told;
+        ModalDriver modals;
+        modals.Then([&told](QWidget* ip_widget) {
+            told = ip_widget->windowTitle();
+            qobject_cast<QMessageBox*>(ip_widget)->button(QMessageBox::Ok)->click();
+        });
+        dialog->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok)->click();
+        QCOMPARE(told, QString("Change to Listening Port Pending"));
+
+        // Shown at once, applied only at the next start.
+        QCOMPARE(GetSetting("new_listening_port"), newPort.toStdString());
+        QCOMPARE(mp_window->Form()->listeningPortEdit->text(), newPort);
+        QCOMPARE(GetSetting("listening_port"), oldPort);
+        QCOMPARE(QString::number(peerMessenger->ListeningPort()), FromLatin1(oldPort));
+        QTRY_VERIFY(!guard);
+
+        CloseWindow();
+        QTRY_VERIFY_WITH_TIMEOUT(!IsLoggedIn(m_server, "bob"), 10000);
+        StartWindow();
+        QCOMPARE(GetSetting("listening_port"), newPort.toStdString());
+        QVERIFY(GetSetting("new_listening_port").empty());
+        QCOMPARE(QString::number(peerMessenger->ListeningPort()), newPort);
+        QCOMPARE(mp_window->Form()->listeningPortEdit->text(), newPort);
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, newPort.toUShort());
+        QVERIFY(probe.waitForConnected(10000));
     }
 
     void diagnosticsShowEveryCategoryAsPlainText()

@@ -18,12 +18,18 @@ inline void StopSharedTimers()
     timerManager->HourTimer()->stop();
 }
 
-inline void ResetTestEnvironment()
+// An empty store with only the settings types.
+inline void ResetSettingsTypes()
 {
     d->Reset();
     Type* global = d->NewType("global", true, false, true);
     Type* value = d->NewType("global_value", false, false, true);
     global->RelateToType(value, Many, One, false);
+}
+
+inline void ResetTestEnvironment()
+{
+    ResetSettingsTypes();
     StopSharedTimers();
     delete dataSaver;
     new DataSaver;
