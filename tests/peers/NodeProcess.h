@@ -15,12 +15,14 @@ class Node
 public:
     ~Node() { Stop(); }
 
-    bool Start(const QString& i_user, quint16 i_serverPort)
+    // i_program: tv_dnet_node or tv_shares_node, with its further options.
+    bool Start(const QString& i_user, quint16 i_serverPort, const QString& i_program = "tv_dnet_node",
+               const QStringList& i_options = {})
     {
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QCoreApplication::applicationDirPath() + "/tv_dnet_node",
-                        {"--user", i_user, "--password", "pw", "--server-port",
-                         QString::number(i_serverPort)});
+        m_process.start(QCoreApplication::applicationDirPath() + "/" + i_program,
+                        QStringList{"--user", i_user, "--password", "pw", "--server-port",
+                                    QString::number(i_serverPort)} + i_options);
         if (!m_process.waitForStarted(g_waitMs) || !WaitLine("LOGGED_IN"))
             return false;
         const QByteArray listening = FirstLine("LISTENING ");

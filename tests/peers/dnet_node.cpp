@@ -18,6 +18,18 @@
 //   ACCEPT <user> <req> <size>   PeerMessenger::AcceptTransferRequest
 // It ends when its standard input closes, so it never outlives the test
 // that started it.
+//
+// Built a second time as tv_shares_node (TV_NODE_WITH_SHARES), it also runs
+// the shared-files manager and shares, visible to everyone, the folder given
+// as --share PATH. It then also prints:
+//   UPLOAD_SPEED <value>            the setting, after the own statistics
+//   SHARE <user> <folders> <files>  a received share list, once stored
+//   RESULT <user> <size> <path>     every search result received
+//   LOG <text>                      every log line
+// and takes:
+//   BROWSE <user>                   PeerMessenger::GetUserSharedFiles
+//   FOLDER <user> <req> <folder>    asks for the files of one folder
+//   FIND <text>                     Server::FileSearch
 
 #include "DNetManager.h"
 #include "DataSaver.h"
@@ -26,6 +38,11 @@
 #include "TextConversion.h"
 #include "TimerManager.h"
 #include "server.h"
+#ifdef TV_NODE_WITH_SHARES
+#include "MemStream.h"
+#include "ProtocolCodes.h"
+#include "SharedFoldersManager.h"
+#endif
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -60,6 +77,9 @@ int main(int argc, char** argv)
     parser.addOption({"user", "User name.", "name"});
     parser.addOption({"password", "Password.", "password", "pw"});
     parser.addOption({"server-port", "Port of the test server on 127.0.0.1.", "port"});
+#ifdef TV_NODE_WITH_SHARES
+    parser.addOption({"share", "A folder to share with everyone.", "path"});
+#endif
     parser.process(app);
     if (!parser.isSet("user") || !parser.isSet("server-port"))
     {
@@ -70,6 +90,9 @@ int main(int argc, char** argv)
     SetLogSink([](const QString& i_category, int i_level, const QString& i_text, ItemPtr) {
         if (i_category == QLatin1String("Distributed Network") || i_category == QLatin1String("Peer Messenger"))
             std::fprintf(stderr, "%s\n", FormatLogLine(i_level, i_text).toLocal8Bit().constData());
+#ifdef TV_NODE_WITH_SHARES
+        Print("LOG " + i_text.toUtf8());
+#endif
     });
 
     // The same order as the window's start-up.
@@ -89,7 +112,40 @@ int main(int argc, char** argv)
     SetSetting("server_port", ToLatin1(parser.value("server-port")));
     SetSetting("listening_port", std::to_string(FreePort()));
     SetSetting("obfuscated_listening_port", std::to_string(FreePort()));
+#ifdef TV_NODE_WITH_SHARES
+    auto* shares = new SharedFoldersManager;
+#endif
     dataSaver->NotifyDataLoaded();
+#ifdef TV_NODE_WITH_SHARES
+    shares->Init();
+    if (parser.isSet("share"))
+    {
+        ItemPtr folder = T("shared_folder")->GetItem(ToUtf8(parser.value("share")));
+        folder += T("shared_public")->GetGlobalNullItem();
+    }
+    // Connected after the manager's own slots, so these see what they stored.
+    QObject::connect(server, &Server::ReceivedUserStats, [](std::string, UserStats) {
+        Print("UPLOAD_SPEED " + QByteArray::fromStdString(GetSetting("upload_speed")));
+    });
+    QObject::connect(messenger, &PeerMessenger::UserShare,
+                     [](std::string i_user, FileInfoMap&, AttributeTranslationTable&) {
+                         ItemPtr share = ItemPtr(T("user")->HasItem(i_user))["user_share"];
+                         const ItemSet folders = share.GetItems("user_share_folder");
+                         Print("SHARE " + QByteArray::fromStdString(i_user) + " " +
+                               QByteArray::number(qulonglong(folders.size())) + " " +
+                               QByteArray::number(qulonglong(folders.GetItems("user_share_file").size())));
+                     });
+    QObject::connect(messenger, &PeerMessenger::SearchResults, [](ItemPtr i_results) {
+        for (Item* result : i_results.GetItems("search_result"))
+        {
+            ItemPtr r(result);
+            Print("RESULT " + QByteArray::fromStdString(i_results["user"].AsString()) + " " +
+                  QByteArray::fromStdString(r["file_size"].AsString()) + " " +
+                  QByteArray::fromStdString(r["search_result_file_folder"].AsString()) + "\\" +
+                  QByteArray::fromStdString(r["search_result_file_name"].AsString()));
+        }
+    });
+#endif
     Print("LISTENING " + QByteArray::number(messenger->ListeningPort()));
 
     QObject::connect(server, &Server::Connected, [] { Print("LOGGED_IN"); });
@@ -132,6 +188,20 @@ int main(int argc, char** argv)
         }
         else if (words.size() == 4 && words[0] == "ACCEPT")
             messenger->AcceptTransferRequest(words[1].toStdString(), words[2].toUInt(), true, words[3].toLongLong());
+#ifdef TV_NODE_WITH_SHARES
+        else if (words.size() == 2 && words[0] == "BROWSE")
+            messenger->GetUserSharedFiles(words[1].toStdString());
+        else if (words.size() >= 4 && words[0] == "FOLDER")
+        {
+            const int skip = int(words[0].size() + words[1].size() + words[2].size() + 3);
+            MemStream request = NewMessage(PM_GET_SHARED_FILES_IN_FOLDER);
+            request.WriteUInt32(words[2].toUInt());
+            request.WriteString(i_line.mid(skip).toStdString());
+            messenger->SendMessage(words[1].toStdString(), request);
+        }
+        else if (words.size() >= 2 && words[0] == "FIND")
+            Print("SEARCHING " + QByteArray::number(server->FileSearch(i_line.mid(5).toStdString(), false)));
+#endif
     };
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, [&] {
@@ -155,6 +225,9 @@ int main(int argc, char** argv)
     server->Connect();
     const int rc = app.exec();
 
+#ifdef TV_NODE_WITH_SHARES
+    delete shares;
+#endif
     delete node;
     delete messenger;
     delete server;
