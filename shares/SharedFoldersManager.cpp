@@ -119,8 +119,8 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     Relate(T("user_share_file"), T("length_seconds"), Many, One);
 
     // The MP3 scanner works on a thread of its own; requests and results
-    // cross as queued calls. The login report and the own statistics of the
-    // server connection join here.
+    // cross as queued calls. Then the login report and the own statistics
+    // of the server connection.
     m_mp3ScannerThread.start(QThread::InheritPriority);
     m_mp3Scanner.moveToThread(&m_mp3ScannerThread);
     connect(this, &SharedFoldersManager::MP3ScanRequired, &m_mp3Scanner, &MP3Scanner::OnMP3ScanRequired,
