@@ -1,6 +1,7 @@
 #include "TransferQueueManager.h"
 
 #include "DataSaver.h"
+#include "DownloadThread.h"
 #include "GeneralFunctions.h"
 #include "Log.h"
 #include "MemStream.h"
@@ -8,12 +9,12 @@
 #include "ProtocolCodes.h"
 #include "TextConversion.h"
 #include "TimerManager.h"
+#include "UploadThread.h"
 #include "server.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QMetaObject>
 #include <QTcpSocket>
 #include <QThread>
 
@@ -238,16 +239,16 @@ TransferQueueManager::~TransferQueueManager()
         dataSaver->RemoveDataLoadedEventHandler(this);
 
     // Every thread is told first, so they all wind down at once.
-    std::vector<QThread*> threads;
+    std::vector<TransferThread*> threads;
     for (const char* type : {"upload_thread", "download_thread"})
         if (Type* t = d->HasType(type))
             for (Item* item : t->GetItems())
-                if (QThread* thread = AddressOf<QThread>(item))
+                if (TransferThread* thread = AddressOf<TransferThread>(item))
                 {
-                    RequestThreadExit(thread);
+                    thread->SignalExit();
                     threads.push_back(thread);
                 }
-    for (QThread* thread : threads)
+    for (TransferThread* thread : threads)
         thread->wait();
 
     if (transferQueueManager == this)
@@ -514,11 +515,11 @@ void TransferQueueManager::ReleaseDownload(ItemPtr i_download)
     // The thread first: it alone uses the file and the socket while it runs.
     if (ItemPtr item = i_download["download_thread"])
     {
-        QThread* thread = AddressOf<QThread>(item.Get());
+        DownloadThread* thread = AddressOf<DownloadThread>(item.Get());
         item.Remove();
         if (thread)
         {
-            RequestThreadExit(thread);
+            thread->SignalExit();
             thread->wait();
             // Deferred, so that a signal it queued before it ended finds no
             // entry rather than a new thread at the same address.
@@ -549,12 +550,6 @@ void TransferQueueManager::ReleaseDownload(ItemPtr i_download)
     for (const char* type : {"write_position", "last_receipt_time", "last_speed_measurement_time", "bytes_per_second",
                              "bytes_since_last_receipt"})
         i_download[type].Remove();
-}
-
-void TransferQueueManager::RequestThreadExit(QThread* ip_thread)
-{
-    // Both transfer thread classes offer SignalExit(); it only raises a flag.
-    QMetaObject::invokeMethod(ip_thread, "SignalExit", Qt::DirectConnection);
 }
 
 void TransferQueueManager::OnFileTransferRequest(std::string i_user, int i_direction, unsigned int i_req,
@@ -846,6 +841,5 @@ void TransferQueueManager::DetermineUploadSpeedLimit() {}
 
 int TransferQueueManager::GetUploadSpeed()
 {
-    QMutexLocker lock(&m_uploadSpeedMutex);
-    return m_uploadSpeedLimit;
+    return m_uploadRateLimiter.GetUploadSpeed();
 }

@@ -7,9 +7,9 @@
 // queue only through queued signals and the upload speed state below.
 
 #include "Data.h"
+#include "UploadRateLimiter.h"
 
 #include <QElapsedTimer>
-#include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -21,8 +21,8 @@
 
 class DownloadThread;
 class UploadThread;
+class TransferThread;
 class QTcpSocket;
-class QThread;
 
 class TransferQueueManager : public QObject, public DataHandler, public DataLoadedEventHandler
 {
@@ -99,6 +99,8 @@ public:
     void DetermineUploadSpeedLimit();
     // The total limit in KiB/s (0: none); safe from any thread.
     int GetUploadSpeed();
+    // What the upload threads share; they take it at their start.
+    UploadRateLimiter* RateLimiter() { return &m_uploadRateLimiter; }
 
     // ---- item-removed handlers: free the object an item's value names
 
@@ -162,8 +164,6 @@ private:
     // Stops the thread and frees the file, the socket and the progress
     // objects of a download.
     void ReleaseDownload(ItemPtr i_download);
-    // Raises a transfer thread's exit flag; returns at once.
-    static void RequestThreadExit(QThread* ip_thread);
     // The file as the uploader names it: remote folder + "\" + file name.
     static std::string RemotePath(ItemPtr i_download);
     // The current local time as stored in time items.
@@ -173,11 +173,9 @@ private:
     QTimer m_timerTestTimer;
     QElapsedTimer m_timerTestElapsed;
 
-    // Upload speed state, shared with the upload threads under the mutex.
-    qint64 m_uploadAllowance = 0;
-    int m_uploadSpeedLimit = 0;
-    int m_perUploadSpeedLimit = 0;
-    QMutex m_uploadSpeedMutex;
+    // The upload speed limits and the byte allowance, shared with the
+    // upload threads.
+    UploadRateLimiter m_uploadRateLimiter;
 
     // The upload that was last placed at the end of the effective order.
     Item* mp_lastOrderedUpload = nullptr;

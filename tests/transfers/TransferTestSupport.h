@@ -9,13 +9,23 @@
 #include "peers/PeerTestSupport.h"
 
 #include "DataSaver.h"
+#include "DownloadThread.h"
 #include "PeerMessenger.h"
 #include "SharedFoldersManager.h"
 #include "TextConversion.h"
 #include "TransferQueueManager.h"
 #include "server.h"
 
+#include <QPointer>
 #include <QTemporaryDir>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+// A freed heap object lies poisoned in the sanitizer's quarantine.
+#define TV_IS_FREED(p) (__asan_address_is_poisoned(p) != 0)
+#else
+#define TV_IS_FREED(p) true
+#endif
 
 namespace transfertest
 {
@@ -34,6 +44,9 @@ public:
             if (i_category == QLatin1String("Transfer Queue"))
                 m_log << i_text;
         });
+        // The window saves the settings.
+        dataSaver->AddSavedType("global");
+        dataSaver->AddSavedByConnectionType("global_value", "global");
         mp_server = new Server;
         mp_server->CreateData();
         mp_server->SetConnectTimeout(2000);
@@ -59,14 +72,16 @@ public:
     }
 
     // Saves the state, tears everything down, builds it again and loads.
-    void RoundTrip()
+    // i_beforeLoad stands for what later parts of start-up add to the schema.
+    void RoundTrip(const std::function<void()>& i_beforeLoad = {})
     {
         const QByteArray path = QFile::encodeName(m_dir.filePath("state"));
         dataSaver->Save(path.constData());
         TearDown();
         Build();
+        if (i_beforeLoad)
+            i_beforeLoad();
         dataSaver->Load(path.constData());
-        // The loaded ports were freed with the old listeners; take new ones.
     }
 
     void TearDown()
@@ -174,6 +189,80 @@ private:
     PeerMessenger* mp_messenger = nullptr;
     std::unique_ptr<QTcpSocket> mp_socket;
     FrameReader m_reader;
+};
+
+// A download as its file connection leaves it: a real thread receiving
+// into the partial file from a silent uploader, with every run-time item.
+struct RunningDownload
+{
+    QPointer<DownloadThread> thread;
+    QPointer<QTcpSocket> socket;
+    std::unique_ptr<QTcpSocket> uploader;
+    std::vector<void*> objects;   // position, times, speed, counter
+
+    bool Start(TransferQueueManager* ip_queue, ItemPtr i_download, const QString& i_partialPath)
+    {
+        QTcpServer listener;
+        if (!listener.listen(QHostAddress::LocalHost, 0))
+            return false;
+        uploader = std::make_unique<QTcpSocket>();
+        uploader->connectToHost(QHostAddress::LocalHost, listener.serverPort());
+        if (!uploader->waitForConnected(g_waitMs) || !listener.waitForNewConnection(g_waitMs))
+            return false;
+        QTcpSocket* own = listener.nextPendingConnection();
+        own->setParent(nullptr);
+        socket = own;
+
+        auto* file = new QFile(i_partialPath);
+        if (!file->open(QIODevice::WriteOnly | QIODevice::Append))
+            return false;
+        auto* position = new qint64(file->size());
+        auto* receipt = new QDateTime(QDateTime::currentDateTime());
+        auto* measured = new QDateTime(QDateTime::currentDateTime());
+        auto* speed = new int(0);
+        auto* since = new qint64(0);
+        objects = {position, receipt, measured, speed, since};
+
+        i_download += T("download_socket")->GetItem(Value(own));
+        i_download += T("download_file")->GetItem(Value(file));
+        i_download += T("write_position")->GetItem(Value(position));
+        ip_queue->SetDownloadEntryStatus(i_download, "downloading");
+        i_download += T("last_receipt_time")->GetItem(Value(receipt));
+        i_download += T("last_speed_measurement_time")->GetItem(Value(measured));
+        i_download += T("bytes_per_second")->GetItem(Value(speed));
+        i_download += T("bytes_since_last_receipt")->GetItem(Value(since));
+
+        auto* t = new DownloadThread(own, file, i_download["file_size"].AsInt64(), *position);
+        thread = t;
+        own->disconnect();
+        own->moveToThread(t);
+        i_download += T("download_thread")->GetItem(Value(t));
+        QObject::connect(t, &DownloadThread::DownloadError, ip_queue, &TransferQueueManager::OnDownloadError);
+        QObject::connect(t, &DownloadThread::DownloadProgress, ip_queue, &TransferQueueManager::OnDownloadProgress);
+        QObject::connect(t, &DownloadThread::DownloadComplete, ip_queue, &TransferQueueManager::OnDownloadComplete);
+        t->start(QThread::InheritPriority);
+        return true;
+    }
+
+    // Every run-time object freed.
+    bool ObjectsFreed() const
+    {
+        for (void* object : objects)
+            if (!TV_IS_FREED(object))
+                return false;
+        return true;
+    }
+
+    // Every run-time item gone.
+    static bool ItemsGone(ItemPtr i_download)
+    {
+        for (const char* type : {"download_thread", "download_file", "download_socket", "write_position",
+                                 "last_receipt_time", "last_speed_measurement_time", "bytes_per_second",
+                                 "bytes_since_last_receipt"})
+            if (i_download[type])
+                return false;
+        return true;
+    }
 };
 
 // A message's code and its first string field.
