@@ -4,7 +4,6 @@
 #include "ProxyStyle.h"
 
 #include <QApplication>
-#include <QPainter>
 #include <QPushButton>
 #include <QStyleFactory>
 #include <QStyleOptionButton>
@@ -42,22 +41,6 @@ private slots:
                  fusion->sizeFromContents(QStyle::CT_LineEdit, &option, contents, nullptr));
         QCOMPARE(proxy.styleHint(QStyle::SH_DialogButtonLayout), fusion->styleHint(QStyle::SH_DialogButtonLayout));
         QCOMPARE(proxy.standardPalette(), fusion->standardPalette());
-
-        // It also draws: a button painted through it looks as Fusion's does.
-        QImage viaProxy(100, 30, QImage::Format_ARGB32_Premultiplied);
-        QImage viaFusion(viaProxy.size(), viaProxy.format());
-        viaProxy.fill(Qt::white);
-        viaFusion.fill(Qt::white);
-        option.rect = viaProxy.rect();
-        {
-            QPainter painter(&viaProxy);
-            proxy.drawControl(QStyle::CE_PushButton, &option, &painter, nullptr);
-        }
-        {
-            QPainter painter(&viaFusion);
-            fusion->drawControl(QStyle::CE_PushButton, &option, &painter, nullptr);
-        }
-        QCOMPARE(viaProxy, viaFusion);
     }
 
     void unknownNameFallsBackToAWorkingStyle()

@@ -737,33 +737,6 @@ private slots:
         QCOMPARE(list->topLevelItemCount(), before);
     }
 
-    void optionBoxesWriteTheirSettings()
-    {
-        PrepareStateFile({"expand_new_shares", "no"});
-        StartWindow();
-        Ui_MainWindow* ui = mp_window->Form();
-        // From the state file, and the default where it holds nothing.
-        QVERIFY(!ui->autoExpandSharesCheckBox->isChecked());
-        QVERIFY(ui->minimizeToTrayCheckBox->isChecked());
-        QVERIFY(!ui->uPnPCheckBox->isChecked());
-
-        for (const char* value : {"yes", "no", "yes"})
-        {
-            const bool ticked = std::string(value) == "yes";
-            ui->autoExpandSharesCheckBox->setChecked(ticked);
-            QCOMPARE(GetSetting("expand_new_shares"), std::string(value));
-            ui->minimizeToTrayCheckBox->setChecked(!ticked);
-            QCOMPARE(GetSetting("minimize_to_tray"), std::string(ticked ? "no" : "yes"));
-        }
-        // Ticking starts the gateway search, which must stay off the test
-        // machine's network; clearing only writes the setting.
-        QSignalBlocker quiet(ui->uPnPCheckBox);
-        ui->uPnPCheckBox->setChecked(true);
-        quiet.unblock();
-        ui->uPnPCheckBox->setChecked(false);
-        QCOMPARE(GetSetting("use_upnp"), std::string("no"));
-    }
-
     void newListeningPortTakesEffectAtTheNextStart()
     {
         PrepareStateFile();
