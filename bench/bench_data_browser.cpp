@@ -4,7 +4,8 @@
 // rows under 1 s; unfolding the hub's connections under 100 ms; a sweep of
 // 100,000 items with the dialog open (their type listed, one shown) at most
 // 1.5 x the same sweep without it (counter ratio). Also the log sink: the
-// cost per line, and the heap a category takes after 200,000 lines.
+// cost per line, and the heap a category takes after 200,000 typical lines
+// and after 60,000 lines at the 1,000-character cut.
 //
 // Sanitizer builds, or TV_BENCH_SMALL=1, use a store a tenth of the size.
 
@@ -21,6 +22,8 @@
 #include <benchmark/benchmark.h>
 
 #include <malloc.h>
+
+#include <algorithm>
 
 #include <string>
 
@@ -211,24 +214,34 @@ void BM_LogLine(benchmark::State& state)
 }
 BENCHMARK(BM_LogLine);
 
+// Small blocks and large ones (mapped on their own) alike.
+size_t HeapInUse()
+{
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+// Typical lines, and lines at the cut (peer-sent names), past the cap.
 void BM_LogMemory(benchmark::State& state)
 {
-    const int lines = Scale(200000);
+    const bool longLines = state.range(0) != 0;
+    const int lines = longLines ? std::max(Scale(60000), DiagnosticsForm::MAX_LINES_PER_TAB + 1000) : Scale(200000);
     for (auto _ : state) {
-        const size_t before = mallinfo2().uordblks;
+        const size_t before = HeapInUse();
         auto* form = new DiagnosticsForm;
         for (int n = 0; n < lines; ++n) {
-            Log(QStringLiteral("Peer Messenger"), 1 + n % 3, LogText(n));
+            const QString text = longLines ? LogText(n).repeated(20) : LogText(n);
+            Log(QStringLiteral("Peer Messenger"), 1 + n % 3, text);
             if (n % 100 == 99)
                 QCoreApplication::processEvents();
         }
         QCoreApplication::processEvents();
-        state.counters["heap_mb"] = double(mallinfo2().uordblks - before) / (1024.0 * 1024.0);
+        state.counters["heap_mb"] = double(HeapInUse() - before) / (1024.0 * 1024.0);
         state.counters["lines"] = lines;
         delete form;
     }
 }
-BENCHMARK(BM_LogMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LogMemory)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -170,8 +170,11 @@ private slots:
         model->fetchMore(QModelIndex());
         QCOMPARE(model->rowCount(), 2000);
 
-        // Changes inside the shown rows and past them.
+        // Changes inside the shown rows and past them. A click on a row
+        // whose item went this turn shows nothing.
         ItemPtr(user->HasItem("u00000")).Remove();
+        mp_dialog->OnItemClicked(model->index(0, 0));
+        QCOMPARE(Tree()->topLevelItemCount(), 0);
         user->GetItem("u00000a");
         ItemPtr(user->HasItem("u02400")).Remove();
         Turn();
