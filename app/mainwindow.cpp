@@ -27,6 +27,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QHeaderView>
 #include <QIcon>
 #include <QMessageBox>
 #include <QMoveEvent>
@@ -576,14 +577,33 @@ void MainWindow::OnRoomUserCountAdded(ConnectionInfo& i_info)
 {
     const std::string& room = i_info.from->GetValue();
     const QString count = FromLatin1(i_info.to->GetValue());
-    // A later room list brings new counts for rooms already listed.
     QTreeWidgetItem*& row = m_roomRows[room];
     if (!row)
     {
         row = new QRoomListItemWidget(mp_ui->roomList);
         row->setText(0, FromLatin1(room));
+        row->setText(1, count);
+        return;
     }
-    row->setText(1, count);
+    // A later room list brings new counts for rooms already listed. Told
+    // row by row, the list would look for each row's place among all rows
+    // once it has sorted them; one repaint (and sort) serves the whole list.
+    {
+        const QSignalBlocker quiet(mp_ui->roomList->model());
+        row->setText(1, count);
+    }
+    if (delayedInvoker)
+        delayedInvoker->Invoke(this, "OnRoomCountsChanged()", 0);
+}
+
+void MainWindow::OnRoomCountsChanged()
+{
+    if (g_showIsOver)
+        return;
+    QTreeWidget* list = mp_ui->roomList;
+    if (list->isSortingEnabled() && list->sortColumn() == 1)
+        list->sortItems(1, list->header()->sortIndicatorOrder());
+    list->viewport()->update();
 }
 
 void MainWindow::OnRoomListItemDoubleClicked(QTreeWidgetItem* ip_item, int i_column)

@@ -112,6 +112,10 @@ public slots:
     void EveryFiveMinutes();
     void OnTrayIconActivated(QSystemTrayIcon::ActivationReason i_reason);
 
+private slots:
+    // Shows the counts a room list changed, once per list.
+    void OnRoomCountsChanged();
+
 protected:
     void moveEvent(QMoveEvent* ip_event) override;
     void resizeEvent(QResizeEvent* ip_event) override;

@@ -10,6 +10,7 @@
 // Sanitizer builds, or TV_BENCH_SMALL=1, use a store a tenth of the size.
 
 #include "BenchSupport.h"
+#include "QtBenchmarkMain.h"
 #include "DataDialog.h"
 #include "DiagnosticsForm.h"
 #include "Log.h"
@@ -245,15 +246,4 @@ BENCHMARK(BM_LogMemory)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillise
 
 } // namespace
 
-int main(int argc, char** argv)
-{
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+TV_QT_WIDGETS_BENCHMARK_MAIN([] {})
