@@ -16,6 +16,7 @@
 #include "UploadThread.h"
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QHostAddress>
 #include <QTcpServer>
@@ -117,6 +118,11 @@ void BM_ThreadsToDisk(benchmark::State& state)
         qint64 lastUp = 0;
         qint64 lastDown = 0;
         int finals = 0;
+        QEventLoop loop;
+        auto final = [&] {
+            if (++finals == 2)
+                loop.quit();
+        };
         auto progress = [&](qint64& o_last, qint64 i_offset) {
             inSlots.start();
             o_last = i_offset;
@@ -125,8 +131,8 @@ void BM_ThreadsToDisk(benchmark::State& state)
         };
         QObject::connect(&uploader, &UploadThread::UploadProgress, &receiver,
                          [&](qint64 i_offset, int) { progress(lastUp, i_offset); });
-        QObject::connect(&uploader, &UploadThread::UploadComplete, &receiver, [&] { ++finals; });
-        QObject::connect(&uploader, &UploadThread::UploadError, &receiver, [&] { ++finals; });
+        QObject::connect(&uploader, &UploadThread::UploadComplete, &receiver, final);
+        QObject::connect(&uploader, &UploadThread::UploadError, &receiver, final);
         uploader.start();
 
         // The downloader's side of the handshake, as the transfer queue does it.
@@ -140,12 +146,12 @@ void BM_ThreadsToDisk(benchmark::State& state)
         down->moveToThread(&downloader);
         QObject::connect(&downloader, &DownloadThread::DownloadProgress, &receiver,
                          [&](qint64 i_offset, int) { progress(lastDown, i_offset); });
-        QObject::connect(&downloader, &DownloadThread::DownloadComplete, &receiver, [&] { ++finals; });
-        QObject::connect(&downloader, &DownloadThread::DownloadError, &receiver, [&] { ++finals; });
+        QObject::connect(&downloader, &DownloadThread::DownloadComplete, &receiver, final);
+        QObject::connect(&downloader, &DownloadThread::DownloadError, &receiver, final);
         downloader.start();
 
-        while (finals < 2)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        if (finals < 2)
+            loop.exec();
         uploader.wait();
         downloader.wait();
         if (lastDown != size || lastUp != size)

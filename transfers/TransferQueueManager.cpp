@@ -1,6 +1,7 @@
 #include "TransferQueueManager.h"
 
 #include "DataSaver.h"
+#include "DownloadPaths.h"
 #include "DownloadThread.h"
 #include "GeneralFunctions.h"
 #include "Log.h"
@@ -15,9 +16,13 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTcpSocket>
 #include <QThread>
+#include <QtEndian>
 
+#include <algorithm>
+#include <memory>
 #include <unordered_set>
 
 TransferQueueManager* transferQueueManager = nullptr;
@@ -584,6 +589,16 @@ void TransferQueueManager::OnFileTransferRequest(std::string i_user, int i_direc
             peerMessenger->DenyTransferRequest(i_user, i_req, "Complete");
         return;
     }
+    // While another download writes the same partial file, an offer for
+    // this one is turned down, so that its uploader does not offer it again
+    // at once.
+    if (OtherWriterOf(download))
+    {
+        Log(kCategory, 2, QStringLiteral("Denied, Cancelled: another download is writing the same file"), download);
+        if (peerMessenger)
+            peerMessenger->DenyTransferRequest(i_user, i_req, "Cancelled");
+        return;
+    }
 
     Data::Operation op(d);
     download += T("remote_transfer_req")->GetItem(Value(i_req));
@@ -725,48 +740,302 @@ void TransferQueueManager::OnBytesUploadedRemoved(Item* ip_item)
 }
 
 // ---------------------------------------------------------------- download connection and completion
-// LATER (transfer threads): the file connection, progress, completion and
-// the download folders.
+
+namespace
+{
+
+QString SlashForm(QString i_path)
+{
+    return i_path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+}
+
+void CloseFileConnection(QTcpSocket* ip_socket)
+{
+    ip_socket->disconnect();
+    ip_socket->close();
+    ip_socket->deleteLater();
+}
+
+} // namespace
+
+QString TransferQueueManager::DownloadRoot(bool i_complete)
+{
+    QString root = FromUtf8(GetSetting("download_folder"));
+    root.replace(QLatin1Char('/'), QLatin1Char('\\'));
+    return root + (i_complete ? QStringLiteral("\\complete") : QStringLiteral("\\downloading"));
+}
+
+std::vector<std::string> TransferQueueManager::KeptParts(ItemPtr i_download)
+{
+    return KeptSubfolders(i_download["remote_folder"].AsString(), i_download["subfolder_save_level"].AsInt());
+}
+
+QString TransferQueueManager::GetDownloadTargetFolder(ItemPtr i_download, bool i_complete)
+{
+    return DownloadRoot(i_complete) + GetDownloadRelativeDownloadFolder(i_download);
+}
+
+QString TransferQueueManager::GetDownloadRelativeDownloadFolder(ItemPtr i_download)
+{
+    QString relative;
+    for (const std::string& part : KeptParts(i_download))
+        relative += QLatin1Char('\\') + FromUtf8(part);
+    return relative;
+}
+
+QString TransferQueueManager::GetDownloadTargetPath(ItemPtr i_download, bool i_complete)
+{
+    return GetDownloadTargetFolder(i_download, i_complete) + QLatin1Char('\\') +
+           FromUtf8(CleanPathComponent(i_download["file_name"].AsString()));
+}
+
+bool TransferQueueManager::DoesDownloadItemCompleteFilenameExist(ItemPtr i_download)
+{
+    return i_download && QFileInfo::exists(SlashForm(GetDownloadTargetPath(i_download, true)));
+}
+
+void TransferQueueManager::RemoveDownloadDownloadingFolderIfAppropriate(ItemPtr i_download)
+{
+    if (!i_download)
+        return;
+    if (Item* folder = i_download["remote_folder"].Get())
+        for (Item* other : folder->GetItems("download_entry"))
+            if (ItemPtr(other)["download_entry_status"].AsString() != "complete")
+                return;
+    // Only the kept subfolders, deepest first; the walk never climbs above
+    // "downloading", which goes only when the download kept no subfolder.
+    const QString root = SlashForm(DownloadRoot(false));
+    QString folder = SlashForm(GetDownloadTargetFolder(i_download, false));
+    const size_t steps = std::max<size_t>(1, KeptParts(i_download).size());
+    for (size_t k = 0; k < steps && (folder == root || IsBelowFolder(folder, root)); ++k)
+    {
+        QDir().rmdir(folder);
+        folder = folder.left(folder.lastIndexOf(QLatin1Char('/')));
+    }
+}
+
+ItemPtr TransferQueueManager::OtherWriterOf(ItemPtr i_download)
+{
+    Item* downloading = T("download_entry_status")->HasItem("downloading");
+    if (!downloading)
+        return ItemPtr();
+    const QString path = GetDownloadTargetPath(i_download, false);
+    for (Item* other : downloading->GetItems("download_entry"))
+        if (other != i_download.Get() && GetDownloadTargetPath(other, false) == path)
+            return other;
+    return ItemPtr();
+}
+
+ItemPtr TransferQueueManager::DownloadOfThread(const QObject* ip_thread) const
+{
+    // The address alone finds the item; a thread that is no longer recorded
+    // is never dereferenced.
+    Item* thread = ip_thread ? T("download_thread")->HasItem(Value(ip_thread)) : nullptr;
+    return thread ? ItemPtr(thread)["download_entry"] : ItemPtr();
+}
+
+void TransferQueueManager::FailLocally(ItemPtr i_download, const QString& i_what, const QString& i_why)
+{
+    Log(kCategory, 2, i_what, i_download);
+    Log(kCategory, 3, i_why, i_download);
+    SetDownloadEntryStatus(i_download, "local error");
+}
 
 void TransferQueueManager::OnFileConnection(std::string i_user, QTcpSocket* ip_socket, unsigned int i_requestID)
 {
+    Item* user = T("user")->HasItem(i_user);
     Log(kCategory, 1, QStringLiteral("File connection created by user %1 for req %2").arg(FromLatin1(i_user)).arg(i_requestID),
-        T("user")->HasItem(i_user));
-    if (ip_socket)
+        user);
+    if (!ip_socket)
+        return;
+    Item* req = T("remote_transfer_req")->HasItem(Value(i_requestID));
+    ItemPtr download = user && req ? d->GetItem(ItemPtr(user), ItemPtr(req), "download_entry") : nullptr;
+    if (!download)
     {
-        ip_socket->close();
-        ip_socket->deleteLater();
+        CloseFileConnection(ip_socket);
+        Log(kCategory, 2, QStringLiteral("Download not found, aborting"), user);
+        return;
     }
-    Log(kCategory, 2, QStringLiteral("Download not found, aborting"));
+    // One writer per partial file: a second connection for a running or
+    // finished download, or for a file another download is writing, goes.
+    const std::string status = download["download_entry_status"].AsString();
+    if (status == "downloading" || status == "complete")
+    {
+        CloseFileConnection(ip_socket);
+        Log(kCategory, 2, QStringLiteral("Download is already %1, closing the new connection").arg(FromLatin1(status)),
+            download);
+        return;
+    }
+    if (OtherWriterOf(download))
+    {
+        CloseFileConnection(ip_socket);
+        Log(kCategory, 2,
+            QStringLiteral("Another download is writing %1, closing the connection")
+                .arg(SlashForm(GetDownloadTargetPath(download, false))),
+            download);
+        return;
+    }
+
+    const QString folder = SlashForm(GetDownloadTargetFolder(download, false));
+    const QString path = SlashForm(GetDownloadTargetPath(download, false));
+    if (!IsBelowFolder(path, SlashForm(DownloadRoot(false))))
+    {
+        CloseFileConnection(ip_socket);
+        FailLocally(download, QStringLiteral("Could not open file, aborting"),
+                    QStringLiteral("%1 is not below the downloading folder").arg(path));
+        return;
+    }
+    if (!QDir().mkpath(folder))
+    {
+        CloseFileConnection(ip_socket);
+        FailLocally(download, QStringLiteral("Could not open file, aborting"),
+                    QStringLiteral("Could not create the folder %1").arg(folder));
+        return;
+    }
+    auto file = std::make_unique<QFile>(path);
+    // WriteOnly alone would truncate what earlier transfers wrote.
+    if (!file->open(QIODevice::WriteOnly | QIODevice::Append))
+    {
+        CloseFileConnection(ip_socket);
+        FailLocally(download, QStringLiteral("Could not open file, aborting"),
+                    QStringLiteral("%1: %2").arg(path, file->errorString()));
+        return;
+    }
+    const qint64 size = download["file_size"].AsInt64();
+    const qint64 offset = file->size();
+    if (offset > size)
+    {
+        CloseFileConnection(ip_socket);
+        FailLocally(download, QStringLiteral("Could not open file, aborting"),
+                    QStringLiteral("%1 holds %2 bytes, more than the file's %3").arg(path).arg(offset).arg(size));
+        return;
+    }
+    char offsetBytes[8];
+    qToLittleEndian<qint64>(offset, offsetBytes);
+    ip_socket->write(offsetBytes, 8);
+    ip_socket->flush();
+
+    Data::Operation op(d);
+    QFile* openFile = file.release();
+    const QDateTime now = QDateTime::currentDateTime();
+    download += T("download_socket")->GetItem(Value(ip_socket));
+    download += T("download_file")->GetItem(Value(openFile));
+    download += T("write_position")->GetItem(Value(new qint64(offset)));
+    SetDownloadEntryStatus(download, "downloading");
+    download += T("last_receipt_time")->GetItem(Value(new QDateTime(now)));
+    download += T("last_speed_measurement_time")->GetItem(Value(new QDateTime(now)));
+    download += T("bytes_per_second")->GetItem(Value(new int(0)));
+    download += T("bytes_since_last_receipt")->GetItem(Value(new qint64(0)));
+
+    ip_socket->disconnect();
+    auto* thread = new DownloadThread(ip_socket, openFile, size, offset);
+    ip_socket->setParent(nullptr);
+    ip_socket->moveToThread(thread);
+    download += T("download_thread")->GetItem(Value(thread));
+    connect(thread, &DownloadThread::DownloadError, this, &TransferQueueManager::OnDownloadError);
+    connect(thread, &DownloadThread::DownloadProgress, this, &TransferQueueManager::OnDownloadProgress);
+    connect(thread, &DownloadThread::DownloadComplete, this, &TransferQueueManager::OnDownloadComplete);
+    thread->start(QThread::InheritPriority);
+    Log(kCategory, 2, QStringLiteral("Downloading"), download);
 }
 
-void TransferQueueManager::OnDownloadError() {}
-
-void TransferQueueManager::OnDownloadProgress(qint64, int) {}
-
-void TransferQueueManager::OnDownloadComplete() {}
-
-QString TransferQueueManager::GetDownloadTargetFolder(ItemPtr, bool)
+void TransferQueueManager::OnDownloadProgress(qint64 i_offset, int i_bytesPerSecond)
 {
-    return QString();
+    ItemPtr download = DownloadOfThread(sender());
+    if (!download)
+        return;
+    if (qint64* position = AddressOf<qint64>(download["write_position"].Get()))
+        *position = i_offset;
+    if (int* speed = AddressOf<int>(download["bytes_per_second"].Get()))
+        *speed = i_bytesPerSecond;
+    if (QDateTime* receipt = AddressOf<QDateTime>(download["last_receipt_time"].Get()))
+        *receipt = QDateTime::currentDateTime();
+    emit DownloadProgressed(download);
 }
 
-QString TransferQueueManager::GetDownloadRelativeDownloadFolder(ItemPtr)
+void TransferQueueManager::OnDownloadError()
 {
-    return QString();
+    ItemPtr download = DownloadOfThread(sender());
+    if (!download)
+        return;
+    auto* thread = AddressOf<DownloadThread>(download["download_thread"].Get());
+    thread->wait();
+    // A file that could not be written is this side's fault: asking the
+    // uploader again would only fail again.
+    const QString why = thread->LocalError();
+    if (!why.isEmpty())
+    {
+        const QFile* file = AddressOf<QFile>(download["download_file"].Get());
+        FailLocally(download, QStringLiteral("Could not write %1").arg(file ? file->fileName() : QString()), why);
+        return;
+    }
+    SetDownloadEntryStatus(download, "aborted");
 }
 
-QString TransferQueueManager::GetDownloadTargetPath(ItemPtr, bool)
+void TransferQueueManager::OnDownloadComplete()
 {
-    return QString();
+    ItemPtr download = DownloadOfThread(sender());
+    if (!download)
+        return;
+    AddressOf<DownloadThread>(download["download_thread"].Get())->wait();
+
+    // The file's own path: the download folder may have changed meanwhile.
+    const QFile* file = AddressOf<QFile>(download["download_file"].Get());
+    const QString source = file ? file->fileName() : SlashForm(GetDownloadTargetPath(download, false));
+    const QString folder = SlashForm(GetDownloadTargetFolder(download, true));
+    const QString destination = SlashForm(GetDownloadTargetPath(download, true));
+    QString why;
+    if (!IsBelowFolder(destination, SlashForm(DownloadRoot(true))))
+        why = QStringLiteral("%1 is not below the complete folder").arg(destination);
+    else if (!QDir().mkpath(folder))
+        why = QStringLiteral("Could not create the folder %1").arg(folder);
+    else if (QFileInfo::exists(destination))
+        why = QStringLiteral("%1 exists already").arg(destination);
+    else if (!QFile::rename(source, destination))
+        why = QStringLiteral("The file system refused the rename");
+    if (!why.isEmpty())
+    {
+        FailLocally(download, QStringLiteral("Could not move %1 to %2").arg(source, destination), why);
+        return;
+    }
+
+    Data::Operation op(d);
+    SetDownloadEntryStatus(download, "complete");
+    RemoveDownloadDownloadingFolderIfAppropriate(download);
+    AddCompleteRecord(download);
 }
 
-bool TransferQueueManager::DoesDownloadItemCompleteFilenameExist(ItemPtr)
+void TransferQueueManager::AddCompleteRecord(ItemPtr i_download)
 {
-    return false;
+    ItemPtr user = i_download["user"];
+    // The record names the file where it now is.
+    const std::string folder = ToUtf8(GetDownloadTargetFolder(i_download, true));
+    const std::string name = CleanPathComponent(i_download["file_name"].AsString());
+    Item* folderItem = T("complete_download_folder")->HasItem(folder);
+    Item* nameItem = T("complete_download_filename")->HasItem(name);
+    if (user && folderItem && nameItem)
+    {
+        ItemSet keys;
+        keys.insert(user.Get());
+        keys.insert(folderItem);
+        keys.insert(nameItem);
+        if (d->GetItem(keys, "complete_download"))
+            return;
+    }
+    ItemPtr record = T("complete_download")->NewItem();
+    record += user;
+    record += T("complete_download_folder")->GetItem(folder);
+    record += T("complete_download_relative_folder")->GetItem(ToUtf8(GetDownloadRelativeDownloadFolder(i_download)));
+    record += T("complete_download_filename")->GetItem(name);
+    record += T("complete_download_file_size")->GetItem(i_download["file_size"].AsString());
+    record += T("complete_download_completion_time")->GetItem(Now());
+    // Downloads carry a search once the search views relate the two.
+    Type* searchType = d->HasType("search_request_text");
+    if (searchType && T("download_entry")->IsRelated(searchType))
+        if (ItemPtr search = i_download.Get()->GetItem(searchType))
+            record += search;
+    emit CompleteDownloadAdded(record);
 }
-
-void TransferQueueManager::RemoveDownloadDownloadingFolderIfAppropriate(ItemPtr) {}
 
 // ---------------------------------------------------------------- upload queue, negotiation, slots and speed
 // LATER (upload queue): ordering, starting uploads, negotiation, the

@@ -161,6 +161,19 @@ private:
     void OnUserRemoved(Item* ip_item);
 
     bool IsAnythingDownloading() const;
+
+    // Download folders: the "downloading" or "complete" folder in the "\"
+    // form, and the cleaned parts of a download that sit below it.
+    static QString DownloadRoot(bool i_complete);
+    static std::vector<std::string> KeptParts(ItemPtr i_download);
+    // Another "downloading" entry that writes the same partial file.
+    ItemPtr OtherWriterOf(ItemPtr i_download);
+    // The entry of a download thread that sent a signal; null when the
+    // thread is no longer recorded (its download ended or was removed).
+    ItemPtr DownloadOfThread(const QObject* ip_thread) const;
+    // Ends a download for a fault on this side, with a log line why.
+    void FailLocally(ItemPtr i_download, const QString& i_what, const QString& i_why);
+    void AddCompleteRecord(ItemPtr i_download);
     // Stops the thread and frees the file, the socket and the progress
     // objects of a download.
     void ReleaseDownload(ItemPtr i_download);

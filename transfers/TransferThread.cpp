@@ -44,6 +44,8 @@ bool TransferThread::WaitForData()
 
 bool TransferThread::WaitForWritten()
 {
+    // Most writes go straight out; only a full send buffer needs a wait.
+    mp_socket->flush();
     QElapsedTimer waited;
     waited.start();
     while (mp_socket->bytesToWrite() > 0)

@@ -22,7 +22,7 @@
 
 namespace transfertest
 {
-const int g_waitMs = 20000;
+const int g_threadWaitMs = 20000;
 
 // Two connected sockets on 127.0.0.1, both without a parent.
 inline std::pair<QTcpSocket*, QTcpSocket*> LoopbackPair()
@@ -32,7 +32,7 @@ inline std::pair<QTcpSocket*, QTcpSocket*> LoopbackPair()
         qFatal("cannot listen on loopback");
     auto* client = new QTcpSocket;
     client->connectToHost(QHostAddress::LocalHost, listener.serverPort());
-    if (!client->waitForConnected(g_waitMs) || !listener.waitForNewConnection(g_waitMs))
+    if (!client->waitForConnected(g_threadWaitMs) || !listener.waitForNewConnection(g_threadWaitMs))
         qFatal("loopback connection failed");
     QTcpSocket* server = listener.nextPendingConnection();
     server->setParent(nullptr);
@@ -77,7 +77,7 @@ inline QByteArray I64(qint64 i_value)
 }
 
 // Reads exactly i_size bytes on the main thread (blocking).
-inline QByteArray ReadExactly(QTcpSocket* ip_socket, qint64 i_size, int i_timeoutMs = g_waitMs)
+inline QByteArray ReadExactly(QTcpSocket* ip_socket, qint64 i_size, int i_timeoutMs = g_threadWaitMs)
 {
     QByteArray out;
     QElapsedTimer t;
@@ -95,7 +95,7 @@ inline QByteArray ReadExactly(QTcpSocket* ip_socket, qint64 i_size, int i_timeou
 inline void WriteNow(QTcpSocket* ip_socket, const QByteArray& i_bytes)
 {
     ip_socket->write(i_bytes);
-    while (ip_socket->bytesToWrite() > 0 && ip_socket->waitForBytesWritten(g_waitMs))
+    while (ip_socket->bytesToWrite() > 0 && ip_socket->waitForBytesWritten(g_threadWaitMs))
     {
     }
 }
@@ -135,7 +135,7 @@ public:
     }
 
     int Finals() const { return m_complete + m_error; }
-    bool WaitFinal(int i_timeoutMs = g_waitMs)
+    bool WaitFinal(int i_timeoutMs = g_threadWaitMs)
     {
         QElapsedTimer t;
         t.start();

@@ -87,8 +87,8 @@ void TestTransferThreads::handshakeAndData()
 
     QVERIFY(downRec.WaitFinal());
     QVERIFY(upRec.WaitFinal());
-    QVERIFY(uploader.wait(g_waitMs));
-    QVERIFY(downloader.wait(g_waitMs));
+    QVERIFY(uploader.wait(g_threadWaitMs));
+    QVERIFY(downloader.wait(g_threadWaitMs));
     QCOMPARE(downRec.m_complete, 1);
     QCOMPARE(upRec.m_complete, 1);
     QCOMPARE(downRec.m_error + upRec.m_error, 0);
@@ -133,7 +133,7 @@ void TestTransferThreads::refusedOffsets()
     QCOMPARE(ReadExactly(down, 4).size(), 4);
     WriteNow(down, I64(offset));
     QVERIFY(rec.WaitFinal());
-    QVERIFY(uploader.wait(g_waitMs));
+    QVERIFY(uploader.wait(g_threadWaitMs));
     QCOMPARE(rec.m_error, 1);
     QCOMPARE(rec.m_complete, 0);
     QVERIFY(rec.m_progress.empty());
@@ -172,8 +172,8 @@ void TestTransferThreads::exitWithSilentPeer()
     t.start();
     downloader.SignalExit();
     uploader.SignalExit();
-    QVERIFY(downloader.wait(g_waitMs));
-    QVERIFY(uploader.wait(g_waitMs));
+    QVERIFY(downloader.wait(g_threadWaitMs));
+    QVERIFY(uploader.wait(g_threadWaitMs));
     const qint64 took = t.elapsed();
     qDebug() << "both threads ended" << took << "ms after the exit request";
     // Expected within half a second; generous for a loaded machine.
@@ -202,7 +202,7 @@ void TestTransferThreads::droppedUploaderLeavesPrefix()
     WriteNow(peer, content.left(50000));
     peer->disconnectFromHost();
     QVERIFY(rec.WaitFinal());
-    QVERIFY(downloader.wait(g_waitMs));
+    QVERIFY(downloader.wait(g_threadWaitMs));
     QCOMPARE(rec.m_error, 1);
     QCOMPARE(downloader.LocalError(), QString());
     // Six whole chunks were written; the bytes of the seventh stay unwritten.
@@ -223,7 +223,7 @@ void TestTransferThreads::fullDiskIsLocalError()
     downloader.start();
     WriteNow(peer, content);
     QVERIFY(rec.WaitFinal());
-    QVERIFY(downloader.wait(g_waitMs));
+    QVERIFY(downloader.wait(g_threadWaitMs));
     QCOMPARE(rec.m_error, 1);
     QCOMPARE(rec.m_complete, 0);
     QVERIFY(!downloader.LocalError().isEmpty());
@@ -287,7 +287,7 @@ void TestTransferThreads::limitedUploadKeepsRate()
     const qint64 took = t.elapsed();
     down->disconnectFromHost();
     QVERIFY(rec.WaitFinal(60000));
-    QVERIFY(uploader.wait(g_waitMs));
+    QVERIFY(uploader.wait(g_threadWaitMs));
     QCOMPARE(rec.m_complete, 1);
     qDebug() << "1 MiB at 64 KiB/s took" << took << "ms";
     QVERIFY2(took >= 14400, qPrintable(QString::number(took)));
@@ -366,7 +366,7 @@ void TestTransferThreads::limitSwitchedOnMidUpload()
     QVERIFY2(sent >= 65536, qPrintable(QString::number(sent)));
 
     uploader.SignalExit();
-    QVERIFY(uploader.wait(g_waitMs));
+    QVERIFY(uploader.wait(g_threadWaitMs));
     QVERIFY(rec.WaitFinal());
     QCOMPARE(rec.m_error, 1);
     delete up;

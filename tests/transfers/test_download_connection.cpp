@@ -1,0 +1,518 @@
+// The download side of a file connection, end to end: a scripted uploader
+// offers a file over a "P" connection and sends it over an "F" connection
+// to the real peer network, which hands the socket to the transfer queue.
+// Offsets, resume, completion and its record, folder clean-up, hostile
+// names, one writer per partial file, and local failures that keep every
+// file intact.
+
+#include "DownloadPaths.h"
+#include "TransferTestSupport.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+using namespace transfertest;
+
+namespace
+{
+const quint32 kDirectionUpload = 1;
+
+QByteArray Random(qint64 i_size)
+{
+    QByteArray b(int(i_size), '\0');
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(b.data()), b.size() / 4);
+    for (int i = b.size() / 4 * 4; i < b.size(); ++i)
+        b[i] = char(i);
+    return b;
+}
+
+QByteArray Sha(const QByteArray& i_bytes)
+{
+    return QCryptographicHash::hash(i_bytes, QCryptographicHash::Sha256);
+}
+
+QByteArray ReadAll(const QString& i_path)
+{
+    QFile f(i_path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void Write(const QString& i_path, const QByteArray& i_bytes)
+{
+    QDir().mkpath(QFileInfo(i_path).path());
+    QFile f(i_path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(i_bytes) != i_bytes.size())
+        qFatal("cannot write %s", qPrintable(i_path));
+}
+
+// Every file and folder below a folder, relative to it.
+QStringList Tree(const QString& i_root)
+{
+    QStringList all;
+    QDirIterator it(i_root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        all << QDir(i_root).relativeFilePath(it.next());
+    all.sort();
+    return all;
+}
+
+bool WaitStatus(ItemPtr i_download, const std::string& i_status)
+{
+    return QTest::qWaitFor([&] { return Status(i_download) == i_status; }, g_waitMs);
+}
+
+// The uploader's end of a file connection, written from the protocol.
+class ScriptedUploader
+{
+public:
+    bool Open(quint16 i_port, const QByteArray& i_user, quint32 i_req)
+    {
+        mp_socket = ConnectRaw(i_port);
+        if (!mp_socket)
+            return false;
+        WriteRaw(mp_socket.get(), PeerInit(i_user, "F") + U32(i_req));
+        return true;
+    }
+
+    // The start offset the downloader answers; -1 when it closes without.
+    qint64 Offset()
+    {
+        QByteArray bytes;
+        QTest::qWaitFor(
+            [&] {
+                bytes += mp_socket->read(8 - bytes.size());
+                return bytes.size() == 8 || mp_socket->state() == QAbstractSocket::UnconnectedState;
+            },
+            g_waitMs);
+        return bytes.size() == 8 ? qFromLittleEndian<qint64>(bytes.constData()) : -1;
+    }
+
+    void Send(const QByteArray& i_bytes) { WriteRaw(mp_socket.get(), i_bytes); }
+
+    // Lets the event loop push out what is still buffered.
+    void Drain()
+    {
+        QTest::qWaitFor([&] { return mp_socket->bytesToWrite() == 0; }, g_waitMs);
+    }
+
+    bool Closed(int i_timeoutMs = g_waitMs) { return WaitClosed(mp_socket.get(), i_timeoutMs); }
+    void Drop() { mp_socket->abort(); }
+
+private:
+    std::unique_ptr<QTcpSocket> mp_socket;
+};
+} // namespace
+
+class TestDownloadConnection : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup() { m_fixture.TearDown(); }
+
+    void paths_data();
+    void paths();
+    void resumeCompleteAndRecord();
+    void droppedUploaderThenNextOffer();
+    void foldersGoOnlyWhenNothingPending();
+    void hostileNamesStayInside_data();
+    void hostileNamesStayInside();
+    void oneWriterPerPartialFile();
+    void removedWhileRunning();
+    void localFailuresKeepFiles();
+
+private:
+    QString Root() const { return m_root.filePath("dl"); }
+    QString Downloading(const QString& i_rest) const { return Root() + "/downloading/" + i_rest; }
+    QString Complete(const QString& i_rest) const { return Root() + "/complete/" + i_rest; }
+
+    // Accepted offer of the file (folder + "\" + name) over bob's "P"
+    // connection; false when the client refuses it. o_reason: its reason.
+    bool Offer(ScriptedPeer& io_peer, quint32 i_req, const QByteArray& i_file, qint64 i_size,
+               QByteArray* o_reason = nullptr);
+    // Sends the whole file over a new file connection from the given
+    // offset on; the offset the client asked for.
+    qint64 Transfer(quint32 i_req, const QByteArray& i_content, const QByteArray& i_user = "bob");
+
+    QueueFixture m_fixture;
+    QTemporaryDir m_root;
+};
+
+void TestDownloadConnection::init()
+{
+    m_fixture.Start();
+    QDir(m_root.path()).removeRecursively();
+    QDir().mkpath(m_root.path());
+    SetSetting("download_folder", ToUtf8(Root()));
+}
+
+bool TestDownloadConnection::Offer(ScriptedPeer& io_peer, quint32 i_req, const QByteArray& i_file, qint64 i_size,
+                                   QByteArray* o_reason)
+{
+    io_peer.Send(Frame(PM_TRANSFER_REQUEST, U32(kDirectionUpload) + U32(i_req) + Str(i_file) + I64(i_size)));
+    for (QByteArray m = io_peer.Next(); !m.isEmpty(); m = io_peer.Next())
+    {
+        if (Code(m) != PM_TRANSFER_RESPONSE || ToU32(m, 4) != i_req)
+            continue;
+        const bool accepted = m.at(8) == 1;
+        if (!accepted && o_reason)
+            *o_reason = FirstString(m, 9);
+        return accepted;
+    }
+    return false;
+}
+
+qint64 TestDownloadConnection::Transfer(quint32 i_req, const QByteArray& i_content, const QByteArray& i_user)
+{
+    ScriptedUploader up;
+    if (!up.Open(m_fixture.mp_messenger->ListeningPort(), i_user, i_req))
+        return -1;
+    const qint64 offset = up.Offset();
+    if (offset >= 0 && offset <= i_content.size())
+    {
+        up.Send(i_content.mid(int(offset)));
+        up.Closed();
+    }
+    return offset;
+}
+
+void TestDownloadConnection::paths_data()
+{
+    QTest::addColumn<QByteArray>("folder");
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<int>("level");
+    QTest::addColumn<QString>("relative");
+    QTest::addColumn<QString>("file");
+    QTest::newRow("level 0") << QByteArray("music\\rock\\album") << QByteArray("a.mp3") << 0 << "\\album" << "a.mp3";
+    QTest::newRow("level 1") << QByteArray("music\\rock\\album") << QByteArray("a.mp3") << 1 << "\\rock\\album"
+                             << "a.mp3";
+    QTest::newRow("level above the parts") << QByteArray("a\\b\\c") << QByteArray("x") << 9 << "\\a\\b\\c" << "x";
+    QTest::newRow("negative level") << QByteArray("a\\b") << QByteArray("x") << -4 << "\\b" << "x";
+    QTest::newRow("no folder") << QByteArray() << QByteArray("x") << 2 << "" << "x";
+    QTest::newRow("trailing separator") << QByteArray("a\\b\\") << QByteArray("x") << 0 << "\\b" << "x";
+    QTest::newRow("dot parts") << QByteArray("..\\.\\..") << QByteArray("..") << 5 << "\\_\\_\\_" << "_";
+    QTest::newRow("leading separators") << QByteArray("\\etc") << QByteArray(".") << 3 << "\\_\\etc" << "_";
+    QTest::newRow("empty parts") << QByteArray("a\\\\b") << QByteArray("") << 1 << "\\_\\b" << "_";
+    QTest::newRow("slash and control bytes") << QByteArray("/abs/dir") << QByteArray("x/y\x01z\x7f", 6) << 0
+                                             << "\\_abs_dir" << "x_y_z_";
+    QTest::newRow("NUL") << QByteArray("f") << QByteArray("a\0b", 3) << 0 << "\\f" << "a_b";
+}
+
+// The folder rule with cleaned parts; a "\" inside a name can only come
+// from a name stored as sent, which a path never sees either.
+void TestDownloadConnection::paths()
+{
+    QFETCH(QByteArray, folder);
+    QFETCH(QByteArray, name);
+    QFETCH(int, level);
+    QFETCH(QString, relative);
+    QFETCH(QString, file);
+    TransferQueueManager* q = m_fixture.mp_queue;
+    ItemPtr dl = q->AddDownload("bob", name.toStdString(), folder.toStdString(), 10, level);
+    QString root = Root();
+    root.replace('/', '\\');
+    QCOMPARE(q->GetDownloadRelativeDownloadFolder(dl), relative);
+    QCOMPARE(q->GetDownloadTargetFolder(dl, true), root + "\\complete" + relative);
+    QCOMPARE(q->GetDownloadTargetPath(dl, false), root + "\\downloading" + relative + "\\" + file);
+    // The stored names stay as sent.
+    QCOMPARE(dl["file_name"].AsString(), name.toStdString());
+    QCOMPARE(dl["remote_folder"].AsString(), folder.toStdString());
+
+    QCOMPARE(CleanPathComponent("a\\b"), std::string("a_b"));
+    QVERIFY(IsBelowFolder("/d/downloading/x", "/d/downloading"));
+    QVERIFY(!IsBelowFolder("/d/downloading/../x", "/d/downloading"));
+    QVERIFY(!IsBelowFolder("/d/downloading", "/d/downloading"));
+    QVERIFY(!IsBelowFolder("/d/downloadingx/y", "/d/downloading"));
+}
+
+// A 1 MiB partial file is resumed at 1048576, the rest appended, the file
+// moved to the kept subfolder of "complete", the emptied subfolders of
+// "downloading" removed, and one record with one signal. Completing the
+// same file into the same place again adds no second record.
+void TestDownloadConnection::resumeCompleteAndRecord()
+{
+    TransferQueueManager* q = m_fixture.mp_queue;
+    const QByteArray content = Random(1024 * 1024 + 54321);
+    Write(Downloading("rock/album/song.mp3"), content.left(1024 * 1024));
+    QSignalSpy added(q, &TransferQueueManager::CompleteDownloadAdded);
+    QSignalSpy progressed(q, &TransferQueueManager::DownloadProgressed);
+    ItemPtr dl = q->AddDownload("bob", "song.mp3", "music\\rock\\album", content.size(), 1);
+    // As the search views relate them.
+    if (!T("download_entry")->IsRelated(T("search_request_text")))
+        Relate(T("download_entry"), T("search_request_text"), Many, One);
+    ItemPtr(dl) += T("search_request_text")->GetItem("rock song");
+    ScriptedPeer bob;
+    QVERIFY(bob.Open(m_fixture.mp_messenger, "bob"));
+
+    QVERIFY(Offer(bob, 7, "music\\rock\\album\\song.mp3", content.size()));
+    QCOMPARE(Transfer(7, content), qint64(1024 * 1024));
+    QVERIFY2(WaitStatus(dl, "complete"), Status(dl).c_str());
+    QCOMPARE(Sha(ReadAll(Complete("rock/album/song.mp3"))), Sha(content));
+    QVERIFY(!QFileInfo::exists(Downloading("rock")));
+    QVERIFY(QFileInfo(Root() + "/downloading").isDir());
+    QVERIFY(progressed.count() >= 7);
+    QCOMPARE(m_fixture.Logged("Downloading"), 1);
+    // The running transfer's objects are released.
+    QVERIFY(!dl["download_thread"]);
+    QVERIFY(!dl["download_socket"]);
+    QVERIFY(!dl["write_position"]);
+
+    QCOMPARE(added.count(), 1);
+    ItemPtr record = added.at(0).at(0).value<ItemPtr>();
+    QString folder = Root() + "/complete/rock/album";
+    folder.replace('/', '\\');
+    QCOMPARE(record["user"].AsString(), std::string("bob"));
+    QCOMPARE(FromUtf8(record["complete_download_folder"].AsString()), folder);
+    QCOMPARE(record["complete_download_relative_folder"].AsString(), std::string("\\rock\\album"));
+    QCOMPARE(record["complete_download_filename"].AsString(), std::string("song.mp3"));
+    QCOMPARE(record["complete_download_file_size"].AsString(), std::to_string(content.size()));
+    QVERIFY(!record["complete_download_completion_time"].AsString().empty());
+    QCOMPARE(record["search_request_text"].AsString(), std::string("rock song"));
+    // The client is finished with the file: an offer now is refused.
+    QByteArray reason;
+    QVERIFY(!Offer(bob, 8, "music\\rock\\album\\song.mp3", content.size(), &reason));
+    QCOMPARE(reason, QByteArray("Complete"));
+
+    // The same file again, into the same place.
+    QVERIFY(QFile::remove(Complete("rock/album/song.mp3")));
+    q->RemoveDownload(dl);
+    dl = q->AddDownload("bob", "song.mp3", "music\\rock\\album", content.size(), 1);
+    QCOMPARE(Status(dl), std::string("queued"));
+    QVERIFY(Offer(bob, 9, "music\\rock\\album\\song.mp3", content.size()));
+    QCOMPARE(Transfer(9, content), qint64(0));
+    QVERIFY(WaitStatus(dl, "complete"));
+    QCOMPARE(Sha(ReadAll(Complete("rock/album/song.mp3"))), Sha(content));
+    QCOMPARE(added.count(), 1);
+    QCOMPARE(int(T("complete_download")->ItemCount()), 1);
+    // Now the file is there: a new entry for it is complete at once.
+    q->RemoveDownload(dl);
+    dl = q->AddDownload("bob", "song.mp3", "music\\rock\\album", content.size(), 1);
+    QCOMPARE(Status(dl), std::string("complete"));
+}
+
+// A first transfer starts at 0; an uploader that drops mid-file leaves
+// "aborted" and an exact prefix; its next offer completes the file.
+void TestDownloadConnection::droppedUploaderThenNextOffer()
+{
+    TransferQueueManager* q = m_fixture.mp_queue;
+    const QByteArray content = Random(700000);
+    ItemPtr dl = q->AddDownload("bob", "clip.avi", "", content.size(), 0);
+    ScriptedPeer bob;
+    QVERIFY(bob.Open(m_fixture.mp_messenger, "bob"));
+    // A file without a remote folder is offered as "\" + its name.
+    QVERIFY(Offer(bob, 1, "\\clip.avi", content.size()));
+
+    ScriptedUploader up;
+    QVERIFY(up.Open(m_fixture.mp_messenger->ListeningPort(), "bob", 1));
+    QCOMPARE(up.Offset(), qint64(0));
+    QVERIFY(WaitStatus(dl, "downloading"));
+    up.Send(content.left(300001));
+    up.Drain();
+    QTest::qWait(200);
+    up.Drop();
+    QVERIFY2(WaitStatus(dl, "aborted"), Status(dl).c_str());
+    const QByteArray partial = ReadAll(Downloading("clip.avi"));
+    QVERIFY(partial.size() > 0 && partial.size() <= 300001);
+    QCOMPARE(partial, content.left(partial.size()));
+
+    QVERIFY(Offer(bob, 2, "\\clip.avi", content.size()));
+    QCOMPARE(Transfer(2, content), qint64(partial.size()));
+    QVERIFY(WaitStatus(dl, "complete"));
+    QCOMPARE(Sha(ReadAll(Root() + "/complete/clip.avi")), Sha(content));
+}
+
+// Subfolders of "downloading" go once no download from that remote folder
+// is pending, and never "downloading" itself when a subfolder was kept.
+void TestDownloadConnection::foldersGoOnlyWhenNothingPending()
+{
+    TransferQueueManager* q = m_fixture.mp_queue;
+    const QByteArray one = Random(5000);
+    const QByteArray two = Random(9000);
+    ItemPtr first = q->AddDownload("bob", "1.txt", "share\\x\\y", one.size(), 1);
+    ItemPtr second = q->AddDownload("bob", "2.txt", "share\\x\\y", two.size(), 1);
+    ScriptedPeer bob;
+    QVERIFY(bob.Open(m_fixture.mp_messenger, "bob"));
+
+    QVERIFY(Offer(bob, 11, "share\\x\\y\\1.txt", one.size()));
+    QCOMPARE(Transfer(11, one), qint64(0));
+    QVERIFY(WaitStatus(first, "complete"));
+    QVERIFY(QFileInfo(Downloading("x/y")).isDir());
+
+    QVERIFY(Offer(bob, 12, "share\\x\\y\\2.txt", two.size()));
+    QCOMPARE(Transfer(12, two), qint64(0));
+    QVERIFY(WaitStatus(second, "complete"));
+    QVERIFY(!QFileInfo::exists(Downloading("x")));
+    QVERIFY(QFileInfo(Root() + "/downloading").isDir());
+    QCOMPARE(ReadAll(Complete("x/y/1.txt")), one);
+    QCOMPARE(ReadAll(Complete("x/y/2.txt")), two);
+}
+
+void TestDownloadConnection::hostileNamesStayInside_data()
+{
+    QTest::addColumn<QByteArray>("folder");
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<int>("level");
+    QTest::addColumn<QString>("landed");
+    QTest::newRow("dot-dot parts") << QByteArray("..\\..\\..\\evil") << QByteArray("..") << 3 << "_/_/_/evil/_";
+    QTest::newRow("leading backslash") << QByteArray("\\etc") << QByteArray("passwd") << 1 << "_/etc/passwd";
+    QTest::newRow("leading slash") << QByteArray("/tmp") << QByteArray("x") << 0 << "_tmp/x";
+    QTest::newRow("dot and empty parts") << QByteArray("a\\.\\\\b") << QByteArray(".") << 7 << "a/_/_/b/_";
+    QTest::newRow("backslash and NUL in the name") << QByteArray("f") << QByteArray("..\\..\\e\0vil", 11) << 0
+                                                   << "f/.._.._e_vil";
+    QTest::newRow("bad level") << QByteArray("p\\q") << QByteArray("z") << -7 << "q/z";
+}
+
+// Names from a peer never reach outside the download folder: nothing is
+// created, appended to or removed elsewhere.
+void TestDownloadConnection::hostileNamesStayInside()
+{
+    QFETCH(QByteArray, folder);
+    QFETCH(QByteArray, name);
+    QFETCH(int, level);
+    QFETCH(QString, landed);
+    Write(m_root.filePath("outside.txt"), "keep");
+    const QStringList before = Tree(m_root.path());
+    TransferQueueManager* q = m_fixture.mp_queue;
+    const QByteArray content = Random(20000);
+    ItemPtr dl = q->AddDownload("bob", name.toStdString(), folder.toStdString(), content.size(), level);
+    // The request number as an accepted offer would leave it; a name with
+    // "\" cannot be offered by path.
+    ItemPtr(dl) += T("remote_transfer_req")->GetItem(Value(21));
+    QCOMPARE(Transfer(21, content), qint64(0));
+    QVERIFY2(WaitStatus(dl, "complete"), Status(dl).c_str());
+    QCOMPARE(ReadAll(Complete(landed)), content);
+    QVERIFY(q->DoesDownloadItemCompleteFilenameExist(dl));
+    QStringList after = Tree(m_root.path());
+    for (const QString& entry : after)
+        QVERIFY2(before.contains(entry) || entry == "dl" || entry.startsWith("dl/"), qPrintable(entry));
+    QCOMPARE(ReadAll(m_root.filePath("outside.txt")), QByteArray("keep"));
+}
+
+// Two downloads with one partial file: while the first writes it, the
+// second's offer is refused with "Cancelled" and its file connection
+// closed, as is a second connection for the running download.
+void TestDownloadConnection::oneWriterPerPartialFile()
+{
+    TransferQueueManager* q = m_fixture.mp_queue;
+    const QByteArray content = Random(200000);
+    ItemPtr bobs = q->AddDownload("bob", "same.bin", "d", content.size(), 0);
+    ItemPtr carols = q->AddDownload("carol", "same.bin", "d", content.size(), 0);
+    ScriptedPeer bob;
+    ScriptedPeer carol;
+    QVERIFY(bob.Open(m_fixture.mp_messenger, "bob"));
+    QVERIFY(carol.Open(m_fixture.mp_messenger, "carol"));
+    QVERIFY(Offer(bob, 31, "d\\same.bin", content.size()));
+    QVERIFY(Offer(carol, 32, "d\\same.bin", content.size()));
+
+    ScriptedUploader up;
+    QVERIFY(up.Open(m_fixture.mp_messenger->ListeningPort(), "bob", 31));
+    QCOMPARE(up.Offset(), qint64(0));
+    QVERIFY(WaitStatus(bobs, "downloading"));
+    up.Send(content.left(50000));
+
+    ScriptedUploader late;
+    QVERIFY(late.Open(m_fixture.mp_messenger->ListeningPort(), "carol", 32));
+    QCOMPARE(late.Offset(), qint64(-1));
+    QCOMPARE(Status(carols), std::string("queued"));
+    ScriptedUploader again;
+    QVERIFY(again.Open(m_fixture.mp_messenger->ListeningPort(), "bob", 31));
+    QCOMPARE(again.Offset(), qint64(-1));
+    QCOMPARE(Status(bobs), std::string("downloading"));
+    QByteArray reason;
+    QVERIFY(!Offer(carol, 33, "d\\same.bin", content.size(), &reason));
+    QCOMPARE(reason, QByteArray("Cancelled"));
+
+    up.Send(content.mid(50000));
+    QVERIFY(up.Closed());
+    QVERIFY(WaitStatus(bobs, "complete"));
+    QCOMPARE(ReadAll(Complete("d/same.bin")), content);
+    // Once the file is no longer being written, carol's offer is taken.
+    QVERIFY(Offer(carol, 34, "d\\same.bin", content.size()));
+}
+
+// A download removed while its thread runs: the thread is stopped, and
+// progress it had already reported reaches nobody.
+void TestDownloadConnection::removedWhileRunning()
+{
+    TransferQueueManager* q = m_fixture.mp_queue;
+    const QByteArray content = Random(2000000);
+    ItemPtr dl = q->AddDownload("bob", "gone.bin", "r", content.size(), 0);
+    ItemPtr(dl) += T("remote_transfer_req")->GetItem(Value(51));
+    ScriptedUploader up;
+    QVERIFY(up.Open(m_fixture.mp_messenger->ListeningPort(), "bob", 51));
+    QCOMPARE(up.Offset(), qint64(0));
+    QVERIFY(WaitStatus(dl, "downloading"));
+    QSignalSpy progressed(q, &TransferQueueManager::DownloadProgressed);
+    up.Send(content.left(1000000));
+    QVERIFY(QTest::qWaitFor([&] { return progressed.count() > 0; }, g_waitMs));
+    q->RemoveDownload(dl);
+    const int before = progressed.count();
+    QVERIFY(up.Closed());
+    QTest::qWait(100);
+    QCOMPARE(progressed.count(), before);
+    QCOMPARE(int(T("download_thread")->ItemCount()), 0);
+    // The partial file stays.
+    const QByteArray partial = ReadAll(Downloading("r/gone.bin"));
+    QCOMPARE(partial, content.left(partial.size()));
+}
+
+// Local failures end as "local error" with a log line, never as a
+// completed download, and leave every file as it was.
+void TestDownloadConnection::localFailuresKeepFiles()
+{
+    TransferQueueManager* q = m_fixture.mp_queue;
+    QSignalSpy added(q, &TransferQueueManager::CompleteDownloadAdded);
+
+    // A complete name taken while the file was downloading.
+    const QByteArray content = Random(30000);
+    ItemPtr taken = q->AddDownload("bob", "t.bin", "f", content.size(), 0);
+    ItemPtr(taken) += T("remote_transfer_req")->GetItem(Value(41));
+    ScriptedUploader up;
+    QVERIFY(up.Open(m_fixture.mp_messenger->ListeningPort(), "bob", 41));
+    QCOMPARE(up.Offset(), qint64(0));
+    Write(Complete("f/t.bin"), "already here");
+    up.Send(content);
+    QVERIFY2(WaitStatus(taken, "local error"), Status(taken).c_str());
+    QCOMPARE(ReadAll(Complete("f/t.bin")), QByteArray("already here"));
+    QCOMPARE(ReadAll(Downloading("f/t.bin")), content);
+    QCOMPARE(m_fixture.Logged("Could not move"), 1);
+    QCOMPARE(added.count(), 0);
+    QCOMPARE(int(T("complete_download")->ItemCount()), 0);
+
+    // A partial file longer than the file: no offset is sent.
+    Write(Downloading("g/long.bin"), Random(500));
+    ItemPtr longer = q->AddDownload("bob", "long.bin", "g", 400, 0);
+    ItemPtr(longer) += T("remote_transfer_req")->GetItem(Value(42));
+    QCOMPARE(Transfer(42, Random(400)), qint64(-1));
+    QVERIFY(WaitStatus(longer, "local error"));
+    QCOMPARE(QFileInfo(Downloading("g/long.bin")).size(), qint64(500));
+
+    // A full disk: the partial path leads to /dev/full.
+    QVERIFY(QDir().mkpath(Downloading("h")));
+    QVERIFY(QFile::link("/dev/full", Downloading("h/full.bin")));
+    ItemPtr full = q->AddDownload("bob", "full.bin", "h", 100000, 0);
+    ItemPtr(full) += T("remote_transfer_req")->GetItem(Value(43));
+    QCOMPARE(Transfer(43, Random(100000)), qint64(0));
+    QVERIFY2(WaitStatus(full, "local error"), Status(full).c_str());
+    QVERIFY(m_fixture.Logged("Could not write " + Downloading("h/full.bin")) == 1);
+    QVERIFY(QFileInfo(Downloading("h/full.bin")).isSymLink());
+
+    // A download folder below a plain file cannot be made, root or not.
+    Write(m_root.filePath("plain"), "plain file");
+    SetSetting("download_folder", ToUtf8(m_root.filePath("plain/dl")));
+    ItemPtr blocked = q->AddDownload("bob", "b.bin", "k", 100, 0);
+    ItemPtr(blocked) += T("remote_transfer_req")->GetItem(Value(44));
+    QCOMPARE(Transfer(44, Random(100)), qint64(-1));
+    QVERIFY(WaitStatus(blocked, "local error"));
+    QCOMPARE(ReadAll(m_root.filePath("plain")), QByteArray("plain file"));
+    QCOMPARE(added.count(), 0);
+}
+
+QTEST_MAIN(TestDownloadConnection)
+#include "test_download_connection.moc"
