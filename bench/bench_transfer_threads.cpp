@@ -12,6 +12,7 @@
 // Sanitizer builds, or TV_BENCH_SMALL=1, move 32 MiB instead.
 
 #include "QtBenchmarkMain.h"
+#include "BenchSupport.h"
 #include "DownloadThread.h"
 #include "UploadThread.h"
 
@@ -31,30 +32,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <thread>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define TV_BENCH_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TV_BENCH_SANITIZED 1
-#endif
-#endif
-
 namespace
 {
-bool IsSmallRun()
-{
-#ifdef TV_BENCH_SANITIZED
-    return true;
-#else
-    const char* small = std::getenv("TV_BENCH_SMALL");
-    return small && *small && std::strcmp(small, "0") != 0;
-#endif
-}
+using benchsupport::IsSmallRun;
 
 qint64 TransferSize()
 {

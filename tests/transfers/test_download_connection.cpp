@@ -83,7 +83,7 @@ public:
     qint64 Offset()
     {
         QByteArray bytes;
-        QTest::qWaitFor(
+        (void)QTest::qWaitFor(
             [&] {
                 bytes += mp_socket->read(8 - bytes.size());
                 return bytes.size() == 8 || mp_socket->state() == QAbstractSocket::UnconnectedState;
@@ -97,7 +97,7 @@ public:
     // Lets the event loop push out what is still buffered.
     void Drain()
     {
-        QTest::qWaitFor([&] { return mp_socket->bytesToWrite() == 0; }, g_waitMs);
+        (void)QTest::qWaitFor([&] { return mp_socket->bytesToWrite() == 0; }, g_waitMs);
     }
 
     bool Closed(int i_timeoutMs = g_waitMs) { return WaitClosed(mp_socket.get(), i_timeoutMs); }
