@@ -8,6 +8,14 @@
 
 DataSaver* dataSaver = nullptr;
 
+void SaveType(const char* ip_type) {
+    if (dataSaver) dataSaver->AddSavedType(ip_type);
+}
+
+void SaveByConnection(const char* ip_type, const char* ip_other) {
+    if (dataSaver) dataSaver->AddSavedByConnectionType(ip_type, ip_other);
+}
+
 namespace {
 
 const uint32_t kNone = std::numeric_limits<uint32_t>::max();

@@ -105,6 +105,10 @@ private:
 
 extern DataSaver* dataSaver;
 
+// Registrations on the global dataSaver; nothing happens while there is none.
+void SaveType(const char* ip_type);
+void SaveByConnection(const char* ip_type, const char* ip_other);
+
 namespace statefile {
 // Applies a checked image to the global store (see DataSaver::Load): types
 // resolved by name and null flag, valued items reused by value, a lone null

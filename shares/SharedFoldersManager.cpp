@@ -10,23 +10,6 @@
 
 SharedFoldersManager* sharedFoldersManager = nullptr;
 
-namespace
-{
-
-void SaveType(const char* ip_type)
-{
-    if (dataSaver)
-        dataSaver->AddSavedType(ip_type);
-}
-
-void SaveByConnection(const char* ip_type, const char* ip_other)
-{
-    if (dataSaver)
-        dataSaver->AddSavedByConnectionType(ip_type, ip_other);
-}
-
-} // namespace
-
 SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_parent)
 {
     sharedFoldersManager = this;

@@ -35,18 +35,6 @@ const char* const kCategory = "Transfer Queue";
 // A pass gives the event loop a turn after this long.
 const qint64 kSliceMs = 20;
 
-void SaveType(const char* ip_type)
-{
-    if (dataSaver)
-        dataSaver->AddSavedType(ip_type);
-}
-
-void SaveByConnection(const char* ip_type, const char* ip_other)
-{
-    if (dataSaver)
-        dataSaver->AddSavedByConnectionType(ip_type, ip_other);
-}
-
 // An n:1 partner: many entries may share one partner item.
 void RelateShared(Type* ip_entry, const char* ip_other)
 {
