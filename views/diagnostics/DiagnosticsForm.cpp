@@ -12,11 +12,6 @@ DiagnosticsForm* diagnosticsForm = nullptr;
 
 namespace {
 
-QTreeWidgetItem* RowOf(ItemPtr i_node)
-{
-    return reinterpret_cast<QTreeWidgetItem*>(static_cast<uintptr_t>(i_node.AsUInt()));
-}
-
 QString CutLine(QString i_line)
 {
     if (i_line.size() <= DiagnosticsForm::MAX_LINE_LENGTH)
@@ -60,18 +55,6 @@ DiagnosticsForm::~DiagnosticsForm()
         ClearLogSink();
         diagnosticsForm = nullptr;
     }
-    DisableHandlers();
-    // The items that name this view's pages and rows go with them, so no
-    // later view reads an address that is gone.
-    if (Type* widgets = d->HasType("log_widget"))
-        for (QPlainTextEdit* view : m_categoryViews) {
-            ItemPtr widget = widgets->HasItem(Value(view));
-            widget["log"].Remove();
-            widget.Remove();
-        }
-    if (Type* nodes = d->HasType("track_user_node"))
-        for (int k = 0; k < mp_ui->trackedUsersTree->topLevelItemCount(); ++k)
-            ItemPtr(nodes->HasItem(Value(mp_ui->trackedUsersTree->topLevelItem(k)))).Remove();
     delete mp_ui;
 }
 
@@ -139,6 +122,13 @@ QString DiagnosticsForm::LogText(const QString& i_category)
     ShowPendingLines();
     QPlainTextEdit* view = m_categoryViews.value(i_category);
     return view ? view->toPlainText() : QString();
+}
+
+QTreeWidgetItem* DiagnosticsForm::RowOf(ItemPtr i_node) const
+{
+    // Only a row this view still holds: a node may outlive its view.
+    auto* row = reinterpret_cast<QTreeWidgetItem*>(static_cast<uintptr_t>(i_node.AsUInt()));
+    return row && mp_ui->trackedUsersTree->indexOfTopLevelItem(row) >= 0 ? row : nullptr;
 }
 
 void DiagnosticsForm::OnUserTracked(Item* ip_user)

@@ -16,6 +16,7 @@
 #include "Data.h"
 
 class QPlainTextEdit;
+class QTreeWidgetItem;
 namespace Ui {
 class DiagnosticsForm;
 class LogForm;
@@ -59,6 +60,7 @@ private:
     void OnUserOnline(Item* ip_user);
     void OnUserOffline(Item* ip_user);
     void ShowOnlineState(Item* ip_user, bool i_online);
+    QTreeWidgetItem* RowOf(ItemPtr i_node) const;
 
     Ui::DiagnosticsForm* mp_ui;
     QMap<QString, QPlainTextEdit*> m_categoryViews;

@@ -188,27 +188,32 @@ private slots:
         QCOMPARE(Tracked()->topLevelItem(1)->text(1), QString("Online"));
     }
 
-    void formLeavesNoAddressBehind()
+    void aNewViewIgnoresTheRowsOfAGoneOne()
     {
         m_fixture.server->TrackUser("carol");
         Log("Gone", 1, "line");
         mp_form.reset();
-        QCOMPARE(T("track_user_node")->ItemCount(), size_t(0));
-        QCOMPARE(T("log_widget")->ItemCount(), size_t(0));
-        QCOMPARE(T("log")->ItemCount(), size_t(0));
 
-        // A new view starts clean and follows the same user.
+        // The gone view's node still names its row; nothing reaches it.
         mp_form = std::make_unique<DiagnosticsForm>();
         mp_form->Init();
         ItemPtr carol = T("user")->GetItem("carol");
+        QVERIFY(carol["track_user_node"]);
         carol.NewItem("is_online");
         QCOMPARE(Tracked()->topLevelItemCount(), 0);
         carol.Disconnect("is_tracked");
+        QVERIFY(!carol["track_user_node"]);
         m_fixture.server->TrackUser("carol");
         QCOMPARE(Tracked()->topLevelItemCount(), 1);
         QCOMPARE(Tracked()->topLevelItem(0)->text(1), QString("Online"));
-    }
 
+        // A category of the gone view gets a page of the new one.
+        Log("Gone", 1, "again");
+        QCOMPARE(LogTabs()->count(), 1);
+        auto* page = reinterpret_cast<QPlainTextEdit*>(
+            static_cast<uintptr_t>(ItemPtr(T("log")->HasItem("Gone"))["log_widget"].AsUInt()));
+        QCOMPARE(page, qobject_cast<QPlainTextEdit*>(LogTabs()->widget(0)));
+    }
 };
 
 QTEST_MAIN(TestDiagnostics)
