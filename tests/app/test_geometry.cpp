@@ -76,6 +76,25 @@ QSplitter* NewSplitter(QWidget* ip_parent)
     return splitter;
 }
 
+// A window on a platform that neither tells nor sets window positions.
+class SizeOnlyWindow : public ResizableWindow
+{
+public:
+    QRect m_geometry{7, 8, 300, 200};
+    int m_moves = 0;
+    int GetX() override { return m_geometry.x(); }
+    int GetY() override { return m_geometry.y(); }
+    int GetWidth() override { return m_geometry.width(); }
+    int GetHeight() override { return m_geometry.height(); }
+    void SetPosition(int i_x, int i_y) override
+    {
+        ++m_moves;
+        m_geometry.moveTo(i_x, i_y);
+    }
+    void SetSize(int i_width, int i_height) override { m_geometry.setSize(QSize(i_width, i_height)); }
+    bool HasPosition() override { return false; }
+};
+
 QTreeWidget* NewTree(QWidget* ip_parent)
 {
     auto* tree = new QTreeWidget(ip_parent);
@@ -213,6 +232,26 @@ private slots:
         // Only what the screen cannot hold goes.
         const int frame = mp_window->frameGeometry().width() - mp_window->width();
         QCOMPARE(mp_window->width(), qMin(before, Available().width() - frame));
+    }
+
+    void withoutWindowPositionsOnlySizesAreKept()
+    {
+        ResetTestEnvironment();
+        new SizeManager(nullptr);
+        SizeOnlyWindow first;
+        sizeManager->RegisterResizableWindow("main_window", &first);
+        ItemPtr record = T("sizer_window")->HasItem("main_window");
+        QVERIFY(!record.IsConnected("sizer_x") && !record.IsConnected("sizer_y"));
+        emit first.WindowResized(640, 480);
+
+        // A position stored where positions are known stays as it is.
+        record += T("sizer_x")->GetItem(100);
+        record += T("sizer_y")->GetItem(50);
+        SizeOnlyWindow second;
+        sizeManager->RegisterResizableWindow("main_window", &second);
+        QCOMPARE(second.m_moves, 0);
+        QCOMPARE(second.m_geometry, QRect(7, 8, 640, 480));
+        QCOMPARE(WindowRecord(), QRect(100, 50, 640, 480));
     }
 
     void splittersAndTreesOfOneNameMoveTogether()

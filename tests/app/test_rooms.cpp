@@ -226,6 +226,12 @@ private slots:
         QCOMPARE(Ui()->tabControl->currentWidget(), Ui()->chatTab);
         QCOMPARE(chats->currentWidget(), opened);
         QTRY_VERIFY(opened->isAncestorOf(QApplication::focusWidget()));
+
+        // A view that goes takes its link along.
+        delete opened;
+        QVERIFY(!ItemPtr(T("user")->HasItem("dave")).IsConnected("user_chat_widget"));
+        QVERIFY(mp_window->GetChatForm("dave") != nullptr);
+        QCOMPARE(chats->count(), 2);
     }
 };
 
