@@ -9,7 +9,10 @@
 
 #include "BenchSupport.h"
 #include "QtBenchmarkMain.h"
+#include "Compression.h"
 #include "DataSaver.h"
+#include "Log.h"
+#include "PeerMessageDecoders.h"
 #include "SharedFoldersManager.h"
 #include "TextConversion.h"
 #include "server.h"
@@ -296,23 +299,29 @@ void BM_UnchangedRescan(benchmark::State& state)
 }
 BENCHMARK(BM_UnchangedRescan)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-// Search answering's selection: exact token lookups, then the files linked
-// to all of them. The first token of a query is a rare word half of the
-// time; the others are common words.
-void BM_TokenLookup(benchmark::State& state)
+// 256 queries of that many tokens. The first token of a query is a rare
+// word half of the time; the others are common words.
+std::vector<std::vector<std::string>> MakeQueries(int i_tokensPerQuery)
 {
-    Environment env;
-    env.Share();
-    const int tokensPerQuery = int(state.range(0));
     std::mt19937 random(7);
     std::vector<std::vector<std::string>> queries;
     for (int q = 0; q < 256; ++q)
     {
         std::vector<std::string> query;
-        for (int k = 0; k < tokensPerQuery; ++k)
+        for (int k = 0; k < i_tokensPerQuery; ++k)
             query.push_back(k == 0 && q % 2 ? RareWord(int(random())) : Word(int(random())));
         queries.push_back(query);
     }
+    return queries;
+}
+
+// Search answering's selection: exact token lookups, then the files linked
+// to all of them.
+void BM_TokenLookup(benchmark::State& state)
+{
+    Environment env;
+    env.Share();
+    const std::vector<std::vector<std::string>> queries = MakeQueries(int(state.range(0)));
     Type* tokens = T("search_token");
     size_t q = 0, matches = 0;
     for (auto _ : state)
@@ -348,6 +357,108 @@ void BM_PathLookup(benchmark::State& state)
         state.SkipWithError("a path was not found");
 }
 BENCHMARK(BM_PathLookup)->Unit(benchmark::kMicrosecond);
+
+// The whole tree shared with everyone.
+void SharePublicly(Environment& io_env)
+{
+    io_env.Share();
+    T("shared_folder")->GetItem(ToUtf8(TheTree().root))->Connect(T("shared_public")->GetGlobalNullItem());
+}
+
+// Answering a search, from the text to the compressed reply; with no peer
+// network the message goes nowhere. Queries as BM_TokenLookup makes them.
+void BM_SearchAnswering(benchmark::State& state)
+{
+    Environment env;
+    SharePublicly(env);
+    size_t answered = 0;
+    SetLogSink([&answered](const QString&, int, const QString& i_text, ItemPtr) {
+        answered += i_text.startsWith(QLatin1String("Sending search results")) ? 1 : 0;
+    });
+    std::vector<std::string> texts;
+    for (const std::vector<std::string>& query : MakeQueries(int(state.range(0))))
+    {
+        std::string text;
+        for (const std::string& token : query)
+            text += (text.empty() ? "" : " ") + token;
+        texts.push_back(text);
+    }
+    std::vector<double> seconds;
+    size_t q = 0;
+    for (auto _ : state)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        env.manager->ProcessSearch("searcher", unsigned(q), texts[q % texts.size()]);
+        seconds.push_back(double(timer.nsecsElapsed()) / 1e9);
+        ++q;
+    }
+    ClearLogSink();
+    state.counters["median us"] = Median(seconds) * 1e6;
+    state.counters["queries/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["answered %"] = 100.0 * double(answered) / double(state.iterations());
+}
+BENCHMARK(BM_SearchAnswering)->Arg(1)->Arg(2)->Arg(3)->Unit(benchmark::kMicrosecond);
+
+// The share list of the whole tree: built and compressed. The compression
+// alone is timed on the same body at the level used and at the strongest.
+void BM_ShareListMessage(benchmark::State& state)
+{
+    Environment env;
+    SharePublicly(env);
+    size_t compressedSize = 0;
+    for (auto _ : state)
+    {
+        const MemStream message = env.manager->GetSharedFilesMessage("browser");
+        compressedSize = message.Size();
+        benchmark::DoNotOptimize(message.Data());
+    }
+    const MemStream message = env.manager->GetSharedFilesMessage("browser");
+    std::string body;
+    if (message.Size() < 4 || !Compression::Inflate(message.Data() + 4, message.Size() - 4, body))
+    {
+        state.SkipWithError("the share list does not inflate");
+        return;
+    }
+    for (const int level : {6, 9})
+    {
+        std::string packed;
+        QElapsedTimer timer;
+        timer.start();
+        Compression::Compress(body.data(), body.size(), packed, level);
+        const std::string suffix = " (level " + std::to_string(level) + ")";
+        state.counters["compress ms" + suffix] = double(timer.nsecsElapsed()) / 1e6;
+        state.counters["compressed MB" + suffix] = double(packed.size()) / 1e6;
+    }
+    state.counters["body MB"] = double(body.size()) / 1e6;
+    state.counters["message MB"] = double(compressedSize) / 1e6;
+}
+BENCHMARK(BM_ShareListMessage)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// Storing that share list as another user's: the tree of folders and files.
+void BM_StoreUserShare(benchmark::State& state)
+{
+    Environment env;
+    SharePublicly(env);
+    const MemStream message = env.manager->GetSharedFilesMessage("browser");
+    std::string body;
+    PeerDecoders::SharedFileList list;
+    if (message.Size() < 4 || !Compression::Inflate(message.Data() + 4, message.Size() - 4, body) ||
+        !PeerDecoders::DecodeSharedFileList(body.data(), body.size(), list))
+    {
+        state.SkipWithError("the share list does not decode");
+        return;
+    }
+    for (auto _ : state)
+    {
+        env.manager->OnUserShare("sharer", list.m_share, list.m_table);
+        state.PauseTiming();
+        env.manager->RemoveUserShare("sharer");
+        state.ResumeTiming();
+    }
+    state.counters["files"] = double(TheTree().files);
+}
+BENCHMARK(BM_StoreUserShare)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 } // namespace
 

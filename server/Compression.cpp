@@ -11,28 +11,37 @@ namespace Compression
 {
 bool Compress(const char* ip_data, size_t i_size, std::string& i_compressed, int i_level)
 {
-    if (i_size > std::numeric_limits<uLong>::max() / 2 - 12)
-        return false;
-    // Twice the input plus 12 covers zlib's worst case; compressBound is the
-    // fallback should that ever be short (it is for an empty input).
-    uLongf capacity = uLongf(i_size * 2 + 12);
-    for (int attempt = 0; attempt < 2; ++attempt)
-    {
-        i_compressed.resize(capacity);
-        uLongf used = capacity;
-        const int result = compress2(reinterpret_cast<Bytef*>(&i_compressed[0]), &used,
-                                     reinterpret_cast<const Bytef*>(ip_data), uLong(i_size), i_level);
-        if (result == Z_OK)
-        {
-            i_compressed.resize(used);
-            return true;
-        }
-        if (result != Z_BUF_ERROR)
-            break;
-        capacity = std::max<uLongf>(capacity * 2, compressBound(uLong(i_size)));
-    }
     i_compressed.clear();
-    return false;
+    if (i_size > std::numeric_limits<uInt>::max() / 2 - 12)
+        return false;
+    // A window no larger than the input finds every match the full one
+    // would, and setting up zlib's full window and tables costs more than
+    // packing a typical search reply: small bodies get small ones.
+    int windowBits = 9;
+    while (windowBits < 15 && (size_t(1) << windowBits) < i_size)
+        ++windowBits;
+    const int memLevel = std::clamp(windowBits - 7, 1, 8);
+    z_stream stream{};
+    if (deflateInit2(&stream, i_level, Z_DEFLATED, windowBits, memLevel, Z_DEFAULT_STRATEGY) != Z_OK)
+        return false;
+    // Twice the input plus 12 covers zlib's worst case; its own bound is
+    // taken should that ever be short (it is for an empty input).
+    const size_t capacity = std::max<size_t>(i_size * 2 + 12, deflateBound(&stream, uLong(i_size)));
+    i_compressed.resize(capacity);
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(ip_data));
+    stream.avail_in = uInt(i_size);
+    stream.next_out = reinterpret_cast<Bytef*>(&i_compressed[0]);
+    stream.avail_out = uInt(std::min<size_t>(capacity, std::numeric_limits<uInt>::max()));
+    const int result = deflate(&stream, Z_FINISH);
+    const size_t used = stream.total_out;
+    deflateEnd(&stream);
+    if (result != Z_STREAM_END)
+    {
+        i_compressed.clear();
+        return false;
+    }
+    i_compressed.resize(used);
+    return true;
 }
 
 MemStream CompressMessage(quint32 i_code, const MemStream& i_body, int i_level)

@@ -13,7 +13,8 @@ namespace Compression
 // zlib's strongest level, which the receiver cannot tell from any other.
 constexpr int BEST_LEVEL = 9;
 
-// One zlib stream of the bytes (compress2). False only when zlib fails.
+// One zlib stream of the bytes, its window no larger than they need.
+// False only when zlib fails (an invalid level included).
 bool Compress(const char* ip_data, size_t i_size, std::string& i_compressed,
               int i_level = BEST_LEVEL);
 

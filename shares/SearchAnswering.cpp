@@ -13,6 +13,7 @@
 #include "UploadStatusProvider.h"
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <map>
 
@@ -20,6 +21,8 @@ namespace
 {
 
 const QString SEARCH_CATEGORY = QStringLiteral("Search");
+
+const std::string NO_NAME;
 
 // More matches than this and the search is too vague to answer.
 constexpr size_t MAX_SEARCH_RESULTS = 200;
@@ -55,18 +58,39 @@ void SharedFoldersManager::OnDNetSearchRequest(std::string i_user, unsigned int 
     ProcessSearch(i_user, i_req, i_searchText);
 }
 
-ItemSet SharedFoldersManager::GetSearchCandidates(const std::set<std::string>& i_tokens) const
+void SharedFoldersManager::ForEachSearchCandidate(const std::set<std::string>& i_tokens,
+                                                  const std::function<bool(Item*)>& i_visit) const
 {
-    ItemSet tokens;
     Type* tokenType = T("search_token");
+    Type* fileType = T("shared_file");
+    std::vector<std::pair<size_t, Item*>> tokens;
     for (const std::string& token : i_tokens)
     {
         Item* item = tokenType->HasItem(token);
         if (!item)
-            return ItemSet();
-        tokens.insert(item);
+            return;
+        size_t files = 0;
+        for (const ConnGroup& group : item->Groups())
+            if (group.GetType() == fileType)
+                files = group.Size();
+        tokens.emplace_back(files, item);
     }
-    return d->GetItemSubset(tokens, "shared_file");
+    if (tokens.empty())
+        return;
+    // The two rarest tokens are intersected whole; the others are checked
+    // file by file, so a walk that the visitor ends early skips their work.
+    std::sort(tokens.begin(), tokens.end());
+    ItemSet rarest(tokens[0].second);
+    if (tokens.size() > 1)
+        rarest.insert(tokens[1].second);
+    for (Item* file : d->GetItemSubset(rarest, "shared_file"))
+    {
+        bool linkedToAll = true;
+        for (size_t k = 2; k < tokens.size() && linkedToAll; ++k)
+            linkedToAll = file->IsConnected(tokens[k].second);
+        if (linkedToAll && !i_visit(file))
+            return;
+    }
 }
 
 void SharedFoldersManager::ProcessSearch(std::string i_user, unsigned int i_req, std::string i_searchText)
@@ -92,10 +116,6 @@ MemStream SharedFoldersManager::GetSearchResultMessage(std::string i_user, unsig
     std::set<std::string> included;
     for (const std::string& token : parser.GetIncludedTokenSet())
         included.insert(ToIndexForm(token));
-    const ItemSet candidates = GetSearchCandidates(included);
-    if (candidates.empty())
-        return MemStream();
-
     const ItemSet visibleRoots = GetUserSharedFolders(i_user);
     if (visibleRoots.empty())
         return MemStream();
@@ -104,18 +124,17 @@ MemStream SharedFoldersManager::GetSearchResultMessage(std::string i_user, unsig
 
     // Counting stops at the first match beyond the limit: nothing is sent then.
     std::vector<Item*> matches;
-    for (Item* file : candidates)
-    {
-        const std::string& name = ItemPtr(file->GetItem(nameType)).AsString();
+    ForEachSearchCandidate(included, [&](Item* i_file) {
+        const Item* nameItem = i_file->GetItem(nameType);
+        const std::string& name = nameItem ? nameItem->GetValue() : NO_NAME;
         if (ContainsAny(name, parser.GetExcludedTokenSet()) || !ContainsAll(name, parser.GetIncludedPartTokenSet()))
-            continue;
-        if (!IsInVisibleShare(file->GetItem(folderType), visibleRoots))
-            continue;
-        matches.push_back(file);
-        if (matches.size() > MAX_SEARCH_RESULTS)
-            return MemStream();
-    }
-    if (matches.empty())
+            return true;
+        if (!IsInVisibleShare(i_file->GetItem(folderType), visibleRoots))
+            return true;
+        matches.push_back(i_file);
+        return matches.size() <= MAX_SEARCH_RESULTS;
+    });
+    if (matches.empty() || matches.size() > MAX_SEARCH_RESULTS)
         return MemStream();
 
     // Two files can come to one wire path (a folder "/a" with a file "b\c"

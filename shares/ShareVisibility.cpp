@@ -82,9 +82,15 @@ bool SharedFoldersManager::IsInVisibleShare(Item* ip_folder, const ItemSet& i_vi
         return false;
     // A folder lies in few shares, and a user sees few: checked one by one
     // rather than by listing every folder the user may see.
-    for (Item* root : ip_folder->GetItems("shared_folder"))
-        if (i_visibleRoots.Contains(root))
-            return true;
+    Type* rootType = T("shared_folder");
+    for (const ConnGroup& group : ip_folder->Groups())
+    {
+        if (group.GetType() != rootType)
+            continue;
+        bool visible = false;
+        group.ForEach([&](Item* i_root) { visible = visible || i_visibleRoots.Contains(i_root); });
+        return visible;
+    }
     return false;
 }
 

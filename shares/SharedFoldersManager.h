@@ -14,7 +14,7 @@
 #include <QObject>
 #include <QString>
 #include <QThread>
-
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -68,9 +68,11 @@ public:
     // The search-result message (code 9) ProcessSearch sends; empty when no
     // answer is due.
     MemStream GetSearchResultMessage(std::string i_user, unsigned int i_req, std::string i_searchText);
-    // The `shared_file` items linked to every one of the (index-form)
-    // tokens; empty when there is no token or one is not in the index.
-    ItemSet GetSearchCandidates(const std::set<std::string>& i_tokens) const;
+    // Visits the `shared_file` items linked to every one of the (index-form)
+    // tokens until the visitor returns false; none when there is no token
+    // or one is not in the index.
+    void ForEachSearchCandidate(const std::set<std::string>& i_tokens,
+                                const std::function<bool(Item*)>& i_visit) const;
     // The share-list message (code 5) for the user: every folder the user
     // may see. Empty when it cannot be compressed.
     MemStream GetSharedFilesMessage(std::string i_user) override;
