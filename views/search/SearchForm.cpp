@@ -1,7 +1,555 @@
 #include "SearchForm.h"
+#include "ui_SearchForm.h"
 
-SearchForm::SearchForm(QWidget* ip_parent) : QWidget(ip_parent) {}
+#include "ActionSetToolBar.h"
+#include "DataSaver.h"
+#include "DelayedInvoker.h"
+#include "EventToolBar.h"
+#include "FocusFunctions.h"
+#include "PeerMessenger.h"
+#include "SearchResultListItem.h"
+#include "SearchResultsForm.h"
+#include "SharedFoldersManager.h"
+#include "StoreLookup.h"
+#include "TextConversion.h"
+#include "server.h"
 
-SearchForm::~SearchForm() = default;
+#include <QHeaderView>
+#include <QIcon>
+#include <QLineEdit>
+#include <QTimer>
 
-void SearchForm::Init() {}
+#include <cstdint>
+#include <unordered_map>
+
+namespace
+{
+const char* kResultsWidget = "search_results_widget";
+const char* kUserNode = "search_results_user_node";
+const char* kFolderNode = "search_results_folder_node";
+const char* kResultNode = "search_result_node";
+const char* kResultsSet = "search_results";
+const char* kWishListSet = "wish_list";
+
+const int kColumnCount = 7;
+const int kFolderColumn = 3;
+const int kSizeColumn = 5;
+const int kAttributesColumn = 6;
+
+// A row is named in the store by its address.
+Value RowValue(const QTreeWidgetItem* ip_row)
+{
+    return Value(ip_row);
+}
+
+template <class Row = QTreeWidgetItem>
+Row* RowOf(const Item* ip_node)
+{
+    return static_cast<Row*>(reinterpret_cast<QTreeWidgetItem*>(static_cast<uintptr_t>(ip_node->AsUInt())));
+}
+
+// The one item of a type linked to both items; null when none.
+Item* LinkedToBoth(Item* ip_a, Item* ip_b, const char* ip_typeName)
+{
+    ItemSet both(ip_a);
+    both.insert(ip_b);
+    return d->GetItemSubset(both, ip_typeName).First();
+}
+}
+
+SearchForm::SearchForm(QWidget* ip_parent) : QWidget(ip_parent), mp_ui(new Ui::SearchForm)
+{
+    mp_ui->setupUi(this);
+    mp_ui->wishList->setHeaderLabels({tr("Wish List Item")});
+}
+
+SearchForm::~SearchForm()
+{
+    DisableHandlers();
+    if (dataSaver)
+        dataSaver->RemoveDataLoadedEventHandler(this);
+    delete mp_ui;
+}
+
+void SearchForm::Init()
+{
+    connect(gp_server, &Server::SearchRequested, this, &SearchForm::OnSearchRequest);
+    connect(peerMessenger, &PeerMessenger::SearchResults, this, &SearchForm::OnUserSearchResults);
+
+    // ---- store schema of the search views
+    Type* resultsWidget = MakeType(kResultsWidget, true, false, true);
+    Relate(resultsWidget, T("search_request"), One, Many);
+    Relate(resultsWidget, T("wish_list_item"), One, One);
+    Type* expandFolders = MakeType("expand_folders", false, false, true);
+    Type* expandUsers = MakeType("expand_users", false, false, true);
+    Relate(resultsWidget, expandFolders, Many, One);
+    Relate(resultsWidget, expandUsers, Many, One);
+    Type* userNode = MakeType(kUserNode, false, false, true);
+    Type* folderNode = MakeType(kFolderNode, false, false, true);
+    Type* resultNode = MakeType(kResultNode, false, false, true);
+    Relate(resultsWidget, userNode, One, Many, true);
+    Relate(userNode, T("user"), Many, One);
+    Relate(userNode, folderNode, One, Many, true);
+    Relate(folderNode, T("search_result_file_folder"), Many, One);
+    Relate(resultNode, T("search_result"), One, One);
+    Relate(resultNode, folderNode, Many, One);
+
+    AddHandler(T("wish_list_item")->itemRemoved, this, &SearchForm::OnWishListItemRemoved);
+
+    connect(mp_ui->searchTabControl, &QTabWidget::tabCloseRequested, this, &SearchForm::OnTabCloseRequested);
+    connect(mp_ui->wishListTabControl, &QTabWidget::tabCloseRequested, this, &SearchForm::OnWishTabCloseRequested);
+    connect(actionBar, &ActionSetToolBar::ActionTriggered, this, &SearchForm::OnActionBarTriggered);
+
+    const char* transferIcon = ":/icons/transfer_icon";
+    const char* searchIcon = ":/icons/search_icon";
+    const char* wishIcon = ":/icons/wishlist_icon";
+    actionBar->AddSetAction(kResultsSet, "download_search_results_file", "Download File", transferIcon, false);
+    actionBar->AddSetAction(kResultsSet, "download_search_results_folder", "Download Folder", transferIcon, false);
+    actionBar->AddSetAction(kResultsSet, "order_by_available", "Order by Available", searchIcon, false);
+    actionBar->AddSetAction(kResultsSet, "order_by_fastest", "Order by Fastest", searchIcon, false);
+    actionBar->AddSetAction(kResultsSet, "expand_folders", "Expand Folders", searchIcon, false);
+    actionBar->AddSetAction(kResultsSet, "expand_users", "Expand Users", searchIcon, false);
+    actionBar->AddSetAction(kResultsSet, "add_remove_wishlist", "Add to Wishlist", wishIcon, false);
+
+    QTreeWidget* wishList = mp_ui->wishList;
+    wishList->setColumnCount(2);
+    wishList->setColumnWidth(0, 20);
+    wishList->header()->setSectionResizeMode(QHeaderView::Fixed);
+    wishList->setHeaderLabels({QString(), tr("Wish List Search")});
+
+    Type* wishNode = MakeType("wish_list_node", true, false, true);
+    Type* wishCheckbox = MakeType("wish_list_node_checkbox", true, false, true);
+    Relate(T("wish_list_item"), wishNode, One, One);
+    Relate(wishNode, wishCheckbox, One, One);
+
+    actionBar->AddSetAction(kWishListSet, "remove_wish_list_item", "Remove Wish List Search", wishIcon, false);
+    actionBar->AddSetAction(kWishListSet, "enable_all_wish_list_items", "Enable All Wish List Searches", wishIcon, false);
+    actionBar->AddSetAction(kWishListSet, "disable_all_wish_list_items", "Disable All Wish List Searches", wishIcon,
+                            false);
+    actionBar->RegisterWidget(wishList, kWishListSet);
+    wishList->setSortingEnabled(true);
+    wishList->sortByColumn(1, Qt::AscendingOrder);
+
+    // A queued download keeps the text of the search it came from.
+    Relate(T("search_request_text"), T("download_entry"), One, Many);
+    dataSaver->AddSavedByConnectionType("search_request_text", "download_entry");
+    dataSaver->AddDataLoadedEventHandler(this);
+
+    RegisterWidgetForTabFocus(mp_ui->searchEdit, 1);
+    RegisterWidgetForTabFocus(wishList, 1);
+
+    MakeType("saved_filter", true, false, true);
+    dataSaver->AddSavedType("saved_filter");
+}
+
+void SearchForm::DataLoaded()
+{
+    // LATER (wish-list view): a row per stored wish-list item, and the
+    // splitter sized and registered as "wish_list_splitter".
+}
+
+// ---------------------------------------------------------------- searching
+
+void SearchForm::OnSearchEntered()
+{
+    // Logged out the request would go nowhere, yet its tab would look like a
+    // search without results: keep the line for when the client is back.
+    if (!gp_server || !gp_server->IsConnected())
+        return;
+    gp_server->FileSearch(ToUtf8(mp_ui->searchEdit->text()), false);
+    gp_server->GetSearchCorrelations(ToUtf8(mp_ui->searchEdit->text()));
+    mp_ui->searchEdit->clear();
+}
+
+void SearchForm::OnSearchRequest(unsigned int i_req, std::string i_search, bool i_wishListSearch)
+{
+    // A wish-list run opens its tab when its first results arrive.
+    if (!i_wishListSearch)
+        CreateSearchForm(i_req, i_search, false);
+}
+
+void SearchForm::CreateSearchForm(unsigned int i_token, std::string i_text, bool i_wishList)
+{
+    ItemPtr wishItem;
+    if (i_wishList)
+    {
+        wishItem = FindItem("wish_list_item", i_text);
+        if (!wishItem)
+            return;
+        if (ItemPtr tabItem = wishItem[kResultsWidget])
+        {
+            if (ItemPtr request = FindItem("search_request", Value(i_token)))
+                request += tabItem;
+            return;
+        }
+    }
+
+    auto* form = new SearchResultsForm(i_text, i_wishList, this);
+    QTreeWidget* tree = form->searchResults();
+    tree->setColumnCount(kColumnCount);
+    QHeaderView* header = tree->header();
+    header->setStretchLastSection(false);
+    const int widths[] = {100, 40, 40, 150, 170, 70};
+    for (int column = 0; column < 6; ++column)
+        tree->setColumnWidth(column, widths[column]);
+    header->setSectionsMovable(false);
+    tree->setHeaderLabels({tr("User"), tr("Free"), tr("K/s"), tr("Folder"), tr("File"), tr("Size"), tr("Attributes")});
+    header->setSectionsClickable(false);
+    tree->expandAll();
+
+    // A tab title takes "&" as a mnemonic mark; doubled, it shows as typed.
+    QString title = FromUtf8(i_text);
+    title.replace(QLatin1Char('&'), QStringLiteral("&&"));
+    if (i_wishList)
+        mp_ui->wishListTabControl->addTab(form, QIcon(QStringLiteral(":/icons/wishlist_icon")), title);
+    else
+        mp_ui->searchTabControl->addTab(form, QIcon(QStringLiteral(":/icons/search_icon")), title);
+
+    QWidget* page = form;
+    ItemPtr tabItem = T(kResultsWidget)->GetItem(Value(page));
+    if (ItemPtr request = FindItem("search_request", Value(i_token)))
+        tabItem += request;
+    if (i_wishList)
+    {
+        tabItem += wishItem;
+        if (eventToolBar)
+            eventToolBar->AddEvent(FromUtf8(i_text), QStringLiteral(":/icons/wishlist_icon"), form);
+    }
+
+    connect(tree, &QTreeWidget::itemDoubleClicked, this, &SearchForm::OnResultDoubleClicked);
+
+    actionBar->RegisterWidget(form, kResultsSet);
+    actionBar->AddWidgetKey(form, QStringLiteral("widget"), FromLatin1(Value(page).Text()));
+    if (i_wishList)
+        actionBar->SetWidgetActionText(form, QStringLiteral("add_remove_wishlist"), tr("Remove from Wish List"));
+    actionBar->SetWidgetActionText(form, QStringLiteral("order_by_available"), tr("Order by Available [on]"));
+    actionBar->SetWidgetActionText(form, QStringLiteral("order_by_fastest"), tr("Order by Fastest"));
+    actionBar->SetWidgetActionText(form, QStringLiteral("expand_folders"), tr("Expand Folders [on]"));
+    actionBar->SetWidgetActionText(form, QStringLiteral("expand_users"), tr("Expand Users [on]"));
+
+    tabItem += T("expand_folders")->GetItem("yes");
+    tabItem += T("expand_users")->GetItem("yes");
+
+    form->SetSortingParamters(1, Qt::DescendingOrder);
+    // A wish-list tab announces itself through its event instead.
+    if (!i_wishList)
+        FocusWidget(tree);
+
+    tree->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(tree, &QWidget::customContextMenuRequested, this, &SearchForm::OnSearchResultsContextMenuRequested);
+    connect(form->filterEdit(), &QLineEdit::textChanged, this, &SearchForm::OnFilterTextChanged);
+
+    // LATER (geometry): sizeManager->RegisterTreeWidget("search_results", tree), so
+    // that every result tree shares the user's column widths.
+
+    form->Init();
+    connect(form->CorrelationsWidget(), &QTreeWidget::itemClicked, this, &SearchForm::OnCorrelationClicked);
+}
+
+SearchResultsForm* SearchForm::GetCurrentSearchResultsForm()
+{
+    if (mp_ui->searchTabControl->isVisible())
+        return qobject_cast<SearchResultsForm*>(mp_ui->searchTabControl->currentWidget());
+    if (mp_ui->wishListTabControl->isVisible())
+        return qobject_cast<SearchResultsForm*>(mp_ui->wishListTabControl->currentWidget());
+    return nullptr;
+}
+
+void SearchForm::OnCorrelationClicked(QTreeWidgetItem* ip_item, int)
+{
+    if (ip_item)
+        mp_ui->searchEdit->setText(ip_item->text(0));
+}
+
+// ---------------------------------------------------------------- closing
+
+void SearchForm::OnTabCloseRequested(int i_tabIndex)
+{
+    CloseTab(mp_ui->searchTabControl, i_tabIndex);
+}
+
+void SearchForm::OnWishTabCloseRequested(int i_tabIndex)
+{
+    CloseTab(mp_ui->wishListTabControl, i_tabIndex);
+}
+
+void SearchForm::CloseTab(QTabWidget* ip_tabs, int i_tabIndex)
+{
+    QWidget* page = ip_tabs->widget(i_tabIndex);
+    if (!page)
+        return;
+    ItemPtr tabItem = FindItem(kResultsWidget, Value(page));
+    if (!tabItem)
+        return;
+    const ItemSet requests = tabItem.GetItems("search_request");
+    tabItem.Remove();
+    ip_tabs->removeTab(i_tabIndex);
+    // Its pending sort, if any, is forgotten with it.
+    delete page;
+    for (Item* request : requests)
+    {
+        ItemPtr(request).GetItems(kResultsSet).Remove();
+        request->Remove();
+    }
+    // The rows' node items, the results of the removed replies.
+    d->RemoveDisconnectedItems();
+}
+
+// ---------------------------------------------------------------- results
+
+SearchResultsForm* SearchForm::TabOf(ItemPtr i_tabItem) const
+{
+    if (!i_tabItem)
+        return nullptr;
+    const unsigned long address = i_tabItem.AsUInt();
+    for (QTabWidget* tabs : {mp_ui->searchTabControl, mp_ui->wishListTabControl})
+        for (int k = 0; k < tabs->count(); ++k)
+            if (reinterpret_cast<uintptr_t>(tabs->widget(k)) == address)
+                return qobject_cast<SearchResultsForm*>(tabs->widget(k));
+    return nullptr;
+}
+
+void SearchForm::OnUserSearchResults(ItemPtr i_searchResults)
+{
+    if (!i_searchResults)
+        return;
+    ItemPtr request = i_searchResults["search_request"];
+    ItemPtr tabItem = request[kResultsWidget];
+    if (!tabItem && request.IsConnected("wishlist_search"))
+    {
+        const std::string text = request["search_request_text"].AsString();
+        ItemPtr wishItem = FindItem("wish_list_item", text);
+        if (wishItem && wishItem.IsConnected("wish_list_item_enabled"))
+            CreateSearchForm(static_cast<unsigned int>(request.AsUInt()), text, true);
+        tabItem = request[kResultsWidget];
+    }
+    SearchResultsForm* tab = TabOf(tabItem);
+    if (!tab)
+    {
+        DropReply(i_searchResults);
+        return;
+    }
+    AddResults(tab, tabItem, i_searchResults, i_searchResults.GetItems("search_result"));
+    // A burst of replies is sorted once, a second after its first reply.
+    if (delayedInvoker)
+        delayedInvoker->Invoke(tab, "1Sort()", 1000);
+}
+
+void SearchForm::DropReply(ItemPtr i_reply)
+{
+    // Nothing can show it, yet it would stay all run. Other receivers of the
+    // signal may still read it, so it goes once the signal is over.
+    const std::string request = i_reply["search_request"].AsString();
+    const uint64_t serial = i_reply->Serial();
+    QTimer::singleShot(0, this, [request, serial] {
+        for (Item* reply : FindItem("search_request", request).GetItems(kResultsSet))
+            if (reply->Serial() == serial)
+            {
+                ItemPtr(reply).GetItems("search_result").Remove();
+                reply->Remove();
+                return;
+            }
+    });
+}
+
+void SearchForm::OnSearchResult(ItemPtr i_tab, ItemPtr i_result)
+{
+    SearchResultsForm* tab = TabOf(i_tab);
+    if (tab && i_result)
+        AddResults(tab, i_tab, i_result[kResultsSet], ItemSet(i_result));
+}
+
+void SearchForm::AddResults(SearchResultsForm* ip_tab, ItemPtr i_tabItem, ItemPtr i_reply, const ItemSet& i_results)
+{
+    ItemPtr user = i_reply["user"];
+    if (i_results.empty() || !user)
+        return;
+    Type* userNodes = T(kUserNode);
+    Type* folderNodes = T(kFolderNode);
+    Type* resultNodes = T(kResultNode);
+    Type* folderType = T("search_result_file_folder");
+    Type* nameType = T("search_result_file_name");
+    Type* sizeType = T("file_size");
+
+    // The user row: found once for the whole reply.
+    ItemPtr userNode = LinkedToBoth(i_tabItem, user, kUserNode);
+    SearchResultListItem* userRow = nullptr;
+    const bool newUser = !userNode;
+    if (newUser)
+    {
+        userRow = new SearchResultListItem;
+        userRow->SetUser(FromLatin1(user.AsString()), i_reply["search_results_user_available"].AsString() == "yes",
+                         i_reply["search_results_uploads_in_queue"].AsString(),
+                         i_reply["search_results_user_speed"].AsUInt());
+        userNode = userNodes->GetItem(RowValue(userRow));
+        userNode += i_tabItem;
+        userNode += user;
+    }
+    else
+        userRow = RowOf<SearchResultListItem>(userNode);
+
+    // New rows are filled outside the tree and added a folder at a time, so
+    // a reply costs the tree a few insertions, not one per result.
+    struct FolderRows
+    {
+        QTreeWidgetItem* row = nullptr;
+        Item* node = nullptr;
+        bool isNew = false;
+        QList<QTreeWidgetItem*> newFiles;
+    };
+    std::unordered_map<Item*, FolderRows> folders;
+    std::vector<QTreeWidgetItem*> touched;
+    QList<QTreeWidgetItem*> newFolders;
+
+    for (Item* result : i_results)
+    {
+        Item* folder = result->GetItem(folderType);
+        if (!folder)
+            continue;
+        auto found = folders.find(folder);
+        if (found == folders.end())
+        {
+            FolderRows entry;
+            if (!newUser)
+                entry.node = LinkedToBoth(userNode, folder, kFolderNode);
+            if (entry.node)
+                entry.row = RowOf(entry.node);
+            else
+            {
+                entry.row = new SearchResultListItem;
+                entry.row->setText(kFolderColumn, FromUtf8(ReversePathname(folder->GetValue())));
+                entry.node = folderNodes->GetItem(RowValue(entry.row));
+                ItemPtr(entry.node) += userNode;
+                ItemPtr(entry.node) += folder;
+                entry.isNew = true;
+                newFolders.append(entry.row);
+            }
+            touched.push_back(entry.row);
+            found = folders.emplace(folder, std::move(entry)).first;
+        }
+        FolderRows& entry = found->second;
+
+        auto* fileRow = new SearchResultListItem;
+        fileRow->SetFileName(FromUtf8(ItemPtr(result->GetItem(nameType)).AsString()));
+        const QString size = CommafyNumber(ItemPtr(result->GetItem(sizeType)).AsInt64());
+        if (!size.isEmpty())
+            fileRow->setText(kSizeColumn, size);
+        const QString attributes =
+            sharedFoldersManager ? sharedFoldersManager->GetFileItemDisplayString(result) : QString();
+        if (!attributes.isEmpty())
+            fileRow->setText(kAttributesColumn, attributes);
+        if (entry.isNew)
+            entry.row->addChild(fileRow);
+        else
+            entry.newFiles.append(fileRow);
+
+        ItemPtr fileNode = resultNodes->GetItem(RowValue(fileRow));
+        fileNode += result;
+        fileNode += entry.node;
+    }
+    if (touched.empty())
+    {
+        if (newUser)
+        {
+            userNode.Remove();
+            delete userRow;
+        }
+        return;
+    }
+
+    for (auto& folder : folders)
+        if (!folder.second.newFiles.isEmpty())
+            folder.second.row->addChildren(folder.second.newFiles);
+    userRow->addChildren(newFolders);
+    if (newUser)
+        ip_tab->searchResults()->addTopLevelItem(userRow);
+
+    // A row the user collapsed opens again when more arrives under it.
+    if (i_tabItem["expand_users"].AsString() == "yes")
+        userRow->setExpanded(true);
+    if (i_tabItem["expand_folders"].AsString() == "yes")
+        for (QTreeWidgetItem* folderRow : touched)
+            folderRow->setExpanded(true);
+
+    FilterFolderRows(ip_tab, touched);
+}
+
+void SearchForm::FilterFolderRows(SearchResultsForm* ip_tab, const std::vector<QTreeWidgetItem*>& i_folderRows)
+{
+    // LATER (result filter): the tab's filter decides, folder by folder, as
+    // the re-filter does; until then every row shows.
+    for (QTreeWidgetItem* folderRow : i_folderRows)
+    {
+        if (folderRow->isHidden())
+            folderRow->setHidden(false);
+        QTreeWidgetItem* userRow = folderRow->parent();
+        if (userRow && userRow->isHidden())
+            userRow->setHidden(false);
+    }
+}
+
+QTreeWidgetItem* SearchForm::GetNodeUserNode(QTreeWidgetItem* ip_row)
+{
+    if (!ip_row)
+        return nullptr;
+    const Value address = RowValue(ip_row);
+    if (FindItem(kUserNode, address))
+        return ip_row;
+    if (FindItem(kFolderNode, address))
+        return ip_row->parent();
+    if (FindItem(kResultNode, address) && ip_row->parent())
+        return ip_row->parent()->parent();
+    return nullptr;
+}
+
+// ---------------------------------------------------------------- later issues
+
+void SearchForm::OnAddToWishListClicked()
+{
+    // LATER (wish-list view).
+}
+
+void SearchForm::OnWishListItemAdded(Item*)
+{
+    // LATER (wish-list view).
+}
+
+void SearchForm::OnWishListItemRemoved(Item*)
+{
+    // LATER (wish-list view).
+}
+
+void SearchForm::OnWishListItemEnabled(Item*)
+{
+    // LATER (wish-list view).
+}
+
+void SearchForm::OnWishListItemDisabled(Item*)
+{
+    // LATER (wish-list view).
+}
+
+void SearchForm::OnWishListItemCheckStateChanged(int)
+{
+    // LATER (wish-list view).
+}
+
+void SearchForm::OnResultDoubleClicked(QTreeWidgetItem*, int)
+{
+    // LATER (result actions).
+}
+
+void SearchForm::OnActionBarTriggered(std::string)
+{
+    // LATER (result actions): the ids of "search_results" and "wish_list".
+}
+
+void SearchForm::OnSearchResultsContextMenuRequested(QPoint)
+{
+    // LATER (result actions): the user menu.
+}
+
+void SearchForm::OnFilterTextChanged(QString)
+{
+    // LATER (result filter): re-filters the tab of the line that changed.
+}

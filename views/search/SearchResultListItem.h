@@ -1,0 +1,40 @@
+#pragma once
+// A row of a result tree: a user, a folder of that user, or a file in it.
+// Rows order themselves by keys read once when the row is filled, so a sort
+// of many thousand rows never parses cell texts.
+
+#include <QString>
+#include <QTreeWidgetItem>
+
+#include <string>
+
+class SearchResultListItem : public QTreeWidgetItem
+{
+public:
+    // A row outside any tree, to be filled before it is added: adding whole
+    // subtrees at once keeps a reply's rows one insertion each.
+    SearchResultListItem();
+    explicit SearchResultListItem(QTreeWidget* ip_tree);
+    explicit SearchResultListItem(QTreeWidgetItem* ip_parent);
+    ~SearchResultListItem() override;
+
+    // A user row: "Free" shows "Y" for a free slot, else the queue as the
+    // reply gave it (empty when absent); "K/s" the speed (bytes per second)
+    // in KiB/s with one decimal, empty for 0.
+    void SetUser(const QString& i_name, bool i_available, const std::string& i_queue,
+                 unsigned long long i_speed);
+    // A file row's name in "File".
+    void SetFileName(const QString& i_name);
+
+    // By the tree's sort column: 1 orders free slots above queues, then the
+    // shorter queue, then the faster user; 2 the faster user; ties and every
+    // other column by file name, descending order giving A to Z.
+    bool operator<(const QTreeWidgetItem& i_other) const override;
+
+private:
+    bool m_available = false;
+    unsigned long long m_queue = 0;
+    unsigned long long m_speed = 0;
+    // Shares its text with the "File" cell.
+    QString m_fileName;
+};
