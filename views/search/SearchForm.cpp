@@ -10,6 +10,7 @@
 #include "SearchResultListItem.h"
 #include "SearchResultsForm.h"
 #include "SharedFoldersManager.h"
+#include "SizeManager.h"
 #include "StoreLookup.h"
 #include "TextConversion.h"
 #include "server.h"
@@ -239,8 +240,8 @@ void SearchForm::CreateSearchForm(unsigned int i_token, std::string i_text, bool
     connect(tree, &QWidget::customContextMenuRequested, this, &SearchForm::OnSearchResultsContextMenuRequested);
     connect(form->filterEdit(), &QLineEdit::textChanged, this, &SearchForm::OnFilterTextChanged);
 
-    // LATER (geometry): sizeManager->RegisterTreeWidget("search_results", tree), so
-    // that every result tree shares the user's column widths.
+    // Every result tree shares the user's column widths.
+    sizeManager->RegisterTreeWidget(QStringLiteral("search_results"), tree);
 
     form->Init();
     connect(form->CorrelationsWidget(), &QTreeWidget::itemClicked, this, &SearchForm::OnCorrelationClicked);

@@ -15,6 +15,7 @@
 #include "SearchResultsForm.h"
 #include "SharedFoldersManager.h"
 #include "ShowState.h"
+#include "SizeManager.h"
 #include "TransferQueueManager.h"
 #include "server.h"
 
@@ -72,6 +73,7 @@ public:
         dataSaver->AddSavedType("wish_list_item");
         new DelayedInvoker(nullptr);
         new SharedFoldersManager(nullptr);
+        new SizeManager(nullptr);
         new TransferQueueManager;
         mp_form = new SearchForm;
         mp_window->setCentralWidget(mp_form);
@@ -98,6 +100,7 @@ public:
         delete delayedInvoker;
         delete peerMessenger;
         delete gp_server;
+        delete sizeManager;
         RunDeferredDeletes();
         d->Reset();
     }

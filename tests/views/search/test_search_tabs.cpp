@@ -74,11 +74,14 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return m_f.ManualTab(0)->searchResults()->hasFocus(); }, g_waitMs));
         QCOMPARE(m_f.mp_form->GetCurrentSearchResultsForm(), m_f.ManualTab(0));
 
-        // The same text again: a second tab, fed by its own request only.
+        // The same text again: a second tab, fed by its own request only,
+        // with the column widths the user gave the first.
+        m_f.ManualTab(0)->searchResults()->setColumnWidth(3, 222);
         m_f.Search("Rock & Roll");
         QVERIFY(m_f.m_ts.WaitFor("alice", SM_FILE_SEARCH, before + 2, g_waitMs));
         QCOMPARE(m_f.ManualTabs()->count(), 2);
         QCOMPARE(m_f.ManualTabs()->currentIndex(), 1);
+        QCOMPARE(m_f.ManualTab(1)->searchResults()->columnWidth(3), 222);
         const auto first = RequestsOf(m_f.ManualTab(0));
         const auto second = RequestsOf(m_f.ManualTab(1));
         QCOMPARE(first.size(), size_t(1));
