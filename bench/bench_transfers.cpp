@@ -32,6 +32,7 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtEndian>
 
@@ -146,6 +147,8 @@ private:
         mp_shares = new SharedFoldersManager;
         mp_queue = new TransferQueueManager;
         SetSetting("username", "alice");
+        // The complete-file check looks here, never at the user's folder.
+        SetSetting("download_folder", m_folder.path().toUtf8().toStdString());
         SetSetting("listening_port", std::to_string(FreePort()));
         SetSetting("obfuscated_listening_port", std::to_string(FreePort()));
         dataSaver->NotifyDataLoaded();
@@ -186,6 +189,7 @@ private:
     SharedFoldersManager* mp_shares;
     TransferQueueManager* mp_queue;
     std::unique_ptr<QTcpSocket> mp_peer;
+    QTemporaryDir m_folder;
     double m_addAllMs = 0;
     int m_nextFile = 0;
 };

@@ -32,9 +32,6 @@ namespace
 
 const char* const kCategory = "Transfer Queue";
 
-// A pass gives the event loop a turn after this long.
-const qint64 kSliceMs = 20;
-
 // An n:1 partner: many entries may share one partner item.
 void RelateShared(Type* ip_entry, const char* ip_other)
 {
@@ -639,7 +636,7 @@ void TransferQueueManager::RunPasses()
                 pass.next = pass.downloads.size();
                 break;
             }
-            if (slice.elapsed() >= kSliceMs && (pass.next < pass.downloads.size() || m_passes.size() > 1))
+            if (slice.elapsed() >= m_passSliceMs && (pass.next < pass.downloads.size() || m_passes.size() > 1))
             {
                 m_passTimer.start();
                 return;

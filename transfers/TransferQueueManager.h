@@ -114,6 +114,8 @@ public:
     // Whether an ordered pass (user online, periodic check) is still
     // sending in slices on later event-loop turns.
     bool IsPassRunning() const { return !m_passes.empty(); }
+    // For tests: how long a slice of a pass may run before it yields.
+    void SetPassSlice(qint64 i_ms) { m_passSliceMs = i_ms; }
 
 public slots:
     void OnFileTransferRequest(std::string i_user, int i_direction, unsigned int i_req,
@@ -195,6 +197,7 @@ private:
 
     std::deque<Pass> m_passes;
     std::unordered_set<Item*> m_removedInPass;
+    qint64 m_passSliceMs = 20;
     QTimer m_passTimer;
 };
 

@@ -32,6 +32,7 @@ private slots:
     void PeriodicCheckAsksAgainInOrder();
     void ComingOnlineSkipsFinishedDownloads();
     void TransferRequestsAnswered();
+    void LongPassesKeepTheirOrderAcrossTurns();
 
 private:
     // The codes and first strings of everything bob receives until it is quiet.
@@ -87,6 +88,12 @@ void TestDownloadQueue::AddingTwiceQueuesOnce()
     QCOMPARE(second["download_order"].AsString(), std::string("8"));
     QCOMPARE(queue->GetDownloadEntry("bob", "other.mp3", "music\\rock"), second);
     QVERIFY(!queue->GetDownloadEntry("bob", "other.mp3", "music"));
+
+    // Order numbers are 64-bit.
+    SetSetting("transfer_order_counter", "5000000000");
+    ItemPtr third = queue->AddDownload("bob", "third.mp3", "music", 1, 0);
+    QCOMPARE(third["download_order"].AsInt64(), 5000000000LL);
+    QCOMPARE(GetSetting("transfer_order_counter"), std::string("5000000001"));
 }
 
 void TestDownloadQueue::OfflineUserIsAskedWhenOnline()
@@ -234,6 +241,37 @@ void TestDownloadQueue::TransferRequestsAnswered()
     QVERIFY(!T("place_in_line")->HasItem("3"));
     QVERIFY(!T("remote_folder")->HasItem("nowhere"));
     QCOMPARE(m_fixture.Logged("Received download request from bob for file f\\wanted.mp3, currently not processing"), 1);
+}
+
+void TestDownloadQueue::LongPassesKeepTheirOrderAcrossTurns()
+{
+    TransferQueueManager* queue = m_fixture.mp_queue;
+    // Every download in a slice of its own.
+    queue->SetPassSlice(0);
+    std::vector<ItemPtr> downloads;
+    for (int n = 1; n <= 5; ++n)
+        downloads.push_back(queue->AddDownload("bob", std::to_string(n) + ".mp3", "f", 1, 0));
+
+    SetOnline("bob", true);
+    QVERIFY(queue->IsPassRunning());
+    // Removed before its turn: skipped. A periodic check meanwhile waits for
+    // the pass ahead of it.
+    queue->RemoveDownload(downloads[2]);
+    queue->PeriodicCheck();
+    ItemPtr later = queue->AddDownload("bob", "6.mp3", "f", 1, 0);
+    QTRY_VERIFY(!queue->IsPassRunning());
+    // A download added meanwhile is asked for at once, as always.
+    QCOMPARE(Received(), QStringList({"43 f\\1.mp3", "51 f\\1.mp3", "43 f\\6.mp3", "51 f\\6.mp3", "43 f\\2.mp3",
+                                      "51 f\\2.mp3", "43 f\\4.mp3", "51 f\\4.mp3", "43 f\\5.mp3", "51 f\\5.mp3",
+                                      "43 f\\1.mp3", "43 f\\2.mp3", "43 f\\4.mp3", "43 f\\5.mp3"}));
+
+    // A user who goes offline ends that user's pass.
+    SetOnline("bob", false);
+    SetOnline("bob", true);
+    SetOnline("bob", false);
+    QTRY_VERIFY(!queue->IsPassRunning());
+    QCOMPARE(Received(), QStringList({"43 f\\1.mp3", "51 f\\1.mp3"}));
+    QCOMPARE(Status(later), std::string("queued"));
 }
 
 QTEST_MAIN(TestDownloadQueue)
