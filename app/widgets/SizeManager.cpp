@@ -196,10 +196,9 @@ SizeManager::SizeManager(QObject* ip_parent) : QObject(ip_parent)
 
     // The widget types tie live objects to records: they mean nothing after
     // a restart and are not saved.
-    if (dataSaver)
-        for (const char* saved : {kWindow, kTree, kColumnNumber, kColumn, kSplitter, kPaneNumber, kPane, "sizer_x",
-                                  "sizer_y", "sizer_width", "sizer_height", kSize})
-            dataSaver->AddSavedType(saved);
+    for (const char* saved : {kWindow, kTree, kColumnNumber, kColumn, kSplitter, kPaneNumber, kPane, "sizer_x", "sizer_y",
+                              "sizer_width", "sizer_height", kSize})
+        SaveType(saved);
 }
 
 SizeManager::~SizeManager()
