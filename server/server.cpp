@@ -556,10 +556,12 @@ void Server::StoreUserStats(Item* ip_user, const UserStats& i_stats)
 void Server::StoreRoomMember(Item* ip_room, const UserInRoom& i_member)
 {
     ItemPtr user = UserItem(i_member.m_user);
-    user += ItemPtr(ip_room);
+    // Statistics first: the room's view makes a user's row when the user
+    // joins and keeps it, so the numbers must be current by then.
     user += T("average_download_speed")->GetItem(Value(int(i_member.m_stats.m_averageSpeed)));
     user += T("shared_files_count")->GetItem(Value(int(i_member.m_stats.m_sharedFiles)));
     user += T("country_code")->GetItem(i_member.m_country);
+    user += ItemPtr(ip_room);
 }
 
 bool Server::IsIgnored(const std::string& i_user) const

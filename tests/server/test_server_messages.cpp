@@ -101,14 +101,14 @@ void TestServerMessages::EnterRoomReplacesMembersInOrder()
     const QStringList expected{
         "+in_room=|room=lobby",
         "-room=lobby|user=stale",
-        "+room=lobby|user=bob",
         "+average_download_speed=1536|user=bob",
         "+shared_files_count=42|user=bob",
         "+country_code=DE|user=bob",
-        "+room=lobby|user=carol",
+        "+room=lobby|user=bob",
         "+average_download_speed=0|user=carol",
         "+shared_files_count=0|user=carol",
         "+country_code=|user=carol",
+        "+room=lobby|user=carol",
     };
     QCOMPARE(m_events, expected);
     QVERIFY(lobby.IsConnected("in_room"));

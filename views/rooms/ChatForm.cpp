@@ -2,10 +2,13 @@
 
 #include "ui_ChatForm.h"
 
+#include "ChatHistory.h"
 #include "Data.h"
+#include "EventToolBar.h"
 #include "FocusFunctions.h"
 #include "GeneralFunctions.h"
 #include "TextConversion.h"
+#include "server.h"
 
 namespace
 {
@@ -16,10 +19,10 @@ ChatForm::ChatForm(std::string i_user, QWidget* ip_parent)
     : QWidget(ip_parent), mp_ui(new Ui_ChatForm), m_user(std::move(i_user))
 {
     mp_ui->setupUi(this);
+    mp_history = std::make_unique<ChatHistory>(mp_ui->chatView);
+    connect(mp_ui->chatEdit, &QLineEdit::returnPressed, this, &ChatForm::OnEnter);
     ItemPtr(T("user")->GetItem(m_user)) += T(kLink)->GetItem(Value(this));
     RegisterWidgetForTabFocus(mp_ui->chatEdit, 1);
-    // LATER (private chat view): sending on Enter, the event entry removed
-    // when shown.
 }
 
 ChatForm::~ChatForm()
@@ -34,15 +37,37 @@ ChatForm::~ChatForm()
 
 void ChatForm::AddChat(std::string i_text)
 {
-    // Names and texts are escaped byte for byte, then the line is read as
-    // UTF-8, so the UTF-8 of both shows as written.
-    const QString line = QStringLiteral("[<font color=\"blue\">") + EscapeHTML(FromLatin1(m_user)) +
-                         QStringLiteral("</font>] ") + EscapeHTML(FromLatin1(i_text));
-    mp_ui->chatView->append(ConvertLinks(FromUtf8(ToLatin1(line))));
-    // LATER (private chat view): the pending event on the event toolbar.
+    // Names and texts are UTF-8 here, unlike the tab's title.
+    mp_history->AddLine(ChatLineHtml(FromUtf8(m_user), FromUtf8(i_text)));
+    if (eventToolBar)
+        eventToolBar->AddEvent(FromLatin1(m_user), QStringLiteral(":/icons/chat_icon"), mp_ui->chatEdit);
 }
 
 void ChatForm::Focus()
 {
     FocusWidget(mp_ui->chatEdit);
+}
+
+void ChatForm::OnEnter()
+{
+    const QString text = mp_ui->chatEdit->text();
+    if (text.isEmpty())
+        return;
+    // The connection would drop the message silently: keep it for a retry
+    // and show nothing as sent.
+    if (!gp_server || !gp_server->IsConnected())
+    {
+        mp_history->AddStatus(StatusLineHtml(QStringLiteral("Not connected: message not sent.")));
+        return;
+    }
+    mp_history->AddLine(ChatLineHtml(FromLatin1(GetSetting("username")), text));
+    gp_server->SendPrivateChat(m_user, ToUtf8(text));
+    mp_ui->chatEdit->clear();
+}
+
+void ChatForm::showEvent(QShowEvent* ip_event)
+{
+    QWidget::showEvent(ip_event);
+    if (eventToolBar)
+        eventToolBar->RemoveEvent(mp_ui->chatEdit);
 }

@@ -2,15 +2,28 @@
 
 #include "ui_RoomForm.h"
 
+#include "ActionSetToolBar.h"
+#include "ChatHistory.h"
 #include "FocusFunctions.h"
+#include "GeneralFunctions.h"
+#include "QRoomUserListItemWidget.h"
 #include "SizeManager.h"
+#include "TextConversion.h"
+#include "server.h"
 
 #include <QHeaderView>
+#include <QIcon>
+
+#include <cmath>
 
 RoomForm::RoomForm(std::string i_room, QWidget* ip_parent)
     : QWidget(ip_parent), mp_ui(new Ui_RoomForm), m_room(std::move(i_room))
 {
     mp_ui->setupUi(this);
+    mp_history = std::make_unique<ChatHistory>(mp_ui->chatView);
+    connect(mp_ui->userList, &QTreeWidget::itemClicked, this, &RoomForm::OnUserItemClicked);
+    connect(mp_ui->chatEdit, &QLineEdit::returnPressed, this, &RoomForm::OnEnterPressed);
+    connect(mp_ui->userList, &QWidget::customContextMenuRequested, this, &RoomForm::OnUserListContextMenuRequested);
 
     QList<int> sizes = mp_ui->splitter->sizes();
     if (sizes.size() >= 2)
@@ -30,16 +43,51 @@ RoomForm::RoomForm(std::string i_room, QWidget* ip_parent)
     mp_ui->userList->sortByColumn(2, Qt::AscendingOrder);
     mp_ui->userList->header()->setStretchLastSection(true);
 
-    // LATER (room view): the user rows, the room's chat, the action set
-    // "room" with its key and auto-join text, the connection state.
+    Item* room = T("room")->GetItem(m_room);
 
-    PathNode* root = new PathNode(T("room")->GetItem(m_room));
-    new PathNode(root, "in_room", NotifyOnDisconnect);
-    AddPathHandler(root, this, &RoomForm::OnLeftRoom);
+    // A user gets a row once in the room with all three statistics.
+    PathNode* members = new PathNode(d, "user");
+    new PathNode(members, room, ConnectedNotify);
+    new PathNode(members, "average_download_speed", ConnectedNotify);
+    new PathNode(members, "shared_files_count", ConnectedNotify);
+    new PathNode(members, "country_code", ConnectedNotify);
+    AddPathHandler(members, this, &RoomForm::OnUserAdded);
+
+    PathNode* leaving = new PathNode(d, "user");
+    new PathNode(leaving, room, NotifyOnDisconnect);
+    AddPathHandler(leaving, this, &RoomForm::OnUserRemoved);
+
+    if (gp_server)
+        connect(gp_server, &Server::RoomChat, this, &RoomForm::OnRoomChat);
+
+    PathNode* left = new PathNode(room);
+    new PathNode(left, "in_room", NotifyOnDisconnect);
+    AddPathHandler(left, this, &RoomForm::OnLeftRoom);
+
+    if (actionBar)
+    {
+        actionBar->RegisterWidget(this, QStringLiteral("room"));
+        actionBar->AddWidgetKey(this, QStringLiteral("room"), FromLatin1(m_room));
+    }
+    SetAutojoinText(room->IsConnected("room_autojoin"));
+
+    PathNode* autojoinOn = new PathNode(room);
+    new PathNode(autojoinOn, "room_autojoin", NotifyOnConnect);
+    AddPathHandler(autojoinOn, this, &RoomForm::OnRoomAutojoinOn);
+    PathNode* autojoinOff = new PathNode(room);
+    new PathNode(autojoinOff, "room_autojoin", NotifyOnDisconnect);
+    AddPathHandler(autojoinOff, this, &RoomForm::OnRoomAutojoinOff);
+
+    if (gp_server)
+    {
+        connect(gp_server, &Server::Connected, this, &RoomForm::OnConnected);
+        connect(gp_server, &Server::Disconnected, this, &RoomForm::OnDisconnected);
+    }
 }
 
 RoomForm::~RoomForm()
 {
+    DisableHandlers();
     delete mp_ui;
 }
 
@@ -53,8 +101,129 @@ void RoomForm::Init()
     RegisterWidgetForTabFocus(mp_ui->chatEdit, 1);
 }
 
+void RoomForm::AddStatusMessage(std::string i_text)
+{
+    mp_history->AddStatus(StatusLineHtml(FromUtf8(i_text)));
+}
+
+// ---------------------------------------------------------------- users
+
+void RoomForm::OnUserAdded(Item* ip_user)
+{
+    const std::string& name = ip_user->GetValue();
+    QRoomUserListItemWidget*& row = m_rows[name];
+    // A row is made once, from the statistics the user has when it joins.
+    if (row)
+        return;
+    ItemPtr user(ip_user);
+
+    row = new QRoomUserListItemWidget(mp_ui->userList);
+    row->setText(2, FromLatin1(name));
+
+    const QString country = FromLatin1(user["country_code"].AsString());
+    row->setData(1, kRoomUserSortRole, country);
+    if (!country.isEmpty())
+        row->setIcon(1, QIcon(QStringLiteral(":/resources/flags/") + country.toLower() + QStringLiteral(".png")));
+
+    const long long files = user["shared_files_count"].AsInt64();
+    row->setText(3, CommafyNumber(files));
+    row->setData(3, kRoomUserSortRole, files > 0 ? files : 0);
+
+    const double speed = user["average_download_speed"].AsInt64() * (1.0 / 1024);
+    if (speed != 0)
+    {
+        row->setText(4, QStringLiteral("%1").arg(speed, 0, 'f', 1, QLatin1Char(' ')));
+        // Ordered by the number shown: tenths of KiB/s.
+        row->setData(4, kRoomUserSortRole, qlonglong(std::llround(speed * 10)));
+    }
+}
+
+void RoomForm::OnUserRemoved(Item* ip_user)
+{
+    const auto row = m_rows.find(ip_user->GetValue());
+    if (row == m_rows.end())
+        return;
+    delete row->second;
+    m_rows.erase(row);
+}
+
+// ---------------------------------------------------------------- the room
+
 void RoomForm::OnLeftRoom(Item*)
 {
-    // Deferred: the store is still announcing the change.
+    // Deferred: the store is still announcing the change. Nothing of the
+    // room reaches the view any more.
+    DisableHandlers();
+    if (gp_server)
+        disconnect(gp_server, nullptr, this, nullptr);
     deleteLater();
 }
+
+void RoomForm::OnRoomAutojoinOn(Item*)
+{
+    SetAutojoinText(true);
+}
+
+void RoomForm::OnRoomAutojoinOff(Item*)
+{
+    SetAutojoinText(false);
+}
+
+void RoomForm::SetAutojoinText(bool i_on)
+{
+    if (actionBar)
+        actionBar->SetWidgetActionText(this, QStringLiteral("toggle_room_autojoin"),
+                                       i_on ? QStringLiteral("Auto-Join Room [on]")
+                                            : QStringLiteral("Auto-Join Room [off]"));
+}
+
+void RoomForm::OnConnected()
+{
+    AddStatusMessage("Reconnected.");
+    if (gp_server)
+        gp_server->EnterRoom(m_room);
+}
+
+void RoomForm::OnDisconnected()
+{
+    AddStatusMessage("Disconnected.");
+}
+
+// ---------------------------------------------------------------- chat
+
+void RoomForm::OnRoomChat(std::string i_room, std::string i_user, std::string i_chat)
+{
+    if (i_room != m_room)
+        return;
+    // Names and texts are UTF-8 here, unlike the user list's names.
+    mp_history->AddLine(ChatLineHtml(FromUtf8(i_user), FromUtf8(i_chat)));
+}
+
+void RoomForm::OnEnterPressed()
+{
+    const QString text = mp_ui->chatEdit->text();
+    if (text.isEmpty())
+        return;
+    // The connection would drop the line silently: keep it for a retry.
+    if (!gp_server || !gp_server->IsConnected())
+    {
+        AddStatusMessage("Not connected: message not sent.");
+        return;
+    }
+    gp_server->SendRoomChat(m_room, ToUtf8(text));
+    mp_ui->chatEdit->clear();
+}
+
+void RoomForm::OnUserListContextMenuRequested(QPoint i_point)
+{
+    QTreeWidgetItem* row = mp_ui->userList->itemAt(i_point);
+    if (!row)
+        return;
+    const std::string user = ToLatin1(row->text(2));
+    // LATER (user menu): a QMenu without parent filled by
+    // UserMenuOptions(menu, user, no parent), run at
+    // userList->viewport()->mapToGlobal(i_point), both destroyed afterwards.
+    Q_UNUSED(user);
+}
+
+void RoomForm::OnUserItemClicked(QTreeWidgetItem*, int) {}

@@ -2,13 +2,21 @@
 // The view of one joined room: its chat beside the list of its users. It
 // lives in its tab from the server's confirmation of the joining until the
 // room loses `in_room`, when it deletes itself and its tab goes with it.
+// The users and their statistics are followed in the store; chat lines come
+// from the server connection, the own lines included (nothing is echoed).
 
+#include <QPoint>
 #include <QWidget>
 
+#include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "Data.h"
 
+class ChatHistory;
+class QRoomUserListItemWidget;
+class QTreeWidgetItem;
 class Ui_RoomForm;
 
 class RoomForm : public QWidget, public DataHandler
@@ -23,13 +31,34 @@ public:
     // called once, right after the view is tabbed.
     void Init();
 
+    // Appends a status line to the chat.
+    void AddStatusMessage(std::string i_text);
+
     const std::string& RoomName() const { return m_room; }
     Ui_RoomForm* Form() const { return mp_ui; }
+    const ChatHistory& History() const { return *mp_history; }
+
+public slots:
+    void OnRoomChat(std::string i_room, std::string i_user, std::string i_chat);
+    void OnEnterPressed();
+    void OnConnected();
+    void OnDisconnected();
+    void OnUserListContextMenuRequested(QPoint i_point);
+    void OnUserItemClicked(QTreeWidgetItem* ip_item, int i_column);
 
 private:
+    void OnUserAdded(Item* ip_user);
+    void OnUserRemoved(Item* ip_user);
     void OnLeftRoom(Item* ip_room);
+    void OnRoomAutojoinOn(Item* ip_room);
+    void OnRoomAutojoinOff(Item* ip_room);
+    void SetAutojoinText(bool i_on);
 
     Ui_RoomForm* mp_ui;
     // The room's name as the server gives it.
     std::string m_room;
+    std::unique_ptr<ChatHistory> mp_history;
+    // The user list's rows by user name; a busy room is entered without
+    // searching the list for every user.
+    std::unordered_map<std::string, QRoomUserListItemWidget*> m_rows;
 };

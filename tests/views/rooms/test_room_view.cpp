@@ -1,0 +1,475 @@
+// A room's tab and a private conversation's tab in the real window, logged
+// in at the scripted server: the user list and its order, the room's life
+// over a lost connection and a leave, what other users' text may do, the
+// bound of a busy view, and the conversation tabs.
+
+#include "app/AppTestSupport.h"
+#include "common/TestServer.h"
+
+#include "ActionSetToolBar.h"
+#include "ChatForm.h"
+#include "ChatHistory.h"
+#include "Data.h"
+#include "EventToolBar.h"
+#include "QRoomListItemWidget.h"
+#include "QRoomUserListItemWidget.h"
+#include "RoomForm.h"
+#include "TextConversion.h"
+#include "mainwindow.h"
+#include "server.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QLineEdit>
+#include <QTreeWidget>
+#include <QPointer>
+#include <QTextBrowser>
+#include <QtTest>
+
+#include <memory>
+
+namespace
+{
+const quint32 kEnterRoom = 1011;
+const quint32 kLeaveRoom = 1012;
+const quint32 kUserJoinedRoom = 1013;
+const quint32 kUserLeftRoom = 1014;
+const quint32 kRoomChat = 1015;
+const quint32 kPrivateChat = 1016;
+
+QJsonArray Field(const char* ip_type, const QJsonValue& i_value)
+{
+    return QJsonArray{ip_type, i_value};
+}
+
+struct Member
+{
+    QString m_name;
+    int m_speed;
+    int m_files;
+    QString m_country;
+};
+
+void AddMember(QJsonArray& io_fields, const Member& i_member)
+{
+    io_fields.append(Field("latin1", i_member.m_name));
+    io_fields.append(Field("u32", 2));
+    io_fields.append(Field("i32", i_member.m_speed));
+    io_fields.append(Field("i64", 0));
+    io_fields.append(Field("i32", i_member.m_files));
+    io_fields.append(Field("i32", 0));
+    io_fields.append(Field("latin1", i_member.m_country));
+}
+
+QJsonArray EnterReply(const QString& i_room, const QList<Member>& i_members)
+{
+    QJsonArray fields{Field("latin1", i_room), Field("u32", int(i_members.size()))};
+    for (const Member& member : i_members)
+        AddMember(fields, member);
+    return fields;
+}
+
+QStringList Column(QTreeWidget* ip_list, int i_column)
+{
+    QStringList texts;
+    for (int k = 0; k < ip_list->topLevelItemCount(); ++k)
+        texts << ip_list->topLevelItem(k)->text(i_column);
+    return texts;
+}
+
+QString AutojoinText(RoomForm* ip_form)
+{
+    ItemPtr widget = T("toolbar_action_widget")->HasItem(Value(ip_form));
+    ItemPtr id = T("toolbar_action_id")->HasItem("toggle_room_autojoin");
+    return FromLatin1(ItemPtr(d->GetItem(widget, id, "widget_action_text")).AsString());
+}
+
+// The named widget of a view's form.
+template <class W>
+W* Part(QWidget* ip_view, const char* ip_name)
+{
+    return ip_view->findChild<W*>(ip_name);
+}
+QTextBrowser* ChatView(QWidget* ip_view) { return Part<QTextBrowser>(ip_view, "chatView"); }
+QLineEdit* ChatEdit(QWidget* ip_view) { return Part<QLineEdit>(ip_view, "chatEdit"); }
+QTreeWidget* UserList(QWidget* ip_view) { return Part<QTreeWidget>(ip_view, "userList"); }
+
+// A line of n characters of HTML as a view would keep it.
+QString Line(int i_length, QChar i_fill = 'x')
+{
+    return QString(i_length, i_fill);
+}
+}
+
+class RoomViewTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestServer m_server;
+    std::unique_ptr<MainWindow> mp_window;
+    int m_messageId = 1;
+
+    Ui_MainWindow* Ui() const { return mp_window->Form(); }
+
+    RoomForm* Room(const QString& i_name) const
+    {
+        QTabWidget* tabs = Ui()->roomsTabControl;
+        for (int k = 0; k < tabs->count(); ++k)
+            if (tabs->tabText(k) == i_name)
+                return qobject_cast<RoomForm*>(tabs->widget(k));
+        return nullptr;
+    }
+
+    bool Enter(const QString& i_room, const QList<Member>& i_members)
+    {
+        return m_server.Send("bob", kEnterRoom, EnterReply(i_room, i_members));
+    }
+
+    bool RoomLine(const QString& i_room, const QString& i_user, const QString& i_text)
+    {
+        return m_server.Send("bob", kRoomChat,
+                             {Field("latin1", i_room), Field("latin1", i_user), Field("utf8", i_text)});
+    }
+
+    bool PrivateLine(const QString& i_from, const QString& i_text)
+    {
+        return m_server.Send("bob", kPrivateChat,
+                             {Field("u32", m_messageId++), Field("u32", 1700000000), Field("latin1", i_from),
+                              Field("utf8", i_text), Field("byte", 1)});
+    }
+
+    // Messages of a code that bob sent, by their text field.
+    QStringList Sent(quint32 i_code)
+    {
+        QStringList texts;
+        for (const QJsonValue& message : m_server.Received("bob", i_code))
+            texts << message.toObject()["fields"].toObject()["text"].toString();
+        return texts;
+    }
+
+    static QString Shown(QTextBrowser* ip_view) { return ip_view->toPlainText(); }
+
+    void LogIn()
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(gp_server->IsConnected(), 10000);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_server.Start({"--accounts", "bob:pw2"}));
+    }
+
+    void init()
+    {
+        RemoveStateFiles();
+        d->Reset();
+        const QStringList pairs = {"username", "bob", "password", "pw2", "server_host", "127.0.0.1", "server_port",
+                                   QString::number(m_server.Port()), "listening_port", FreePort(),
+                                   "obfuscated_listening_port", FreePort()};
+        for (int k = 0; k + 1 < pairs.size(); k += 2)
+            QVERIFY(StateToolSet(StatePath(), pairs[k], pairs[k + 1]).isEmpty());
+        mp_window = std::make_unique<MainWindow>();
+        mp_window->setVisible(true);
+        mp_window->Init();
+        LogIn();
+    }
+
+    void cleanup()
+    {
+        mp_window.reset();
+        d->Reset();
+        RemoveStateFiles();
+        QTRY_VERIFY_WITH_TIMEOUT(m_server.Users().isEmpty(), 10000);
+    }
+
+    void rowOrder_data()
+    {
+        QTest::addColumn<int>("column");
+        QTest::addColumn<QStringList>("cells");
+        QTest::addColumn<QStringList>("sorted");
+        // Room list: names without regard to case, counts as numbers.
+        QTest::newRow("rooms by name") << 0 << QStringList{"gamma", "alpha", "Beta"}
+                                       << QStringList{"alpha", "Beta", "gamma"};
+        QTest::newRow("rooms by count") << 1 << QStringList{"100", "9", "x", "10"}
+                                        << QStringList{"x", "9", "10", "100"};
+    }
+
+    void rowOrder()
+    {
+        QFETCH(int, column);
+        QFETCH(QStringList, cells);
+        QFETCH(QStringList, sorted);
+        QTreeWidget list;
+        list.setColumnCount(2);
+        list.setSortingEnabled(true);
+        for (const QString& cell : cells)
+        {
+            auto* row = new QRoomListItemWidget(&list);
+            row->setText(column, cell);
+        }
+        list.sortByColumn(column, Qt::AscendingOrder);
+        QCOMPARE(Column(&list, column), sorted);
+    }
+
+    void joiningFillsOneTab()
+    {
+        QVERIFY(Enter("lobby", {{"carol", 1536, 12345, "DE"}, {"Alice", 0, 0, ""}, {"bob", 2048, 7, "FR"}}));
+        QTabWidget* rooms = Ui()->roomsTabControl;
+        QTRY_COMPARE(rooms->count(), 1);
+        RoomForm* form = Room("lobby");
+        QVERIFY(form);
+        QTreeWidget* list = UserList(form);
+        QTRY_COMPARE(list->topLevelItemCount(), 3);
+
+        // The list sorts new rows once the event loop turns.
+        QTRY_COMPARE(Column(list, 2), (QStringList{"Alice", "bob", "carol"}));
+        QCOMPARE(Column(list, 3), (QStringList{"", "7", "12,345"}));
+        QCOMPARE(Column(list, 4), (QStringList{"", "2.0", "1.5"}));
+        QCOMPARE(list->topLevelItem(2)->data(1, kRoomUserSortRole).toString(), QString("DE"));
+        if (QFile::exists(":/resources/flags/de.png"))
+            QVERIFY(!list->topLevelItem(2)->icon(1).isNull());
+        QVERIFY(list->topLevelItem(0)->icon(1).isNull());
+
+        // The other columns order by the numbers shown, ties by name.
+        list->sortByColumn(4, Qt::AscendingOrder);
+        QCOMPARE(Column(list, 2), (QStringList{"Alice", "carol", "bob"}));
+        list->sortByColumn(3, Qt::DescendingOrder);
+        QCOMPARE(Column(list, 2), (QStringList{"carol", "bob", "Alice"}));
+        // Flags by country code: none, DE, FR.
+        list->sortByColumn(1, Qt::AscendingOrder);
+        QCOMPARE(Column(list, 2), (QStringList{"Alice", "carol", "bob"}));
+        list->sortByColumn(0, Qt::AscendingOrder);
+        QCOMPARE(Column(list, 2), (QStringList{"Alice", "bob", "carol"}));
+        list->sortByColumn(2, Qt::AscendingOrder);
+
+        // Notices add and remove rows.
+        QVERIFY(m_server.Send("bob", kUserJoinedRoom,
+                              {Field("latin1", "lobby"), Field("latin1", "dave"), Field("u32", 2), Field("i32", 10240),
+                               Field("i64", 0), Field("i32", 1000000), Field("i32", 1), Field("latin1", "")}));
+        QTRY_COMPARE(list->topLevelItemCount(), 4);
+        QTRY_COMPARE(Column(list, 2), (QStringList{"Alice", "bob", "carol", "dave"}));
+        QCOMPARE(list->topLevelItem(3)->text(3), QString("1,000,000"));
+        QCOMPARE(list->topLevelItem(3)->text(4), QString("10.0"));
+        QVERIFY(m_server.Send("bob", kUserLeftRoom, {Field("latin1", "lobby"), Field("latin1", "carol")}));
+        QTRY_COMPARE(list->topLevelItemCount(), 3);
+        QCOMPARE(Column(list, 2), (QStringList{"Alice", "bob", "dave"}));
+        QCOMPARE(rooms->count(), 1);
+    }
+
+    void roomLivesThroughReconnectAndLeave()
+    {
+        // The room's set exists before the view, as the window makes it.
+        if (!T("toolbar_action_id")->HasItem("toggle_room_autojoin"))
+            actionBar->AddSetAction("room", "toggle_room_autojoin", "Toggle Room Autojoin", ":/icons/room_icon",
+                                    false);
+        ItemPtr lobby = T("room")->GetItem("lobby");
+        lobby.NewItem("room_autojoin");
+        QVERIFY(Enter("lobby", {{"carol", 1024, 5, "DE"}}));
+        QTRY_VERIFY(Room("lobby"));
+        QPointer<RoomForm> form(Room("lobby"));
+        QTreeWidget* list = UserList(form);
+        QTRY_COMPARE(list->topLevelItemCount(), 1);
+        QCOMPARE(AutojoinText(form), QString("Auto-Join Room [on]"));
+        lobby.Disconnect("room_autojoin");
+        QCOMPARE(AutojoinText(form), QString("Auto-Join Room [off]"));
+        lobby.NewItem("room_autojoin");
+        QCOMPARE(AutojoinText(form), QString("Auto-Join Room [on]"));
+
+        // A user known from before joins with the numbers of the notice.
+        QVERIFY(m_server.Send("bob", kUserJoinedRoom,
+                              {Field("latin1", "lobby"), Field("latin1", "erin"), Field("u32", 2), Field("i32", 0),
+                               Field("i64", 0), Field("i32", 1), Field("i32", 1), Field("latin1", "")}));
+        QTRY_COMPARE(list->topLevelItemCount(), 2);
+        QVERIFY(m_server.Send("bob", kUserLeftRoom, {Field("latin1", "lobby"), Field("latin1", "erin")}));
+        QVERIFY(m_server.Send("bob", kUserJoinedRoom,
+                              {Field("latin1", "lobby"), Field("latin1", "erin"), Field("u32", 2), Field("i32", 0),
+                               Field("i64", 0), Field("i32", 2222), Field("i32", 1), Field("latin1", "")}));
+        QTRY_COMPARE(Column(list, 3), (QStringList{"5", "2,222"}));
+
+        // A lost connection and a new login: the view stays and enters again.
+        QVERIFY(m_server.Drop("bob"));
+        QTRY_VERIFY_WITH_TIMEOUT(!gp_server->IsConnected(), 10000);
+        QTRY_VERIFY(Shown(ChatView(form)).contains("Disconnected."));
+        const int entered = m_server.Received("bob", kEnterRoom).size();
+        gp_server->Connect();
+        LogIn();
+        QTRY_VERIFY(Shown(ChatView(form)).contains("Reconnected."));
+        QVERIFY(m_server.WaitFor("bob", kEnterRoom, entered + 1, 10000));
+        // The reply lists the room's users with their numbers of now.
+        QVERIFY(Enter("lobby", {{"carol", 3072, 999, "DE"}, {"bob", 0, 1, ""}}));
+        QTRY_COMPARE(Column(list, 2), (QStringList{"bob", "carol"}));
+        QTRY_COMPARE(Column(list, 3), (QStringList{"1", "999"}));
+        QCOMPARE(Column(list, 4), (QStringList{"", "3.0"}));
+        QCOMPARE(Ui()->roomsTabControl->count(), 1);
+        QCOMPARE(Room("lobby"), form.data());
+
+        // A confirmed leave takes view and tab; a later line does no harm.
+        QVERIFY(m_server.Send("bob", kLeaveRoom, {Field("latin1", "lobby")}));
+        QTRY_VERIFY(!form);
+        QCOMPARE(Ui()->roomsTabControl->count(), 0);
+        QVERIFY(RoomLine("lobby", "carol", "anyone?"));
+        QVERIFY(m_server.Send("bob", kUserJoinedRoom,
+                              {Field("latin1", "lobby"), Field("latin1", "zed"), Field("u32", 2), Field("i32", 0),
+                               Field("i64", 0), Field("i32", 1), Field("i32", 1), Field("latin1", "")}));
+        QTest::qWait(200);
+        QCOMPARE(Ui()->roomsTabControl->count(), 0);
+    }
+
+    void chatShowsOtherUsersTextSafely()
+    {
+        QVERIFY(Enter("lobby", {{"carol", 0, 0, ""}}));
+        QVERIFY(Enter("attic", {{"dave", 0, 0, ""}}));
+        QTRY_VERIFY(Room("lobby") && Room("attic"));
+        RoomForm* lobby = Room("lobby");
+        RoomForm* attic = Room("attic");
+
+        const QString text = "<b>bold</b> & \"q\" http://x.example/a?b=1&c=2\"onclick=\"evil() "
+                             "ftp://files.example/x javascript:alert(1) h\u00e9llo \u2713";
+        QVERIFY(RoomLine("lobby", "<i>carol</i>", text));
+        QVERIFY(RoomLine("attic", "dave", "upstairs"));
+        QTRY_VERIFY(Shown(ChatView(lobby)).contains("bold"));
+        QTRY_VERIFY(Shown(ChatView(attic)).contains("upstairs"));
+        QCOMPARE(Shown(ChatView(lobby)), "[<i>carol</i>] " + text);
+        QVERIFY(!Shown(ChatView(attic)).contains("bold"));
+        QVERIFY(!Shown(ChatView(lobby)).contains("upstairs"));
+
+        // Only the web address is a link, and it ends at the quote.
+        const QString html = lobby->History().Html();
+        QCOMPARE(html.count("<a "), 1);
+        QVERIFY(html.contains("<a href=\"http://x.example/a?b=1&amp;c=2\">"));
+        QVERIFY(!html.contains("onclick=\""));
+        QVERIFY(ChatView(lobby)->openExternalLinks());
+
+        // Own lines are sent as UTF-8 and shown only when they come back.
+        QLineEdit* edit = ChatEdit(lobby);
+        const int lines = lobby->History().LineCount();
+        edit->setText("gr\u00fc\u00dfe \u2713");
+        QTest::keyClick(edit, Qt::Key_Return);
+        QVERIFY(m_server.WaitFor("bob", kRoomChat, 1, 10000));
+        QCOMPARE(Sent(kRoomChat), QStringList{"gr\u00fc\u00dfe \u2713"});
+        QCOMPARE(edit->text(), QString());
+        QCOMPARE(lobby->History().LineCount(), lines);
+        // An empty entry sends nothing.
+        QTest::keyClick(edit, Qt::Key_Return);
+
+        // Offline, the typed text stays and nothing is sent.
+        gp_server->Disconnect();
+        QTRY_VERIFY(!gp_server->IsConnected());
+        edit->setText("later");
+        QTest::keyClick(edit, Qt::Key_Return);
+        QCOMPARE(edit->text(), QString("later"));
+        QVERIFY(Shown(ChatView(lobby)).endsWith("Not connected: message not sent."));
+        QTest::qWait(200);
+        QCOMPARE(Sent(kRoomChat).size(), 1);
+    }
+
+    void trimRule()
+    {
+        // The pure rule: at the limit nothing goes; one more cuts.
+        QString html = Line(60000) + '\n' + Line(kChatHistoryLimit - 60001);
+        QCOMPARE(html.size(), kChatHistoryLimit);
+        QCOMPARE(ChatHistoryCut(html), qsizetype(0));
+        html += 'y';
+        QCOMPARE(ChatHistoryCut(html), qsizetype(60001));
+        // A line feed right at the cut goes with it.
+        QString exact = Line(kChatHistoryDrop) + '\n' + Line(kChatHistoryLimit);
+        QCOMPARE(ChatHistoryCut(exact), qsizetype(kChatHistoryDrop + 1));
+        // No line feed after the cut: exactly the first characters.
+        QString single = Line(10) + '\n' + Line(kChatHistoryLimit);
+        QCOMPARE(ChatHistoryCut(single), qsizetype(kChatHistoryDrop));
+
+        // Long texts are cut after decoding, never inside a character.
+        QCOMPARE(CutChatText(Line(kChatTextLimit)), Line(kChatTextLimit));
+        QCOMPARE(CutChatText(Line(kChatTextLimit + 1)), Line(kChatTextLimit) + QChar(0x2026));
+        const QString clef = QString::fromUtf8("\xf0\x9d\x84\x9e");
+        const QString split = CutChatText(Line(kChatTextLimit - 1) + clef + clef);
+        QCOMPARE(split, Line(kChatTextLimit - 1) + QChar(0x2026));
+    }
+
+    void busyViewDropsOldestLines()
+    {
+        QVERIFY(Enter("lobby", {{"carol", 0, 0, ""}}));
+        QTRY_VERIFY(Room("lobby"));
+        RoomForm* form = Room("lobby");
+        QTextBrowser* view = ChatView(form);
+        for (int k = 0; k < 3000; ++k)
+            form->OnRoomChat("lobby", "carol", QStringLiteral("line %1 ").arg(k, 5, 10, QChar('0')).toStdString() +
+                                                   std::string(100, 'z'));
+        QVERIFY(form->History().Length() <= kChatHistoryLimit + 200);
+        QVERIFY(form->History().Length() > kChatHistoryLimit - kChatHistoryDrop - 200);
+        const QString shown = Shown(view);
+        QVERIFY(!shown.contains("line 00000 "));
+        QVERIFY(shown.contains("line 02999 "));
+        QVERIFY(shown.startsWith("[carol] line "));
+        // The view holds the kept lines and nothing else.
+        QCOMPARE(view->document()->blockCount(), form->History().LineCount());
+
+        // A line of 1 MiB from the server is cut.
+        QVERIFY(RoomLine("lobby", "carol", QString(1 << 20, 'w')));
+        QTRY_VERIFY(Shown(view).endsWith(QString(100, 'w') + QChar(0x2026)));
+        const QStringList lines = Shown(view).split('\n');
+        QCOMPARE(lines.last().size(), QString("[carol] ").size() + kChatTextLimit + 1);
+    }
+
+    void privateChatTabs()
+    {
+        QTabWidget* chats = Ui()->chatTabControl;
+        Ui()->tabControl->setCurrentWidget(Ui()->roomsTab);
+        QVERIFY(PrivateLine("carol", "one & <two>"));
+        QVERIFY(PrivateLine("carol", "three http://c.example/"));
+        QTRY_COMPARE(chats->count(), 1);
+        ChatForm* form = mp_window->GetChatForm("carol");
+        QTRY_VERIFY(Shown(ChatView(form)).contains("three"));
+        QCOMPARE(Shown(ChatView(form)), QString("[carol] one & <two>\n[carol] three http://c.example/"));
+        QVERIFY(form->History().Html().contains("<a href=\"http://c.example/\">"));
+        // Two lines while hidden, one event entry; showing the tab removes it.
+        QCOMPARE(T("event_toolbar_widget")->ItemCount(), size_t(1));
+        QVERIFY(!form->isVisible());
+        Ui()->tabControl->setCurrentWidget(Ui()->chatTab);
+        chats->setCurrentWidget(form);
+        QTRY_VERIFY(form->isVisible());
+        QCOMPARE(T("event_toolbar_widget")->ItemCount(), size_t(0));
+
+        // The own line carries the own name and reaches the server.
+        QLineEdit* edit = ChatEdit(form);
+        edit->setText("hi carol \u2713");
+        QTest::keyClick(edit, Qt::Key_Return);
+        QVERIFY(m_server.WaitFor("bob", kPrivateChat, 1, 10000));
+        QCOMPARE(Sent(kPrivateChat), QStringList{"hi carol \u2713"});
+        QCOMPARE(m_server.Received("bob", kPrivateChat)[0].toObject()["fields"].toObject()["user"].toString(),
+                 QString("carol"));
+        QVERIFY(Shown(ChatView(form)).endsWith("[bob] hi carol \u2713"));
+        QCOMPARE(edit->text(), QString());
+        // An empty entry sends and shows nothing.
+        const int lines = form->History().LineCount();
+        QTest::keyClick(edit, Qt::Key_Return);
+        QCOMPARE(form->History().LineCount(), lines);
+
+        // Offline: kept, not echoed, said so.
+        gp_server->Disconnect();
+        QTRY_VERIFY(!gp_server->IsConnected());
+        edit->setText("unsent");
+        QTest::keyClick(edit, Qt::Key_Return);
+        QCOMPARE(edit->text(), QString("unsent"));
+        QVERIFY(!Shown(ChatView(form)).contains("[bob] unsent"));
+        QVERIFY(Shown(ChatView(form)).endsWith("Not connected: message not sent."));
+        gp_server->Connect();
+        LogIn();
+
+        // A closed tab leaves no link; the next line opens an empty tab.
+        QPointer<ChatForm> guard(form);
+        mp_window->OnChatTabClosed(chats->indexOf(form));
+        QVERIFY(!ItemPtr(T("user")->HasItem("carol")).IsConnected("user_chat_widget"));
+        QTRY_VERIFY(!guard);
+        QCOMPARE(T("user_chat_widget")->ItemCount(), size_t(0));
+        QVERIFY(PrivateLine("carol", "again"));
+        QTRY_COMPARE(chats->count(), 1);
+        QTRY_COMPARE(Shown(ChatView(mp_window->GetChatForm("carol"))), QString("[carol] again"));
+    }
+};
+
+QTEST_MAIN(RoomViewTest)
+#include "test_room_view.moc"
