@@ -8,6 +8,12 @@
 // BM_RawLoopbackToDisk/<buffer>: the same bytes from the same file to a
 //   file through a plain POSIX socket pair on loopback, one thread each
 //   side, with buffers of 8 KiB (the threads' chunk) and 64 KiB.
+// BM_QueueDownloadToDisk: the same 1 GiB, received the way the client
+//   receives it: the transfer queue takes the file connection, writes the
+//   offset, runs its DownloadThread and moves the finished file into the
+//   complete folder. Counter main_ms_per_GiB is the main thread's CPU time
+//   over the transfer (the queue's progress slots, their event dispatch and
+//   the completion), scaled to 1 GiB.
 // Target: BM_ThreadsToDisk at least 80% of the raw copy's bytes_per_second.
 // Sanitizer builds, or TV_BENCH_SMALL=1, move 32 MiB instead.
 
@@ -15,6 +21,13 @@
 #include "BenchSupport.h"
 #include "DownloadThread.h"
 #include "UploadThread.h"
+#include "DataSaver.h"
+#include "PeerMessenger.h"
+#include "SharedFoldersManager.h"
+#include "TextConversion.h"
+#include "TimerManager.h"
+#include "TransferQueueManager.h"
+#include "server.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -29,10 +42,13 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace
@@ -72,6 +88,20 @@ QString TargetFile()
     return dir.filePath("target");
 }
 
+// Two connected sockets on 127.0.0.1, both without a parent.
+std::pair<QTcpSocket*, QTcpSocket*> LoopbackPair()
+{
+    QTcpServer listener;
+    listener.listen(QHostAddress::LocalHost, 0);
+    auto* up = new QTcpSocket;
+    up->connectToHost(QHostAddress::LocalHost, listener.serverPort());
+    if (!up->waitForConnected(10000) || !listener.waitForNewConnection(10000))
+        qFatal("loopback connection failed");
+    QTcpSocket* down = listener.nextPendingConnection();
+    down->setParent(nullptr);
+    return {up, down};
+}
+
 void BM_ThreadsToDisk(benchmark::State& state)
 {
     const qint64 size = TransferSize();
@@ -84,14 +114,7 @@ void BM_ThreadsToDisk(benchmark::State& state)
         QFile out(TargetFile());
         if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly | QIODevice::Append))
             qFatal("cannot open the files");
-        QTcpServer listener;
-        listener.listen(QHostAddress::LocalHost, 0);
-        auto* up = new QTcpSocket;
-        up->connectToHost(QHostAddress::LocalHost, listener.serverPort());
-        if (!up->waitForConnected(10000) || !listener.waitForNewConnection(10000))
-            qFatal("loopback connection failed");
-        QTcpSocket* down = listener.nextPendingConnection();
-        down->setParent(nullptr);
+        auto [up, down] = LoopbackPair();
 
         UploadThread uploader(up, &in, 1);
         up->moveToThread(&uploader);
@@ -147,6 +170,93 @@ void BM_ThreadsToDisk(benchmark::State& state)
     state.counters["slot_ms_per_GiB"] = slotNs / 1e6 / double(state.iterations()) * GIB / double(size);
 }
 BENCHMARK(BM_ThreadsToDisk)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+double MainThreadCpuMs()
+{
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_utime.tv_sec * 1e3 + usage.ru_utime.tv_usec / 1e3 + usage.ru_stime.tv_sec * 1e3 +
+           usage.ru_stime.tv_usec / 1e3;
+}
+
+// The managers up to the transfer queue, as the window builds them.
+struct QueueWorld
+{
+    QueueWorld()
+    {
+        d->Reset();
+        Type* global = d->NewType("global", true, false, true);
+        global->RelateToType(d->NewType("global_value", false, false, true), Many, One, false);
+        if (!timerManager)
+            new TimerManager;
+        delete dataSaver;
+        new DataSaver;
+        server = std::make_unique<Server>();
+        server->CreateData();
+        messenger = std::make_unique<PeerMessenger>();
+        shares = std::make_unique<SharedFoldersManager>();
+        queue = std::make_unique<TransferQueueManager>();
+        SetSetting("download_folder", ToUtf8(folder.path()));
+    }
+    ~QueueWorld()
+    {
+        queue.reset();
+        shares.reset();
+        messenger.reset();
+        server.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        d->Reset();
+    }
+    QTemporaryDir folder;
+    std::unique_ptr<Server> server;
+    std::unique_ptr<PeerMessenger> messenger;
+    std::unique_ptr<SharedFoldersManager> shares;
+    std::unique_ptr<TransferQueueManager> queue;
+};
+
+void BM_QueueDownloadToDisk(benchmark::State& state)
+{
+    const qint64 size = TransferSize();
+    QueueWorld world;
+    TransferQueueManager* queue = world.queue.get();
+    double mainMs = 0;
+    unsigned int req = 0;
+    for (auto _ : state)
+    {
+        ItemPtr download = queue->AddDownload("bob", "big.bin", "share\\bench", size, 0);
+        download += T("remote_transfer_req")->GetItem(Value(++req));
+        QFile in(SourceFile());
+        if (!in.open(QIODevice::ReadOnly))
+            qFatal("cannot open the source file");
+        auto [up, down] = LoopbackPair();
+        UploadThread uploader(up, &in, int(req));
+        up->moveToThread(&uploader);
+        QEventLoop loop;
+        QObject::connect(queue, &TransferQueueManager::CompleteDownloadAdded, &loop, &QEventLoop::quit);
+        uploader.start();
+        while (down->bytesAvailable() < 4)
+            down->waitForReadyRead(1000);
+        down->read(4);
+
+        const double before = MainThreadCpuMs();
+        queue->OnFileConnection("bob", down, req);
+        loop.exec();
+        mainMs += MainThreadCpuMs() - before;
+        uploader.wait();
+        delete up;
+
+        state.PauseTiming();
+        if (download["download_entry_status"].AsString() != "complete")
+            state.SkipWithError("the download did not complete");
+        queue->RemoveDownload(download);
+        T("complete_download")->GetItems().Remove();
+        QDir(world.folder.path()).removeRecursively();
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(state.iterations() * size);
+    state.counters["main_ms_per_GiB"] = mainMs / double(state.iterations()) * GIB / double(size);
+}
+BENCHMARK(BM_QueueDownloadToDisk)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_RawLoopbackToDisk(benchmark::State& state)
 {

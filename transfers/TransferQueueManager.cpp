@@ -933,8 +933,10 @@ void TransferQueueManager::OnDownloadProgress(qint64 i_offset, int i_bytesPerSec
         *position = i_offset;
     if (int* speed = AddressOf<int>(download["bytes_per_second"].Get()))
         *speed = i_bytesPerSecond;
+    // UTC: the same instant, without the time-zone look-up that local time
+    // costs on every chunk.
     if (QDateTime* receipt = AddressOf<QDateTime>(download["last_receipt_time"].Get()))
-        *receipt = QDateTime::currentDateTime();
+        *receipt = QDateTime::currentDateTimeUtc();
     emit DownloadProgressed(download);
 }
 
