@@ -12,16 +12,19 @@
 
 #include <algorithm>
 #include <limits>
+#include <map>
+#include <string_view>
+#include <vector>
 
 namespace
 {
 
 const QString SHARED_CATEGORY = QStringLiteral("Shared");
 
-// zlib's default level: the share list of a large share is several
-// megabytes, which the strongest level takes ten times as long to pack for
-// a fraction of a percent less. The receiver cannot tell the difference.
-constexpr int SHARE_LIST_LEVEL = 6;
+// The share list of a large share is megabytes: the strongest level takes
+// seconds over it and the default still longer than building the list, for
+// a quarter less on the wire. The receiver cannot tell the levels apart.
+constexpr int SHARE_LIST_LEVEL = 2;
 
 qint32 ClampToInt32(long long i_value)
 {
@@ -29,18 +32,55 @@ qint32 ClampToInt32(long long i_value)
                                         std::numeric_limits<qint32>::max()));
 }
 
+// The types a file record is made from, looked up once per reply.
+struct FileTypes
+{
+    Type* size = T("shared_file_size");
+    Type* bitrate = T("bitrate");
+    Type* mode = T("bitrate_mode");
+};
+
+// Fills a record (reusing its storage) for a shared file under the name.
+void FillFileInfo(FileInfo& o_info, Item* ip_file, std::string_view i_name, const FileTypes& i_types)
+{
+    o_info.m_name.assign(i_name.data(), i_name.size());
+    o_info.m_size = ItemPtr(ip_file->GetItem(i_types.size)).AsInt64();
+    o_info.m_attributes.m_extension.clear();
+    o_info.m_attributes.m_attributes.clear();
+    if (GetFileExtension(o_info.m_name) != "mp3")
+        return;
+    o_info.m_attributes.m_extension = "mp3";
+    if (Item* bitrate = ip_file->GetItem(i_types.bitrate))
+        o_info.m_attributes.Add(ATTRIBUTE_BITRATE, ClampToInt32(bitrate->AsInt64()));
+    if (Item* mode = ip_file->GetItem(i_types.mode))
+        o_info.m_attributes.Add(ATTRIBUTE_VBR, mode->GetValue() == "vbr" ? 1 : 0);
+}
+
+// One record of a share-list folder: its listed name (a view into the
+// store) and size, by which the folder's records are ordered and told
+// apart, and where its bytes lie in the folder's buffer.
+struct ListedFile
+{
+    std::string_view name;
+    qint64 size;
+    size_t offset;
+    size_t length;
+
+    bool operator<(const ListedFile& i_other) const
+    {
+        const int order = name.compare(i_other.name);
+        return order < 0 || (order == 0 && size < i_other.size);
+    }
+    bool operator==(const ListedFile& i_other) const { return name == i_other.name && size == i_other.size; }
+};
+
 } // namespace
 
 FileInfo SharedFoldersManager::GetSharedFileInfo(ItemPtr i_file, std::string i_name) const
 {
-    FileInfo info(std::move(i_name), i_file["shared_file_size"].AsInt64());
-    if (GetFileExtension(info.m_name) != "mp3")
-        return info;
-    info.m_attributes.m_extension = "mp3";
-    if (ItemPtr bitrate = i_file["bitrate"])
-        info.m_attributes.Add(ATTRIBUTE_BITRATE, ClampToInt32(bitrate.AsInt64()));
-    if (ItemPtr mode = i_file["bitrate_mode"])
-        info.m_attributes.Add(ATTRIBUTE_VBR, mode.AsString() == "vbr" ? 1 : 0);
+    FileInfo info;
+    if (i_file)
+        FillFileInfo(info, i_file, i_name, FileTypes());
     return info;
 }
 
@@ -50,29 +90,46 @@ MemStream SharedFoldersManager::GetSharedFilesMessage(std::string i_user)
 
     // Folders by their wire path: ordered bytewise, and two folders that
     // come to one wire path are listed once with the files of both.
-    FileInfoMap folders;
+    std::map<std::string, std::vector<Item*>> folders;
+    for (Item* folder : GetUserSharedFolders(i_user).GetItems("shared_file_folder"))
+        folders[ToWirePath(folder->GetValue())].push_back(folder);
+
+    // Each file is read from the store once: its record is written into the
+    // folder's buffer at once, and the buffer copied over in record order.
+    const FileTypes types;
     Type* fileType = T("shared_file");
     Type* nameType = T("shared_file_name");
-    for (Item* folder : GetUserSharedFolders(i_user).GetItems("shared_file_folder"))
-    {
-        std::set<FileInfo>& files = folders[ToWirePath(folder->GetValue())];
-        for (Item* file : folder->GetItems(fileType))
-        {
-            // The folder part holds no "\" once in wire form, so the text
-            // after the last "\" of the whole path is that of the name.
-            const std::string& name = ItemPtr(file->GetItem(nameType)).AsString();
-            const size_t backslash = name.rfind('\\');
-            files.insert(GetSharedFileInfo(file, backslash == std::string::npos ? name : name.substr(backslash + 1)));
-        }
-    }
-
     MemStream body;
+    MemStream records;
+    FileInfo record;
+    std::vector<ListedFile> files;
     bool ok = body.WriteUInt32(quint32(folders.size()));
     for (const auto& folder : folders)
     {
-        ok = ok && body.WriteString(folder.first) && body.WriteUInt32(quint32(folder.second.size()));
-        for (const FileInfo& file : folder.second)
-            ok = ok && file.Write(body);
+        records.Clear();
+        files.clear();
+        for (Item* item : folder.second)
+        {
+            for (Item* file : item->GetItems(fileType))
+            {
+                // The folder part holds no "\" once in wire form, so the
+                // text after the last "\" of the whole path is the name's.
+                const Item* nameItem = file->GetItem(nameType);
+                std::string_view name = nameItem ? std::string_view(nameItem->GetValue()) : std::string_view();
+                const size_t backslash = name.rfind('\\');
+                if (backslash != std::string_view::npos)
+                    name.remove_prefix(backslash + 1);
+                FillFileInfo(record, file, name, types);
+                const size_t offset = records.Size();
+                ok = ok && record.Write(records);
+                files.push_back({name, record.m_size, offset, records.Size() - offset});
+            }
+        }
+        std::stable_sort(files.begin(), files.end());
+        files.erase(std::unique(files.begin(), files.end()), files.end());
+        ok = ok && body.WriteString(folder.first) && body.WriteUInt32(quint32(files.size()));
+        for (const ListedFile& file : files)
+            ok = ok && body.WriteBytes(records.Data() + file.offset, file.length);
     }
     ok = ok && body.WriteUInt32(0);   // attribute translation table: always empty
 

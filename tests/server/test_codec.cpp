@@ -493,6 +493,21 @@ void TestCodec::compressInflateRoundTrip()
     QVERIFY(Compression::Compress("", 0, compressed));
     QVERIFY(Compression::Inflate(compressed.data(), compressed.size(), inflated));
     QVERIFY(inflated.empty());
+
+    // Every level and body size inflates back, the window sized to the body
+    // or not; a failed compression gives no message at all.
+    for (const int level : {1, 2, 6, 9})
+        for (const size_t size : {size_t(300), size_t(5000), size_t(70000)})
+        {
+            std::string text;
+            for (size_t k = 0; text.size() < size; ++k)
+                text += "folder\\track " + std::to_string(k * 7919 % 1000) + ".mp3 ";
+            QVERIFY(Compression::Compress(text.data(), text.size(), compressed, level));
+            QVERIFY(Compression::Inflate(compressed.data(), compressed.size(), inflated));
+            QVERIFY(inflated == text);
+        }
+    QVERIFY(!Compression::Compress(body.Data(), body.Size(), compressed, 42));
+    QCOMPARE(Compression::CompressMessage(PM_SHARED_FILE_LIST, body, 42).Size(), size_t(0));
 }
 
 void TestCodec::inflateRejectsBadStreams()
