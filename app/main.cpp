@@ -1,16 +1,31 @@
+#include "QuitOnSignals.h"
 #include "mainwindow.h"
 
 #include <QApplication>
+#if QT_CONFIG(sessionmanager)
+#include <QSessionManager>
+#endif
 
 int main(int argc, char** argv)
 {
     QApplication application(argc, argv);
+    // Before the window: a signal during start-up ends it too.
+    QuitOnSignals quitOnSignals;
     int exitCode = 0;
     {
         MainWindow window;
+#if QT_CONFIG(sessionmanager)
+        // At log-out the display may go before any signal comes: save now,
+        // as the five-minute timer does.
+        QObject::connect(&application, &QGuiApplication::commitDataRequest, &window,
+                         [&window](QSessionManager&) { window.EveryFiveMinutes(); });
+#endif
         window.setVisible(true);
         window.Init();
-        exitCode = application.exec();
+        // A signal during Init has ended its dialogs; the main loop would
+        // start afresh and wait for another.
+        if (!quitOnSignals.Received())
+            exitCode = application.exec();
     }   // the window saves and tears down before the application goes
     return exitCode;
 }

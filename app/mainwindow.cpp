@@ -3,6 +3,7 @@
 #include "ui_mainwindow.h"
 
 #include "ActionSetToolBar.h"
+#include "ChangeListeningPortDialog.h"
 #include "ChangeUsernamePasswordDialog.h"
 #include "ChatForm.h"
 #include "DataDialog.h"
@@ -18,6 +19,7 @@
 #include "QRoomListItemWidget.h"
 #include "RoomForm.h"
 #include "SharedFoldersManager.h"
+#include "StateFile.h"
 #include "TextConversion.h"
 #include "TimerManager.h"
 #include "TransferQueueManager.h"
@@ -27,6 +29,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QIcon>
 #include <QMessageBox>
@@ -118,10 +121,9 @@ void MainWindow::Init()
     AddPairHandler(T("room"), T("in_room"), this, &MainWindow::OnEnteredRoom);
 
     actionBar->Init();
-    // LATER (main-window toolbar actions): the actions of "room_list", "room",
-    // "shared_folders", "login_options" and "user" with the bindings of
-    // roomList, fileSharingOptionsTab and loginOptionsTab; then
-    // mainToolBar's ActionTriggered(string) to OnToolBarActionTriggered.
+    AddToolBarActions();
+
+    connect(actionBar, &ActionSetToolBar::ActionTriggered, this, &MainWindow::OnToolBarActionTriggered);
     connect(qApp, &QApplication::focusChanged, this, &MainWindow::OnFocusChanged);
 
     new PeerMessenger;
@@ -217,6 +219,37 @@ void MainWindow::Init()
     RegisterWidgetForTabFocus(mp_ui->sharedFoldersList, 1);
 }
 
+void MainWindow::AddToolBarActions()
+{
+    const std::string room = ":/icons/room_icon";
+    actionBar->AddSetAction("room_list", "enter_room", "Enter Room", room, false);
+    actionBar->AddSetAction("room_list", "create_room", "Create Room", room, false);
+    actionBar->AddSetAction("room_list", "refresh_room_list", "Refresh Room List", room, false);
+    actionBar->RegisterWidget(mp_ui->roomList, QStringLiteral("room_list"));
+    actionBar->AddWidgetColumnKey(mp_ui->roomList, QStringLiteral("room"), 0);
+
+    // Room views bind themselves to this set with their room as the key.
+    actionBar->AddSetAction("room", "leave_room", "Leave Room", room, false);
+    actionBar->AddSetAction("room", "toggle_room_autojoin", "Toggle Room Autojoin", room, false);
+
+    const std::string browse = ":/icons/browse_icon";
+    actionBar->AddSetAction("shared_folders", "set_download_folder", "Set Download Folder", browse, false);
+    actionBar->AddSetAction("shared_folders", "share_folder", "Share Folder", browse, false);
+    actionBar->AddSetAction("shared_folders", "unshare_folder", "Unshare Folder", browse, false);
+    actionBar->AddSetAction("shared_folders", "rescan_shares", "Rescan Shares", browse, false);
+    actionBar->RegisterWidget(mp_ui->fileSharingOptionsTab, QStringLiteral("shared_folders"));
+
+    const std::string online = ":icons/online_icon";
+    actionBar->AddSetAction("login_options", "set_user_pass", "Change Username/Password", online, false);
+    actionBar->AddSetAction("login_options", "set_listening_port", "Change Listening Port", online, false);
+    actionBar->RegisterWidget(mp_ui->loginOptionsTab, QStringLiteral("login_options"));
+
+    // Carried out for any widget a view binds to "user" with the key "user".
+    actionBar->AddSetAction("user", "message_user", "Message User", ":/icons/chat_icon", true);
+    actionBar->AddSetAction("user", "browse_user", "Browse User's Files", browse, true);
+    actionBar->AddSetAction("user", "add_user", "Add User", ":/icons/add_user_icon", true);
+}
+
 void MainWindow::CreateTypes()
 {
     Type* global = MakeType("global", true, false, true);
@@ -239,6 +272,11 @@ void MainWindow::LoadState()
     const std::string path = StateFilePath();
     Log(kConfigurationData, 1,
         QStringLiteral("Loading configuration data from %1").arg(QFile::decodeName(path.c_str())));
+    // A save killed midway leaves its temporary file; the file itself is
+    // whole, old or new.
+    for (const std::string& leftover : statefile::RemoveUnfinishedSaves(path))
+        Log(kConfigurationData, 2,
+            QStringLiteral("Removed an unfinished save: %1").arg(QFile::decodeName(leftover.c_str())));
     try
     {
         dataSaver->Load(path.c_str());
@@ -375,18 +413,29 @@ void MainWindow::OnConnectionFailed(std::string i_reason)
     if (g_showIsOver)
         return;
     const QString advice = tr("Please change your login settings in the Options tab and try reconnecting.");
+    QString title, text;
     if (i_reason == "INVALIDPASS")
-        QMessageBox::information(this, tr("Login Failure: Wrong Password"),
-                                 tr("Login failed. The password you supplied does not match your username. ") + advice,
-                                 QMessageBox::Ok, QMessageBox::NoButton);
+    {
+        title = tr("Login Failure: Wrong Password");
+        text = tr("Login failed. The password you supplied does not match your username. ") + advice;
+    }
     else if (i_reason == "INVALIDUSERNAME")
-        QMessageBox::information(this, tr("Login Failure: Username is Invalid"),
-                                 tr("Login failed. The username you supplied is invalid. ") + advice,
-                                 QMessageBox::Ok, QMessageBox::NoButton);
+    {
+        title = tr("Login Failure: Username is Invalid");
+        text = tr("Login failed. The username you supplied is invalid. ") + advice;
+    }
     else if (gp_server && !gp_server->IsAbruptlyDisconnected())
-        QMessageBox::information(this, tr("Login Failure"),
-                                 tr("Login failed. Reported failure reason: %1. ").arg(FromLatin1(i_reason)) + advice,
-                                 QMessageBox::Ok, QMessageBox::NoButton);
+    {
+        title = tr("Login Failure");
+        text = tr("Login failed. Reported failure reason: %1. ").arg(FromLatin1(i_reason)) + advice;
+    }
+    if (!title.isEmpty())
+    {
+        // The reason is the server's text: shown as it is, never as markup.
+        QMessageBox box(QMessageBox::Information, title, text, QMessageBox::Ok, this);
+        box.setTextFormat(Qt::PlainText);
+        box.exec();
+    }
     // The box ran its own event loop: the window may be going meanwhile.
     if (g_showIsOver || !mp_ui)
         return;
@@ -689,7 +738,120 @@ void MainWindow::OnChatTabClosed(int i_index)
 
 // ---------------------------------------------------------------- toolbar
 
-void MainWindow::OnToolBarActionTriggered(std::string)
+namespace
 {
-    // LATER (action-set toolbar): the actions of the main window's sets.
+// A context value of the toolbar as the store's bytes.
+std::string ContextKey(const char* ip_key)
+{
+    return actionBar ? ToLatin1(actionBar->GetKey(QString::fromLatin1(ip_key))) : std::string();
+}
+}
+
+void MainWindow::OnToolBarActionTriggered(std::string i_action)
+{
+    if (g_showIsOver || !mp_server)
+        return;
+    // A room or user never named by a row or a view reads as "": nothing to
+    // join, list or flag then.
+    if (i_action == "refresh_room_list")
+        mp_server->GetRoomList();
+    else if (i_action == "enter_room")
+    {
+        const std::string room = ContextKey("room");
+        if (!room.empty())
+            mp_server->EnterRoom(room);
+    }
+    else if (i_action == "leave_room")
+    {
+        const std::string room = ContextKey("room");
+        if (!room.empty())
+            mp_server->LeaveRoom(room);
+    }
+    else if (i_action == "share_folder")
+    {
+        // LATER (share views): (new AddSharedFolderDialog(this))->setVisible(true);
+    }
+    else if (i_action == "unshare_folder")
+        UnshareSelectedFolders();
+    else if (i_action == "set_download_folder")
+        ChooseDownloadFolder();
+    else if (i_action == "rescan_shares")
+    {
+        if (sharedFoldersManager)
+            sharedFoldersManager->RescanShares();
+    }
+    else if (i_action == "browse_user")
+    {
+        const std::string user = ContextKey("user");
+        if (!user.empty() && peerMessenger)
+            peerMessenger->GetUserSharedFiles(user);
+    }
+    else if (i_action == "message_user")
+    {
+        const std::string user = ContextKey("user");
+        if (!user.empty())
+            GetChatForm(user)->Focus();
+    }
+    else if (i_action == "add_user")
+    {
+        const std::string user = ContextKey("user");
+        if (!user.empty())
+            ItemPtr(T("user")->GetItem(user)).NewItem("in_user_list");
+    }
+    else if (i_action == "toggle_room_autojoin")
+    {
+        const std::string name = ContextKey("room");
+        if (name.empty())
+            return;
+        ItemPtr room = T("room")->GetItem(name);
+        if (room.IsConnected("room_autojoin"))
+            room.Disconnect("room_autojoin");
+        else
+            room.NewItem("room_autojoin");
+    }
+    else if (i_action == "set_user_pass")
+    {
+        if (gp_server->IsConnected())
+            QMessageBox::information(this, tr("Cannot change username while online"),
+                                     tr("You must be disconnected from the Tavrinel server to change your username."),
+                                     QMessageBox::Ok, QMessageBox::NoButton);
+        else
+            OnChangeUsernamePasswordClicked();
+    }
+    else if (i_action == "set_listening_port")
+        (new ChangeListeningPortDialog(this))->setVisible(true);
+}
+
+void MainWindow::UnshareSelectedFolders()
+{
+    // Each row keeps its folder's exact bytes; the shown text may not lead
+    // back to them. All are read before the first removal takes its row.
+    std::vector<QByteArray> folders;
+    for (QTreeWidgetItem* row : mp_ui->sharedFoldersList->selectedItems())
+        folders.push_back(row->data(0, Qt::UserRole).toByteArray());
+    Type* sharedFolder = d->HasType("shared_folder");
+    if (!sharedFolder)
+        return;
+    for (const QByteArray& folder : folders)
+    {
+        ItemPtr item = sharedFolder->HasItem(folder.toStdString());
+        if (!item)
+            continue;
+        item.Remove();
+        d->RemoveDisconnectedItems();
+    }
+}
+
+void MainWindow::ChooseDownloadFolder()
+{
+    QFileDialog dialog(this, tr("Set Download Folder"), QString(), QString());
+    dialog.setFileMode(QFileDialog::Directory);
+    if (dialog.exec() != QDialog::Accepted || g_showIsOver)
+        return;
+    const QStringList chosen = dialog.selectedFiles();
+    if (chosen.isEmpty() || chosen.first().isEmpty())
+        return;
+    // The transfer queue reads the folder as UTF-8.
+    SetSetting("download_folder", ToUtf8(chosen.first()));
+    mp_ui->downloadFolderEdit->setText(chosen.first());
 }

@@ -131,6 +131,11 @@ private:
     void OnNewListeningPortChanged(Item* ip_item);
 
     void CreateTypes();
+    // The main window's action sets on the context toolbar and the widgets
+    // bound to them.
+    void AddToolBarActions();
+    void UnshareSelectedFolders();
+    void ChooseDownloadFolder();
     void LoadState();
     // Writes the state file; a failure is logged and the client goes on.
     void SaveState();

@@ -8,6 +8,7 @@
 #include <limits>
 #include <unordered_set>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -273,6 +274,31 @@ void WriteAtomically(const std::string& i_path, std::string_view i_bytes) {
         ::fsync(dirFd);
         ::close(dirFd);
     }
+}
+
+std::vector<std::string> RemoveUnfinishedSaves(const std::string& i_path) {
+    std::vector<std::string> removed;
+    const size_t slash = i_path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : i_path.substr(0, slash));
+    const std::string prefix = (slash == std::string::npos ? i_path : i_path.substr(slash + 1)) + ".";
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return removed;
+    std::vector<std::string> candidates;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name(entry->d_name);
+        if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) continue;
+        const std::string_view suffix = name.substr(prefix.size());
+        if (suffix.find_first_not_of("0123456789") != std::string_view::npos) continue;
+        candidates.push_back(folder + "/" + std::string(name));
+    }
+    ::closedir(dir);
+    for (const std::string& candidate : candidates) {
+        struct stat st;
+        // Never a folder or a link someone put there.
+        if (::lstat(candidate.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (::unlink(candidate.c_str()) == 0) removed.push_back(candidate);
+    }
+    return removed;
 }
 
 std::string MoveAside(const std::string& i_path, std::string& o_error) {

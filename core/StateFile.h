@@ -63,6 +63,11 @@ ReadStatus ReadFile(const std::string& i_path, std::string& o_bytes);
 // DataSaveFailure is thrown.
 void WriteAtomically(const std::string& i_path, std::string_view i_bytes);
 
+// Removes the temporary files that a save ended midway (a killed process)
+// left beside the target: regular files named path + "." + digits. Returns
+// the removed paths.
+std::vector<std::string> RemoveUnfinishedSaves(const std::string& i_path);
+
 // Renames an unusable file to path + ".bad" (".bad.1", ".bad.2", ... when
 // taken), never replacing anything. Returns the new name, or "" with the
 // reason in o_error.
