@@ -1,0 +1,43 @@
+#pragma once
+// The client itself (this build's tavrinel) as a child process, headless, in
+// the test's HOME; for the tests of how it ends. It is killed when the test
+// process dies, so it never outlives the test.
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QString>
+
+#include <string>
+
+class ClientProcess
+{
+public:
+    ClientProcess();
+    ~ClientProcess();
+    ClientProcess(const ClientProcess&) = delete;
+    ClientProcess& operator=(const ClientProcess&) = delete;
+
+    bool Start();
+    bool Running() const { return m_process.state() != QProcess::NotRunning; }
+    // Sends a POSIX signal.
+    void Signal(int i_signal);
+    // Waits with the event loop spinning; false on time-out.
+    bool WaitForExit(int i_timeoutMs);
+    bool ExitedNormallyWithZero() const;
+    QString Describe() const;
+    // Milliseconds since Start.
+    qint64 Elapsed() const { return m_started.elapsed(); }
+
+private:
+    QProcess m_process;
+    QElapsedTimer m_started;
+};
+
+QString ClientPath();
+
+// Reads the state file into a fresh store holding only the settings types
+// (whatever else the file holds is skipped). "" on success, else the reason.
+QString LoadSettingsFrom(const QString& i_path);
+
+// Whether something accepts connections on the port of 127.0.0.1.
+bool Accepts(quint16 i_port);
