@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-namespace transfertest
+namespace threadtest
 {
 const int g_threadWaitMs = 20000;
 
@@ -157,4 +157,4 @@ private:
         m_progress.push_back({i_offset, i_speed, m_clock.elapsed()});
     }
 };
-} // namespace transfertest
+} // namespace threadtest

@@ -7,7 +7,7 @@
 
 #include <QTemporaryDir>
 
-using namespace transfertest;
+using namespace threadtest;
 
 class TestTransferThreads : public QObject
 {
