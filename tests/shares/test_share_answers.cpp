@@ -125,8 +125,10 @@ void TestShareAnswers::init()
     MakeFile(m_public + "/Some Band/notes first.txt", 5);
     MakeFile(m_public + "/Empty/.hidden", 1);
     MakeFile(m_group + "/first secret.mp3", 6);
+    MakeFile(mp_dir->path() + "/List/first private.txt", 7);
     mp_m->Init();
     Share(m_public) += T("shared_public")->GetGlobalNullItem();
+    Share(mp_dir->path() + "/List") += T("shared_userlist")->GetGlobalNullItem();
     Share(m_group) += T("user_list_group")->GetItem("friends");
     ListUser("friend", {"friends"});
     ListUser("listed");
@@ -234,11 +236,15 @@ void TestShareAnswers::searchReplyBody()
 void TestShareAnswers::searchSeesOnlyVisibleFilesAndStopsAbove200()
 {
     PeerDecoders::SearchResult reply;
-    // The group folder is for its members only; the unshared see nothing.
+    // The group folder is for its members only, the user-list folder for
+    // the users on the list; the unshared see nothing.
     QVERIFY(Finds("first", "01 - First Song.mp3"));
     QVERIFY(!Finds("secret", "first secret.mp3"));
+    QVERIFY(!Finds("private", "first private.txt"));
     QVERIFY(!Search("listed", "secret", reply));
+    QVERIFY(Search("listed", "private", reply));
     QVERIFY(Search("friend", "secret", reply));
+    QVERIFY(Search("friend", "private", reply));
     ItemPtr(T("user")->GetItem("friend")).NewItem("unshared");
     QVERIFY(!Search("friend", "first", reply));
 
