@@ -23,6 +23,7 @@
 #include "TextConversion.h"
 #include "TimerManager.h"
 #include "TransferQueueManager.h"
+#include "UserMenuOptions.h"
 #include "WishListSearcher.h"
 #include "server.h"
 
@@ -70,6 +71,12 @@ MainWindow::MainWindow(QWidget* ip_parent)
     // One window per run; tests build several in turn.
     g_showIsOver = false;
     mainWindow = this;
+    // The user menu opens chats and hangs its dialogs here.
+    gp_userMenuWindow = this;
+    gp_openChatForm = [](const std::string& i_user) {
+        if (mainWindow && !g_showIsOver)
+            mainWindow->OpenChatForm(i_user);
+    };
     // The form builds the tab controls as TabWidget and RoomTabWidget and
     // mainToolBar as the ActionSetToolBar (the global actionBar).
     mp_ui->setupUi(this);
@@ -376,7 +383,11 @@ MainWindow::~MainWindow()
     }
 
     if (mainWindow == this)
+    {
         mainWindow = nullptr;
+        gp_userMenuWindow = nullptr;
+        gp_openChatForm = nullptr;
+    }
 }
 
 // ---------------------------------------------------------------- connection state

@@ -169,6 +169,8 @@ void Server::CreateData()
         dataSaver->AddSavedType("room_autojoin");
         dataSaver->AddSavedByConnectionType("user", "in_user_list");
         dataSaver->AddSavedByConnectionType("user", "is_ignored");
+        // A priority the user set lasts across runs.
+        dataSaver->AddSavedByConnectionType("group_download_priority", "user_list_group");
         dataSaver->AddSavedByConnectionType("room", "room_autojoin");
         dataSaver->AddSavedByConnectionType("search_request_text", "download_entry");
     }

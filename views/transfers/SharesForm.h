@@ -4,6 +4,8 @@
 
 #include <QWidget>
 
+#include <string>
+
 class SharesForm : public QWidget
 {
     Q_OBJECT
@@ -14,4 +16,10 @@ public:
 
     // Runs before the state file is loaded.
     void Init();
+
+    // Opens (or brings forward) the tab that browses the user's shares.
+    void OpenShareBrowse(std::string i_user);
 };
+
+// The window's browser while it exists: the user menu browses through it.
+extern SharesForm* sharesForm;
