@@ -8,6 +8,7 @@
 #include "MemStream.h"
 #include "PeerMessenger.h"
 #include "ProtocolCodes.h"
+#include "SharedFoldersManager.h"
 #include "TextConversion.h"
 #include "TimerManager.h"
 #include "UploadThread.h"
@@ -22,6 +23,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 #include <unordered_set>
 
@@ -116,6 +118,7 @@ TransferQueueManager::TransferQueueManager()
     AddHandler(T("bytes_per_second")->itemRemoved, this, &TransferQueueManager::OnBytesPerSecondRemoved);
     AddHandler(T("bytes_since_last_receipt")->itemRemoved, this,
                &TransferQueueManager::OnBytesSinceLastReceiptRemoved);
+    AddHandler(T("read_position")->itemRemoved, this, &TransferQueueManager::OnReadPositionRemoved);
     // Passes that send in slices hold entries across event-loop turns.
     AddHandler(download->itemRemoved, this, &TransferQueueManager::OnDownloadEntryRemoved);
     AddHandler(T("user")->itemRemoved, this, &TransferQueueManager::OnUserRemoved);
@@ -220,6 +223,10 @@ TransferQueueManager::TransferQueueManager()
 
     if (dataSaver)
         dataSaver->AddDataLoadedEventHandler(this);
+
+    // Search replies and place-in-line answers read the upload queue.
+    gp_uploadStatusProvider = this;
+    gp_uploadPlaceProvider = this;
 }
 
 TransferQueueManager::~TransferQueueManager()
@@ -241,6 +248,10 @@ TransferQueueManager::~TransferQueueManager()
     for (TransferThread* thread : threads)
         thread->wait();
 
+    if (gp_uploadStatusProvider == this)
+        gp_uploadStatusProvider = nullptr;
+    if (gp_uploadPlaceProvider == this)
+        gp_uploadPlaceProvider = nullptr;
     if (transferQueueManager == this)
         transferQueueManager = nullptr;
 }
@@ -287,9 +298,9 @@ void TransferQueueManager::TimerTest()
 
 // ---------------------------------------------------------------- download queue
 
-std::string TransferQueueManager::Now()
+std::string TransferQueueManager::Now() const
 {
-    return ToLatin1(QDateTime::currentDateTime().toString(Qt::TextDate));
+    return ToLatin1(CurrentTime().toString(Qt::TextDate));
 }
 
 std::string TransferQueueManager::RemotePath(ItemPtr i_download)
@@ -699,6 +710,11 @@ void TransferQueueManager::OnWritePositionRemoved(Item* ip_item)
     delete AddressOf<qint64>(ip_item);
 }
 
+void TransferQueueManager::OnReadPositionRemoved(Item* ip_item)
+{
+    delete AddressOf<qint64>(ip_item);
+}
+
 void TransferQueueManager::OnLastReceiptTimeRemoved(Item* ip_item)
 {
     delete AddressOf<QDateTime>(ip_item);
@@ -1024,76 +1040,713 @@ void TransferQueueManager::AddCompleteRecord(ItemPtr i_download)
     emit CompleteDownloadAdded(record);
 }
 
-// ---------------------------------------------------------------- upload queue, negotiation, slots and speed
-// LATER (upload queue): ordering, starting uploads, negotiation, the
-// half-minute check, slots and the speed limit.
+// ---------------------------------------------------------------- upload queue
 
-void TransferQueueManager::OnQueueUploadRequested(std::string, std::string) {}
-
-void TransferQueueManager::OnFileConnectionAccepted(std::string, QTcpSocket* ip_socket)
+namespace
 {
-    // No upload waits for a connection yet.
-    if (ip_socket)
-        ip_socket->deleteLater();
+
+std::string LocalForm(std::string i_path)
+{
+    std::replace(i_path.begin(), i_path.end(), '\\', '/');
+    return i_path;
 }
 
-void TransferQueueManager::OnFileTransferResponse(std::string, unsigned int, bool, bool, qint64, std::string) {}
+qint64 OrderOf(ItemPtr i_upload, const char* ip_type)
+{
+    return i_upload[ip_type].AsInt64();
+}
 
-void TransferQueueManager::OnUploadFailedNotification(std::string, std::string) {}
+} // namespace
 
-void TransferQueueManager::OnUploadDeniedNotification(std::string, std::string, std::string) {}
+void TransferQueueManager::SetClock(std::function<QDateTime()> i_now)
+{
+    m_clock = std::move(i_now);
+}
 
-void TransferQueueManager::EveryHalfMinute() {}
+QDateTime TransferQueueManager::CurrentTime() const
+{
+    return m_clock ? m_clock() : QDateTime::currentDateTime();
+}
 
-void TransferQueueManager::OnUploadError() {}
+ItemPtr TransferQueueManager::UploadOfThread(const QObject* ip_thread) const
+{
+    Item* thread = ip_thread ? T("upload_thread")->HasItem(Value(ip_thread)) : nullptr;
+    return thread ? ItemPtr(thread)["upload_entry"] : ItemPtr();
+}
 
-void TransferQueueManager::OnUploadProgress(qint64, int) {}
+size_t TransferQueueManager::ActiveUploadCount() const
+{
+    size_t n = 0;
+    for (Item* status : T("is_active")->GetGlobalNullItem()->GetItems("upload_entry_status"))
+        n += status->GetItems("upload_entry").size();
+    return n;
+}
 
-void TransferQueueManager::OnUploadComplete() {}
+ItemSet TransferQueueManager::ActiveUploads() const
+{
+    ItemSet all;
+    for (Item* status : T("is_active")->GetGlobalNullItem()->GetItems("upload_entry_status"))
+        all.Add(status->GetItems("upload_entry"));
+    return all;
+}
 
-void TransferQueueManager::DetermineUploadsEffectiveOrder() {}
+bool TransferQueueManager::IsUploadingToUser(Item* ip_user) const
+{
+    for (Item* upload : ip_user->GetItems("upload_entry"))
+        if (IsActiveStatus(upload->GetItem("upload_entry_status")))
+            return true;
+    return false;
+}
 
-void TransferQueueManager::StartNewUploads() {}
+bool TransferQueueManager::IsStillShared(ItemPtr i_upload)
+{
+    ItemPtr file = i_upload["shared_file"];
+    return file && sharedFoldersManager && sharedFoldersManager->IsFileSharedWithUser(file, i_upload["user"].AsString());
+}
+
+void TransferQueueManager::DenyUnshared(ItemPtr i_upload)
+{
+    ItemPtr user = i_upload["user"];
+    Log(kCategory, 2,
+        QStringLiteral("%1 is no longer shared with %2, denying and removing the upload")
+            .arg(Text(i_upload["filename_as_requested"].AsString()), FromLatin1(user.AsString())),
+        user);
+    if (peerMessenger)
+        peerMessenger->DenyUpload(user.AsString(), i_upload["filename_as_requested"].AsString(), "File not shared.");
+    RemoveUpload(i_upload);
+}
+
+void TransferQueueManager::OnQueueUploadRequested(std::string i_user, std::string i_file)
+{
+    Data::Operation op(d);
+    ItemPtr user = T("user")->GetItem(i_user);
+    Log(kCategory, 1,
+        QStringLiteral("Queue upload requested by %1 for file %2").arg(FromLatin1(i_user), Text(i_file)), user);
+
+    ItemPtr file = sharedFoldersManager ? sharedFoldersManager->GetSharedFileItem(LocalForm(i_file)) : ItemPtr();
+    if (!file || !sharedFoldersManager->IsFileSharedWithUser(file, i_user))
+    {
+        Log(kCategory, 2, QStringLiteral("Denied, file not shared"), user);
+        if (peerMessenger)
+            peerMessenger->DenyUpload(i_user, i_file, "File not shared.");
+        return;
+    }
+
+    if (ItemPtr upload = d->GetItem(user, file, "upload_entry"))
+    {
+        Item* status = upload["upload_entry_status"].Get();
+        if (IsActiveStatus(status) || upload["upload_entry_status"].AsString() == "queued")
+        {
+            Log(kCategory, 2, QStringLiteral("Already queued"), user);
+            return;
+        }
+        Log(kCategory, 2, QStringLiteral("%1, re-queueing").arg(FromLatin1(upload["upload_entry_status"].AsString())),
+            user);
+        SetUploadEntryStatus(upload, "queued");
+        StartNewUploads();
+        return;
+    }
+
+    ItemPtr upload = T("upload_entry")->NewItem();
+    upload += user;
+    upload += file;
+    upload += T("filename_as_requested")->GetItem(i_file);
+    SetUploadEntryStatus(upload, "queued");
+    const long long order = ParseDecimal(GetSetting("transfer_order_counter"));
+    upload += T("upload_order")->GetItem(Value(order));
+    SetSetting("transfer_order_counter", Value(order + 1));
+    OrderNewUpload(upload);
+    Log(kCategory, 2, QStringLiteral("Queued"), user);
+    if (gp_server)
+        gp_server->TrackUser(i_user);
+    StartNewUploads();
+}
 
 bool TransferQueueManager::IsFreeToUpload()
 {
-    return true;
+    return ParseDecimal(GetSetting("upload_slots")) > static_cast<long long>(ActiveUploadCount());
 }
 
 unsigned int TransferQueueManager::QueuedUploadCount()
 {
-    return 0;
+    Item* queued = T("upload_entry_status")->HasItem("queued");
+    return queued ? static_cast<unsigned int>(queued->GetItems("upload_entry").size()) : 0;
 }
 
-bool TransferQueueManager::UploadEntrySortCompare(ItemPtr, ItemPtr)
+bool TransferQueueManager::GetUploadPlaceInLine(const std::string& i_user, const std::string& i_file, int& o_place)
 {
-    return false;
+    Item* user = T("user")->HasItem(i_user);
+    Item* file = T("filename_as_requested")->HasItem(i_file);
+    ItemPtr upload;
+    if (user && file)
+        upload = d->GetItem(ItemPtr(user), ItemPtr(file), "upload_entry");
+    if (!upload)
+        return false;
+    o_place = 0;
+    if (upload["upload_entry_status"].AsString() != "queued")
+        return true;
+    // Its rank among the queued entries in effective order.
+    const qint64 own = OrderOf(upload, "effective_upload_order");
+    int ahead = 0;
+    for (Item* other : upload["upload_entry_status"].GetItems("upload_entry"))
+        if (other != upload.Get() && ItemPtr(other)["effective_upload_order"] &&
+            OrderOf(other, "effective_upload_order") < own)
+            ++ahead;
+    o_place = ahead + 1;
+    return true;
 }
 
-int TransferQueueManager::GetUserGroupDownloadPriority(std::string)
+bool TransferQueueManager::UploadEntrySortCompare(ItemPtr i_a, ItemPtr i_b)
 {
-    return 0;
+    ItemPtr userA = i_a["user"];
+    ItemPtr userB = i_b["user"];
+    if (userA.Get() != userB.Get())
+    {
+        const int priorityA = GetUserGroupDownloadPriority(userA.AsString());
+        const int priorityB = GetUserGroupDownloadPriority(userB.AsString());
+        if (priorityA != priorityB)
+            return priorityA > priorityB;
+        const bool privilegedA = userA.IsConnected("is_privileged");
+        const bool privilegedB = userB.IsConnected("is_privileged");
+        if (privilegedA != privilegedB)
+            return privilegedA;
+    }
+    return OrderOf(i_a, "upload_order") < OrderOf(i_b, "upload_order");
 }
 
-void TransferQueueManager::OrderNewUpload(ItemPtr) {}
+int TransferQueueManager::GetUserGroupDownloadPriority(std::string i_user)
+{
+    ItemPtr entry = ItemPtr(T("user")->HasItem(i_user))["in_user_list"];
+    int priority = 0;
+    for (Item* group : entry.GetItems("user_list_group"))
+        priority = std::max(priority, int(ItemPtr(group)["group_download_priority"].AsInt()));
+    return priority;
+}
 
-void TransferQueueManager::UnshareUser(std::string) {}
+void TransferQueueManager::OrderNewUpload(ItemPtr i_upload)
+{
+    Type* effective = T("effective_upload_order");
+    std::vector<Item*> sequence;
+    bool taken = false;
+    auto take = [&] {
+        for (Item* upload : T("upload_entry")->GetItems().SortNumericBy("effective_upload_order"))
+            if (upload != i_upload.Get())
+                sequence.push_back(upload);
+        taken = true;
+    };
 
-void TransferQueueManager::ReshareUser(std::string) {}
+    if (!mp_lastOrderedUpload)
+    {
+        take();
+        if (sequence.empty())
+        {
+            i_upload += effective->GetItem(Value(1));
+            mp_lastOrderedUpload = i_upload.Get();
+            return;
+        }
+        mp_lastOrderedUpload = sequence.back();
+    }
+    if (UploadEntrySortCompare(mp_lastOrderedUpload, i_upload))
+    {
+        i_upload += effective->GetItem(Value(OrderOf(mp_lastOrderedUpload, "effective_upload_order") + 1));
+        mp_lastOrderedUpload = i_upload.Get();
+        return;
+    }
 
-void TransferQueueManager::AssertNoExtraUploads() {}
+    // It goes before a queued entry: insert it and number them all again.
+    if (!taken)
+        take();
+    mp_lastOrderedUpload = sequence.back();
+    auto at = std::find_if(sequence.begin(), sequence.end(),
+                           [&](Item* other) { return UploadEntrySortCompare(i_upload, other); });
+    sequence.insert(at, i_upload.Get());
+    long long number = 1;
+    for (Item* upload : sequence)
+        ItemPtr(upload) += effective->GetItem(Value(number++));
+}
 
-void TransferQueueManager::SetUploadEntryStatus(ItemPtr, std::string) {}
+void TransferQueueManager::DetermineUploadsEffectiveOrder()
+{
+    Data::Operation op(d);
+    std::vector<Item*> all;
+    T("upload_entry")->ForEachItem([&](Item* ip_upload) { all.push_back(ip_upload); });
+    std::stable_sort(all.begin(), all.end(),
+                     [this](Item* a, Item* b) { return UploadEntrySortCompare(a, b); });
+    Type* effective = T("effective_upload_order");
+    long long number = 0;
+    for (Item* upload : all)
+        ItemPtr(upload) += effective->GetItem(Value(number++));
+    // The cursor is rebuilt from the new numbers by the next new entry.
+    mp_lastOrderedUpload = nullptr;
+}
 
-void TransferQueueManager::RemoveUpload(ItemPtr) {}
+void TransferQueueManager::StartNewUploads()
+{
+    long long freeSlots = ParseDecimal(GetSetting("upload_slots")) - static_cast<long long>(ActiveUploadCount());
+    if (freeSlots <= 0 || !peerMessenger)
+        return;
+    Item* queued = T("upload_entry_status")->HasItem("queued");
+    if (!queued)
+        return;
 
-void TransferQueueManager::SetUploadSlots(int) {}
+    Data::Operation op(d);
+    const std::list<Item*> candidates = queued->GetItems("upload_entry").SortNumericBy("effective_upload_order");
+    for (Item* entry : candidates)
+    {
+        ItemPtr upload(entry);
+        // An entry removed earlier in this pass is no longer queued.
+        if (upload["upload_entry_status"].Get() != queued)
+            continue;
+        ItemPtr user = upload["user"];
+        if (!IsOnline(user) || IsUploadingToUser(user.Get()))
+            continue;
+        // Shares change after queueing: only what is still shared with the
+        // user is offered.
+        if (!IsStillShared(upload))
+        {
+            DenyUnshared(upload);
+            continue;
+        }
+        const unsigned int req = peerMessenger->RequestUpload(
+            user.AsString(), upload["filename_as_requested"].AsString(), upload["shared_file"]["shared_file_size"].AsInt64());
+        SetUploadEntryStatus(upload, "requesting");
+        upload += T("transfer_req")->GetItem(Value(req));
+        --freeSlots;
+        DetermineUploadSpeedLimit();
+        if (freeSlots <= 0)
+            break;
+    }
+}
 
-void TransferQueueManager::SetUploadSpeedLimit(int) {}
+void TransferQueueManager::UnshareUser(std::string i_user)
+{
+    Data::Operation op(d);
+    ItemPtr user = T("user")->GetItem(i_user);
+    user += T("unshared")->GetGlobalNullItem();
+    bool freed = false;
+    for (Item* upload : user.GetItems("upload_entry"))
+    {
+        if (peerMessenger)
+            peerMessenger->DenyUpload(i_user, ItemPtr(upload)["filename_as_requested"].AsString(), "File not shared.");
+        freed = ReleaseAndRemoveUpload(upload) || freed;
+    }
+    if (freed)
+    {
+        DetermineUploadSpeedLimit();
+        StartNewUploads();
+    }
+}
 
-void TransferQueueManager::EnableUploadSpeedLimit(bool) {}
+void TransferQueueManager::ReshareUser(std::string i_user)
+{
+    ItemPtr(T("user")->GetItem(i_user)) -= T("unshared")->GetGlobalNullItem();
+}
 
-void TransferQueueManager::DetermineUploadSpeedLimit() {}
+void TransferQueueManager::AssertNoExtraUploads()
+{
+    const long long slotCount = ParseDecimal(GetSetting("upload_slots"));
+    const long long active = static_cast<long long>(ActiveUploadCount());
+    // More than the slots is legitimate for a while after the slots were
+    // lowered; it is worth a line, not a stop.
+    if (active > slotCount)
+        Log(kCategory, 1, QStringLiteral("%1 uploads active, more than the %2 upload slots").arg(active).arg(slotCount));
+}
+
+// ---------------------------------------------------------------- upload negotiation and status
+
+void TransferQueueManager::SetUploadEntryStatus(ItemPtr i_upload, std::string i_status)
+{
+    if (!i_upload)
+        return;
+    Data::Operation op(d);
+    const bool wasActive = IsActiveStatus(i_upload["upload_entry_status"].Get());
+    Item* status = T("upload_entry_status")->GetItem(i_status);
+    i_upload += status;
+    i_upload += T("last_status_change_time")->GetItem(Now());
+    if (!wasActive || IsActiveStatus(status))
+        return;
+
+    ReleaseUpload(i_upload);
+    if (i_status == "aborted")
+    {
+        ItemPtr user = i_upload["user"];
+        Log(kCategory, 1,
+            QStringLiteral("Upload of %1 to %2 aborted, sending upload failed notification.")
+                .arg(Text(i_upload["shared_file"]["shared_file_name"].AsString()), FromLatin1(user.AsString())),
+            user);
+        MemStream message = NewMessage(PM_UPLOAD_FAILED);
+        message.WriteString(i_upload["filename_as_requested"].AsString());
+        if (peerMessenger)
+            peerMessenger->SendMessage(user.AsString(), message);
+    }
+    DetermineUploadSpeedLimit();
+}
+
+void TransferQueueManager::ReleaseUpload(ItemPtr i_upload)
+{
+    // The thread first: it alone uses the file and the socket while it runs.
+    if (ItemPtr item = i_upload["upload_thread"])
+    {
+        UploadThread* thread = AddressOf<UploadThread>(item.Get());
+        item.Remove();
+        if (thread)
+        {
+            thread->SignalExit();
+            thread->wait();
+            // Deferred, so that a signal it queued before it ended finds no
+            // entry rather than a new thread at the same address.
+            thread->deleteLater();
+        }
+    }
+    if (ItemPtr item = i_upload["upload_file"])
+    {
+        QFile* file = AddressOf<QFile>(item.Get());
+        item.Remove();
+        if (file)
+        {
+            file->close();
+            delete file;
+        }
+    }
+    if (ItemPtr item = i_upload["upload_socket"])
+    {
+        QTcpSocket* socket = AddressOf<QTcpSocket>(item.Get());
+        item.Remove();
+        if (socket)
+            CloseFileConnection(socket);
+    }
+    for (const char* type : {"read_position", "last_receipt_time", "last_speed_measurement_time", "bytes_per_second",
+                             "bytes_since_last_receipt"})
+        i_upload[type].Remove();
+}
+
+bool TransferQueueManager::ReleaseAndRemoveUpload(ItemPtr i_upload)
+{
+    const bool wasActive = IsActiveStatus(i_upload["upload_entry_status"].Get());
+    ReleaseUpload(i_upload);
+    if (mp_lastOrderedUpload == i_upload.Get())
+        mp_lastOrderedUpload = nullptr;
+    i_upload.Remove();
+    return wasActive;
+}
+
+void TransferQueueManager::RemoveUpload(ItemPtr i_upload)
+{
+    if (!i_upload)
+        return;
+    Data::Operation op(d);
+    // A freed slot goes to the next queued upload.
+    if (ReleaseAndRemoveUpload(i_upload))
+    {
+        DetermineUploadSpeedLimit();
+        StartNewUploads();
+    }
+}
+
+void TransferQueueManager::OnFileTransferResponse(std::string i_user, unsigned int i_req, bool i_accepted, bool,
+                                                  qint64, std::string i_denialReason)
+{
+    ItemPtr user = T("user")->GetItem(i_user);
+    Log(kCategory, 1,
+        QStringLiteral("Received file transfer response from user %1 for req %2, transfer %3")
+            .arg(FromLatin1(i_user))
+            .arg(i_req)
+            .arg(i_accepted ? QStringLiteral("accepted") : QStringLiteral("not accepted")),
+        user);
+    ItemPtr req = T("transfer_req")->HasItem(Value(i_req));
+    if (!req)
+    {
+        Log(kCategory, 2, QStringLiteral("req not found"), user);
+        return;
+    }
+    if (req.IsConnected("download_entry"))
+    {
+        Log(kCategory, 2, QStringLiteral("Found download, not processing"), user);
+        return;
+    }
+    ItemPtr upload = req["upload_entry"];
+    if (!upload)
+    {
+        Log(kCategory, 2, QStringLiteral("Neither upload or download attached to req, weird"), user);
+        return;
+    }
+    Log(kCategory, 2, QStringLiteral("Found upload"), user);
+    if (upload["user"].Get() != user.Get())
+    {
+        Log(kCategory, 2,
+            QStringLiteral("Upload user %1 not the same as user who opened the connection, not doing anything")
+                .arg(FromLatin1(upload["user"].AsString())),
+            user);
+        return;
+    }
+
+    Data::Operation op(d);
+    if (!i_accepted)
+    {
+        Log(kCategory, 2, QStringLiteral("Upload was not accepted, marking denied"), user);
+        upload += T("denial_reason")->GetItem(i_denialReason);
+        SetUploadEntryStatus(upload, "denied");
+        StartNewUploads();
+        return;
+    }
+    const std::string status = upload["upload_entry_status"].AsString();
+    if (status != "requesting")
+    {
+        Log(kCategory, 2,
+            QStringLiteral("Upload no longer in requesting phase, instead status is %1. Not processing.")
+                .arg(FromLatin1(status)),
+            user);
+        return;
+    }
+    if (!IsStillShared(upload))
+    {
+        DenyUnshared(upload);
+        return;
+    }
+
+    // Built from what the share holds, never from the peer's text.
+    ItemPtr shared = upload["shared_file"];
+    const QString path = SlashForm(Text(shared["shared_file_folder"].AsString() + "/" + shared["shared_file_name"].AsString()));
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(QIODevice::ReadOnly))
+    {
+        Log(kCategory, 2,
+            QStringLiteral("File could not be opened, marking local error and sending denial message. Shouldn't we have "
+                           "done this before we requested the transfer?"),
+            user);
+        Log(kCategory, 3, QStringLiteral("%1: %2").arg(path, file->errorString()), user);
+        if (peerMessenger)
+            peerMessenger->DenyUpload(i_user, upload["filename_as_requested"].AsString(), "File read error.");
+        SetUploadEntryStatus(upload, "local error");
+        StartNewUploads();
+        return;
+    }
+    Log(kCategory, 2, QStringLiteral("Requesting file connection to user"), user);
+    if (peerMessenger)
+        peerMessenger->RequestFileConnectionToUser(i_user);
+    upload += T("upload_file")->GetItem(Value(file.release()));
+    SetUploadEntryStatus(upload, "connecting");
+}
+
+void TransferQueueManager::OnFileConnectionAccepted(std::string i_user, QTcpSocket* ip_socket)
+{
+    if (!ip_socket)
+        return;
+    Item* user = T("user")->HasItem(i_user);
+    Item* connecting = T("upload_entry_status")->HasItem("connecting");
+    ItemSet uploads = user && connecting ? d->GetItems(ItemPtr(user), ItemPtr(connecting), "upload_entry") : ItemSet();
+    if (uploads.empty())
+    {
+        CloseFileConnection(ip_socket);
+        return;
+    }
+    ItemPtr upload = static_cast<ItemPtr>(uploads);
+    QFile* file = AddressOf<QFile>(upload["upload_file"].Get());
+
+    Data::Operation op(d);
+    const QDateTime now = CurrentTime();
+    upload += T("upload_socket")->GetItem(Value(ip_socket));
+    SetUploadEntryStatus(upload, "uploading");
+    upload += T("last_receipt_time")->GetItem(Value(new QDateTime(now)));
+    upload += T("last_speed_measurement_time")->GetItem(Value(new QDateTime(now)));
+    upload += T("bytes_per_second")->GetItem(Value(new int(0)));
+    upload += T("bytes_since_last_receipt")->GetItem(Value(new qint64(0)));
+    upload += T("read_position")->GetItem(Value(new qint64(0)));
+
+    ip_socket->disconnect();
+    auto* thread = new UploadThread(ip_socket, file, int(upload["transfer_req"].AsUInt()), &m_uploadRateLimiter);
+    ip_socket->setParent(nullptr);
+    ip_socket->moveToThread(thread);
+    upload += T("upload_thread")->GetItem(Value(thread));
+    connect(thread, &UploadThread::UploadError, this, &TransferQueueManager::OnUploadError);
+    connect(thread, &UploadThread::UploadProgress, this, &TransferQueueManager::OnUploadProgress);
+    connect(thread, &UploadThread::UploadComplete, this, &TransferQueueManager::OnUploadComplete);
+    thread->start(QThread::InheritPriority);
+}
+
+void TransferQueueManager::OnUploadProgress(qint64 i_offset, int i_bytesPerSecond)
+{
+    ItemPtr upload = UploadOfThread(sender());
+    if (!upload)
+        return;
+    if (qint64* position = AddressOf<qint64>(upload["read_position"].Get()))
+        *position = i_offset;
+    if (int* speed = AddressOf<int>(upload["bytes_per_second"].Get()))
+        *speed = i_bytesPerSecond;
+    if (QDateTime* receipt = AddressOf<QDateTime>(upload["last_receipt_time"].Get()))
+        *receipt = CurrentTime();
+    emit UploadProgressed(upload);
+}
+
+void TransferQueueManager::OnUploadComplete()
+{
+    ItemPtr upload = UploadOfThread(sender());
+    if (!upload)
+        return;
+    const int* speedObject = AddressOf<int>(upload["bytes_per_second"].Get());
+    const int speed = speedObject ? *speedObject : 0;
+    Log(kCategory, 1, QStringLiteral("Recording upload speed of %1").arg(speed));
+    if (upload["shared_file"]["shared_file_size"].AsInt64() > 1048576 && speed > 0 && gp_server)
+        gp_server->SendUploadSpeed(speed);
+    Data::Operation op(d);
+    SetUploadEntryStatus(upload, "complete");
+    StartNewUploads();
+}
+
+void TransferQueueManager::OnUploadError()
+{
+    ItemPtr upload = UploadOfThread(sender());
+    if (!upload)
+        return;
+    Data::Operation op(d);
+    SetUploadEntryStatus(upload, "aborted");
+    StartNewUploads();
+}
+
+void TransferQueueManager::OnUploadDeniedNotification(std::string i_user, std::string i_file, std::string i_reason)
+{
+    ItemPtr user = T("user")->GetItem(i_user);
+    Log(kCategory, 1,
+        QStringLiteral("Received peer notification from %1 that upload of %2 was denied, reason: %3")
+            .arg(FromLatin1(i_user), Text(i_file), Text(i_reason)),
+        user);
+    ItemPtr download = GetDownloadEntry(i_user, GetFileName(i_file), GetFolder(i_file));
+    if (!download)
+    {
+        Log(kCategory, 2, QStringLiteral("Download not found."), user);
+        return;
+    }
+    // A peer that stops sharing with us denies finished files too; what we
+    // hold already stays as it is.
+    if (download["download_entry_status"].AsString() == "complete")
+    {
+        Log(kCategory, 2, QStringLiteral("Download found, already complete, leaving it."), download);
+        return;
+    }
+    Log(kCategory, 2, QStringLiteral("Download found, marking as denied."), download);
+    Data::Operation op(d);
+    download += T("denial_reason")->GetItem(i_reason);
+    SetDownloadEntryStatus(download, "denied");
+}
+
+void TransferQueueManager::OnUploadFailedNotification(std::string i_user, std::string i_file)
+{
+    ItemPtr user = T("user")->GetItem(i_user);
+    Log(kCategory, 1,
+        QStringLiteral("Received peer notification from %1 that upload of %2 failed").arg(FromLatin1(i_user), Text(i_file)),
+        user);
+    ItemPtr download = GetDownloadEntry(i_user, GetFileName(i_file), GetFolder(i_file));
+    if (!download)
+    {
+        Log(kCategory, 2, QStringLiteral("Download not found."), user);
+        return;
+    }
+    Log(kCategory, 2, QStringLiteral("Download found!"), download);
+    QueueDownloadIfUserOnline(download);
+}
+
+void TransferQueueManager::EveryHalfMinute()
+{
+    Data::Operation op(d);
+    const QDateTime now = CurrentTime();
+
+    // Uploads stuck in a negotiating status.
+    std::vector<Item*> stuck;
+    for (const char* name : {"requesting", "connecting", "waiting for offset"})
+        if (Item* status = T("upload_entry_status")->HasItem(name))
+            for (Item* upload : status->GetItems("upload_entry"))
+            {
+                const QDateTime changed = QDateTime::fromString(
+                    FromLatin1(ItemPtr(upload)["last_status_change_time"].AsString()), Qt::TextDate);
+                if (!changed.isValid() || changed.msecsTo(now) >= 30000)
+                    stuck.push_back(upload);
+            }
+    for (Item* upload : stuck)
+    {
+        ItemPtr entry(upload);
+        Log(kCategory, 1,
+            QStringLiteral("Upload of %1 to %2 timed out in %3 phase, aborting")
+                .arg(Text(entry["shared_file"]["shared_file_name"].AsString()), FromLatin1(entry["user"].AsString()),
+                     FromLatin1(entry["upload_entry_status"].AsString())));
+        SetUploadEntryStatus(entry, "aborted");
+    }
+    if (!stuck.empty())
+        StartNewUploads();
+
+    // Places in line of queued downloads, at most every ten minutes per user.
+    Item* queued = T("download_entry_status")->HasItem("queued");
+    if (!queued)
+        return;
+    std::vector<Item*> users;
+    std::unordered_set<Item*> seen;
+    Type* userType = T("user");
+    for (Item* download : queued->GetItems("download_entry"))
+        if (Item* user = download->GetItem(userType))
+            if (IsOnline(user) && seen.insert(user).second)
+                users.push_back(user);
+    for (Item* user : users)
+    {
+        ItemPtr u(user);
+        if (IsActivelyDownloadingFromUser(u.AsString()))
+            continue;
+        ItemPtr last = u["last_place_in_line_request_time"];
+        if (last)
+        {
+            const QDateTime asked = QDateTime::fromString(FromLatin1(last.AsString()), Qt::TextDate);
+            if (asked.isValid() && asked.msecsTo(now) < 600000)
+                continue;
+        }
+        RequestUserDownloadsPlaceInLine(u.AsString());
+        u += T("last_place_in_line_request_time")->GetItem(Now());
+    }
+}
+
+// ---------------------------------------------------------------- upload slots and speed limit
+
+void TransferQueueManager::SetUploadSlots(int i_slots)
+{
+    if (i_slots < 1 || i_slots > 99)
+        return;
+    const long long previous = ParseDecimal(GetSetting("upload_slots"));
+    SetSetting("upload_slots", Value(i_slots));
+    if (i_slots > previous)
+        StartNewUploads();
+}
+
+void TransferQueueManager::SetUploadSpeedLimit(int i_limit)
+{
+    SetSetting("upload_speed_limit", Value(i_limit));
+    DetermineUploadSpeedLimit();
+}
+
+void TransferQueueManager::EnableUploadSpeedLimit(bool i_enabled)
+{
+    SetSetting("upload_speed_limit_enabled", i_enabled ? "yes" : "no");
+    DetermineUploadSpeedLimit();
+}
+
+void TransferQueueManager::DetermineUploadSpeedLimit()
+{
+    const long long limit = ParseDecimal(GetSetting("upload_speed_limit"));
+    if (limit <= 0 || limit > std::numeric_limits<int>::max() || GetSetting("upload_speed_limit_enabled") != "yes")
+    {
+        m_uploadRateLimiter.ClearLimits();
+        return;
+    }
+    const ItemSet active = ActiveUploads();
+    const int total = int(limit);
+    const int each = active.empty() ? total : std::max(1, int(total / static_cast<long long>(active.size())));
+    m_uploadRateLimiter.SetLimits(total, each);
+    const QDateTime now = CurrentTime();
+    for (Item* upload : active)
+    {
+        ItemPtr entry(upload);
+        if (QDateTime* measured = AddressOf<QDateTime>(entry["last_speed_measurement_time"].Get()))
+            *measured = now;
+        if (qint64* since = AddressOf<qint64>(entry["bytes_since_last_receipt"].Get()))
+            *since = 0;
+    }
+}
 
 int TransferQueueManager::GetUploadSpeed()
 {

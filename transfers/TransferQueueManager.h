@@ -7,14 +7,18 @@
 // queue only through queued signals and the upload speed state below.
 
 #include "Data.h"
+#include "PeerProviders.h"
 #include "UploadRateLimiter.h"
+#include "UploadStatusProvider.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -24,7 +28,11 @@ class UploadThread;
 class TransferThread;
 class QTcpSocket;
 
-class TransferQueueManager : public QObject, public DataHandler, public DataLoadedEventHandler
+class TransferQueueManager : public QObject,
+                             public DataHandler,
+                             public DataLoadedEventHandler,
+                             public UploadStatusProvider,
+                             public UploadPlaceProvider
 {
     Q_OBJECT
 
@@ -41,6 +49,10 @@ public:
     // After the state file is loaded: unfinished downloads start as
     // "queued", their users are tracked, TransfersLoaded is emitted.
     void DataLoaded() override;
+
+    // For tests: the clock of status times, the negotiation time-outs and
+    // the pacing of place-in-line requests.
+    void SetClock(std::function<QDateTime()> i_now);
 
     // A diagnostic: logs every second how late the timer fired.
     void StartTimerTest();
@@ -78,9 +90,12 @@ public:
 
     // ---- upload queue
 
+    // Fills free upload slots in effective order: one upload per user at a
+    // time, online users only, files still shared with them.
     void StartNewUploads();
-    bool IsFreeToUpload();
-    unsigned int QueuedUploadCount();
+    bool IsFreeToUpload() override;
+    unsigned int QueuedUploadCount() override;
+    bool GetUploadPlaceInLine(const std::string& i_user, const std::string& i_file, int& o_place) override;
     bool UploadEntrySortCompare(ItemPtr i_a, ItemPtr i_b);
     int GetUserGroupDownloadPriority(std::string i_user);
     void OrderNewUpload(ItemPtr i_upload);
@@ -88,7 +103,11 @@ public:
     void ReshareUser(std::string i_user);
     void AssertNoExtraUploads();
     // The one way an upload changes status after it was created.
+    // Leaving the active statuses releases the thread, file, socket and
+    // progress objects; "aborted" tells the peer.
     void SetUploadEntryStatus(ItemPtr i_upload, std::string i_status);
+    // Stops and releases the upload and removes the entry; a freed slot
+    // goes to the next queued upload. Nothing is sent.
     void RemoveUpload(ItemPtr i_upload);
 
     // ---- upload slots and speed limit
@@ -105,6 +124,7 @@ public:
     // ---- item-removed handlers: free the object an item's value names
 
     void OnWritePositionRemoved(Item* ip_item);
+    void OnReadPositionRemoved(Item* ip_item);
     void OnLastReceiptTimeRemoved(Item* ip_item);
     void OnLastSpeedMeasurementTimeRemoved(Item* ip_item);
     void OnBytesPerSecondRemoved(Item* ip_item);
@@ -182,7 +202,21 @@ private:
     // The file as the uploader names it: remote folder + "\" + file name.
     static std::string RemotePath(ItemPtr i_download);
     // The current local time as stored in time items.
-    static std::string Now();
+    std::string Now() const;
+    QDateTime CurrentTime() const;
+
+    // Upload helpers.
+    ItemPtr UploadOfThread(const QObject* ip_thread) const;
+    size_t ActiveUploadCount() const;
+    ItemSet ActiveUploads() const;
+    bool IsUploadingToUser(Item* ip_user) const;
+    // The entry still has its file, and the file is visible to its user.
+    bool IsStillShared(ItemPtr i_upload);
+    // Tells the peer "File not shared." and removes the entry.
+    void DenyUnshared(ItemPtr i_upload);
+    void ReleaseUpload(ItemPtr i_upload);
+    // Removes the entry; true when it held an active slot.
+    bool ReleaseAndRemoveUpload(ItemPtr i_upload);
 
     // The timer test.
     QTimer m_timerTestTimer;
@@ -194,6 +228,8 @@ private:
 
     // The upload that was last placed at the end of the effective order.
     Item* mp_lastOrderedUpload = nullptr;
+
+    std::function<QDateTime()> m_clock;
 
     std::deque<Pass> m_passes;
     std::unordered_set<Item*> m_removedInPass;

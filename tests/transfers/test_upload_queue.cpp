@@ -1,0 +1,487 @@
+// The upload queue against scripted peers on loopback and real shared
+// folders: who may queue what, the order and the slots, the negotiation with
+// its refusals and time-outs, the notices about our own downloads, and the
+// speed limits the upload threads obey.
+
+#include "TransferTestSupport.h"
+
+#include "MemStream.h"
+#include "ProtocolCodes.h"
+#include "TimerManager.h"
+
+#include <QtTest>
+
+using namespace transfertest;
+
+namespace
+{
+
+QByteArray Wire(const QString& i_path)
+{
+    return QString(i_path).replace('/', '\\').toUtf8();
+}
+
+void MakeFile(const QString& i_path, qint64 i_size)
+{
+    QDir().mkpath(QFileInfo(i_path).path());
+    QFile f(i_path);
+    if (!f.open(QIODevice::WriteOnly) || !f.resize(i_size))
+        qFatal("cannot make %s", qPrintable(i_path));
+}
+
+std::string UploadStatus(ItemPtr i_upload)
+{
+    return i_upload["upload_entry_status"].AsString();
+}
+
+// A transfer request as the peer reads it: request number, file, size.
+struct TransferRequest
+{
+    quint32 req = 0;
+    QByteArray file;
+    qint64 size = -1;
+};
+
+bool ReadRequest(const QByteArray& i_message, TransferRequest& o_request)
+{
+    if (i_message.size() < 12 || ToU32(i_message) != PM_TRANSFER_REQUEST || ToU32(i_message, 4) != 1)
+        return false;
+    o_request.req = ToU32(i_message, 8);
+    int at = 12;
+    o_request.file = StrAt(i_message, at);
+    o_request.size = qFromLittleEndian<qint64>(i_message.constData() + at);
+    return true;
+}
+
+} // namespace
+
+class TestUploadQueue : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup() { m_fixture.TearDown(); }
+
+    void OnlyVisibleFilesAreQueuedAndOffered();
+    void PlaceInLineAnswers();
+    void PriorityPrivilegeAndOrder();
+    void SlotsUsersAndOffline();
+    void RefusalTimeOutAndLateAcceptance();
+    void UnshareUserStopsARunningUpload();
+    void NoticesReachTheRightDownload();
+    void SpeedLimits();
+
+private:
+    // A scripted peer for the user, online and with an open "P" connection.
+    ScriptedPeer& Peer(const QByteArray& i_user);
+    QByteArray Path(const QString& i_name) const { return Wire(m_share + "/" + i_name); }
+    ItemPtr Upload(const std::string& i_user, const QString& i_name) const;
+    // The transfer requests the peer received, waiting for the first.
+    QList<TransferRequest> Requests(const QByteArray& i_user, int i_waitMs = g_waitMs);
+    void ListUser(const std::string& i_user, const std::string& i_group, int i_priority);
+
+    QueueFixture m_fixture;
+    QString m_share;
+    QDateTime m_now;
+    std::map<QByteArray, std::unique_ptr<ScriptedPeer>> m_peers;
+};
+
+void TestUploadQueue::init()
+{
+    m_peers.clear();
+    m_fixture.Start();
+    m_now = QDateTime::currentDateTime();
+    m_fixture.mp_queue->SetClock([this] { return m_now; });
+    m_share = m_fixture.m_dir.path() + "/share";
+    for (const char* name : {"a.bin", "b.bin", "c.bin", "d.bin"})
+        MakeFile(m_share + "/" + name, 1000);
+    MakeFile(m_share + "/huge.bin", 5000000000LL);
+    MakeFile(m_fixture.m_dir.path() + "/group/secret.bin", 10);
+    m_fixture.mp_shares->Init();
+    ItemPtr(T("shared_folder")->GetItem(ToUtf8(m_share))) += T("shared_public")->GetGlobalNullItem();
+    ItemPtr(T("shared_folder")->GetItem(ToUtf8(m_fixture.m_dir.path() + "/group"))) +=
+        T("user_list_group")->GetItem("friends");
+}
+
+ScriptedPeer& TestUploadQueue::Peer(const QByteArray& i_user)
+{
+    auto& peer = m_peers[i_user];
+    if (!peer)
+    {
+        peer = std::make_unique<ScriptedPeer>();
+        if (!peer->Open(m_fixture.mp_messenger, i_user))
+            qFatal("peer %s did not connect", i_user.constData());
+        SetOnline(i_user.toStdString(), true);
+    }
+    return *peer;
+}
+
+ItemPtr TestUploadQueue::Upload(const std::string& i_user, const QString& i_name) const
+{
+    Item* user = T("user")->HasItem(i_user);
+    Item* file = T("filename_as_requested")->HasItem(Wire(m_share + "/" + i_name).toStdString());
+    return user && file ? d->GetItem(ItemPtr(user), ItemPtr(file), "upload_entry") : nullptr;
+}
+
+QList<TransferRequest> TestUploadQueue::Requests(const QByteArray& i_user, int i_waitMs)
+{
+    QList<TransferRequest> requests;
+    ScriptedPeer& peer = Peer(i_user);
+    for (QByteArray m = peer.Next(i_waitMs); !m.isEmpty(); m = peer.Next(300))
+    {
+        TransferRequest request;
+        if (ReadRequest(m, request))
+            requests << request;
+    }
+    return requests;
+}
+
+void TestUploadQueue::ListUser(const std::string& i_user, const std::string& i_group, int i_priority)
+{
+    ItemPtr entry = ItemPtr(T("user")->GetItem(i_user)).NewItem("in_user_list");
+    ItemPtr group = T("user_list_group")->GetItem(i_group);
+    group += entry;
+    group += T("group_download_priority")->GetItem(Value(i_priority));
+}
+
+void TestUploadQueue::OnlyVisibleFilesAreQueuedAndOffered()
+{
+    TransferQueueManager* queue = m_fixture.mp_queue;
+    ScriptedPeer& bob = Peer("bob");
+    Peer("carol");
+    // Not shared at all, only shared with a group, asked by an unshared
+    // user: each is denied and leaves no entry.
+    const QByteArray group = Wire(m_fixture.m_dir.path() + "/group/secret.bin");
+    queue->OnQueueUploadRequested("bob", "\\etc\\passwd");
+    queue->OnQueueUploadRequested("bob", group.toStdString());
+    queue->UnshareUser("carol");
+    queue->OnQueueUploadRequested("carol", Path("a.bin").toStdString());
+    for (const QByteArray& file : {QByteArray("\\etc\\passwd"), group})
+    {
+        const QByteArray m = bob.Next();
+        int at = 4;
+        QCOMPARE(Code(m), quint32(PM_UPLOAD_DENIED));
+        QCOMPARE(StrAt(m, at), file);
+        QCOMPARE(StrAt(m, at), QByteArray("File not shared."));
+    }
+    QCOMPARE(Code(Peer("carol").Next()), quint32(PM_UPLOAD_DENIED));
+    QCOMPARE(T("upload_entry")->ItemCount(), size_t(0));
+
+    // Queued while visible, hidden or unshared before its turn: never
+    // requested, denied and dropped when its turn comes.
+    queue->ReshareUser("carol");
+    SetOnline("bob", false);
+    SetOnline("carol", false);
+    queue->OnQueueUploadRequested("bob", Path("a.bin").toStdString());
+    queue->OnQueueUploadRequested("carol", Path("b.bin").toStdString());
+    QCOMPARE(UploadStatus(Upload("bob", "a.bin")), std::string("queued"));
+    QCOMPARE(queue->QueuedUploadCount(), 2u);
+    ItemPtr(T("shared_folder")->GetItem(ToUtf8(m_share))) -= T("shared_public")->GetGlobalNullItem();
+    SetOnline("bob", true);
+    queue->StartNewUploads();
+    QList<QByteArray> toBob = bob.Drain();
+    QCOMPARE(toBob.size(), 1);
+    QCOMPARE(Code(toBob[0]), quint32(PM_UPLOAD_DENIED));
+    QVERIFY(!Upload("bob", "a.bin"));
+    // Visible again, but carol's file went from the share meanwhile.
+    ItemPtr(T("shared_folder")->GetItem(ToUtf8(m_share))) += T("shared_public")->GetGlobalNullItem();
+    QFile::remove(m_share + "/b.bin");
+    m_fixture.mp_shares->RescanShares();
+    SetOnline("carol", true);
+    QList<QByteArray> toCarol = Peer("carol").Drain();
+    QCOMPARE(toCarol.size(), 1);
+    QCOMPARE(Code(toCarol[0]), quint32(PM_UPLOAD_DENIED));
+    QCOMPARE(T("upload_entry")->ItemCount(), size_t(0));
+
+    // A shared file of 5,000,000,000 bytes is announced exactly.
+    queue->OnQueueUploadRequested("bob", Path("huge.bin").toStdString());
+    const QList<TransferRequest> requests = Requests("bob");
+    QCOMPARE(requests.size(), 1);
+    QCOMPARE(requests[0].size, 5000000000LL);
+    QCOMPARE(requests[0].file, Path("huge.bin"));
+    QCOMPARE(UploadStatus(Upload("bob", "huge.bin")), std::string("requesting"));
+    QCOMPARE(Upload("bob", "huge.bin")["transfer_req"].AsUInt(), static_cast<unsigned long>(requests[0].req));
+    QVERIFY(!queue->IsFreeToUpload());
+    QVERIFY(gp_uploadStatusProvider == queue && gp_uploadPlaceProvider == queue);
+}
+
+void TestUploadQueue::PlaceInLineAnswers()
+{
+    TransferQueueManager* queue = m_fixture.mp_queue;
+    for (const char* user : {"bob", "carol", "dave"})
+        Peer(user);
+    queue->OnQueueUploadRequested("bob", Path("a.bin").toStdString());   // requested at once
+    queue->OnQueueUploadRequested("carol", Path("b.bin").toStdString());
+    queue->OnQueueUploadRequested("dave", Path("c.bin").toStdString());
+    queue->OnQueueUploadRequested("dave", Path("d.bin").toStdString());
+    int place = -1;
+    QVERIFY(queue->GetUploadPlaceInLine("bob", Path("a.bin").toStdString(), place));
+    QCOMPARE(place, 0);
+    QVERIFY(queue->GetUploadPlaceInLine("carol", Path("b.bin").toStdString(), place));
+    QCOMPARE(place, 1);
+    QVERIFY(queue->GetUploadPlaceInLine("dave", Path("d.bin").toStdString(), place));
+    QCOMPARE(place, 3);
+    QVERIFY(!queue->GetUploadPlaceInLine("carol", Path("c.bin").toStdString(), place));
+    QVERIFY(!queue->GetUploadPlaceInLine("nobody", Path("c.bin").toStdString(), place));
+
+    // Over the wire: code 51 is answered with 1003 and the rank.
+    ScriptedPeer& dave = Peer("dave");
+    dave.Drain();
+    dave.Send(Frame(PM_UPLOAD_PLACE_IN_LINE_REQUEST, Str(Path("c.bin"))));
+    const QByteArray m = dave.Next();
+    QCOMPARE(Code(m), quint32(PM_UPLOAD_PLACE_IN_LINE));
+    int at = 4;
+    QCOMPARE(StrAt(m, at), Path("c.bin"));
+    QCOMPARE(ToU32(m, at), 2u);
+}
+
+void TestUploadQueue::PriorityPrivilegeAndOrder()
+{
+    TransferQueueManager* queue = m_fixture.mp_queue;
+    // Everyone offline: nothing starts, only the order is built.
+    ListUser("vip", "friends", 5);
+    ListUser("low", "grumpy", -3);
+    ItemPtr(T("user")->GetItem("priv")) += T("is_privileged")->GetGlobalNullItem();
+    QCOMPARE(queue->GetUserGroupDownloadPriority("low"), 0);
+    QCOMPARE(queue->GetUserGroupDownloadPriority("vip"), 5);
+
+    queue->OnQueueUploadRequested("low", Path("a.bin").toStdString());
+    queue->OnQueueUploadRequested("plain", Path("a.bin").toStdString());
+    queue->OnQueueUploadRequested("low", Path("b.bin").toStdString());
+    // Same priority and privilege: the order of the requests.
+    QCOMPARE(Upload("low", "a.bin")["effective_upload_order"].AsInt(), 1L);
+    QCOMPARE(Upload("plain", "a.bin")["effective_upload_order"].AsInt(), 2L);
+    QCOMPARE(Upload("low", "b.bin")["effective_upload_order"].AsInt(), 3L);
+    // Privilege breaks the tie and renumbers; priority beats both.
+    queue->OnQueueUploadRequested("priv", Path("c.bin").toStdString());
+    queue->OnQueueUploadRequested("vip", Path("d.bin").toStdString());
+    QStringList order;
+    for (Item* upload : T("upload_entry")->GetItems().SortNumericBy("effective_upload_order"))
+        order << QString::fromStdString(ItemPtr(upload)["effective_upload_order"].AsString() + ":" +
+                                        ItemPtr(upload)["user"].AsString());
+    QCOMPARE(order, QStringList({"1:vip", "2:priv", "3:low", "4:plain", "5:low"}));
+    QVERIFY(queue->UploadEntrySortCompare(Upload("low", "a.bin"), Upload("low", "b.bin")));
+
+    // A request repeated for a finished entry re-queues it with its numbers.
+    ItemPtr plain = Upload("plain", "a.bin");
+    queue->SetUploadEntryStatus(plain, "complete");
+    queue->OnQueueUploadRequested("plain", Path("a.bin").toStdString());
+    QCOMPARE(UploadStatus(plain), std::string("queued"));
+    QCOMPARE(plain["effective_upload_order"].AsInt(), 4L);
+    QVERIFY(m_fixture.Logged("complete, re-queueing"));
+
+    // The stable renumbering keeps the same order, from 0.
+    queue->DetermineUploadsEffectiveOrder();
+    QCOMPARE(Upload("vip", "d.bin")["effective_upload_order"].AsInt(), 0L);
+    QCOMPARE(Upload("low", "b.bin")["effective_upload_order"].AsInt(), 4L);
+}
+
+void TestUploadQueue::SlotsUsersAndOffline()
+{
+    TransferQueueManager* queue = m_fixture.mp_queue;
+    Peer("bob");
+    Peer("carol");
+    Peer("dave");
+    SetOnline("carol", false);
+    queue->OnQueueUploadRequested("bob", Path("a.bin").toStdString());
+    queue->OnQueueUploadRequested("bob", Path("b.bin").toStdString());
+    queue->OnQueueUploadRequested("carol", Path("c.bin").toStdString());
+    queue->OnQueueUploadRequested("dave", Path("d.bin").toStdString());
+    QCOMPARE(Requests("bob").size(), 1);
+    QVERIFY(!queue->IsFreeToUpload());
+
+    // Three slots: one per user, the offline user skipped.
+    queue->SetUploadSlots(0);
+    queue->SetUploadSlots(100);
+    QCOMPARE(GetSetting("upload_slots"), std::string("1"));
+    queue->SetUploadSlots(3);
+    QCOMPARE(Requests("dave").size(), 1);
+    QCOMPARE(UploadStatus(Upload("bob", "b.bin")), std::string("queued"));
+    QCOMPARE(UploadStatus(Upload("carol", "c.bin")), std::string("queued"));
+    QVERIFY(queue->IsFreeToUpload());
+    // Carol comes online and takes the third slot.
+    SetOnline("carol", true);
+    QCOMPARE(Requests("carol").size(), 1);
+    QVERIFY(!queue->IsFreeToUpload());
+
+    // Fewer slots stop nothing, and nothing new starts until below them.
+    queue->SetUploadSlots(1);
+    QCOMPARE(UploadStatus(Upload("dave", "d.bin")), std::string("requesting"));
+    queue->RemoveUpload(Upload("dave", "d.bin"));
+    queue->RemoveUpload(Upload("carol", "c.bin"));
+    QCOMPARE(UploadStatus(Upload("bob", "b.bin")), std::string("queued"));
+    queue->RemoveUpload(Upload("bob", "a.bin"));
+    QCOMPARE(Requests("bob").size(), 1);
+    QCOMPARE(UploadStatus(Upload("bob", "b.bin")), std::string("requesting"));
+}
+
+void TestUploadQueue::RefusalTimeOutAndLateAcceptance()
+{
+    TransferQueueManager* queue = m_fixture.mp_queue;
+    Peer("bob");
+    Peer("carol");
+    queue->OnQueueUploadRequested("bob", Path("a.bin").toStdString());
+    queue->OnQueueUploadRequested("carol", Path("b.bin").toStdString());
+    const quint32 bobReq = Requests("bob").value(0).req;
+
+    // A refusal: "denied" with its reason, and the next entry at once.
+    queue->OnFileTransferResponse("bob", bobReq, false, false, 0, "Complete");
+    QCOMPARE(UploadStatus(Upload("bob", "a.bin")), std::string("denied"));
+    QCOMPARE(Upload("bob", "a.bin")["denial_reason"].AsString(), std::string("Complete"));
+    const quint32 carolReq = Requests("carol").value(0).req;
+    QCOMPARE(UploadStatus(Upload("carol", "b.bin")), std::string("requesting"));
+    // Another user's answer to carol's request changes nothing.
+    queue->OnFileTransferResponse("bob", carolReq, true, false, 0, "");
+    QCOMPARE(UploadStatus(Upload("carol", "b.bin")), std::string("requesting"));
+
+    // 20 s: it stays; 50 s: aborted and the peer told with code 46.
+    m_now = m_now.addSecs(20);
+    queue->EveryHalfMinute();
+    QCOMPARE(UploadStatus(Upload("carol", "b.bin")), std::string("requesting"));
+    m_now = m_now.addSecs(30);
+    queue->EveryHalfMinute();
+    QCOMPARE(UploadStatus(Upload("carol", "b.bin")), std::string("aborted"));
+    const QByteArray failed = Peer("carol").Next();
+    QCOMPARE(Code(failed), quint32(PM_UPLOAD_FAILED));
+    QCOMPARE(FirstString(failed), Path("b.bin"));
+    QVERIFY(queue->IsFreeToUpload());
+
+    // Its acceptance, late, is ignored.
+    queue->OnFileTransferResponse("carol", carolReq, true, false, 0, "");
+    QCOMPARE(UploadStatus(Upload("carol", "b.bin")), std::string("aborted"));
+    QVERIFY(m_fixture.Logged("Upload no longer in requesting phase, instead status is aborted"));
+    QVERIFY(!Upload("carol", "b.bin")["upload_file"]);
+}
+
+void TestUploadQueue::UnshareUserStopsARunningUpload()
+{
+    TransferQueueManager* queue = m_fixture.mp_queue;
+    Peer("bob");
+    Peer("carol");
+    queue->OnQueueUploadRequested("bob", Path("a.bin").toStdString());
+    queue->OnQueueUploadRequested("carol", Path("b.bin").toStdString());
+    const quint32 req = Requests("bob").value(0).req;
+    queue->OnFileTransferResponse("bob", req, true, false, 0, "");
+    ItemPtr upload = Upload("bob", "a.bin");
+    QCOMPARE(UploadStatus(upload), std::string("connecting"));
+    QVERIFY(upload["upload_file"]);
+
+    // The file connection: our end goes to the thread, which sends the
+    // request number and waits for the offset that never comes.
+    QTcpServer listener;
+    QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
+    QTcpSocket downloader;
+    downloader.connectToHost(QHostAddress::LocalHost, listener.serverPort());
+    QVERIFY(listener.waitForNewConnection(g_waitMs));
+    QTcpSocket* own = listener.nextPendingConnection();
+    queue->OnFileConnectionAccepted("bob", own);
+    QCOMPARE(UploadStatus(upload), std::string("uploading"));
+    QPointer<QThread> thread = reinterpret_cast<QThread*>(upload["upload_thread"].AsUInt());
+    QVERIFY(QTest::qWaitFor([&] { return downloader.bytesAvailable() >= 4 || downloader.waitForReadyRead(100); },
+                            g_waitMs));
+    QCOMPARE(qFromLittleEndian<quint32>(downloader.read(4).constData()), req);
+
+    // A second connection for the same user finds nothing "connecting".
+    QTcpSocket second;
+    second.connectToHost(QHostAddress::LocalHost, listener.serverPort());
+    QVERIFY(listener.waitForNewConnection(g_waitMs));
+    QPointer<QTcpSocket> extra = listener.nextPendingConnection();
+    queue->OnFileConnectionAccepted("bob", extra);
+    QTRY_VERIFY(extra.isNull());
+
+    queue->UnshareUser("bob");
+    QVERIFY(!Upload("bob", "a.bin"));
+    QTRY_VERIFY(thread.isNull());
+    QVERIFY(WaitClosed(&downloader));
+    // The slot went to carol.
+    QCOMPARE(Requests("carol").size(), 1);
+    QCOMPARE(Code(Peer("bob").Next()), quint32(PM_UPLOAD_DENIED));
+}
+
+void TestUploadQueue::NoticesReachTheRightDownload()
+{
+    TransferQueueManager* queue = m_fixture.mp_queue;
+    ScriptedPeer& bob = Peer("bob");
+    ItemPtr song = queue->AddDownload("bob", "song.mp3", "music\\band", 100, 0);
+    ItemPtr other = queue->AddDownload("bob", "band", "music", 100, 0);
+    ItemPtr done = queue->AddDownload("bob", "done.mp3", "music\\band", 100, 0);
+    queue->SetDownloadEntryStatus(done, "complete");
+    bob.Drain();
+
+    // Code 50 over the wire: the download named by folder and name.
+    bob.Send(Frame(PM_UPLOAD_DENIED, Str("music\\band\\song.mp3") + Str("Banned")));
+    QTRY_COMPARE(Status(song), std::string("denied"));
+    QCOMPARE(song["denial_reason"].AsString(), std::string("Banned"));
+    QCOMPARE(Status(other), std::string("queued"));
+    // A complete download stays complete.
+    bob.Send(Frame(PM_UPLOAD_DENIED, Str("music\\band\\done.mp3") + Str("File not shared.")));
+    QTRY_VERIFY(m_fixture.Logged("already complete"));
+    QCOMPARE(Status(done), std::string("complete"));
+
+    // Code 46: the download is asked for again.
+    bob.Send(Frame(PM_UPLOAD_FAILED, Str("music\\band")));
+    QTRY_VERIFY(m_fixture.Logged("Download found!"));
+    const QByteArray again = bob.Next();
+    QCOMPARE(Code(again), quint32(PM_QUEUE_UPLOAD));
+    QCOMPARE(FirstString(again), QByteArray("music\\band"));
+    queue->OnUploadFailedNotification("bob", "music\\nothing.mp3");
+    QVERIFY(m_fixture.Logged("Download not found."));
+
+    // Places in line: at most every ten minutes per user.
+    SetOnline("bob", true);
+    queue->SetDownloadEntryStatus(song, "queued");
+    bob.Drain();
+    queue->EveryHalfMinute();
+    QCOMPARE(bob.Drain().size(), 2);
+    m_now = m_now.addSecs(590);
+    queue->EveryHalfMinute();
+    QCOMPARE(bob.Drain().size(), 0);
+    m_now = m_now.addSecs(10);
+    queue->EveryHalfMinute();
+    QCOMPARE(bob.Drain().size(), 2);
+}
+
+void TestUploadQueue::SpeedLimits()
+{
+    TransferQueueManager* queue = m_fixture.mp_queue;
+    UploadRateLimiter* limiter = queue->RateLimiter();
+    for (const char* user : {"bob", "carol", "dave"})
+        Peer(user);
+    queue->SetUploadSlots(3);
+    queue->SetUploadSpeedLimit(100);
+    QCOMPARE(GetSetting("upload_speed_limit_enabled"), std::string("no"));
+    QCOMPARE(limiter->GetUploadSpeed(), 0);
+    queue->EnableUploadSpeedLimit(true);
+    QCOMPARE(limiter->GetPerUploadSpeed(), 100);
+    queue->OnQueueUploadRequested("bob", Path("a.bin").toStdString());
+    queue->OnQueueUploadRequested("carol", Path("b.bin").toStdString());
+    queue->OnQueueUploadRequested("dave", Path("c.bin").toStdString());
+    QCOMPARE(limiter->GetUploadSpeed(), 100);
+    QCOMPARE(limiter->GetPerUploadSpeed(), 33);
+    queue->SetUploadSpeedLimit(2);
+    QCOMPARE(limiter->GetPerUploadSpeed(), 1);
+
+    // Every recomputation under a limit empties the allowance.
+    limiter->Credit(5000);
+    queue->DetermineUploadSpeedLimit();
+    QCOMPARE(limiter->GetAllowance(), qint64(0));
+    limiter->Credit(5000);
+    queue->SetUploadEntryStatus(Upload("dave", "c.bin"), "aborted");
+    QCOMPARE(limiter->GetAllowance(), qint64(0));
+    QCOMPARE(limiter->GetPerUploadSpeed(), 1);
+
+    // Zero or switched off: no limit.
+    queue->SetUploadSpeedLimit(0);
+    QCOMPARE(limiter->GetUploadSpeed(), 0);
+    QCOMPARE(limiter->GetPerUploadSpeed(), 0);
+    queue->SetUploadSpeedLimit(100);
+    QCOMPARE(limiter->GetPerUploadSpeed(), 50);
+    queue->EnableUploadSpeedLimit(false);
+    QCOMPARE(limiter->GetUploadSpeed(), 0);
+    QCOMPARE(limiter->GetPerUploadSpeed(), 0);
+    QCOMPARE(queue->GetUploadSpeed(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestUploadQueue)
+#include "test_upload_queue.moc"
