@@ -196,6 +196,9 @@ void SearchForm::CreateSearchForm(unsigned int i_token, std::string i_text, bool
     header->setSectionsMovable(false);
     tree->setHeaderLabels({tr("User"), tr("Free"), tr("K/s"), tr("Folder"), tr("File"), tr("Size"), tr("Attributes")});
     header->setSectionsClickable(false);
+    // Every row is one line of text: the view then never measures rows one
+    // by one, which on a tree of many thousand rows would stall scrolling.
+    tree->setUniformRowHeights(true);
     tree->expandAll();
 
     // A tab title takes "&" as a mnemonic mark; doubled, it shows as typed.
@@ -472,6 +475,7 @@ void SearchForm::AddResults(SearchResultsForm* ip_tab, ItemPtr i_tabItem, ItemPt
         for (QTreeWidgetItem* folderRow : touched)
             folderRow->setExpanded(true);
 
+    ip_tab->FolderRowsGrew(touched);
     FilterFolderRows(ip_tab, touched);
 }
 

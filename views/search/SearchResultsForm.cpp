@@ -79,9 +79,27 @@ void SearchResultsForm::SetSortingParamters(int i_column, Qt::SortOrder i_order)
     m_sortOrder = i_order;
 }
 
+void SearchResultsForm::FolderRowsGrew(const std::vector<QTreeWidgetItem*>& i_folderRows)
+{
+    m_grownFolders.insert(i_folderRows.begin(), i_folderRows.end());
+}
+
 void SearchResultsForm::Sort()
 {
-    mp_ui->searchResultsTreeWidget->sortByColumn(m_sortColumn, m_sortOrder);
+    QTreeWidget* tree = mp_ui->searchResultsTreeWidget;
+    if (m_sortedColumn != m_sortColumn || m_sortedOrder != m_sortOrder)
+    {
+        tree->sortByColumn(m_sortColumn, m_sortOrder);
+        m_sortedColumn = m_sortColumn;
+        m_sortedOrder = m_sortOrder;
+    }
+    else
+    {
+        tree->invisibleRootItem()->sortChildren(m_sortColumn, m_sortOrder);
+        for (QTreeWidgetItem* folder : m_grownFolders)
+            folder->sortChildren(m_sortColumn, m_sortOrder);
+    }
+    m_grownFolders.clear();
 }
 
 void SearchResultsForm::PopulateCorrelations()
