@@ -2,6 +2,7 @@
 
 #include "Compression.h"
 #include "DataSaver.h"
+#include "FileAttributeLinker.h"
 #include "Log.h"
 #include "PeerConnection.h"
 #include "PeerMessageDecoders.h"
@@ -1224,9 +1225,7 @@ void PeerMessenger::StoreSearchResult(const std::string& i_user, const std::stri
     Type* nameType = T("search_result_file_name");
     Type* folderType = T("search_result_file_folder");
     Type* sizeType = T("file_size");
-    Type* bitrateType = T("bitrate");
-    Type* lengthType = T("length_seconds");
-    Type* modeType = T("bitrate_mode");
+    const FileAttributeLinker attributes;
     for (const FileInfo& file : i_files)
     {
         ItemPtr result = resultType->NewItem();
@@ -1238,23 +1237,7 @@ void PeerMessenger::StoreSearchResult(const std::string& i_user, const std::stri
         result += nameType->GetItem(name);
         result += folderType->GetItem(folder);
         result += sizeType->GetItem(Value(static_cast<long long>(file.m_size)));
-        for (const AttributeMap::Attribute& attribute : file.m_attributes.m_attributes)
-        {
-            switch (attribute.first)
-            {
-            case ATTRIBUTE_BITRATE:
-                result += bitrateType->GetItem(Value(int(attribute.second)));
-                break;
-            case ATTRIBUTE_LENGTH:
-                result += lengthType->GetItem(Value(int(attribute.second)));
-                break;
-            case ATTRIBUTE_VBR:
-                result += modeType->GetItem(attribute.second != 0 ? "vbr" : "cbr");
-                break;
-            default:
-                break;
-            }
-        }
+        attributes.Link(result, file.m_attributes);
     }
     PeerLog(1, QString("Received %1 search result(s) from user %2 for search %3")
                    .arg(i_files.size())

@@ -3,21 +3,11 @@
 
 #include "SharedFoldersManager.h"
 
+#include "FileAttributeLinker.h"
 #include "GeneralFunctions.h"
 #include "Log.h"
 #include "TextConversion.h"
 #include "server.h"
-
-namespace
-{
-
-// Links the file to the one value item of that type, replacing an earlier one.
-void SetAttribute(Item* ip_file, Type* ip_type, const Value& i_value)
-{
-    ip_file->Connect(ip_type->GetItem(i_value));
-}
-
-} // namespace
 
 void SharedFoldersManager::OnUserShare(std::string i_user, FileInfoMap& i_share,
                                        AttributeTranslationTable& i_translationTable)
@@ -38,9 +28,9 @@ void SharedFoldersManager::OnUserShare(std::string i_user, FileInfoMap& i_share,
     Type* fileType = T("user_share_file");
     Type* fileNameType = T("user_share_file_name");
     Type* sizeType = T("file_size");
-    Type* bitrateType = T("bitrate");
-    Type* lengthType = T("length_seconds");
-    Type* modeType = T("bitrate_mode");
+    // A later pair of a code replaces the earlier link: a file holds one
+    // value of each.
+    const FileAttributeLinker attributes;
 
     // The map is ordered by path, and a parent path sorts before its
     // children, so every parent in the list is stored before them.
@@ -69,23 +59,7 @@ void SharedFoldersManager::OnUserShare(std::string i_user, FileInfoMap& i_share,
             folder->Connect(file);
             file->Connect(fileNameType->GetItem(record.m_name));
             file->Connect(sizeType->GetItem(Value(static_cast<long long>(record.m_size))));
-            for (const AttributeMap::Attribute& attribute : record.m_attributes.m_attributes)
-            {
-                switch (attribute.first)
-                {
-                case ATTRIBUTE_BITRATE:
-                    SetAttribute(file, bitrateType, Value(attribute.second));
-                    break;
-                case ATTRIBUTE_LENGTH:
-                    SetAttribute(file, lengthType, Value(attribute.second));
-                    break;
-                case ATTRIBUTE_VBR:
-                    SetAttribute(file, modeType, Value(attribute.second != 0 ? "vbr" : "cbr"));
-                    break;
-                default:
-                    break;
-                }
-            }
+            attributes.Link(file, record.m_attributes);
         }
     }
     share.NewItem("user_share_loaded");
