@@ -15,6 +15,7 @@
 #include <QIcon>
 
 #include <cmath>
+#include <unordered_set>
 
 RoomForm::RoomForm(std::string i_room, QWidget* ip_parent)
     : QWidget(ip_parent), mp_ui(new Ui_RoomForm), m_room(std::move(i_room))
@@ -88,6 +89,9 @@ RoomForm::RoomForm(std::string i_room, QWidget* ip_parent)
 RoomForm::~RoomForm()
 {
     DisableHandlers();
+    // Rows not yet in the list have no other owner.
+    for (QTreeWidgetItem* row : m_newRows)
+        delete row;
     delete mp_ui;
 }
 
@@ -117,13 +121,22 @@ void RoomForm::OnUserAdded(Item* ip_user)
         return;
     ItemPtr user(ip_user);
 
-    row = new QRoomUserListItemWidget(mp_ui->userList);
+    // Filled before it joins the list, which takes the turn's new rows
+    // together.
+    row = new QRoomUserListItemWidget(nullptr);
     row->setText(2, FromLatin1(name));
 
     const QString country = FromLatin1(user["country_code"].AsString());
     row->setData(1, kRoomUserSortRole, country);
     if (!country.isEmpty())
-        row->setIcon(1, QIcon(QStringLiteral(":/resources/flags/") + country.toLower() + QStringLiteral(".png")));
+    {
+        // Loaded once per country: reading an image per row is what makes
+        // entering a busy room slow.
+        QIcon& flag = m_flags[country];
+        if (flag.isNull())
+            flag = QIcon(QStringLiteral(":/resources/flags/") + country.toLower() + QStringLiteral(".png"));
+        row->setIcon(1, flag);
+    }
 
     const long long files = user["shared_files_count"].AsInt64();
     row->setText(3, CommafyNumber(files));
@@ -132,10 +145,12 @@ void RoomForm::OnUserAdded(Item* ip_user)
     const double speed = user["average_download_speed"].AsInt64() * (1.0 / 1024);
     if (speed != 0)
     {
-        row->setText(4, QStringLiteral("%1").arg(speed, 0, 'f', 1, QLatin1Char(' ')));
+        row->setText(4, QString::number(speed, 'f', 1));
         // Ordered by the number shown: tenths of KiB/s.
         row->setData(4, kRoomUserSortRole, qlonglong(std::llround(speed * 10)));
     }
+    m_newRows.push_back(row);
+    ScheduleRowChanges();
 }
 
 void RoomForm::OnUserRemoved(Item* ip_user)
@@ -143,8 +158,59 @@ void RoomForm::OnUserRemoved(Item* ip_user)
     const auto row = m_rows.find(ip_user->GetValue());
     if (row == m_rows.end())
         return;
-    delete row->second;
+    m_leavingRows.push_back(row->second);
     m_rows.erase(row);
+    ScheduleRowChanges();
+}
+
+void RoomForm::ScheduleRowChanges()
+{
+    if (m_rowChangesPending)
+        return;
+    m_rowChangesPending = true;
+    QMetaObject::invokeMethod(this, &RoomForm::OnRowChanges, Qt::QueuedConnection);
+}
+
+void RoomForm::OnRowChanges()
+{
+    m_rowChangesPending = false;
+    std::unordered_set<QTreeWidgetItem*> leaving(m_leavingRows.begin(), m_leavingRows.end());
+    QList<QTreeWidgetItem*> added;
+    for (QTreeWidgetItem* row : m_newRows)
+    {
+        // Joined and gone within the turn.
+        if (leaving.erase(row))
+            delete row;
+        else
+            added << row;
+    }
+    m_newRows.clear();
+    m_leavingRows.clear();
+
+    QTreeWidget* list = mp_ui->userList;
+    // A few rows are deleted where they are; many (the room entered again)
+    // in one pass instead of one search of the list each.
+    const bool many = leaving.size() > 64;
+    if (!many)
+        for (QTreeWidgetItem* row : leaving)
+            delete row;
+    if (!many && added.isEmpty())
+        return;
+    // Filled unsorted, sorted once.
+    list->setSortingEnabled(false);
+    if (many)
+    {
+        QList<QTreeWidgetItem*> kept = list->invisibleRootItem()->takeChildren();
+        kept.removeIf([&leaving](QTreeWidgetItem* ip_row) {
+            if (!leaving.count(ip_row))
+                return false;
+            delete ip_row;
+            return true;
+        });
+        list->addTopLevelItems(kept);
+    }
+    list->addTopLevelItems(added);
+    list->setSortingEnabled(true);
 }
 
 // ---------------------------------------------------------------- the room

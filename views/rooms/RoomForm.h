@@ -5,12 +5,15 @@
 // The users and their statistics are followed in the store; chat lines come
 // from the server connection, the own lines included (nothing is echoed).
 
+#include <QHash>
+#include <QIcon>
 #include <QPoint>
 #include <QWidget>
 
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "Data.h"
 
@@ -53,6 +56,10 @@ private:
     void OnRoomAutojoinOn(Item* ip_room);
     void OnRoomAutojoinOff(Item* ip_room);
     void SetAutojoinText(bool i_on);
+    // The list takes the rows that came and went in one event-loop turn
+    // together, at the end of the turn.
+    void ScheduleRowChanges();
+    void OnRowChanges();
 
     Ui_RoomForm* mp_ui;
     // The room's name as the server gives it.
@@ -61,4 +68,10 @@ private:
     // The user list's rows by user name; a busy room is entered without
     // searching the list for every user.
     std::unordered_map<std::string, QRoomUserListItemWidget*> m_rows;
+    // Flag icons by country code.
+    QHash<QString, QIcon> m_flags;
+    // Rows made and rows to go since the list last took its changes.
+    std::vector<QTreeWidgetItem*> m_newRows;
+    std::vector<QTreeWidgetItem*> m_leavingRows;
+    bool m_rowChangesPending = false;
 };
