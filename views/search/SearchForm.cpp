@@ -5,6 +5,7 @@
 #include "DataSaver.h"
 #include "DelayedInvoker.h"
 #include "EventToolBar.h"
+#include "FilterParser.h"
 #include "FocusFunctions.h"
 #include "PeerMessenger.h"
 #include "SearchResultListItem.h"
@@ -20,6 +21,7 @@
 #include <QLineEdit>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdint>
 #include <unordered_map>
 
@@ -34,6 +36,7 @@ const char* kWishListSet = "wish_list";
 
 const int kColumnCount = 7;
 const int kFolderColumn = 3;
+const int kFileColumn = 4;
 const int kSizeColumn = 5;
 const int kAttributesColumn = 6;
 
@@ -47,6 +50,14 @@ template <class Row = QTreeWidgetItem>
 Row* RowOf(const Item* ip_node)
 {
     return static_cast<Row*>(reinterpret_cast<QTreeWidgetItem*>(static_cast<uintptr_t>(ip_node->AsUInt())));
+}
+
+// Touches the view only when the row's state changes: a re-filter that
+// leaves most rows as they were costs no relayout for them.
+void SetShown(QTreeWidgetItem* ip_row, bool i_shown)
+{
+    if (ip_row->isHidden() == i_shown)
+        ip_row->setHidden(!i_shown);
 }
 
 // The one item of a type linked to both items; null when none.
@@ -481,15 +492,51 @@ void SearchForm::AddResults(SearchResultsForm* ip_tab, ItemPtr i_tabItem, ItemPt
 
 void SearchForm::FilterFolderRows(SearchResultsForm* ip_tab, const std::vector<QTreeWidgetItem*>& i_folderRows)
 {
-    // LATER (result filter): the tab's filter decides, folder by folder, as
-    // the re-filter does; until then every row shows.
+    if (!ip_tab)
+        return;
+    FilterParser filter;
+    filter.Parse(ip_tab->filterEdit()->text());
+    Type* resultNodes = d->HasType(kResultNode);
+
+    std::vector<QTreeWidgetItem*> userRows;
     for (QTreeWidgetItem* folderRow : i_folderRows)
     {
-        if (folderRow->isHidden())
-            folderRow->setHidden(false);
+        bool show = false;
+        FilterParser rest;
+        if (filter.IsMatching(folderRow->text(kFolderColumn), &rest, nullptr) != 2)
+        {
+            // The words the folder holds count for each of its files; the
+            // files need only what is left.
+            int shown = 0;
+            const bool withFile = rest.HasAttributes();
+            for (int k = 0, count = folderRow->childCount(); k < count; ++k)
+            {
+                QTreeWidgetItem* fileRow = folderRow->child(k);
+                ItemPtr file;
+                if (withFile && resultNodes)
+                    file = ItemPtr(resultNodes->HasItem(RowValue(fileRow)))["search_result"];
+                const bool match = rest.IsMatching(fileRow->text(kFileColumn), nullptr, file) == 0;
+                SetShown(fileRow, match);
+                if (match)
+                    ++shown;
+            }
+            show = shown > 0 && shown >= rest.MinFilesInFolder();
+        }
+        SetShown(folderRow, show);
         QTreeWidgetItem* userRow = folderRow->parent();
-        if (userRow && userRow->isHidden())
-            userRow->setHidden(false);
+        if (userRow && (userRows.empty() || userRows.back() != userRow))
+            userRows.push_back(userRow);
+    }
+
+    // A user shows while any of its folders does; its name is never matched.
+    std::sort(userRows.begin(), userRows.end());
+    userRows.erase(std::unique(userRows.begin(), userRows.end()), userRows.end());
+    for (QTreeWidgetItem* userRow : userRows)
+    {
+        bool show = false;
+        for (int k = 0, count = userRow->childCount(); k < count && !show; ++k)
+            show = !userRow->child(k)->isHidden();
+        SetShown(userRow, show);
     }
 }
 
@@ -556,5 +603,22 @@ void SearchForm::OnSearchResultsContextMenuRequested(QPoint)
 
 void SearchForm::OnFilterTextChanged(QString)
 {
-    // LATER (result filter): re-filters the tab of the line that changed.
+    // The tab is the one whose filter line sent the text.
+    SearchResultsForm* tab = nullptr;
+    for (QObject* object = sender(); object && !tab; object = object->parent())
+        tab = qobject_cast<SearchResultsForm*>(object);
+    if (!tab)
+        return;
+    QTreeWidget* tree = tab->searchResults();
+    std::vector<QTreeWidgetItem*> folderRows;
+    for (int k = 0, users = tree->topLevelItemCount(); k < users; ++k)
+    {
+        QTreeWidgetItem* userRow = tree->topLevelItem(k);
+        const int folders = userRow->childCount();
+        if (folders == 0)
+            SetShown(userRow, false);
+        for (int f = 0; f < folders; ++f)
+            folderRows.push_back(userRow->child(f));
+    }
+    FilterFolderRows(tab, folderRows);
 }
