@@ -9,6 +9,7 @@
 #include "QRoomUserListItemWidget.h"
 #include "SizeManager.h"
 #include "TextConversion.h"
+#include "UserMenuOptions.h"
 #include "server.h"
 
 #include <QHeaderView>
@@ -282,14 +283,7 @@ void RoomForm::OnEnterPressed()
 
 void RoomForm::OnUserListContextMenuRequested(QPoint i_point)
 {
-    QTreeWidgetItem* row = mp_ui->userList->itemAt(i_point);
-    if (!row)
-        return;
-    const std::string user = ToLatin1(row->text(2));
-    // LATER (user menu): a QMenu without parent filled by
-    // UserMenuOptions(menu, user, no parent), run at
-    // userList->viewport()->mapToGlobal(i_point), both destroyed afterwards.
-    Q_UNUSED(user);
+    PopupUserMenu(mp_ui->userList, i_point, [](QTreeWidgetItem* ip_row) { return ToLatin1(ip_row->text(2)); });
 }
 
 void RoomForm::OnUserItemClicked(QTreeWidgetItem*, int) {}

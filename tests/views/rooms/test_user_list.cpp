@@ -36,6 +36,8 @@ namespace
 {
 const quint32 kAddUser = 5;
 const quint32 kUserStatus = 1006;
+const quint32 kEnterRoom = 1011;
+const quint32 kLeaveRoom = 1012;
 
 QJsonArray Field(const char* ip_type, const QJsonValue& i_value)
 {
@@ -175,6 +177,7 @@ private slots:
         QVERIFY(m_server.Start({"--accounts", "bob:pw2"}));
         QVERIFY(m_server.Set("stats", QJsonObject{{"user", "erin"}}));
         QVERIFY(m_server.Set("stats", QJsonObject{{"user", "gina"}}));
+        QVERIFY(m_server.Set("stats", QJsonObject{{"user", QString::fromLatin1("j\xfcrgen")}}));
     }
 
     void init()
@@ -260,31 +263,41 @@ private slots:
         QCOMPARE(tab->User(), accented);
     }
 
-    void menuOutlivesItsView()
+    void menuOnRowsOnly()
     {
         User("carol").NewItem("in_user_list");
         QTreeWidget* list = Tree("userList");
-        mp_window->Form()->tabControl->setCurrentWidget(mp_window->Form()->userListForm->parentWidget());
-        QTRY_VERIFY(ListRow(list, "carol"));
-        const QPoint at = list->visualItemRect(ListRow(list, "carol")).center();
-        QVERIFY(!PopupUserMenu(list, QPoint(5, list->viewport()->height() - 2),
-                               [](QTreeWidgetItem* ip_row) { return ToLatin1(ip_row->text(0)); }));
-
-        // A view that goes while its menu is open leaves the menu working.
-        auto view = std::make_unique<QTreeWidget>();
-        view->addTopLevelItem(new QTreeWidgetItem(QStringList{"carol"}));
-        view->show();
-        QPointer<QMenu> menu = PopupUserMenu(view.get(), view->visualItemRect(view->topLevelItem(0)).center(),
-                                             [](QTreeWidgetItem* ip_row) { return ToLatin1(ip_row->text(0)); });
+        const auto nameOf = [](QTreeWidgetItem* ip_row) { return ToLatin1(ip_row->text(0)); };
+        QVERIFY(!PopupUserMenu(list, QPoint(5, list->viewport()->height() - 2), nameOf));
+        QPointer<QMenu> menu = PopupUserMenu(list, list->visualItemRect(ListRow(list, "carol")).center(), nameOf);
         QVERIFY(menu);
-        QVERIFY(menu->isVisible());
-        view.reset();
+        QCOMPARE(Entries(menu).value(2), QString("Remove user from list"));
+        menu->hide();
+        DeleteDeferred();
+        QVERIFY(!menu);
+
+        // A room view that goes while its menu is open leaves the menu
+        // working.
+        QVERIFY(m_server.Send("bob", kEnterRoom,
+                              {Field("latin1", "lobby"), Field("u32", 1), Field("latin1", "carol"), Field("u32", 2),
+                               Field("i32", 0), Field("i64", 0), Field("i32", 0), Field("i32", 0),
+                               Field("latin1", "")}));
+        QTabWidget* rooms = mp_window->Form()->roomsTabControl;
+        QTRY_COMPARE(rooms->count(), 1);
+        QPointer<QWidget> room = rooms->widget(0);
+        QTreeWidget* members = Child<QTreeWidget>(room, "userList");
+        QTRY_COMPARE(members->topLevelItemCount(), 1);
+        emit members->customContextMenuRequested(members->visualItemRect(members->topLevelItem(0)).center());
+        menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        QVERIFY(menu);
+        QVERIFY(Entry(menu, "Ignore chat from user"));
+        QVERIFY(m_server.Send("bob", kLeaveRoom, {Field("latin1", "lobby")}));
+        QTRY_VERIFY(!room);
         Entry(menu, "Ignore chat from user")->trigger();
         QVERIFY(User("carol").IsConnected("is_ignored"));
         menu->hide();
         DeleteDeferred();
         QVERIFY(!menu);
-        Q_UNUSED(at);
     }
 
     void listFromTheStateFile()
@@ -481,6 +494,11 @@ private slots:
         QCOMPARE(tryName(first, "nobody"), QString("Adding user..."));
         QTRY_COMPARE(Child<QLineEdit>(first, "statusEdit")->text(), QString("User name does not exist."));
         QVERIFY(!FindItem("user", "nobody").IsConnected("in_user_list"));
+
+        // The name as the lists show it, one byte per character.
+        QCOMPARE(tryName(first, QString::fromLatin1("j\xfcrgen")), QString("Adding user..."));
+        QTRY_COMPARE(Child<QLineEdit>(first, "statusEdit")->text(), QString("User added to list."));
+        QVERIFY(FindItem("user", "j\xfcrgen").IsConnected("in_user_list"));
 
         // Two dialogs on one name: both done, one entry.
         tryName(first, "gina");
