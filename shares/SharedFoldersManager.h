@@ -1,9 +1,10 @@
 #pragma once
 // The shared-files manager: turns the folders the user shares into store
-// items, keeps them in step with the disk, keeps the search-token index, and
-// answers who may see which shared folder and file. One object, global
-// `sharedFoldersManager`; everything here runs on the main thread except the
-// MP3 worker thread it owns.
+// items, keeps them in step with the disk, keeps the search-token index,
+// answers who may see which shared folder and file, answers other users'
+// searches, share-list and folder requests, and stores the share lists they
+// send. One object, global `sharedFoldersManager`; everything here runs on
+// the main thread except the MP3 worker thread it owns.
 
 #include "Data.h"
 #include "FileInfo.h"
