@@ -362,6 +362,8 @@ private slots:
         QTest::keyClick(edit, Qt::Key_Return);
         QCOMPARE(edit->text(), QString("later"));
         QVERIFY(Shown(ChatView(lobby)).endsWith("Not connected: message not sent."));
+        // Both rooms follow the connection.
+        QVERIFY(Shown(ChatView(attic)).endsWith("Disconnected."));
         QTest::qWait(200);
         QCOMPARE(Sent(kRoomChat).size(), 1);
     }
