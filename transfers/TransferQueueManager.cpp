@@ -597,7 +597,13 @@ void TransferQueueManager::OnFileTransferRequest(std::string i_user, int i_direc
     }
 
     Data::Operation op(d);
-    download += T("remote_transfer_req")->GetItem(Value(i_req));
+    // The number names this offer only: an uploader that restarted counts
+    // from 1 again, and an older download of the user must not answer it.
+    Item* req = T("remote_transfer_req")->GetItem(Value(i_req));
+    for (Item* older : req->GetItems("download_entry"))
+        if (older != download.Get() && older->GetItem("user") == user.Get())
+            ItemPtr(older) -= ItemPtr(req);
+    download += req;
     if (status == "downloading")
     {
         Log(kCategory, 2, QStringLiteral("Transfer is already downloading, cancelling..."), download);

@@ -30,6 +30,21 @@ public:
         return m_port != 0;
     }
 
+    // Runs the node with HOME set to that folder (call before Start).
+    void SetHome(const QString& i_home)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("HOME", i_home);
+        m_process.setProcessEnvironment(environment);
+    }
+
+    // Ends the node at once, as a crash would.
+    void Kill()
+    {
+        m_process.kill();
+        m_process.waitForFinished(g_waitMs);
+    }
+
     // Closing its input ends the node.
     void Stop()
     {

@@ -33,6 +33,7 @@
 
 #include "DNetManager.h"
 #include "DataSaver.h"
+#include "NodeMain.h"
 #include "Log.h"
 #include "PeerMessenger.h"
 #include "TextConversion.h"
@@ -46,28 +47,13 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QHostAddress>
-#include <QSocketNotifier>
-#include <QTcpServer>
 
 #include <cstdio>
-#include <unistd.h>
 
 namespace
 {
-quint16 FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-void Print(const QByteArray& i_line)
-{
-    std::fwrite(i_line.constData(), 1, size_t(i_line.size()), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
+using nodemain::FreePort;
+using nodemain::Print;
 }
 
 int main(int argc, char** argv)
@@ -174,7 +160,6 @@ int main(int argc, char** argv)
         Print("FAILED " + QByteArray::fromStdString(i_user) + " " + QByteArray::fromStdString(i_type));
     });
 
-    QByteArray pending;
     auto command = [&](const QByteArray& i_line) {
         const QList<QByteArray> words = i_line.split(' ');
         if (words.size() >= 3 && words[0] == "QUEUE")
@@ -203,24 +188,7 @@ int main(int argc, char** argv)
             Print("SEARCHING " + QByteArray::number(server->FileSearch(i_line.mid(5).toStdString(), false)));
 #endif
     };
-    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    QObject::connect(&input, &QSocketNotifier::activated, [&] {
-        char buffer[4096];
-        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n <= 0)
-        {
-            input.setEnabled(false);
-            app.quit();
-            return;
-        }
-        pending.append(buffer, int(n));
-        int end;
-        while ((end = pending.indexOf('\n')) >= 0)
-        {
-            command(pending.left(end));
-            pending.remove(0, end + 1);
-        }
-    });
+    nodemain::CommandLines lines(app, command);
 
     server->Connect();
     const int rc = app.exec();
