@@ -255,7 +255,8 @@ void SearchForm::CreateSearchForm(unsigned int i_token, std::string i_text, bool
     connect(form->filterEdit(), &QLineEdit::textChanged, this, &SearchForm::OnFilterTextChanged);
 
     // Every result tree shares the user's column widths.
-    sizeManager->RegisterTreeWidget(QStringLiteral("search_results"), tree);
+    if (sizeManager)
+        sizeManager->RegisterTreeWidget(QStringLiteral("search_results"), tree);
 
     form->Init();
     connect(form->CorrelationsWidget(), &QTreeWidget::itemClicked, this, &SearchForm::OnCorrelationClicked);
