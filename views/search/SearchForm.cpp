@@ -14,11 +14,15 @@
 #include "SizeManager.h"
 #include "StoreLookup.h"
 #include "TextConversion.h"
+#include "TransferQueueManager.h"
+#include "UserMenuOptions.h"
 #include "server.h"
 
+#include <QCheckBox>
 #include <QHeaderView>
 #include <QIcon>
 #include <QLineEdit>
+#include <QSplitter>
 #include <QTimer>
 
 #include <algorithm>
@@ -33,6 +37,12 @@ const char* kFolderNode = "search_results_folder_node";
 const char* kResultNode = "search_result_node";
 const char* kResultsSet = "search_results";
 const char* kWishListSet = "wish_list";
+const char* kWishItem = "wish_list_item";
+const char* kWishEnabled = "wish_list_item_enabled";
+const char* kWishNode = "wish_list_node";
+const char* kWishCheckbox = "wish_list_node_checkbox";
+// The width the wish list starts with beside the wish-list tabs.
+const int kWishListWidth = 200;
 
 const int kColumnCount = 7;
 const int kFolderColumn = 3;
@@ -156,8 +166,19 @@ void SearchForm::Init()
 
 void SearchForm::DataLoaded()
 {
-    // LATER (wish-list view): a row per stored wish-list item, and the
-    // splitter sized and registered as "wish_list_splitter".
+    for (Item* item : AllItems(kWishItem))
+        OnWishListItemAdded(item);
+
+    QSplitter* splitter = mp_ui->searchSplitter;
+    QList<int> sizes = splitter->sizes();
+    if (sizes.size() >= 2)
+    {
+        sizes[0] = std::max(0, width() - kWishListWidth);
+        sizes[1] = kWishListWidth;
+        splitter->setSizes(sizes);
+    }
+    if (sizeManager)
+        sizeManager->RegisterSplitter(QStringLiteral("wish_list_splitter"), splitter, sizes);
 }
 
 // ---------------------------------------------------------------- searching
@@ -555,51 +576,324 @@ QTreeWidgetItem* SearchForm::GetNodeUserNode(QTreeWidgetItem* ip_row)
     return nullptr;
 }
 
-// ---------------------------------------------------------------- later issues
+// ---------------------------------------------------------------- result actions
+
+namespace
+{
+// The search_result behind a file row; null for any other row.
+ItemPtr ResultOfRow(QTreeWidgetItem* ip_row)
+{
+    return FindItem(kResultNode, RowValue(ip_row))["search_result"];
+}
+
+void AddResultsOfFolder(ItemPtr i_folderNode, std::vector<Item*>& o_results)
+{
+    for (Item* fileNode : i_folderNode.GetItems(kResultNode))
+        if (ItemPtr result = ItemPtr(fileNode)["search_result"])
+            o_results.push_back(result);
+}
+
+// Each result once, by file name in byte order.
+void SortByFileName(std::vector<Item*>& io_results)
+{
+    std::sort(io_results.begin(), io_results.end());
+    io_results.erase(std::unique(io_results.begin(), io_results.end()), io_results.end());
+    std::stable_sort(io_results.begin(), io_results.end(), [](Item* ip_a, Item* ip_b) {
+        return ItemPtr(ip_a)["search_result_file_name"].AsString() <
+               ItemPtr(ip_b)["search_result_file_name"].AsString();
+    });
+}
+
+// The text of the tab's search: every request of a tab has the same one.
+ItemPtr SearchTextOf(ItemPtr i_tabItem)
+{
+    for (Item* request : i_tabItem.GetItems("search_request"))
+        if (ItemPtr text = ItemPtr(request)["search_request_text"])
+            return text;
+    return ItemPtr();
+}
+}
+
+ItemPtr SearchForm::TabItemOf(QWidget* ip_tab) const
+{
+    return ip_tab ? FindItem(kResultsWidget, Value(ip_tab)) : ItemPtr();
+}
+
+void SearchForm::QueueResult(ItemPtr i_result, ItemPtr i_text)
+{
+    if (!i_result || !transferQueueManager)
+        return;
+    const std::string user = i_result[kResultsSet]["user"].AsString();
+    const std::string name = i_result["search_result_file_name"].AsString();
+    if (user.empty() || name.empty())
+        return;
+    ItemPtr entry = transferQueueManager->AddDownload(user, name, i_result["search_result_file_folder"].AsString(),
+                                                      i_result["file_size"].AsInt64(), 0);
+    if (entry && i_text)
+        entry += i_text;
+    if (ItemPtr node = i_result[kResultNode])
+        RowOf(node)->setIcon(kFileColumn, QIcon(QStringLiteral(":/icons/download_icon")));
+}
+
+void SearchForm::QueueResults(std::vector<Item*> i_results, ItemPtr i_text)
+{
+    SortByFileName(i_results);
+    for (Item* result : i_results)
+        QueueResult(result, i_text);
+}
+
+void SearchForm::OnResultDoubleClicked(QTreeWidgetItem* ip_result, int)
+{
+    if (!ip_result)
+        return;
+    std::vector<Item*> results;
+    const Value address = RowValue(ip_result);
+    if (ItemPtr userNode = FindItem(kUserNode, address))
+    {
+        for (Item* folderNode : userNode.GetItems(kFolderNode))
+            AddResultsOfFolder(folderNode, results);
+    }
+    else if (ItemPtr folderNode = FindItem(kFolderNode, address))
+        AddResultsOfFolder(folderNode, results);
+    else if (ItemPtr result = ResultOfRow(ip_result))
+        results.push_back(result);
+    if (results.empty())
+        return;
+    ItemPtr text = ItemPtr(results.front())[kResultsSet]["search_request"]["search_request_text"];
+    QueueResults(std::move(results), text);
+}
+
+void SearchForm::ToggleExpansion(const char* ip_setting, const QString& i_label)
+{
+    // The toolbar names its tab by address; a tab closed since names none.
+    bool ok = false;
+    const unsigned long long address = actionBar->GetKey(QStringLiteral("widget")).toULongLong(&ok);
+    ItemPtr tabItem = ok ? FindItem(kResultsWidget, Value(address)) : ItemPtr();
+    SearchResultsForm* tab = TabOf(tabItem);
+    if (!tab)
+        return;
+    const bool expand = tabItem[ip_setting].AsString() == "no";
+    tabItem += T(ip_setting)->GetItem(expand ? "yes" : "no");
+    actionBar->SetWidgetActionText(tab, QString::fromLatin1(ip_setting),
+                                   i_label + (expand ? QStringLiteral(" [on]") : QStringLiteral(" [off]")));
+    const bool folders = qstrcmp(ip_setting, "expand_folders") == 0;
+    QTreeWidget* tree = tab->searchResults();
+    for (int k = 0, users = tree->topLevelItemCount(); k < users; ++k)
+    {
+        QTreeWidgetItem* userRow = tree->topLevelItem(k);
+        if (!folders)
+            userRow->setExpanded(expand);
+        else
+            for (int f = 0, count = userRow->childCount(); f < count; ++f)
+                userRow->child(f)->setExpanded(expand);
+    }
+}
+
+void SearchForm::OrderBy(int i_column)
+{
+    bool ok = false;
+    const unsigned long long address = actionBar->GetKey(QStringLiteral("widget")).toULongLong(&ok);
+    SearchResultsForm* tab = ok ? TabOf(FindItem(kResultsWidget, Value(address))) : nullptr;
+    if (!tab)
+        return;
+    const bool available = i_column == 1;
+    actionBar->SetWidgetActionText(tab, QStringLiteral("order_by_available"),
+                                   available ? tr("Order by Available [on]") : tr("Order by Available"));
+    actionBar->SetWidgetActionText(tab, QStringLiteral("order_by_fastest"),
+                                   available ? tr("Order by Fastest") : tr("Order by Fastest [on]"));
+    tab->SetSortingParamters(i_column, Qt::DescendingOrder);
+    tab->Sort();
+}
+
+void SearchForm::DownloadSelected(bool i_wholeFolders)
+{
+    SearchResultsForm* tab = GetCurrentSearchResultsForm();
+    QTreeWidget* tree = tab ? tab->searchResults() : nullptr;
+    if (!tree)
+        return;
+    ItemPtr text = SearchTextOf(TabItemOf(tab));
+    const QList<QTreeWidgetItem*> rows = tree->selectedItems();
+    if (!i_wholeFolders)
+    {
+        for (QTreeWidgetItem* row : rows)
+            QueueResult(ResultOfRow(row), text);
+        return;
+    }
+    std::vector<Item*> results;
+    for (QTreeWidgetItem* row : rows)
+    {
+        const Value address = RowValue(row);
+        ItemPtr folderNode = FindItem(kFolderNode, address);
+        if (!folderNode)
+            folderNode = FindItem(kResultNode, address)[kFolderNode];
+        // A user row in the selection makes the whole choice too broad.
+        if (!folderNode)
+            return;
+        AddResultsOfFolder(folderNode, results);
+    }
+    QueueResults(std::move(results), text);
+}
+
+void SearchForm::AddOrRemoveWishList()
+{
+    ItemPtr request = TabItemOf(GetCurrentSearchResultsForm())["search_request"];
+    if (!request)
+        return;
+    const std::string text = request["search_request_text"].AsString();
+    if (request.IsConnected("wishlist_search"))
+    {
+        // The tab stays, with its results.
+        FindItem("wish_list_item", text).Remove();
+        return;
+    }
+    AddWishListItem(text);
+}
+
+void SearchForm::OnActionBarTriggered(std::string i_action)
+{
+    if (i_action == "expand_folders")
+        ToggleExpansion("expand_folders", tr("Expand Folders"));
+    else if (i_action == "expand_users")
+        ToggleExpansion("expand_users", tr("Expand Users"));
+    else if (i_action == "order_by_available")
+        OrderBy(1);
+    else if (i_action == "order_by_fastest")
+        OrderBy(2);
+    else if (i_action == "download_search_results_file")
+        DownloadSelected(false);
+    else if (i_action == "download_search_results_folder")
+        DownloadSelected(true);
+    else if (i_action == "add_remove_wishlist")
+        AddOrRemoveWishList();
+    else if (i_action == "enable_all_wish_list_items")
+        CheckAllWishListItems(true);
+    else if (i_action == "disable_all_wish_list_items")
+        CheckAllWishListItems(false);
+    else if (i_action == "remove_wish_list_item")
+        RemoveSelectedWishListItems();
+}
+
+void SearchForm::OnSearchResultsContextMenuRequested(QPoint i_point)
+{
+    auto* tree = qobject_cast<QTreeWidget*>(sender());
+    if (!tree)
+        return;
+    PopupUserMenu(tree, i_point, [this](QTreeWidgetItem* ip_row) {
+        QTreeWidgetItem* userRow = GetNodeUserNode(ip_row);
+        return userRow ? ToLatin1(userRow->text(0)) : std::string();
+    });
+}
+
+// ---------------------------------------------------------------- wish list
+
+void SearchForm::AddWishListItem(const std::string& i_text)
+{
+    // An empty text would be searched for nothing, forever.
+    if (i_text.empty() || FindItem(kWishItem, i_text))
+        return;
+    ItemPtr item = GetItem(kWishItem, i_text);
+    Type* enabled = d->HasType(kWishEnabled);
+    if (!item || !enabled)
+        return;
+    item += enabled->GetGlobalNullItem();
+    OnWishListItemAdded(item);
+}
 
 void SearchForm::OnAddToWishListClicked()
 {
-    // LATER (wish-list view).
+    AddWishListItem(ToUtf8(mp_ui->searchEdit->text()));
 }
 
-void SearchForm::OnWishListItemAdded(Item*)
+void SearchForm::OnWishListItemAdded(Item* ip_item)
 {
-    // LATER (wish-list view).
+    if (!ip_item)
+        return;
+    QTreeWidget* wishList = mp_ui->wishList;
+    auto* row = new QTreeWidgetItem;
+    row->setText(1, FromUtf8(ip_item->GetValue()));
+    row->setTextAlignment(0, Qt::AlignHCenter);
+    // Set before the box is connected, so building a row toggles nothing.
+    const bool enabled = ItemPtr(ip_item).IsConnected(kWishEnabled);
+    row->setText(0, enabled ? QStringLiteral("Y") : QString());
+    wishList->addTopLevelItem(row);
+    auto* box = new QCheckBox;
+    box->setChecked(enabled);
+    wishList->setItemWidget(row, 0, box);
+
+    ItemPtr node = GetItem(kWishNode, RowValue(row));
+    node += ip_item;
+    ItemPtr boxItem = GetItem(kWishCheckbox, Value(static_cast<QObject*>(box)));
+    boxItem += node;
+    connect(box, &QCheckBox::stateChanged, this, &SearchForm::OnWishListItemCheckStateChanged);
 }
 
-void SearchForm::OnWishListItemRemoved(Item*)
+void SearchForm::OnWishListItemRemoved(Item* ip_item)
 {
-    // LATER (wish-list view).
+    ItemPtr node = ItemPtr(ip_item)[kWishNode];
+    if (!node)
+        return;
+    ItemPtr boxItem = node[kWishCheckbox];
+    // Its check box goes with it.
+    delete RowOf(node);
+    boxItem.Remove();
+    node.Remove();
 }
 
-void SearchForm::OnWishListItemEnabled(Item*)
+void SearchForm::OnWishListItemEnabled(Item* ip_item)
 {
-    // LATER (wish-list view).
+    if (QCheckBox* box = CheckBoxOf(ip_item))
+        box->setEnabled(true);
 }
 
-void SearchForm::OnWishListItemDisabled(Item*)
+void SearchForm::OnWishListItemDisabled(Item* ip_item)
 {
-    // LATER (wish-list view).
+    if (QCheckBox* box = CheckBoxOf(ip_item))
+        box->setEnabled(false);
 }
 
-void SearchForm::OnWishListItemCheckStateChanged(int)
+QCheckBox* SearchForm::CheckBoxOf(Item* ip_item) const
 {
-    // LATER (wish-list view).
+    ItemPtr boxItem = ItemPtr(ip_item)[kWishNode][kWishCheckbox];
+    if (!boxItem)
+        return nullptr;
+    return static_cast<QCheckBox*>(reinterpret_cast<QObject*>(static_cast<uintptr_t>(boxItem.AsUInt())));
 }
 
-void SearchForm::OnResultDoubleClicked(QTreeWidgetItem*, int)
+void SearchForm::OnWishListItemCheckStateChanged(int i_state)
 {
-    // LATER (result actions).
+    ItemPtr node = FindItem(kWishCheckbox, Value(sender()))[kWishNode];
+    ItemPtr item = node[kWishItem];
+    Type* enabled = d->HasType(kWishEnabled);
+    if (!item || !enabled)
+        return;
+    if (i_state == Qt::Checked)
+    {
+        item += enabled->GetGlobalNullItem();
+        RowOf(node)->setText(0, QStringLiteral("Y"));
+    }
+    else if (i_state == Qt::Unchecked)
+    {
+        item.Disconnect(kWishEnabled);
+        RowOf(node)->setText(0, QString());
+    }
 }
 
-void SearchForm::OnActionBarTriggered(std::string)
+void SearchForm::CheckAllWishListItems(bool i_checked)
 {
-    // LATER (result actions): the ids of "search_results" and "wish_list".
+    for (Item* item : AllItems(kWishItem))
+        if (QCheckBox* box = CheckBoxOf(item))
+            box->setChecked(i_checked);
 }
 
-void SearchForm::OnSearchResultsContextMenuRequested(QPoint)
+void SearchForm::RemoveSelectedWishListItems()
 {
-    // LATER (result actions): the user menu.
+    // Removing an item deletes its row: collect first.
+    std::vector<std::string> texts;
+    for (QTreeWidgetItem* row : mp_ui->wishList->selectedItems())
+        if (ItemPtr item = FindItem(kWishNode, RowValue(row))[kWishItem])
+            texts.push_back(item.AsString());
+    for (const std::string& text : texts)
+        FindItem(kWishItem, text).Remove();
 }
 
 void SearchForm::OnFilterTextChanged(QString)

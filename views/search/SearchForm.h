@@ -13,6 +13,7 @@
 
 #include "Data.h"
 
+class QCheckBox;
 class QTabWidget;
 class QTreeWidgetItem;
 class SearchResultsForm;
@@ -80,6 +81,24 @@ private:
     // over.
     void DropReply(ItemPtr i_reply);
     void CloseTab(QTabWidget* ip_tabs, int i_tabIndex);
+
+    // The search_results_widget item of a tab; null when none.
+    ItemPtr TabItemOf(QWidget* ip_tab) const;
+    // Queues one result for download, keeping the search text with it and
+    // marking its row.
+    void QueueResult(ItemPtr i_result, ItemPtr i_text);
+    // Each result once, by file name in byte order.
+    void QueueResults(std::vector<Item*> i_results, ItemPtr i_text);
+    void ToggleExpansion(const char* ip_setting, const QString& i_label);
+    void OrderBy(int i_column);
+    void DownloadSelected(bool i_wholeFolders);
+    void AddOrRemoveWishList();
+    // A new enabled wish-list item and its row; nothing for an empty text
+    // or one on the list already.
+    void AddWishListItem(const std::string& i_text);
+    QCheckBox* CheckBoxOf(Item* ip_item) const;
+    void CheckAllWishListItems(bool i_checked);
+    void RemoveSelectedWishListItems();
 
     Ui::SearchForm* mp_ui;
 };

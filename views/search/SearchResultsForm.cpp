@@ -2,6 +2,7 @@
 #include "ui_SearchResultsForm.h"
 
 #include "EventToolBar.h"
+#include "FilterHelpDialog.h"
 #include "FocusFunctions.h"
 #include "StoreLookup.h"
 #include "TextConversion.h"
@@ -129,7 +130,7 @@ void SearchResultsForm::OnSearchCorrelations(std::string i_search)
 
 void SearchResultsForm::OnFilterHelpClicked()
 {
-    // LATER (result filter): the filter help dialog.
+    ShowFilterHelp(this);
 }
 
 void SearchResultsForm::OnFilterTextChanged(QString i_text)

@@ -24,6 +24,7 @@
 #include <QTabWidget>
 #include <QTreeWidget>
 
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -51,7 +52,8 @@ public:
 
     // Builds what start-up builds for the search views, in its order, and
     // logs in as alice.
-    bool SetUp()
+    // i_beforeLoad runs where the state file would be read.
+    bool SetUp(const std::function<void()>& i_beforeLoad = nullptr)
     {
         ResetTestEnvironment();
         g_showIsOver = false;
@@ -79,6 +81,8 @@ public:
         mp_window->setCentralWidget(mp_form);
         mp_form->Init();
         mp_window->addToolBar(new EventToolBar(nullptr));
+        if (i_beforeLoad)
+            i_beforeLoad();
         dataSaver->NotifyDataLoaded();
         if (!ShowActive(mp_window))
             return false;
