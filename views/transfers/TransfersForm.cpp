@@ -13,6 +13,7 @@
 #include "TimerManager.h"
 #include "TransferProgressDelegate.h"
 #include "TransferQueueManager.h"
+#include "UserMenuOptions.h"
 
 #include <QDesktopServices>
 #include <QHeaderView>
@@ -947,28 +948,28 @@ void TransfersForm::OnDownloadListItemDoubleClicked(QTreeWidgetItem* ip_item, in
 void TransfersForm::OnDownloadsContextMenuRequested(QPoint i_point)
 {
     QTreeWidget* tree = mp_ui->downloadsList;
-    QTreeWidgetItem* row = tree->itemAt(i_point);
-    Item* userNode = nullptr;
-    if (!row || KindOf(m_downloads, GetDownloadNodeUserNode(row), &userNode) != UserRow)
-        return;
-    QMenu menu;
-    DownloadMenuOptions downloadOptions(&menu, GetNodeDownloadEntryItems(row), nullptr);
-    // LATER (user menu): UserMenuOptions(&menu, user name of userNode, nullptr) after the download entries.
-    if (!menu.actions().isEmpty())
-        menu.exec(tree->viewport()->mapToGlobal(i_point));
+    const auto userOf = [this](QTreeWidgetItem* ip_row) {
+        Item* userNode = nullptr;
+        return KindOf(m_downloads, GetDownloadNodeUserNode(ip_row), &userNode) == UserRow
+                   ? ItemPtr(userNode)["user"].AsString()
+                   : std::string();
+    };
+    // The download entries first, then the user's entries; the options
+    // belong to the menu.
+    PopupUserMenu(tree, i_point, userOf, [&](QMenu* ip_menu) {
+        new DownloadMenuOptions(ip_menu, GetNodeDownloadEntryItems(tree->itemAt(i_point)), ip_menu);
+    });
 }
 
 void TransfersForm::OnUploadsContextMenuRequested(QPoint i_point)
 {
-    QTreeWidget* tree = mp_ui->uploadsList;
-    QTreeWidgetItem* row = tree->itemAt(i_point);
-    Item* userNode = nullptr;
-    if (!row || KindOf(m_uploads, GetUploadNodeUserNode(row), &userNode) != UserRow)
-        return;
-    QMenu menu;
-    // LATER (user menu): UserMenuOptions(&menu, user name of userNode, nullptr).
-    if (!menu.actions().isEmpty())
-        menu.exec(tree->viewport()->mapToGlobal(i_point));
+    const auto userOf = [this](QTreeWidgetItem* ip_row) {
+        Item* userNode = nullptr;
+        return KindOf(m_uploads, GetUploadNodeUserNode(ip_row), &userNode) == UserRow
+                   ? ItemPtr(userNode)["user"].AsString()
+                   : std::string();
+    };
+    PopupUserMenu(mp_ui->uploadsList, i_point, userOf);
 }
 
 // ---------------------------------------------------------------- settings and housekeeping

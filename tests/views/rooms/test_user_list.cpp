@@ -10,6 +10,8 @@
 #include "ChatForm.h"
 #include "Data.h"
 #include "StoreLookup.h"
+#include "TransferQueueManager.h"
+#include "GeneralFunctions.h"
 #include "TextConversion.h"
 #include "UserGroupConfigDialog.h"
 #include "UserGroupsDialog.h"
@@ -245,10 +247,15 @@ private slots:
         QCOMPARE(Open<UserGroupsDialog>().first()->windowTitle(), QString("User Groups for [dave]"));
         QVERIFY(Choose(dave, "Set user's groups"));
         QCOMPARE(Open<UserGroupsDialog>().size(), 2);
+        // A closed one goes, with its store handler.
+        QList<QPointer<UserGroupsDialog>> dialogs;
+        for (UserGroupsDialog* dialog : Open<UserGroupsDialog>())
+            dialogs << dialog;
         for (UserGroupsDialog* dialog : Open<UserGroupsDialog>())
             dialog->close();
         DeleteDeferred();
-        QCOMPARE(Open<UserGroupsDialog>().size(), 0);
+        QVERIFY(!dialogs.at(0) && !dialogs.at(1));
+        GetItem("user_list_group", "later");
 
         // A name above 127 arrives byte for byte.
         const std::string accented = "m\xfcller\xff";
@@ -295,6 +302,28 @@ private slots:
         QTRY_VERIFY(!room);
         Entry(menu, "Ignore chat from user")->trigger();
         QVERIFY(User("carol").IsConnected("is_ignored"));
+        menu->hide();
+        DeleteDeferred();
+        QVERIFY(!menu);
+    }
+
+    void downloadListMenu()
+    {
+        // The download list's own entries come first, then a separator and
+        // the user's.
+        transferQueueManager->AddDownload("carol", "song.mp3", "music", 100, 0);
+        QTreeWidget* downloads = Child<QTreeWidget>(mp_window->Form()->transfersForm, "downloadsList");
+        FocusWidgetAndParents(downloads);
+        QTRY_VERIFY(downloads->isVisible() && downloads->topLevelItemCount() == 1);
+        emit downloads->customContextMenuRequested(downloads->visualItemRect(downloads->topLevelItem(0)).center());
+        QPointer<QMenu> menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        QVERIFY(menu);
+        const QStringList entries = Entries(menu);
+        const int user = entries.indexOf("Message user");
+        QVERIFY2(user > 1 && entries.at(user - 1) == "-" && entries.contains("Remove download"),
+                 qPrintable(entries.join('|')));
+        Entry(menu, "Add user to list")->trigger();
+        QVERIFY(User("carol").IsConnected("in_user_list"));
         menu->hide();
         DeleteDeferred();
         QVERIFY(!menu);
