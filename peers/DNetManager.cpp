@@ -310,7 +310,19 @@ void DNetManager::OnConnectionOpened(quint64 i_connection, std::string i_user, b
         return;
     }
 
-    if (m_children.size() >= MAX_CHILDREN)
+    // A child's direct and server-relayed connections can both arrive; it keeps
+    // one and closes the other, so its second connection takes no place of its
+    // own (refusing it could drop the one the child kept). A third is refused.
+    size_t connectionsOfUser = 0;
+    for (const auto& child : m_children)
+        connectionsOfUser += child.second == i_user;
+    if (connectionsOfUser >= 2)
+    {
+        DLog(1, QString("Refusing child %1: it is connected twice already").arg(FromLatin1(i_user)));
+        peerMessenger->CloseDistributedConnection(i_connection);
+        return;
+    }
+    if (m_children.size() >= MAX_CHILDREN && connectionsOfUser == 0)
     {
         DLog(1, QString("Refusing child %1: we have %2 children").arg(FromLatin1(i_user)).arg(MAX_CHILDREN));
         peerMessenger->CloseDistributedConnection(i_connection);

@@ -452,6 +452,16 @@ void TestDNet::EleventhChildRefused()
     QCOMPARE(eleventh.Next(), QByteArray());
     QCOMPARE(mp_dnet->GetChildCount(), size_t(10));
 
+    // A child's second connection (direct and relayed both arrived) is kept
+    // even when full, since the child decides which one stays; a third is not.
+    ScriptedChild second, third;
+    QVERIFY(second.Open(mp_messenger->ListeningPort(), "c0"));
+    QVERIFY(QTest::qWaitFor([&] { return mp_dnet->GetChildCount() == 11; }, g_waitMs));
+    QVERIFY(third.Open(mp_messenger->ListeningPort(), "c0"));
+    QVERIFY(WaitClosed(third.mp_socket.get()));
+    second.mp_socket->close();
+    QVERIFY(QTest::qWaitFor([&] { return mp_dnet->GetChildCount() == 10; }, g_waitMs));
+
     // A child that leaves frees its place.
     children[3]->mp_socket->close();
     QVERIFY(QTest::qWaitFor([&] { return mp_dnet->GetChildCount() == 9; }, g_waitMs));
