@@ -4,7 +4,9 @@
 //   receiver writes to disk) measured in the same run;
 // - the total speed limit with 1 and 4 downloading users, and switched on
 //   while a download runs: the bytes received over the window against the
-//   limit times the window.
+//   limit times the window;
+// - 50 uploads at once, limited and unlimited: stalls, aborts, the total
+//   rate and the uploader's main-thread load.
 // Small runs (sanitizers, TV_BENCH_SMALL) move a little data over short
 // windows; the full run moves 1 GiB and measures over 20 s.
 
@@ -96,6 +98,8 @@ public:
     }
 
     void Command(const QByteArray& i_line) { m_process.write(i_line + "\n"); }
+
+    qint64 Pid() const { return m_process.processId(); }
 
 private:
     QProcess m_process;
@@ -310,8 +314,115 @@ void BM_SpeedLimit(benchmark::State& state)
     }
 }
 
+// Clock ticks the process's main thread has run (user and system).
+qint64 MainThreadTicks(qint64 i_pid)
+{
+    QFile stat(QString("/proc/%1/task/%1/stat").arg(i_pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray line = stat.readAll();
+    const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+    return fields.size() > 12 ? fields[11].toLongLong() + fields[12].toLongLong() : -1;
+}
+
+// Many uploads at once (50 slots, 50 downloading users), limited to
+// 1 MiB/s each or unlimited: the longest time any running download went
+// without growing, the aborts, the total rate and the uploader's main
+// thread load.
+void BM_ManyUploads(benchmark::State& state)
+{
+    const bool limited = state.range(0) != 0;
+    const int users = IsSmallRun() ? 5 : 50;
+    const qint64 size = IsSmallRun() ? (4LL << 20) : (32LL << 20);
+    const int windowMs = IsSmallRun() ? 2000 : 10000;
+    for (auto _ : state)
+    {
+        Network net;
+        if (!net.Start())
+        {
+            state.SkipWithError("the test server did not start");
+            return;
+        }
+        for (int u = 0; u < users; ++u)
+            MakeFile(net.Share() + QString("/file%1.bin").arg(u), size, true);
+        Node uploader;
+        if (!uploader.Start("up", net.server.Port(), net.Home("up"), {"--share", net.Share()}))
+        {
+            state.SkipWithError("the uploader did not start");
+            return;
+        }
+        uploader.Command("SLOTS 50");
+        uploader.Command("LIMIT " + QByteArray::number(limited ? users * 1024 : 0));
+        std::vector<std::unique_ptr<Node>> downloaders;
+        for (int u = 0; u < users; ++u)
+        {
+            downloaders.push_back(std::make_unique<Node>());
+            const QString user = QString("down%1").arg(u);
+            if (!downloaders.back()->Start(user, net.server.Port(), net.Home(user)))
+            {
+                state.SkipWithError("a downloader did not start");
+                return;
+            }
+        }
+        for (int u = 0; u < users; ++u)
+            downloaders[size_t(u)]->Command("GET up " + QByteArray::number(size) + " 0 " +
+                                            Wire(net.Share() + QString("/file%1.bin").arg(u)));
+        for (int u = 0; u < users; ++u)
+            if (!downloaders[size_t(u)]->Wait("DOWNLOAD downloading up file" + QByteArray::number(u) + ".bin"))
+            {
+                state.SkipWithError("a download did not start");
+                return;
+            }
+
+        std::vector<qint64> last(size_t(users), -1);
+        std::vector<qint64> since(size_t(users), 0);
+        qint64 longestStall = 0;
+        const qint64 ticksBefore = MainThreadTicks(uploader.Pid());
+        QElapsedTimer timer;
+        timer.start();
+        qint64 before = 0;
+        for (int u = 0; u < users; ++u)
+            before += qMax<qint64>(0, FileSize(net.Partial(QString("down%1").arg(u), QString("file%1.bin").arg(u))));
+        qint64 after = before;
+        while (timer.elapsed() < windowMs)
+        {
+            WaitUntil([] { return false; }, 50);
+            after = 0;
+            bool running = false;
+            for (int u = 0; u < users; ++u)
+            {
+                const QString name = QString("file%1.bin").arg(u);
+                const bool done = downloaders[size_t(u)]->Has("DOWNLOAD complete up " + name.toUtf8());
+                const qint64 now = done ? size : FileSize(net.Partial(QString("down%1").arg(u), name));
+                after += now;
+                running = running || !done;
+                if (done || now != last[size_t(u)])
+                {
+                    last[size_t(u)] = now;
+                    since[size_t(u)] = timer.elapsed();
+                }
+                longestStall = qMax(longestStall, timer.elapsed() - since[size_t(u)]);
+            }
+            if (!running)
+                break;
+        }
+        const double seconds = double(timer.nsecsElapsed()) / 1e9;
+        const qint64 ticks = MainThreadTicks(uploader.Pid()) - ticksBefore;
+        int aborted = 0;
+        for (int u = 0; u < users; ++u)
+            aborted += downloaders[size_t(u)]->Has("DOWNLOAD aborted up " + QString("file%1.bin").arg(u).toUtf8());
+        state.SetIterationTime(seconds);
+        state.counters["users"] = users;
+        state.counters["total_MiB_per_s"] = double(after - before) / (1 << 20) / seconds;
+        state.counters["longest_stall_ms"] = double(longestStall);
+        state.counters["aborted"] = aborted;
+        state.counters["main_thread_load_pct"] = 100.0 * double(ticks) / double(sysconf(_SC_CLK_TCK)) / seconds;
+    }
+}
+
 } // namespace
 
+BENCHMARK(BM_ManyUploads)->Arg(1)->Arg(0)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LargeFileAgainstRawLoopback)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SpeedLimit)
     ->Args({1, 0})

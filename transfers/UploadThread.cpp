@@ -93,8 +93,14 @@ bool UploadThread::PerformUpload()
             unsettled = mp_limiter->Settle(unsettled);
             if (!SleepUntil(timer, timer.elapsed() + UploadRateLimiter::MillisecondsFor(unsettled, limit)))
                 return false;
-            const qint64 credit = UploadRateLimiter::BytesAllowed(limit, timer.restart()) - unsettled;
-            unsettled = 0;
+            // Counted in microseconds: a chunk takes a few milliseconds, and
+            // whole ones would drop a large part of the time that passed.
+            const qint64 micros = timer.nsecsElapsed() / 1000;
+            timer.restart();
+            const qint64 credit = UploadRateLimiter::BytesAllowed(limit, micros) / 1000 - unsettled;
+            // What the whole-millisecond sleep did not cover is still owed,
+            // else a lone upload would run above its limit.
+            unsettled = credit < 0 ? -credit : 0;
             mp_limiter->Credit(credit);
         }
         const qint64 chunk = qMin<qint64>(CHUNK_SIZE, length - offset);
