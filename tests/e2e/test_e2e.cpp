@@ -1,0 +1,279 @@
+// Two whole clients, each the real window in its own process with its own
+// HOME, through the scripted central server, used the way a user uses
+// them: both log in, chat in a room and in private; ben shares a folder
+// tree, anna searches and sees his files in her results tab; both quit and
+// come back with what they had. Each step says what it waited for when it
+// fails.
+
+#include "common/TestServer.h"
+
+#include <QDir>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTcpServer>
+#include <QTest>
+
+#include <functional>
+
+namespace
+{
+
+// Generous: the clients run under the sanitizers on a loaded machine.
+const int kWaitMs = 60000;
+
+QString BuildPath(const QString& i_relative)
+{
+    return qEnvironmentVariable("TV_BUILD_DIR") + "/" + i_relative;
+}
+
+// One tv_e2e_node process: the window of one user in its own HOME.
+class Client
+{
+public:
+    Client(const QString& i_user, const QString& i_home) : m_user(i_user), m_home(i_home)
+    {
+        QDir().mkpath(i_home);
+    }
+    ~Client() { Quit(); }
+
+    QString StatePath() const { return m_home + "/.Tavrinel"; }
+
+    // Writes the login settings into the state file; "" or the tool's error.
+    QString Prepare(quint16 i_serverPort)
+    {
+        const QStringList pairs = {"username", m_user, "password", "pw", "server_host", "127.0.0.1", "server_port",
+                                   QString::number(i_serverPort), "listening_port", FreePort(),
+                                   "obfuscated_listening_port", FreePort()};
+        for (int k = 0; k + 1 < pairs.size(); k += 2)
+        {
+            QProcess tool;
+            tool.start(BuildPath("tests/tools/statetool"), {"set", StatePath(), pairs[k], pairs[k + 1]});
+            if (!tool.waitForFinished(30000) || tool.exitCode() != 0)
+                return "statetool failed: " + QString::fromLocal8Bit(tool.readAllStandardError());
+        }
+        return QString();
+    }
+
+    bool Start()
+    {
+        m_lines.clear();
+        m_buffer.clear();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("HOME", m_home);
+        m_process.setProcessEnvironment(environment);
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(QCoreApplication::applicationDirPath() + "/tv_e2e_node", {});
+        return m_process.waitForStarted(kWaitMs) && WaitLine("STARTED");
+    }
+
+    // Closing the input quits through the window's teardown and final save.
+    bool Quit()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return true;
+        m_process.closeWriteChannel();
+        if (m_process.waitForFinished(kWaitMs))
+            return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+        m_process.kill();
+        m_process.waitForFinished(kWaitMs);
+        return false;
+    }
+
+    // Sends a command and returns the line it answers with.
+    QByteArray Ask(const QByteArray& i_command)
+    {
+        const int before = m_lines.size();
+        m_process.write(i_command + "\n");
+        (void)QTest::qWaitFor([&] { Read(); return m_lines.size() > before; }, kWaitMs);
+        return m_lines.size() > before ? m_lines[before] : QByteArray("(no answer)");
+    }
+
+    // Sends a command that acts; "" when it answered OK, else its answer.
+    QString Do(const QByteArray& i_command)
+    {
+        const QByteArray answer = Ask(i_command);
+        return answer.startsWith("OK ") ? QString() : QString::fromUtf8(i_command + " -> " + answer);
+    }
+
+    // Asks the query until its answer holds; "" or what was waited for
+    // together with the last answer.
+    QString Await(const QByteArray& i_query, const std::function<bool(const QByteArray&)>& i_holds,
+                  const QString& i_what)
+    {
+        QByteArray answer;
+        const bool held = QTest::qWaitFor([&] {
+            answer = Ask(i_query);
+            if (i_holds(answer))
+                return true;
+            QTest::qWait(200);
+            return false;
+        }, kWaitMs);
+        return held ? QString() : QString("%1: waited for %2; last answer to %3: %4")
+                                      .arg(m_user, i_what, QString::fromUtf8(i_query), QString::fromUtf8(answer));
+    }
+
+    // Waits until the answer to the query holds every text.
+    QString AwaitAll(const QByteArray& i_query, const QStringList& i_texts, const QString& i_what)
+    {
+        return Await(i_query, [&](const QByteArray& i_answer) {
+            const QString shown = QString::fromUtf8(i_answer);
+            for (const QString& text : i_texts)
+                if (!shown.contains(text))
+                    return false;
+            return true;
+        }, i_what);
+    }
+
+private:
+    static QString FreePort()
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        return QString::number(probe.serverPort());
+    }
+
+    bool WaitLine(const QByteArray& i_line)
+    {
+        return QTest::qWaitFor([&] { Read(); return m_lines.contains(i_line); }, kWaitMs);
+    }
+
+    void Read()
+    {
+        m_buffer += m_process.readAllStandardOutput();
+        int end;
+        while ((end = int(m_buffer.indexOf('\n'))) >= 0)
+        {
+            m_lines.append(m_buffer.left(end));
+            m_buffer.remove(0, end + 1);
+        }
+    }
+
+    QString m_user;
+    QString m_home;
+    QProcess m_process;
+    QByteArray m_buffer;
+    QList<QByteArray> m_lines;
+};
+
+bool MakeFile(const QString& i_path, qint64 i_size, char i_fill)
+{
+    QDir().mkpath(QFileInfo(i_path).path());
+    QFile f(i_path);
+    return f.open(QIODevice::WriteOnly) && f.write(QByteArray(int(i_size), i_fill)) == i_size;
+}
+
+// A file of that length that takes no disk: a hole.
+bool MakeSparseFile(const QString& i_path, qint64 i_size)
+{
+    QDir().mkpath(QFileInfo(i_path).path());
+    QFile f(i_path);
+    return f.open(QIODevice::WriteOnly) && f.resize(i_size);
+}
+
+bool LoggedIn(TestServer& i_server, const QStringList& i_users)
+{
+    QStringList online;
+    for (const QJsonValue& user : i_server.Users())
+        online << user.toObject().value("user").toString();
+    for (const QString& user : i_users)
+        if (!online.contains(user))
+            return false;
+    return true;
+}
+
+#define STEP(expression)                                                                                             \
+    do                                                                                                               \
+    {                                                                                                                \
+        const QString failure_ = (expression);                                                                       \
+        if (!failure_.isEmpty())                                                                                     \
+            QFAIL(qPrintable(failure_));                                                                             \
+    } while (false)
+
+} // namespace
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void TwoClientsChatShareAndSearch();
+};
+
+void TestEndToEnd::TwoClientsChatShareAndSearch()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString tree = dir.path() + "/Tree";
+    QVERIFY(MakeFile(tree + "/Albüm/01 first song.mp3", 3000, 'a'));
+    QVERIFY(MakeFile(tree + "/Albüm/Ünïcode song.ogg", 70000, 'b'));
+    QVERIFY(MakeFile(tree + "/Albüm/Live/03 live song.mp3", 1, 'c'));
+    QVERIFY(MakeFile(tree + "/notes.txt", 10, 'd'));
+    QVERIFY(MakeSparseFile(tree + "/Big/huge song.bin", 5LL * 1024 * 1024 * 1024 + 7));
+
+    TestServer server;
+    QVERIFY(server.Start({"--accounts", "anna:pw,ben:pw", "--rooms", "lobby"}));
+    Client anna("anna", dir.path() + "/anna");
+    Client ben("ben", dir.path() + "/ben");
+    STEP(anna.Prepare(server.Port()));
+    STEP(ben.Prepare(server.Port()));
+    QVERIFY2(anna.Start(), "anna's window did not start");
+    QVERIFY2(ben.Start(), "ben's window did not start");
+
+    // Both log in on their own from the stored settings.
+    QVERIFY2(QTest::qWaitFor([&] { return LoggedIn(server, {"anna", "ben"}); }, kWaitMs),
+             "waited for anna and ben to log in to the server");
+
+    // Both join the room from its row and chat in it.
+    STEP(anna.Do("REFRESH_ROOMS"));
+    STEP(ben.Do("REFRESH_ROOMS"));
+    STEP(anna.AwaitAll("ROOMS", {"lobby"}, "the room list row of lobby"));
+    STEP(ben.AwaitAll("ROOMS", {"lobby"}, "the room list row of lobby"));
+    STEP(anna.Do("JOIN lobby"));
+    STEP(ben.Do("JOIN lobby"));
+    STEP(anna.Await("ROOMTEXT lobby", [](const QByteArray& i_a) { return i_a.startsWith("ROOMTEXT"); }, "the room view"));
+    STEP(ben.Await("ROOMTEXT lobby", [](const QByteArray& i_a) { return i_a.startsWith("ROOMTEXT"); }, "the room view"));
+    STEP(anna.Do("SAYROOM lobby hello from anna"));
+    STEP(ben.Do("SAYROOM lobby grüße from ben"));
+    STEP(anna.AwaitAll("ROOMTEXT lobby", {"hello from anna", "grüße from ben"}, "both room lines"));
+    STEP(ben.AwaitAll("ROOMTEXT lobby", {"hello from anna", "grüße from ben"}, "both room lines"));
+
+    // A private message each way.
+    STEP(anna.Do("MSG ben psst, ben"));
+    STEP(ben.AwaitAll("CHATTEXT anna", {"psst, ben"}, "anna's private message"));
+    STEP(ben.Do("MSG anna yes, anna?"));
+    STEP(anna.AwaitAll("CHATTEXT ben", {"psst, ben", "yes, anna?"}, "ben's private answer beside her own line"));
+
+    // Ben shares the tree, the file past 4 GiB among them.
+    STEP(ben.Do("SHARE " + QFile::encodeName(tree)));
+    STEP(ben.AwaitAll("SHARED", {"SHARED 5"}, "the five files of the tree shared"));
+
+    // Anna's search reaches ben; his answer fills her results tab.
+    STEP(anna.Do("SEARCH song"));
+    STEP(anna.AwaitAll("RESULTS",
+                       {"ben", "01 first song.mp3", "Ünïcode song.ogg", "03 live song.mp3", "huge song.bin"},
+                       "ben's four song files in the results tab"));
+    const QByteArray results = anna.Ask("RESULTS");
+    QVERIFY2(!results.contains("notes.txt"), results.constData());
+
+    // Both quit through the window; the state files load again, the share
+    // as it was, and both log in again.
+    QVERIFY2(anna.Quit(), "anna's window did not end with 0");
+    QVERIFY2(ben.Quit(), "ben's window did not end with 0");
+    QVERIFY2(QTest::qWaitFor([&] { return !LoggedIn(server, {"anna"}) && !LoggedIn(server, {"ben"}); }, kWaitMs),
+             "waited for both to log out");
+    QVERIFY2(anna.Start(), "anna's window did not start again");
+    QVERIFY2(ben.Start(), "ben's window did not start again");
+    QVERIFY2(QTest::qWaitFor([&] { return LoggedIn(server, {"anna", "ben"}); }, kWaitMs),
+             "waited for anna and ben to log in again");
+    STEP(ben.AwaitAll("SHARED", {"SHARED 5"}, "the shared tree loaded again"));
+    QVERIFY2(anna.Quit(), "anna's window did not end with 0 the second time");
+    QVERIFY2(ben.Quit(), "ben's window did not end with 0 the second time");
+}
+
+QTEST_GUILESS_MAIN(TestEndToEnd)
+#include "test_e2e.moc"
