@@ -537,7 +537,8 @@ void SearchForm::FilterFolderRows(SearchResultsForm* ip_tab, const std::vector<Q
                 ItemPtr file;
                 if (withFile && resultNodes)
                     file = ItemPtr(resultNodes->HasItem(RowValue(fileRow)))["search_result"];
-                const bool match = rest.IsMatching(fileRow->text(kFileColumn), nullptr, file) == 0;
+                const QString& name = static_cast<SearchResultListItem*>(fileRow)->FileName();
+                const bool match = rest.IsMatching(name, nullptr, file) == 0;
                 SetShown(fileRow, match);
                 if (match)
                     ++shown;

@@ -25,6 +25,8 @@ public:
                  unsigned long long i_speed);
     // A file row's name in "File".
     void SetFileName(const QString& i_name);
+    // The "File" text, without a copy through the item's data.
+    const QString& FileName() const { return m_fileName; }
 
     // By the tree's sort column: 1 orders free slots above queues, then the
     // shorter queue, then the faster user; 2 the faster user; ties and every
