@@ -230,6 +230,12 @@ private slots:
         QVERIFY(Choose(carol, "Receive chat from user"));
         QVERIFY(!User(carol).IsConnected("is_ignored"));
         QVERIFY(Choose(carol, "Ignore chat from user"));
+        QVERIFY(Choose(carol, "Unshare files from user"));
+        QVERIFY(User(carol).IsConnected("unshared"));
+        QVERIFY(ListRow(Tree("unsharedList"), "carol"));
+        QVERIFY(Choose(carol, "Re-share files with user"));
+        QVERIFY(!User(carol).IsConnected("unshared"));
+        QVERIFY(!ListRow(Tree("unsharedList"), "carol"));
 
         // Removing takes the entry itself, groups and all.
         const ItemPtr group = GetItem("user_list_group", "friends");
