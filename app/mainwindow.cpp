@@ -3,6 +3,7 @@
 #include "ui_mainwindow.h"
 
 #include "ActionSetToolBar.h"
+#include "AddSharedFolderDialog.h"
 #include "ChangeListeningPortDialog.h"
 #include "ChangeUsernamePasswordDialog.h"
 #include "ChatForm.h"
@@ -18,6 +19,7 @@
 #include "PortForwarder.h"
 #include "QRoomListItemWidget.h"
 #include "RoomForm.h"
+#include "SharedFilesRescannedDialog.h"
 #include "SharedFoldersManager.h"
 #include "StateFile.h"
 #include "TextConversion.h"
@@ -577,9 +579,13 @@ void MainWindow::OnExpandNewSharesCheckboxToggled(bool i_toggled)
     SetSetting("expand_new_shares", YesNo(i_toggled));
 }
 
-void MainWindow::OnSharedFilesRescanned(int, int)
+void MainWindow::OnSharedFilesRescanned(int i_added, int i_removed)
 {
-    // LATER (share views): the rescan report, SharedFilesRescannedDialog.
+    auto* report = new SharedFilesRescannedDialog(this);
+    report->Append(tr("%1 files added.").arg(i_added));
+    report->Append(tr("%1 files removed.").arg(i_removed));
+    report->setWindowTitle(tr("Shared Files Rescanned"));
+    report->setVisible(true);
 }
 
 QString MainWindow::SharedFolderAudience(Item* ip_folder)
@@ -780,7 +786,7 @@ void MainWindow::OnToolBarActionTriggered(std::string i_action)
     }
     else if (i_action == "share_folder")
     {
-        // LATER (share views): (new AddSharedFolderDialog(this))->setVisible(true);
+        (new AddSharedFolderDialog(this))->setVisible(true);
     }
     else if (i_action == "unshare_folder")
         UnshareSelectedFolders();
