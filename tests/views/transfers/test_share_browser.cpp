@@ -1,0 +1,218 @@
+// The browse tabs against the real shared-files manager and transfer
+// queue: the folder tree, the filter, downloads, tab life and the failure
+// message.
+
+#include "ShareBrowserSupport.h"
+
+#include <QTextBrowser>
+
+using namespace sharebrowser;
+
+class TestShareBrowser : public QObject
+{
+    Q_OBJECT
+
+    BrowseFixture m_f;
+
+    static QTreeWidget* Folders(ShareForm* ip_view) { return ip_view->FolderTree(); }
+    static QTreeWidget* Files(ShareForm* ip_view) { return ip_view->FileList(); }
+    static QLineEdit* FilterLine(ShareForm* ip_view) { return ip_view->findChild<QLineEdit*>("filterEdit"); }
+    static QString Messages(ShareForm* ip_view)
+    {
+        return ip_view->findChild<QTextBrowser*>("messageBrowser")->toPlainText();
+    }
+
+private slots:
+    void init() { QVERIFY(m_f.SetUp()); }
+    void cleanup() { m_f.TearDown(); }
+
+    void treeLevelsAndExpansion()
+    {
+        SetSetting("expand_new_shares", "no");
+        ShareForm* view = m_f.Browse("bob", {{"Music\\Rock", {"a.mp3"}}, {"Music\\Rock\\Live", {"b.mp3"}},
+                                            {"Docs\\Zeta", {"z.txt"}}, {"Docs\\Alpha", {"y.txt"}}});
+        QVERIFY(view);
+        QTreeWidget* tree = Folders(view);
+        QVERIFY(tree->isVisibleTo(view));
+        // Unlisted parents: top-level rows in byte order of the full paths.
+        QCOMPARE(BrowseFixture::Texts(tree), (QStringList{"Alpha", "Zeta", "Rock"}));
+        QTreeWidgetItem* rock = tree->topLevelItem(2);
+        QCOMPARE(rock->childCount(), 1);
+        QCOMPARE(rock->child(0)->text(0), QStringLiteral("Live"));
+        QCOMPARE(view->DeepestLevel(), 1);
+        QVERIFY(!rock->isExpanded());
+
+        view->ExpandLevel();
+        QVERIFY(rock->isExpanded());
+        view->ExpandLevel();   // no deeper level to open
+        view->CollapseAll();
+        QVERIFY(!rock->isExpanded());
+
+        // Rows and folder nodes go one for one.
+        QCOMPARE(BrowseFixture::Count("user_share_folder_node"), size_t(4));
+
+        SetSetting("expand_new_shares", "yes");
+        ShareForm* carol = m_f.Browse("carol", {{"A", {"1"}}, {"A\\B", {"2"}}});
+        QVERIFY(Folders(carol)->topLevelItem(0)->isExpanded());
+    }
+
+    void filterHidesShowsAndMatchesFiles()
+    {
+        ShareForm* view =
+            m_f.Browse("bob", {{"Music", {"intro.mp3"}},
+                               {"Music\\Rock", {"concert one.mp3", "studio.mp3", "x.mp3"}},
+                               {"Music\\Rock\\Live", {"live concert.mp3", "encore.mp3"}},
+                               {"Music\\Jazz", {"blue.mp3", "caf\xc3\xa9 noir.mp3"}}});
+        QTreeWidget* tree = Folders(view);
+        QTreeWidgetItem* rock = BrowseFixture::Row(tree, {"Music", "Rock"});
+        QTreeWidgetItem* live = BrowseFixture::Row(tree, {"Music", "Rock", "Live"});
+        QTreeWidgetItem* jazz = BrowseFixture::Row(tree, {"Music", "Jazz"});
+        QVERIFY(rock && live && jazz);
+
+        tree->setCurrentItem(live);
+        QCOMPARE(Files(view)->topLevelItemCount(), 2);
+        QCOMPARE(BrowseFixture::Count("user_share_file_node"), size_t(2));
+
+        // An excluded word hides the subtree and empties the list.
+        FilterLine(view)->setText("-live");
+        QVERIFY(live->isHidden());
+        QVERIFY(!rock->isHidden());
+        QCOMPARE(Files(view)->topLevelItemCount(), 0);
+        QCOMPARE(BrowseFixture::Count("user_share_file_node"), size_t(0));
+        FilterLine(view)->setText("");
+        QVERIFY(!live->isHidden());
+        QCOMPARE(Files(view)->topLevelItemCount(), 2);
+
+        // "rock" is satisfied by the folder name; "concert" picks the files.
+        tree->setCurrentItem(rock);
+        FilterLine(view)->setText("rock concert");
+        QCOMPARE(BrowseFixture::Texts(Files(view)), QStringList{"concert one.mp3"});
+        QVERIFY(jazz->isHidden());
+        QCOMPARE(BrowseFixture::Count("user_share_file_node"), size_t(1));
+
+        // A folder with fewer matching files than the minimum stays hidden
+        // unless a subfolder shows.
+        FilterLine(view)->setText("mp3 mfif:3");
+        QVERIFY(!rock->isHidden());
+        QVERIFY(live->isHidden());
+        QVERIFY(jazz->isHidden());
+        QVERIFY(!BrowseFixture::Row(tree, {"Music"})->isHidden());
+
+        // A non-ASCII word matches the name as shown.
+        tree->setCurrentItem(jazz);
+        FilterLine(view)->setText(QString::fromUtf8("caf\xc3\xa9"));
+        QVERIFY(!jazz->isHidden());
+        QCOMPARE(BrowseFixture::Texts(Files(view)), QStringList{QString::fromUtf8("caf\xc3\xa9 noir.mp3")});
+        QCOMPARE(BrowseFixture::Count("user_share_file_node"), size_t(1));
+
+        FilterLine(view)->setText("");
+        tree->setCurrentItem(rock);
+        QCOMPARE(BrowseFixture::Count("user_share_file_node"), size_t(Files(view)->topLevelItemCount()));
+    }
+
+    void downloadFolderKeepsTheTree()
+    {
+        ShareForm* view = m_f.Browse("bob", {{"Music\\Rock", {"a.mp3", "b.mp3"}},
+                                            {"Music\\Rock\\Live", {"c.mp3"}},
+                                            {"Music\\Rock\\Live\\2001", {"d.mp3"}},
+                                            // listed, its parent not: a top-level row elsewhere
+                                            {"Music\\Rock\\Demos\\Early", {"e.mp3"}},
+                                            {"Music\\Rockabilly", {"f.mp3"}}});
+        QTreeWidget* tree = Folders(view);
+        QTreeWidgetItem* rock = BrowseFixture::Row(tree, {"Rock"});
+        QVERIFY(rock);
+        QVERIFY(BrowseFixture::Row(tree, {"Early"}));
+        tree->setFocus();
+        tree->setCurrentItem(rock);
+        emit actionBar->ActionTriggered("download_share_folder");
+        const QStringList queued = BrowseFixture::Queued();
+        QCOMPARE(queued, (QStringList{"Music\\Rock|a.mp3|0", "Music\\Rock|b.mp3|0",
+                                      "Music\\Rock\\Demos\\Early|e.mp3|2", "Music\\Rock\\Live|c.mp3|1",
+                                      "Music\\Rock\\Live\\2001|d.mp3|2"}));
+
+        // One file, at level 0.
+        QTreeWidgetItem* live = BrowseFixture::Row(tree, {"Rock", "Live"});
+        tree->setCurrentItem(live);
+        Files(view)->setCurrentItem(Files(view)->topLevelItem(0));
+        g("download_entry").Remove();
+        emit actionBar->ActionTriggered("download_share_file");
+        QCOMPARE(BrowseFixture::Queued(), QStringList{"Music\\Rock\\Live|c.mp3|0"});
+    }
+
+    void onlyTheViewOnScreenDownloads()
+    {
+        ShareForm* bob = m_f.Browse("bob", {{"B", {"b.mp3"}}});
+        ShareForm* carol = m_f.Browse("carol", {{"C", {"c.mp3"}}});
+        Folders(bob)->setCurrentItem(Folders(bob)->topLevelItem(0));
+        Folders(carol)->setCurrentItem(Folders(carol)->topLevelItem(0));
+        QCOMPARE(m_f.mp_form->CurrentShareForm(), carol);
+        emit actionBar->ActionTriggered("download_share_folder");
+        QCOMPARE(BrowseFixture::Queued(), QStringList{"C|c.mp3|0"});
+        // Listing in one view leaves the other's rows downloadable.
+        m_f.mp_form->TabControl()->setCurrentWidget(bob);
+        Files(bob)->setCurrentItem(Files(bob)->topLevelItem(0));
+        emit actionBar->ActionTriggered("download_share_file");
+        QCOMPARE(BrowseFixture::Queued(), (QStringList{"C|c.mp3|0", "B|b.mp3|0"}));
+    }
+
+    void tabsOpenOnceAndDropLateShares()
+    {
+        m_f.mp_form->OpenShareBrowse("bob");
+        ShareForm* first = m_f.View(0);
+        m_f.mp_form->OpenShareBrowse("bob");
+        QCOMPARE(m_f.Tabs(), 1);
+        QCOMPARE(m_f.View(0), first);
+        QVERIFY(Messages(first).contains("Requesting file list..."));
+
+        m_f.mp_form->OpenShareBrowse(std::string("j\xc3\xb6rg"));
+        QCOMPARE(m_f.mp_form->TabControl()->tabText(1), QString::fromUtf8("j\xc3\xb6rg"));
+
+        // Closed while requesting: the late share is dropped, no tab returns.
+        emit m_f.mp_form->TabControl()->tabCloseRequested(0);
+        QCOMPARE(m_f.Tabs(), 1);
+        QCOMPARE(BrowseFixture::Count("user_share_tab"), size_t(1));
+        BrowseFixture::Store("bob", {{"X", {"x.mp3"}}});
+        QVERIFY(!ItemPtr(T("user")->HasItem("bob"))["user_share"]);
+        QCOMPARE(m_f.Tabs(), 1);
+
+        // Closing a loaded tab removes its share and every node item.
+        ShareForm* view = m_f.Browse("carol", {{"C", {"c.mp3"}}});
+        Folders(view)->setCurrentItem(Folders(view)->topLevelItem(0));
+        emit m_f.mp_form->TabControl()->tabCloseRequested(m_f.mp_form->TabControl()->indexOf(view));
+        QVERIFY(!ItemPtr(T("user")->HasItem("carol"))["user_share"]);
+        QCOMPARE(BrowseFixture::Count("user_share_folder_node"), size_t(0));
+        QCOMPARE(BrowseFixture::Count("user_share_file_node"), size_t(0));
+        QCOMPARE(BrowseFixture::Count("user_share_tab"), size_t(1));
+
+        // An empty share: the message, and nothing else shows.
+        ShareForm* empty = m_f.Browse("dave", {});
+        QVERIFY(Messages(empty).contains("No files returned."));
+        QVERIFY(!Folders(empty)->isVisibleTo(empty));
+    }
+
+    void connectionFailureShowsThePortLinkOnce()
+    {
+        m_f.mp_form->OpenShareBrowse("bob");
+        ShareForm* view = m_f.View(0);
+        emit peerMessenger->ConnectionToUserFailed("bob", "F");
+        emit peerMessenger->ConnectionToUserFailed("carol", "P");
+        QVERIFY(!Messages(view).contains("could not"));
+        emit peerMessenger->ConnectionToUserFailed("bob", "P");
+        emit peerMessenger->ConnectionToUserFailed("bob", "P");
+        const QString html = view->findChild<QTextBrowser*>("messageBrowser")->toHtml();
+        QCOMPARE(Messages(view).count("could not be successfully formed"), 1);
+        QVERIFY(html.contains(QStringLiteral("porttest.php?port=") + QString::fromStdString(GetSetting("listening_port"))));
+        QVERIFY(html.contains("https://"));
+
+        // A share still builds the tree after a failure; a later failure is ignored.
+        BrowseFixture::Store("bob", {{"X", {"x.mp3"}}});
+        QVERIFY(Folders(view)->isVisibleTo(view));
+
+        ShareForm* carol = m_f.Browse("carol", {{"C", {"c.mp3"}}});
+        emit peerMessenger->ConnectionToUserFailed("carol", "P");
+        QVERIFY(!Messages(carol).contains("could not"));
+    }
+};
+
+QTEST_MAIN(TestShareBrowser)
+#include "test_share_browser.moc"
