@@ -4,6 +4,7 @@
 
 #include "ShareBrowserSupport.h"
 
+#include <QAction>
 #include <QTextBrowser>
 
 using namespace sharebrowser;
@@ -20,6 +21,14 @@ class TestShareBrowser : public QObject
     static QString Messages(ShareForm* ip_view)
     {
         return ip_view->findChild<QTextBrowser*>("messageBrowser")->toPlainText();
+    }
+
+    static QStringList ActionTexts()
+    {
+        QStringList texts;
+        for (QAction* action : actionBar->actions())
+            texts << action->text();
+        return texts;
     }
 
 private slots:
@@ -42,11 +51,17 @@ private slots:
         QCOMPARE(view->DeepestLevel(), 1);
         QVERIFY(!rock->isExpanded());
 
-        view->ExpandLevel();
+        // The toolbar carries the actions on the view of the current tab.
+        tree->setFocus();
+        QVERIFY(QTest::qWaitFor([&] { return ActionTexts().contains("Collapse All"); }, 5000));
+        emit actionBar->ActionTriggered("expand_level");
         QVERIFY(rock->isExpanded());
-        view->ExpandLevel();   // no deeper level to open
-        view->CollapseAll();
+        QVERIFY(ActionTexts().contains("Expand Level [1]"));
+        emit actionBar->ActionTriggered("expand_level");   // no deeper level to open
+        QVERIFY(ActionTexts().contains("Expand Level [1]"));
+        emit actionBar->ActionTriggered("collapse_all");
         QVERIFY(!rock->isExpanded());
+        QVERIFY(ActionTexts().contains("Expand Level"));
 
         // Rows and folder nodes go one for one.
         QCOMPARE(BrowseFixture::Count("user_share_folder_node"), size_t(4));
