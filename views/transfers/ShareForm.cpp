@@ -38,6 +38,22 @@ QString FileNameText(Item* ip_file, Type* ip_nameType)
     return name ? FromUtf8(name->GetValue()) : QString();
 }
 
+// The share's folders with their paths, in byte order of the paths: a
+// parent path sorts before its subfolders.
+std::vector<std::pair<std::string, Item*>> FoldersByPath(ItemPtr i_share)
+{
+    Type* nameType = T("user_share_folder_name");
+    std::vector<std::pair<std::string, Item*>> folders;
+    for (Item* folder : i_share.GetItems("user_share_folder"))
+    {
+        Item* name = folder->GetItem(nameType);
+        folders.emplace_back(name ? name->GetValue() : std::string(), folder);
+    }
+    std::sort(folders.begin(), folders.end(),
+              [](const auto& i_a, const auto& i_b) { return i_a.first < i_b.first; });
+    return folders;
+}
+
 int Depth(const std::string& i_path)
 {
     return int(std::count(i_path.begin(), i_path.end(), '\\'));
@@ -120,15 +136,8 @@ void ShareForm::SetShare(ItemPtr i_share)
     m_settled = true;
     m_share = i_share;
 
-    Type* folderType = T("user_share_folder");
-    Type* nameType = T("user_share_folder_name");
     Type* nodeType = T("user_share_folder_node");
-    std::vector<std::pair<std::string, Item*>> folders;
-    for (Item* folder : i_share->GetItems(folderType))
-    {
-        Item* name = folder->GetItem(nameType);
-        folders.emplace_back(name ? name->GetValue() : std::string(), folder);
-    }
+    const std::vector<std::pair<std::string, Item*>> folders = FoldersByPath(i_share);
     if (folders.empty())
     {
         mp_ui->messageBrowser->append(tr("No files returned. The user is either not sharing any files, or is sharing "
@@ -136,9 +145,6 @@ void ShareForm::SetShare(ItemPtr i_share)
         PostEvent(mp_ui->messageBrowser);
         return;
     }
-    // A parent path sorts before its subfolders, so parent rows come first.
-    std::sort(folders.begin(), folders.end(),
-              [](const auto& i_a, const auto& i_b) { return i_a.first < i_b.first; });
 
     m_deepestLevel = 0;
     QTreeWidget* tree = mp_ui->folderTree;
@@ -395,20 +401,11 @@ void ShareForm::DownloadFolder(ItemPtr i_folder, bool i_subfolder)
     // folders between, so the files arrive as the tree the peer listed.
     const std::string chosen = FolderPath(i_folder);
     const std::string prefix = chosen + "\\";
-    Type* nameType = T("user_share_folder_name");
-    std::vector<std::pair<std::string, Item*>> folders;
-    for (Item* folder : share.GetItems("user_share_folder"))
-    {
-        Item* name = folder->GetItem(nameType);
-        const std::string& path = name ? name->GetValue() : std::string();
-        if (folder == i_folder.Get() || path.compare(0, prefix.size(), prefix) == 0)
-            folders.emplace_back(path, folder);
-    }
-    std::sort(folders.begin(), folders.end(),
-              [](const auto& i_a, const auto& i_b) { return i_a.first < i_b.first; });
     const int base = Depth(chosen) - (i_subfolder ? 1 : 0);
-    for (const auto& [path, folder] : folders)
+    for (const auto& [path, folder] : FoldersByPath(share))
     {
+        if (folder != i_folder.Get() && path.compare(0, prefix.size(), prefix) != 0)
+            continue;
         const int level = Depth(path) - base;
         for (Item* file : folder->GetItems("user_share_file"))
             QueueFile(file, folder, level);
