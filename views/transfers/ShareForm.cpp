@@ -3,6 +3,7 @@
 
 #include "ActionSetToolBar.h"
 #include "EventToolBar.h"
+#include "FilterHelpDialog.h"
 #include "FilterParser.h"
 #include "GeneralFunctions.h"
 #include "PeerMessenger.h"
@@ -454,8 +455,7 @@ void ShareForm::OnConnectionToUserFailed(std::string i_user, std::string i_conne
 
 void ShareForm::OnFilterHelpClicked()
 {
-    // LATER (filter help): show the one filter help dialog, made with this
-    // view as its parent when none exists.
+    ShowFilterHelp(this);
 }
 
 void ShareForm::showEvent(QShowEvent* ip_event)

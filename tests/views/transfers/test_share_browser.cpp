@@ -4,6 +4,8 @@
 
 #include "ShareBrowserSupport.h"
 
+#include "FilterHelpDialog.h"
+
 #include <QAction>
 #include <QTextBrowser>
 
@@ -69,6 +71,12 @@ private slots:
         SetSetting("expand_new_shares", "yes");
         ShareForm* carol = m_f.Browse("carol", {{"A", {"1"}}, {"A\\B", {"2"}}});
         QVERIFY(Folders(carol)->topLevelItem(0)->isExpanded());
+
+        // One filter help at a time, whichever view asks.
+        view->OnFilterHelpClicked();
+        carol->OnFilterHelpClicked();
+        QVERIFY(filterHelpDialog);
+        QCOMPARE(m_f.mp_window->findChildren<FilterHelpDialog*>().size(), 1);
     }
 
     void filterHidesShowsAndMatchesFiles()
