@@ -7,6 +7,7 @@
 #include "common/TestServer.h"
 
 #include "ActionSetToolBar.h"
+#include "AddSharedFolderDialog.h"
 #include "ChangeListeningPortDialog.h"
 #include "ChangeUsernamePasswordDialog.h"
 #include "ChatForm.h"
@@ -14,6 +15,8 @@
 #include "TextConversion.h"
 #include "TimerManager.h"
 #include "mainwindow.h"
+#include "SharedFilesRescannedDialog.h"
+#include "SharedFoldersManager.h"
 #include "server.h"
 
 #include <QDir>
@@ -329,6 +332,25 @@ private slots:
         list->clearSelection();
         Trigger("unshare_folder");
         QCOMPARE(T("shared_folder")->ItemCount(), size_t(2));
+    }
+
+    void shareFolderOpensTheDialogAndEachRescanAReport()
+    {
+        StartLoggedIn();
+        Trigger("share_folder");
+        QList<AddSharedFolderDialog*> dialogs = mp_window->findChildren<AddSharedFolderDialog*>();
+        QCOMPARE(dialogs.size(), 1);
+        QVERIFY(dialogs.first()->isVisible());
+        QVERIFY(!dialogs.first()->isModal());
+
+        emit sharedFoldersManager->SharedFilesRescanned(0, 0);
+        emit sharedFoldersManager->SharedFilesRescanned(1, 2);
+        QList<SharedFilesRescannedDialog*> reports = mp_window->findChildren<SharedFilesRescannedDialog*>();
+        QCOMPARE(reports.size(), 2);
+        QCOMPARE(reports[0]->windowTitle(), QStringLiteral("Shared Files Rescanned"));
+        QCOMPARE(reports[0]->Text(), QStringLiteral("0 files added.\n0 files removed."));
+        QCOMPARE(reports[1]->Text(), QStringLiteral("1 files added.\n2 files removed."));
+        QVERIFY(reports[1]->isVisible());
     }
 
     void genericLoginFailureShowsTheReasonAsText_data()
