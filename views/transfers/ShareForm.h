@@ -38,7 +38,8 @@ public:
     void ExpandAll();
 
     // Queues every file of the folder and of the folders below it, so that
-    // the tree arrives under the folder's own name.
+    // the tree arrives under the folder's own name: its own files at level 0
+    // (1 with i_subfolder), each folder further down one level more.
     void DownloadFolder(ItemPtr i_folder, bool i_subfolder);
     // Shows or hides the row and its subtree; true when the row is visible.
     bool FilterFolderNode(QTreeWidgetItem* ip_node, FilterParser& i_filter);
