@@ -13,6 +13,7 @@
 //   UPLOAD_FIRST <user> <name> <offset>  the offset after an upload's first
 //                                      chunk, once per upload run
 //   SHARED <files>                     after SHARE, the shared file count
+//   LOG <text>                         every "Transfer Queue" log line
 // and every "Transfer Queue" log line to stderr. Lines on its standard
 // input drive it:
 //   SHARE <path>                       shares the folder with everyone
@@ -107,8 +108,10 @@ int main(int argc, char** argv)
     }
 
     SetLogSink([](const QString& i_category, int i_level, const QString& i_text, ItemPtr) {
-        if (i_category == QLatin1String("Transfer Queue"))
-            std::fprintf(stderr, "%s\n", FormatLogLine(i_level, i_text).toLocal8Bit().constData());
+        if (i_category != QLatin1String("Transfer Queue"))
+            return;
+        std::fprintf(stderr, "%s\n", FormatLogLine(i_level, i_text).toLocal8Bit().constData());
+        Print("LOG " + i_text.toUtf8());
     });
 
     // The same order as the window's start-up.
