@@ -17,6 +17,13 @@
 //   SEARCH <text>              types the text into the search line
 //   RESULTS                    RESULTS <row>;<row>... every file row of
 //                              every results tab, cells joined by |
+//   OPEN <text>                double-clicks the first result row one of
+//                              whose cells ends with the text, or, for a
+//                              folder (shown innermost first), starts with
+//                              the text and a slash
+//   SLOTS <n>                  sets the upload slots in the transfers view
+//   LIMIT <KiB/s>              sets and switches on the upload speed limit
+//                              there; 0 switches it off
 // Every command answers "OK <command>" unless it prints a line of its own,
 // "ERROR <why>" when it cannot be done. Closing standard input quits the
 // program through the window's own teardown, which saves the state file.
@@ -30,11 +37,14 @@
 #include "peers/NodeMain.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QFile>
 #include <QLineEdit>
+#include <QSpinBox>
 #include <QTest>
 #include <QTextBrowser>
 #include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
 
 namespace
 {
@@ -169,6 +179,39 @@ void Run(MainWindow& i_window, const QByteArray& i_line)
             for (int k = 0; k < tab->searchResults()->topLevelItemCount(); ++k)
                 CollectFileRows(tab->searchResults()->topLevelItem(k), rows);
         return Print("RESULTS " + rows.join(';').toUtf8());
+    }
+    else if (command == "OPEN" && words.size() >= 2)
+    {
+        const QString text = QString::fromUtf8(Rest(i_line, 1));
+        for (SearchResultsForm* tab : ui->searchForm->findChildren<SearchResultsForm*>())
+        {
+            QTreeWidget* tree = tab->searchResults();
+            for (QTreeWidgetItemIterator it(tree); *it; ++it)
+                for (int c = 0; c < (*it)->columnCount(); ++c)
+                    if ((*it)->text(c).endsWith(text) || (*it)->text(c).startsWith(text + '/'))
+                    {
+                        emit tree->itemDoubleClicked(*it, c);
+                        return Print("OK OPEN");
+                    }
+        }
+        return Print("ERROR no result row ending with " + text.toUtf8());
+    }
+    else if (command == "SLOTS" && words.size() == 2)
+    {
+        auto* slotBox = ui->transfersForm->findChild<QSpinBox*>("uploadSlotsSpinBox");
+        if (!slotBox)
+            return Print("ERROR no upload slots box");
+        slotBox->setValue(words[1].toInt());
+    }
+    else if (command == "LIMIT" && words.size() == 2)
+    {
+        auto* limit = ui->transfersForm->findChild<QSpinBox*>("uploadLimitSpinBox");
+        auto* enabled = ui->transfersForm->findChild<QCheckBox*>("uploadLimitCheckBox");
+        if (!limit || !enabled)
+            return Print("ERROR no upload limit widgets");
+        if (words[1].toInt() > 0)
+            limit->setValue(words[1].toInt());
+        enabled->setChecked(words[1].toInt() > 0);
     }
     else
         return Print("ERROR unknown command " + i_line);

@@ -2,18 +2,22 @@
 // HOME, through the scripted central server, used the way a user uses
 // them: both log in, chat in a room and in private; ben shares a folder
 // tree, anna searches and sees his files in her results tab; both quit and
-// come back with what they had. Each step says what it waited for when it
-// fails.
+// come back with what they had. Then anna downloads a file and a folder
+// from her results, and a large file while ben is killed and started
+// again. Each step says what it waited for when it fails.
 
 #include "common/TestServer.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTcpServer>
 #include <QTest>
@@ -69,6 +73,13 @@ public:
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start(QCoreApplication::applicationDirPath() + "/tv_e2e_node", {});
         return m_process.waitForStarted(kWaitMs) && WaitLine("STARTED");
+    }
+
+    // Ends the program at once, as a crash would.
+    void Kill()
+    {
+        m_process.kill();
+        m_process.waitForFinished(kWaitMs);
     }
 
     // Closing the input quits through the window's teardown and final save.
@@ -175,6 +186,53 @@ bool MakeSparseFile(const QString& i_path, qint64 i_size)
     return f.open(QIODevice::WriteOnly) && f.resize(i_size);
 }
 
+QByteArray RandomBytes(qint64 i_size, quint32 i_seed)
+{
+    QByteArray bytes(int(i_size), '\0');
+    QRandomGenerator generator(i_seed);
+    for (char& c : bytes)
+        c = char(generator.generate());
+    return bytes;
+}
+
+bool WriteFile(const QString& i_path, const QByteArray& i_bytes)
+{
+    QDir().mkpath(QFileInfo(i_path).path());
+    QFile f(i_path);
+    return f.open(QIODevice::WriteOnly) && f.write(i_bytes) == i_bytes.size();
+}
+
+QByteArray Sha256Of(const QString& i_path)
+{
+    QFile f(i_path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    return f.open(QIODevice::ReadOnly) && hash.addData(&f) ? hash.result().toHex() : QByteArray("(unreadable)");
+}
+
+// Waits until the file has the bytes; "" or what arrived instead.
+QString AwaitFile(const QString& i_path, const QByteArray& i_bytes)
+{
+    const QByteArray wanted = QCryptographicHash::hash(i_bytes, QCryptographicHash::Sha256).toHex();
+    if (QTest::qWaitFor([&] { return QFileInfo(i_path).size() == i_bytes.size() && Sha256Of(i_path) == wanted; },
+                        kWaitMs * 2))
+        return QString();
+    return QString("waited for %1 to arrive with its %2 bytes; found %3 bytes")
+        .arg(i_path)
+        .arg(i_bytes.size())
+        .arg(QFileInfo(i_path).size());
+}
+
+// Every file below the folder, relative to it.
+QStringList FilesBelow(const QString& i_folder)
+{
+    QStringList files;
+    QDirIterator it(i_folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << QDir(i_folder).relativeFilePath(it.next());
+    files.sort();
+    return files;
+}
+
 bool LoggedIn(TestServer& i_server, const QStringList& i_users)
 {
     QStringList online;
@@ -202,6 +260,7 @@ class TestEndToEnd : public QObject
 
 private slots:
     void TwoClientsChatShareAndSearch();
+    void DownloadFromResultsAndResume();
 };
 
 void TestEndToEnd::TwoClientsChatShareAndSearch()
@@ -273,6 +332,86 @@ void TestEndToEnd::TwoClientsChatShareAndSearch()
     STEP(ben.AwaitAll("SHARED", {"SHARED 5"}, "the shared tree loaded again"));
     QVERIFY2(anna.Quit(), "anna's window did not end with 0 the second time");
     QVERIFY2(ben.Quit(), "ben's window did not end with 0 the second time");
+}
+
+void TestEndToEnd::DownloadFromResultsAndResume()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString tree = dir.path() + "/Tree";
+    const QByteArray first = RandomBytes(300 * 1024 + 5, 1);
+    const QByteArray liveA = RandomBytes(70000, 2);
+    const QByteArray liveB = RandomBytes(1, 3);
+    const QByteArray large = RandomBytes(3 * 1024 * 1024 + 77, 4);
+    QVERIFY(WriteFile(tree + "/Album/first tune.bin", first));
+    QVERIFY(WriteFile(tree + "/Album/Live/a tune.bin", liveA));
+    QVERIFY(WriteFile(tree + "/Album/Live/b tune.bin", liveB));
+    QVERIFY(WriteFile(tree + "/Large/large tune.bin", large));
+
+    TestServer server;
+    QVERIFY(server.Start({"--accounts", "anna:pw,ben:pw"}));
+    Client anna("anna", dir.path() + "/anna");
+    Client ben("ben", dir.path() + "/ben");
+    STEP(anna.Prepare(server.Port()));
+    STEP(ben.Prepare(server.Port()));
+    QVERIFY2(anna.Start(), "anna's window did not start");
+    QVERIFY2(ben.Start(), "ben's window did not start");
+    QVERIFY2(QTest::qWaitFor([&] { return LoggedIn(server, {"anna", "ben"}); }, kWaitMs),
+             "waited for anna and ben to log in to the server");
+
+    // Ben shares the tree and quits once, so his state file holds the share
+    // when he is killed later.
+    STEP(ben.Do("SHARE " + QFile::encodeName(tree)));
+    STEP(ben.AwaitAll("SHARED", {"SHARED 4"}, "the four files of the tree shared"));
+    QVERIFY2(ben.Quit(), "ben's window did not end with 0");
+    QVERIFY2(ben.Start(), "ben's window did not start again");
+
+    STEP(anna.Do("SEARCH tune"));
+    STEP(anna.AwaitAll("RESULTS", {"ben", "first tune.bin", "a tune.bin", "b tune.bin", "large tune.bin"},
+                       "ben's four files in the results tab"));
+
+    // One file, then a whole folder, from the results.
+    const QString downloads = dir.path() + "/anna/Tavrinel Downloads";
+    STEP(anna.Do("OPEN first tune.bin"));
+    STEP(AwaitFile(downloads + "/complete/Album/first tune.bin", first));
+    STEP(anna.Do("OPEN Live"));
+    STEP(AwaitFile(downloads + "/complete/Live/a tune.bin", liveA));
+    STEP(AwaitFile(downloads + "/complete/Live/b tune.bin", liveB));
+
+    // Ben, slowed down, dies in the middle of the large file; started again
+    // with his state file, he lets anna's download end byte-exact.
+    STEP(ben.Do("LIMIT 200"));
+    STEP(anna.Do("OPEN large tune.bin"));
+    const QString partial = downloads + "/downloading/Large/large tune.bin";
+    QVERIFY2(QTest::qWaitFor([&] { return QFileInfo(partial).size() >= large.size() / 4; }, kWaitMs * 2),
+             qPrintable(QString("waited for a quarter of %1; found %2 bytes").arg(partial).arg(QFileInfo(partial).size())));
+    ben.Kill();
+    QTest::qWait(500);
+    const qint64 kept = QFileInfo(partial).size();
+    QVERIFY2(kept < large.size(), "the large file was complete before ben died");
+    QVERIFY2(ben.Start(), "ben's window did not start after the kill");
+    // The download goes on from the partial file: it never shrinks below
+    // what was kept, as a start from 0 would make it.
+    const QString complete = downloads + "/complete/Large/large tune.bin";
+    qint64 smallest = kept;
+    QVERIFY2(QTest::qWaitFor([&] {
+                 if (QFileInfo::exists(partial))
+                     smallest = qMin(smallest, QFileInfo(partial).size());
+                 return QFileInfo::exists(complete);
+             }, kWaitMs * 2),
+             "waited for the large file to complete after ben's restart");
+    QVERIFY2(smallest >= kept, qPrintable(QString("the partial file fell from %1 to %2 bytes").arg(kept).arg(smallest)));
+    STEP(AwaitFile(complete, large));
+    QVERIFY(!QFileInfo::exists(partial));
+
+    // Nothing landed anywhere else in the download folder.
+    QCOMPARE(FilesBelow(downloads + "/complete"),
+             QStringList({"Album/first tune.bin", "Large/large tune.bin", "Live/a tune.bin", "Live/b tune.bin"}));
+    // Nor outside it, beside anna's state file.
+    for (const QString& file : FilesBelow(dir.path() + "/anna"))
+        QVERIFY2(file.startsWith("Tavrinel Downloads/") || file.startsWith(".Tavrinel"), qPrintable(file));
+    QVERIFY2(anna.Quit(), "anna's window did not end with 0");
+    QVERIFY2(ben.Quit(), "ben's window did not end with 0");
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)
