@@ -24,6 +24,8 @@
 //   SLOTS <n>                  sets the upload slots in the transfers view
 //   LIMIT <KiB/s>              sets and switches on the upload speed limit
 //                              there; 0 switches it off
+//   DOWNLOADS                  DOWNLOADS <row>;<row>... every download
+//                              entry row: file|status|place in line
 // Every command answers "OK <command>" unless it prints a line of its own,
 // "ERROR <why>" when it cannot be done. Closing standard input quits the
 // program through the window's own teardown, which saves the state file.
@@ -195,6 +197,17 @@ void Run(MainWindow& i_window, const QByteArray& i_line)
                     }
         }
         return Print("ERROR no result row ending with " + text.toUtf8());
+    }
+    else if (command == "DOWNLOADS")
+    {
+        auto* list = ui->transfersForm->findChild<QTreeWidget*>("downloadsList");
+        if (!list)
+            return Print("ERROR no download list");
+        QStringList rows;
+        for (QTreeWidgetItemIterator it(list); *it; ++it)
+            if ((*it)->childCount() == 0)
+                rows << (*it)->text(2) + '|' + (*it)->text(3) + '|' + (*it)->text(8);
+        return Print("DOWNLOADS " + rows.join(';').toUtf8());
     }
     else if (command == "SLOTS" && words.size() == 2)
     {

@@ -261,6 +261,7 @@ class TestEndToEnd : public QObject
 private slots:
     void TwoClientsChatShareAndSearch();
     void DownloadFromResultsAndResume();
+    void OneSlotQueuesTheRest();
 };
 
 void TestEndToEnd::TwoClientsChatShareAndSearch()
@@ -410,6 +411,59 @@ void TestEndToEnd::DownloadFromResultsAndResume()
     // Nor outside it, beside anna's state file.
     for (const QString& file : FilesBelow(dir.path() + "/anna"))
         QVERIFY2(file.startsWith("Tavrinel Downloads/") || file.startsWith(".Tavrinel"), qPrintable(file));
+    QVERIFY2(anna.Quit(), "anna's window did not end with 0");
+    QVERIFY2(ben.Quit(), "ben's window did not end with 0");
+}
+
+void TestEndToEnd::OneSlotQueuesTheRest()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString tree = dir.path() + "/Tree";
+    QList<QByteArray> files;
+    for (int k = 0; k < 3; ++k)
+    {
+        files << RandomBytes(200 * 1024 + k, 10 + k);
+        QVERIFY(WriteFile(tree + QString("/Queue/queued %1.bin").arg(k), files[k]));
+    }
+
+    TestServer server;
+    QVERIFY(server.Start({"--accounts", "anna:pw,ben:pw"}));
+    Client anna("anna", dir.path() + "/anna");
+    Client ben("ben", dir.path() + "/ben");
+    STEP(anna.Prepare(server.Port()));
+    STEP(ben.Prepare(server.Port()));
+    QVERIFY2(anna.Start(), "anna's window did not start");
+    QVERIFY2(ben.Start(), "ben's window did not start");
+    QVERIFY2(QTest::qWaitFor([&] { return LoggedIn(server, {"anna", "ben"}); }, kWaitMs),
+             "waited for anna and ben to log in to the server");
+
+    // Ben uploads one file at a time, slowly enough to watch the line.
+    STEP(ben.Do("SHARE " + QFile::encodeName(tree)));
+    STEP(ben.AwaitAll("SHARED", {"SHARED 3"}, "the three files shared"));
+    STEP(ben.Do("SLOTS 1"));
+    STEP(ben.Do("LIMIT 150"));
+    STEP(anna.Do("SEARCH queued"));
+    STEP(anna.AwaitAll("RESULTS", {"queued 0.bin", "queued 1.bin", "queued 2.bin"}, "ben's three files"));
+    STEP(anna.Do("OPEN Queue"));
+
+    // While they come, never two at once; each arrives whole.
+    const QString downloads = dir.path() + "/anna/Tavrinel Downloads";
+    int mostAtOnce = 0;
+    bool placeShown = false;
+    QVERIFY2(QTest::qWaitFor([&] {
+                 mostAtOnce = qMax(mostAtOnce, int(FilesBelow(downloads + "/downloading").size()));
+                 const QByteArray rows = anna.Ask("DOWNLOADS");
+                 for (const QByteArray& row : rows.mid(10).split(';'))
+                     if (row.split('|').value(2).toInt() > 0)
+                         placeShown = true;
+                 return FilesBelow(downloads + "/complete").size() == 3;
+             }, kWaitMs * 2),
+             qPrintable("waited for three complete files; have: " + FilesBelow(downloads + "/complete").join(", ")));
+    QCOMPARE(mostAtOnce, 1);
+    for (int k = 0; k < 3; ++k)
+        STEP(AwaitFile(downloads + QString("/complete/Queue/queued %1.bin").arg(k), files[k]));
+    QVERIFY2(placeShown, "no download row ever showed its place in line");
     QVERIFY2(anna.Quit(), "anna's window did not end with 0");
     QVERIFY2(ben.Quit(), "ben's window did not end with 0");
 }
