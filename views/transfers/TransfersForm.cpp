@@ -351,9 +351,9 @@ ItemSet TransfersForm::GetNodeUploadEntryItems(QTreeWidgetItem* ip_row)
     return EntrySet(m_uploads, ip_row);
 }
 
-QTreeWidgetItem* TransfersForm::GetDownloadNodeUserNode(QTreeWidgetItem* ip_row)
+QTreeWidgetItem* TransfersForm::UserRowOf(const Side& i_side, QTreeWidgetItem* ip_row) const
 {
-    switch (KindOf(m_downloads, ip_row))
+    switch (KindOf(i_side, ip_row))
     {
     case UserRow: return ip_row;
     case FolderRow: return ip_row->parent();
@@ -362,15 +362,14 @@ QTreeWidgetItem* TransfersForm::GetDownloadNodeUserNode(QTreeWidgetItem* ip_row)
     }
 }
 
+QTreeWidgetItem* TransfersForm::GetDownloadNodeUserNode(QTreeWidgetItem* ip_row)
+{
+    return UserRowOf(m_downloads, ip_row);
+}
+
 QTreeWidgetItem* TransfersForm::GetUploadNodeUserNode(QTreeWidgetItem* ip_row)
 {
-    switch (KindOf(m_uploads, ip_row))
-    {
-    case UserRow: return ip_row;
-    case FolderRow: return ip_row->parent();
-    case EntryRow: return ip_row->parent() ? ip_row->parent()->parent() : nullptr;
-    default: return nullptr;
-    }
+    return UserRowOf(m_uploads, ip_row);
 }
 
 void TransfersForm::OnDownloadEntryAdded(Item* ip_entry)
@@ -948,28 +947,25 @@ void TransfersForm::OnDownloadListItemDoubleClicked(QTreeWidgetItem* ip_item, in
 void TransfersForm::OnDownloadsContextMenuRequested(QPoint i_point)
 {
     QTreeWidget* tree = mp_ui->downloadsList;
-    const auto userOf = [this](QTreeWidgetItem* ip_row) {
-        Item* userNode = nullptr;
-        return KindOf(m_downloads, GetDownloadNodeUserNode(ip_row), &userNode) == UserRow
-                   ? ItemPtr(userNode)["user"].AsString()
-                   : std::string();
-    };
-    // The download entries first, then the user's entries; the options
-    // belong to the menu.
-    PopupUserMenu(tree, i_point, userOf, [&](QMenu* ip_menu) {
-        new DownloadMenuOptions(ip_menu, GetNodeDownloadEntryItems(tree->itemAt(i_point)), ip_menu);
-    });
+    // A copy taken now: the menu runs on while entries come and go.
+    const ItemSet entries = GetNodeDownloadEntryItems(tree->itemAt(i_point));
+    PopupUserMenu(
+        tree, i_point, [this](QTreeWidgetItem* ip_row) { return UserNameOf(m_downloads, ip_row); },
+        [entries](QMenu* ip_menu) { new DownloadMenuOptions(ip_menu, entries, ip_menu); });
 }
 
 void TransfersForm::OnUploadsContextMenuRequested(QPoint i_point)
 {
-    const auto userOf = [this](QTreeWidgetItem* ip_row) {
-        Item* userNode = nullptr;
-        return KindOf(m_uploads, GetUploadNodeUserNode(ip_row), &userNode) == UserRow
-                   ? ItemPtr(userNode)["user"].AsString()
-                   : std::string();
-    };
-    PopupUserMenu(mp_ui->uploadsList, i_point, userOf);
+    PopupUserMenu(mp_ui->uploadsList, i_point,
+                  [this](QTreeWidgetItem* ip_row) { return UserNameOf(m_uploads, ip_row); });
+}
+
+std::string TransfersForm::UserNameOf(const Side& i_side, QTreeWidgetItem* ip_row) const
+{
+    Item* userNode = nullptr;
+    if (KindOf(i_side, UserRowOf(i_side, ip_row), &userNode) != UserRow)
+        return std::string();
+    return ItemPtr(userNode)["user"].AsString();
 }
 
 // ---------------------------------------------------------------- settings and housekeeping

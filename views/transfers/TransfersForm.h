@@ -144,6 +144,9 @@ private:
     Side* SideOf(QTreeWidgetItem* ip_row);
     RowKind KindOf(const Side& i_side, QTreeWidgetItem* ip_row, Item** op_node = nullptr) const;
     static QTreeWidgetItem* RowOf(Item* ip_node);
+    QTreeWidgetItem* UserRowOf(const Side& i_side, QTreeWidgetItem* ip_row) const;
+    // The user a row belongs to; "" for no row.
+    std::string UserNameOf(const Side& i_side, QTreeWidgetItem* ip_row) const;
     // The entries under a row, in tree order.
     void EntriesOf(const Side& i_side, QTreeWidgetItem* ip_row, std::vector<Item*>& o_entries) const;
     ItemSet EntrySet(const Side& i_side, QTreeWidgetItem* ip_row) const;

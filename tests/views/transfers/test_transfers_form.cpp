@@ -7,6 +7,7 @@
 #include "CompleteDownloadsForm.h"
 #include "DownloadMenuOptions.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QMenu>
 #include <QSpinBox>
@@ -308,6 +309,23 @@ private slots:
             DownloadMenuOptions options(&menu, ItemSet());
             QVERIFY(menu.actions().isEmpty());
         }
+
+        // The list's menu: the download entries of the row, then the user's.
+        m_f.mp_form->show();
+        QTreeWidgetItem* folder = ViewFixture::DownloadRow(a)->parent();
+        const QPoint point = m_f.Downloads()->visualItemRect(folder).center();
+        m_f.mp_form->OnDownloadsContextMenuRequested(point);
+        QMenu* popup = nullptr;
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* menu = qobject_cast<QMenu*>(widget); menu && menu->isVisible())
+                popup = menu;
+        QVERIFY(popup);
+        const QStringList shown = texts(*popup);
+        QCOMPARE(shown.mid(0, 4), QStringList({"Open Folder", "-", "Remove downloads", "Re-run Search: rock && roll"}));
+        QVERIFY(shown.size() > 5);
+        popup->close();
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
     void settings()
