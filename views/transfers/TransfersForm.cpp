@@ -19,6 +19,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QSignalBlocker>
 #include <QUrl>
 
 #include <algorithm>
@@ -39,9 +40,9 @@ const qint64 kIdleUploadMs = 300000;
 // The object behind a live counter item; null when the item is missing or
 // holds no address.
 template <class Object>
-Object* LiveCounter(Item* ip_entry, const char* ip_type)
+Object* LiveCounter(Item* ip_entry, Type* ip_type)
 {
-    Item* item = ip_entry ? ip_entry->GetItem(ip_type) : nullptr;
+    Item* item = ip_entry && ip_type ? ip_entry->GetItem(ip_type) : nullptr;
     const unsigned long long address = item ? ParseUnsignedDecimal(item->GetValue()) : 0;
     return address ? reinterpret_cast<Object*>(static_cast<uintptr_t>(address)) : nullptr;
 }
@@ -87,6 +88,10 @@ TransfersForm::TransfersForm(QWidget* ip_parent) : QWidget(ip_parent), mp_ui(new
     // The row of upload controls would otherwise set the narrowest the
     // main window can be.
     mp_ui->uploadsTab->setMinimumWidth(1);
+    // Rows of one height: a cell update then never makes the view measure
+    // rows one by one, which thousands of updates a second cannot afford.
+    downloads->setUniformRowHeights(true);
+    uploads->setUniformRowHeights(true);
     auto* bars = new TransferProgressDelegate(this);
     downloads->setItemDelegateForColumn(kProgress, bars);
     uploads->setItemDelegateForColumn(kProgress, bars);
@@ -176,6 +181,8 @@ void TransfersForm::Init()
     m_downloads.entryType = T("download_entry");
     m_downloads.statusType = T("download_entry_status");
     m_downloads.positionType = T("write_position");
+    m_downloads.sizeType = T("file_size");
+    m_downloads.speedType = T("bytes_per_second");
     m_downloads.activeStatus = "downloading";
     m_downloads.expandUsers = &m_expandDownloadUsers;
     m_downloads.expandFolders = &m_expandDownloadFolders;
@@ -187,6 +194,9 @@ void TransfersForm::Init()
     m_uploads.entryType = T("upload_entry");
     m_uploads.statusType = T("upload_entry_status");
     m_uploads.positionType = T("read_position");
+    m_uploads.sizeType = T("shared_file_size");
+    m_uploads.sharedFileType = T("shared_file");
+    m_uploads.speedType = T("bytes_per_second");
     m_uploads.activeStatus = "uploading";
     m_uploads.expandUsers = &m_expandUploadUsers;
     m_uploads.expandFolders = &m_expandUploadFolders;
@@ -633,19 +643,20 @@ void TransfersForm::OnTransfersLoaded()
 
 qint64 TransfersForm::Position(const Side& i_side, Item* ip_entry) const
 {
-    const qint64* position = LiveCounter<qint64>(ip_entry, i_side.positionType->GetName().c_str());
+    const qint64* position = LiveCounter<qint64>(ip_entry, i_side.positionType);
     return position ? *position : 0;
 }
 
 qint64 TransfersForm::Size(const Side& i_side, Item* ip_entry) const
 {
-    ItemPtr entry(ip_entry);
-    return i_side.download ? entry["file_size"].AsInt64() : entry["shared_file"]["shared_file_size"].AsInt64();
+    Item* holder = i_side.download ? ip_entry : ip_entry->GetItem(i_side.sharedFileType);
+    Item* size = holder ? holder->GetItem(i_side.sizeType) : nullptr;
+    return size ? size->AsInt64() : 0;
 }
 
 qint64 TransfersForm::Speed(Item* ip_entry) const
 {
-    const int* speed = LiveCounter<int>(ip_entry, "bytes_per_second");
+    const int* speed = LiveCounter<int>(ip_entry, m_downloads.speedType);
     return speed ? *speed : 0;
 }
 
@@ -742,6 +753,20 @@ void TransfersForm::Redraw()
 }
 
 void TransfersForm::RedrawSide(Side& io_side)
+{
+    if (io_side.entries.empty() && io_side.groupOrder.empty())
+        return;
+    // Thousands of cells change at once: the view hears nothing of each
+    // and repaints what it shows once at the end. Only texts, bar values
+    // and colours change here, never rows.
+    {
+        const QSignalBlocker quiet(io_side.tree->model());
+        WriteMarked(io_side);
+    }
+    io_side.tree->viewport()->update();
+}
+
+void TransfersForm::WriteMarked(Side& io_side)
 {
     std::vector<Item*> entries;
     entries.swap(io_side.entries);
@@ -1005,7 +1030,7 @@ void TransfersForm::ClearIdleUploads(const QDateTime& i_now)
         if (entry["upload_entry_status"].AsString() == "queued")
             continue;
         ItemPtr changed = entry["last_status_change_time"];
-        const QDateTime* receipt = LiveCounter<QDateTime>(upload, "last_receipt_time");
+        const QDateTime* receipt = LiveCounter<QDateTime>(upload, d->HasType("last_receipt_time"));
         if (!changed && !receipt)
             continue;
         QDateTime last = QDateTime::fromString(FromLatin1(changed.AsString()), Qt::TextDate);

@@ -108,7 +108,11 @@ private:
         Type* entryNode = nullptr;
         Type* entryType = nullptr;
         Type* statusType = nullptr;
+        // The live counters and the size, looked up once.
         Type* positionType = nullptr;
+        Type* speedType = nullptr;
+        Type* sizeType = nullptr;
+        Type* sharedFileType = nullptr;   // uploads: the size sits on the shared file
         const char* activeStatus = "";
         bool* expandUsers = nullptr;
         bool* expandFolders = nullptr;
@@ -138,6 +142,7 @@ private:
     void ScheduleRedraw();
     void Redraw();
     void RedrawSide(Side& io_side);
+    void WriteMarked(Side& io_side);
     void DrawEntry(Side& io_side, Item* ip_entry);
     void DrawGroup(Side& io_side, QTreeWidgetItem* ip_row, const GroupMark& i_mark);
 
