@@ -245,6 +245,23 @@ bool LoggedIn(TestServer& i_server, const QStringList& i_users)
     return true;
 }
 
+// Prepares both state files, starts both windows and waits until both
+// have logged in by themselves; "" or what failed.
+QString StartBoth(TestServer& i_server, Client& i_first, Client& i_second)
+{
+    for (Client* client : {&i_first, &i_second})
+    {
+        const QString failure = client->Prepare(i_server.Port());
+        if (!failure.isEmpty())
+            return failure;
+        if (!client->Start())
+            return "a window did not start";
+    }
+    if (!QTest::qWaitFor([&] { return LoggedIn(i_server, {"anna", "ben"}); }, kWaitMs))
+        return "waited for anna and ben to log in to the server";
+    return QString();
+}
+
 #define STEP(expression)                                                                                             \
     do                                                                                                               \
     {                                                                                                                \
@@ -280,14 +297,7 @@ void TestEndToEnd::TwoClientsChatShareAndSearch()
     QVERIFY(server.Start({"--accounts", "anna:pw,ben:pw", "--rooms", "lobby"}));
     Client anna("anna", dir.path() + "/anna");
     Client ben("ben", dir.path() + "/ben");
-    STEP(anna.Prepare(server.Port()));
-    STEP(ben.Prepare(server.Port()));
-    QVERIFY2(anna.Start(), "anna's window did not start");
-    QVERIFY2(ben.Start(), "ben's window did not start");
-
-    // Both log in on their own from the stored settings.
-    QVERIFY2(QTest::qWaitFor([&] { return LoggedIn(server, {"anna", "ben"}); }, kWaitMs),
-             "waited for anna and ben to log in to the server");
+    STEP(StartBoth(server, anna, ben));
 
     // Both join the room from its row and chat in it.
     STEP(anna.Do("REFRESH_ROOMS"));
@@ -354,12 +364,7 @@ void TestEndToEnd::DownloadFromResultsAndResume()
     QVERIFY(server.Start({"--accounts", "anna:pw,ben:pw"}));
     Client anna("anna", dir.path() + "/anna");
     Client ben("ben", dir.path() + "/ben");
-    STEP(anna.Prepare(server.Port()));
-    STEP(ben.Prepare(server.Port()));
-    QVERIFY2(anna.Start(), "anna's window did not start");
-    QVERIFY2(ben.Start(), "ben's window did not start");
-    QVERIFY2(QTest::qWaitFor([&] { return LoggedIn(server, {"anna", "ben"}); }, kWaitMs),
-             "waited for anna and ben to log in to the server");
+    STEP(StartBoth(server, anna, ben));
 
     // Ben shares the tree and quits once, so his state file holds the share
     // when he is killed later.
@@ -435,12 +440,7 @@ void TestEndToEnd::OneSlotQueuesTheRest()
     QVERIFY(server.Start({"--accounts", "anna:pw,ben:pw"}));
     Client anna("anna", dir.path() + "/anna");
     Client ben("ben", dir.path() + "/ben");
-    STEP(anna.Prepare(server.Port()));
-    STEP(ben.Prepare(server.Port()));
-    QVERIFY2(anna.Start(), "anna's window did not start");
-    QVERIFY2(ben.Start(), "ben's window did not start");
-    QVERIFY2(QTest::qWaitFor([&] { return LoggedIn(server, {"anna", "ben"}); }, kWaitMs),
-             "waited for anna and ben to log in to the server");
+    STEP(StartBoth(server, anna, ben));
 
     // Ben uploads one file at a time, slowly enough to watch the line.
     STEP(ben.Do("SHARE " + QFile::encodeName(tree)));
