@@ -12,7 +12,9 @@
 //   MSG <user> <text>          opens the private chat and types the text
 //   CHATTEXT <user>            CHATTEXT <chat shown, lines joined by |>,
 //                              NO_CHAT_VIEW while the user has none
-//   SHARE <path>               shares the folder with everyone
+//   SHARE <path>               shares the folder with everyone through the
+//                              options tab's "Share Folder" action, the
+//                              add-shared-folder dialog and its folder chooser
 //   SHARED                     SHARED <shared file count>
 //   SEARCH <text>              types the text into the search line
 //   RESULTS                    RESULTS <row>;<row>... every file row of
@@ -21,6 +23,15 @@
 //                              whose cells ends with the text, or, for a
 //                              folder (shown innermost first), starts with
 //                              the text and a slash
+//   BROWSE <user>              "Browse user's files" from the context menu of
+//                              the user's row in a results tab
+//   BROWSED <user>             BROWSED <folder>;<folder>... the browse tab's
+//                              folder rows as paths joined by /; NO_BROWSE_VIEW
+//                              while the user has no browse tab
+//   BROWSEFILES <user> <path>  clicks the folder row whose path ends with the
+//                              text; BROWSEFILES <file>|<size>;... its file rows
+//   BROWSEGET <user> <path>    clicks that folder row and the toolbar's
+//                              "Download Folder"
 //   SLOTS <n>                  sets the upload slots in the transfers view
 //   LIMIT <KiB/s>              sets and switches on the upload speed limit
 //                              there; 0 switches it off
@@ -30,23 +41,34 @@
 // "ERROR <why>" when it cannot be done. Closing standard input quits the
 // program through the window's own teardown, which saves the state file.
 
+#include "ActionSetToolBar.h"
+#include "AddSharedFolderDialog.h"
 #include "ChatForm.h"
 #include "Data.h"
+#include "GeneralFunctions.h"
 #include "RoomForm.h"
 #include "SearchResultsForm.h"
+#include "ShareForm.h"
+#include "SharesForm.h"
 #include "TextConversion.h"
 #include "mainwindow.h"
 #include "peers/NodeMain.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDialogButtonBox>
 #include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
 #include <QTextBrowser>
 #include <QTreeWidget>
 #include <QTreeWidgetItemIterator>
+#include <QTimer>
 
 namespace
 {
@@ -109,6 +131,139 @@ QByteArray Rest(const QByteArray& i_line, int i_words)
     return at < 0 ? QByteArray() : i_line.mid(at);
 }
 
+// The shown toolbar action with that text, as a click on it.
+bool ClickToolBarAction(const QString& i_text)
+{
+    for (QAction* action : actionBar->actions())
+        if (action->text() == i_text && action->isVisible() && action->isEnabled())
+        {
+            action->trigger();
+            return true;
+        }
+    return false;
+}
+
+// Gives the widget the keyboard focus as a click would, its tab pages
+// brought to the front first.
+bool FocusAsClicked(QWidget* ip_widget)
+{
+    FocusWidgetAndParents(ip_widget);
+    ip_widget->setFocus(Qt::MouseFocusReason);
+    return QApplication::focusWidget() == ip_widget;
+}
+
+// "Share Folder" in the options tab, the folder picked in the dialog's
+// chooser, then OK; "" or why it failed.
+QByteArray ShareThroughDialog(Ui_MainWindow* ip_ui, const QString& i_folder)
+{
+    if (!FocusAsClicked(ip_ui->sharedFoldersList))
+        return "the shared folders list takes no focus";
+    if (!ClickToolBarAction("Share Folder"))
+        return "no Share Folder action in the toolbar";
+    auto* dialog = ip_ui->sharedFoldersList->window()->findChild<AddSharedFolderDialog*>();
+    if (!dialog || !dialog->isVisible())
+        return "no add-shared-folder dialog";
+    // The chooser runs its own loop: the folder is picked from inside it.
+    QTimer::singleShot(0, dialog, [i_folder] {
+        auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!chooser)
+            return;
+        chooser->setDirectory(QFileInfo(i_folder).path());
+        chooser->selectFile(i_folder);
+        QMetaObject::invokeMethod(chooser, "accept");
+    });
+    QTest::mouseClick(dialog->findChild<QPushButton*>("pushButton"), Qt::LeftButton);
+    auto* edit = dialog->findChild<QLineEdit*>("selectedFolderEdit");
+    if (QFileInfo(edit->text()) != QFileInfo(i_folder))
+    {
+        const QByteArray shown = edit->text().toUtf8();
+        dialog->close();
+        return "the folder chooser gave '" + shown + "'";
+    }
+    if (!dialog->findChild<QCheckBox*>("everyoneCheckBox")->isChecked())
+        return "the dialog does not share with everyone";
+    QPushButton* ok = dialog->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Ok);
+    QTest::mouseClick(ok, Qt::LeftButton);
+    return QByteArray();
+}
+
+// The user's row in a results tab, that tab brought to the front.
+QTreeWidgetItem* ResultUserRow(Ui_MainWindow* ip_ui, const QString& i_user)
+{
+    for (SearchResultsForm* tab : ip_ui->searchForm->findChildren<SearchResultsForm*>())
+    {
+        QTreeWidget* tree = tab->searchResults();
+        for (int k = 0; k < tree->topLevelItemCount(); ++k)
+            if (tree->topLevelItem(k)->text(0) == i_user)
+            {
+                FocusWidgetAndParents(tree);
+                return tree->topLevelItem(k);
+            }
+    }
+    return nullptr;
+}
+
+// The right click on the row and the choice of the menu entry; "" or why
+// it failed.
+QByteArray ChooseFromContextMenu(QTreeWidgetItem* ip_row, const QString& i_entry)
+{
+    QTreeWidget* tree = ip_row->treeWidget();
+    tree->scrollToItem(ip_row);
+    const QPoint at = tree->visualItemRect(ip_row).center();
+    emit tree->customContextMenuRequested(at);
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    if (!menu)
+        return "no context menu opened";
+    for (QAction* action : menu->actions())
+        if (action->text() == i_entry)
+        {
+            menu->close();
+            action->trigger();
+            return QByteArray();
+        }
+    menu->close();
+    return "no menu entry " + i_entry.toUtf8();
+}
+
+ShareForm* FindBrowse(const QByteArray& i_user)
+{
+    for (ShareForm* view : sharesForm->findChildren<ShareForm*>())
+        if (view->User() == i_user.toStdString())
+            return view;
+    return nullptr;
+}
+
+QString RowPath(QTreeWidgetItem* ip_row)
+{
+    QString path = ip_row->text(0);
+    for (QTreeWidgetItem* row = ip_row->parent(); row; row = row->parent())
+        path = row->text(0) + '/' + path;
+    return path;
+}
+
+// The folder row whose path is the text or ends with "/" and the text.
+QTreeWidgetItem* FindFolderRow(ShareForm* ip_view, const QString& i_path)
+{
+    for (QTreeWidgetItemIterator it(ip_view->FolderTree()); *it; ++it)
+    {
+        const QString path = RowPath(*it);
+        if (path == i_path || path.endsWith('/' + i_path))
+            return *it;
+    }
+    return nullptr;
+}
+
+// Clicks the folder row, as the user chooses a folder in the tree.
+bool ClickFolderRow(ShareForm* ip_view, QTreeWidgetItem* ip_row)
+{
+    QTreeWidget* tree = ip_view->FolderTree();
+    if (!FocusAsClicked(tree))
+        return false;
+    tree->scrollToItem(ip_row);
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, Qt::NoModifier, tree->visualItemRect(ip_row).center());
+    return tree->currentItem() == ip_row && ip_row->isSelected();
+}
+
 void Run(MainWindow& i_window, const QByteArray& i_line)
 {
     const QList<QByteArray> words = i_line.split(' ');
@@ -161,9 +316,9 @@ void Run(MainWindow& i_window, const QByteArray& i_line)
     }
     else if (command == "SHARE" && words.size() >= 2)
     {
-        // What the add-shared-folder dialog stores for a folder open to all.
-        ItemPtr folder = T("shared_folder")->GetItem(Rest(i_line, 1).toStdString());
-        folder += T("shared_public")->GetGlobalNullItem();
+        const QByteArray failure = ShareThroughDialog(ui, QFile::decodeName(Rest(i_line, 1)));
+        if (!failure.isEmpty())
+            return Print("ERROR " + failure);
     }
     else if (command == "SHARED")
         return Print("SHARED " + QByteArray::number(qulonglong(T("shared_file")->ItemCount())));
@@ -197,6 +352,46 @@ void Run(MainWindow& i_window, const QByteArray& i_line)
                     }
         }
         return Print("ERROR no result row ending with " + text.toUtf8());
+    }
+    else if (command == "BROWSE" && words.size() == 2)
+    {
+        QTreeWidgetItem* row = ResultUserRow(ui, QString::fromUtf8(words[1]));
+        if (!row)
+            return Print("ERROR no result row of " + words[1]);
+        const QByteArray failure = ChooseFromContextMenu(row, "Browse user's files");
+        if (!failure.isEmpty())
+            return Print("ERROR " + failure);
+    }
+    else if (command == "BROWSED" && words.size() == 2)
+    {
+        ShareForm* view = FindBrowse(words[1]);
+        if (!view)
+            return Print("NO_BROWSE_VIEW");
+        QStringList folders;
+        for (QTreeWidgetItemIterator it(view->FolderTree()); *it; ++it)
+            folders << RowPath(*it);
+        return Print("BROWSED " + folders.join(';').toUtf8());
+    }
+    else if ((command == "BROWSEFILES" || command == "BROWSEGET") && words.size() >= 3)
+    {
+        ShareForm* view = FindBrowse(words[1]);
+        if (!view)
+            return Print("ERROR no browse tab of " + words[1]);
+        QTreeWidgetItem* row = FindFolderRow(view, QString::fromUtf8(Rest(i_line, 2)));
+        if (!row)
+            return Print("ERROR no folder row " + Rest(i_line, 2));
+        if (!ClickFolderRow(view, row))
+            return Print("ERROR the folder row takes no click");
+        if (command == "BROWSEFILES")
+        {
+            QStringList files;
+            QTreeWidget* list = view->FileList();
+            for (int k = 0; k < list->topLevelItemCount(); ++k)
+                files << list->topLevelItem(k)->text(0) + '|' + list->topLevelItem(k)->text(1);
+            return Print("BROWSEFILES " + files.join(';').toUtf8());
+        }
+        if (!ClickToolBarAction("Download Folder"))
+            return Print("ERROR no Download Folder action in the toolbar");
     }
     else if (command == "DOWNLOADS")
     {

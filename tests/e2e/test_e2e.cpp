@@ -1,8 +1,9 @@
 // Two whole clients, each the real window in its own process with its own
 // HOME, through the scripted central server, used the way a user uses
 // them: both log in, chat in a room and in private; ben shares a folder
-// tree, anna searches and sees his files in her results tab; both quit and
-// come back with what they had. Then anna downloads a file and a folder
+// tree through the add-shared-folder dialog, anna searches and sees his
+// files in her results tab, browses his share from there and downloads a
+// folder from the browser; both quit and come back with what they had. Then anna downloads a file and a folder
 // from her results, and a large file while ben is killed and started
 // again. Each step says what it waited for when it fails.
 
@@ -330,6 +331,20 @@ void TestEndToEnd::TwoClientsChatShareAndSearch()
                        "ben's four song files in the results tab"));
     const QByteArray results = anna.Ask("RESULTS");
     QVERIFY2(!results.contains("notes.txt"), results.constData());
+    QVERIFY2(results.contains("5,368,709,127"), results.constData());
+
+    // She browses his share from his row in the results, finds the large
+    // file's size whole there too, and downloads a folder with its subfolder.
+    STEP(anna.Do("BROWSE ben"));
+    STEP(anna.AwaitAll("BROWSED ben", {"Tree/Albüm/Live", "Tree/Big"}, "ben's folder tree in the browse tab"));
+    STEP(anna.AwaitAll("BROWSEFILES ben Tree/Big", {"huge song.bin|5,368,709,127"}, "the large file's row"));
+    STEP(anna.Do("BROWSEGET ben Tree/Albüm"));
+    const QString complete = dir.path() + "/anna/Tavrinel Downloads/complete";
+    STEP(AwaitFile(complete + "/Albüm/01 first song.mp3", QByteArray(3000, 'a')));
+    STEP(AwaitFile(complete + "/Albüm/Ünïcode song.ogg", QByteArray(70000, 'b')));
+    STEP(AwaitFile(complete + "/Albüm/Live/03 live song.mp3", QByteArray(1, 'c')));
+    QCOMPARE(FilesBelow(complete),
+             QStringList({"Albüm/01 first song.mp3", "Albüm/Live/03 live song.mp3", "Albüm/Ünïcode song.ogg"}));
 
     // Both quit through the window; the state files load again, the share
     // as it was, and both log in again.
