@@ -1,6 +1,9 @@
 #pragma once
 // Support for the application-shell tests: driving modal dialogs that open
-// inside MainWindow::Init, preparing state files, and reading the log.
+// inside MainWindow::Init, preparing state files, the real window logged in
+// at the scripted server, and reading the log.
+
+#include "common/TestServer.h"
 
 #include <QList>
 #include <QPointer>
@@ -10,7 +13,11 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 #include <string>
+
+class MainWindow;
+class Ui_MainWindow;
 
 // Answers modal dialogs as they appear, in order. Each handler gets the
 // active modal widget and must close it (accept or reject). A modal widget
@@ -59,6 +66,8 @@ void RemoveStateFiles();
 // Runs the project's statetool: `statetool set FILE KEY VALUE`. Returns the
 // tool's error text, or "" on success.
 QString StateToolSet(const QString& i_file, const QString& i_key, const QString& i_value);
+// The same for each key and value of the list in turn: the first error, or "".
+QString StateToolSetAll(const QString& i_file, const QStringList& i_pairs);
 // `statetool dump FILE`: one line per type, item and link; "" on failure.
 QStringList StateToolDump(const QString& i_file);
 QString StateToolPath();
@@ -66,6 +75,39 @@ QString StateToolPath();
 // The shown text of a log category in the diagnostics view.
 QString LogText(const QString& i_category);
 
+// One field of a message the scripted server sends: [type, value].
+QJsonArray Field(const char* ip_type, const QJsonValue& i_value);
+// Whether the scripted server holds a login of the user now.
+bool IsLoggedIn(TestServer& io_server, const QString& i_user);
+
 // Whole file, or an empty array when it cannot be read.
 QByteArray ReadAll(const QString& i_path);
 bool WriteAll(const QString& i_path, const QByteArray& i_bytes);
+
+// What the tests of the real window start from: the scripted server, and the
+// window on a state file that logs bob (password "pw2") in at it. A test
+// class derives from it beside QObject and starts the server itself.
+class WindowTest
+{
+protected:
+    WindowTest();
+    ~WindowTest();
+
+    QString Port() const { return QString::number(m_server.Port()); }
+    Ui_MainWindow* Ui() const;
+
+    // Writes bob's login, with the peer listeners on free ports, then the
+    // extra keys and values.
+    void PrepareStateFile(const QStringList& i_extra = {});
+    // Makes, shows and initialises the window.
+    void StartWindow();
+    void WaitLoggedIn();
+    // All three.
+    void StartLoggedIn();
+    // Ends the window, which saves the state file, and the store; waits
+    // until the server has seen the client go.
+    void StopWindow();
+
+    TestServer m_server;
+    std::unique_ptr<MainWindow> mp_window;
+};

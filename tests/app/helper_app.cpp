@@ -1,13 +1,18 @@
 #include "AppTestSupport.h"
 
+#include "Data.h"
 #include "DiagnosticsForm.h"
+#include "mainwindow.h"
+#include "server.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QFile>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTcpServer>
+#include <QtTest>
 
 ModalDriver::ModalDriver()
 {
@@ -85,6 +90,14 @@ QString StateToolSet(const QString& i_file, const QString& i_key, const QString&
     return QString();
 }
 
+QString StateToolSetAll(const QString& i_file, const QStringList& i_pairs)
+{
+    for (int k = 0; k + 1 < i_pairs.size(); k += 2)
+        if (QString error = StateToolSet(i_file, i_pairs[k], i_pairs[k + 1]); !error.isEmpty())
+            return error;
+    return QString();
+}
+
 QStringList StateToolDump(const QString& i_file)
 {
     QProcess tool;
@@ -102,6 +115,19 @@ QString LogText(const QString& i_category)
     return diagnosticsForm ? diagnosticsForm->LogText(i_category) : QString();
 }
 
+QJsonArray Field(const char* ip_type, const QJsonValue& i_value)
+{
+    return QJsonArray{ip_type, i_value};
+}
+
+bool IsLoggedIn(TestServer& io_server, const QString& i_user)
+{
+    for (const QJsonValue& v : io_server.Users())
+        if (v.toObject().value("user").toString() == i_user)
+            return true;
+    return false;
+}
+
 QByteArray ReadAll(const QString& i_path)
 {
     QFile f(i_path);
@@ -112,4 +138,50 @@ bool WriteAll(const QString& i_path, const QByteArray& i_bytes)
 {
     QFile f(i_path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(i_bytes) == i_bytes.size();
+}
+
+WindowTest::WindowTest() = default;
+
+WindowTest::~WindowTest() = default;
+
+Ui_MainWindow* WindowTest::Ui() const
+{
+    return mp_window->Form();
+}
+
+void WindowTest::PrepareStateFile(const QStringList& i_extra)
+{
+    const QStringList pairs = QStringList{"username", "bob", "password", "pw2", "server_host", "127.0.0.1",
+                                          "server_port", Port(), "listening_port", FreePort(),
+                                          "obfuscated_listening_port", FreePort()} +
+                              i_extra;
+    const QString error = StateToolSetAll(StatePath(), pairs);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+}
+
+void WindowTest::StartWindow()
+{
+    mp_window = std::make_unique<MainWindow>();
+    mp_window->setVisible(true);
+    mp_window->Init();
+}
+
+void WindowTest::WaitLoggedIn()
+{
+    QTRY_VERIFY_WITH_TIMEOUT(gp_server->IsConnected(), 10000);
+}
+
+void WindowTest::StartLoggedIn()
+{
+    PrepareStateFile();
+    StartWindow();
+    WaitLoggedIn();
+}
+
+void WindowTest::StopWindow()
+{
+    mp_window.reset();
+    DeleteDeferred();
+    d->Reset();
+    QTRY_VERIFY_WITH_TIMEOUT(m_server.Users().isEmpty(), 10000);
 }

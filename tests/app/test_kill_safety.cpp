@@ -37,14 +37,6 @@ std::string BulkValue(int i_k)
     return "a value long enough to weigh something in the file, number " + std::to_string(i_k);
 }
 
-bool IsLoggedIn(TestServer& io_server, const QString& i_user)
-{
-    for (const QJsonValue& v : io_server.Users())
-        if (v.toObject().value("user").toString() == i_user)
-            return true;
-    return false;
-}
-
 QStringList UnfinishedSaves()
 {
     QStringList names;

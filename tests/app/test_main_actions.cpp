@@ -14,6 +14,7 @@
 #include "Data.h"
 #include "TextConversion.h"
 #include "TimerManager.h"
+#include "ProtocolCodes.h"
 #include "mainwindow.h"
 #include "SharedFilesRescannedDialog.h"
 #include "SharedFoldersManager.h"
@@ -32,9 +33,6 @@
 
 namespace
 {
-const quint32 kRoomList = 1010;
-const quint32 kEnterRoom = 1011;
-const quint32 kLeaveRoom = 1012;
 
 QAction* ShownAction(const QString& i_text)
 {
@@ -78,43 +76,11 @@ struct BoundWidget
 };
 }
 
-class MainActionsTest : public QObject
+class MainActionsTest : public QObject, public WindowTest
 {
     Q_OBJECT
 
 private:
-    TestServer m_server;
-    MainWindow* mp_window = nullptr;
-
-    QString Port() const { return QString::number(m_server.Port()); }
-    Ui_MainWindow* Ui() const { return mp_window->Form(); }
-
-    void PrepareStateFile(const QStringList& i_extra = {})
-    {
-        QStringList pairs = {"username", "bob", "password", "pw2", "server_host", "127.0.0.1", "server_port", Port(),
-                             "listening_port", FreePort(), "obfuscated_listening_port", FreePort()};
-        pairs << i_extra;
-        for (int k = 0; k + 1 < pairs.size(); k += 2)
-        {
-            const QString error = StateToolSet(StatePath(), pairs[k], pairs[k + 1]);
-            QVERIFY2(error.isEmpty(), qPrintable(error));
-        }
-    }
-
-    void StartWindow()
-    {
-        mp_window = new MainWindow;
-        mp_window->setVisible(true);
-        mp_window->Init();
-    }
-
-    void StartLoggedIn()
-    {
-        PrepareStateFile();
-        StartWindow();
-        QTRY_VERIFY_WITH_TIMEOUT(gp_server->IsConnected(), 10000);
-    }
-
     void Trigger(const char* ip_action) { mp_window->OnToolBarActionTriggered(ip_action); }
 
 private slots:
@@ -132,29 +98,25 @@ private slots:
 
     void cleanup()
     {
-        delete mp_window;
-        mp_window = nullptr;
-        DeleteDeferred();
-        d->Reset();
+        StopWindow();
         RemoveStateFiles();
         m_server.Set("refuse_logins", QJsonValue());
-        QTRY_VERIFY_WITH_TIMEOUT(m_server.Users().isEmpty(), 10000);
     }
 
     void roomListActionsReachTheServer()
     {
         StartLoggedIn();
-        QVERIFY(ShowActive(mp_window));
+        QVERIFY(ShowActive(mp_window.get()));
         Ui()->tabControl->setCurrentWidget(Ui()->roomsTab);
         Ui()->roomList->setFocus(Qt::OtherFocusReason);
         QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(Ui()->roomList));
         QVERIFY(ShownAction("Create Room"));
 
-        const int roomLists = m_server.Received("bob", kRoomList).size();
-        const int enters = m_server.Received("bob", kEnterRoom).size();
-        const int leaves = m_server.Received("bob", kLeaveRoom).size();
+        const int roomLists = m_server.Received("bob", SM_ROOM_LIST).size();
+        const int enters = m_server.Received("bob", SM_ENTER_ROOM).size();
+        const int leaves = m_server.Received("bob", SM_LEAVE_ROOM).size();
         ShownAction("Refresh Room List")->trigger();
-        QVERIFY(m_server.WaitFor("bob", kRoomList, roomLists + 1, 10000));
+        QVERIFY(m_server.WaitFor("bob", SM_ROOM_LIST, roomLists + 1, 10000));
         QTRY_COMPARE_WITH_TIMEOUT(Ui()->roomList->topLevelItemCount(), 2, 10000);
 
         // The selected row names the room, in the server's 8-bit text.
@@ -162,15 +124,15 @@ private slots:
         QCOMPARE(cafe.size(), 1);
         Ui()->roomList->setCurrentItem(cafe.first());
         ShownAction("Enter Room")->trigger();
-        QVERIFY(m_server.WaitFor("bob", kEnterRoom, enters + 1, 10000));
-        QCOMPARE(m_server.Received("bob", kEnterRoom).last().toObject()["fields"].toObject()["room"].toString(),
+        QVERIFY(m_server.WaitFor("bob", SM_ENTER_ROOM, enters + 1, 10000));
+        QCOMPARE(m_server.Received("bob", SM_ENTER_ROOM).last().toObject()["fields"].toObject()["room"].toString(),
                  QString("Caf\u00e9"));
         QTRY_VERIFY_WITH_TIMEOUT(ItemPtr(T("room")->HasItem("Caf\xe9")).IsConnected("in_room"), 10000);
 
         // The key keeps the room the row gave it.
         Trigger("leave_room");
-        QVERIFY(m_server.WaitFor("bob", kLeaveRoom, leaves + 1, 10000));
-        QCOMPARE(m_server.Received("bob", kLeaveRoom).last().toObject()["fields"].toObject()["room"].toString(),
+        QVERIFY(m_server.WaitFor("bob", SM_LEAVE_ROOM, leaves + 1, 10000));
+        QCOMPARE(m_server.Received("bob", SM_LEAVE_ROOM).last().toObject()["fields"].toObject()["room"].toString(),
                  QString("Caf\u00e9"));
         QTRY_VERIFY_WITH_TIMEOUT(!ItemPtr(T("room")->HasItem("Caf\xe9")).IsConnected("in_room"), 10000);
     }
@@ -215,7 +177,7 @@ private slots:
         StartLoggedIn();
         ModalDriver modals;
         const int mark = m_server.Received("bob").size();
-        const int roomLists = m_server.Received("bob", kRoomList).size();
+        const int roomLists = m_server.Received("bob", SM_ROOM_LIST).size();
         const size_t users = T("user")->ItemCount();
 
         // No row or view has named a room or a user yet: nothing to act on.
@@ -223,12 +185,12 @@ private slots:
                                "add_user", "message_user", "browse_user"})
             Trigger(id);
         Trigger("refresh_room_list");
-        QVERIFY(m_server.WaitFor("bob", kRoomList, roomLists + 1, 10000));
+        QVERIFY(m_server.WaitFor("bob", SM_ROOM_LIST, roomLists + 1, 10000));
 
         // Rooms, and the peer address or relay a browse would ask for.
         QStringList sent = Codes(m_server.Received("bob")).mid(mark);
         sent = sent.filter(QRegularExpression("^(1003|1004|1010|1011|1012)$"));
-        QCOMPARE(sent, QStringList{QString::number(kRoomList)});
+        QCOMPARE(sent, QStringList{QString::number(SM_ROOM_LIST)});
         QVERIFY(!T("room")->HasItem(""));
         QVERIFY(!T("user")->HasItem(""));
         QCOMPARE(T("user")->ItemCount(), users);

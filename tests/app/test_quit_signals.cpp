@@ -7,6 +7,7 @@
 #include "common/TestServer.h"
 
 #include "Data.h"
+#include "ProtocolCodes.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -17,18 +18,7 @@
 
 namespace
 {
-const quint32 kOwnPrivileges = 1009;
-const quint32 kPrivateChat = 1016;
-const quint32 kPrivateChatAck = 1017;
 const char* kPrivilegesSeconds = "123456";
-
-bool IsLoggedIn(TestServer& io_server, const QString& i_user)
-{
-    for (const QJsonValue& v : io_server.Users())
-        if (v.toObject().value("user").toString() == i_user)
-            return true;
-    return false;
-}
 }
 
 class QuitSignalsTest : public QObject
@@ -40,11 +30,8 @@ private:
 
     void PrepareStateFile(const QStringList& i_pairs)
     {
-        for (int k = 0; k + 1 < i_pairs.size(); k += 2)
-        {
-            const QString error = StateToolSet(StatePath(), i_pairs[k], i_pairs[k + 1]);
-            QVERIFY2(error.isEmpty(), qPrintable(error));
-        }
+        const QString error = StateToolSetAll(StatePath(), i_pairs);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
     }
 
     void Signals()
@@ -79,19 +66,19 @@ private slots:
         PrepareStateFile({"username", "bob", "password", "pw2", "server_host", "127.0.0.1", "server_port",
                           QString::number(m_server.Port()), "listening_port", FreePort(),
                           "obfuscated_listening_port", FreePort(), "data_version", "7"});
-        const int acks = m_server.Received("bob", kPrivateChatAck).size();
-        const int asked = m_server.Received("bob", kOwnPrivileges).size();
+        const int acks = m_server.Received("bob", SM_PRIVATE_CHAT_ACK).size();
+        const int asked = m_server.Received("bob", SM_GET_OWN_PRIVILEGES).size();
         ClientProcess client;
         QVERIFY(client.Start());
 
         QTRY_VERIFY_WITH_TIMEOUT(IsLoggedIn(m_server, "bob"), 60000);
-        QVERIFY(m_server.WaitFor("bob", kOwnPrivileges, asked + 1, 60000));
+        QVERIFY(m_server.WaitFor("bob", SM_GET_OWN_PRIVILEGES, asked + 1, 60000));
         // The client answers this message after the privileges answer sent
         // before it, so by then it holds the privileges time.
-        QVERIFY(m_server.Send("bob", kPrivateChat,
+        QVERIFY(m_server.Send("bob", SM_PRIVATE_CHAT,
                               {QJsonArray{"u32", 77}, QJsonArray{"u32", int(QDateTime::currentSecsSinceEpoch())},
                                QJsonArray{"latin1", "carol"}, QJsonArray{"utf8", "hello"}, QJsonArray{"byte", 1}}));
-        QVERIFY(m_server.WaitFor("bob", kPrivateChatAck, acks + 1, 60000));
+        QVERIFY(m_server.WaitFor("bob", SM_PRIVATE_CHAT_ACK, acks + 1, 60000));
 
         client.Signal(signal);
         QVERIFY2(client.WaitForExit(120000), "the client did not end");

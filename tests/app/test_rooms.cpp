@@ -8,6 +8,7 @@
 #include "ChatForm.h"
 #include "Data.h"
 #include "RoomForm.h"
+#include "ProtocolCodes.h"
 #include "mainwindow.h"
 #include "server.h"
 
@@ -22,15 +23,6 @@
 
 namespace
 {
-const quint32 kRoomList = 1010;
-const quint32 kEnterRoom = 1011;
-const quint32 kLeaveRoom = 1012;
-const quint32 kPrivateChat = 1016;
-
-QJsonArray Field(const char* ip_type, const QJsonValue& i_value)
-{
-    return QJsonArray{ip_type, i_value};
-}
 
 // As the user does it: the first click, then the second.
 void DoubleClick(QWidget* ip_widget, QPoint i_pos)
@@ -52,16 +44,12 @@ QJsonArray RoomList(const QList<QPair<QString, int>>& i_rooms)
 }
 }
 
-class RoomsTest : public QObject
+class RoomsTest : public QObject, public WindowTest
 {
     Q_OBJECT
 
 private:
-    TestServer m_server;
-    std::unique_ptr<MainWindow> mp_window;
     int m_messageId = 1;
-
-    Ui_MainWindow* Ui() const { return mp_window->Form(); }
 
     QTreeWidgetItem* Row(const QString& i_room) const
     {
@@ -71,7 +59,7 @@ private:
 
     bool SendChat(const QString& i_from, const QString& i_text)
     {
-        return m_server.Send("bob", kPrivateChat,
+        return m_server.Send("bob", SM_PRIVATE_CHAT,
                              {Field("u32", m_messageId++), Field("u32", 1700000000), Field("latin1", i_from),
                               Field("utf8", i_text), Field("byte", 1)});
     }
@@ -90,28 +78,18 @@ private slots:
     {
         RemoveStateFiles();
         d->Reset();
-        const QStringList pairs = {"username", "bob", "password", "pw2", "server_host", "127.0.0.1", "server_port",
-                                   QString::number(m_server.Port()), "listening_port", FreePort(),
-                                   "obfuscated_listening_port", FreePort()};
-        for (int k = 0; k + 1 < pairs.size(); k += 2)
-            QVERIFY(StateToolSet(StatePath(), pairs[k], pairs[k + 1]).isEmpty());
-        mp_window = std::make_unique<MainWindow>();
-        mp_window->setVisible(true);
-        mp_window->Init();
-        QTRY_VERIFY_WITH_TIMEOUT(gp_server->IsConnected(), 10000);
+        StartLoggedIn();
     }
 
     void cleanup()
     {
-        mp_window.reset();
-        d->Reset();
+        StopWindow();
         RemoveStateFiles();
-        QTRY_VERIFY_WITH_TIMEOUT(m_server.Users().isEmpty(), 10000);
     }
 
     void roomListFillsAndJoinsByName()
     {
-        QVERIFY(m_server.Send("bob", kRoomList, RoomList({{"gamma", 3}, {"Beta", 12}, {"alpha", 5}})));
+        QVERIFY(m_server.Send("bob", SM_ROOM_LIST, RoomList({{"gamma", 3}, {"Beta", 12}, {"alpha", 5}})));
         QTRY_COMPARE(Ui()->roomList->topLevelItemCount(), 3);
         // Sorted by name without regard to case.
         QCOMPARE(Ui()->roomList->topLevelItem(0)->text(0), QString("alpha"));
@@ -119,7 +97,7 @@ private slots:
         QCOMPARE(Row("Beta")->text(1), QString("12"));
 
         // A later list refreshes the counts of the rooms listed already.
-        QVERIFY(m_server.Send("bob", kRoomList, RoomList({{"alpha", 9}, {"Beta", 12}, {"délice", 1}})));
+        QVERIFY(m_server.Send("bob", SM_ROOM_LIST, RoomList({{"alpha", 9}, {"Beta", 12}, {"délice", 1}})));
         QTRY_COMPARE(Ui()->roomList->topLevelItemCount(), 4);
         QCOMPARE(Row("alpha")->text(1), QString("9"));
         QCOMPARE(Row("gamma")->text(1), QString("3"));
@@ -128,7 +106,7 @@ private slots:
         // Sorted on the counts, a new list puts the rows in their new order.
         Ui()->roomList->sortByColumn(1, Qt::AscendingOrder);
         QCOMPARE(Ui()->roomList->topLevelItem(0)->text(0), QString("délice"));
-        QVERIFY(m_server.Send("bob", kRoomList, RoomList({{"alpha", 9}, {"Beta", 12}, {"délice", 40}})));
+        QVERIFY(m_server.Send("bob", SM_ROOM_LIST, RoomList({{"alpha", 9}, {"Beta", 12}, {"délice", 40}})));
         QTRY_COMPARE(Ui()->roomList->topLevelItem(3)->text(0), QString("délice"));
         QCOMPARE(Ui()->roomList->topLevelItem(0)->text(0), QString("gamma"));
         Ui()->roomList->sortByColumn(0, Qt::AscendingOrder);
@@ -141,10 +119,10 @@ private slots:
         const QRect counts = list->visualRect(list->indexFromItem(Row("délice"), 1));
         DoubleClick(list->viewport(), counts.center());
         QTest::qWait(300);
-        QCOMPARE(m_server.Received("bob", kEnterRoom).size(), 0);
+        QCOMPARE(m_server.Received("bob", SM_ENTER_ROOM).size(), 0);
         const QRect names = list->visualRect(list->indexFromItem(Row("délice"), 0));
         DoubleClick(list->viewport(), names.center());
-        QVERIFY(m_server.WaitFor("bob", kEnterRoom, 1, 10000));
+        QVERIFY(m_server.WaitFor("bob", SM_ENTER_ROOM, 1, 10000));
 
         // The server's confirmation opens one tab and brings it forward.
         QTabWidget* rooms = Ui()->roomsTabControl;
@@ -154,20 +132,20 @@ private slots:
         QVERIFY(form);
         QCOMPARE(form->RoomName(), std::string("d\xe9lice"));
         Ui()->tabControl->setCurrentWidget(Ui()->chatTab);
-        QVERIFY(m_server.Send("bob", kEnterRoom, {Field("latin1", "gamma"), Field("u32", 0)}));
+        QVERIFY(m_server.Send("bob", SM_ENTER_ROOM, {Field("latin1", "gamma"), Field("u32", 0)}));
         QTRY_COMPARE(rooms->count(), 2);
         QCOMPARE(rooms->currentIndex(), 1);
         QCOMPARE(Ui()->tabControl->currentWidget(), Ui()->roomsTab);
 
         // A second confirmation of the same room opens no second tab.
-        QVERIFY(m_server.Send("bob", kEnterRoom, {Field("latin1", "délice"), Field("u32", 0)}));
-        QVERIFY(m_server.Send("bob", kRoomList, RoomList({{"délice", 2}})));
+        QVERIFY(m_server.Send("bob", SM_ENTER_ROOM, {Field("latin1", "délice"), Field("u32", 0)}));
+        QVERIFY(m_server.Send("bob", SM_ROOM_LIST, RoomList({{"délice", 2}})));
         QTRY_COMPARE(Row("délice")->text(1), QString("2"));
         QCOMPARE(rooms->count(), 2);
 
         // Leaving the room takes its view and tab away.
         QPointer<RoomForm> guard(form);
-        QVERIFY(m_server.Send("bob", kLeaveRoom, {Field("latin1", "délice")}));
+        QVERIFY(m_server.Send("bob", SM_LEAVE_ROOM, {Field("latin1", "délice")}));
         QTRY_VERIFY(!guard);
         QCOMPARE(rooms->count(), 1);
         QCOMPARE(rooms->tabText(0), QString("gamma"));

@@ -58,39 +58,13 @@ int PeerListenerAttempts()
     const QString text = LogText("Peer Messenger");
     return text.count("Listening for peer connections") + text.count("Cannot listen for peer connections");
 }
-
-bool IsLoggedIn(TestServer& io_server, const QString& i_user)
-{
-    for (const QJsonValue& v : io_server.Users())
-        if (v.toObject().value("user").toString() == i_user)
-            return true;
-    return false;
-}
 }
 
-class StartupTest : public QObject
+class StartupTest : public QObject, public WindowTest
 {
     Q_OBJECT
 
 private:
-    TestServer m_server;
-    MainWindow* mp_window = nullptr;
-
-    QString Port() const { return QString::number(m_server.Port()); }
-
-    // Writes a state file that logs in as bob at the test server.
-    void PrepareStateFile(const QStringList& i_extra = {})
-    {
-        QStringList pairs = {"username", "bob", "password", "pw2", "server_host", "127.0.0.1", "server_port", Port(),
-                             "listening_port", FreePort(), "obfuscated_listening_port", FreePort()};
-        pairs << i_extra;
-        for (int k = 0; k + 1 < pairs.size(); k += 2)
-        {
-            const QString error = StateToolSet(StatePath(), pairs[k], pairs[k + 1]);
-            QVERIFY2(error.isEmpty(), qPrintable(error));
-        }
-    }
-
     // Fills the credentials dialog with alice's login, pointing the client
     // at the test server first, and presses Ok.
     ModalDriver::Handler TypeAliceCredentials(QString* o_title = nullptr)
@@ -108,17 +82,9 @@ private:
         };
     }
 
-    void StartWindow()
-    {
-        mp_window = new MainWindow;
-        mp_window->setVisible(true);
-        mp_window->Init();
-    }
-
     void CloseWindow()
     {
-        delete mp_window;
-        mp_window = nullptr;
+        mp_window.reset();
         d->Reset();
     }
 
@@ -300,9 +266,7 @@ private slots:
 
     void closingSavesAndLogsOut()
     {
-        PrepareStateFile();
-        StartWindow();
-        QTRY_VERIFY_WITH_TIMEOUT(gp_server->IsConnected(), 10000);
+        StartLoggedIn();
         SetSetting("zz_marker", "written at shut-down");
         QFile::remove(StatePath());
         // The diagnostics view goes after the final save; listen beside it.
@@ -314,8 +278,7 @@ private slots:
                 diagnosticsForm->AddLine(i_category, i_level, i_text, i_item);
         });
 
-        delete mp_window;
-        mp_window = nullptr;
+        mp_window.reset();
         QVERIFY(!HasLogSink());
 
         // Every manager global is cleared as its object goes.
@@ -346,9 +309,7 @@ private slots:
 
     void changedCredentialsWaitForTheNextLogin()
     {
-        PrepareStateFile();
-        StartWindow();
-        QTRY_VERIFY_WITH_TIMEOUT(gp_server->IsConnected(), 10000);
+        StartLoggedIn();
         const int aliceLogins = m_server.LoginCount("alice");
 
         mp_window->OnChangeUsernamePasswordClicked();
@@ -494,8 +455,7 @@ private slots:
         QVERIFY(!QDir(HomePath()).entryList({".Tavrinel.*"}, QDir::AllEntries | QDir::Hidden).size());
 
         // The final save fails the same way and the window still goes.
-        delete mp_window;
-        mp_window = nullptr;
+        mp_window.reset();
         QVERIFY(!dataSaver);
         QVERIFY(QFileInfo(StatePath()).isDir());
         d->Reset();
@@ -549,7 +509,7 @@ private slots:
 
         // The event toolbar sits on a row of its own below mainToolBar.
         QVERIFY(eventToolBar);
-        QCOMPARE(eventToolBar->parentWidget(), static_cast<QWidget*>(mp_window));
+        QCOMPARE(eventToolBar->parentWidget(), static_cast<QWidget*>(mp_window.get()));
         QCOMPARE(mp_window->toolBarArea(eventToolBar), Qt::TopToolBarArea);
         QVERIFY(mp_window->toolBarBreak(eventToolBar));
         QVERIFY(!eventToolBar->isMovable());
@@ -571,7 +531,7 @@ private slots:
         eventToolBar->AddEvent("Users", ":/icons/users_icon", ui->userListForm);
         eventToolBar->OnIconAlertTimeout();
         mp_window->activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(mp_window, 10000));
+        QVERIFY(QTest::qWaitForWindowActive(mp_window.get(), 10000));
         ui->usernameEdit->setFocus();
         other.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&other, 10000));
@@ -584,7 +544,7 @@ private slots:
     // The form as the constructor leaves it, before Init changes anything.
     void formAsBuilt()
     {
-        mp_window = new MainWindow;
+        mp_window = std::make_unique<MainWindow>();
         Ui_MainWindow* ui = mp_window->Form();
 
         QCOMPARE(mp_window->objectName(), QString("MainWindow"));
@@ -739,14 +699,12 @@ private slots:
 
     void newListeningPortTakesEffectAtTheNextStart()
     {
-        PrepareStateFile();
-        StartWindow();
-        QTRY_VERIFY_WITH_TIMEOUT(gp_server->IsConnected(), 10000);
+        StartLoggedIn();
         const std::string oldPort = GetSetting("listening_port");
         QCOMPARE(QString::number(peerMessenger->ListeningPort()), FromLatin1(oldPort));
         const QString newPort = FreePort();
 
-        auto* dialog = new ChangeListeningPortDialog(mp_window);
+        auto* dialog = new ChangeListeningPortDialog(mp_window.get());
         QPointer<ChangeListeningPortDialog> guard(dialog);
         dialog->setVisible(true);
         QCOMPARE(dialog->findChild<QLineEdit*>("portEdit")->text(), FromLatin1(oldPort));
@@ -797,7 +755,7 @@ private slots:
         const QStringList icons = {"download_icon", "remove_user_icon", "add_user_icon", "online_icon", "room_icon",
                                    "wishlist_icon", "chat_icon", "search_icon", "browse_icon", "users_icon",
                                    "offline_icon", "tvrn_icon", "transfer_icon"};
-        mp_window = new MainWindow;   // registers the resources
+        mp_window = std::make_unique<MainWindow>();   // registers the resources
         for (const QString& name : icons)
             QVERIFY2(!QPixmap(":/icons/" + name).isNull(), qPrintable(name));
         // The form of a toolbar icon without the slash resolves alike.

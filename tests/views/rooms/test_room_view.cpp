@@ -4,6 +4,7 @@
 // bound of a busy view, and the conversation tabs.
 
 #include "app/AppTestSupport.h"
+#include "app/WidgetTestSupport.h"
 #include "common/TestServer.h"
 
 #include "ActionSetToolBar.h"
@@ -15,6 +16,7 @@
 #include "QRoomUserListItemWidget.h"
 #include "RoomForm.h"
 #include "TextConversion.h"
+#include "ProtocolCodes.h"
 #include "mainwindow.h"
 #include "server.h"
 
@@ -31,17 +33,6 @@
 
 namespace
 {
-const quint32 kEnterRoom = 1011;
-const quint32 kLeaveRoom = 1012;
-const quint32 kUserJoinedRoom = 1013;
-const quint32 kUserLeftRoom = 1014;
-const quint32 kRoomChat = 1015;
-const quint32 kPrivateChat = 1016;
-
-QJsonArray Field(const char* ip_type, const QJsonValue& i_value)
-{
-    return QJsonArray{ip_type, i_value};
-}
 
 struct Member
 {
@@ -70,14 +61,6 @@ QJsonArray EnterReply(const QString& i_room, const QList<Member>& i_members)
     return fields;
 }
 
-QStringList Column(QTreeWidget* ip_list, int i_column)
-{
-    QStringList texts;
-    for (int k = 0; k < ip_list->topLevelItemCount(); ++k)
-        texts << ip_list->topLevelItem(k)->text(i_column);
-    return texts;
-}
-
 QString AutojoinText(RoomForm* ip_form)
 {
     ItemPtr widget = T("toolbar_action_widget")->HasItem(Value(ip_form));
@@ -102,16 +85,12 @@ QString Line(int i_length, QChar i_fill = 'x')
 }
 }
 
-class RoomViewTest : public QObject
+class RoomViewTest : public QObject, public WindowTest
 {
     Q_OBJECT
 
 private:
-    TestServer m_server;
-    std::unique_ptr<MainWindow> mp_window;
     int m_messageId = 1;
-
-    Ui_MainWindow* Ui() const { return mp_window->Form(); }
 
     RoomForm* Room(const QString& i_name) const
     {
@@ -124,18 +103,18 @@ private:
 
     bool Enter(const QString& i_room, const QList<Member>& i_members)
     {
-        return m_server.Send("bob", kEnterRoom, EnterReply(i_room, i_members));
+        return m_server.Send("bob", SM_ENTER_ROOM, EnterReply(i_room, i_members));
     }
 
     bool RoomLine(const QString& i_room, const QString& i_user, const QString& i_text)
     {
-        return m_server.Send("bob", kRoomChat,
+        return m_server.Send("bob", SM_ROOM_CHAT,
                              {Field("latin1", i_room), Field("latin1", i_user), Field("utf8", i_text)});
     }
 
     bool PrivateLine(const QString& i_from, const QString& i_text)
     {
-        return m_server.Send("bob", kPrivateChat,
+        return m_server.Send("bob", SM_PRIVATE_CHAT,
                              {Field("u32", m_messageId++), Field("u32", 1700000000), Field("latin1", i_from),
                               Field("utf8", i_text), Field("byte", 1)});
     }
@@ -151,11 +130,6 @@ private:
 
     static QString Shown(QTextBrowser* ip_view) { return ip_view->toPlainText(); }
 
-    void LogIn()
-    {
-        QTRY_VERIFY_WITH_TIMEOUT(gp_server->IsConnected(), 10000);
-    }
-
 private slots:
     void initTestCase()
     {
@@ -166,23 +140,13 @@ private slots:
     {
         RemoveStateFiles();
         d->Reset();
-        const QStringList pairs = {"username", "bob", "password", "pw2", "server_host", "127.0.0.1", "server_port",
-                                   QString::number(m_server.Port()), "listening_port", FreePort(),
-                                   "obfuscated_listening_port", FreePort()};
-        for (int k = 0; k + 1 < pairs.size(); k += 2)
-            QVERIFY(StateToolSet(StatePath(), pairs[k], pairs[k + 1]).isEmpty());
-        mp_window = std::make_unique<MainWindow>();
-        mp_window->setVisible(true);
-        mp_window->Init();
-        LogIn();
+        StartLoggedIn();
     }
 
     void cleanup()
     {
-        mp_window.reset();
-        d->Reset();
+        StopWindow();
         RemoveStateFiles();
-        QTRY_VERIFY_WITH_TIMEOUT(m_server.Users().isEmpty(), 10000);
     }
 
     void rowOrder_data()
@@ -246,14 +210,14 @@ private slots:
         list->sortByColumn(2, Qt::AscendingOrder);
 
         // Notices add and remove rows.
-        QVERIFY(m_server.Send("bob", kUserJoinedRoom,
+        QVERIFY(m_server.Send("bob", SM_USER_JOINED_ROOM,
                               {Field("latin1", "lobby"), Field("latin1", "dave"), Field("u32", 2), Field("i32", 10240),
                                Field("i64", 0), Field("i32", 1000000), Field("i32", 1), Field("latin1", "")}));
         QTRY_COMPARE(list->topLevelItemCount(), 4);
         QTRY_COMPARE(Column(list, 2), (QStringList{"Alice", "bob", "carol", "dave"}));
         QCOMPARE(list->topLevelItem(3)->text(3), QString("1,000,000"));
         QCOMPARE(list->topLevelItem(3)->text(4), QString("10.0"));
-        QVERIFY(m_server.Send("bob", kUserLeftRoom, {Field("latin1", "lobby"), Field("latin1", "carol")}));
+        QVERIFY(m_server.Send("bob", SM_USER_LEFT_ROOM, {Field("latin1", "lobby"), Field("latin1", "carol")}));
         QTRY_COMPARE(list->topLevelItemCount(), 3);
         QCOMPARE(Column(list, 2), (QStringList{"Alice", "bob", "dave"}));
         QCOMPARE(rooms->count(), 1);
@@ -279,12 +243,12 @@ private slots:
         QCOMPARE(AutojoinText(form), QString("Auto-Join Room [on]"));
 
         // A user known from before joins with the numbers of the notice.
-        QVERIFY(m_server.Send("bob", kUserJoinedRoom,
+        QVERIFY(m_server.Send("bob", SM_USER_JOINED_ROOM,
                               {Field("latin1", "lobby"), Field("latin1", "erin"), Field("u32", 2), Field("i32", 0),
                                Field("i64", 0), Field("i32", 1), Field("i32", 1), Field("latin1", "")}));
         QTRY_COMPARE(list->topLevelItemCount(), 2);
-        QVERIFY(m_server.Send("bob", kUserLeftRoom, {Field("latin1", "lobby"), Field("latin1", "erin")}));
-        QVERIFY(m_server.Send("bob", kUserJoinedRoom,
+        QVERIFY(m_server.Send("bob", SM_USER_LEFT_ROOM, {Field("latin1", "lobby"), Field("latin1", "erin")}));
+        QVERIFY(m_server.Send("bob", SM_USER_JOINED_ROOM,
                               {Field("latin1", "lobby"), Field("latin1", "erin"), Field("u32", 2), Field("i32", 0),
                                Field("i64", 0), Field("i32", 2222), Field("i32", 1), Field("latin1", "")}));
         QTRY_COMPARE(Column(list, 3), (QStringList{"5", "2,222"}));
@@ -293,11 +257,11 @@ private slots:
         QVERIFY(m_server.Drop("bob"));
         QTRY_VERIFY_WITH_TIMEOUT(!gp_server->IsConnected(), 10000);
         QTRY_VERIFY(Shown(ChatView(form)).contains("Disconnected."));
-        const int entered = m_server.Received("bob", kEnterRoom).size();
+        const int entered = m_server.Received("bob", SM_ENTER_ROOM).size();
         gp_server->Connect();
-        LogIn();
+        WaitLoggedIn();
         QTRY_VERIFY(Shown(ChatView(form)).contains("Reconnected."));
-        QVERIFY(m_server.WaitFor("bob", kEnterRoom, entered + 1, 10000));
+        QVERIFY(m_server.WaitFor("bob", SM_ENTER_ROOM, entered + 1, 10000));
         // The reply lists the room's users with their numbers of now.
         QVERIFY(Enter("lobby", {{"carol", 3072, 999, "DE"}, {"bob", 0, 1, ""}}));
         QTRY_COMPARE(Column(list, 2), (QStringList{"bob", "carol"}));
@@ -307,11 +271,11 @@ private slots:
         QCOMPARE(Room("lobby"), form.data());
 
         // A confirmed leave takes view and tab; a later line does no harm.
-        QVERIFY(m_server.Send("bob", kLeaveRoom, {Field("latin1", "lobby")}));
+        QVERIFY(m_server.Send("bob", SM_LEAVE_ROOM, {Field("latin1", "lobby")}));
         QTRY_VERIFY(!form);
         QCOMPARE(Ui()->roomsTabControl->count(), 0);
         QVERIFY(RoomLine("lobby", "carol", "anyone?"));
-        QVERIFY(m_server.Send("bob", kUserJoinedRoom,
+        QVERIFY(m_server.Send("bob", SM_USER_JOINED_ROOM,
                               {Field("latin1", "lobby"), Field("latin1", "zed"), Field("u32", 2), Field("i32", 0),
                                Field("i64", 0), Field("i32", 1), Field("i32", 1), Field("latin1", "")}));
         QTest::qWait(200);
@@ -348,8 +312,8 @@ private slots:
         const int lines = lobby->History().LineCount();
         edit->setText("gr\u00fc\u00dfe \u2713");
         QTest::keyClick(edit, Qt::Key_Return);
-        QVERIFY(m_server.WaitFor("bob", kRoomChat, 1, 10000));
-        QCOMPARE(Sent(kRoomChat), QStringList{"gr\u00fc\u00dfe \u2713"});
+        QVERIFY(m_server.WaitFor("bob", SM_ROOM_CHAT, 1, 10000));
+        QCOMPARE(Sent(SM_ROOM_CHAT), QStringList{"gr\u00fc\u00dfe \u2713"});
         QCOMPARE(edit->text(), QString());
         QCOMPARE(lobby->History().LineCount(), lines);
         // An empty entry sends nothing.
@@ -365,7 +329,7 @@ private slots:
         // Both rooms follow the connection.
         QVERIFY(Shown(ChatView(attic)).endsWith("Disconnected."));
         QTest::qWait(200);
-        QCOMPARE(Sent(kRoomChat).size(), 1);
+        QCOMPARE(Sent(SM_ROOM_CHAT).size(), 1);
     }
 
     void trimRule()
@@ -439,9 +403,9 @@ private slots:
         QLineEdit* edit = ChatEdit(form);
         edit->setText("hi carol \u2713");
         QTest::keyClick(edit, Qt::Key_Return);
-        QVERIFY(m_server.WaitFor("bob", kPrivateChat, 1, 10000));
-        QCOMPARE(Sent(kPrivateChat), QStringList{"hi carol \u2713"});
-        QCOMPARE(m_server.Received("bob", kPrivateChat)[0].toObject()["fields"].toObject()["user"].toString(),
+        QVERIFY(m_server.WaitFor("bob", SM_PRIVATE_CHAT, 1, 10000));
+        QCOMPARE(Sent(SM_PRIVATE_CHAT), QStringList{"hi carol \u2713"});
+        QCOMPARE(m_server.Received("bob", SM_PRIVATE_CHAT)[0].toObject()["fields"].toObject()["user"].toString(),
                  QString("carol"));
         QVERIFY(Shown(ChatView(form)).endsWith("[bob] hi carol \u2713"));
         QCOMPARE(edit->text(), QString());
@@ -459,7 +423,7 @@ private slots:
         QVERIFY(!Shown(ChatView(form)).contains("[bob] unsent"));
         QVERIFY(Shown(ChatView(form)).endsWith("Not connected: message not sent."));
         gp_server->Connect();
-        LogIn();
+        WaitLoggedIn();
 
         // A closed tab leaves no link; the next line opens an empty tab.
         QPointer<ChatForm> guard(form);

@@ -3,6 +3,7 @@
 // the add-user dialog, each writing the store and kept in the state file.
 
 #include "app/AppTestSupport.h"
+#include "app/WidgetTestSupport.h"
 #include "common/TestServer.h"
 
 #include "ActionSetToolBar.h"
@@ -17,6 +18,7 @@
 #include "UserGroupsDialog.h"
 #include "UserListForm.h"
 #include "UserMenuOptions.h"
+#include "ProtocolCodes.h"
 #include "mainwindow.h"
 #include "server.h"
 
@@ -36,15 +38,6 @@
 
 namespace
 {
-const quint32 kAddUser = 5;
-const quint32 kUserStatus = 1006;
-const quint32 kEnterRoom = 1011;
-const quint32 kLeaveRoom = 1012;
-
-QJsonArray Field(const char* ip_type, const QJsonValue& i_value)
-{
-    return QJsonArray{ip_type, i_value};
-}
 
 // The entries of a menu, a separator as "-".
 QStringList Entries(QMenu* ip_menu)
@@ -80,14 +73,6 @@ bool Choose(const std::string& i_user, const QString& i_text)
     return true;
 }
 
-QStringList Column(QTreeWidget* ip_tree, int i_column)
-{
-    QStringList out;
-    for (int k = 0; k < ip_tree->topLevelItemCount(); ++k)
-        out << ip_tree->topLevelItem(k)->text(i_column);
-    return out;
-}
-
 QStringList Rows(QListWidget* ip_list)
 {
     QStringList out;
@@ -114,14 +99,11 @@ QList<T*> Open()
 }
 }
 
-class UserListTest : public QObject
+class UserListTest : public QObject, public WindowTest
 {
     Q_OBJECT
 
 private:
-    TestServer m_server;
-    std::unique_ptr<MainWindow> mp_window;
-
     QTreeWidget* Tree(const char* ip_name) const { return Child<QTreeWidget>(mp_window->Form()->userListForm, ip_name); }
 
     QTreeWidgetItem* ListRow(QTreeWidget* ip_tree, const QString& i_user) const
@@ -130,47 +112,32 @@ private:
         return rows.size() == 1 ? rows.first() : nullptr;
     }
 
-    void StartWindow()
-    {
-        mp_window = std::make_unique<MainWindow>();
-        mp_window->setVisible(true);
-        mp_window->Init();
-        QTRY_VERIFY_WITH_TIMEOUT(gp_server->IsConnected(), 10000);
-    }
-
     // Ends the window, which saves the state file, and starts a new one on it.
     void Restart()
     {
         StopWindow();
         StartWindow();
-    }
-
-    void StopWindow()
-    {
-        mp_window.reset();
-        DeleteDeferred();
-        d->Reset();
-        QTRY_VERIFY_WITH_TIMEOUT(m_server.Users().isEmpty(), 10000);
+        WaitLoggedIn();
     }
 
     QStringList Added() 
     {
         QStringList names;
-        for (const QJsonValue& message : m_server.Received("bob", kAddUser))
+        for (const QJsonValue& message : m_server.Received("bob", SM_ADD_USER))
             names << message.toObject().value("fields").toObject().value("user").toString();
         return names;
     }
 
     bool SendAddUserReply(const QString& i_user, int i_status)
     {
-        return m_server.Send("bob", kAddUser,
+        return m_server.Send("bob", SM_ADD_USER,
                              {Field("latin1", i_user), Field("byte", 1), Field("u32", i_status), Field("i32", 0),
                               Field("i64", 0), Field("i32", 0), Field("i32", 0), Field("latin1", "")});
     }
 
     bool SendStatus(const QString& i_user, int i_status)
     {
-        return m_server.Send("bob", kUserStatus, {Field("latin1", i_user), Field("u32", i_status), Field("byte", 0)});
+        return m_server.Send("bob", SM_USER_STATUS, {Field("latin1", i_user), Field("u32", i_status), Field("byte", 0)});
     }
 
 private slots:
@@ -186,12 +153,7 @@ private slots:
     {
         RemoveStateFiles();
         d->Reset();
-        const QStringList pairs = {"username", "bob", "password", "pw2", "server_host", "127.0.0.1", "server_port",
-                                   QString::number(m_server.Port()), "listening_port", FreePort(),
-                                   "obfuscated_listening_port", FreePort()};
-        for (int k = 0; k + 1 < pairs.size(); k += 2)
-            QVERIFY(StateToolSet(StatePath(), pairs[k], pairs[k + 1]).isEmpty());
-        StartWindow();
+        StartLoggedIn();
     }
 
     void cleanup()
@@ -291,7 +253,7 @@ private slots:
 
         // A room view that goes while its menu is open leaves the menu
         // working.
-        QVERIFY(m_server.Send("bob", kEnterRoom,
+        QVERIFY(m_server.Send("bob", SM_ENTER_ROOM,
                               {Field("latin1", "lobby"), Field("u32", 1), Field("latin1", "carol"), Field("u32", 2),
                                Field("i32", 0), Field("i64", 0), Field("i32", 0), Field("i32", 0),
                                Field("latin1", "")}));
@@ -304,7 +266,7 @@ private slots:
         menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
         QVERIFY(menu);
         QVERIFY(Entry(menu, "Ignore chat from user"));
-        QVERIFY(m_server.Send("bob", kLeaveRoom, {Field("latin1", "lobby")}));
+        QVERIFY(m_server.Send("bob", SM_LEAVE_ROOM, {Field("latin1", "lobby")}));
         QTRY_VERIFY(!room);
         Entry(menu, "Ignore chat from user")->trigger();
         QVERIFY(User("carol").IsConnected("is_ignored"));
@@ -383,6 +345,7 @@ private slots:
         QVERIFY(dump.filter("carol").size() > 0);
         QVERIFY2(dump.filter("dave").isEmpty(), qPrintable(dump.join('\n')));
         StartWindow();
+        WaitLoggedIn();
     }
 
     void onlineFollowsTheServer()

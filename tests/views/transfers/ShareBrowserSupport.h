@@ -105,13 +105,7 @@ public:
         return row;
     }
 
-    static QStringList Texts(QTreeWidget* ip_list)
-    {
-        QStringList texts;
-        for (int k = 0; k < ip_list->topLevelItemCount(); ++k)
-            texts << ip_list->topLevelItem(k)->text(0);
-        return texts;
-    }
+    static QStringList Texts(QTreeWidget* ip_list) { return Column(ip_list, 0); }
 
     // Queued downloads as "folder|file|level", in queue order.
     static QStringList Queued()
