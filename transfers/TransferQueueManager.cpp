@@ -570,6 +570,14 @@ void TransferQueueManager::OnFileTransferRequest(std::string i_user, int i_direc
         user);
 
     ItemPtr download = GetDownloadEntry(i_user, GetFileName(i_file), GetFolder(i_file));
+    // The number names this offer only, whatever the answer: an uploader
+    // that restarted counts again from its last saved number, and another
+    // download of the user that an earlier offer with it named must not take
+    // this offer's file connection.
+    if (Item* req = T("remote_transfer_req")->HasItem(Value(i_req)))
+        for (Item* older : req->GetItems("download_entry"))
+            if (older != download.Get() && older->GetItem("user") == user.Get())
+                ItemPtr(older) -= ItemPtr(req);
     if (!download)
     {
         Log(kCategory, 2, QStringLiteral("Denied, Cancelled"), user);
@@ -597,13 +605,7 @@ void TransferQueueManager::OnFileTransferRequest(std::string i_user, int i_direc
     }
 
     Data::Operation op(d);
-    // The number names this offer only: an uploader that restarted counts
-    // from 1 again, and an older download of the user must not answer it.
-    Item* req = T("remote_transfer_req")->GetItem(Value(i_req));
-    for (Item* older : req->GetItems("download_entry"))
-        if (older != download.Get() && older->GetItem("user") == user.Get())
-            ItemPtr(older) -= ItemPtr(req);
-    download += req;
+    download += T("remote_transfer_req")->GetItem(Value(i_req));
     if (status == "downloading")
     {
         Log(kCategory, 2, QStringLiteral("Transfer is already downloading, cancelling..."), download);
@@ -1648,6 +1650,14 @@ void TransferQueueManager::OnUploadFailedNotification(std::string i_user, std::s
         return;
     }
     Log(kCategory, 2, QStringLiteral("Download found!"), download);
+    // An offer we accepted whose file connection never became a transfer
+    // (it never came, or broke in the handshake) failed as surely as one
+    // that broke mid-file: the user sees it, and it is asked for again.
+    if (download["download_entry_status"].AsString() == "queued" && download["remote_transfer_req"])
+    {
+        Log(kCategory, 2, QStringLiteral("The accepted transfer never started, marking aborted"), download);
+        SetDownloadEntryStatus(download, "aborted");
+    }
     QueueDownloadIfUserOnline(download);
 }
 
@@ -1679,14 +1689,18 @@ void TransferQueueManager::EveryHalfMinute()
     if (!stuck.empty())
         StartNewUploads();
 
-    // Places in line of queued downloads, at most every ten minutes per user.
-    Item* queued = T("download_entry_status")->HasItem("queued");
-    if (!queued)
-        return;
+    // Waiting downloads, at most every ten minutes per user: the queue
+    // request again, then the place in line. An uploader that restarted
+    // without being seen offline has forgotten the request, and one that
+    // could not be reached never had it; asking twice costs it nothing.
+    ItemSet waiting;
+    for (const char* name : {"queued", "aborted"})
+        if (Item* status = T("download_entry_status")->HasItem(name))
+            waiting.Add(status->GetItems("download_entry"));
     std::vector<Item*> users;
     std::unordered_set<Item*> seen;
     Type* userType = T("user");
-    for (Item* download : queued->GetItems("download_entry"))
+    for (Item* download : waiting)
         if (Item* user = download->GetItem(userType))
             if (IsOnline(user) && seen.insert(user).second)
                 users.push_back(user);
@@ -1702,7 +1716,18 @@ void TransferQueueManager::EveryHalfMinute()
             if (asked.isValid() && asked.msecsTo(now) < 600000)
                 continue;
         }
-        RequestUserDownloadsPlaceInLine(u.AsString());
+        ItemSet own;
+        for (Item* download : u.GetItems("download_entry"))
+            if (waiting.count(download))
+                own.insert(download);
+        for (Item* download : own.SortNumericBy("download_order"))
+        {
+            ItemPtr entry(download);
+            if (peerMessenger)
+                peerMessenger->QueueDownload(u.AsString(), RemotePath(entry));
+            if (entry["download_entry_status"].AsString() == "queued")
+                RequestDownloadPlaceInLine(entry);
+        }
         u += T("last_place_in_line_request_time")->GetItem(Now());
     }
 }

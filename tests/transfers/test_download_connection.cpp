@@ -120,6 +120,7 @@ private slots:
     void paths();
     void resumeCompleteAndRecord();
     void droppedUploaderThenNextOffer();
+    void offerWithoutTransferFailsThenRetries();
     void foldersGoOnlyWhenNothingPending();
     void hostileNamesStayInside_data();
     void hostileNamesStayInside();
@@ -325,6 +326,42 @@ void TestDownloadConnection::droppedUploaderThenNextOffer()
     QCOMPARE(Transfer(2, content), qint64(partial.size()));
     QVERIFY(WaitStatus(dl, "complete"));
     QCOMPARE(Sha(ReadAll(Root() + "/complete/clip.avi")), Sha(content));
+}
+
+// An accepted offer whose file connection never becomes a transfer (one
+// breaks before its request number, none comes after) ends "aborted" once
+// the uploader reports the failure, and is asked for again; the next offer
+// completes the file. A notice for a download no offer reached changes no
+// status.
+void TestDownloadConnection::offerWithoutTransferFailsThenRetries()
+{
+    TransferQueueManager* q = m_fixture.mp_queue;
+    const QByteArray content = Random(20000);
+    ItemPtr dl = q->AddDownload("bob", "late.bin", "f", content.size(), 0);
+    ItemPtr other = q->AddDownload("bob", "other.bin", "f", 10, 0);
+    ScriptedPeer bob;
+    QVERIFY(bob.Open(m_fixture.mp_messenger, "bob"));
+    SetOnline("bob", true);
+    QVERIFY(Offer(bob, 5, "f\\late.bin", content.size()));
+
+    std::unique_ptr<QTcpSocket> broken = ConnectRaw(m_fixture.mp_messenger->ListeningPort());
+    QVERIFY(broken);
+    WriteRaw(broken.get(), PeerInit("bob", "F"));
+    broken->abort();
+    bob.Drain();
+    bob.Send(Frame(PM_UPLOAD_FAILED, Str("f\\other.bin")));
+    bob.Send(Frame(PM_UPLOAD_FAILED, Str("f\\late.bin")));
+    QVERIFY2(WaitStatus(dl, "aborted"), Status(dl).c_str());
+    QCOMPARE(Status(other), std::string("queued"));
+    QStringList asked;
+    for (const QByteArray& m : bob.Drain())
+        asked << QString::number(Code(m)) + " " + QString::fromLatin1(FirstString(m));
+    QCOMPARE(asked, QStringList({"43 f\\other.bin", "43 f\\late.bin"}));
+
+    QVERIFY(Offer(bob, 6, "f\\late.bin", content.size()));
+    QCOMPARE(Transfer(6, content), qint64(0));
+    QVERIFY(WaitStatus(dl, "complete"));
+    QCOMPARE(ReadAll(Complete("f/late.bin")), content);
 }
 
 // Subfolders of "downloading" go once no download from that remote folder

@@ -33,6 +33,7 @@ private slots:
     void ComingOnlineSkipsFinishedDownloads();
     void TransferRequestsAnswered();
     void LongPassesKeepTheirOrderAcrossTurns();
+    void ForgottenRequestsAskedAgainWhileOthersRun();
 
 private:
     // The codes and first strings of everything bob receives until it is quiet.
@@ -212,6 +213,13 @@ void TestDownloadQueue::TransferRequestsAnswered()
     QCOMPARE(queued["remote_transfer_req"].AsString(), std::string("74"));
     QCOMPARE(queued["file_size"].AsInt64(), 4294967296LL + 5);
 
+    // A refused offer takes its number from the download an earlier offer
+    // gave it to (an uploader that restarted counts again), so that the
+    // file connection of the refused offer cannot write into that download.
+    request(1, 74, PathOf("gone", "never.mp3"), 10);
+    QCOMPARE(m_bob.Next(), U32(PM_TRANSFER_RESPONSE) + U32(74) + B8(0) + Str("Cancelled"));
+    QVERIFY(!queued["remote_transfer_req"]);
+
     // An offer for a download that is running stops the running transfer,
     // keeps its partial file and is accepted.
     ItemPtr busy = queue->AddDownload("bob", "busy.mp3", "f", 1000, 0);
@@ -272,6 +280,44 @@ void TestDownloadQueue::LongPassesKeepTheirOrderAcrossTurns()
     QTRY_VERIFY(!queue->IsPassRunning());
     QCOMPARE(Received(), QStringList({"43 f\\1.mp3", "51 f\\1.mp3"}));
     QCOMPARE(Status(later), std::string("queued"));
+}
+
+// An uploader that forgot a waiting download (it restarted without being
+// seen offline, or the request never reached it) is asked again every ten
+// minutes, also while a download from someone else runs and the periodic
+// check therefore sends nothing.
+void TestDownloadQueue::ForgottenRequestsAskedAgainWhileOthersRun()
+{
+    TransferQueueManager* queue = m_fixture.mp_queue;
+    QDateTime now = QDateTime::currentDateTime();
+    queue->SetClock([&] { return now; });
+    ItemPtr queued = queue->AddDownload("bob", "1.mp3", "f", 1, 0);
+    ItemPtr aborted = queue->AddDownload("bob", "2.mp3", "f", 1, 0);
+    ItemPtr denied = queue->AddDownload("bob", "3.mp3", "f", 1, 0);
+    ItemPtr carols = queue->AddDownload("carol", "4.mp3", "f", 1000, 0);
+    queue->SetDownloadEntryStatus(aborted, "aborted");
+    queue->SetDownloadEntryStatus(denied, "denied");
+    QTemporaryDir dir;
+    RunningDownload run;
+    QVERIFY(run.Start(queue, carols, dir.filePath("4.mp3")));
+    SetOnline("bob", true);
+    QTRY_VERIFY(!queue->IsPassRunning());
+    m_bob.Drain();
+
+    queue->PeriodicCheck();
+    QCOMPARE(Received(), QStringList());
+    queue->EveryHalfMinute();
+    const QStringList again({"43 f\\1.mp3", "51 f\\1.mp3", "43 f\\2.mp3"});
+    QCOMPARE(Received(), again);
+    now = now.addSecs(599);
+    queue->EveryHalfMinute();
+    QCOMPARE(Received(), QStringList());
+    now = now.addSecs(1);
+    queue->EveryHalfMinute();
+    QCOMPARE(Received(), again);
+    QCOMPARE(Status(queued), std::string("queued"));
+    QCOMPARE(Status(aborted), std::string("aborted"));
+    queue->RemoveDownload(carols);
 }
 
 QTEST_MAIN(TestDownloadQueue)
