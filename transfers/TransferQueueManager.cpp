@@ -685,6 +685,16 @@ bool TransferQueueManager::PassStep(const Pass& i_pass, Item* ip_download)
     // A user who went offline meanwhile is asked again when back online.
     if (m_removedInPass.count(i_pass.user) || !IsOnline(i_pass.user))
         return false;
+    if (i_pass.kind == Pass::Reask)
+    {
+        if (status != "queued" && status != "aborted")
+            return true;
+        if (peerMessenger)
+            peerMessenger->QueueDownload(download["user"].AsString(), RemotePath(download));
+        if (status == "queued")
+            RequestDownloadPlaceInLine(download);
+        return true;
+    }
     if (status == "complete" || status == "denied")
         return true;
     if (DoesDownloadItemCompleteFilenameExist(download))
@@ -1720,15 +1730,13 @@ void TransferQueueManager::EveryHalfMinute()
         for (Item* download : u.GetItems("download_entry"))
             if (waiting.count(download))
                 own.insert(download);
+        Pass pass;
+        pass.kind = Pass::Reask;
+        pass.user = user;
         for (Item* download : own.SortNumericBy("download_order"))
-        {
-            ItemPtr entry(download);
-            if (peerMessenger)
-                peerMessenger->QueueDownload(u.AsString(), RemotePath(entry));
-            if (entry["download_entry_status"].AsString() == "queued")
-                RequestDownloadPlaceInLine(entry);
-        }
+            pass.downloads.push_back(download);
         u += T("last_place_in_line_request_time")->GetItem(Now());
+        StartPass(std::move(pass));
     }
 }
 

@@ -170,8 +170,10 @@ private:
     // never freezes. Entries removed meanwhile are noted and skipped.
     struct Pass
     {
-        enum Kind { UserOnline, Requeue } kind = Requeue;
-        Item* user = nullptr;             // UserOnline: the user who came online
+        // Requeue: the periodic check. UserOnline: a user came online.
+        // Reask: a user's waiting downloads, asked for again.
+        enum Kind { UserOnline, Requeue, Reask } kind = Requeue;
+        Item* user = nullptr;             // UserOnline, Reask: the user asked
         std::vector<Item*> downloads;     // in ascending download order
         size_t next = 0;
     };
