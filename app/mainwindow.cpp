@@ -5,6 +5,7 @@
 #include "ActionSetToolBar.h"
 #include "AddSharedFolderDialog.h"
 #include "ChangeListeningPortDialog.h"
+#include "ChangeSaver.h"
 #include "ChangeUsernamePasswordDialog.h"
 #include "ChatForm.h"
 #include "DataDialog.h"
@@ -187,6 +188,15 @@ void MainWindow::Init()
 
     LoadState();
 
+    // Queued and finished downloads and shared folders reach the state file
+    // soon, not only every five minutes: a crash or a kill keeps them.
+    mp_changeSaver = new ChangeSaver([this] { SaveState(); }, 2000, this);
+    for (const char* type : {"download_entry", "complete_download", "shared_folder"})
+        mp_changeSaver->WatchItems(type);
+    mp_changeSaver->WatchLinks("download_entry", "download_entry_status");
+    for (const char* audience : {"shared_public", "shared_userlist", "user_list_group"})
+        mp_changeSaver->WatchLinks("shared_folder", audience);
+
     SetSetting("data_version", "1");
 
     if (GetSetting("username").empty())
@@ -343,6 +353,9 @@ MainWindow::~MainWindow()
     // nor its slots while the base class destroys the widgets (focus moves,
     // tabs go).
     DisableHandlers();
+    // The final save below is the last.
+    delete mp_changeSaver;
+    mp_changeSaver = nullptr;
     disconnect(qApp, nullptr, this, nullptr);
     for (QObject* child : findChildren<QObject*>())
         disconnect(child, nullptr, this, nullptr);

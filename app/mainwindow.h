@@ -1,8 +1,9 @@
 #pragma once
 // The main window: builds every manager and view in a fixed order at
 // start-up, hosts the views, shows the connection state, keeps the options
-// tab in step with the settings, saves the state file every five minutes and
-// tears everything down in a fixed order when the program ends.
+// tab in step with the settings, saves the state file every five minutes
+// and soon after a download or share changes, and tears everything down in
+// a fixed order when the program ends.
 
 #include <QMainWindow>
 #include <QPointer>
@@ -21,6 +22,7 @@
 // The generated form: views and tests reach its widgets through Form().
 #include "ui_mainwindow.h"
 
+class ChangeSaver;
 class ChatForm;
 class DataDialog;
 class QMoveEvent;
@@ -156,6 +158,8 @@ private:
     // The chat views by their user_chat_widget value; a view that went
     // without its item leaves a null guard.
     std::unordered_map<std::string, QPointer<ChatForm>> m_chatForms;
+    // Saves soon after a change to the download list or the shares.
+    ChangeSaver* mp_changeSaver = nullptr;
     // Whether Init has built the managers the destructor tears down.
     bool m_initialised = false;
     QSystemTrayIcon m_trayIcon;
