@@ -3,6 +3,8 @@
 // the HOME the test gave it, offscreen. The test prepares its state file;
 // lines on standard input then act as a user would, on the window's
 // widgets, and ask what the window shows. Each command prints one line.
+//   ONLINE                     ONLINE yes|no   whether the window shows the
+//                              login done (its Disconnect action enabled)
 //   ROOMS                      ROOMS <row>|<row>...   the room list
 //   REFRESH_ROOMS              the "Refresh Room List" action
 //   JOIN <room>                double-clicks the room's row
@@ -269,6 +271,8 @@ void Run(MainWindow& i_window, const QByteArray& i_line)
     const QList<QByteArray> words = i_line.split(' ');
     const QByteArray& command = words[0];
     Ui_MainWindow* ui = i_window.Form();
+    if (command == "ONLINE")
+        return Print(ui->action_Disconnect->isEnabled() ? "ONLINE yes" : "ONLINE no");
     if (command == "ROOMS")
     {
         QStringList rows;
