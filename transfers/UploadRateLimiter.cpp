@@ -48,12 +48,18 @@ qint64 UploadRateLimiter::Settle(qint64 i_unsettled)
     return 0;
 }
 
-void UploadRateLimiter::Credit(qint64 i_bytes)
+void UploadRateLimiter::Credit(qint64 i_bytes, int i_share)
 {
+    if (i_share > 0)
+        i_bytes = qMin(i_bytes, BytesAllowed(i_share, BANKED_MS));
     if (i_bytes <= 0)
         return;
     QMutexLocker lock(&m_uploadSpeedMutex);
-    const qint64 room = std::numeric_limits<qint64>::max() - m_uploadAllowance;
+    const qint64 most = m_uploadSpeedLimit > 0 ? BytesAllowed(m_uploadSpeedLimit, BANKED_MS)
+                                               : std::numeric_limits<qint64>::max();
+    if (m_uploadAllowance >= most)
+        return;
+    const qint64 room = most - m_uploadAllowance;
     m_uploadAllowance += i_bytes < room ? i_bytes : room;
 }
 

@@ -29,8 +29,15 @@ public:
     // Pays the bytes sent but not yet paid for out of the allowance and
     // returns the part the allowance could not cover.
     qint64 Settle(qint64 i_unsettled);
-    // Adds bytes to the allowance; nothing happens for 0 or less.
-    void Credit(qint64 i_bytes);
+    // Adds bytes to the allowance; nothing happens for 0 or less. Time in
+    // which uploads could not send (a peer that stopped reading) must not
+    // come out later as a burst above the total, so only what i_share
+    // (KiB/s, 0: no bound) allows over BANKED_MS is taken at once, and
+    // while a total limit is in force the allowance holds at most what
+    // that limit allows over BANKED_MS.
+    void Credit(qint64 i_bytes, int i_share = 0);
+
+    static constexpr int BANKED_MS = 100;
 
     // What a limit of i_limit KiB/s allows over i_ms milliseconds, in bytes;
     // computed wide so that a long pause cannot overflow.

@@ -101,7 +101,7 @@ bool UploadThread::PerformUpload()
             // What the whole-millisecond sleep did not cover is still owed,
             // else a lone upload would run above its limit.
             unsettled = credit < 0 ? -credit : 0;
-            mp_limiter->Credit(credit);
+            mp_limiter->Credit(credit, limit);
         }
         const qint64 chunk = qMin<qint64>(CHUNK_SIZE, length - offset);
         if (mp_file->read(m_buffer, chunk) != chunk || !SendChunk(chunk))

@@ -6,6 +6,9 @@
 #include "UploadRateLimiter.h"
 
 #include <QTemporaryDir>
+#include <QTimer>
+
+#include <tuple>
 
 using namespace threadtest;
 
@@ -28,6 +31,7 @@ private slots:
     void limiterArithmetic();
     void limitedUploadKeepsRate();
     void limitSwitchedOnMidUpload();
+    void manyUploadsShareTheLimit();
 };
 
 void TestTransferThreads::handshakeAndData_data()
@@ -251,6 +255,12 @@ void TestTransferThreads::limiterArithmetic()
     QCOMPARE(limiter.GetUploadSpeed(), 100);
     QCOMPARE(limiter.GetPerUploadSpeed(), 33);
     QCOMPARE(limiter.GetAllowance(), qint64(0));
+    // What one credit brings is bounded by its share over a tenth of a
+    // second, the whole allowance by the total over the same time.
+    limiter.Credit(1000000, 33);
+    QCOMPARE(limiter.GetAllowance(), qint64(3379));
+    limiter.Credit(1000000);
+    QCOMPARE(limiter.GetAllowance(), qint64(10240));
     limiter.ClearLimits();
     QCOMPARE(limiter.GetUploadSpeed(), 0);
     QCOMPARE(limiter.GetPerUploadSpeed(), 0);
@@ -371,6 +381,118 @@ void TestTransferThreads::limitSwitchedOnMidUpload()
     QCOMPARE(rec.m_error, 1);
     delete up;
     delete down;
+}
+
+// Six uploads share a total limit of 3 MiB/s (512 KiB/s each) with small
+// socket buffers, so that a peer that stops reading soon holds its upload.
+// The total holds while all read; then four peers stop reading for four
+// seconds and read again: the share their uploads did not use meanwhile
+// must not come out afterwards as a burst above the total. Only upper
+// bounds on what was sent are checked: a slow machine sends less.
+void TestTransferThreads::manyUploadsShareTheLimit()
+{
+    const int uploads = 6;
+    const int stalled = 4;
+    const int total = 3072;
+    const double bytesPerMs = total * 1024 / 1000.0;
+    UploadRateLimiter limiter;
+    limiter.SetLimits(total, total / uploads);
+
+    struct Lane
+    {
+        std::unique_ptr<QFile> file;
+        QTcpSocket* up = nullptr;
+        QTcpSocket* down = nullptr;
+        std::unique_ptr<UploadThread> thread;
+        std::unique_ptr<Recorder> recorder;
+        bool reading = true;
+    };
+    std::vector<Lane> lanes(uploads);
+    // The peers read on a timer: a socket whose read buffer was left full
+    // does not tell of new data by itself.
+    QTimer drain;
+    connect(&drain, &QTimer::timeout, this, [&lanes] {
+        for (Lane& lane : lanes)
+            if (lane.reading)
+                while (lane.down->bytesAvailable() > 0 || lane.down->waitForReadyRead(0))
+                    lane.down->readAll();
+    });
+    for (int i = 0; i < uploads; ++i)
+    {
+        Lane& lane = lanes[size_t(i)];
+        const QString path = Path(QString("many%1").arg(i));
+        {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            QVERIFY(f.resize(64 * 1024 * 1024));
+        }
+        lane.file = std::make_unique<QFile>(path);
+        QVERIFY(lane.file->open(QIODevice::ReadOnly));
+        std::tie(lane.up, lane.down) = LoopbackPair();
+        lane.up->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 65536);
+        lane.down->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 131072);
+        lane.down->setReadBufferSize(8192);
+        lane.thread = std::make_unique<UploadThread>(lane.up, lane.file.get(), i + 1, &limiter);
+        lane.recorder = std::make_unique<Recorder>(lane.thread.get());
+        HandOver(lane.up, lane.thread.get());
+        lane.thread->start();
+        QCOMPARE(ReadExactly(lane.down, 4).size(), 4);
+        WriteNow(lane.down, I64(0));
+    }
+    drain.start(5);
+    // Bytes all uploads sent between two times of the recorders' clocks
+    // (all started within moments of each other).
+    auto sentBetween = [&](qint64 i_fromMs, qint64 i_toMs) {
+        qint64 sent = 0;
+        for (Lane& lane : lanes)
+        {
+            qint64 atFrom = 0;
+            qint64 atTo = 0;
+            for (const Recorder::Progress& p : lane.recorder->m_progress)
+            {
+                if (p.atMs <= i_fromMs)
+                    atFrom = p.offset;
+                if (p.atMs <= i_toMs)
+                    atTo = p.offset;
+            }
+            sent += atTo - atFrom;
+        }
+        return sent;
+    };
+    // A fifth over the limit, and two chunks in flight per upload at each
+    // end of the window.
+    auto most = [&](qint64 i_ms) { return qint64(bytesPerMs * double(i_ms) * 1.2) + 2 * 2 * uploads * 8192; };
+    const QElapsedTimer& clock = lanes[0].recorder->m_clock;
+
+    QTest::qWait(1000);
+    qint64 from = clock.elapsed();
+    QTest::qWait(2000);
+    qint64 to = clock.elapsed();
+    qint64 sent = sentBetween(from, to);
+    qDebug() << "all reading:" << sent << "bytes in" << (to - from) << "ms";
+    QVERIFY2(sent <= most(to - from), qPrintable(QString::number(sent)));
+    QVERIFY(sent > 0);
+
+    for (int i = 0; i < stalled; ++i)
+        lanes[size_t(i)].reading = false;
+    QTest::qWait(4000);
+    for (int i = 0; i < stalled; ++i)
+        lanes[size_t(i)].reading = true;
+    from = clock.elapsed();
+    QTest::qWait(2500);
+    to = clock.elapsed();
+    sent = sentBetween(from, to);
+    qDebug() << "after the stall:" << sent << "bytes in" << (to - from) << "ms";
+    QVERIFY2(sent <= most(to - from), qPrintable(QString::number(sent)));
+
+    drain.stop();
+    for (Lane& lane : lanes)
+    {
+        lane.recorder.reset();
+        lane.thread.reset();
+        delete lane.up;
+        delete lane.down;
+    }
 }
 
 QTEST_GUILESS_MAIN(TestTransferThreads)
