@@ -12,6 +12,7 @@
 #include "PeerProviders.h"
 #include "ProtocolCodes.h"
 #include "TimerManager.h"
+#include "server.h"
 
 #include <QCryptographicHash>
 #include <QHostAddress>
@@ -275,6 +276,18 @@ public:
         SetSetting("obfuscated_listening_port", std::to_string(FreePort()));
         dataSaver->NotifyDataLoaded();
         return mp_messenger;
+    }
+
+    // Logs the client in as alice (password "pw") at the scripted server on
+    // the port; true once the server has accepted it.
+    static bool LogIn(Server* ip_server, quint16 i_serverPort)
+    {
+        SetSetting("password", "pw");
+        SetSetting("server_host", "127.0.0.1");
+        SetSetting("server_port", std::to_string(i_serverPort));
+        QSignalSpy connected(ip_server, &Server::Connected);
+        ip_server->Connect();
+        return connected.wait(g_waitMs);
     }
 
     void TearDown()

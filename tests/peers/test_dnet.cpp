@@ -24,6 +24,11 @@ QByteArray Search(const QByteArray& i_user, quint32 i_token, const QByteArray& i
 {
     return Frame(DM_SEARCH_REQUEST, Str(i_user) + U32(i_token) + Str(i_text));
 }
+// A search as the server relays it.
+QJsonArray ServerSearch(const QString& i_user, qint64 i_token, const QString& i_text)
+{
+    return {QJsonArray{"string", i_user}, QJsonArray{"u32", i_token}, QJsonArray{"utf8", i_text}};
+}
 // The same messages as a reader returns them (no length word).
 QByteArray Body(const QByteArray& i_frame) { return i_frame.mid(4); }
 
@@ -130,12 +135,7 @@ void TestDNet::init()
     mp_messenger = m_fixture.NewMessenger();
     mp_dnet = new DNetManager;
     QCOMPARE(dnetManager, mp_dnet);
-    SetSetting("password", "pw");
-    SetSetting("server_host", "127.0.0.1");
-    SetSetting("server_port", std::to_string(m_ts.Port()));
-    QSignalSpy connected(mp_server, &Server::Connected);
-    mp_server->Connect();
-    QVERIFY(connected.wait(g_waitMs));
+    QVERIFY(m_fixture.LogIn(mp_server, m_ts.Port()));
 }
 
 void TestDNet::cleanup()
@@ -364,9 +364,8 @@ void TestDNet::SearchFromServerForwardedOnceAndEmittedOnce()
     QVERIFY(OpenChild(c1, "c1"));
     QVERIFY(OpenChild(c2, "c2"));
     QSignalSpy searches(mp_dnet, &DNetManager::DNetSearchRequest);
-    const QJsonArray first{QJsonArray{"string", "bob"}, QJsonArray{"u32", 7},
-                           QJsonArray{"utf8", QString::fromUtf8("caf\xc3\xa9 song")}};
-    QVERIFY(m_ts.Send("alice", SM_DISTRIBUTED_SEARCH, first));
+    QVERIFY(m_ts.Send("alice", SM_DISTRIBUTED_SEARCH,
+                      ServerSearch("bob", 7, QString::fromUtf8("caf\xc3\xa9 song"))));
     QCOMPARE(c1.Next(), Body(Search("bob", 7, "caf\xc3\xa9 song")));
     QCOMPARE(c2.Next(), Body(Search("bob", 7, "caf\xc3\xa9 song")));
     QCOMPARE(searches.size(), 1);
@@ -376,10 +375,8 @@ void TestDNet::SearchFromServerForwardedOnceAndEmittedOnce()
 
     // The same (user, token) again, even with another text, is dropped; the
     // same token of another user is not.
-    QVERIFY(m_ts.Send("alice", SM_DISTRIBUTED_SEARCH,
-                      {QJsonArray{"string", "bob"}, QJsonArray{"u32", 7}, QJsonArray{"utf8", "other"}}));
-    QVERIFY(m_ts.Send("alice", SM_DISTRIBUTED_SEARCH,
-                      {QJsonArray{"string", "eve"}, QJsonArray{"u32", 7}, QJsonArray{"utf8", "next"}}));
+    QVERIFY(m_ts.Send("alice", SM_DISTRIBUTED_SEARCH, ServerSearch("bob", 7, "other")));
+    QVERIFY(m_ts.Send("alice", SM_DISTRIBUTED_SEARCH, ServerSearch("eve", 7, "next")));
     QCOMPARE(c1.Next(), Body(Search("eve", 7, "next")));
     QCOMPARE(c2.Next(), Body(Search("eve", 7, "next")));
     QCOMPARE(searches.size(), 2);
@@ -412,8 +409,7 @@ void TestDNet::SearchesFromParentAndTheRing()
     QCOMPARE(child.Next(), Body(Search("bob", 0, "again")));
     QCOMPARE(searches.size(), 1026);
     // The same search relayed by the server is the same search.
-    QVERIFY(m_ts.Send("alice", SM_DISTRIBUTED_SEARCH,
-                      {QJsonArray{"string", "bob"}, QJsonArray{"u32", 0}, QJsonArray{"utf8", "again"}}));
+    QVERIFY(m_ts.Send("alice", SM_DISTRIBUTED_SEARCH, ServerSearch("bob", 0, "again")));
     QVERIFY(WaitLogged("Dropping search 0 of bob from the server"));
     parent.Send(Search("bob", 5000, "last"));
     QCOMPARE(child.Next(), Body(Search("bob", 5000, "last")));
@@ -430,8 +426,7 @@ void TestDNet::OwnSearchForwardedNotEmitted()
     // The server relays a search to every branch root, the searcher too.
     const unsigned int token = mp_server->FileSearch("my own", false);
     QCOMPARE(child.Next(), Body(Search("alice", token, "my own")));
-    QVERIFY(m_ts.Send("alice", SM_DISTRIBUTED_SEARCH,
-                      {QJsonArray{"string", "bob"}, QJsonArray{"u32", qint64(token)}, QJsonArray{"utf8", "theirs"}}));
+    QVERIFY(m_ts.Send("alice", SM_DISTRIBUTED_SEARCH, ServerSearch("bob", token, "theirs")));
     QCOMPARE(child.Next(), Body(Search("bob", token, "theirs")));
     QCOMPARE(searches.size(), 1);
     QCOMPARE(searches[0][0].value<std::string>(), std::string("bob"));

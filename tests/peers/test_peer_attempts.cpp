@@ -132,12 +132,7 @@ void TestPeerAttempts::init()
     mp_server = new Server;
     mp_server->CreateData();
     mp_messenger = m_fixture.NewMessenger();
-    SetSetting("password", "pw");
-    SetSetting("server_host", "127.0.0.1");
-    SetSetting("server_port", std::to_string(m_ts.Port()));
-    QSignalSpy connected(mp_server, &Server::Connected);
-    mp_server->Connect();
-    QVERIFY(connected.wait(g_waitMs));
+    QVERIFY(m_fixture.LogIn(mp_server, m_ts.Port()));
     mp_bob = std::make_unique<ScriptedUser>();
     QVERIFY(mp_bob->LogIn(m_ts.Port(), "bob"));
 }
