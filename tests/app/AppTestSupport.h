@@ -50,6 +50,16 @@ private:
     QStringList m_unexpected;
 };
 
+// What a message box showed.
+struct ShownBox
+{
+    QString title;
+    QString text;
+    Qt::TextFormat format = Qt::AutoText;
+};
+// A handler that expects a message box, reads it into o_box and presses Ok.
+ModalDriver::Handler PressOk(ShownBox* o_box);
+
 // A port nothing listens on now, so the client's peer listeners keep off
 // the default ports that other tests may hold.
 QString FreePort();

@@ -10,6 +10,8 @@
 #include <QFileInfo>
 #include <QFile>
 #include <QJsonObject>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QProcess>
 #include <QTcpServer>
 #include <QtTest>
@@ -37,6 +39,18 @@ void ModalDriver::Poll()
     Handler handler = m_handlers.takeFirst();
     ++m_handled;
     handler(modal);
+}
+
+ModalDriver::Handler PressOk(ShownBox* o_box)
+{
+    return [o_box](QWidget* ip_widget) {
+        auto* box = qobject_cast<QMessageBox*>(ip_widget);
+        QVERIFY(box);
+        o_box->title = box->windowTitle();
+        o_box->text = box->text();
+        o_box->format = box->textFormat();
+        box->button(QMessageBox::Ok)->click();
+    };
 }
 
 QString FreePort()

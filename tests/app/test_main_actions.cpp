@@ -203,18 +203,12 @@ private slots:
     {
         StartLoggedIn();
         ModalDriver modals;
-        QString title, text;
-        modals.Then([&](QWidget* ip_widget) {
-            auto* box = qobject_cast<QMessageBox*>(ip_widget);
-            QVERIFY(box);
-            title = box->windowTitle();
-            text = box->text();
-            box->button(QMessageBox::Ok)->click();
-        });
+        ShownBox box;
+        modals.Then(PressOk(&box));
         Trigger("set_user_pass");
         QCOMPARE(modals.Handled(), 1);
-        QCOMPARE(title, QString("Cannot change username while online"));
-        QCOMPARE(text, QString("You must be disconnected from the Tavrinel server to change your username."));
+        QCOMPARE(box.title, QString("Cannot change username while online"));
+        QCOMPARE(box.text, QString("You must be disconnected from the Tavrinel server to change your username."));
         QVERIFY(!mp_window->findChild<ChangeUsernamePasswordDialog*>());
 
         Ui()->action_Disconnect->trigger();
@@ -329,22 +323,14 @@ private slots:
         QVERIFY(m_server.Set("refuse_logins", reason));
         PrepareStateFile();
         ModalDriver modals;
-        QString title, text;
-        Qt::TextFormat format = Qt::AutoText;
-        modals.Then([&](QWidget* ip_widget) {
-            auto* box = qobject_cast<QMessageBox*>(ip_widget);
-            QVERIFY(box);
-            title = box->windowTitle();
-            text = box->text();
-            format = box->textFormat();
-            box->button(QMessageBox::Ok)->click();
-        });
+        ShownBox box;
+        modals.Then(PressOk(&box));
         StartWindow();
         QTRY_COMPARE_WITH_TIMEOUT(modals.Handled(), 1, 10000);
-        QCOMPARE(title, QString("Login Failure"));
-        QCOMPARE(text, "Login failed. Reported failure reason: " + reason +
-                           ". Please change your login settings in the Options tab and try reconnecting.");
-        QCOMPARE(format, Qt::PlainText);
+        QCOMPARE(box.title, QString("Login Failure"));
+        QCOMPARE(box.text, "Login failed. Reported failure reason: " + reason +
+                               ". Please change your login settings in the Options tab and try reconnecting.");
+        QCOMPARE(box.format, Qt::PlainText);
         QTRY_VERIFY(Ui()->action_Connect->isEnabled());
         QVERIFY(!Ui()->action_Disconnect->isEnabled());
         QVERIFY(modals.Unexpected().isEmpty());

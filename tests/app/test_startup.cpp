@@ -192,20 +192,14 @@ private slots:
     {
         PrepareStateFile({"password", "wrong"});
         ModalDriver modals;
-        QString title, text;
-        modals.Then([&](QWidget* ip_widget) {
-            auto* box = qobject_cast<QMessageBox*>(ip_widget);
-            QVERIFY(box);
-            title = box->windowTitle();
-            text = box->text();
-            box->button(QMessageBox::Ok)->click();
-        });
+        ShownBox box;
+        modals.Then(PressOk(&box));
         StartWindow();
 
         QTRY_COMPARE_WITH_TIMEOUT(modals.Handled(), 1, 10000);
-        QCOMPARE(title, QString("Login Failure: Wrong Password"));
-        QCOMPARE(text, QString("Login failed. The password you supplied does not match your username. Please change "
-                               "your login settings in the Options tab and try reconnecting."));
+        QCOMPARE(box.title, QString("Login Failure: Wrong Password"));
+        QCOMPARE(box.text, QString("Login failed. The password you supplied does not match your username. Please "
+                                   "change your login settings in the Options tab and try reconnecting."));
         QTRY_VERIFY(mp_window->Form()->action_Connect->isEnabled());
         QVERIFY(!mp_window->Form()->action_Disconnect->isEnabled());
         QVERIFY(!gp_server->IsConnected());
@@ -230,22 +224,16 @@ private slots:
         QVERIFY(WriteAll(StatePath(), bytes));
 
         ModalDriver modals;
-        QString boxTitle, boxText;
-        modals.Then([&](QWidget* ip_widget) {
-            auto* box = qobject_cast<QMessageBox*>(ip_widget);
-            QVERIFY(box);
-            boxTitle = box->windowTitle();
-            boxText = box->text();
-            box->button(QMessageBox::Ok)->click();
-        });
+        ShownBox box;
+        modals.Then(PressOk(&box));
         QString dialogTitle;
         modals.Then(TypeAliceCredentials(&dialogTitle));
         StartWindow();
 
         QCOMPARE(modals.Handled(), 2);
         QVERIFY(modals.Unexpected().isEmpty());
-        QCOMPARE(boxTitle, QString("Error loading configuration data"));
-        QCOMPARE(boxText, QString("Your client configuration data could not be loaded. Starting from scratch..."));
+        QCOMPARE(box.title, QString("Error loading configuration data"));
+        QCOMPARE(box.text, QString("Your client configuration data could not be loaded. Starting from scratch..."));
         QCOMPARE(dialogTitle, QString("Set Username/Password"));
         QCOMPARE(LinesOf(kConfig).count("Failure to load configuration data."), 1);
         QVERIFY(!LinesOf(kConfig).contains("Data loaded successfully."));
