@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -28,6 +29,18 @@ std::string ReadAll(const std::string& i_path) {
 void WriteAll(const std::string& i_path, const std::string& i_bytes) {
     std::ofstream f(i_path, std::ios::binary | std::ios::trunc);
     f.write(i_bytes.data(), std::streamsize(i_bytes.size()));
+}
+
+// Writes the bytes as the state file and loads it: what the failure said,
+// or nothing when the file loaded.
+std::optional<std::string> LoadFailure(DataSaver& io_saver, const std::string& i_path, const std::string& i_bytes) {
+    WriteAll(i_path, i_bytes);
+    try {
+        io_saver.Load(i_path.c_str());
+    } catch (const DataLoadFailure& e) {
+        return std::string(e.what());
+    }
+    return std::nullopt;
 }
 
 bool Exists(const std::string& i_path) {
@@ -543,14 +556,7 @@ void TestDataSaver::everyTruncationFailsAndLeavesTheStore() {
 
     for (size_t len = 0; len < full.size(); ++len) {
         const std::string cut = full.substr(0, len);
-        WriteAll(path, cut);
-        bool failed = false;
-        try {
-            m_saver->Load(path.c_str());
-        } catch (const DataLoadFailure&) {
-            failed = true;
-        }
-        QVERIFY2(failed, qPrintable(QString("a file cut to %1 bytes loaded").arg(len)));
+        QVERIFY2(LoadFailure(*m_saver, path, cut), qPrintable(QString("a file cut to %1 bytes loaded").arg(len)));
         QCOMPARE(Dump(), before);
         QVERIFY(!Exists(path));
         QCOMPARE(ReadAll(path + ".bad"), cut);
@@ -575,14 +581,8 @@ void TestDataSaver::everyFlippedByteFails() {
         for (unsigned char mask : {0x01, 0x80}) {
             std::string bad = full;
             bad[at] = char(bad[at] ^ mask);
-            WriteAll(path, bad);
-            bool failed = false;
-            try {
-                m_saver->Load(path.c_str());
-            } catch (const DataLoadFailure&) {
-                failed = true;
-            }
-            QVERIFY2(failed, qPrintable(QString("a change at byte %1 went unnoticed").arg(at)));
+            QVERIFY2(LoadFailure(*m_saver, path, bad),
+                     qPrintable(QString("a change at byte %1 went unnoticed").arg(at)));
             QCOMPARE(Dump(), before);
             ::unlink((path + ".bad").c_str());
         }
@@ -661,13 +661,7 @@ void TestDataSaver::craftedFilesFail() {
     const std::string before = Dump();
 
     const std::string bytes(file.constData(), size_t(file.size()));
-    WriteAll(path, bytes);
-    std::string message;
-    try {
-        m_saver->Load(path.c_str());
-    } catch (const DataLoadFailure& e) {
-        message = e.what();
-    }
+    const std::string message = LoadFailure(*m_saver, path, bytes).value_or("");
     QVERIFY2(!message.empty(), "the file loaded");
     QVERIFY2(message.find(path + ".bad") != std::string::npos, message.c_str());
     QCOMPARE(Dump(), before);
@@ -681,13 +675,9 @@ void TestDataSaver::failedFilesAreKeptAsideUnderFreeNames() {
     MakeSchema(*m_saver);
     const char* suffixes[] = {".bad", ".bad.1", ".bad.2"};
     for (int n = 0; n < 3; ++n) {
-        WriteAll(path, "junk " + std::to_string(n));
-        try {
-            m_saver->Load(path.c_str());
-            QFAIL("junk loaded");
-        } catch (const DataLoadFailure& e) {
-            QVERIFY2(std::string(e.what()).find(path + suffixes[n]) != std::string::npos, e.what());
-        }
+        const std::optional<std::string> failure = LoadFailure(*m_saver, path, "junk " + std::to_string(n));
+        QVERIFY2(failure, "junk loaded");
+        QVERIFY2(failure->find(path + suffixes[n]) != std::string::npos, failure->c_str());
     }
     for (int n = 0; n < 3; ++n) QCOMPARE(ReadAll(path + suffixes[n]), "junk " + std::to_string(n));
 
