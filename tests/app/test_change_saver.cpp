@@ -8,6 +8,30 @@
 #include <QThread>
 #include <QtTest>
 
+#include <functional>
+
+namespace
+{
+// Counts the saves and keeps the time between the last two.
+struct Saves
+{
+    int count = 0;
+    qint64 spacing = -1;
+    QElapsedTimer since;
+    int sleepMs = 0;
+
+    std::function<void()> Recorder()
+    {
+        return [this] {
+            if (count++ > 0)
+                spacing = since.elapsed();
+            since.start();
+            QThread::msleep(sleepMs);
+        };
+    }
+};
+} // namespace
+
 class TestChangeSaver : public QObject
 {
     Q_OBJECT
@@ -25,31 +49,25 @@ private slots:
 
     void aBurstIsOneSaveAndSavesKeepTheirSpacing()
     {
-        int saves = 0;
-        QElapsedTimer sinceSave;
-        qint64 spacing = -1;
-        ChangeSaver saver([&] {
-            if (saves++ > 0)
-                spacing = sinceSave.elapsed();
-            sinceSave.start();
-        }, 300);
+        Saves saves;
+        ChangeSaver saver(saves.Recorder(), 300);
         saver.WatchItems("entry");
         saver.WatchLinks("entry", "status");
 
         // A whole folder queued at once: one save, on a later turn.
         for (int k = 0; k < 100; ++k)
             T("entry")->GetItem(std::to_string(k));
-        QCOMPARE(saves, 0);
-        QTRY_COMPARE_WITH_TIMEOUT(saves, 1, 10000);
+        QCOMPARE(saves.count, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(saves.count, 1, 10000);
         QTest::qWait(50);
-        QCOMPARE(saves, 1);
+        QCOMPARE(saves.count, 1);
 
         // A status change right after waits for the spacing.
         ItemPtr entry = T("entry")->GetItem("1");
         entry += T("status")->GetItem("complete");
         QVERIFY(saver.IsPending());
-        QTRY_COMPARE_WITH_TIMEOUT(saves, 2, 10000);
-        QVERIFY2(spacing >= 290, qPrintable(QString("saved again after %1 ms").arg(spacing)));
+        QTRY_COMPARE_WITH_TIMEOUT(saves.count, 2, 10000);
+        QVERIFY2(saves.spacing >= 290, qPrintable(QString("saved again after %1 ms").arg(saves.spacing)));
 
         // Unwatched links change nothing; a removal is a change.
         QTest::qWait(350);
@@ -57,28 +75,22 @@ private slots:
         QVERIFY(!saver.IsPending());
         T("entry")->GetItem("2")->Remove();
         QVERIFY(saver.IsPending());
-        QTRY_COMPARE_WITH_TIMEOUT(saves, 3, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(saves.count, 3, 10000);
     }
 
     void aSlowSaveSpacesTheNextOnesFurther()
     {
-        int saves = 0;
-        QElapsedTimer sinceSave;
-        qint64 spacing = -1;
-        ChangeSaver saver([&] {
-            if (saves++ > 0)
-                spacing = sinceSave.elapsed();
-            sinceSave.start();
-            QThread::msleep(60);
-        }, 100);
+        Saves saves;
+        saves.sleepMs = 60;
+        ChangeSaver saver(saves.Recorder(), 100);
         saver.WatchItems("entry");
 
         T("entry")->GetItem("a");
-        QTRY_COMPARE_WITH_TIMEOUT(saves, 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(saves.count, 1, 10000);
         T("entry")->GetItem("b");
-        QTRY_COMPARE_WITH_TIMEOUT(saves, 2, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(saves.count, 2, 10000);
         // Ten times the 60 ms the save took, not the 100 ms asked for.
-        QVERIFY2(spacing >= 590, qPrintable(QString("saved again after %1 ms").arg(spacing)));
+        QVERIFY2(saves.spacing >= 590, qPrintable(QString("saved again after %1 ms").arg(saves.spacing)));
     }
 };
 

@@ -169,7 +169,12 @@ QByteArray ShareThroughDialog(Ui_MainWindow* ip_ui, const QString& i_folder)
     QTimer::singleShot(0, dialog, [i_folder] {
         auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
         if (!chooser)
+        {
+            // Whatever opened instead must not hold the driver in its loop.
+            if (QWidget* other = QApplication::activeModalWidget())
+                other->close();
             return;
+        }
         chooser->setDirectory(QFileInfo(i_folder).path());
         chooser->selectFile(i_folder);
         QMetaObject::invokeMethod(chooser, "accept");
