@@ -323,6 +323,8 @@ void BM_LargeFile(benchmark::State& state)
         }
         const ProcessFigures upBefore = Figures(uploader.Pid());
         const ProcessFigures downBefore = Figures(downloader.Pid());
+        const qint64 upMainBefore = MainThreadTicks(uploader.Pid());
+        const qint64 downMainBefore = MainThreadTicks(downloader.Pid());
         QElapsedTimer timer;
         timer.start();
         downloader.Command("GET up " + QByteArray::number(size) + " 0 " + Wire(net.Share() + "/big.bin"));
@@ -340,6 +342,9 @@ void BM_LargeFile(benchmark::State& state)
         const double seconds = double(timer.nsecsElapsed() - negotiated) / 1e9;
         const ProcessFigures upAfter = Figures(uploader.Pid());
         const ProcessFigures downAfter = Figures(downloader.Pid());
+        const double ticksPerGiB = double(sysconf(_SC_CLK_TCK)) * gib;
+        const double upMain = double(MainThreadTicks(uploader.Pid()) - upMainBefore) / ticksPerGiB;
+        const double downMain = double(MainThreadTicks(downloader.Pid()) - downMainBefore) / ticksPerGiB;
         if (net.Received("down", "big.bin") != size)
         {
             state.SkipWithError("the downloaded file has the wrong size");
@@ -357,6 +362,8 @@ void BM_LargeFile(benchmark::State& state)
         state.counters["raw8k_cpu_s_per_GiB"] = raw.cpuSeconds / gib;
         state.counters["up_cpu_s_per_GiB"] = (upAfter.cpuSeconds - upBefore.cpuSeconds) / gib;
         state.counters["down_cpu_s_per_GiB"] = (downAfter.cpuSeconds - downBefore.cpuSeconds) / gib;
+        state.counters["up_main_thread_cpu_s_per_GiB"] = upMain;
+        state.counters["down_main_thread_cpu_s_per_GiB"] = downMain;
         state.counters["up_rss_before_MiB"] = upBefore.rssMiB;
         state.counters["up_rss_after_MiB"] = upAfter.rssMiB;
         state.counters["up_rss_peak_MiB"] = upAfter.peakMiB;

@@ -1591,8 +1591,10 @@ void TransferQueueManager::OnUploadProgress(qint64 i_offset, int i_bytesPerSecon
         *position = i_offset;
     if (int* speed = AddressOf<int>(upload["bytes_per_second"].Get()))
         *speed = i_bytesPerSecond;
+    // UTC: the same instant, without the time-zone look-up that local time
+    // costs on every chunk.
     if (QDateTime* receipt = AddressOf<QDateTime>(upload["last_receipt_time"].Get()))
-        *receipt = CurrentTime();
+        *receipt = m_clock ? m_clock() : QDateTime::currentDateTimeUtc();
     emit UploadProgressed(upload);
 }
 
