@@ -812,9 +812,11 @@ void MainWindow::OnToolBarActionTriggered(std::string i_action)
     }
     else if (i_action == "browse_user")
     {
+        // Through the browse tab: a share list that arrives for a user
+        // without one is thrown away, so a bare request would show nothing.
         const std::string user = ContextKey("user");
-        if (!user.empty() && peerMessenger)
-            peerMessenger->GetUserSharedFiles(user);
+        if (!user.empty())
+            mp_ui->sharesForm->OpenShareBrowse(user);
     }
     else if (i_action == "message_user")
     {

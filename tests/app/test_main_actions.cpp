@@ -18,6 +18,8 @@
 #include "mainwindow.h"
 #include "SharedFilesRescannedDialog.h"
 #include "SharedFoldersManager.h"
+#include "SharesForm.h"
+#include "TabWidget.h"
 #include "server.h"
 
 #include <QDir>
@@ -170,6 +172,15 @@ private slots:
         // The same user again: the same tab.
         Trigger("message_user");
         QCOMPARE(Ui()->chatTabControl->count(), 1);
+
+        // Browsing opens the user's browse tab, where his share list is kept; once.
+        TabWidget* browseTabs = Ui()->sharesForm->TabControl();
+        const int tabs = browseTabs->count();
+        ShownAction("Browse User's Files")->trigger();
+        QCOMPARE(browseTabs->count(), tabs + 1);
+        QCOMPARE(browseTabs->tabText(browseTabs->currentIndex()), QString("carol"));
+        Trigger("browse_user");
+        QCOMPARE(browseTabs->count(), tabs + 1);
     }
 
     void idsWithoutActionDoNothing()
