@@ -1,12 +1,38 @@
 #include "TransferThread.h"
 
+#include <QAbstractEventDispatcher>
 #include <QTcpSocket>
 
 #include <limits>
 
+namespace
+{
+// A transfer thread runs no event loop: it only ever waits on its socket
+// directly. Its socket still switches its notifiers on and off around
+// every write and read, which a GLib dispatcher turns into poll-set
+// changes and wake-ups of the thread's own context, chunk after chunk;
+// this dispatcher takes those calls and does nothing with them.
+class PassiveEventDispatcher : public QAbstractEventDispatcher
+{
+public:
+    bool processEvents(QEventLoop::ProcessEventsFlags) override { return false; }
+    void registerSocketNotifier(QSocketNotifier*) override {}
+    void unregisterSocketNotifier(QSocketNotifier*) override {}
+    void registerTimer(int, qint64, Qt::TimerType, QObject*) override {}
+    bool unregisterTimer(int) override { return true; }
+    bool unregisterTimers(QObject*) override { return true; }
+    QList<TimerInfo> registeredTimers(QObject*) const override { return {}; }
+    int remainingTime(int) override { return -1; }
+    void wakeUp() override {}
+    void interrupt() override {}
+};
+} // namespace
+
 TransferThread::TransferThread(QTcpSocket* ip_socket)
     : QThread(nullptr), mp_socket(ip_socket), mp_home(QThread::currentThread()), m_exit(false)
 {
+    // Owned by the thread from here on.
+    setEventDispatcher(new PassiveEventDispatcher);
 }
 
 TransferThread::~TransferThread() = default;
