@@ -507,9 +507,11 @@ void BM_ManyUploads(benchmark::State& state)
             return;
         }
         uploader.Command("SLOTS 50");
-        // Until every upload runs, a low limit keeps the first ones from
-        // finishing while a late one is still being negotiated.
-        uploader.Command("LIMIT 64");
+        // Until every upload runs, a low limit (64 KiB/s each: a chunk's
+        // sleep stays short, so the switch below takes effect at once)
+        // keeps the first ones from finishing while a late one is still
+        // being negotiated.
+        uploader.Command("LIMIT " + QByteArray::number(users * 64));
         std::vector<std::unique_ptr<Node>> downloaders;
         for (int u = 0; u < users; ++u)
         {
