@@ -6,10 +6,50 @@ namespace
 {
 // The file's linked item of a type; null when the type or the link is
 // missing, so a file without it reads as empty text or 0.
-ItemPtr Linked(ItemPtr i_file, const char* ip_typeName)
+ItemPtr Linked(ItemPtr i_file, Type* ip_type)
 {
-    Type* type = d->HasType(ip_typeName);
-    return type ? ItemPtr(i_file->GetItem(type)) : ItemPtr();
+    return ip_type ? ItemPtr(i_file->GetItem(ip_type)) : ItemPtr();
+}
+
+char16_t FoldAscii(char16_t i_c)
+{
+    return i_c >= u'A' && i_c <= u'Z' ? char16_t(i_c + (u'a' - u'A')) : i_c;
+}
+
+// Whether i_text holds i_word, case ignored as QString::contains does it.
+// Names are mostly plain ASCII, where folding case only maps A-Z to a-z, so
+// those are compared directly; any other character sends the pair the
+// general way, since some non-ASCII letters fold to ASCII ones.
+bool ContainsIgnoringCase(const QString& i_text, const QString& i_word)
+{
+    const qsizetype n = i_text.size();
+    const qsizetype m = i_word.size();
+    const char16_t* word = reinterpret_cast<const char16_t*>(i_word.utf16());
+    bool ascii = m > 0;
+    for (qsizetype k = 0; k < m && ascii; ++k)
+        ascii = word[k] < 0x80;
+    if (!ascii)
+        return i_text.contains(i_word, Qt::CaseInsensitive);
+    if (m > n)
+        return false;
+    const char16_t* text = reinterpret_cast<const char16_t*>(i_text.utf16());
+    const char16_t first = FoldAscii(word[0]);
+    for (qsizetype i = 0; i < n; ++i)
+    {
+        const char16_t c = text[i];
+        if (c >= 0x80)
+            return i_text.contains(i_word, Qt::CaseInsensitive);
+        if (FoldAscii(c) != first || i + m > n)
+            continue;
+        // A character past 0x7f never equals an ASCII one, so a match found
+        // here lies wholly in ASCII text.
+        qsizetype k = 1;
+        while (k < m && FoldAscii(text[i + k]) == FoldAscii(word[k]))
+            ++k;
+        if (k == m)
+            return true;
+    }
+    return false;
 }
 
 // A size token counts decimal megabytes.
@@ -99,13 +139,20 @@ int FilterParser::IsMatching(const QString& i_text, FilterParser* ip_rest, ItemP
 
     if (i_file)
     {
-        if (m_isVbr && Linked(i_file, "bitrate_mode").AsString() != "vbr")
+        if (!m_types.known)
+        {
+            m_types.mode = d->HasType("bitrate_mode");
+            m_types.bitrate = d->HasType("bitrate");
+            m_types.size = d->HasType("file_size");
+            m_types.known = true;
+        }
+        if (m_isVbr && Linked(i_file, m_types.mode).AsString() != "vbr")
             return 2;
-        if (m_isCbr && Linked(i_file, "bitrate_mode").AsString() != "cbr")
+        if (m_isCbr && Linked(i_file, m_types.mode).AsString() != "cbr")
             return 2;
-        if (Linked(i_file, "bitrate").AsInt64() < m_minBitrate)
+        if (Linked(i_file, m_types.bitrate).AsInt64() < m_minBitrate)
             return 2;
-        if (Linked(i_file, "file_size").AsInt64() < m_minFileSize)
+        if (Linked(i_file, m_types.size).AsInt64() < m_minFileSize)
             return 2;
     }
 
@@ -117,17 +164,18 @@ int FilterParser::IsMatching(const QString& i_text, FilterParser* ip_rest, ItemP
         ip_rest->m_minFileSize = m_minFileSize;
         ip_rest->m_minFilesInFolder = m_minFilesInFolder;
         ip_rest->m_hasAttributes = m_hasAttributes;
+        ip_rest->m_types = m_types;
     }
 
     for (const QString& word : m_excludeWords)
-        if (i_text.contains(word, Qt::CaseInsensitive))
+        if (ContainsIgnoringCase(i_text, word))
             return 2;
 
     if (ip_rest)
         ip_rest->m_excludeWords = m_excludeWords;
 
     for (const QString& word : m_includeWords)
-        if (!i_text.contains(word, Qt::CaseInsensitive))
+        if (!ContainsIgnoringCase(i_text, word))
         {
             if (!ip_rest)
                 return 1;

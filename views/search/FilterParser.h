@@ -37,4 +37,16 @@ private:
     long long m_minFileSize = 0;
     int m_minFilesInFolder = 0;
     bool m_hasAttributes = false;
+
+    // The types of a file's attributes, looked up at the first file a match
+    // is given and handed on to rests, so a pass over many files names them
+    // once. A parser lives for one pass, within which types never change.
+    struct AttributeTypes
+    {
+        bool known = false;
+        Type* mode = nullptr;
+        Type* bitrate = nullptr;
+        Type* size = nullptr;
+    };
+    mutable AttributeTypes m_types;
 };

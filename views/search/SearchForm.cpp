@@ -66,8 +66,12 @@ Row* RowOf(const Item* ip_node)
 // leaves most rows as they were costs no relayout for them.
 void SetShown(QTreeWidgetItem* ip_row, bool i_shown)
 {
-    if (ip_row->isHidden() == i_shown)
-        ip_row->setHidden(!i_shown);
+    static_cast<SearchResultListItem*>(ip_row)->SetShown(i_shown);
+}
+
+bool IsShown(const QTreeWidgetItem* ip_row)
+{
+    return static_cast<const SearchResultListItem*>(ip_row)->IsShown();
 }
 
 // The one item of a type linked to both items; null when none.
@@ -519,6 +523,17 @@ void SearchForm::FilterFolderRows(SearchResultsForm* ip_tab, const std::vector<Q
     FilterParser filter;
     filter.Parse(ip_tab->filterEdit()->text());
     Type* resultNodes = d->HasType(kResultNode);
+    Type* folderNodes = d->HasType(kFolderNode);
+    Type* resultType = d->HasType("search_result");
+    // The results of one folder's file rows, by row: one look-up of the
+    // folder's node instead of one by address per file.
+    std::vector<std::pair<const QTreeWidgetItem*, Item*>> files;
+    auto fileOfRow = [&](const QTreeWidgetItem* ip_row) -> ItemPtr {
+        auto found = std::lower_bound(files.begin(), files.end(), std::make_pair(ip_row, static_cast<Item*>(nullptr)));
+        if (found != files.end() && found->first == ip_row)
+            return found->second;
+        return ItemPtr(resultNodes->HasItem(RowValue(ip_row)))["search_result"];
+    };
 
     std::vector<QTreeWidgetItem*> userRows;
     for (QTreeWidgetItem* folderRow : i_folderRows)
@@ -530,13 +545,21 @@ void SearchForm::FilterFolderRows(SearchResultsForm* ip_tab, const std::vector<Q
             // The words the folder holds count for each of its files; the
             // files need only what is left.
             int shown = 0;
-            const bool withFile = rest.HasAttributes();
+            const bool withFile = rest.HasAttributes() && resultNodes;
+            if (withFile)
+            {
+                files.clear();
+                if (Item* folderNode = folderNodes ? folderNodes->HasItem(RowValue(folderRow)) : nullptr)
+                    for (Item* fileNode : folderNode->GetItems(resultNodes))
+                        files.emplace_back(RowOf(fileNode), fileNode->GetItem(resultType));
+                std::sort(files.begin(), files.end());
+            }
             for (int k = 0, count = folderRow->childCount(); k < count; ++k)
             {
                 QTreeWidgetItem* fileRow = folderRow->child(k);
                 ItemPtr file;
-                if (withFile && resultNodes)
-                    file = ItemPtr(resultNodes->HasItem(RowValue(fileRow)))["search_result"];
+                if (withFile)
+                    file = fileOfRow(fileRow);
                 const QString& name = static_cast<SearchResultListItem*>(fileRow)->FileName();
                 const bool match = rest.IsMatching(name, nullptr, file) == 0;
                 SetShown(fileRow, match);
@@ -558,7 +581,7 @@ void SearchForm::FilterFolderRows(SearchResultsForm* ip_tab, const std::vector<Q
     {
         bool show = false;
         for (int k = 0, count = userRow->childCount(); k < count && !show; ++k)
-            show = !userRow->child(k)->isHidden();
+            show = IsShown(userRow->child(k));
         SetShown(userRow, show);
     }
 }

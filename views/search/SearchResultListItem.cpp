@@ -40,6 +40,16 @@ void SearchResultListItem::SetFileName(const QString& i_name)
     setText(kFileColumn, i_name);
 }
 
+void SearchResultListItem::SetShown(bool i_shown)
+{
+    // Outside a tree the view holds no state, and none is kept here either.
+    Q_ASSERT(m_hidden == isHidden());
+    if (m_hidden != i_shown || !treeWidget())
+        return;
+    m_hidden = !i_shown;
+    setHidden(m_hidden);
+}
+
 bool SearchResultListItem::operator<(const QTreeWidgetItem& i_other) const
 {
     const auto* other = dynamic_cast<const SearchResultListItem*>(&i_other);

@@ -28,6 +28,13 @@ public:
     // The "File" text, without a copy through the item's data.
     const QString& FileName() const { return m_fileName; }
 
+    // Shows or hides the row, touching the view only when that changes.
+    // Every show and hide of a result row goes through here, so the state
+    // is known without asking the view, which looks each row up in a set
+    // of persistent indexes: a re-filter asks that of every row.
+    void SetShown(bool i_shown);
+    bool IsShown() const { return !m_hidden; }
+
     // By the tree's sort column: 1 orders free slots above queues, then the
     // shorter queue, then the faster user; 2 the faster user; ties and every
     // other column by file name, descending order giving A to Z.
@@ -39,4 +46,5 @@ private:
     unsigned long long m_speed = 0;
     // Shares its text with the "File" cell.
     QString m_fileName;
+    bool m_hidden = false;
 };

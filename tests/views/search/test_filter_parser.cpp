@@ -142,6 +142,42 @@ private slots:
         QCOMPARE(FolderThenFile(filter, QStringLiteral("Music"), QStringLiteral("Song.mp3"), result), expected);
     }
 
+    // Words match as QString::contains ignoring case does, whether the
+    // texts are plain ASCII or hold letters that fold to ASCII ones.
+    void caseIsFoldedAsQtFoldsIt_data()
+    {
+        QTest::addColumn<QString>("word");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("expected");
+
+        QTest::newRow("ascii, other case") << "BeA" << "the beatles" << true;
+        QTest::newRow("ascii, at the end") << "les" << "The BeatLES" << true;
+        QTest::newRow("ascii, one letter") << "Z" << "jazz" << true;
+        QTest::newRow("ascii, absent") << "bea" << "be a b" << false;
+        QTest::newRow("ascii, longer than the text") << "beatles" << "beat" << false;
+        QTest::newRow("ascii, no letters") << "(1990)" << "Album (1990)" << true;
+        QTest::newRow("ascii neighbours of letters") << "[" << "{" << false;
+        QTest::newRow("kelvin sign folds to k") << "kelvin" << QString::fromUtf8("\u212Aelvin") << true;
+        QTest::newRow("long s folds to s") << "sun" << QString::fromUtf8("\u017Fun") << true;
+        QTest::newRow("after a non-ascii letter") << "ub" << QString::fromUtf8("D\u00FCbel Dub") << true;
+        QTest::newRow("non-ascii word") << QString::fromUtf8("\u00DCBER") << QString::fromUtf8("\u00FCber") << true;
+        QTest::newRow("sharp s stays one letter") << "SS" << QString::fromUtf8("Stra\u00DFe") << false;
+    }
+
+    void caseIsFoldedAsQtFoldsIt()
+    {
+        QFETCH(QString, word);
+        QFETCH(QString, text);
+        QFETCH(bool, expected);
+        QCOMPARE(text.contains(word, Qt::CaseInsensitive), expected);
+        FilterParser include;
+        include.Parse(word);
+        QCOMPARE(include.IsMatching(text, nullptr, nullptr), expected ? 0 : 1);
+        FilterParser exclude;
+        exclude.Parse(QLatin1Char('-') + word);
+        QCOMPARE(exclude.IsMatching(text, nullptr, nullptr), expected ? 2 : 0);
+    }
+
     void wordsHandedOnFromFolderToFiles()
     {
         ItemPtr none;
