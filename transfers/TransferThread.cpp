@@ -99,12 +99,14 @@ void TransferThread::WaitForDisconnect()
     }
 }
 
-bool TransferThread::SleepUntil(const QElapsedTimer& i_timer, qint64 i_targetMs)
+bool TransferThread::SleepUntil(const QElapsedTimer& i_timer, qint64 i_targetMs, const std::function<bool()>& i_wake)
 {
     for (qint64 now = i_timer.elapsed(); now < i_targetMs; now = i_timer.elapsed())
     {
         if (ShouldExit())
             return false;
+        if (i_wake && i_wake())
+            return true;
         QThread::msleep(static_cast<unsigned long>(qMin<qint64>(SLEEP_SLICE_MS, i_targetMs - now)));
     }
     return true;

@@ -8,6 +8,8 @@
 #include <QMutex>
 #include <QThread>
 
+#include <functional>
+
 class QTcpSocket;
 
 class TransferThread : public QThread
@@ -42,8 +44,9 @@ protected:
     // Until the peer closes the connection, at most the full wait or until
     // exit is asked.
     void WaitForDisconnect();
-    // Sleeps until the timer reaches i_targetMs; false on exit.
-    bool SleepUntil(const QElapsedTimer& i_timer, qint64 i_targetMs);
+    // Sleeps until the timer reaches i_targetMs, or until i_wake (asked
+    // between slices) says the sleep no longer applies; false on exit.
+    bool SleepUntil(const QElapsedTimer& i_timer, qint64 i_targetMs, const std::function<bool()>& i_wake = {});
     // Bytes per second since the measurement started; 0 in its first
     // millisecond.
     static int SpeedFigure(qint64 i_bytes, const QElapsedTimer& i_since);

@@ -91,7 +91,12 @@ bool UploadThread::PerformUpload()
         if (limit != 0)
         {
             unsettled = mp_limiter->Settle(unsettled);
-            if (!SleepUntil(timer, timer.elapsed() + UploadRateLimiter::MillisecondsFor(unsettled, limit)))
+            // A new share ends the sleep: at 1 KiB/s a chunk takes eight
+            // seconds to sleep off, and a raised limit should not wait for
+            // that.
+            auto shareChanged = [&] { return mp_limiter->GetPerUploadSpeed() != limit; };
+            if (!SleepUntil(timer, timer.elapsed() + UploadRateLimiter::MillisecondsFor(unsettled, limit),
+                            shareChanged))
                 return false;
             // Counted in microseconds: a chunk takes a few milliseconds, and
             // whole ones would drop a large part of the time that passed.
@@ -102,6 +107,9 @@ bool UploadThread::PerformUpload()
             // else a lone upload would run above its limit.
             unsettled = credit < 0 ? -credit : 0;
             mp_limiter->Credit(credit, limit);
+            // What is still owed is paid at the new share before the chunk.
+            if (shareChanged())
+                continue;
         }
         const qint64 chunk = qMin<qint64>(CHUNK_SIZE, length - offset);
         if (mp_file->read(m_buffer, chunk) != chunk || !SendChunk(chunk))

@@ -32,6 +32,7 @@ private slots:
     void limitedUploadKeepsRate();
     void limitSwitchedOnMidUpload();
     void manyUploadsShareTheLimit();
+    void raisedLimitEndsSleep();
 };
 
 void TestTransferThreads::handshakeAndData_data()
@@ -494,6 +495,45 @@ void TestTransferThreads::manyUploadsShareTheLimit()
         delete lane.up;
         delete lane.down;
     }
+}
+
+// At 1 KiB/s an upload sleeps about eight seconds after each chunk; a
+// limit raised meanwhile takes effect in that sleep, not after it.
+void TestTransferThreads::raisedLimitEndsSleep()
+{
+    const qint64 size = 64 * 1024;
+    WriteFile(Path("raised"), RandomBytes(size));
+    QFile shared(Path("raised"));
+    QVERIFY(shared.open(QIODevice::ReadOnly));
+    UploadRateLimiter limiter;
+    limiter.SetLimits(1, 1);
+
+    auto [up, down] = LoopbackPair();
+    UploadThread uploader(up, &shared, 1, &limiter);
+    Recorder rec(&uploader);
+    HandOver(up, &uploader);
+    uploader.start();
+    QCOMPARE(ReadExactly(down, 4).size(), 4);
+    WriteNow(down, I64(0));
+    QVERIFY(QTest::qWaitFor([&] { return !rec.m_progress.empty(); }, g_threadWaitMs));
+    QTest::qWait(500);
+    QCOMPARE(rec.m_progress.size(), size_t(1));
+
+    limiter.SetLimits(1024, 1024);
+    QElapsedTimer t;
+    t.start();
+    QCOMPARE(ReadExactly(down, size, 30000).size(), int(size));
+    const qint64 took = t.elapsed();
+    qDebug() << "the rest of 64 KiB after the limit was raised took" << took << "ms";
+    // At 1024 KiB/s the rest takes a few tens of milliseconds; the bound
+    // allows for a loaded machine and is still below the old sleep.
+    QVERIFY2(took < 5000, qPrintable(QString::number(took)));
+    down->disconnectFromHost();
+    QVERIFY(rec.WaitFinal(30000));
+    QVERIFY(uploader.wait(g_threadWaitMs));
+    QCOMPARE(rec.m_complete, 1);
+    delete up;
+    delete down;
 }
 
 QTEST_GUILESS_MAIN(TestTransferThreads)
