@@ -333,6 +333,10 @@ public:
     void AppendTo(std::vector<Item*>& o_items) const;
     template <class F>
     void ForEach(F i_f) const;
+    // Visits in serial order until the function returns false; false when
+    // the walk was ended that way.
+    template <class F>
+    bool ForEachWhile(F i_f) const;
 
 private:
     friend class Item;
@@ -816,4 +820,18 @@ void ConnGroup::ForEach(F i_f) const {
         Item* const* b = ArrayBegin();
         for (uint32_t k = 0; k < m_size; ++k) i_f(b[k]);
     }
+}
+
+template <class F>
+bool ConnGroup::ForEachWhile(F i_f) const {
+    if (m_cap == kBig) {
+        for (const auto& c : mp_big->chunks)
+            for (Item* p : c)
+                if (!i_f(p)) return false;
+    } else {
+        Item* const* b = ArrayBegin();
+        for (uint32_t k = 0; k < m_size; ++k)
+            if (!i_f(b[k])) return false;
+    }
+    return true;
 }

@@ -51,6 +51,34 @@ quint32 OwnUploadSpeed()
     return quint32(std::clamp<long long>(speed, 0, std::numeric_limits<quint32>::max()));
 }
 
+// The item's links to items of that type, or null when it has none.
+const ConnGroup* GroupOf(const Item* ip_item, Type* ip_type)
+{
+    for (const ConnGroup& group : ip_item->Groups())
+        if (group.GetType() == ip_type)
+            return &group;
+    return nullptr;
+}
+
+// Moves io_position forward to the first serial not below i_serial, in
+// steps that double, so a long array passed by few lookups is mostly
+// skipped; whether i_serial is there.
+bool SeekSerial(const std::vector<uint64_t>& i_serials, size_t& io_position, uint64_t i_serial)
+{
+    const size_t count = i_serials.size();
+    size_t low = io_position;
+    size_t high = io_position;
+    for (size_t step = 1; high < count && i_serials[high] < i_serial; step *= 2)
+    {
+        low = high + 1;
+        high += step;
+    }
+    high = std::min(high, count);
+    io_position = size_t(std::lower_bound(i_serials.begin() + low, i_serials.begin() + high, i_serial) -
+                         i_serials.begin());
+    return io_position < count && i_serials[io_position] == i_serial;
+}
+
 } // namespace
 
 void SharedFoldersManager::OnDNetSearchRequest(std::string i_user, unsigned int i_req, std::string i_searchText)
@@ -58,39 +86,45 @@ void SharedFoldersManager::OnDNetSearchRequest(std::string i_user, unsigned int 
     ProcessSearch(i_user, i_req, i_searchText);
 }
 
+void SharedFoldersManager::OnSearchTokenLinksChanged(ConnectionInfo&)
+{
+    m_searchTokenFiles.Clear();
+}
+
 void SharedFoldersManager::ForEachSearchCandidate(const std::set<std::string>& i_tokens,
                                                   const std::function<bool(Item*)>& i_visit) const
 {
     Type* tokenType = T("search_token");
     Type* fileType = T("shared_file");
-    std::vector<std::pair<size_t, Item*>> tokens;
+    std::vector<std::pair<const Item*, const ConnGroup*>> tokens;
     for (const std::string& token : i_tokens)
     {
-        Item* item = tokenType->HasItem(token);
-        if (!item)
+        const Item* item = tokenType->HasItem(token);
+        const ConnGroup* files = item ? GroupOf(item, fileType) : nullptr;
+        if (!files)
             return;
-        size_t files = 0;
-        for (const ConnGroup& group : item->Groups())
-            if (group.GetType() == fileType)
-                files = group.Size();
-        tokens.emplace_back(files, item);
+        tokens.emplace_back(item, files);
     }
     if (tokens.empty())
         return;
-    // The two rarest tokens are intersected whole; the others are checked
-    // file by file, so a walk that the visitor ends early skips their work.
-    std::sort(tokens.begin(), tokens.end());
-    ItemSet rarest(tokens[0].second);
-    if (tokens.size() > 1)
-        rarest.insert(tokens[1].second);
-    for (Item* file : d->GetItemSubset(rarest, "shared_file"))
-    {
-        bool linkedToAll = true;
-        for (size_t k = 2; k < tokens.size() && linkedToAll; ++k)
-            linkedToAll = file->IsConnected(tokens[k].second);
-        if (linkedToAll && !i_visit(file))
-            return;
-    }
+    // The rarest token's files are walked in order; each is kept when the
+    // other tokens' file serials, rarer ones first as they reject most, hold
+    // its serial too. The serials are kept between searches, so no file's
+    // item is read before it matches, and no intersection is built: a walk
+    // the visitor ends early costs only the files it reached.
+    std::stable_sort(tokens.begin(), tokens.end(),
+                     [](const auto& i_a, const auto& i_b) { return i_a.second->Size() < i_b.second->Size(); });
+    const std::vector<const SearchTokenFiles::Serials*> serials = m_searchTokenFiles.Get(tokens);
+    const SearchTokenFiles::Serials& rarest = *serials[0];
+    std::vector<size_t> positions(tokens.size(), 0);
+    size_t next = 0;
+    tokens[0].second->ForEachWhile([&](Item* i_file) {
+        const uint64_t serial = rarest[next++];
+        for (size_t k = 1; k < tokens.size(); ++k)
+            if (!SeekSerial(*serials[k], positions[k], serial))
+                return true;
+        return i_visit(i_file);
+    });
 }
 
 void SharedFoldersManager::ProcessSearch(std::string i_user, unsigned int i_req, std::string i_searchText)

@@ -82,6 +82,8 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     // The search-token index.
     d->NewType("search_token", false, false, true);
     Relate(T("search_token"), T("shared_file"), Many, Many);
+    AddHandler(T("search_token")->connected, this, &SharedFoldersManager::OnSearchTokenLinksChanged);
+    AddHandler(T("search_token")->disconnected, this, &SharedFoldersManager::OnSearchTokenLinksChanged);
     if (dnetManager)
         connect(dnetManager, &DNetManager::DNetSearchRequest, this, &SharedFoldersManager::OnDNetSearchRequest);
 

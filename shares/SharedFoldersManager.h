@@ -10,6 +10,7 @@
 #include "FileInfo.h"
 #include "MP3Scanner.h"
 #include "PeerProviders.h"
+#include "SearchTokenFiles.h"
 #include "UserStats.h"
 
 #include <QObject>
@@ -70,8 +71,9 @@ public:
     // answer is due.
     MemStream GetSearchResultMessage(std::string i_user, unsigned int i_req, std::string i_searchText);
     // Visits the `shared_file` items linked to every one of the (index-form)
-    // tokens until the visitor returns false; none when there is no token
-    // or one is not in the index.
+    // tokens, in creation order, until the visitor returns false; none when
+    // there is no token or one is not in the index. The visitor must not
+    // change the index.
     void ForEachSearchCandidate(const std::set<std::string>& i_tokens,
                                 const std::function<bool(Item*)>& i_visit) const;
     // The share-list message (code 5) for the user: every folder the user
@@ -104,6 +106,7 @@ public:
     void OnSharedFolderRemoved(Item* ip_item);
     void OnSharedFileFolderAdded(Item* ip_item);
     void OnSharedFileNameAdded(Item* ip_item);
+    void OnSearchTokenLinksChanged(ConnectionInfo& i_info);
 
 public slots:
     void OnUserShare(std::string i_user, FileInfoMap& i_share, AttributeTranslationTable& i_translationTable);
@@ -137,6 +140,8 @@ private:
     // Canonical paths of the folders the running walk is inside of, so that
     // a link back into one of them is not followed.
     std::set<QString> m_foldersBeingWalked;
+    // Filled by searches, emptied whenever a token's files change.
+    mutable SearchTokenFiles m_searchTokenFiles;
 };
 
 extern SharedFoldersManager* sharedFoldersManager;

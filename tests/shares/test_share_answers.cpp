@@ -77,6 +77,20 @@ FileInfo Record(const std::string& i_name, qint64 i_size, std::vector<AttributeM
     return file;
 }
 
+// The files linked to every one of the tokens, as the store intersects them.
+std::vector<Item*> LinkedToAll(const std::set<std::string>& i_tokens)
+{
+    ItemSet tokens;
+    for (const std::string& token : i_tokens)
+    {
+        Item* item = T("search_token")->HasItem(token);
+        if (!item)
+            return {};
+        tokens.insert(item);
+    }
+    return tokens.empty() ? std::vector<Item*>() : d->GetItemSubset(tokens, "shared_file").Items();
+}
+
 } // namespace
 
 class TestShareAnswers : public QObject
@@ -90,6 +104,7 @@ private slots:
     void searchMatchesTokensPartsAndExclusions();
     void searchReplyBody();
     void searchSeesOnlyVisibleFilesAndStopsAbove200();
+    void searchCandidatesFollowIndexChanges();
     void shareListRoundTrip();
     void folderContents();
     void receivedTrees();
@@ -263,6 +278,73 @@ void TestShareAnswers::searchSeesOnlyVisibleFilesAndStopsAbove200()
     QVERIFY(Search("stranger", "track", reply));
     QCOMPARE(reply.m_files.size(), size_t(200));
     QVERIFY(!Search("member", "track", reply));
+}
+
+void TestShareAnswers::searchCandidatesFollowIndexChanges()
+{
+    // Files holding every mix of four colours, some mixes twice, all in
+    // one folder; "silver" is in one file only.
+    const std::vector<std::string> words = {"red", "green", "blue", "gold", "mix", "silver"};
+    const auto makeFiles = [&](int i_from, int i_to) {
+        for (int k = i_from; k < i_to; ++k)
+        {
+            QString name = m_public + QString("/Mix/%1").arg(k);
+            for (int w = 0; w < 4; ++w)
+                if (k & (1 << w))
+                    name += " " + QString::fromStdString(words[size_t(w)]);
+            MakeFile(name + (k == 7 ? " silver.txt" : ".txt"), 1);
+        }
+    };
+    makeFiles(0, 24);
+    mp_m->RescanShares();
+
+    // Every combination of the tokens finds what the store's own
+    // intersection finds, in the same order, also when the visitor stops.
+    const auto check = [&](const char* i_when) {
+        for (unsigned mask = 1; mask < (1u << words.size()); ++mask)
+        {
+            std::set<std::string> tokens;
+            for (size_t w = 0; w < words.size(); ++w)
+                if (mask & (1u << w))
+                    tokens.insert(words[w]);
+            const std::vector<Item*> expected = LinkedToAll(tokens);
+            std::vector<Item*> all, firstTwo;
+            mp_m->ForEachSearchCandidate(tokens, [&](Item* i_file) {
+                all.push_back(i_file);
+                return true;
+            });
+            mp_m->ForEachSearchCandidate(tokens, [&](Item* i_file) {
+                firstTwo.push_back(i_file);
+                return firstTwo.size() < 2;
+            });
+            const QByteArray what = QByteArray(i_when) + " tokens " + QByteArray::number(mask);
+            QVERIFY2(all == expected, what.constData());
+            const size_t stop = std::min<size_t>(2, expected.size());
+            QVERIFY2(firstTwo == std::vector<Item*>(expected.begin(), expected.begin() + stop), what.constData());
+        }
+    };
+    check("first walk");
+    QVERIFY(!LinkedToAll({"red", "mix"}).empty());
+    QVERIFY(!LinkedToAll({"silver"}).empty());
+
+    // Files go, others come; the lists searches keep must follow.
+    QVERIFY(QFile::remove(m_public + "/Mix/7 red green blue silver.txt"));
+    QVERIFY(QFile::remove(m_public + "/Mix/5 red blue.txt"));
+    makeFiles(24, 40);
+    mp_m->RescanShares();
+    QVERIFY(LinkedToAll({"silver"}).empty());
+    check("after a rescan");
+
+    PeerDecoders::SearchResult reply;
+    QVERIFY(Search("stranger", "mix RED gold", reply));
+    QCOMPARE(Names(reply), (QStringList{"11 red green gold.txt", "13 red blue gold.txt", "15 red green blue gold.txt",
+                                        "25 red gold.txt", "27 red green gold.txt", "29 red blue gold.txt",
+                                        "31 red green blue gold.txt", "9 red gold.txt"}));
+
+    // An unshared folder takes its files out of the index at once.
+    Share(m_public).Remove();
+    check("unshared");
+    QVERIFY(!Search("stranger", "mix red", reply));
 }
 
 void TestShareAnswers::shareListRoundTrip()
