@@ -707,7 +707,7 @@ void ValueIndex::Insert(Item* ip_item) {
     ++m_count;
 }
 
-void ValueIndex::Erase(Item* ip_item) {
+void ValueIndex::Erase(Item* ip_item, bool i_mayShrink) {
     if (m_slots.empty()) return;
     const size_t mask = m_slots.size() - 1;
     size_t k = HashValue(ip_item->GetValue()) & mask;
@@ -728,7 +728,13 @@ void ValueIndex::Erase(Item* ip_item) {
     }
     m_slots[hole] = nullptr;
     --m_count;
-    if (m_slots.size() > 64 && m_count * 8 < m_slots.size()) Rehash(m_slots.size() / 2);
+    if (i_mayShrink) Shrink();
+}
+
+void ValueIndex::Shrink() {
+    size_t capacity = m_slots.size();
+    while (capacity > 64 && m_count * 8 < capacity) capacity /= 2;
+    if (capacity != m_slots.size()) Rehash(capacity);
 }
 
 void ValueIndex::Clear() {
@@ -783,7 +789,17 @@ Item* Type::Create(std::string i_value) {
 }
 
 void Type::Unlist(Item* ip_item) {
-    if (!m_null) m_byValue.Erase(ip_item);
+    if (!m_null) {
+        // Inside a larger operation (a sweep, a set's removal) the index
+        // shrinks once when it ends, rather than rehashing at each halving
+        // on the way down.
+        const bool nested = mp_data->m_depth > 1;
+        m_byValue.Erase(ip_item, !nested);
+        if (nested && !m_shrinkPending) {
+            m_shrinkPending = true;
+            mp_data->m_shrinkTypes.push_back(this);
+        }
+    }
     if (ip_item->m_typeIndex < m_items.size() && m_items[ip_item->m_typeIndex] == ip_item)
         m_items[ip_item->m_typeIndex] = nullptr;
     --m_count;
@@ -991,6 +1007,12 @@ void Data::DisposeHandler(EventHandlerRoot* ip_handler) {
 }
 
 void Data::FreeRemoved() {
+    std::vector<Type*> shrink;
+    shrink.swap(m_shrinkTypes);
+    for (Type* t : shrink) {
+        t->m_shrinkPending = false;
+        t->m_byValue.Shrink();
+    }
     // Freed only outside every store operation, so no handler of a cascade
     // can touch a deleted item or a deleted handler.
     std::vector<Item*> retired;
@@ -1008,8 +1030,9 @@ void Data::FreeRemoved() {
 
 void Data::NoteDisconnected(Item* ip_a, Item* ip_b) {
     if (!mp_sweepTouched) return;
-    if (!ip_a->mp_type->m_owners.empty()) mp_sweepTouched->push_back(ip_a);
-    if (!ip_b->mp_type->m_owners.empty()) mp_sweepTouched->push_back(ip_b);
+    // An item on its way out needs no second look: the sweep would skip it.
+    if (!ip_a->m_removed && !ip_a->mp_type->m_owners.empty()) mp_sweepTouched->push_back(ip_a);
+    if (!ip_b->m_removed && !ip_b->mp_type->m_owners.empty()) mp_sweepTouched->push_back(ip_b);
 }
 
 void Data::PurgeRelation(Relation& io_rel) {

@@ -487,7 +487,10 @@ public:
 
     Item* Find(std::string_view i_value) const;
     void Insert(Item* ip_item);
-    void Erase(Item* ip_item);
+    // Without i_mayShrink the table keeps its size until Shrink().
+    void Erase(Item* ip_item, bool i_mayShrink = true);
+    // Halves the table while it is mostly empty.
+    void Shrink();
     void Clear();
     size_t Size() const { return m_count; }
 
@@ -556,6 +559,7 @@ private:
     size_t m_count = 0;
     mutable int m_iterating = 0;  // walks in progress; no compaction meanwhile
     ValueIndex m_byValue;
+    bool m_shrinkPending = false;  // listed in the store's m_shrinkTypes
     std::unordered_map<Type*, Relation> m_relations;
     std::vector<Type*> m_owners;  // types that own this one
 };
@@ -711,6 +715,8 @@ private:
     uint64_t m_nextSerial = 1;
     int m_depth = 0;
     std::vector<Item*> m_retired;
+    // Types whose value index shrinks when the outermost operation ends.
+    std::vector<Type*> m_shrinkTypes;
     std::vector<EventHandlerRoot*> m_deadHandlers;
     std::unordered_set<PathRegistration*> m_paths;
     std::unordered_map<PathNode*, int> m_rootUse;

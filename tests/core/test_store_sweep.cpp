@@ -20,6 +20,7 @@ private slots:
     void rootItemsStayWithoutConnections();
     void removedHandlersRunForEveryRemovedItem();
     void sweepOfACleanStoreRemovesNothing();
+    void valuesAreFoundThroughALargeRemoval();
 };
 
 void TestStoreSweep::ownershipCascadesToAFixpoint()
@@ -195,4 +196,45 @@ void TestStoreSweep::sweepOfACleanStoreRemovesNothing()
 }
 
 QTEST_GUILESS_MAIN(TestStoreSweep)
+void TestStoreSweep::valuesAreFoundThroughALargeRemoval()
+{
+    // Thousands of valued items go in one sweep; the ones left, and ones
+    // made in a handler meanwhile or after, are found by value throughout.
+    Type* owner = d->NewType("reply", false, false, true);
+    Type* value = d->NewType("size", false, false, true);
+    Type* keep = d->NewType("kept", true, false, true);
+    owner->RelateToType(value, Many, Many, false);
+    keep->RelateToType(value, Many, Many, false);
+    ItemPtr reply = owner->GetItem("r");
+    ItemPtr kept = keep->GetItem("k");
+    const int n = 5000;
+    for (int k = 0; k < n; ++k)
+    {
+        ItemPtr v = value->GetItem(Value(k));
+        reply += v;
+        if (k % 100 == 0)
+            kept += v;
+    }
+    int seenDuring = 0;
+    FunctionHandler<Item*>* probe = new FunctionHandler<Item*>([&](Item* ip_gone) {
+        // Every item still there is found, and a new one can be made.
+        if (ip_gone->AsInt() % 997 == 1)
+        {
+            seenDuring += value->HasItem(Value(100)) ? 1 : 0;
+            kept += value->GetItem(Value(n + ip_gone->AsInt()));
+        }
+    });
+    value->itemRemoved.Add(probe);
+    reply.Remove();
+    QCOMPARE(d->RemoveDisconnectedItems(), size_t(n - n / 100));
+    QVERIFY(seenDuring > 0);
+    for (int k = 0; k < n; ++k)
+        QCOMPARE(value->HasItem(Value(k)) != nullptr, k % 100 == 0);
+    QVERIFY(value->HasItem(Value(n + 1)));
+    QVERIFY(value->HasItem(Value(n + 1 + 997)));
+    QCOMPARE(value->HasItem(Value(n + 1))->GetValue(), std::to_string(n + 1));
+    ItemPtr late = value->GetItem(Value(n * 3));
+    QCOMPARE(value->HasItem(Value(n * 3)), late.Get());
+}
+
 #include "test_store_sweep.moc"
