@@ -296,6 +296,48 @@ struct Network
 // The rate of the last BM_LargeFile run, the yardstick of the many uploads.
 double g_singleMiBPerSecond = 0;
 
+// One uploader ("up") sharing a sparse file per user, and the downloading
+// users ("down<n>"), each of which asks for its own file ("file<n>.bin").
+struct Crowd
+{
+    Network net;
+    Node uploader;
+    std::vector<std::unique_ptr<Node>> downloaders;
+
+    static QString User(int i_user) { return QString("down%1").arg(i_user); }
+    static QString File(int i_user) { return QString("file%1.bin").arg(i_user); }
+
+    // Starts everything; the commands go to the uploader before the
+    // downloads are asked for. Returns once every download runs, or the
+    // reason why not.
+    QString Start(int i_users, qint64 i_size, const QList<QByteArray>& i_uploaderCommands)
+    {
+        if (!net.Start())
+            return "the test server did not start";
+        for (int u = 0; u < i_users; ++u)
+            MakeFile(net.Share() + "/" + File(u), i_size, true);
+        if (!uploader.Start("up", net.server.Port(), net.Home("up"), {"--share", net.Share()}))
+            return "the uploader did not start";
+        for (const QByteArray& command : i_uploaderCommands)
+            uploader.Command(command);
+        for (int u = 0; u < i_users; ++u)
+        {
+            downloaders.push_back(std::make_unique<Node>());
+            if (!downloaders.back()->Start(User(u), net.server.Port(), net.Home(User(u))))
+                return "a downloader did not start";
+        }
+        for (int u = 0; u < i_users; ++u)
+            downloaders[size_t(u)]->Command("GET up " + QByteArray::number(i_size) + " 0 " +
+                                            Wire(net.Share() + "/" + File(u)));
+        for (int u = 0; u < i_users; ++u)
+            if (!downloaders[size_t(u)]->Wait("DOWNLOAD downloading up " + File(u).toUtf8()))
+                return "a download did not start";
+        return {};
+    }
+
+    qint64 Received(int i_user) const { return net.Received(User(i_user), File(i_user)); }
+};
+
 void BM_LargeFile(benchmark::State& state)
 {
     const qint64 size = IsSmallRun() ? (8LL << 20) : (1LL << 30);
@@ -391,46 +433,21 @@ void BM_SpeedLimit(benchmark::State& state)
     const qint64 size = qint64(limitKiB) * 1024 * (windowMs / 1000 + 10) + (midTransfer ? (1LL << 30) : 0);
     for (auto _ : state)
     {
-        Network net;
-        if (!net.Start())
-        {
-            state.SkipWithError("the test server did not start");
-            return;
-        }
-        for (int u = 0; u < users; ++u)
-            MakeFile(net.Share() + QString("/file%1.bin").arg(u), size, true);
-        Node uploader;
-        if (!uploader.Start("up", net.server.Port(), net.Home("up"), {"--share", net.Share()}))
-        {
-            state.SkipWithError("the uploader did not start");
-            return;
-        }
-        uploader.Command("SLOTS " + QByteArray::number(users));
+        Crowd crowd;
+        QList<QByteArray> commands{"SLOTS " + QByteArray::number(users)};
         if (!midTransfer)
-            uploader.Command("LIMIT " + QByteArray::number(limitKiB));
-        std::vector<std::unique_ptr<Node>> downloaders;
-        for (int u = 0; u < users; ++u)
+            commands.append("LIMIT " + QByteArray::number(limitKiB));
+        const QString failure = crowd.Start(users, size, commands);
+        if (!failure.isEmpty())
         {
-            downloaders.push_back(std::make_unique<Node>());
-            const QString user = QString("down%1").arg(u);
-            if (!downloaders.back()->Start(user, net.server.Port(), net.Home(user)))
-            {
-                state.SkipWithError("a downloader did not start");
-                return;
-            }
-            downloaders.back()->Command("GET up " + QByteArray::number(size) + " 0 " +
-                                        Wire(net.Share() + QString("/file%1.bin").arg(u)));
+            state.SkipWithError(failure.toUtf8().constData());
+            return;
         }
-        for (int u = 0; u < users; ++u)
-            if (!downloaders[size_t(u)]->Wait("DOWNLOAD downloading up file" + QByteArray::number(u) + ".bin"))
-            {
-                state.SkipWithError("a download did not start");
-                return;
-            }
+        Node& uploader = crowd.uploader;
         auto received = [&] {
             qint64 total = 0;
             for (int u = 0; u < users; ++u)
-                total += net.Received(QString("down%1").arg(u), QString("file%1.bin").arg(u));
+                total += crowd.Received(u);
             return total;
         };
         if (midTransfer)
@@ -492,55 +509,24 @@ void BM_ManyUploads(benchmark::State& state)
     const int windowMs = IsSmallRun() ? 2000 : 10000;
     for (auto _ : state)
     {
-        Network net;
-        if (!net.Start())
-        {
-            state.SkipWithError("the test server did not start");
-            return;
-        }
-        for (int u = 0; u < users; ++u)
-            MakeFile(net.Share() + QString("/file%1.bin").arg(u), size, true);
-        Node uploader;
-        if (!uploader.Start("up", net.server.Port(), net.Home("up"), {"--share", net.Share()}))
-        {
-            state.SkipWithError("the uploader did not start");
-            return;
-        }
-        uploader.Command("SLOTS 50");
+        Crowd crowd;
         // Until every upload runs, a low limit (64 KiB/s each: a chunk's
         // sleep stays short, so the switch below takes effect at once)
         // keeps the first ones from finishing while a late one is still
         // being negotiated.
-        uploader.Command("LIMIT " + QByteArray::number(users * 64));
-        std::vector<std::unique_ptr<Node>> downloaders;
-        for (int u = 0; u < users; ++u)
+        const QString failure = crowd.Start(users, size, {"SLOTS 50", "LIMIT " + QByteArray::number(users * 64)});
+        if (!failure.isEmpty())
         {
-            downloaders.push_back(std::make_unique<Node>());
-            const QString user = QString("down%1").arg(u);
-            if (!downloaders.back()->Start(user, net.server.Port(), net.Home(user)))
-            {
-                state.SkipWithError("a downloader did not start");
-                return;
-            }
+            state.SkipWithError(failure.toUtf8().constData());
+            return;
         }
-        for (int u = 0; u < users; ++u)
-            downloaders[size_t(u)]->Command("GET up " + QByteArray::number(size) + " 0 " +
-                                            Wire(net.Share() + QString("/file%1.bin").arg(u)));
-        for (int u = 0; u < users; ++u)
-            if (!downloaders[size_t(u)]->Wait("DOWNLOAD downloading up file" + QByteArray::number(u) + ".bin"))
-            {
-                state.SkipWithError("a download did not start");
-                return;
-            }
-
+        Node& uploader = crowd.uploader;
         uploader.Command("LIMIT " + QByteArray::number(limited ? users * 1024 : 0));
         // Time for the command to arrive and, when limited, for every
         // upload to run at its share.
         Pause(limited ? (IsSmallRun() ? 300 : 1000) : 50);
 
-        auto held = [&](int i_user) {
-            return net.Received(QString("down%1").arg(i_user), QString("file%1.bin").arg(i_user));
-        };
+        auto held = [&](int i_user) { return crowd.Received(i_user); };
         std::vector<qint64> first(size_t(users), 0);
         std::vector<qint64> last(size_t(users), 0);
         std::vector<qint64> since(size_t(users), 0);
@@ -576,7 +562,7 @@ void BM_ManyUploads(benchmark::State& state)
         {
             moved += last[size_t(u)] - first[size_t(u)];
             progressed += last[size_t(u)] > first[size_t(u)];
-            aborted += downloaders[size_t(u)]->Has("DOWNLOAD aborted up " + QString("file%1.bin").arg(u).toUtf8());
+            aborted += crowd.downloaders[size_t(u)]->Has("DOWNLOAD aborted up " + Crowd::File(u).toUtf8());
         }
         const double total = double(moved) / kMiB / seconds;
         state.SetIterationTime(seconds);

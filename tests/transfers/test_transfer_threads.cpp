@@ -12,6 +12,38 @@
 
 using namespace threadtest;
 
+namespace
+{
+// A file of random bytes being uploaded under a limiter to a loopback peer
+// that has read the request number; Ask() sends it the offset 0. Members
+// go in reverse order: the recorder stops the thread before the sockets go.
+struct LimitedUpload
+{
+    LimitedUpload(const QString& i_path, qint64 i_size, UploadRateLimiter* ip_limiter) : file(i_path)
+    {
+        WriteFile(i_path, RandomBytes(i_size));
+        if (!file.open(QIODevice::ReadOnly))
+            qFatal("cannot open the shared file");
+        auto [upSocket, downSocket] = LoopbackPair();
+        up.reset(upSocket);
+        down.reset(downSocket);
+        thread = std::make_unique<UploadThread>(upSocket, &file, 1, ip_limiter);
+        recorder = std::make_unique<Recorder>(thread.get());
+        HandOver(upSocket, thread.get());
+        thread->start();
+        if (ReadExactly(downSocket, 4).size() != 4)
+            qFatal("no request number from the upload");
+    }
+    void Ask() { WriteNow(down.get(), I64(0)); }
+
+    QFile file;
+    std::unique_ptr<QTcpSocket> up;
+    std::unique_ptr<QTcpSocket> down;
+    std::unique_ptr<UploadThread> thread;
+    std::unique_ptr<Recorder> recorder;
+};
+} // namespace
+
 class TestTransferThreads : public QObject
 {
     Q_OBJECT
@@ -279,33 +311,22 @@ void TestTransferThreads::limiterArithmetic()
 void TestTransferThreads::limitedUploadKeepsRate()
 {
     const qint64 size = 1024 * 1024;
-    WriteFile(Path("limited"), RandomBytes(size));
-    QFile shared(Path("limited"));
-    QVERIFY(shared.open(QIODevice::ReadOnly));
     UploadRateLimiter limiter;
     limiter.SetLimits(64, 64);
-
-    auto [up, down] = LoopbackPair();
-    UploadThread uploader(up, &shared, 1, &limiter);
-    Recorder rec(&uploader);
-    HandOver(up, &uploader);
-    uploader.start();
-    QCOMPARE(ReadExactly(down, 4).size(), 4);
+    LimitedUpload upload(Path("limited"), size, &limiter);
     QElapsedTimer t;
     t.start();
-    WriteNow(down, I64(0));
-    QCOMPARE(ReadExactly(down, size, 60000).size(), int(size));
+    upload.Ask();
+    QCOMPARE(ReadExactly(upload.down.get(), size, 60000).size(), int(size));
     const qint64 took = t.elapsed();
-    down->disconnectFromHost();
-    QVERIFY(rec.WaitFinal(60000));
-    QVERIFY(uploader.wait(g_threadWaitMs));
-    QCOMPARE(rec.m_complete, 1);
+    upload.down->disconnectFromHost();
+    QVERIFY(upload.recorder->WaitFinal(60000));
+    QVERIFY(upload.thread->wait(g_threadWaitMs));
+    QCOMPARE(upload.recorder->m_complete, 1);
     qDebug() << "1 MiB at 64 KiB/s took" << took << "ms";
     QVERIFY2(took >= 14400, qPrintable(QString::number(took)));
     // The upper bound allows for a loaded machine.
     QVERIFY2(took <= 21000, qPrintable(QString::number(took)));
-    delete up;
-    delete down;
 }
 
 // An upload runs without a limit, stalls on a peer that is not reading,
@@ -502,38 +523,27 @@ void TestTransferThreads::manyUploadsShareTheLimit()
 void TestTransferThreads::raisedLimitEndsSleep()
 {
     const qint64 size = 64 * 1024;
-    WriteFile(Path("raised"), RandomBytes(size));
-    QFile shared(Path("raised"));
-    QVERIFY(shared.open(QIODevice::ReadOnly));
     UploadRateLimiter limiter;
     limiter.SetLimits(1, 1);
-
-    auto [up, down] = LoopbackPair();
-    UploadThread uploader(up, &shared, 1, &limiter);
-    Recorder rec(&uploader);
-    HandOver(up, &uploader);
-    uploader.start();
-    QCOMPARE(ReadExactly(down, 4).size(), 4);
-    WriteNow(down, I64(0));
-    QVERIFY(QTest::qWaitFor([&] { return !rec.m_progress.empty(); }, g_threadWaitMs));
+    LimitedUpload upload(Path("raised"), size, &limiter);
+    upload.Ask();
+    QVERIFY(QTest::qWaitFor([&] { return !upload.recorder->m_progress.empty(); }, g_threadWaitMs));
     QTest::qWait(500);
-    QCOMPARE(rec.m_progress.size(), size_t(1));
+    QCOMPARE(upload.recorder->m_progress.size(), size_t(1));
 
     limiter.SetLimits(1024, 1024);
     QElapsedTimer t;
     t.start();
-    QCOMPARE(ReadExactly(down, size, 30000).size(), int(size));
+    QCOMPARE(ReadExactly(upload.down.get(), size, 30000).size(), int(size));
     const qint64 took = t.elapsed();
     qDebug() << "the rest of 64 KiB after the limit was raised took" << took << "ms";
     // At 1024 KiB/s the rest takes a few tens of milliseconds; the bound
     // allows for a loaded machine and is still below the old sleep.
     QVERIFY2(took < 5000, qPrintable(QString::number(took)));
-    down->disconnectFromHost();
-    QVERIFY(rec.WaitFinal(30000));
-    QVERIFY(uploader.wait(g_threadWaitMs));
-    QCOMPARE(rec.m_complete, 1);
-    delete up;
-    delete down;
+    upload.down->disconnectFromHost();
+    QVERIFY(upload.recorder->WaitFinal(30000));
+    QVERIFY(upload.thread->wait(g_threadWaitMs));
+    QCOMPARE(upload.recorder->m_complete, 1);
 }
 
 QTEST_GUILESS_MAIN(TestTransferThreads)
