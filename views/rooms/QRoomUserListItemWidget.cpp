@@ -2,6 +2,26 @@
 
 QRoomUserListItemWidget::QRoomUserListItemWidget(QTreeWidget* ip_tree) : QTreeWidgetItem(ip_tree) {}
 
+void QRoomUserListItemWidget::SetName(const QString& i_name)
+{
+    setText(2, i_name);
+    m_nameKey.resize(i_name.size());
+    QChar* key = m_nameKey.data();
+    for (qsizetype k = 0; k < i_name.size(); ++k)
+    {
+        // Characters outside the basic plane fold as pairs: left to the
+        // comparison of the cells.
+        if (i_name.at(k).isSurrogate())
+        {
+            m_nameKey.clear();
+            m_hasKey = false;
+            return;
+        }
+        key[k] = i_name.at(k).toCaseFolded();
+    }
+    m_hasKey = true;
+}
+
 bool QRoomUserListItemWidget::operator<(const QTreeWidgetItem& i_other) const
 {
     const QTreeWidget* tree = treeWidget();
@@ -22,5 +42,8 @@ bool QRoomUserListItemWidget::operator<(const QTreeWidgetItem& i_other) const
         if (mine != theirs)
             return mine < theirs;
     }
+    const auto* other = dynamic_cast<const QRoomUserListItemWidget*>(&i_other);
+    if (other && m_hasKey && other->m_hasKey)
+        return m_nameKey < other->m_nameKey;
     return text(2).compare(i_other.text(2), Qt::CaseInsensitive) < 0;
 }

@@ -14,5 +14,16 @@ class QRoomUserListItemWidget : public QTreeWidgetItem
 public:
     explicit QRoomUserListItemWidget(QTreeWidget* ip_tree);
 
+    // The user name in column 2.
+    void SetName(const QString& i_name);
+
     bool operator<(const QTreeWidgetItem& i_other) const override;
+
+private:
+    // The name with each character's case folded as a comparison that
+    // ignores case folds it, so sorting thousands of rows by name compares
+    // two strings rather than reading both cells each time. Without one
+    // (a name set as plain text) the cells are compared.
+    QString m_nameKey;
+    bool m_hasKey = false;
 };

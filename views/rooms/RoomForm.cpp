@@ -46,6 +46,9 @@ RoomForm::RoomForm(std::string i_room, QWidget* ip_parent)
     mp_ui->userList->header()->setStretchLastSection(true);
 
     Item* room = T("room")->GetItem(m_room);
+    mp_speedType = T("average_download_speed");
+    mp_filesType = T("shared_files_count");
+    mp_countryType = T("country_code");
 
     // A user gets a row once in the room with all three statistics.
     PathNode* members = new PathNode(d, "user");
@@ -120,14 +123,27 @@ void RoomForm::OnUserAdded(Item* ip_user)
     // A row is made once, from the statistics the user has when it joins.
     if (row)
         return;
-    ItemPtr user(ip_user);
 
     // Filled before it joins the list, which takes the turn's new rows
     // together.
     row = new QRoomUserListItemWidget(nullptr);
-    row->setText(2, FromLatin1(name));
 
-    const QString country = FromLatin1(user["country_code"].AsString());
+    // The last column first, so the row's cells grow once.
+    const double speed = ItemPtr(ip_user->GetItem(mp_speedType)).AsInt64() * (1.0 / 1024);
+    if (speed != 0)
+    {
+        row->setText(4, QString::number(speed, 'f', 1));
+        // Ordered by the number shown: tenths of KiB/s.
+        row->setData(4, kRoomUserSortRole, qlonglong(std::llround(speed * 10)));
+    }
+
+    const long long files = ItemPtr(ip_user->GetItem(mp_filesType)).AsInt64();
+    row->setText(3, CommafyNumber(files));
+    row->setData(3, kRoomUserSortRole, files > 0 ? files : 0);
+
+    row->SetName(FromLatin1(name));
+
+    const QString country = FromLatin1(ItemPtr(ip_user->GetItem(mp_countryType)).AsString());
     row->setData(1, kRoomUserSortRole, country);
     if (!country.isEmpty())
     {
@@ -137,18 +153,6 @@ void RoomForm::OnUserAdded(Item* ip_user)
         if (flag.isNull())
             flag = QIcon(QStringLiteral(":/resources/flags/") + country.toLower() + QStringLiteral(".png"));
         row->setIcon(1, flag);
-    }
-
-    const long long files = user["shared_files_count"].AsInt64();
-    row->setText(3, CommafyNumber(files));
-    row->setData(3, kRoomUserSortRole, files > 0 ? files : 0);
-
-    const double speed = user["average_download_speed"].AsInt64() * (1.0 / 1024);
-    if (speed != 0)
-    {
-        row->setText(4, QString::number(speed, 'f', 1));
-        // Ordered by the number shown: tenths of KiB/s.
-        row->setData(4, kRoomUserSortRole, qlonglong(std::llround(speed * 10)));
     }
     m_newRows.push_back(row);
     ScheduleRowChanges();

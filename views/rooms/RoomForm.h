@@ -68,6 +68,10 @@ private:
     // The user list's rows by user name; a busy room is entered without
     // searching the list for every user.
     std::unordered_map<std::string, QRoomUserListItemWidget*> m_rows;
+    // The statistics a row shows, named once rather than per user.
+    Type* mp_speedType = nullptr;
+    Type* mp_filesType = nullptr;
+    Type* mp_countryType = nullptr;
     // Flag icons by country code.
     QHash<QString, QIcon> m_flags;
     // Rows made and rows to go since the list last took its changes.

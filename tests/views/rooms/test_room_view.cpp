@@ -178,6 +178,55 @@ private slots:
         QCOMPARE(Column(&list, column), sorted);
     }
 
+    // Rows named through SetName order as rows whose name is only their
+    // cell text: case ignored the way QString's comparison ignores it.
+    void userRowsOrderByNameAsTheirCells()
+    {
+        const QStringList names = {QStringLiteral("bob"),
+                                   QStringLiteral("Alice"),
+                                   QStringLiteral("BOB"),
+                                   QString::fromUtf8("\u00C9mile"),
+                                   QString::fromUtf8("\u00E9mile"),
+                                   QString::fromUtf8("Zo\u00EB"),
+                                   QString::fromUtf8("\u00DF"),
+                                   QStringLiteral("ss"),
+                                   QString::fromUtf8("\u00B5"),
+                                   QString::fromUtf8("\u039C"),
+                                   QString::fromUtf8("\u00FF"),
+                                   QString::fromUtf8("\u0178"),
+                                   QString::fromUtf8("\U0001F600 x"),
+                                   QString(),
+                                   QStringLiteral("_under"),
+                                   QStringLiteral("[x]"),
+                                   QStringLiteral("alice2")};
+        QTreeWidget keyed;
+        QTreeWidget plain;
+        for (QTreeWidget* list : {&keyed, &plain})
+        {
+            list->setColumnCount(5);
+            for (const QString& name : names)
+            {
+                auto* row = new QRoomUserListItemWidget(list);
+                if (list == &keyed)
+                    row->SetName(name);
+                else
+                    row->setText(2, name);
+            }
+        }
+        for (Qt::SortOrder order : {Qt::AscendingOrder, Qt::DescendingOrder})
+        {
+            keyed.sortByColumn(2, order);
+            plain.sortByColumn(2, order);
+            QCOMPARE(Column(&keyed, 2), Column(&plain, 2));
+            const QStringList sorted = Column(&keyed, 2);
+            for (int k = 1; k < sorted.size(); ++k)
+            {
+                const int step = sorted[k - 1].compare(sorted[k], Qt::CaseInsensitive);
+                QVERIFY(order == Qt::AscendingOrder ? step <= 0 : step >= 0);
+            }
+        }
+    }
+
     void joiningFillsOneTab()
     {
         QVERIFY(Enter("lobby", {{"carol", 1536, 12345, "DE"}, {"Alice", 0, 0, ""}, {"bob", 2048, 7, "FR"}}));
