@@ -119,7 +119,7 @@ void RoomForm::AddStatusMessage(std::string i_text)
 void RoomForm::OnUserAdded(Item* ip_user)
 {
     const std::string& name = ip_user->GetValue();
-    QRoomUserListItemWidget*& row = m_rows[name];
+    QRoomUserListItemWidget*& row = m_rows[ip_user];
     // A row is made once, from the statistics the user has when it joins.
     if (row)
         return;
@@ -160,10 +160,10 @@ void RoomForm::OnUserAdded(Item* ip_user)
 
 void RoomForm::OnUserRemoved(Item* ip_user)
 {
-    const auto row = m_rows.find(ip_user->GetValue());
+    const auto row = m_rows.find(ip_user);
     if (row == m_rows.end())
         return;
-    m_leavingRows.push_back(row->second);
+    m_leavingRows.push_back(row.value());
     m_rows.erase(row);
     ScheduleRowChanges();
 }

@@ -12,7 +12,6 @@
 
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "Data.h"
@@ -65,9 +64,10 @@ private:
     // The room's name as the server gives it.
     std::string m_room;
     std::unique_ptr<ChatHistory> mp_history;
-    // The user list's rows by user name; a busy room is entered without
-    // searching the list for every user.
-    std::unordered_map<std::string, QRoomUserListItemWidget*> m_rows;
+    // The user list's rows by user item (one per name); a busy room is
+    // entered without searching the list for every user, and without a copy
+    // of each name. The keys are only compared, never followed.
+    QHash<const Item*, QRoomUserListItemWidget*> m_rows;
     // The statistics a row shows, named once rather than per user.
     Type* mp_speedType = nullptr;
     Type* mp_filesType = nullptr;
