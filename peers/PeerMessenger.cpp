@@ -538,7 +538,20 @@ void PeerMessenger::HandleFirstFrame(PeerConnection* ip_conn, const char* ip_fra
         Attempt* attempt = it == m_tokens.end() ? nullptr : FindAttempt(it->second);
         if (!attempt)
         {
-            CloseConnection(ip_conn, QString("answer to no request of ours (token %1)").arg(token));
+            auto late = m_lateTokens.find(token);
+            if (late == m_lateTokens.end() || Now() - late->second.finishedMs > PIERCE_LIMIT_MS)
+            {
+                CloseConnection(ip_conn, QString("answer to no request of ours (token %1)").arg(token));
+                return;
+            }
+            ip_conn->m_user = late->second.user;
+            ip_conn->m_type = "P";
+            ip_conn->m_weAsked = true;
+            m_lateTokens.erase(late);
+            PeerLog(2, QString("User %1 answered our request through the server after the direct way; "
+                               "keeping both connections")
+                           .arg(FromLatin1(ip_conn->m_user)));
+            BecomeEstablished(ip_conn);
             return;
         }
         ip_conn->m_user = attempt->user;
@@ -731,7 +744,7 @@ quint32 PeerMessenger::NewToken()
 {
     do
         ++m_nextToken;
-    while (m_nextToken == 0 || m_tokens.count(m_nextToken));
+    while (m_nextToken == 0 || m_tokens.count(m_nextToken) || m_lateTokens.count(m_nextToken));
     return m_nextToken;
 }
 
@@ -778,7 +791,11 @@ void PeerMessenger::FinishAttempt(quint64 i_attempt, quint64 i_winner)
     m_attempts.erase(it);
     auto token = m_tokens.find(done.token);
     if (token != m_tokens.end() && token->second == i_attempt)
+    {
         m_tokens.erase(token);
+        if (done.type == "P" && done.indirectPending)
+            m_lateTokens[done.token] = LateToken{done.user, Now()};
+    }
     if (done.directConnection != 0 && done.directConnection != i_winner)
         if (PeerConnection* other = Find(done.directConnection))
             CloseConnection(other, QStringLiteral("the other way was quicker"));
@@ -862,6 +879,9 @@ void PeerMessenger::OnPeerConnectionImpossible(quint32 i_token, std::string i_us
 void PeerMessenger::OnHalfMinuteTimer()
 {
     const qint64 now = Now();
+
+    for (auto late = m_lateTokens.begin(); late != m_lateTokens.end();)
+        late = now - late->second.finishedMs > PIERCE_LIMIT_MS ? m_lateTokens.erase(late) : std::next(late);
 
     std::vector<quint64> ids;
     ids.reserve(m_connections.size());

@@ -192,6 +192,15 @@ private:
     std::map<std::string, std::deque<QByteArray>> m_unsent;
     std::map<quint64, Attempt> m_attempts;
     std::map<quint32, quint64> m_tokens;
+    // Tokens of "P" attempts that the direct way won while the request
+    // through the server was still out: the peer answers it all the same
+    // and sends on that connection, so it is kept rather than closed.
+    struct LateToken
+    {
+        std::string user;
+        qint64 finishedMs = 0;
+    };
+    std::map<quint32, LateToken> m_lateTokens;
     quint64 m_nextId = 1;
     quint32 m_nextToken;
     std::function<qint64()> m_clock;

@@ -101,7 +101,7 @@ private slots:
     void cleanup();
 
     void ListenPortsSentAtLogin();
-    void DirectWinsAndTheRelayedWayIsClosed();
+    void DirectWinsAndALateRelayedAnswerIsKept();
     void ScrambledDirectConnection();
     void IndirectWhenDirectRefused();
     void UnsentQueueKeepsTheNewest();
@@ -168,8 +168,9 @@ void TestPeerAttempts::ListenPortsSentAtLogin()
     QVERIFY(WaitPortsSet("alice", 2));
 }
 
-void TestPeerAttempts::DirectWinsAndTheRelayedWayIsClosed()
+void TestPeerAttempts::DirectWinsAndALateRelayedAnswerIsKept()
 {
+    QSignalSpy queued(mp_messenger, &PeerMessenger::QueueUploadRequested);
     mp_bob->SetPorts(mp_bob->m_listener.serverPort(), 0);
     QVERIFY(WaitPortsSet("bob", 1));
 
@@ -182,8 +183,9 @@ void TestPeerAttempts::DirectWinsAndTheRelayedWayIsClosed()
     for (quint32 n = 1; n <= 3; ++n)
         QCOMPARE(reader.Next(direct), Message(n));
 
-    // The request through the server reached bob too; answering it now is
-    // too late: that way is closed.
+    // The request through the server reached bob too. He answers it after
+    // the direct way won and sends on that newer connection: it is kept, so
+    // what he sends there is not lost.
     const Relay relay = ParseRelay(mp_bob->NextFromServer(SM_CONNECT_TO_PEER));
     QCOMPARE(relay.user, QByteArray("alice"));
     QCOMPARE(relay.type, QByteArray("P"));
@@ -191,13 +193,22 @@ void TestPeerAttempts::DirectWinsAndTheRelayedWayIsClosed()
     QVERIFY(relay.token != 0);
     auto late = ConnectRaw(quint16(relay.port));
     QVERIFY(late);
-    WriteRaw(late.get(), Pierce(relay.token));
-    QVERIFY(WaitClosed(late.get()));
+    WriteRaw(late.get(), Pierce(relay.token) + Frame(Message(7)));
+    QTRY_COMPARE_WITH_TIMEOUT(queued.count(), 1, g_waitMs);
+    QCOMPARE(queued[0][0].value<std::string>(), std::string("bob"));
+    QCOMPARE(queued[0][1].value<std::string>(), std::string("file 7"));
 
-    // Later messages use the open connection; no new attempt.
+    // A second answer with that token answers nothing.
+    auto again = ConnectRaw(quint16(relay.port));
+    QVERIFY(again);
+    WriteRaw(again.get(), Pierce(relay.token));
+    QVERIFY(WaitClosed(again.get()));
+
+    // Later messages use an open connection; no new attempt.
     mp_messenger->SendMessage("bob", Stream(Message(4)));
-    QCOMPARE(reader.Next(direct), Message(4));
+    QVERIFY(QTest::qWaitFor([&] { return late->bytesAvailable() > 0 || direct->bytesAvailable() > 0; }, g_waitMs));
     QCOMPARE(m_ts.Received("alice", SM_CONNECT_TO_PEER).size(), 1);
+    QVERIFY(late->state() == QAbstractSocket::ConnectedState);
     delete direct;
 }
 
