@@ -592,6 +592,10 @@ void Item::Connect(Item* ip_other) {
 
 void Item::Disconnect(Item* ip_other) {
     if (!ip_other || !IsConnected(ip_other)) return;
+    DisconnectConnected(ip_other);
+}
+
+void Item::DisconnectConnected(Item* ip_other) {
     Data::Operation op(d);
     DropFromGroup(ip_other->mp_type, ip_other);
     ip_other->DropFromGroup(mp_type, this);
@@ -621,7 +625,8 @@ void Item::Remove() {
             mp_groups[--m_groupCount].Destroy();
             continue;
         }
-        Disconnect(other);
+        // Taken from this item's own groups, so connected: no look-up first.
+        DisconnectConnected(other);
     }
     d->Retire(this);
 }

@@ -177,11 +177,15 @@ public:
     void insert(EventHandlerBase<T>* ip_handler) { Add(ip_handler); }
     bool Empty() const { return m_handlers.empty(); }
     size_t Size() const { return m_handlers.size(); }
-    void Notify(T i_arg);
+    // Most events of most types have no handler: that case costs no call.
+    void Notify(T i_arg) {
+        if (!m_handlers.empty()) NotifyHandlers(i_arg);
+    }
     // Deletes every handler; only outside a notification.
     void Clear();
 
 private:
+    void NotifyHandlers(T i_arg);
     void Purge();
     std::vector<EventHandlerBase<T>*> m_handlers;
     int m_running = 0;
@@ -414,6 +418,8 @@ private:
 
     ConnGroup* Group(Type* ip_type);
     const ConnGroup* Group(Type* ip_type) const;
+    // Disconnect of a partner known to be connected.
+    void DisconnectConnected(Item* ip_other);
     ConnGroup& MakeGroup(Type* ip_type);
     void DropFromGroup(Type* ip_type, Item* ip_item);
 
@@ -755,8 +761,7 @@ Event<T>::~Event() {
 }
 
 template <class T>
-void Event<T>::Notify(T i_arg) {
-    if (m_handlers.empty()) return;
+void Event<T>::NotifyHandlers(T i_arg) {
     struct Running {
         Event* e;
         bool sawDisabled = false;
