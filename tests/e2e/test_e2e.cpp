@@ -10,6 +10,7 @@
 // while anna is killed and started again. Each step says what it waited
 // for when it fails.
 
+#include "common/TestFiles.h"
 #include "common/TestServer.h"
 
 #include <QCryptographicHash>
@@ -191,22 +192,6 @@ bool MakeSparseFile(const QString& i_path, qint64 i_size)
     QDir().mkpath(QFileInfo(i_path).path());
     QFile f(i_path);
     return f.open(QIODevice::WriteOnly) && f.resize(i_size);
-}
-
-QByteArray RandomBytes(qint64 i_size, quint32 i_seed)
-{
-    QByteArray bytes(int(i_size), '\0');
-    QRandomGenerator generator(i_seed);
-    for (char& c : bytes)
-        c = char(generator.generate());
-    return bytes;
-}
-
-bool WriteFile(const QString& i_path, const QByteArray& i_bytes)
-{
-    QDir().mkpath(QFileInfo(i_path).path());
-    QFile f(i_path);
-    return f.open(QIODevice::WriteOnly) && f.write(i_bytes) == i_bytes.size();
 }
 
 QByteArray Sha256Of(const QString& i_path)

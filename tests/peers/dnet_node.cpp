@@ -52,7 +52,6 @@
 
 namespace
 {
-using nodemain::FreePort;
 using nodemain::Print;
 }
 
@@ -60,18 +59,13 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.addOption({"user", "User name.", "name"});
-    parser.addOption({"password", "Password.", "password", "pw"});
-    parser.addOption({"server-port", "Port of the test server on 127.0.0.1.", "port"});
 #ifdef TV_NODE_WITH_SHARES
-    parser.addOption({"share", "A folder to share with everyone.", "path"});
+    const bool withShare = true;
+#else
+    const bool withShare = false;
 #endif
-    parser.process(app);
-    if (!parser.isSet("user") || !parser.isSet("server-port"))
-    {
-        std::fprintf(stderr, "usage: tv_dnet_node --user NAME --server-port N [--password PW]\n");
+    if (!nodemain::ReadOptions(app, parser, withShare, "tv_dnet_node"))
         return 2;
-    }
 
     SetLogSink([](const QString& i_category, int i_level, const QString& i_text, ItemPtr) {
         if (i_category == QLatin1String("Distributed Network") || i_category == QLatin1String("Peer Messenger"))
@@ -82,22 +76,11 @@ int main(int argc, char** argv)
     });
 
     // The same order as the window's start-up.
-    Type* global = d->NewType("global", true, false, true);
-    Type* value = d->NewType("global_value", false, false, true);
-    global->RelateToType(value, Many, One, false);
-    new TimerManager;
-    new DataSaver;
-    auto* server = new Server;
-    server->CreateData();
+    Server* server = nodemain::StartServer();
     auto* messenger = new PeerMessenger;
     auto* node = new DNetManager;
 
-    SetSetting("username", ToLatin1(parser.value("user")));
-    SetSetting("password", ToLatin1(parser.value("password")));
-    SetSetting("server_host", "127.0.0.1");
-    SetSetting("server_port", ToLatin1(parser.value("server-port")));
-    SetSetting("listening_port", std::to_string(FreePort()));
-    SetSetting("obfuscated_listening_port", std::to_string(FreePort()));
+    nodemain::SetLoginSettings(parser);
 #ifdef TV_NODE_WITH_SHARES
     auto* shares = new SharedFoldersManager;
 #endif
@@ -198,9 +181,6 @@ int main(int argc, char** argv)
 #endif
     delete node;
     delete messenger;
-    delete server;
-    delete dataSaver;
-    delete timerManager;
-    ClearLogSink();
+    nodemain::StopServer(server);
     return rc;
 }

@@ -3,6 +3,7 @@
 // other's download folder; an uploader that dies mid-file leaves an exact
 // prefix, and after its restart the download resumes where it stopped.
 
+#include "common/TestFiles.h"
 #include "common/TestServer.h"
 #include "peers/NodeProcess.h"
 
@@ -18,22 +19,6 @@ namespace
 
 // Transfers under the sanitizers on a loaded machine may take a while.
 const int kTransferWaitMs = 120000;
-
-QByteArray RandomBytes(qint64 i_size)
-{
-    QByteArray bytes(int(i_size), '\0');
-    QRandomGenerator generator(20);
-    for (char& c : bytes)
-        c = char(generator.generate());
-    return bytes;
-}
-
-bool WriteFile(const QString& i_path, const QByteArray& i_bytes)
-{
-    QDir().mkpath(QFileInfo(i_path).path());
-    QFile f(i_path);
-    return f.open(QIODevice::WriteOnly) && f.write(i_bytes) == i_bytes.size();
-}
 
 QByteArray ReadFile(const QString& i_path)
 {
@@ -72,7 +57,7 @@ void TestTransferNodes::FileMovesStopsAndResumes()
     QVERIFY(dir.isValid());
     const qint64 size = 5 * 1024 * 1024 + 123;
     const QString share = dir.path() + "/share";
-    const QByteArray first = RandomBytes(size);
+    const QByteArray first = RandomBytes(size, 20);
     QByteArray second = first;
     std::reverse(second.begin(), second.end());
     QVERIFY(WriteFile(share + "/Album/first.bin", first));

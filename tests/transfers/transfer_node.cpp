@@ -46,7 +46,6 @@
 
 namespace
 {
-using nodemain::FreePort;
 using nodemain::Print;
 
 // Prints the status changes of downloads and uploads.
@@ -96,16 +95,8 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.addOption({"user", "User name.", "name"});
-    parser.addOption({"password", "Password.", "password", "pw"});
-    parser.addOption({"server-port", "Port of the test server on 127.0.0.1.", "port"});
-    parser.addOption({"share", "A folder to share with everyone.", "path"});
-    parser.process(app);
-    if (!parser.isSet("user") || !parser.isSet("server-port"))
-    {
-        std::fprintf(stderr, "usage: tv_transfer_node --user NAME --server-port N [--password PW]\n");
+    if (!nodemain::ReadOptions(app, parser, true, "tv_transfer_node"))
         return 2;
-    }
 
     SetLogSink([](const QString& i_category, int i_level, const QString& i_text, ItemPtr) {
         if (i_category != QLatin1String("Transfer Queue"))
@@ -115,23 +106,12 @@ int main(int argc, char** argv)
     });
 
     // The same order as the window's start-up.
-    Type* global = d->NewType("global", true, false, true);
-    Type* value = d->NewType("global_value", false, false, true);
-    global->RelateToType(value, Many, One, false);
-    new TimerManager;
-    new DataSaver;
-    auto* server = new Server;
-    server->CreateData();
+    Server* server = nodemain::StartServer();
     auto* messenger = new PeerMessenger;
     auto* shares = new SharedFoldersManager;
     auto* queue = new TransferQueueManager;
 
-    SetSetting("username", ToLatin1(parser.value("user")));
-    SetSetting("password", ToLatin1(parser.value("password")));
-    SetSetting("server_host", "127.0.0.1");
-    SetSetting("server_port", ToLatin1(parser.value("server-port")));
-    SetSetting("listening_port", std::to_string(FreePort()));
-    SetSetting("obfuscated_listening_port", std::to_string(FreePort()));
+    nodemain::SetLoginSettings(parser);
     dataSaver->NotifyDataLoaded();
     shares->Init();
     auto printer = std::make_unique<StatusPrinter>();
@@ -188,9 +168,6 @@ int main(int argc, char** argv)
     delete queue;
     delete shares;
     delete messenger;
-    delete server;
-    delete dataSaver;
-    delete timerManager;
-    ClearLogSink();
+    nodemain::StopServer(server);
     return rc;
 }
