@@ -117,7 +117,18 @@ protected:
     // Ends the window, which saves the state file, and the store; waits
     // until the server has seen the client go.
     void StopWindow();
+    // What each test case starts from and leaves behind: no state file but
+    // bob's login, an empty store, the window logged in.
+    void StartFresh();
+    void StopAndClean();
+
+    // The server sends bob a private line from the user, each with an id
+    // of its own.
+    bool SendPrivateLine(const QString& i_from, const QString& i_text);
 
     TestServer m_server;
     std::unique_ptr<MainWindow> mp_window;
+
+private:
+    int m_messageId = 1;
 };

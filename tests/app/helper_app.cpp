@@ -2,6 +2,7 @@
 
 #include "Data.h"
 #include "DiagnosticsForm.h"
+#include "ProtocolCodes.h"
 #include "mainwindow.h"
 #include "server.h"
 
@@ -198,4 +199,24 @@ void WindowTest::StopWindow()
     DeleteDeferred();
     d->Reset();
     QTRY_VERIFY_WITH_TIMEOUT(m_server.Users().isEmpty(), 10000);
+}
+
+void WindowTest::StartFresh()
+{
+    RemoveStateFiles();
+    d->Reset();
+    StartLoggedIn();
+}
+
+void WindowTest::StopAndClean()
+{
+    StopWindow();
+    RemoveStateFiles();
+}
+
+bool WindowTest::SendPrivateLine(const QString& i_from, const QString& i_text)
+{
+    return m_server.Send("bob", SM_PRIVATE_CHAT,
+                         {Field("u32", m_messageId++), Field("u32", 1700000000), Field("latin1", i_from),
+                          Field("utf8", i_text), Field("byte", 1)});
 }

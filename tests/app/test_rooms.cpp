@@ -49,19 +49,10 @@ class RoomsTest : public QObject, public WindowTest
     Q_OBJECT
 
 private:
-    int m_messageId = 1;
-
     QTreeWidgetItem* Row(const QString& i_room) const
     {
         const auto rows = Ui()->roomList->findItems(i_room, Qt::MatchExactly, 0);
         return rows.size() == 1 ? rows.first() : nullptr;
-    }
-
-    bool SendChat(const QString& i_from, const QString& i_text)
-    {
-        return m_server.Send("bob", SM_PRIVATE_CHAT,
-                             {Field("u32", m_messageId++), Field("u32", 1700000000), Field("latin1", i_from),
-                              Field("utf8", i_text), Field("byte", 1)});
     }
 
     static QString Shown(ChatForm* ip_form) { return ip_form->findChild<QTextBrowser*>("chatView")->toPlainText(); }
@@ -74,18 +65,9 @@ private slots:
         QVERIFY(m_server.Start({"--accounts", "bob:pw2"}));
     }
 
-    void init()
-    {
-        RemoveStateFiles();
-        d->Reset();
-        StartLoggedIn();
-    }
+    void init() { StartFresh(); }
 
-    void cleanup()
-    {
-        StopWindow();
-        RemoveStateFiles();
-    }
+    void cleanup() { StopAndClean(); }
 
     void roomListFillsAndJoinsByName()
     {
@@ -161,7 +143,7 @@ private slots:
         QTabWidget* chats = Ui()->chatTabControl;
 
         // The first message opens the tab and moves nothing.
-        QVERIFY(SendChat("carol", "hello <b>there</b>"));
+        QVERIFY(SendPrivateLine("carol", "hello <b>there</b>"));
         QTRY_COMPARE(chats->count(), 1);
         QCOMPARE(chats->tabText(0), QString("carol"));
         ChatForm* first = ChatTab(0);
@@ -172,14 +154,14 @@ private slots:
         QCOMPARE(link, QString::number(quintptr(first)));
 
         // The next one goes to the same view.
-        QVERIFY(SendChat("carol", "second"));
+        QVERIFY(SendPrivateLine("carol", "second"));
         QTRY_VERIFY(Shown(first).contains("second"));
         QVERIFY(Shown(first).contains("hello <b>there</b>"));
         QCOMPARE(chats->count(), 1);
         QCOMPARE(mp_window->GetChatForm("carol"), first);
 
         // Another user, another tab; the current one stays.
-        QVERIFY(SendChat("dave", "hi"));
+        QVERIFY(SendPrivateLine("dave", "hi"));
         QTRY_COMPARE(chats->count(), 2);
         QCOMPARE(chats->currentIndex(), 0);
         QCOMPARE(QApplication::focusWidget(), Ui()->roomList);
@@ -193,7 +175,7 @@ private slots:
         QTRY_VERIFY(!guard);
         QCOMPARE(chats->count(), 1);
 
-        QVERIFY(SendChat("carol", "again"));
+        QVERIFY(SendPrivateLine("carol", "again"));
         QTRY_COMPARE(chats->count(), 2);
         ChatForm* fresh = mp_window->GetChatForm("carol");
         QCOMPARE(Shown(fresh).count('\n'), 0);

@@ -90,8 +90,6 @@ class RoomViewTest : public QObject, public WindowTest
     Q_OBJECT
 
 private:
-    int m_messageId = 1;
-
     RoomForm* Room(const QString& i_name) const
     {
         QTabWidget* tabs = Ui()->roomsTabControl;
@@ -112,13 +110,6 @@ private:
                              {Field("latin1", i_room), Field("latin1", i_user), Field("utf8", i_text)});
     }
 
-    bool PrivateLine(const QString& i_from, const QString& i_text)
-    {
-        return m_server.Send("bob", SM_PRIVATE_CHAT,
-                             {Field("u32", m_messageId++), Field("u32", 1700000000), Field("latin1", i_from),
-                              Field("utf8", i_text), Field("byte", 1)});
-    }
-
     // Messages of a code that bob sent, by their text field.
     QStringList Sent(quint32 i_code)
     {
@@ -136,18 +127,9 @@ private slots:
         QVERIFY(m_server.Start({"--accounts", "bob:pw2"}));
     }
 
-    void init()
-    {
-        RemoveStateFiles();
-        d->Reset();
-        StartLoggedIn();
-    }
+    void init() { StartFresh(); }
 
-    void cleanup()
-    {
-        StopWindow();
-        RemoveStateFiles();
-    }
+    void cleanup() { StopAndClean(); }
 
     void rowOrder_data()
     {
@@ -433,8 +415,8 @@ private slots:
     {
         QTabWidget* chats = Ui()->chatTabControl;
         Ui()->tabControl->setCurrentWidget(Ui()->roomsTab);
-        QVERIFY(PrivateLine("carol", "one & <two>"));
-        QVERIFY(PrivateLine("carol", "three http://c.example/"));
+        QVERIFY(SendPrivateLine("carol", "one & <two>"));
+        QVERIFY(SendPrivateLine("carol", "three http://c.example/"));
         QTRY_COMPARE(chats->count(), 1);
         ChatForm* form = mp_window->GetChatForm("carol");
         QTRY_VERIFY(Shown(ChatView(form)).contains("three"));
@@ -480,7 +462,7 @@ private slots:
         QVERIFY(!ItemPtr(T("user")->HasItem("carol")).IsConnected("user_chat_widget"));
         QTRY_VERIFY(!guard);
         QCOMPARE(T("user_chat_widget")->ItemCount(), size_t(0));
-        QVERIFY(PrivateLine("carol", "again"));
+        QVERIFY(SendPrivateLine("carol", "again"));
         QTRY_COMPARE(chats->count(), 1);
         QTRY_COMPARE(Shown(ChatView(mp_window->GetChatForm("carol"))), QString("[carol] again"));
     }

@@ -149,18 +149,9 @@ private slots:
         QVERIFY(m_server.Set("stats", QJsonObject{{"user", QString::fromLatin1("j\xfcrgen")}}));
     }
 
-    void init()
-    {
-        RemoveStateFiles();
-        d->Reset();
-        StartLoggedIn();
-    }
+    void init() { StartFresh(); }
 
-    void cleanup()
-    {
-        StopWindow();
-        RemoveStateFiles();
-    }
+    void cleanup() { StopAndClean(); }
 
     void menuEntriesFollowTheStore()
     {
