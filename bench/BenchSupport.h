@@ -1,17 +1,22 @@
 #pragma once
-// What the benchmarks that lay out files share: whether this is a small run,
-// where scratch trees go, and the median of repeated timings.
+// What the benchmarks share: whether this is a small run, where scratch
+// trees go, the median of repeated timings, free loopback ports and waiting
+// with the event loop running.
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTcpServer>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -66,6 +71,29 @@ inline double TimeCommand(const QString& i_program, const QStringList& i_argumen
     if (!command.waitForFinished(-1) || command.exitStatus() != QProcess::NormalExit || command.exitCode() != 0)
         return -1;
     return double(timer.nsecsElapsed()) / 1e9;
+}
+
+// A port nothing listens on now, so the client's peer listeners keep off
+// the default ports.
+inline quint16 FreePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// Runs the event loop until the condition holds; false when i_ms pass first.
+inline bool WaitUntil(const std::function<bool()>& i_done, int i_ms)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!i_done())
+    {
+        if (timer.elapsed() > i_ms)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
 }
 
 } // namespace benchsupport

@@ -22,6 +22,7 @@
 // Sanitizer builds, or TV_BENCH_SMALL=1, use a tenth of the users.
 
 #include "BenchSupport.h"
+#include "common/TestEnvironment.h"
 #include "QtBenchmarkMain.h"
 
 #include "ActionSetToolBar.h"
@@ -84,12 +85,7 @@ size_t HeapInUse()
     return info.uordblks + info.hblkhd;
 }
 
-quint16 FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
+using benchsupport::FreePort;
 
 std::string UserName(int i_user)
 {
@@ -176,15 +172,8 @@ class Client
 public:
     Client()
     {
-        d->Reset();
-        Type* global = d->NewType("global", true, false, true);
-        Relate(global, d->NewType("global_value", false, false, true), Many, One);
         g_showIsOver = false;
-        new TimerManager;
-        timerManager->HalfMinuteTimer()->stop();
-        timerManager->FiveMinuteTimer()->stop();
-        timerManager->HourTimer()->stop();
-        new DataSaver;
+        ResetTestEnvironment();
         (new Server)->CreateData();
         mp_window = new QMainWindow;
         mp_window->addToolBar(new ActionSetToolBar(mp_window));
@@ -221,6 +210,14 @@ public:
         delete timerManager;
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         d->Reset();
+    }
+
+    // Makes the search the peers' replies answer; returns its results tab.
+    SearchResultsForm* Search(quint32* o_token) const
+    {
+        *o_token = gp_server->FileSearch("track title", false);
+        auto* tabs = mp_form->findChild<QTabWidget*>("searchTabControl");
+        return qobject_cast<SearchResultsForm*>(tabs->widget(0));
     }
 
     QMainWindow* mp_window = nullptr;
@@ -289,9 +286,8 @@ void BM_PopularSearch(benchmark::State& state)
         state.PauseTiming();
         const int users = Users();
         auto client = std::make_unique<Client>();
-        const quint32 token = gp_server->FileSearch("track title", false);
-        auto* tabs = client->mp_form->findChild<QTabWidget*>("searchTabControl");
-        auto* tab = qobject_cast<SearchResultsForm*>(tabs->widget(0));
+        quint32 token = 0;
+        SearchResultsForm* tab = client->Search(&token);
         QTreeWidget* tree = tab->searchResults();
         // The second run types a filter first, which hides most results.
         const bool filtered = state.range(0) != 0;
@@ -498,9 +494,8 @@ void BM_FilterChange(benchmark::State& state)
         state.PauseTiming();
         const int users = Users();
         auto client = std::make_unique<Client>();
-        const quint32 token = gp_server->FileSearch("track title", false);
-        auto* tabs = client->mp_form->findChild<QTabWidget*>("searchTabControl");
-        auto* tab = qobject_cast<SearchResultsForm*>(tabs->widget(0));
+        quint32 token = 0;
+        SearchResultsForm* tab = client->Search(&token);
         QTreeWidget* tree = tab->searchResults();
         ItemPtr request = FindItem("search_request", Value(token));
         const FileAttributeLinker attributes;

@@ -8,6 +8,7 @@
 // Sanitizer builds, or TV_BENCH_SMALL=1, use a share a tenth of the size.
 
 #include "BenchSupport.h"
+#include "common/TestEnvironment.h"
 #include "QtBenchmarkMain.h"
 
 #include "ActionSetToolBar.h"
@@ -36,12 +37,7 @@
 namespace
 {
 
-int FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
+using benchsupport::FreePort;
 
 // Folders level by level below one root, the last levels partly filled, so
 // that the deepest lies 6 folders down; the folder "share\f1" holds the
@@ -95,14 +91,7 @@ class Client
 public:
     Client()
     {
-        d->Reset();
-        Type* global = d->NewType("global", true, false, true);
-        Relate(global, d->NewType("global_value", false, false, true), Many, One);
-        new TimerManager;
-        timerManager->HalfMinuteTimer()->stop();
-        timerManager->FiveMinuteTimer()->stop();
-        timerManager->HourTimer()->stop();
-        new DataSaver;
+        ResetTestEnvironment();
         (new Server)->CreateData();
         mp_window = new QMainWindow;
         mp_window->addToolBar(new ActionSetToolBar(mp_window));

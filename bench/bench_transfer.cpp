@@ -49,19 +49,6 @@ const int kWaitMs = 300000;
 const double kMiB = 1 << 20;
 const double kGiB = double(1LL << 30);
 
-bool WaitUntil(const std::function<bool()>& i_done, int i_ms)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!i_done())
-    {
-        if (timer.elapsed() > i_ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
-
 void Pause(int i_ms)
 {
     WaitUntil([] { return false; }, i_ms);

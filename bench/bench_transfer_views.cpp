@@ -12,6 +12,7 @@
 // two bursts.
 
 #include "BenchSupport.h"
+#include "common/TestEnvironment.h"
 #include "QtBenchmarkMain.h"
 
 #include "DataSaver.h"
@@ -48,12 +49,7 @@ bool Small()
     return benchsupport::IsSmallRun();
 }
 
-quint16 FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
+using benchsupport::FreePort;
 
 double ThreadCpuSeconds()
 {
@@ -76,16 +72,7 @@ class Setup
 public:
     Setup()
     {
-        d->Reset();
-        Type* global = d->NewType("global", true, false, true);
-        global->RelateToType(d->NewType("global_value", false, false, true), Many, One, false);
-        if (!timerManager)
-            new TimerManager;
-        timerManager->HalfMinuteTimer()->stop();
-        timerManager->FiveMinuteTimer()->stop();
-        timerManager->HourTimer()->stop();
-        delete dataSaver;
-        new DataSaver;
+        ResetTestEnvironment();
         mp_server = new Server;
         mp_server->CreateData();
         mp_messenger = new PeerMessenger;

@@ -17,6 +17,7 @@
 // Sanitizer builds, or TV_BENCH_SMALL=1, use a tenth of the queue.
 
 #include "BenchSupport.h"
+#include "common/TestEnvironment.h"
 #include "QtBenchmarkMain.h"
 
 #include "DataSaver.h"
@@ -61,25 +62,7 @@ QByteArray U32(quint32 i_value)
 QByteArray Str(const QByteArray& i_bytes) { return U32(quint32(i_bytes.size())) + i_bytes; }
 QByteArray Frame(const QByteArray& i_message) { return U32(quint32(i_message.size())) + i_message; }
 
-quint16 FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-bool WaitFor(const std::function<bool()>& i_done, int i_ms = 10000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!i_done())
-    {
-        if (timer.elapsed() > i_ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
+using benchsupport::FreePort;
 
 // The start-up order up to the transfer queue, the queue filled, and the
 // raw peer of "big".
@@ -133,14 +116,7 @@ public:
 private:
     Queue()
     {
-        d->Reset();
-        Type* global = d->NewType("global", true, false, true);
-        global->RelateToType(d->NewType("global_value", false, false, true), Many, One, false);
-        new TimerManager;
-        timerManager->HalfMinuteTimer()->stop();
-        timerManager->FiveMinuteTimer()->stop();
-        timerManager->HourTimer()->stop();
-        new DataSaver;
+        ResetTestEnvironment();
         mp_server = new Server;
         mp_server->CreateData();
         mp_messenger = new PeerMessenger;
@@ -165,7 +141,7 @@ private:
         mp_peer->write(Frame(U32(PM_PEER_INIT) + Str(BIG) + Str("P") + U32(0)));
         mp_peer->write(Frame(U32(PM_UPLOAD_PLACE_IN_LINE) + Str("sync\\x") + U32(1)));
         mp_peer->flush();
-        if (!WaitFor([&] { return known; }))
+        if (!benchsupport::WaitUntil([&] { return known; }, 10000))
             qFatal("the client did not take the peer's connection");
         QObject::disconnect(sync);
 
