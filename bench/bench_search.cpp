@@ -23,6 +23,7 @@
 
 #include "BenchSupport.h"
 #include "common/TestEnvironment.h"
+#include "views/search/SearchViewStart.h"
 #include "QtBenchmarkMain.h"
 
 #include "ActionSetToolBar.h"
@@ -180,17 +181,7 @@ public:
         SetSetting("username", "alice");
         SetSetting("listening_port", std::to_string(FreePort()));
         SetSetting("obfuscated_listening_port", std::to_string(FreePort()));
-        new PeerMessenger;
-        Type* wishItem = MakeType("wish_list_item", true, false, true);
-        Relate(wishItem, MakeType("wish_list_item_enabled", false, true, true), Many, One);
-        new DelayedInvoker(nullptr);
-        new SharedFoldersManager(nullptr);
-        new SizeManager(nullptr);
-        new TransferQueueManager;
-        mp_form = new SearchForm;
-        mp_window->setCentralWidget(mp_form);
-        mp_form->Init();
-        mp_window->addToolBar(new EventToolBar(nullptr));
+        mp_form = StartSearchView(mp_window, false);
         dataSaver->NotifyDataLoaded();
         mp_window->resize(1200, 800);
         mp_window->show();
@@ -198,14 +189,7 @@ public:
 
     ~Client()
     {
-        g_showIsOver = true;
-        delete mp_window;
-        delete transferQueueManager;
-        delete sharedFoldersManager;
-        delete delayedInvoker;
-        delete peerMessenger;
-        delete gp_server;
-        delete sizeManager;
+        StopSearchView(mp_window);
         delete dataSaver;
         delete timerManager;
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

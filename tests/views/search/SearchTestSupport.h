@@ -7,6 +7,7 @@
 #include "app/WidgetTestSupport.h"
 #include "common/TestServer.h"
 #include "peers/PeerTestSupport.h"
+#include "views/search/SearchViewStart.h"
 
 #include "ActionSetToolBar.h"
 #include "DelayedInvoker.h"
@@ -69,18 +70,7 @@ public:
         SetSetting("server_port", std::to_string(m_ts.Port()));
         SetSetting("listening_port", std::to_string(peertest::FreePort()));
         SetSetting("obfuscated_listening_port", std::to_string(peertest::FreePort()));
-        new PeerMessenger;
-        Type* wishItem = MakeType("wish_list_item", true, false, true);
-        Relate(wishItem, MakeType("wish_list_item_enabled", false, true, true), Many, One);
-        dataSaver->AddSavedType("wish_list_item");
-        new DelayedInvoker(nullptr);
-        new SharedFoldersManager(nullptr);
-        new SizeManager(nullptr);
-        new TransferQueueManager;
-        mp_form = new SearchForm;
-        mp_window->setCentralWidget(mp_form);
-        mp_form->Init();
-        mp_window->addToolBar(new EventToolBar(nullptr));
+        mp_form = StartSearchView(mp_window, true);
         if (i_beforeLoad)
             i_beforeLoad();
         dataSaver->NotifyDataLoaded();
@@ -94,17 +84,9 @@ public:
     void TearDown()
     {
         m_peers.clear();
-        // As the main window's teardown does: late slots keep still.
-        g_showIsOver = true;
-        delete mp_window;
+        StopSearchView(mp_window);
         mp_window = nullptr;
         mp_form = nullptr;
-        delete transferQueueManager;
-        delete sharedFoldersManager;
-        delete delayedInvoker;
-        delete peerMessenger;
-        delete gp_server;
-        delete sizeManager;
         RunDeferredDeletes();
         d->Reset();
     }
