@@ -13,6 +13,8 @@
 // BM_DecodeShareList: a share list of 100,000 files in 5,000 folders,
 //   inflated and parsed into a FileInfoMap. Target: under 300 ms.
 
+#include "BenchSupport.h"
+#include "common/TestEnvironment.h"
 #include "QtBenchmarkMain.h"
 #include "Compression.h"
 #include "FrameCodec.h"
@@ -98,20 +100,7 @@ QByteArray Frame(quint32 i_code, const std::string& i_fields)
     return FrameCodec::Encode(m);
 }
 
-void MakeSettingsTypes()
-{
-    d->Reset();
-    Type* global = d->NewType("global", true, false, true);
-    Type* value = d->NewType("global_value", false, false, true);
-    global->RelateToType(value, Many, One, false);
-}
-
-quint16 FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
+using benchsupport::FreePort;
 
 // Runs the event loop until i_done or 60 s have passed.
 template <typename F>
@@ -130,7 +119,7 @@ bool SpinUntil(F i_done)
 
 void BM_StoreSearchReplies(benchmark::State& state)
 {
-    MakeSettingsTypes();
+    ResetSettingsTypes();
     auto messenger = std::make_unique<PeerMessenger>();
     SetSetting("username", "alice");
     SetSetting("listening_port", std::to_string(FreePort()));
