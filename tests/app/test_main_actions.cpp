@@ -3,7 +3,7 @@
 // clean-up of saves a killed process left unfinished.
 
 #include "app/AppTestSupport.h"
-#include "app/WidgetTestSupport.h"
+#include "views/widgets/WidgetTestSupport.h"
 #include "common/TestServer.h"
 
 #include "ActionSetToolBar.h"

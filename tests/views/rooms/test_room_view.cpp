@@ -4,7 +4,7 @@
 // bound of a busy view, and the conversation tabs.
 
 #include "app/AppTestSupport.h"
-#include "app/WidgetTestSupport.h"
+#include "views/widgets/WidgetTestSupport.h"
 #include "common/TestServer.h"
 
 #include "ActionSetToolBar.h"

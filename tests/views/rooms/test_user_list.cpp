@@ -3,7 +3,7 @@
 // the add-user dialog, each writing the store and kept in the state file.
 
 #include "app/AppTestSupport.h"
-#include "app/WidgetTestSupport.h"
+#include "views/widgets/WidgetTestSupport.h"
 #include "common/TestServer.h"
 
 #include "ActionSetToolBar.h"

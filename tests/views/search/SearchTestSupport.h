@@ -4,7 +4,7 @@
 // messenger listening on loopback, and scripted peers that answer searches
 // over raw "P" connections.
 
-#include "app/WidgetTestSupport.h"
+#include "views/widgets/WidgetTestSupport.h"
 #include "common/TestServer.h"
 #include "peers/PeerTestSupport.h"
 #include "views/search/SearchViewStart.h"

@@ -3,7 +3,7 @@
 // manager (which stores received shares) and the real transfer queue, in a
 // window with both toolbars.
 
-#include "app/WidgetTestSupport.h"
+#include "views/widgets/WidgetTestSupport.h"
 #include "transfers/TransferTestSupport.h"
 
 #include "ActionSetToolBar.h"

@@ -2,7 +2,7 @@
 // rescan report the main window opens.
 
 #include "transfers/TransferTestSupport.h"
-#include "app/WidgetTestSupport.h"
+#include "views/widgets/WidgetTestSupport.h"
 
 #include "AddSharedFolderDialog.h"
 #include "SharedFilesRescannedDialog.h"

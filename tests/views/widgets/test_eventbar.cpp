@@ -1,7 +1,7 @@
 // The event toolbar: one button per hidden widget, blinking only while the
 // window is inactive, a click brings the view forward through nested tabs.
 
-#include "app/WidgetTestSupport.h"
+#include "views/widgets/WidgetTestSupport.h"
 
 #include "Data.h"
 #include "EventToolBar.h"

@@ -1,6 +1,6 @@
 // Tab-focus marks, the tab and tree classes of the views.
 
-#include "app/WidgetTestSupport.h"
+#include "views/widgets/WidgetTestSupport.h"
 
 #include "FocusFunctions.h"
 #include "TabWidget.h"

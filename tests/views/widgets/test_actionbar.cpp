@@ -2,7 +2,7 @@
 // when an action fires, destroyed widgets leave nothing behind, and the
 // support button.
 
-#include "app/WidgetTestSupport.h"
+#include "views/widgets/WidgetTestSupport.h"
 
 #include "ActionSetToolBar.h"
 #include "Data.h"
