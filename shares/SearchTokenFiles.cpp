@@ -28,9 +28,10 @@ std::vector<const SearchTokenFiles::Serials*> SearchTokenFiles::Get(
         auto [entry, added] = m_serials.try_emplace(token.first);
         if (added)
         {
-            entry->second.reserve(token.second->Size());
-            token.second->ForEach([&](Item* i_file) { entry->second.push_back(i_file->Serial()); });
-            m_serialCount += entry->second.size();
+            Serials& serials = entry->second;
+            serials.reserve(token.second->Size());
+            token.second->ForEach([&serials](Item* i_file) { serials.push_back(i_file->Serial()); });
+            m_serialCount += serials.size();
         }
         result.push_back(&entry->second);
     }
