@@ -448,6 +448,12 @@ bool ConnGroup::Erase(Item* ip_item) {
     if (pos == b + m_size || *pos != ip_item) return false;
     std::memmove(pos, pos + 1, size_t(b + m_size - pos - 1) * sizeof(Item*));
     --m_size;
+    // Halved once a quarter full, so that a shared item left with few
+    // partners does not keep the room of many.
+    if (m_cap > 8 && m_size <= m_cap / 4) {
+        mp_arr = CheckedRealloc<Item*>(mp_arr, m_cap / 2);
+        m_cap /= 2;
+    }
     return true;
 }
 
@@ -817,6 +823,7 @@ void Type::Unlist(Item* ip_item) {
                 m_items[w++] = p;
             }
         m_items.resize(w);
+        m_items.shrink_to_fit();   // a large removal gives its memory back
     }
 }
 

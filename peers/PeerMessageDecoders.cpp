@@ -3,12 +3,17 @@
 #include "ProtocolCodes.h"
 #include "Stream.h"
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 
 namespace
 {
 constexpr quint32 ANY_COUNT = std::numeric_limits<quint32>::max();
+// A record that is present: its byte, an empty name, the size, an empty
+// extension and no pairs. Absent records take one byte, so a count may
+// promise many records of which none is kept.
+constexpr size_t MIN_PRESENT_RECORD = 1 + 4 + 8 + 4 + 4;
 
 bool ReadTranslationTable(InputStream& i_in, AttributeTranslationTable& o_table)
 {
@@ -90,7 +95,7 @@ bool DecodeSearchResult(const char* ip_data, size_t i_size, SearchResult& o_mess
     in.ReadCount(count, MAX_FOLDER_RECORDS, 1);
     o_message.m_files.clear();
     if (in.Ok())
-        o_message.m_files.reserve(count);
+        o_message.m_files.reserve(std::min<size_t>(count, in.Remaining() / MIN_PRESENT_RECORD));
     for (quint32 n = 0; n < count && in.Ok(); ++n)
     {
         FileInfo file;

@@ -971,6 +971,7 @@ void PeerMessenger::SendMessage(std::string i_user, const MemStream& i_message)
 
 void PeerMessenger::GetUserSharedFiles(std::string i_user)
 {
+    m_shareListsAsked.insert(i_user);
     SendMessage(i_user, NewMessage(PM_GET_SHARED_FILE_LIST));
 }
 
@@ -1177,12 +1178,23 @@ bool PeerMessenger::InflateBody(const std::string& i_user, quint32 i_code, const
 
 bool PeerMessenger::HandleSharedFileList(const std::string& i_user, const char* ip_data, size_t i_size)
 {
-    std::string body;
-    if (!InflateBody(i_user, PM_SHARED_FILE_LIST, ip_data, i_size, body))
-        return false;
+    // Storing a list costs memory in proportion to its size: one nobody
+    // asked for is not even inflated.
+    if (m_shareListsAsked.erase(i_user) == 0)
+    {
+        PeerLog(1, QString("Dropping a share list of %1 bytes from user %2 that was not asked for")
+                       .arg(i_size)
+                       .arg(FromLatin1(i_user)));
+        return true;
+    }
     PeerDecoders::SharedFileList list;
-    if (!PeerDecoders::DecodeSharedFileList(body.data(), body.size(), list))
-        return false;
+    {
+        std::string body;
+        if (!InflateBody(i_user, PM_SHARED_FILE_LIST, ip_data, i_size, body))
+            return false;
+        if (!PeerDecoders::DecodeSharedFileList(body.data(), body.size(), list))
+            return false;
+    }
     PeerLog(1, QString("Received the share list of user %1: %2 folder(s)").arg(FromLatin1(i_user)).arg(list.m_share.size()));
     emit UserShare(i_user, list.m_share, list.m_table);
     return true;

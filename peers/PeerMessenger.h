@@ -16,6 +16,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -201,6 +202,9 @@ private:
         qint64 finishedMs = 0;
     };
     std::map<quint32, LateToken> m_lateTokens;
+    // Users asked for their share list whose answer has not come yet: only
+    // an answer is inflated and stored, on whichever connection it comes.
+    std::set<std::string> m_shareListsAsked;
     quint64 m_nextId = 1;
     quint32 m_nextToken;
     std::function<qint64()> m_clock;

@@ -33,14 +33,18 @@ void SharedFoldersManager::OnUserShare(std::string i_user, FileInfoMap& i_share,
     const FileAttributeLinker attributes;
 
     // The map is ordered by path, and a parent path sorts before its
-    // children, so every parent in the list is stored before them.
-    for (const auto& entry : i_share)
+    // children, so every parent in the list is stored before them. Each
+    // folder's records are let go once stored, so that a large list is not
+    // held twice, as records and as items.
+    for (auto next = i_share.begin(); next != i_share.end();)
     {
+        const auto node = i_share.extract(next++);
+        const std::string& path = node.key();
         Item* folder = folderType->NewItem();
         share->Connect(folder);
-        folder->Connect(folderNameType->GetItem(entry.first));
+        folder->Connect(folderNameType->GetItem(path));
 
-        if (Item* parentName = folderNameType->HasItem(GetParentFolder(entry.first)))
+        if (Item* parentName = folderNameType->HasItem(GetParentFolder(path)))
         {
             Item* parent = parentName->GetItems(folderType).Connected(share).First();
             if (parent && parent != folder)
@@ -53,7 +57,7 @@ void SharedFoldersManager::OnUserShare(std::string i_user, FileInfoMap& i_share,
             }
         }
 
-        for (const FileInfo& record : entry.second)
+        for (const FileInfo& record : node.mapped())
         {
             Item* file = fileType->NewItem();
             folder->Connect(file);

@@ -8,6 +8,11 @@
 #include "TextConversion.h"
 #include "server.h"
 
+#include <cstdlib>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 SharedFoldersManager* sharedFoldersManager = nullptr;
 
 SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_parent)
@@ -210,6 +215,11 @@ void SharedFoldersManager::RemoveUserShare(std::string i_user)
     folders.Remove();
     share.Remove();
     d->RemoveDisconnectedItems();
+#ifdef __GLIBC__
+    // The allocator keeps freed blocks for reuse: a large list's memory goes
+    // back to the system only when asked.
+    malloc_trim(0);
+#endif
 }
 
 void SharedFoldersManager::OnMP3Scanned(QString i_file, int i_mpegVersion, QString i_channelMode, int i_frequency,

@@ -109,6 +109,8 @@ public:
     void OnSearchTokenLinksChanged(ConnectionInfo& i_info);
 
 public slots:
+    // Stores the list unless the user has one stored; a stored list is
+    // taken out of i_share folder by folder.
     void OnUserShare(std::string i_user, FileInfoMap& i_share, AttributeTranslationTable& i_translationTable);
     void OnDNetSearchRequest(std::string i_user, unsigned int i_req, std::string i_searchText);
     // A result of the scanner's thread: stored on the file's item, which is

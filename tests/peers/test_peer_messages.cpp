@@ -109,6 +109,7 @@ void TestPeerMessages::ShareListDecoded()
                 share = i_share;
                 table = i_table;
             });
+    mp_messenger->GetUserSharedFiles("bob");
     WriteRaw(mp_bob.get(), Frame(U32(PM_SHARED_FILE_LIST) + Zlib(body)));
     QTRY_COMPARE_WITH_TIMEOUT(calls, 1, g_waitMs);
 
@@ -228,6 +229,7 @@ void TestPeerMessages::CompressedBodies()
     connect(mp_messenger, &PeerMessenger::UserShare, this,
             [&](std::string, FileInfoMap&, AttributeTranslationTable&) { ++shares; });
     QSignalSpy results(mp_messenger, &PeerMessenger::SearchResults);
+    mp_messenger->GetUserSharedFiles("bob");
     WriteRaw(mp_bob.get(), Frame(U32(code) + payload));
     if (keptOpen)
     {

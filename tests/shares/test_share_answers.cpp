@@ -454,8 +454,9 @@ void TestShareAnswers::receivedTrees()
     share["single"];
     AttributeTranslationTable table;
     LogCapture log("Shared");
+    FileInfoMap copy = share;
     mp_m->OnUserShare("anna", share, table);
-    mp_m->OnUserShare("ben", share, table);
+    mp_m->OnUserShare("ben", copy, table);
     QCOMPARE(log.Count("Received shared file list from user anna"), 1);
 
     auto folderOf = [](const char* i_user, const char* i_path) {

@@ -9,6 +9,8 @@
 #include <QAction>
 #include <QTextBrowser>
 
+#include <unistd.h>
+
 using namespace sharebrowser;
 
 class TestShareBrowser : public QObject
@@ -23,6 +25,14 @@ class TestShareBrowser : public QObject
     static QString Messages(ShareForm* ip_view)
     {
         return ip_view->findChild<QTextBrowser*>("messageBrowser")->toPlainText();
+    }
+
+    static size_t ResidentBytes()
+    {
+        QFile statm("/proc/self/statm");
+        if (!statm.open(QIODevice::ReadOnly))
+            return 0;
+        return size_t(statm.readAll().split(' ').value(1).toULongLong()) * size_t(sysconf(_SC_PAGESIZE));
     }
 
     static QStringList ActionTexts()
@@ -234,6 +244,51 @@ private slots:
         ShareForm* carol = m_f.Browse("carol", {{"C", {"c.mp3"}}});
         emit peerMessenger->ConnectionToUserFailed("carol", "P");
         QVERIFY(!Messages(carol).contains("could not"));
+    }
+
+    // A peer's list is stored only as the answer to our request: one sent
+    // unasked is not even inflated, and one after the answer is dropped.
+    void onlyAskedForListsAreStored()
+    {
+        ScriptedPeer bob;
+        QVERIFY(bob.Open(m_f.m_queue.mp_messenger, "bob"));
+        // 100 folders of 1,000 files.
+        QByteArray body = U32(100);
+        for (int k = 0; k < 100; ++k)
+        {
+            body += Str("Share\\Set " + QByteArray::number(k)) + U32(1000);
+            for (int n = 0; n < 1000; ++n)
+                body += FileRecord("track " + QByteArray::number(n) + ".mp3", 1000 + n);
+        }
+        body += U32(0);
+        const QByteArray list = Frame(U32(PM_SHARED_FILE_LIST) + Zlib(body));
+
+        const size_t before = ResidentBytes();
+        for (int k = 0; k < 3; ++k)
+            bob.Send(list);
+        QVERIFY(bob.Sync());
+        QCOMPARE(BrowseFixture::Count("user_share"), size_t(0));
+        QCOMPARE(BrowseFixture::Count("user_share_file"), size_t(0));
+        // Stored, one list takes far more than this.
+        QVERIFY2(ResidentBytes() < before + 16 * 1024 * 1024,
+                 qPrintable(QString("grew by %1 bytes").arg(qint64(ResidentBytes()) - qint64(before))));
+
+        m_f.mp_form->OpenShareBrowse("bob");
+        QCOMPARE(bob.Next(), U32(PM_GET_SHARED_FILE_LIST));
+        bob.Send(list);
+        QTRY_COMPARE_WITH_TIMEOUT(BrowseFixture::Count("user_share_loaded"), size_t(1), 60000);
+        QCOMPARE(BrowseFixture::Count("user_share_file"), size_t(100000));
+        ShareForm* view = m_f.View(0);
+        QTRY_VERIFY(Folders(view)->isVisibleTo(view));
+        QCOMPARE(Folders(view)->topLevelItemCount(), 100);
+        Folders(view)->setCurrentItem(BrowseFixture::Row(Folders(view), {"Set 7"}));
+        QCOMPARE(Files(view)->topLevelItemCount(), 1000);
+
+        // Once answered, another list is not asked for.
+        bob.Send(Frame(U32(PM_SHARED_FILE_LIST) + Zlib(U32(1) + Str("Other") + U32(0) + U32(0))));
+        QVERIFY(bob.Sync());
+        QCOMPARE(BrowseFixture::Count("user_share_folder"), size_t(100));
+        QCOMPARE(BrowseFixture::Count("user_share_file"), size_t(100000));
     }
 };
 
