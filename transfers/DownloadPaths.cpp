@@ -40,6 +40,13 @@ std::vector<std::string> KeptSubfolders(const std::string& i_remoteFolder, long 
     return kept;
 }
 
+QString NumberedName(const QString& i_name, int i_number)
+{
+    const qsizetype dot = i_name.lastIndexOf(QLatin1Char('.'));
+    const qsizetype at = dot > 0 ? dot : i_name.size();
+    return i_name.left(at) + QStringLiteral(" (%1)").arg(i_number) + i_name.mid(at);
+}
+
 bool IsBelowFolder(const QString& i_path, const QString& i_folder)
 {
     const QString folder = QDir::cleanPath(i_folder);

@@ -18,6 +18,11 @@ std::string CleanPathComponent(const std::string& i_part);
 // trailing "\" ends no part). None for an empty folder.
 std::vector<std::string> KeptSubfolders(const std::string& i_remoteFolder, long i_level);
 
+// The name with " (n)" before its extension: "track.bin" and 2 give
+// "track (2).bin"; a name without an extension, or whose only dot leads,
+// takes the number at its end.
+QString NumberedName(const QString& i_name, int i_number);
+
 // True when the "/"-form path lies strictly below the "/"-form folder once
 // "." and ".." are resolved.
 bool IsBelowFolder(const QString& i_path, const QString& i_folder);

@@ -33,6 +33,8 @@ namespace
 {
 
 const char* const kCategory = "Transfer Queue";
+// How far "name (n)" is counted for a free file name.
+const int kMaxNumberedNames = 9999;
 
 // An n:1 partner: many entries may share one partner item.
 void RelateShared(Type* ip_entry, const char* ip_other)
@@ -172,6 +174,22 @@ TransferQueueManager::TransferQueueManager()
     SaveByConnection("user", "complete_download");
     // A record keeps the search it came from after its entry is removed.
     SaveByConnection("search_request_text", "complete_download");
+
+    // ---- schema: which download a file on disk belongs to
+    // A partial file remembers the download it was started for (user and
+    // size), also once that download is removed, so that no other file of
+    // the same name is ever appended to it. A download that finished under
+    // a free name remembers that name.
+    Type* partial = d->NewType("partial_file", true, false, true);
+    d->NewType("complete_file_name", false, false, true);
+    RelateShared(partial, "user");
+    RelateShared(partial, "file_size");
+    RelateShared(download, "partial_file");
+    RelateShared(download, "complete_file_name");
+    SaveType("partial_file");
+    SaveByConnection("user", "partial_file");
+    SaveByConnection("file_size", "partial_file");
+    SaveByConnection("complete_file_name", "download_entry");
 
     // ---- users coming online, settings, the active statuses
     {
@@ -339,7 +357,7 @@ ItemPtr TransferQueueManager::AddDownload(std::string i_user, std::string i_file
     if (gp_server)
         gp_server->TrackUser(i_user);
 
-    if (DoesDownloadItemCompleteFilenameExist(download))
+    if (IsFinishedOnDisk(download))
     {
         SetDownloadEntryStatus(download, "complete");
         return download;
@@ -596,7 +614,7 @@ void TransferQueueManager::OnFileTransferRequest(std::string i_user, int i_direc
     // While another download writes the same partial file, an offer for
     // this one is turned down, so that its uploader does not offer it again
     // at once.
-    if (OtherWriterOf(download))
+    if (OtherWriterOf(download, ChoosePartialFile(download)))
     {
         Log(kCategory, 2, QStringLiteral("Denied, Cancelled: another download is writing the same file"), download);
         if (peerMessenger)
@@ -697,7 +715,7 @@ bool TransferQueueManager::PassStep(const Pass& i_pass, Item* ip_download)
     }
     if (status == "complete" || status == "denied")
         return true;
-    if (DoesDownloadItemCompleteFilenameExist(download))
+    if (IsFinishedOnDisk(download))
     {
         SetDownloadEntryStatus(download, "complete");
         return true;
@@ -804,13 +822,86 @@ QString TransferQueueManager::GetDownloadRelativeDownloadFolder(ItemPtr i_downlo
 
 QString TransferQueueManager::GetDownloadTargetPath(ItemPtr i_download, bool i_complete)
 {
+    // Where the download's own file is when it took another name.
+    if (!i_complete)
+        if (ItemPtr own = i_download["partial_file"])
+            return FromUtf8(own.AsString()).replace(QLatin1Char('/'), QLatin1Char('\\'));
     return GetDownloadTargetFolder(i_download, i_complete) + QLatin1Char('\\') +
-           FromUtf8(CleanPathComponent(i_download["file_name"].AsString()));
+           (i_complete ? CompleteFileName(i_download) : FromUtf8(CleanPathComponent(i_download["file_name"].AsString())));
+}
+
+QString TransferQueueManager::CompleteFileName(ItemPtr i_download)
+{
+    ItemPtr own = i_download["complete_file_name"];
+    return FromUtf8(own ? own.AsString() : CleanPathComponent(i_download["file_name"].AsString()));
 }
 
 bool TransferQueueManager::DoesDownloadItemCompleteFilenameExist(ItemPtr i_download)
 {
     return i_download && QFileInfo::exists(SlashForm(GetDownloadTargetPath(i_download, true)));
+}
+
+bool TransferQueueManager::IsFinishedOnDisk(ItemPtr i_download)
+{
+    // A file of another size under the name is another file, and a partial
+    // file of the download's own means it is not done.
+    const QFileInfo done(SlashForm(GetDownloadTargetPath(i_download, true)));
+    if (!i_download || !done.isFile() || done.size() != i_download["file_size"].AsInt64())
+        return false;
+    const QString partial = ChoosePartialFile(i_download);
+    return partial.isEmpty() || !QFileInfo::exists(partial);
+}
+
+QString TransferQueueManager::ChoosePartialFile(ItemPtr i_download, ItemPtr* o_record)
+{
+    const QString root = SlashForm(DownloadRoot(false));
+    ItemPtr own = i_download["partial_file"];
+    const QString ownPath = own ? FromUtf8(own.AsString()) : QString();
+    if (own && IsBelowFolder(ownPath, root) && QFileInfo::exists(ownPath))
+    {
+        if (o_record)
+            *o_record = own;
+        return ownPath;
+    }
+    const qint64 size = i_download["file_size"].AsInt64();
+    const QString folder = SlashForm(GetDownloadTargetFolder(i_download, false));
+    const QString name = FromUtf8(CleanPathComponent(i_download["file_name"].AsString()));
+    for (int n = 1; n <= kMaxNumberedNames; ++n)
+    {
+        const QString path = folder + QLatin1Char('/') + (n == 1 ? name : NumberedName(name, n));
+        ItemPtr record = T("partial_file")->HasItem(ToUtf8(path));
+        const QFileInfo file(path);
+        // A free name; a partial file started for a file of this size (the
+        // same file from another source); one from before partial files
+        // were remembered, when it can only be this download's.
+        const bool free = !file.exists() && !file.isSymLink();
+        if (free || (record ? record["file_size"].AsInt64() == size : IsUnclaimedPartialOf(i_download, file)))
+        {
+            if (o_record)
+                *o_record = free ? ItemPtr() : record;
+            return path;
+        }
+    }
+    return QString();
+}
+
+bool TransferQueueManager::IsUnclaimedPartialOf(ItemPtr i_download, const QFileInfo& i_file)
+{
+    const qint64 size = i_download["file_size"].AsInt64();
+    if (i_file.isDir() || i_file.size() > size)
+        return false;
+    // Another download of the name but of another size may have started it.
+    const QString folder = GetDownloadTargetFolder(i_download, false);
+    if (Item* name = i_download["file_name"].Get())
+        for (Item* other : name->GetItems("download_entry"))
+        {
+            ItemPtr entry(other);
+            if (other != i_download.Get() && !entry["partial_file"] && entry["file_size"].AsInt64() != size &&
+                entry["download_entry_status"].AsString() != "complete" &&
+                GetDownloadTargetFolder(entry, false) == folder)
+                return false;
+        }
+    return true;
 }
 
 void TransferQueueManager::RemoveDownloadDownloadingFolderIfAppropriate(ItemPtr i_download)
@@ -833,14 +924,13 @@ void TransferQueueManager::RemoveDownloadDownloadingFolderIfAppropriate(ItemPtr 
     }
 }
 
-ItemPtr TransferQueueManager::OtherWriterOf(ItemPtr i_download)
+ItemPtr TransferQueueManager::OtherWriterOf(ItemPtr i_download, const QString& i_path)
 {
     Item* downloading = T("download_entry_status")->HasItem("downloading");
-    if (!downloading)
+    if (!downloading || i_path.isEmpty())
         return ItemPtr();
-    const QString path = GetDownloadTargetPath(i_download, false);
     for (Item* other : downloading->GetItems("download_entry"))
-        if (other != i_download.Get() && GetDownloadTargetPath(other, false) == path)
+        if (other != i_download.Get() && SlashForm(GetDownloadTargetPath(other, false)) == i_path)
             return other;
     return ItemPtr();
 }
@@ -885,18 +975,24 @@ void TransferQueueManager::OnFileConnection(std::string i_user, QTcpSocket* ip_s
             download);
         return;
     }
-    if (OtherWriterOf(download))
+    ItemPtr record;
+    const QString path = ChoosePartialFile(download, &record);
+    if (path.isEmpty())
     {
         CloseFileConnection(ip_socket);
-        Log(kCategory, 2,
-            QStringLiteral("Another download is writing %1, closing the connection")
-                .arg(SlashForm(GetDownloadTargetPath(download, false))),
-            download);
+        FailLocally(download, QStringLiteral("Could not open file, aborting"),
+                    QStringLiteral("No free name for a partial file in %1")
+                        .arg(SlashForm(GetDownloadTargetFolder(download, false))));
+        return;
+    }
+    if (OtherWriterOf(download, path))
+    {
+        CloseFileConnection(ip_socket);
+        Log(kCategory, 2, QStringLiteral("Another download is writing %1, closing the connection").arg(path), download);
         return;
     }
 
-    const QString folder = SlashForm(GetDownloadTargetFolder(download, false));
-    const QString path = SlashForm(GetDownloadTargetPath(download, false));
+    const QString folder = QFileInfo(path).path();
     if (!IsBelowFolder(path, SlashForm(DownloadRoot(false))))
     {
         CloseFileConnection(ip_socket);
@@ -935,6 +1031,17 @@ void TransferQueueManager::OnFileConnection(std::string i_user, QTcpSocket* ip_s
     ip_socket->flush();
 
     Data::Operation op(d);
+    // A file started now belongs to this download alone; one resumed keeps
+    // the download it was started for.
+    if (!record)
+    {
+        record = T("partial_file")->GetItem(ToUtf8(path));
+        for (Item* other : record.GetItems("download_entry"))
+            ItemPtr(other) -= record;
+        record += download["user"];
+        record += download["file_size"];
+    }
+    download += record;
     QFile* openFile = file.release();
     const QDateTime now = QDateTime::currentDateTime();
     download += T("download_socket")->GetItem(Value(ip_socket));
@@ -1004,16 +1111,30 @@ void TransferQueueManager::OnDownloadComplete()
     const QFile* file = AddressOf<QFile>(download["download_file"].Get());
     const QString source = file ? file->fileName() : SlashForm(GetDownloadTargetPath(download, false));
     const QString folder = SlashForm(GetDownloadTargetFolder(download, true));
-    const QString destination = SlashForm(GetDownloadTargetPath(download, true));
+    const QString name = FromUtf8(CleanPathComponent(download["file_name"].AsString()));
+    QString destination = folder + QLatin1Char('/') + name;
     QString why;
     if (!IsBelowFolder(destination, SlashForm(DownloadRoot(true))))
         why = QStringLiteral("%1 is not below the complete folder").arg(destination);
     else if (!QDir().mkpath(folder))
         why = QStringLiteral("Could not create the folder %1").arg(folder);
-    else if (QFileInfo::exists(destination))
-        why = QStringLiteral("%1 exists already").arg(destination);
-    else if (!QFile::rename(source, destination))
-        why = QStringLiteral("The file system refused the rename");
+    else
+    {
+        // A name already taken is never replaced: the file takes the next
+        // free one beside it.
+        int n = 1;
+        while (QFileInfo(destination).exists() || QFileInfo(destination).isSymLink())
+        {
+            if (++n > kMaxNumberedNames)
+            {
+                why = QStringLiteral("No free name for %1 in %2").arg(name, folder);
+                break;
+            }
+            destination = folder + QLatin1Char('/') + NumberedName(name, n);
+        }
+        if (why.isEmpty() && !QFile::rename(source, destination))
+            why = QStringLiteral("The file system refused the rename");
+    }
     if (!why.isEmpty())
     {
         FailLocally(download, QStringLiteral("Could not move %1 to %2").arg(source, destination), why);
@@ -1021,6 +1142,14 @@ void TransferQueueManager::OnDownloadComplete()
     }
 
     Data::Operation op(d);
+    // The partial file is gone; nothing is to be resumed from its name.
+    download["partial_file"].Remove();
+    if (destination != folder + QLatin1Char('/') + name)
+    {
+        const QString taken = QFileInfo(destination).fileName();
+        download += T("complete_file_name")->GetItem(ToUtf8(taken));
+        Log(kCategory, 2, QStringLiteral("%1 exists already, saved as %2").arg(name, destination), download);
+    }
     SetDownloadEntryStatus(download, "complete");
     RemoveDownloadDownloadingFolderIfAppropriate(download);
     AddCompleteRecord(download);
@@ -1031,7 +1160,7 @@ void TransferQueueManager::AddCompleteRecord(ItemPtr i_download)
     ItemPtr user = i_download["user"];
     // The record names the file where it now is.
     const std::string folder = ToUtf8(GetDownloadTargetFolder(i_download, true));
-    const std::string name = CleanPathComponent(i_download["file_name"].AsString());
+    const std::string name = ToUtf8(CompleteFileName(i_download));
     Item* folderItem = T("complete_download_folder")->HasItem(folder);
     Item* nameItem = T("complete_download_filename")->HasItem(name);
     if (user && folderItem && nameItem)

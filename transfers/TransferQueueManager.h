@@ -26,6 +26,7 @@
 class DownloadThread;
 class UploadThread;
 class TransferThread;
+class QFileInfo;
 class QTcpSocket;
 
 class TransferQueueManager : public QObject,
@@ -190,8 +191,22 @@ private:
     // form, and the cleaned parts of a download that sit below it.
     static QString DownloadRoot(bool i_complete);
     static std::vector<std::string> KeptParts(ItemPtr i_download);
-    // Another "downloading" entry that writes the same partial file.
-    ItemPtr OtherWriterOf(ItemPtr i_download);
+    // Another "downloading" entry that writes the partial file at the path.
+    ItemPtr OtherWriterOf(ItemPtr i_download, const QString& i_path);
+    // The partial file ("/" form) a transfer of the download writes: its
+    // own while it is there, else the first name in its downloading folder
+    // that is free or holds a partial file it may resume; o_record: that
+    // file's record, null for a free name. Empty when no name is left.
+    QString ChoosePartialFile(ItemPtr i_download, ItemPtr* o_record = nullptr);
+    // A partial file that no record names: it may be this download's when
+    // it is not longer and no other pending download of the name, of
+    // another size, may have started it.
+    bool IsUnclaimedPartialOf(ItemPtr i_download, const QFileInfo& i_file);
+    // The download's file is in the complete folder with its size, and no
+    // partial file of its own is left: it needs no transfer.
+    bool IsFinishedOnDisk(ItemPtr i_download);
+    // The name of the download's file in the complete folder.
+    QString CompleteFileName(ItemPtr i_download);
     // The entry of a download thread that sent a signal; null when the
     // thread is no longer recorded (its download ended or was removed).
     ItemPtr DownloadOfThread(const QObject* ip_thread) const;

@@ -127,6 +127,7 @@ private slots:
     void oneWriterPerPartialFile();
     void removedWhileRunning();
     void localFailuresKeepFiles();
+    void partialFilesKeepTheirDownload();
 
 private:
     QString Root() const { return m_root.filePath("dl"); }
@@ -500,7 +501,9 @@ void TestDownloadConnection::removedWhileRunning()
 }
 
 // Local failures end as "local error" with a log line, never as a
-// completed download, and leave every file as it was.
+// completed download, and leave every file as it was. A name taken in the
+// complete folder, or by a longer file in the downloading folder, is no
+// failure: the file takes the next free name.
 void TestDownloadConnection::localFailuresKeepFiles()
 {
     TransferQueueManager* q = m_fixture.mp_queue;
@@ -515,20 +518,23 @@ void TestDownloadConnection::localFailuresKeepFiles()
     QCOMPARE(up.Offset(), qint64(0));
     Write(Complete("f/t.bin"), "already here");
     up.Send(content);
-    QVERIFY2(WaitStatus(taken, "local error"), Status(taken).c_str());
+    QVERIFY2(WaitStatus(taken, "complete"), Status(taken).c_str());
     QCOMPARE(ReadAll(Complete("f/t.bin")), QByteArray("already here"));
-    QCOMPARE(ReadAll(Downloading("f/t.bin")), content);
-    QCOMPARE(m_fixture.Logged("Could not move"), 1);
-    QCOMPARE(added.count(), 0);
-    QCOMPARE(int(T("complete_download")->ItemCount()), 0);
+    QCOMPARE(ReadAll(Complete("f/t (2).bin")), content);
+    QVERIFY(!QFileInfo::exists(Downloading("f/t.bin")));
+    QCOMPARE(m_fixture.Logged("saved as " + Complete("f/t (2).bin")), 1);
+    QCOMPARE(added.count(), 1);
+    QCOMPARE(added.at(0).at(0).value<ItemPtr>()["complete_download_filename"].AsString(), std::string("t (2).bin"));
+    QVERIFY(q->GetDownloadTargetPath(taken, true).endsWith("\\t (2).bin"));
 
-    // A partial file longer than the file: no offset is sent.
+    // A partial file longer than the file is another file's.
     Write(Downloading("g/long.bin"), Random(500));
     ItemPtr longer = q->AddDownload("bob", "long.bin", "g", 400, 0);
     ItemPtr(longer) += T("remote_transfer_req")->GetItem(Value(42));
-    QCOMPARE(Transfer(42, Random(400)), qint64(-1));
-    QVERIFY(WaitStatus(longer, "local error"));
+    QCOMPARE(Transfer(42, Random(400)), qint64(0));
+    QVERIFY(WaitStatus(longer, "complete"));
     QCOMPARE(QFileInfo(Downloading("g/long.bin")).size(), qint64(500));
+    added.clear();
 
     // A full disk: the partial path leads to /dev/full.
     QVERIFY(QDir().mkpath(Downloading("h")));
@@ -549,6 +555,79 @@ void TestDownloadConnection::localFailuresKeepFiles()
     QVERIFY(WaitStatus(blocked, "local error"));
     QCOMPARE(ReadAll(m_root.filePath("plain")), QByteArray("plain file"));
     QCOMPARE(added.count(), 0);
+}
+
+// Two users' files of one folder and name, of two sizes: each download
+// writes a partial file of its own, also across a restart, and both end
+// complete under names of their own; no file holds a mix. A file of the
+// same size from a third user resumes the partial file it finds.
+void TestDownloadConnection::partialFilesKeepTheirDownload()
+{
+    const QByteArray bobs = Random(1024 * 1024);
+    const QByteArray carols = Random(2 * 1024 * 1024);
+    // The uploader breaks off part-way; the bytes on disk are a prefix.
+    auto dropped = [&](const QByteArray& i_user, quint32 i_req, const QByteArray& i_file, const QByteArray& i_content) {
+        ScriptedPeer peer;
+        ScriptedUploader up;
+        if (!peer.Open(m_fixture.mp_messenger, i_user) || !Offer(peer, i_req, i_file, i_content.size()) ||
+            !up.Open(m_fixture.mp_messenger->ListeningPort(), i_user, i_req) || up.Offset() != 0)
+            return false;
+        up.Send(i_content.left(419563));
+        up.Drain();
+        QTest::qWait(200);
+        up.Drop();
+        return QTest::qWaitFor([&] { return T("download_thread")->ItemCount() == 0; }, g_waitMs);
+    };
+    ItemPtr bob = m_fixture.mp_queue->AddDownload("bob", "track.bin", "f", bobs.size(), 0);
+    QVERIFY(dropped("bob", 1, "f\\track.bin", bobs));
+    const QByteArray prefix = ReadAll(Downloading("f/track.bin"));
+    QVERIFY(prefix.size() > 0 && prefix.size() < bobs.size());
+    QCOMPARE(prefix, bobs.left(prefix.size()));
+
+    m_fixture.RoundTrip();
+    TransferQueueManager* q = m_fixture.mp_queue;
+    ItemPtr carol = q->AddDownload("carol", "track.bin", "f", carols.size(), 0);
+    ScriptedPeer carolPeer;
+    QVERIFY(carolPeer.Open(m_fixture.mp_messenger, "carol"));
+    QVERIFY(Offer(carolPeer, 2, "f\\track.bin", carols.size()));
+    QCOMPARE(Transfer(2, carols, "carol"), qint64(0));
+    QVERIFY2(WaitStatus(carol, "complete"), Status(carol).c_str());
+    QCOMPARE(ReadAll(Downloading("f/track.bin")), prefix);
+
+    bob = q->GetDownloadEntry("bob", "track.bin", "f");
+    ScriptedPeer bobPeer;
+    QVERIFY(bobPeer.Open(m_fixture.mp_messenger, "bob"));
+    QVERIFY(Offer(bobPeer, 3, "f\\track.bin", bobs.size()));
+    QCOMPARE(Transfer(3, bobs), qint64(prefix.size()));
+    QVERIFY2(WaitStatus(bob, "complete"), Status(bob).c_str());
+    QCOMPARE(Sha(ReadAll(Complete("f/track.bin"))), Sha(carols));
+    QCOMPARE(Sha(ReadAll(Complete("f/track (2).bin"))), Sha(bobs));
+    QCOMPARE(Tree(Root() + "/downloading"), QStringList());
+
+    // A restart changes neither; the user coming online finds both done.
+    m_fixture.RoundTrip();
+    SetOnline("bob", true);
+    SetOnline("carol", true);
+    q = m_fixture.mp_queue;
+    for (const char* user : {"bob", "carol"})
+        QCOMPARE(Status(q->GetDownloadEntry(user, "track.bin", "f")), std::string("complete"));
+    QVERIFY(q->GetDownloadTargetPath(q->GetDownloadEntry("bob", "track.bin", "f"), true).endsWith("\\track (2).bin"));
+    QCOMPARE(Sha(ReadAll(Complete("f/track.bin"))), Sha(carols));
+    QCOMPARE(Sha(ReadAll(Complete("f/track (2).bin"))), Sha(bobs));
+
+    // Same name, same size, another user: resumed where the partial ends.
+    const QByteArray same = Random(600000);
+    q->AddDownload("bob", "same.bin", "g", same.size(), 0);
+    QVERIFY(dropped("bob", 4, "g\\same.bin", same));
+    const qint64 kept = QFileInfo(Downloading("g/same.bin")).size();
+    QVERIFY(kept > 0);
+    ItemPtr dave = q->AddDownload("dave", "same.bin", "g", same.size(), 0);
+    ScriptedPeer davePeer;
+    QVERIFY(davePeer.Open(m_fixture.mp_messenger, "dave"));
+    QVERIFY(Offer(davePeer, 5, "g\\same.bin", same.size()));
+    QCOMPARE(Transfer(5, same, "dave"), kept);
+    QVERIFY(WaitStatus(dave, "complete"));
+    QCOMPARE(Sha(ReadAll(Complete("g/same.bin"))), Sha(same));
 }
 
 QTEST_MAIN(TestDownloadConnection)

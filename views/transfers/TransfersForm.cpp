@@ -554,6 +554,10 @@ void TransfersForm::StatusChanged(Side& io_side, Item* ip_entry, Item* ip_status
     }
     row->setText(kStatus, status == "denied" ? LowerText(ItemPtr(ip_entry)["denial_reason"].AsString())
                                              : LowerText(status));
+    // The figures follow the status: drawn in the same turn as the last
+    // report, after the run-time counters are gone.
+    if (io_side.entrySet.insert(ip_entry).second)
+        io_side.entries.push_back(ip_entry);
     // The groups' aggregate is computed once per turn, however many of
     // their entries change.
     QTreeWidgetItem* folderRow = row->parent();
@@ -802,8 +806,19 @@ void TransfersForm::DrawEntry(Side& io_side, Item* ip_entry)
     QTreeWidgetItem* row = RowOf(ip_entry->GetItem(io_side.entryNode));
     if (!row)
         return;
-    const qint64 position = Position(io_side, ip_entry);
     const qint64 size = Size(io_side, ip_entry);
+    Item* status = ip_entry->GetItem(io_side.statusType);
+    if (!status || status->GetValue() != io_side.activeStatus)
+    {
+        // A row that no longer runs keeps the bar it last showed; a
+        // finished one shows the whole file.
+        if (status && status->GetValue() == "complete")
+            SetBar(row, kProgress, size, 100.0);
+        row->setText(kTimeLeft, QString());
+        row->setText(kSpeed, QString());
+        return;
+    }
+    const qint64 position = Position(io_side, ip_entry);
     const qint64 speed = Speed(ip_entry);
     row->setText(kTimeLeft, TimeLeftText(size - position, speed));
     SetBar(row, kProgress, position, Percent(position, size));
@@ -818,19 +833,30 @@ void TransfersForm::DrawGroup(Side& io_side, QTreeWidgetItem* ip_row, const Grou
         return;
     std::vector<Item*> entries;
     EntriesOf(io_side, ip_row, entries);
+    const std::string status = AggregateStatus(io_side, entries);
     if (i_mark.status)
     {
-        const std::string status = AggregateStatus(io_side, entries);
         if (!ip_row->isExpanded())
             ip_row->setText(kStatus, FromLatin1(status));
         SetItemColorByStatus(ip_row, status);
     }
-    Item* reporter = i_mark.reporter;
-    if (!reporter)
+    // A group where nothing runs has no speed and no time left; its totals
+    // still follow the statuses of its entries.
+    const bool running = status == io_side.activeStatus;
+    Item* reporter = running ? i_mark.reporter : nullptr;
+    if (!running)
+    {
+        ip_row->setText(kSpeed, QString());
+        ip_row->setText(kTimeLeft, QString());
+    }
+    else if (reporter)
+    {
+        QTreeWidgetItem* reporterRow = RowOf(reporter->GetItem(io_side.entryNode));
+        if (reporterRow && TopmostVisible(reporterRow) == ip_row)
+            ip_row->setText(kSpeed, SpeedText(Speed(reporter)));
+    }
+    else if (!i_mark.status)
         return;
-    QTreeWidgetItem* reporterRow = RowOf(reporter->GetItem(io_side.entryNode));
-    if (reporterRow && TopmostVisible(reporterRow) == ip_row)
-        ip_row->setText(kSpeed, SpeedText(Speed(reporter)));
     // An open user row with one folder: the folder row shows the same.
     if (kind == UserRow && ip_row->isExpanded() && ip_row->childCount() <= 1)
         return;
@@ -838,7 +864,8 @@ void TransfersForm::DrawGroup(Side& io_side, QTreeWidgetItem* ip_row, const Grou
     ProgressStats(io_side, entries, done, remaining, total);
     if (total == 0)
         return;
-    ip_row->setText(kTimeLeft, TimeLeftText(remaining, Speed(reporter)));
+    if (reporter)
+        ip_row->setText(kTimeLeft, TimeLeftText(remaining, Speed(reporter)));
     SetBar(ip_row, kProgress, done, Percent(done, total));
 }
 
