@@ -6,11 +6,14 @@
 
 #include "CompleteDownloadsForm.h"
 #include "DownloadMenuOptions.h"
+#include "GeneralFunctions.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QMenu>
 #include <QSpinBox>
+#include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace transfersview;
@@ -205,6 +208,67 @@ private slots:
         m_f.Queue()->SetDownloadEntryStatus(a, "complete");
         QCOMPARE(rowA->text(4), QString());
         QCOMPARE(ViewFixture::BarValue(rowA).toInt(), 37);
+    }
+
+    // Real transfers of one chunk and of many: the last report and the end
+    // come in one turn, yet once the loop settles every finished row
+    // shows the whole file at 100 %, with no speed and no time left.
+    void finishedRowsShowTheWholeFile()
+    {
+        m_f.Start();
+        QTemporaryDir dir;
+        SetSetting("download_folder", ToUtf8(dir.filePath("dl")));
+        m_f.m_queue.mp_shares->Init();
+        ItemPtr(T("shared_folder")->GetItem(ToUtf8(dir.filePath("share")))) += T("shared_public")->GetGlobalNullItem();
+        ScriptedPeer bob;
+        QVERIFY(bob.Open(m_f.m_queue.mp_messenger, "bob"));
+        SetOnline("bob", true);
+        auto finished = [](QTreeWidgetItem* ip_row, qint64 i_size) {
+            QCoreApplication::processEvents();
+            return ip_row && ViewFixture::BarValue(ip_row).toInt() == 100 &&
+                   ViewFixture::BarText(ip_row) == CommafyNumber(i_size) + " (100.0%)" && ip_row->text(5).isEmpty() &&
+                   ip_row->text(6).isEmpty();
+        };
+        for (const int size : {1000, 100000})
+        {
+            const QByteArray content(size, 'x');
+            const std::string name = std::to_string(size) + ".bin";
+            ItemPtr download = m_f.Add("carol", "f", name, size);
+            QString partial = m_f.Queue()->GetDownloadTargetPath(download, false).replace('\\', '/');
+            QVERIFY(QDir().mkpath(QFileInfo(partial).path()));
+            RunningDownload run;
+            QVERIFY(run.Start(m_f.Queue(), download, partial));
+            run.uploader->write(content);
+            QTRY_COMPARE(Status(download), std::string("complete"));
+            QVERIFY(finished(ViewFixture::DownloadRow(download), size));
+
+            const QString file = dir.filePath("share/" + QString::fromStdString(name));
+            QVERIFY(QDir().mkpath(QFileInfo(file).path()));
+            QFile shared(file);
+            QVERIFY(shared.open(QIODevice::WriteOnly) && shared.write(content) == size);
+            shared.close();
+            m_f.m_queue.mp_shares->RescanShares();
+            const std::string wire = QString(file).replace('/', '\\').toStdString();
+            m_f.Queue()->OnQueueUploadRequested("bob", wire);
+            QByteArray request;
+            for (QByteArray m = bob.Next(); !m.isEmpty() && request.isEmpty(); m = bob.Next())
+                if (Code(m) == PM_TRANSFER_REQUEST)
+                    request = m;
+            QVERIFY(!request.isEmpty());
+            m_f.Queue()->OnFileTransferResponse("bob", ToU32(request, 8), true, false, 0, "");
+            QTcpServer listener;
+            QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
+            QTcpSocket downloader;
+            downloader.connectToHost(QHostAddress::LocalHost, listener.serverPort());
+            QVERIFY(listener.waitForNewConnection(g_waitMs));
+            m_f.Queue()->OnFileConnectionAccepted("bob", listener.nextPendingConnection());
+            downloader.write(I64(0));
+            QVERIFY(QTest::qWaitFor([&] { return downloader.bytesAvailable() >= 4 + size; }, g_waitMs));
+            downloader.close();
+            ItemPtr upload = ItemPtr(T("filename_as_requested")->HasItem(wire))["upload_entry"];
+            QTRY_COMPARE(upload["upload_entry_status"].AsString(), std::string("complete"));
+            QVERIFY(finished(ViewFixture::UploadRow(upload), size));
+        }
     }
 
     void removalSafety()
