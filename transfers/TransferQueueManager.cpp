@@ -890,13 +890,14 @@ bool TransferQueueManager::IsUnclaimedPartialOf(ItemPtr i_download, const QFileI
     const qint64 size = i_download["file_size"].AsInt64();
     if (i_file.isDir() || i_file.size() > size)
         return false;
-    // Another download of the name but of another size may have started it.
+    // Another pending download of the name but of another size may have
+    // started it: then nobody can tell, and it stays as it is.
     const QString folder = GetDownloadTargetFolder(i_download, false);
     if (Item* name = i_download["file_name"].Get())
         for (Item* other : name->GetItems("download_entry"))
         {
             ItemPtr entry(other);
-            if (other != i_download.Get() && !entry["partial_file"] && entry["file_size"].AsInt64() != size &&
+            if (other != i_download.Get() && entry["file_size"].AsInt64() != size &&
                 entry["download_entry_status"].AsString() != "complete" &&
                 GetDownloadTargetFolder(entry, false) == folder)
                 return false;

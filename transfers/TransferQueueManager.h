@@ -198,9 +198,9 @@ private:
     // that is free or holds a partial file it may resume; o_record: that
     // file's record, null for a free name. Empty when no name is left.
     QString ChoosePartialFile(ItemPtr i_download, ItemPtr* o_record = nullptr);
-    // A partial file that no record names: it may be this download's when
-    // it is not longer and no other pending download of the name, of
-    // another size, may have started it.
+    // A partial file that no record names (written before partial files
+    // were remembered): it may be this download's when it is not longer and
+    // no other pending download of the name, of another size, exists.
     bool IsUnclaimedPartialOf(ItemPtr i_download, const QFileInfo& i_file);
     // The download's file is in the complete folder with its size, and no
     // partial file of its own is left: it needs no transfer.

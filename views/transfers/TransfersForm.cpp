@@ -840,23 +840,24 @@ void TransfersForm::DrawGroup(Side& io_side, QTreeWidgetItem* ip_row, const Grou
             ip_row->setText(kStatus, FromLatin1(status));
         SetItemColorByStatus(ip_row, status);
     }
-    // A group where nothing runs has no speed and no time left; its totals
-    // still follow the statuses of its entries.
-    const bool running = status == io_side.activeStatus;
-    Item* reporter = running ? i_mark.reporter : nullptr;
-    if (!running)
+    // A group where nothing runs shows no speed and no time left.
+    if (status != io_side.activeStatus)
     {
         ip_row->setText(kSpeed, QString());
         ip_row->setText(kTimeLeft, QString());
     }
-    else if (reporter)
-    {
-        QTreeWidgetItem* reporterRow = RowOf(reporter->GetItem(io_side.entryNode));
-        if (reporterRow && TopmostVisible(reporterRow) == ip_row)
-            ip_row->setText(kSpeed, SpeedText(Speed(reporter)));
-    }
-    else if (!i_mark.status)
+    Item* reporter = i_mark.reporter;
+    if (!reporter)
         return;
+    // A report that came in the turn its transfer ended: the counters are
+    // gone, and only a finished file still counts, whole.
+    Item* reporterStatus = reporter->GetItem(io_side.statusType);
+    const bool runs = reporterStatus && reporterStatus->GetValue() == io_side.activeStatus;
+    if (!runs && !(reporterStatus && reporterStatus->GetValue() == "complete"))
+        return;
+    QTreeWidgetItem* reporterRow = RowOf(reporter->GetItem(io_side.entryNode));
+    if (runs && reporterRow && TopmostVisible(reporterRow) == ip_row)
+        ip_row->setText(kSpeed, SpeedText(Speed(reporter)));
     // An open user row with one folder: the folder row shows the same.
     if (kind == UserRow && ip_row->isExpanded() && ip_row->childCount() <= 1)
         return;
@@ -864,7 +865,7 @@ void TransfersForm::DrawGroup(Side& io_side, QTreeWidgetItem* ip_row, const Grou
     ProgressStats(io_side, entries, done, remaining, total);
     if (total == 0)
         return;
-    if (reporter)
+    if (runs)
         ip_row->setText(kTimeLeft, TimeLeftText(remaining, Speed(reporter)));
     SetBar(ip_row, kProgress, done, Percent(done, total));
 }
