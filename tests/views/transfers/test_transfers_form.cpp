@@ -3,6 +3,7 @@
 // and the completed downloads.
 
 #include "TransfersViewSupport.h"
+#include "common/TestFiles.h"
 
 #include "CompleteDownloadsForm.h"
 #include "DownloadMenuOptions.h"
@@ -218,6 +219,8 @@ private slots:
         m_f.Start();
         QTemporaryDir dir;
         SetSetting("download_folder", ToUtf8(dir.filePath("dl")));
+        for (const int size : {1000, 100000})
+            QVERIFY(WriteFile(dir.filePath("share/%1.bin").arg(size), QByteArray(size, 'x')));
         m_f.m_queue.mp_shares->Init();
         ItemPtr(T("shared_folder")->GetItem(ToUtf8(dir.filePath("share")))) += T("shared_public")->GetGlobalNullItem();
         ScriptedPeer bob;
@@ -242,18 +245,11 @@ private slots:
             QTRY_COMPARE(Status(download), std::string("complete"));
             QVERIFY(finished(ViewFixture::DownloadRow(download), size));
 
-            const QString file = dir.filePath("share/" + QString::fromStdString(name));
-            QVERIFY(QDir().mkpath(QFileInfo(file).path()));
-            QFile shared(file);
-            QVERIFY(shared.open(QIODevice::WriteOnly) && shared.write(content) == size);
-            shared.close();
-            m_f.m_queue.mp_shares->RescanShares();
-            const std::string wire = QString(file).replace('/', '\\').toStdString();
+            const std::string wire = dir.filePath("share/" + QString::fromStdString(name)).replace('/', '\\').toStdString();
             m_f.Queue()->OnQueueUploadRequested("bob", wire);
-            QByteArray request;
-            for (QByteArray m = bob.Next(); !m.isEmpty() && request.isEmpty(); m = bob.Next())
-                if (Code(m) == PM_TRANSFER_REQUEST)
-                    request = m;
+            QByteArray request = bob.Next();
+            while (!request.isEmpty() && Code(request) != PM_TRANSFER_REQUEST)
+                request = bob.Next();
             QVERIFY(!request.isEmpty());
             m_f.Queue()->OnFileTransferResponse("bob", ToU32(request, 8), true, false, 0, "");
             QTcpServer listener;
