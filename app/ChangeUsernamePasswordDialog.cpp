@@ -12,7 +12,7 @@ ChangeUsernamePasswordDialog::ChangeUsernamePasswordDialog(bool i_firstTime, QWi
 
     // Looking the keys up makes them, valueless, when nothing is stored yet.
     Type* keys = T("global");
-    mp_ui->usernameEdit->setText(FromLatin1(ItemPtr(keys->GetItem("username"))["global_value"].AsString()));
+    mp_ui->usernameEdit->setText(FromName(ItemPtr(keys->GetItem("username"))["global_value"].AsString()));
     mp_ui->passwordEdit->setText(FromLatin1(ItemPtr(keys->GetItem("password"))["global_value"].AsString()));
 
     if (m_firstTime)
@@ -34,7 +34,10 @@ void ChangeUsernamePasswordDialog::accept()
 
     QDialog::accept();
 
-    SetSetting("username", ToLatin1(username));
+    // A name left as shown keeps its stored bytes: one stored by an earlier
+    // build as one byte per character would otherwise log in as another user.
+    const std::string stored = GetSetting("username");
+    SetSetting("username", username == FromName(stored) ? stored : ToName(username));
     SetSetting("password", ToLatin1(password));
 
     // Deferred: this slot runs inside the button's signal, and the dialog's

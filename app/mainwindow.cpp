@@ -16,6 +16,7 @@
 #include "FocusFunctions.h"
 #include "GeneralFunctions.h"
 #include "Log.h"
+#include "NameCells.h"
 #include "PeerMessenger.h"
 #include "PortForwarder.h"
 #include "QRoomListItemWidget.h"
@@ -494,7 +495,7 @@ void MainWindow::OnUsernameChanged(Item* ip_item)
 {
     if (ip_item->GetValue() != "username")
         return;
-    mp_ui->usernameEdit->setText(FromLatin1(ItemPtr(ip_item)["global_value"].AsString()));
+    mp_ui->usernameEdit->setText(FromName(ItemPtr(ip_item)["global_value"].AsString()));
 }
 
 void MainWindow::OnNewListeningPortChanged(Item* ip_item)
@@ -613,7 +614,7 @@ QString MainWindow::SharedFolderAudience(Item* ip_folder)
     std::sort(groups.begin(), groups.end());
     QStringList names;
     for (const std::string& group : groups)
-        names << FromLatin1(group);
+        names << FromName(group);
     return names.join(QStringLiteral(", "));
 }
 
@@ -660,7 +661,7 @@ void MainWindow::OnRoomUserCountAdded(ConnectionInfo& i_info)
     if (!row)
     {
         row = new QRoomListItemWidget(mp_ui->roomList);
-        row->setText(0, FromLatin1(room));
+        SetNameCell(row, 0, room);
         row->setText(1, count);
         return;
     }
@@ -689,7 +690,7 @@ void MainWindow::OnRoomListItemDoubleClicked(QTreeWidgetItem* ip_item, int i_col
 {
     if (!ip_item || i_column != 0 || !mp_server)
         return;
-    mp_server->EnterRoom(ToLatin1(ip_item->text(0)));
+    mp_server->EnterRoom(NameOfCell(ip_item, 0));
 }
 
 void MainWindow::OnEnteredRoom(ConnectionInfo& i_info)
@@ -698,7 +699,7 @@ void MainWindow::OnEnteredRoom(ConnectionInfo& i_info)
         return;
     const std::string& room = i_info.from->GetValue();
     auto* form = new RoomForm(room, nullptr);
-    mp_ui->roomsTabControl->addTab(form, FromLatin1(room));
+    mp_ui->roomsTabControl->addTab(form, FromName(room));
     form->Init();
     FocusWidget(form);
 }
@@ -707,7 +708,9 @@ void MainWindow::OnRoomTabClosed(int i_index)
 {
     if (g_showIsOver || !mp_server)
         return;
-    mp_server->LeaveRoom(ToLatin1(mp_ui->roomsTabControl->tabText(i_index)));
+    // By the view's room: the tab's text need not lead back to its bytes.
+    if (auto* form = qobject_cast<RoomForm*>(mp_ui->roomsTabControl->widget(i_index)))
+        mp_server->LeaveRoom(form->RoomName());
 }
 
 ChatForm* MainWindow::GetChatForm(std::string i_user)
@@ -726,7 +729,7 @@ ChatForm* MainWindow::GetChatForm(std::string i_user)
 
     auto* form = new ChatForm(i_user, this);
     // The tab becomes current only when it is the first one.
-    mp_ui->chatTabControl->addTab(form, FromLatin1(i_user));
+    mp_ui->chatTabControl->addTab(form, FromName(i_user));
     const Value address(form);
     user += T("user_chat_widget")->GetItem(address);
     m_chatForms[address] = form;
@@ -751,7 +754,11 @@ void MainWindow::OnChatTabClosed(int i_index)
 {
     if (g_showIsOver)
         return;
-    ItemPtr user = T("user")->HasItem(ToLatin1(mp_ui->chatTabControl->tabText(i_index)));
+    // By the view's user: the tab's text need not lead back to its bytes.
+    auto* form = qobject_cast<ChatForm*>(mp_ui->chatTabControl->widget(i_index));
+    if (!form)
+        return;
+    ItemPtr user = T("user")->HasItem(form->User());
     ItemPtr link = user["user_chat_widget"];
     if (!link)
         return;

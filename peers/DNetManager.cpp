@@ -111,10 +111,10 @@ void DNetManager::Report()
     gp_server->SendBranchLevel(level);
     gp_server->SendBranchRoot(root);
     DLog(2, QString("Told the server: %1, level %2, branch root %3")
-                .arg(HasParent() ? QStringLiteral("parent ") + FromLatin1(m_parentUser)
+                .arg(HasParent() ? QStringLiteral("parent ") + FromName(m_parentUser)
                                  : QStringLiteral("no parent"))
                 .arg(level)
-                .arg(FromLatin1(root)));
+                .arg(FromName(root)));
 }
 
 void DNetManager::Announce(bool i_forceReport)
@@ -132,7 +132,7 @@ void DNetManager::Announce(bool i_forceReport)
         DLog(2, QString("Telling %1 child(ren): level %2, branch root %3")
                     .arg(m_children.size())
                     .arg(level)
-                    .arg(FromLatin1(root)));
+                    .arg(FromName(root)));
         std::vector<quint64> ids;
         for (const auto& child : m_children)
             ids.push_back(child.first);
@@ -175,7 +175,7 @@ void DNetManager::OnPossibleParents(std::vector<PossibleParent> i_parents)
         if (parent.user.empty() || parent.user == own || IsChild(parent.user) ||
             m_candidates.count(parent.user) || !listed.insert(parent.user).second)
         {
-            DLog(2, QString("Not trying user \"%1\" as parent").arg(FromLatin1(parent.user)));
+            DLog(2, QString("Not trying user \"%1\" as parent").arg(FromName(parent.user)));
             continue;
         }
         m_waiting.push_back(parent);
@@ -193,7 +193,7 @@ void DNetManager::StartAttempts()
         if (IsChild(parent.user) || m_candidates.count(parent.user) || parent.user == OwnName())
             continue;
         m_candidates[parent.user] = Candidate();
-        DLog(2, QString("Trying user %1 as parent").arg(FromLatin1(parent.user)));
+        DLog(2, QString("Trying user %1 as parent").arg(FromName(parent.user)));
         if (peerMessenger)
             peerMessenger->RequestDistributedConnection(parent.user, parent.ip, parent.port);
     }
@@ -218,7 +218,7 @@ void DNetManager::OnConnectionFailed(std::string i_user, std::string i_type)
     auto it = m_candidates.find(i_user);
     if (it == m_candidates.end() || it->second.connection != 0)
         return;
-    DLog(2, QString("Cannot connect to possible parent %1").arg(FromLatin1(i_user)));
+    DLog(2, QString("Cannot connect to possible parent %1").arg(FromName(i_user)));
     DropCandidate(i_user, false);
 }
 
@@ -229,19 +229,19 @@ void DNetManager::ConsiderCandidate(const std::string& i_user)
         return;
     if (it->second.root == OwnName())
     {
-        DLog(1, QString("Refusing user %1 as parent: its branch root is us").arg(FromLatin1(i_user)));
+        DLog(1, QString("Refusing user %1 as parent: its branch root is us").arg(FromName(i_user)));
         DropCandidate(i_user, true);
         return;
     }
     if (IsChild(i_user))
     {
-        DLog(1, QString("Refusing user %1 as parent: it is our child").arg(FromLatin1(i_user)));
+        DLog(1, QString("Refusing user %1 as parent: it is our child").arg(FromName(i_user)));
         DropCandidate(i_user, true);
         return;
     }
     if (it->second.level == std::numeric_limits<quint32>::max())
     {
-        DLog(1, QString("Refusing user %1 as parent: its level is out of range").arg(FromLatin1(i_user)));
+        DLog(1, QString("Refusing user %1 as parent: its level is out of range").arg(FromName(i_user)));
         DropCandidate(i_user, true);
         return;
     }
@@ -268,9 +268,9 @@ void DNetManager::Adopt(const std::string& i_user)
                 peerMessenger->CloseDistributedConnection(other.second.connection);
 
     DLog(1, QString("User %1 is our parent: level %2, branch root %3")
-                .arg(FromLatin1(i_user))
+                .arg(FromName(i_user))
                 .arg(GetBranchLevel())
-                .arg(FromLatin1(m_parentRoot)));
+                .arg(FromName(m_parentRoot)));
     Announce(false);
 }
 
@@ -279,7 +279,7 @@ void DNetManager::LoseParent(const QString& i_why, bool i_close)
     if (!HasParent())
         return;
     const quint64 connection = m_parentConnection;
-    DLog(1, QString("Parent %1 is gone (%2)").arg(FromLatin1(m_parentUser), i_why));
+    DLog(1, QString("Parent %1 is gone (%2)").arg(FromName(m_parentUser), i_why));
     m_parentConnection = 0;
     m_parentUser.clear();
     m_parentLevel = 0;
@@ -300,13 +300,13 @@ void DNetManager::OnConnectionOpened(quint64 i_connection, std::string i_user, b
         auto it = m_candidates.find(i_user);
         if (HasParent() || it == m_candidates.end() || it->second.connection != 0)
         {
-            DLog(2, QString("Connection to %1 no longer wanted as parent, closing it").arg(FromLatin1(i_user)));
+            DLog(2, QString("Connection to %1 no longer wanted as parent, closing it").arg(FromName(i_user)));
             peerMessenger->CloseDistributedConnection(i_connection);
             return;
         }
         it->second.connection = i_connection;
         DLog(2, QString("Connected to possible parent %1, waiting for its level and root")
-                    .arg(FromLatin1(i_user)));
+                    .arg(FromName(i_user)));
         return;
     }
 
@@ -318,25 +318,25 @@ void DNetManager::OnConnectionOpened(quint64 i_connection, std::string i_user, b
         connectionsOfUser += child.second == i_user;
     if (connectionsOfUser >= 2)
     {
-        DLog(1, QString("Refusing child %1: it is connected twice already").arg(FromLatin1(i_user)));
+        DLog(1, QString("Refusing child %1: it is connected twice already").arg(FromName(i_user)));
         peerMessenger->CloseDistributedConnection(i_connection);
         return;
     }
     if (m_children.size() >= MAX_CHILDREN && connectionsOfUser == 0)
     {
-        DLog(1, QString("Refusing child %1: we have %2 children").arg(FromLatin1(i_user)).arg(MAX_CHILDREN));
+        DLog(1, QString("Refusing child %1: we have %2 children").arg(FromName(i_user)).arg(MAX_CHILDREN));
         peerMessenger->CloseDistributedConnection(i_connection);
         return;
     }
     if (i_user == OwnName() || (HasParent() && i_user == m_parentUser))
     {
-        DLog(1, QString("Refusing child %1: it would close a loop").arg(FromLatin1(i_user)));
+        DLog(1, QString("Refusing child %1: it would close a loop").arg(FromName(i_user)));
         peerMessenger->CloseDistributedConnection(i_connection);
         return;
     }
     m_children[i_connection] = i_user;
     DLog(1, QString("User %1 is our child (%2 of %3)")
-                .arg(FromLatin1(i_user))
+                .arg(FromName(i_user))
                 .arg(m_children.size())
                 .arg(MAX_CHILDREN));
     SendLevelAndRoot(i_connection);
@@ -353,13 +353,13 @@ void DNetManager::OnConnectionClosed(quint64 i_connection, std::string i_user)
     if (child != m_children.end())
     {
         m_children.erase(child);
-        DLog(1, QString("Child %1 is gone (%2 left)").arg(FromLatin1(i_user)).arg(m_children.size()));
+        DLog(1, QString("Child %1 is gone (%2 left)").arg(FromName(i_user)).arg(m_children.size()));
         return;
     }
     auto candidate = m_candidates.find(i_user);
     if (candidate != m_candidates.end() && candidate->second.connection == i_connection)
     {
-        DLog(2, QString("Possible parent %1 closed the connection").arg(FromLatin1(i_user)));
+        DLog(2, QString("Possible parent %1 closed the connection").arg(FromName(i_user)));
         DropCandidate(i_user, false);
     }
 }
@@ -406,7 +406,7 @@ void DNetManager::OnMessage(quint64 i_connection, std::string i_user, QByteArray
     {
         DLog(1, QString("Malformed distributed message (code %1) from %2, closing the connection")
                     .arg(message.code)
-                    .arg(FromLatin1(i_user)));
+                    .arg(FromName(i_user)));
         if (peerMessenger)
             peerMessenger->CloseDistributedConnection(i_connection);
         if (fromParent)
@@ -423,7 +423,7 @@ void DNetManager::OnMessage(quint64 i_connection, std::string i_user, QByteArray
     {
         DLog(2, QString("Ignoring distributed message with unknown code %1 from %2")
                     .arg(message.code)
-                    .arg(FromLatin1(i_user)));
+                    .arg(FromName(i_user)));
         return;
     }
 
@@ -436,7 +436,7 @@ void DNetManager::OnMessage(quint64 i_connection, std::string i_user, QByteArray
     {
         DLog(2, QString("Ignoring distributed message (code %1) from child %2")
                     .arg(message.code)
-                    .arg(FromLatin1(i_user)));
+                    .arg(FromName(i_user)));
         return;
     }
     // A candidate: only its level and root count until it is our parent.
@@ -452,7 +452,7 @@ void DNetManager::OnMessage(quint64 i_connection, std::string i_user, QByteArray
     }
     else
     {
-        DLog(2, QString("Ignoring a search from %1, which is not our parent yet").arg(FromLatin1(i_user)));
+        DLog(2, QString("Ignoring a search from %1, which is not our parent yet").arg(FromName(i_user)));
         return;
     }
     ConsiderCandidate(i_user);
@@ -482,7 +482,7 @@ void DNetManager::HandleParentMessage(const Message& i_message)
         break;
     case DM_SEARCH_REQUEST:
         HandleSearch(i_message.user, i_message.token, i_message.text,
-                     QStringLiteral("parent ") + FromLatin1(m_parentUser));
+                     QStringLiteral("parent ") + FromName(m_parentUser));
         break;
     default:
         break;
@@ -504,7 +504,7 @@ void DNetManager::HandleSearch(const std::string& i_user, quint32 i_token, const
     {
         DLog(2, QString("Dropping search %1 of %2 from %3: seen already")
                     .arg(i_token)
-                    .arg(FromLatin1(i_user), i_from));
+                    .arg(FromName(i_user), i_from));
         return;
     }
     m_seen.insert(key);
@@ -516,7 +516,7 @@ void DNetManager::HandleSearch(const std::string& i_user, quint32 i_token, const
     }
     DLog(2, QString("Search %1 of %2 from %3: \"%4\"")
                 .arg(i_token)
-                .arg(FromLatin1(i_user), i_from, FromUtf8(i_text)));
+                .arg(FromName(i_user), i_from, FromUtf8(i_text)));
 
     if (i_user != OwnName())
         emit DNetSearchRequest(i_user, i_token, i_text);

@@ -312,7 +312,7 @@ void PeerMessenger::OnSocketConnected(quint64 i_id)
         conn->Send(m.Data(), m.Size());
         conn->m_pierceToken = 0;
         PeerLog(2, QString("Connected to user %1 at their request (type %2)")
-                       .arg(FromLatin1(conn->m_user), FromLatin1(conn->m_type)));
+                       .arg(FromName(conn->m_user), FromLatin1(conn->m_type)));
         BecomeEstablished(conn);
         return;
     }
@@ -329,7 +329,7 @@ void PeerMessenger::OnSocketConnected(quint64 i_id)
     m.WriteUInt32(0);
     conn->Send(m.Data(), m.Size());
     PeerLog(2, QString("Connected to user %1 directly (type %2)")
-                   .arg(FromLatin1(conn->m_user), FromLatin1(conn->m_type)));
+                   .arg(FromName(conn->m_user), FromLatin1(conn->m_type)));
     FinishAttempt(attempt->id, i_id);
     BecomeEstablished(conn);
 }
@@ -363,7 +363,7 @@ void PeerMessenger::OnConnectFailed(PeerConnection* ip_conn, const QString& i_wh
     {
         PeerLog(1, QString("Cannot connect to user %1, who asked for a connection of type %2 (%3); "
                            "telling the server")
-                       .arg(FromLatin1(ip_conn->m_user), FromLatin1(ip_conn->m_type), i_why));
+                       .arg(FromName(ip_conn->m_user), FromLatin1(ip_conn->m_type), i_why));
         if (gp_server)
             gp_server->SendCannotConnect(ip_conn->m_pierceToken, ip_conn->m_user);
         ip_conn->m_pierceToken = 0;
@@ -377,7 +377,7 @@ void PeerMessenger::CloseConnection(PeerConnection* ip_conn, const QString& i_wh
         return;
     QString who;
     if (!ip_conn->m_user.empty())
-        who += " to user " + FromLatin1(ip_conn->m_user);
+        who += " to user " + FromName(ip_conn->m_user);
     if (!ip_conn->m_type.empty())
         who += " (type " + FromLatin1(ip_conn->m_type) + ")";
     PeerLog(i_level, QString("Closing connection %1%2: %3").arg(ip_conn->Id()).arg(who, i_why));
@@ -419,7 +419,7 @@ void PeerMessenger::Malformed(PeerConnection* ip_conn, quint32 i_code)
 {
     PeerLog(1, QString("Malformed message with code %1 from user %2, closing the connection")
                    .arg(i_code)
-                   .arg(FromLatin1(ip_conn->m_user)));
+                   .arg(FromName(ip_conn->m_user)));
     CloseConnection(ip_conn, QString("malformed message (code %1)").arg(i_code));
 }
 
@@ -480,7 +480,7 @@ void PeerMessenger::ProcessIncoming(PeerConnection* ip_conn)
                 {
                     PeerLog(1, QString("User %1 sent a first message (code %2) on an open "
                                        "connection, closing it")
-                                   .arg(FromLatin1(ip_conn->m_user))
+                                   .arg(FromName(ip_conn->m_user))
                                    .arg(code));
                     CloseConnection(ip_conn, QStringLiteral("first message out of place"));
                     break;
@@ -522,7 +522,7 @@ void PeerMessenger::HandleFirstFrame(PeerConnection* ip_conn, const char* ip_fra
         ip_conn->m_user = user;
         ip_conn->m_type = type;
         ip_conn->m_weAsked = false;
-        PeerLog(2, QString("User %1 opened a connection of type %2").arg(FromLatin1(user), FromLatin1(type)));
+        PeerLog(2, QString("User %1 opened a connection of type %2").arg(FromName(user), FromLatin1(type)));
         BecomeEstablished(ip_conn);
         return;
     }
@@ -550,7 +550,7 @@ void PeerMessenger::HandleFirstFrame(PeerConnection* ip_conn, const char* ip_fra
             m_lateTokens.erase(late);
             PeerLog(2, QString("User %1 answered our request through the server after the direct way; "
                                "keeping both connections")
-                           .arg(FromLatin1(ip_conn->m_user)));
+                           .arg(FromName(ip_conn->m_user)));
             BecomeEstablished(ip_conn);
             return;
         }
@@ -558,7 +558,7 @@ void PeerMessenger::HandleFirstFrame(PeerConnection* ip_conn, const char* ip_fra
         ip_conn->m_type = attempt->type;
         ip_conn->m_weAsked = true;
         PeerLog(2, QString("User %1 connected to us through the server (type %2)")
-                       .arg(FromLatin1(attempt->user), FromLatin1(attempt->type)));
+                       .arg(FromName(attempt->user), FromLatin1(attempt->type)));
         FinishAttempt(attempt->id, ip_conn->Id());
         BecomeEstablished(ip_conn);
         return;
@@ -616,10 +616,10 @@ void PeerMessenger::ReadRequestNumber(PeerConnection* ip_conn)
     const std::string user = ip_conn->m_user;
     socket = ip_conn->ReleaseSocket();
     Forget(ip_conn);
-    PeerLog(2, QString("File connection from user %1 for request %2 handed over").arg(FromLatin1(user)).arg(req));
+    PeerLog(2, QString("File connection from user %1 for request %2 handed over").arg(FromName(user)).arg(req));
     if (!isSignalConnected(QMetaMethod::fromSignal(&PeerMessenger::FileConnectionRequested)))
     {
-        PeerLog(1, QString("Nobody takes the file connection of user %1, closing it").arg(FromLatin1(user)));
+        PeerLog(1, QString("Nobody takes the file connection of user %1, closing it").arg(FromName(user)));
         socket->abort();
         socket->deleteLater();
         return;
@@ -634,10 +634,10 @@ void PeerMessenger::HandOverFileConnection(PeerConnection* ip_conn)
     socket->flush();
     socket = ip_conn->ReleaseSocket();
     Forget(ip_conn);
-    PeerLog(2, QString("File connection to user %1 handed over").arg(FromLatin1(user)));
+    PeerLog(2, QString("File connection to user %1 handed over").arg(FromName(user)));
     if (!isSignalConnected(QMetaMethod::fromSignal(&PeerMessenger::FileConnectionAccepted)))
     {
-        PeerLog(1, QString("Nobody takes the file connection to user %1, closing it").arg(FromLatin1(user)));
+        PeerLog(1, QString("Nobody takes the file connection to user %1, closing it").arg(FromName(user)));
         socket->abort();
         socket->deleteLater();
         return;
@@ -666,7 +666,7 @@ void PeerMessenger::FlushUnsent(const std::string& i_user, PeerConnection* ip_co
         return;
     std::deque<QByteArray> messages = std::move(it->second);
     m_unsent.erase(it);
-    PeerLog(2, QString("Sending %1 kept message(s) to user %2").arg(messages.size()).arg(FromLatin1(i_user)));
+    PeerLog(2, QString("Sending %1 kept message(s) to user %2").arg(messages.size()).arg(FromName(i_user)));
     for (const QByteArray& message : messages)
         Write(ip_conn, message.constData(), size_t(message.size()));
 }
@@ -691,7 +691,7 @@ void PeerMessenger::StartAttempt(const std::string& i_user, const std::string& i
     attempt.startedMs = Now();
     m_tokens[attempt.token] = id;
     PeerLog(2, QString("Connecting to user %1 (type %2) directly and through the server")
-                   .arg(FromLatin1(i_user), FromLatin1(i_type)));
+                   .arg(FromName(i_user), FromLatin1(i_type)));
 
     if (online)
     {
@@ -773,12 +773,12 @@ void PeerMessenger::CheckAttempt(quint64 i_attempt)
         {
             PeerLog(1, QString("Discarding %1 unsent message(s) for user %2")
                            .arg(unsent->second.size())
-                           .arg(FromLatin1(given.user)));
+                           .arg(FromName(given.user)));
             m_unsent.erase(unsent);
         }
     }
     PeerLog(1, QString("Cannot connect to user %1 (type %2), neither directly nor through the server")
-                   .arg(FromLatin1(given.user), FromLatin1(given.type)));
+                   .arg(FromName(given.user), FromLatin1(given.type)));
     emit ConnectionToUserFailed(given.user, given.type);
 }
 
@@ -815,7 +815,7 @@ void PeerMessenger::OnPeerAddressReceived(std::string i_user, quint32 i_ip, quin
             continue;
         if (i_ip == 0 || i_port == 0 || i_port > 65535)
         {
-            PeerLog(2, QString("The server knows no address of user %1").arg(FromLatin1(i_user)));
+            PeerLog(2, QString("The server knows no address of user %1").arg(FromName(i_user)));
             attempt->direct = Attempt::Direct::Failed;
             ScheduleCheck(id);
             continue;
@@ -838,13 +838,13 @@ void PeerMessenger::OnPeerConnectionRequested(std::string i_user, std::string i_
     if (i_user.empty() || !PeerDecoders::IsConnectionType(i_type))
     {
         PeerLog(1, QString("Ignoring a relayed request for a connection of type \"%1\" from user \"%2\"")
-                       .arg(FromLatin1(i_type), FromLatin1(i_user)));
+                       .arg(FromLatin1(i_type), FromName(i_user)));
         return;
     }
     if (i_user == OwnName() || i_ip == 0 || i_port == 0 || i_port > 65535)
     {
         PeerLog(1, QString("Cannot connect to user %1 as asked (no usable address), telling the server")
-                       .arg(FromLatin1(i_user)));
+                       .arg(FromName(i_user)));
         if (gp_server)
             gp_server->SendCannotConnect(i_token, i_user);
         return;
@@ -855,7 +855,7 @@ void PeerMessenger::OnPeerConnectionRequested(std::string i_user, std::string i_
     conn->m_weAsked = false;
     conn->m_pierceToken = i_token;
     PeerLog(2, QString("User %1 asks for a connection of type %2 through the server")
-                   .arg(FromLatin1(i_user), FromLatin1(i_type)));
+                   .arg(FromName(i_user), FromLatin1(i_type)));
     ConnectOut(conn, i_ip, i_port);
 }
 
@@ -866,11 +866,11 @@ void PeerMessenger::OnPeerConnectionImpossible(quint32 i_token, std::string i_us
     if (!attempt || attempt->user != i_user)
     {
         PeerLog(2, QString("User %1 cannot connect for token %2, which is no request of ours")
-                       .arg(FromLatin1(i_user))
+                       .arg(FromName(i_user))
                        .arg(i_token));
         return;
     }
-    PeerLog(2, QString("User %1 cannot connect to us (type %2)").arg(FromLatin1(i_user), FromLatin1(attempt->type)));
+    PeerLog(2, QString("User %1 cannot connect to us (type %2)").arg(FromName(i_user), FromLatin1(attempt->type)));
     attempt->indirectPending = false;
     m_tokens.erase(it);
     ScheduleCheck(attempt->id);
@@ -919,13 +919,13 @@ void PeerMessenger::OnHalfMinuteTimer()
         if (attempt->direct == Attempt::Direct::AwaitingAddress &&
             now - attempt->startedMs >= ADDRESS_LIMIT_MS)
         {
-            PeerLog(2, QString("No address of user %1 from the server in time").arg(FromLatin1(attempt->user)));
+            PeerLog(2, QString("No address of user %1 from the server in time").arg(FromName(attempt->user)));
             attempt->direct = Attempt::Direct::Failed;
         }
         if (attempt->indirectPending && now - attempt->startedMs >= PIERCE_LIMIT_MS)
         {
             PeerLog(2, QString("User %1 did not connect to us in time (type %2)")
-                           .arg(FromLatin1(attempt->user), FromLatin1(attempt->type)));
+                           .arg(FromName(attempt->user), FromLatin1(attempt->type)));
             attempt->indirectPending = false;
             auto token = m_tokens.find(attempt->token);
             if (token != m_tokens.end() && token->second == id)
@@ -943,7 +943,7 @@ void PeerMessenger::SendMessage(std::string i_user, const MemStream& i_message)
     {
         PeerLog(1, QString("Not sending a message of %1 bytes to user %2: no valid frame")
                        .arg(i_message.Size())
-                       .arg(FromLatin1(i_user)));
+                       .arg(FromName(i_user)));
         return;
     }
     if (i_user.empty() || i_user == OwnName())
@@ -963,7 +963,7 @@ void PeerMessenger::SendMessage(std::string i_user, const MemStream& i_message)
         queue.pop_front();
         PeerLog(1, QString("More than %1 unsent messages for user %2, dropping the oldest")
                        .arg(MAX_UNSENT_MESSAGES)
-                       .arg(FromLatin1(i_user)));
+                       .arg(FromName(i_user)));
     }
     if (!PendingAttempt(i_user, "P"))
         StartAttempt(i_user, "P");
@@ -1032,7 +1032,7 @@ void PeerMessenger::RequestDistributedConnection(std::string i_user, quint32 i_i
 {
     if (PendingAttempt(i_user, "D"))
     {
-        PeerLog(2, QString("A distributed connection to user %1 is being made already").arg(FromLatin1(i_user)));
+        PeerLog(2, QString("A distributed connection to user %1 is being made already").arg(FromName(i_user)));
         return;
     }
     StartAttempt(i_user, "D", i_ip, i_port);
@@ -1047,7 +1047,7 @@ bool PeerMessenger::SendDistributedMessage(quint64 i_connection, const MemStream
     {
         PeerLog(1, QString("Not sending a distributed message of %1 bytes to user %2: no valid frame")
                        .arg(i_message.Size())
-                       .arg(FromLatin1(conn->m_user)));
+                       .arg(FromName(conn->m_user)));
         return false;
     }
     Write(conn, i_message.Data(), i_message.Size());
@@ -1080,7 +1080,7 @@ void PeerMessenger::HandleMessage(PeerConnection* ip_conn, const char* ip_frame,
         if (gp_shareListProvider)
             SendMessage(user, gp_shareListProvider->GetSharedFilesMessage(user));
         else
-            PeerLog(2, QString("User %1 asked for our share list before the shares are up").arg(FromLatin1(user)));
+            PeerLog(2, QString("User %1 asked for our share list before the shares are up").arg(FromName(user)));
         break;
     case PM_SHARED_FILE_LIST:
         ok = HandleSharedFileList(user, body, bodySize);
@@ -1156,7 +1156,7 @@ void PeerMessenger::HandleMessage(PeerConnection* ip_conn, const char* ip_frame,
         break;
     }
     default:
-        PeerLog(2, QString("Ignoring a message with unknown code %1 from user %2").arg(code).arg(FromLatin1(user)));
+        PeerLog(2, QString("Ignoring a message with unknown code %1 from user %2").arg(code).arg(FromName(user)));
         break;
     }
     if (!ok && !ip_conn->IsClosed())
@@ -1171,7 +1171,7 @@ bool PeerMessenger::InflateBody(const std::string& i_user, quint32 i_code, const
     PeerLog(1, QString("The compressed body of message %1 from user %2 is damaged or inflates "
                        "beyond %3 bytes")
                    .arg(i_code)
-                   .arg(FromLatin1(i_user))
+                   .arg(FromName(i_user))
                    .arg(m_inflateCap));
     return false;
 }
@@ -1184,7 +1184,7 @@ bool PeerMessenger::HandleSharedFileList(const std::string& i_user, const char* 
     {
         PeerLog(1, QString("Dropping a share list of %1 bytes from user %2 that was not asked for")
                        .arg(i_size)
-                       .arg(FromLatin1(i_user)));
+                       .arg(FromName(i_user)));
         return true;
     }
     PeerDecoders::SharedFileList list;
@@ -1195,7 +1195,7 @@ bool PeerMessenger::HandleSharedFileList(const std::string& i_user, const char* 
         if (!PeerDecoders::DecodeSharedFileList(body.data(), body.size(), list))
             return false;
     }
-    PeerLog(1, QString("Received the share list of user %1: %2 folder(s)").arg(FromLatin1(i_user)).arg(list.m_share.size()));
+    PeerLog(1, QString("Received the share list of user %1: %2 folder(s)").arg(FromName(i_user)).arg(list.m_share.size()));
     emit UserShare(i_user, list.m_share, list.m_table);
     return true;
 }
@@ -1224,7 +1224,7 @@ bool PeerMessenger::HandleFolderContents(const std::string& i_user, const char* 
     // Nothing in this client asks for folder contents; the reply is checked
     // like any other and noted.
     PeerLog(2, QString("Received the contents of folder %1 from user %2: %3 file(s)")
-                   .arg(FromUtf8(contents.m_folder), FromLatin1(i_user))
+                   .arg(FromUtf8(contents.m_folder), FromName(i_user))
                    .arg(contents.m_fileCount));
     return true;
 }
@@ -1238,13 +1238,13 @@ void PeerMessenger::StoreSearchResult(const std::string& i_user, const std::stri
     if (!request)
     {
         PeerLog(2, QString("Dropping search results of user %1 for search %2, which is not ours")
-                       .arg(FromLatin1(i_user))
+                       .arg(FromName(i_user))
                        .arg(i_req));
         return;
     }
     if (i_replier != i_user)
         PeerLog(2, QString("Search results from user %1 name the user %2; kept as %1's")
-                       .arg(FromLatin1(i_user), FromLatin1(i_replier)));
+                       .arg(FromName(i_user), FromName(i_replier)));
 
     ItemPtr results = T("search_results")->NewItem();
     results += request;
@@ -1273,7 +1273,7 @@ void PeerMessenger::StoreSearchResult(const std::string& i_user, const std::stri
     }
     PeerLog(1, QString("Received %1 search result(s) from user %2 for search %3")
                    .arg(i_files.size())
-                   .arg(FromLatin1(i_user))
+                   .arg(FromName(i_user))
                    .arg(i_req));
     emit SearchResults(results);
 }

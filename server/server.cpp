@@ -253,7 +253,7 @@ void Server::OnConnected()
         QByteArray(credentials.data(), qsizetype(credentials.size())), QCryptographicHash::Md5).toHex();
 
     SetState(State::LoggingIn);
-    LogLine(1, QStringLiteral("Connected to the server; logging in as %1").arg(FromLatin1(username)));
+    LogLine(1, QStringLiteral("Connected to the server; logging in as %1").arg(FromName(username)));
     MemStream m = NewMessage(SM_LOGIN);
     m.WriteString(username);
     m.WriteString(std::string(digest.constData(), size_t(digest.size())));
@@ -704,7 +704,7 @@ void Server::HandleEnterRoom(InputStream& i_in)
     room.Disconnect("user");
     for (const UserInRoom& member : members)
         StoreRoomMember(room, member);
-    LogLine(2, QStringLiteral("Entered room %1 (%2 users)").arg(FromLatin1(name)).arg(count), room);
+    LogLine(2, QStringLiteral("Entered room %1 (%2 users)").arg(FromName(name)).arg(count), room);
 }
 
 void Server::HandleLeaveRoom(InputStream& i_in)
@@ -728,7 +728,7 @@ void Server::HandleUserJoinedRoom(InputStream& i_in)
     Item* room = T("room")->HasItem(name);
     if (!room || !room->IsConnected("in_room"))
     {
-        LogLine(2, QStringLiteral("User joined room %1, which we are not in; ignored").arg(FromLatin1(name)));
+        LogLine(2, QStringLiteral("User joined room %1, which we are not in; ignored").arg(FromName(name)));
         return;
     }
     StoreRoomMember(room, member);
@@ -840,7 +840,7 @@ void Server::HandlePeerAddress(InputStream& i_in)
     // A port that cannot be one means the address is unknown.
     if (port > 65535 || scrambledPort > 65535)
     {
-        LogLine(2, QStringLiteral("Address of %1 with an invalid port; taken as unknown").arg(FromLatin1(user)));
+        LogLine(2, QStringLiteral("Address of %1 with an invalid port; taken as unknown").arg(FromName(user)));
         if (port > 65535)
             port = 0;
         if (scrambledPort > 65535)
@@ -1053,7 +1053,7 @@ void Server::ConnectToPeer(quint32 i_token, std::string i_user, std::string i_ty
 {
     if (m_state == State::LoggedIn)
         LogLine(1, QStringLiteral("Asking the server for an indirect connection to %1 (type %2)")
-                       .arg(FromLatin1(i_user), FromLatin1(i_type)));
+                       .arg(FromName(i_user), FromLatin1(i_type)));
     MemStream m = NewMessage(SM_CONNECT_TO_PEER);
     m.WriteUInt32(i_token);
     m.WriteString(i_user);

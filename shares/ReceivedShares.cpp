@@ -12,7 +12,7 @@
 void SharedFoldersManager::OnUserShare(std::string i_user, FileInfoMap& i_share,
                                        AttributeTranslationTable& i_translationTable)
 {
-    Log(QStringLiteral("Shared"), 1, QString("Received shared file list from user %1").arg(FromLatin1(i_user)));
+    Log(QStringLiteral("Shared"), 1, QString("Received shared file list from user %1").arg(FromName(i_user)));
 
     ItemPtr user = T("user")->GetItem(i_user);
     if (!user || user["user_share"])

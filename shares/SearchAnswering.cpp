@@ -133,7 +133,7 @@ void SharedFoldersManager::ProcessSearch(std::string i_user, unsigned int i_req,
     if (message.Size() == 0)
         return;
     Log(SEARCH_CATEGORY, 1, QString("Sending search results to user %1 for search string %2")
-                                .arg(FromLatin1(i_user), FromUtf8(i_searchText)));
+                                .arg(FromName(i_user), FromUtf8(i_searchText)));
     if (peerMessenger)
         peerMessenger->SendMessage(i_user, message);
 }
@@ -194,6 +194,6 @@ MemStream SharedFoldersManager::GetSearchResultMessage(std::string i_user, unsig
 
     MemStream message = Compression::CompressMessage(PM_FILE_SEARCH_RESULT, body);
     if (message.Size() == 0)
-        Log(SEARCH_CATEGORY, 1, QString("Could not compress the search results for user %1").arg(FromLatin1(i_user)));
+        Log(SEARCH_CATEGORY, 1, QString("Could not compress the search results for user %1").arg(FromName(i_user)));
     return message;
 }

@@ -86,7 +86,7 @@ FileInfo SharedFoldersManager::GetSharedFileInfo(ItemPtr i_file, std::string i_n
 
 MemStream SharedFoldersManager::GetSharedFilesMessage(std::string i_user)
 {
-    Log(SHARED_CATEGORY, 1, QString("Shared file list requested by user %1").arg(FromLatin1(i_user)));
+    Log(SHARED_CATEGORY, 1, QString("Shared file list requested by user %1").arg(FromName(i_user)));
 
     // Folders by their wire path: ordered bytewise, and two folders that
     // come to one wire path are listed once with the files of both.
@@ -137,7 +137,7 @@ MemStream SharedFoldersManager::GetSharedFilesMessage(std::string i_user)
     if (ok)
         message = Compression::CompressMessage(PM_SHARED_FILE_LIST, body, SHARE_LIST_LEVEL);
     if (message.Size() == 0)
-        Log(SHARED_CATEGORY, 1, QString("Could not build the shared file list for user %1").arg(FromLatin1(i_user)));
+        Log(SHARED_CATEGORY, 1, QString("Could not build the shared file list for user %1").arg(FromName(i_user)));
     return message;
 }
 
@@ -172,6 +172,6 @@ MemStream SharedFoldersManager::GetFolderContentsMessage(std::string i_user, uns
         message = Compression::CompressMessage(PM_SHARED_FILES_IN_FOLDER, body);
     if (message.Size() == 0)
         Log(SHARED_CATEGORY, 1, QString("Could not build the contents of folder %1 for user %2")
-                                    .arg(FromUtf8(i_folder), FromLatin1(i_user)));
+                                    .arg(FromUtf8(i_folder), FromName(i_user)));
     return message;
 }

@@ -402,12 +402,12 @@ void TransferQueueManager::QueueDownloadIfUserOnline(ItemPtr i_download)
     if (!IsOnline(user))
     {
         Log(kCategory, 1,
-            QStringLiteral("User %1 offline, not re-queueing %2").arg(FromLatin1(user.AsString()), Text(path)),
+            QStringLiteral("User %1 offline, not re-queueing %2").arg(FromName(user.AsString()), Text(path)),
             i_download);
         return;
     }
     Log(kCategory, 1,
-        QStringLiteral("User %1 appears to still be online, re-queueing %2").arg(FromLatin1(user.AsString()), Text(path)),
+        QStringLiteral("User %1 appears to still be online, re-queueing %2").arg(FromName(user.AsString()), Text(path)),
         i_download);
     if (peerMessenger)
         peerMessenger->QueueDownload(user.AsString(), path);
@@ -448,7 +448,7 @@ void TransferQueueManager::OnUserOnline(Item* ip_user)
     ItemSet downloads = user.GetItems("download_entry");
     if (!downloads.empty())
     {
-        Log(kCategory, 1, QStringLiteral("User %1 went online, processing pending downloads").arg(FromLatin1(name)), user);
+        Log(kCategory, 1, QStringLiteral("User %1 went online, processing pending downloads").arg(FromName(name)), user);
         Pass pass;
         pass.kind = Pass::UserOnline;
         pass.user = ip_user;
@@ -482,7 +482,7 @@ void TransferQueueManager::RequestDownloadPlaceInLine(ItemPtr i_download)
     const std::string user = i_download["user"].AsString();
     Log(kCategory, 1,
         QStringLiteral("Requesting place in line for download of %1 from %2")
-            .arg(Text(i_download["file_name"].AsString()), FromLatin1(user)),
+            .arg(Text(i_download["file_name"].AsString()), FromName(user)),
         i_download);
     MemStream message = NewMessage(PM_UPLOAD_PLACE_IN_LINE_REQUEST);
     message.WriteString(RemotePath(i_download));
@@ -579,12 +579,12 @@ void TransferQueueManager::OnFileTransferRequest(std::string i_user, int i_direc
     {
         Log(kCategory, 1,
             QStringLiteral("Received download request from %1 for file %2, currently not processing")
-                .arg(FromLatin1(i_user), Text(i_file)),
+                .arg(FromName(i_user), Text(i_file)),
             user);
         return;
     }
     Log(kCategory, 1,
-        QStringLiteral("Received upload request from %1 for file %2, req %3").arg(FromLatin1(i_user), Text(i_file)).arg(i_req),
+        QStringLiteral("Received upload request from %1 for file %2, req %3").arg(FromName(i_user), Text(i_file)).arg(i_req),
         user);
 
     ItemPtr download = GetDownloadEntry(i_user, GetFileName(i_file), GetFolder(i_file));
@@ -954,7 +954,7 @@ void TransferQueueManager::FailLocally(ItemPtr i_download, const QString& i_what
 void TransferQueueManager::OnFileConnection(std::string i_user, QTcpSocket* ip_socket, unsigned int i_requestID)
 {
     Item* user = T("user")->HasItem(i_user);
-    Log(kCategory, 1, QStringLiteral("File connection created by user %1 for req %2").arg(FromLatin1(i_user)).arg(i_requestID),
+    Log(kCategory, 1, QStringLiteral("File connection created by user %1 for req %2").arg(FromName(i_user)).arg(i_requestID),
         user);
     if (!ip_socket)
         return;
@@ -1257,7 +1257,7 @@ void TransferQueueManager::DenyUnshared(ItemPtr i_upload)
     ItemPtr user = i_upload["user"];
     Log(kCategory, 2,
         QStringLiteral("%1 is no longer shared with %2, denying and removing the upload")
-            .arg(Text(i_upload["filename_as_requested"].AsString()), FromLatin1(user.AsString())),
+            .arg(Text(i_upload["filename_as_requested"].AsString()), FromName(user.AsString())),
         user);
     if (peerMessenger)
         peerMessenger->DenyUpload(user.AsString(), i_upload["filename_as_requested"].AsString(), "File not shared.");
@@ -1269,7 +1269,7 @@ void TransferQueueManager::OnQueueUploadRequested(std::string i_user, std::strin
     Data::Operation op(d);
     ItemPtr user = T("user")->GetItem(i_user);
     Log(kCategory, 1,
-        QStringLiteral("Queue upload requested by %1 for file %2").arg(FromLatin1(i_user), Text(i_file)), user);
+        QStringLiteral("Queue upload requested by %1 for file %2").arg(FromName(i_user), Text(i_file)), user);
 
     ItemPtr file = sharedFoldersManager ? sharedFoldersManager->GetSharedFileItem(LocalForm(i_file)) : ItemPtr();
     if (!file || !sharedFoldersManager->IsFileSharedWithUser(file, i_user))
@@ -1520,7 +1520,7 @@ void TransferQueueManager::SetUploadEntryStatus(ItemPtr i_upload, std::string i_
         ItemPtr user = i_upload["user"];
         Log(kCategory, 1,
             QStringLiteral("Upload of %1 to %2 aborted, sending upload failed notification.")
-                .arg(Text(i_upload["shared_file"]["shared_file_name"].AsString()), FromLatin1(user.AsString())),
+                .arg(Text(i_upload["shared_file"]["shared_file_name"].AsString()), FromName(user.AsString())),
             user);
         MemStream message = NewMessage(PM_UPLOAD_FAILED);
         message.WriteString(i_upload["filename_as_requested"].AsString());
@@ -1597,7 +1597,7 @@ void TransferQueueManager::OnFileTransferResponse(std::string i_user, unsigned i
     ItemPtr user = T("user")->GetItem(i_user);
     Log(kCategory, 1,
         QStringLiteral("Received file transfer response from user %1 for req %2, transfer %3")
-            .arg(FromLatin1(i_user))
+            .arg(FromName(i_user))
             .arg(i_req)
             .arg(i_accepted ? QStringLiteral("accepted") : QStringLiteral("not accepted")),
         user);
@@ -1623,7 +1623,7 @@ void TransferQueueManager::OnFileTransferResponse(std::string i_user, unsigned i
     {
         Log(kCategory, 2,
             QStringLiteral("Upload user %1 not the same as user who opened the connection, not doing anything")
-                .arg(FromLatin1(upload["user"].AsString())),
+                .arg(FromName(upload["user"].AsString())),
             user);
         return;
     }
@@ -1758,7 +1758,7 @@ void TransferQueueManager::OnUploadDeniedNotification(std::string i_user, std::s
     ItemPtr user = T("user")->GetItem(i_user);
     Log(kCategory, 1,
         QStringLiteral("Received peer notification from %1 that upload of %2 was denied, reason: %3")
-            .arg(FromLatin1(i_user), Text(i_file), Text(i_reason)),
+            .arg(FromName(i_user), Text(i_file), Text(i_reason)),
         user);
     ItemPtr download = GetDownloadEntry(i_user, GetFileName(i_file), GetFolder(i_file));
     if (!download)
@@ -1783,7 +1783,7 @@ void TransferQueueManager::OnUploadFailedNotification(std::string i_user, std::s
 {
     ItemPtr user = T("user")->GetItem(i_user);
     Log(kCategory, 1,
-        QStringLiteral("Received peer notification from %1 that upload of %2 failed").arg(FromLatin1(i_user), Text(i_file)),
+        QStringLiteral("Received peer notification from %1 that upload of %2 failed").arg(FromName(i_user), Text(i_file)),
         user);
     ItemPtr download = GetDownloadEntry(i_user, GetFileName(i_file), GetFolder(i_file));
     if (!download)
@@ -1824,7 +1824,7 @@ void TransferQueueManager::EveryHalfMinute()
         ItemPtr entry(upload);
         Log(kCategory, 1,
             QStringLiteral("Upload of %1 to %2 timed out in %3 phase, aborting")
-                .arg(Text(entry["shared_file"]["shared_file_name"].AsString()), FromLatin1(entry["user"].AsString()),
+                .arg(Text(entry["shared_file"]["shared_file_name"].AsString()), FromName(entry["user"].AsString()),
                      FromLatin1(entry["upload_entry_status"].AsString())));
         SetUploadEntryStatus(entry, "aborted");
     }

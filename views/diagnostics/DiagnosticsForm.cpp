@@ -140,7 +140,7 @@ void DiagnosticsForm::OnUserTracked(Item* ip_user)
         return;
     }
     auto* row = new QTreeWidgetItem(mp_ui->trackedUsersTree);
-    row->setText(0, FromLatin1(user.AsString()));
+    row->setText(0, FromName(user.AsString()));
     row->setText(1, user.IsConnected("is_online") ? tr("Online") : tr("Offline"));
     user += T("track_user_node")->GetItem(Value(row));
 }

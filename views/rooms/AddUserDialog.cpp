@@ -36,9 +36,7 @@ void AddUserDialog::SetWaiting(bool i_waiting)
 
 void AddUserDialog::OnAddUserClicked()
 {
-    // The same 8-bit conversion as every user name the views show, so a
-    // name listed with a character above 127 can be typed and added.
-    const std::string name = ToLatin1(mp_ui->userNameEdit->text().trimmed());
+    const std::string name = ToName(mp_ui->userNameEdit->text().trimmed());
     if (name.empty())
     {
         mp_ui->statusEdit->setText(QStringLiteral("User name must not be empty."));

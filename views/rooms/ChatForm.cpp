@@ -37,10 +37,9 @@ ChatForm::~ChatForm()
 
 void ChatForm::AddChat(std::string i_text)
 {
-    // Names and texts are UTF-8 here, unlike the tab's title.
-    mp_history->AddLine(ChatLineHtml(FromUtf8(m_user), FromUtf8(i_text)));
+    mp_history->AddLine(ChatLineHtml(FromName(m_user), FromUtf8(i_text)));
     if (eventToolBar)
-        eventToolBar->AddEvent(FromLatin1(m_user), QStringLiteral(":/icons/chat_icon"), mp_ui->chatEdit);
+        eventToolBar->AddEvent(FromName(m_user), QStringLiteral(":/icons/chat_icon"), mp_ui->chatEdit);
 }
 
 void ChatForm::Focus()
@@ -60,7 +59,7 @@ void ChatForm::OnEnter()
         mp_history->AddStatus(StatusLineHtml(QStringLiteral("Not connected: message not sent.")));
         return;
     }
-    mp_history->AddLine(ChatLineHtml(FromLatin1(GetSetting("username")), text));
+    mp_history->AddLine(ChatLineHtml(FromName(GetSetting("username")), text));
     gp_server->SendPrivateChat(m_user, ToUtf8(text));
     mp_ui->chatEdit->clear();
 }

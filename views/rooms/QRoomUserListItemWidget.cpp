@@ -1,23 +1,26 @@
 #include "QRoomUserListItemWidget.h"
 
+#include "NameCells.h"
+
 QRoomUserListItemWidget::QRoomUserListItemWidget(QTreeWidget* ip_tree) : QTreeWidgetItem(ip_tree) {}
 
-void QRoomUserListItemWidget::SetName(const QString& i_name)
+void QRoomUserListItemWidget::SetName(const std::string& i_name)
 {
-    setText(2, i_name);
-    m_nameKey.resize(i_name.size());
+    SetNameCell(this, 2, i_name);
+    const QString name = text(2);
+    m_nameKey.resize(name.size());
     QChar* key = m_nameKey.data();
-    for (qsizetype k = 0; k < i_name.size(); ++k)
+    for (qsizetype k = 0; k < name.size(); ++k)
     {
         // Characters outside the basic plane fold as pairs: left to the
         // comparison of the cells.
-        if (i_name.at(k).isSurrogate())
+        if (name.at(k).isSurrogate())
         {
             m_nameKey.clear();
             m_hasKey = false;
             return;
         }
-        key[k] = i_name.at(k).toCaseFolded();
+        key[k] = name.at(k).toCaseFolded();
     }
     m_hasKey = true;
 }

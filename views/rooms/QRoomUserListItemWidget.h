@@ -7,6 +7,8 @@
 
 #include <QTreeWidgetItem>
 
+#include <string>
+
 constexpr int kRoomUserSortRole = Qt::UserRole;
 
 class QRoomUserListItemWidget : public QTreeWidgetItem
@@ -14,8 +16,8 @@ class QRoomUserListItemWidget : public QTreeWidgetItem
 public:
     explicit QRoomUserListItemWidget(QTreeWidget* ip_tree);
 
-    // The user name in column 2.
-    void SetName(const QString& i_name);
+    // The user name in column 2, its bytes kept (NameCells.h).
+    void SetName(const std::string& i_name);
 
     bool operator<(const QTreeWidgetItem& i_other) const override;
 

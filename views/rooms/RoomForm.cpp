@@ -6,6 +6,7 @@
 #include "ChatHistory.h"
 #include "FocusFunctions.h"
 #include "GeneralFunctions.h"
+#include "NameCells.h"
 #include "QRoomUserListItemWidget.h"
 #include "SizeManager.h"
 #include "TextConversion.h"
@@ -72,6 +73,7 @@ RoomForm::RoomForm(std::string i_room, QWidget* ip_parent)
     if (actionBar)
     {
         actionBar->RegisterWidget(this, QStringLiteral("room"));
+        // The toolbar carries the bytes whole, one character per byte.
         actionBar->AddWidgetKey(this, QStringLiteral("room"), FromLatin1(m_room));
     }
     SetAutojoinText(room->IsConnected("room_autojoin"));
@@ -141,7 +143,7 @@ void RoomForm::OnUserAdded(Item* ip_user)
     row->setText(3, CommafyNumber(files));
     row->setData(3, kRoomUserSortRole, files > 0 ? files : 0);
 
-    row->SetName(FromLatin1(name));
+    row->SetName(name);
 
     const QString country = FromLatin1(ItemPtr(ip_user->GetItem(mp_countryType)).AsString());
     row->setData(1, kRoomUserSortRole, country);
@@ -266,8 +268,7 @@ void RoomForm::OnRoomChat(std::string i_room, std::string i_user, std::string i_
 {
     if (i_room != m_room)
         return;
-    // Names and texts are UTF-8 here, unlike the user list's names.
-    mp_history->AddLine(ChatLineHtml(FromUtf8(i_user), FromUtf8(i_chat)));
+    mp_history->AddLine(ChatLineHtml(FromName(i_user), FromUtf8(i_chat)));
 }
 
 void RoomForm::OnEnterPressed()
@@ -287,7 +288,7 @@ void RoomForm::OnEnterPressed()
 
 void RoomForm::OnUserListContextMenuRequested(QPoint i_point)
 {
-    PopupUserMenu(mp_ui->userList, i_point, [](QTreeWidgetItem* ip_row) { return ToLatin1(ip_row->text(2)); });
+    PopupUserMenu(mp_ui->userList, i_point, [](QTreeWidgetItem* ip_row) { return NameOfCell(ip_row, 2); });
 }
 
 void RoomForm::OnUserItemClicked(QTreeWidgetItem*, int) {}

@@ -2,6 +2,7 @@
 
 #include "ui_UserGroupConfigDialog.h"
 
+#include "NameCells.h"
 #include "StoreLookup.h"
 #include "TextConversion.h"
 
@@ -47,7 +48,7 @@ void UserGroupConfigDialog::OnCurrentGroupItemChanged(QListWidgetItem* ip_curren
     }
     mp_ui->prioritySpinBox->setEnabled(true);
     mp_ui->groupBox->setTitle(ip_currentItem->text());
-    const ItemPtr group = GetItem("user_list_group", ToLatin1(ip_currentItem->text()));
+    const ItemPtr group = GetItem("user_list_group", NameOfCell(ip_currentItem));
     // Runs the value-changed slot when the value differs, which writes the
     // same priority back onto this group (the row is already current).
     mp_ui->prioritySpinBox->setValue(int(group["group_download_priority"].AsInt()));
@@ -58,7 +59,7 @@ void UserGroupConfigDialog::OnPrioritySpinValueChanged(int i_value)
     QListWidgetItem* row = mp_ui->groupList->currentItem();
     if (!row)
         return;
-    const ItemPtr group = GetItem("user_list_group", ToLatin1(row->text()));
+    const ItemPtr group = GetItem("user_list_group", NameOfCell(row));
     if (!group)
         return;
     if (i_value < 1)
@@ -75,13 +76,19 @@ void UserGroupConfigDialog::OnPrioritySpinValueChanged(int i_value)
 
 void UserGroupConfigDialog::OnUserGroupAdded(Item* ip_group)
 {
-    mp_ui->groupList->addItem(FromLatin1(ip_group->AsString()));
+    auto* row = new QListWidgetItem;
+    SetNameCell(row, ip_group->AsString());
+    mp_ui->groupList->addItem(row);
 }
 
 void UserGroupConfigDialog::OnUserGroupRemoved(Item* ip_group)
 {
-    const QList<QListWidgetItem*> rows =
-        mp_ui->groupList->findItems(FromLatin1(ip_group->AsString()), Qt::MatchExactly);
-    if (!rows.isEmpty())
-        delete rows.first();
+    // By bytes: names that are not valid UTF-8 can show alike.
+    QListWidget* list = mp_ui->groupList;
+    for (int k = 0; k < list->count(); ++k)
+        if (NameOfCell(list->item(k)) == ip_group->AsString())
+        {
+            delete list->item(k);
+            return;
+        }
 }

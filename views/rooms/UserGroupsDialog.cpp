@@ -2,6 +2,7 @@
 
 #include "ui_UserGroupsDialog.h"
 
+#include "NameCells.h"
 #include "StoreLookup.h"
 #include "TextConversion.h"
 
@@ -17,7 +18,7 @@ UserGroupsDialog::UserGroupsDialog(std::string i_user, QWidget* ip_parent)
     if (Type* groups = d->HasType("user_list_group"))
         AddHandler(groups->itemAdded, this, &UserGroupsDialog::OnUserGroupAdded);
 
-    setWindowTitle(QStringLiteral("User Groups for [") + FromLatin1(m_user) + QStringLiteral("]"));
+    setWindowTitle(QStringLiteral("User Groups for [") + FromName(m_user) + QStringLiteral("]"));
 
     const ItemPtr entry = GetItem("user", m_user)["in_user_list"];
     for (Item* group : AllItems("user_list_group"))
@@ -34,7 +35,8 @@ UserGroupsDialog::~UserGroupsDialog()
 
 void UserGroupsDialog::AddGroupRow(const std::string& i_group, bool i_checked)
 {
-    auto* row = new QListWidgetItem(FromLatin1(i_group));
+    auto* row = new QListWidgetItem;
+    SetNameCell(row, i_group);
     row->setFlags(row->flags() | Qt::ItemIsUserCheckable);
     row->setCheckState(i_checked ? Qt::Checked : Qt::Unchecked);
     mp_ui->groupListWidget->addItem(row);
@@ -45,7 +47,7 @@ void UserGroupsDialog::OnGroupItemChanged(QListWidgetItem* ip_item)
     const Qt::CheckState state = ip_item->checkState();
     if (state == Qt::PartiallyChecked)
         return;
-    const std::string name = ToLatin1(ip_item->text());
+    const std::string name = NameOfCell(ip_item);
     if (name.empty())
         return;
     const ItemPtr entry = GetItem("user", m_user)["in_user_list"];
@@ -69,7 +71,7 @@ void UserGroupsDialog::OnNewGroupButtonClicked()
         return;
     // A new group reaches every open dialog, this one included, through the
     // type's item-added event; an existing name changes nothing.
-    GetItem("user_list_group", ToLatin1(name));
+    GetItem("user_list_group", ToName(name));
 }
 
 void UserGroupsDialog::OnUserGroupAdded(Item* ip_group)

@@ -5,6 +5,7 @@
 #include "ActionSetToolBar.h"
 #include "AddUserDialog.h"
 #include "FocusFunctions.h"
+#include "NameCells.h"
 #include "SizeManager.h"
 #include "StoreLookup.h"
 #include "TextConversion.h"
@@ -141,7 +142,8 @@ QTreeWidgetItem* UserListForm::AddRow(QTreeWidget* ip_tree, const char* ip_nodeT
 {
     if (ItemPtr(ip_user).IsConnected(ip_nodeType))
         return nullptr;
-    auto* row = new QTreeWidgetItem(QStringList{FromLatin1(ip_user->AsString())});
+    auto* row = new QTreeWidgetItem;
+    SetNameCell(row, 0, ip_user->AsString());
     ip_tree->addTopLevelItem(row);
     ItemPtr(ip_user) += T(ip_nodeType)->GetItem(Value(row));
     return row;
@@ -228,7 +230,7 @@ void UserListForm::UpdateUserGroupsDisplay(std::string i_user)
     // By bytes: every upper-case letter before every lower-case one.
     QStringList names;
     for (Item* group : user["in_user_list"].GetItems("user_list_group").SortAlphabetic(true))
-        names << FromLatin1(group->AsString());
+        names << FromName(group->AsString());
     row->setText(2, names.join(QStringLiteral(", ")));
 }
 
@@ -255,7 +257,7 @@ void UserListForm::OnActionBarTriggered(std::string i_action)
 
 void UserListForm::ShowUserMenu(QTreeWidget* ip_tree, QPoint i_point)
 {
-    PopupUserMenu(ip_tree, i_point, [](QTreeWidgetItem* ip_row) { return ToLatin1(ip_row->text(0)); });
+    PopupUserMenu(ip_tree, i_point, [](QTreeWidgetItem* ip_row) { return NameOfCell(ip_row, 0); });
 }
 
 void UserListForm::OnUserListContextMenuRequested(QPoint i_point)

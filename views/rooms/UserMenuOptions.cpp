@@ -3,7 +3,6 @@
 #include "ItemLogDialog.h"
 #include "SharesForm.h"
 #include "StoreLookup.h"
-#include "TextConversion.h"
 #include "TransferQueueManager.h"
 #include "UserGroupsDialog.h"
 
@@ -33,8 +32,8 @@ void OpenGroupsDialog(const std::string& i_user)
 
 UserMenuOptions::UserMenuOptions(QMenu* ip_menu, std::string i_user, QObject* ip_parent) : QObject(ip_parent)
 {
-    // The name rides as one character per byte, so every byte comes back.
-    const QVariant data(FromLatin1(i_user));
+    // The name rides as its bytes: a shown text need not lead back to them.
+    const QVariant data(QByteArray::fromStdString(i_user));
     auto add = [&](const char* ip_text, const char* ip_icon, void (UserMenuOptions::*i_slot)()) {
         QAction* action = ip_menu->addAction(QIcon(QString::fromLatin1(ip_icon)), QString::fromLatin1(ip_text));
         action->setData(data);
@@ -68,7 +67,7 @@ UserMenuOptions::UserMenuOptions(QMenu* ip_menu, std::string i_user, QObject* ip
 std::string UserMenuOptions::UserOf(const QObject* ip_action)
 {
     auto* action = qobject_cast<const QAction*>(ip_action);
-    return action ? ToLatin1(action->data().toString()) : std::string();
+    return action ? action->data().toByteArray().toStdString() : std::string();
 }
 
 std::string UserMenuOptions::SenderUser() const

@@ -7,6 +7,7 @@
 #include "EventToolBar.h"
 #include "FilterParser.h"
 #include "FocusFunctions.h"
+#include "NameCells.h"
 #include "PeerMessenger.h"
 #include "SearchResultListItem.h"
 #include "SearchResultsForm.h"
@@ -419,7 +420,7 @@ void SearchForm::AddResults(SearchResultsForm* ip_tab, ItemPtr i_tabItem, ItemPt
     if (newUser)
     {
         userRow = new SearchResultListItem;
-        userRow->SetUser(FromLatin1(user.AsString()), i_reply["search_results_user_available"].AsString() == "yes",
+        userRow->SetUser(user.AsString(), i_reply["search_results_user_available"].AsString() == "yes",
                          i_reply["search_results_uploads_in_queue"].AsString(),
                          i_reply["search_results_user_speed"].AsUInt());
         userNode = userNodes->GetItem(RowValue(userRow));
@@ -804,7 +805,7 @@ void SearchForm::OnSearchResultsContextMenuRequested(QPoint i_point)
         return;
     PopupUserMenu(tree, i_point, [this](QTreeWidgetItem* ip_row) {
         QTreeWidgetItem* userRow = GetNodeUserNode(ip_row);
-        return userRow ? ToLatin1(userRow->text(0)) : std::string();
+        return userRow ? NameOfCell(userRow, 0) : std::string();
     });
 }
 

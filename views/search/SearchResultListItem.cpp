@@ -1,6 +1,7 @@
 #include "SearchResultListItem.h"
 
 #include "Data.h"
+#include "NameCells.h"
 #include "TextConversion.h"
 
 #include <QTreeWidget>
@@ -20,7 +21,7 @@ SearchResultListItem::SearchResultListItem(QTreeWidgetItem* ip_parent) : QTreeWi
 
 SearchResultListItem::~SearchResultListItem() = default;
 
-void SearchResultListItem::SetUser(const QString& i_name, bool i_available, const std::string& i_queue,
+void SearchResultListItem::SetUser(const std::string& i_name, bool i_available, const std::string& i_queue,
                                    unsigned long long i_speed)
 {
     m_available = i_available;
@@ -28,7 +29,7 @@ void SearchResultListItem::SetUser(const QString& i_name, bool i_available, cons
     // huge queue never sorts as an empty one.
     m_queue = ParseUnsignedDecimal(i_queue);
     m_speed = i_speed;
-    setText(0, i_name);
+    SetNameCell(this, 0, i_name);
     setText(kFreeColumn, i_available ? QStringLiteral("Y") : FromLatin1(i_queue));
     setTextAlignment(kFreeColumn, Qt::AlignHCenter);
     setText(kSpeedColumn, i_speed ? QString::number(double(i_speed) / 1024.0, 'f', 1) : QString());

@@ -18,10 +18,11 @@ public:
     explicit SearchResultListItem(QTreeWidgetItem* ip_parent);
     ~SearchResultListItem() override;
 
-    // A user row: "Free" shows "Y" for a free slot, else the queue as the
-    // reply gave it (empty when absent); "K/s" the speed (bytes per second)
-    // in KiB/s with one decimal, empty for 0.
-    void SetUser(const QString& i_name, bool i_available, const std::string& i_queue,
+    // A user row: the name in column 0 with its bytes kept (NameCells.h);
+    // "Free" shows "Y" for a free slot, else the queue as the reply gave it
+    // (empty when absent); "K/s" the speed (bytes per second) in KiB/s with
+    // one decimal, empty for 0.
+    void SetUser(const std::string& i_name, bool i_available, const std::string& i_queue,
                  unsigned long long i_speed);
     // A file row's name in "File".
     void SetFileName(const QString& i_name);

@@ -2,6 +2,7 @@
 #include "ui_AddSharedFolderDialog.h"
 
 #include "Data.h"
+#include "NameCells.h"
 #include "TextConversion.h"
 
 #include <QFileDialog>
@@ -30,7 +31,8 @@ AddSharedFolderDialog::AddSharedFolderDialog(QWidget* ip_parent)
     {
         for (Item* group : groups->GetItems())
         {
-            auto* row = new QListWidgetItem(FromLatin1(group->GetValue()), mp_ui->groupsListWidget);
+            auto* row = new QListWidgetItem(mp_ui->groupsListWidget);
+            SetNameCell(row, group->GetValue());
             row->setFlags(row->flags() | Qt::ItemIsUserCheckable);
             row->setCheckState(Qt::Unchecked);
         }
@@ -110,7 +112,7 @@ void AddSharedFolderDialog::accept()
             if (row->checkState() != Qt::Checked)
                 continue;
             // A group removed while the dialog was open stays gone.
-            if (Item* group = groupType->HasItem(Value(ToLatin1(row->text()))))
+            if (Item* group = groupType->HasItem(Value(NameOfCell(row))))
                 folder += group;
         }
     }

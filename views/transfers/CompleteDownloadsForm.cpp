@@ -90,7 +90,7 @@ bool CompleteDownloadsForm::AddRow(ItemPtr i_download)
                                          QDateTime::fromString(FromLatin1(completed), Qt::TextDate));
     row->setText(0, FromUtf8(i_download["complete_download_filename"].AsString()));
     row->setText(1, FromUtf8(i_download["complete_download_relative_folder"].AsString()));
-    row->setText(2, FromLatin1(i_download["user"].AsString()));
+    row->setText(2, FromName(i_download["user"].AsString()));
     row->setText(3, FromLatin1(i_download["complete_download_file_size"].AsString()));
     row->setText(4, FromLatin1(completed));
     ItemPtr(T("complete_download_node")->GetItem(Value(static_cast<QTreeWidgetItem*>(row)))) += i_download;

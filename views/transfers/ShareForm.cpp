@@ -468,5 +468,5 @@ void ShareForm::showEvent(QShowEvent* ip_event)
 void ShareForm::PostEvent(QWidget* ip_widget)
 {
     if (eventToolBar)
-        eventToolBar->AddEvent(FromLatin1(m_user), QString::fromLatin1(kBrowseIcon), ip_widget);
+        eventToolBar->AddEvent(FromName(m_user), QString::fromLatin1(kBrowseIcon), ip_widget);
 }

@@ -77,7 +77,7 @@ void SharesForm::OpenShareBrowse(std::string i_user)
         return;
     }
     auto* view = new ShareForm(i_user, this);
-    mp_ui->tabControl->addTab(view, FromUtf8(i_user));
+    mp_ui->tabControl->addTab(view, FromName(i_user));
     if (peerMessenger)
         peerMessenger->GetUserSharedFiles(i_user);
     FocusWidgetAndParents(view);

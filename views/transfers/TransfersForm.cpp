@@ -54,7 +54,7 @@ QString LowerText(const std::string& i_bytes)
 
 QString OfflineName(const std::string& i_user, bool i_online)
 {
-    return i_online ? FromLatin1(i_user) : FromLatin1(i_user) + QStringLiteral(" [offline]");
+    return i_online ? FromName(i_user) : FromName(i_user) + QStringLiteral(" [offline]");
 }
 
 void OpenLocalPath(QString i_path)
@@ -414,7 +414,7 @@ void TransfersForm::AddRow(Side& io_side, Item* ip_entry)
         userNode = io_side.userNode->GetItem(Value(userRow));
         userNode->Connect(user);
         userRow->setText(kUser, io_side.download ? OfflineName(user->GetValue(), user->IsConnected("is_online"))
-                                                 : FromLatin1(user->GetValue()));
+                                                 : FromName(user->GetValue()));
         if (*io_side.expandUsers)
             userRow->setExpanded(true);
     }

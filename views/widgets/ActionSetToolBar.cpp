@@ -1,6 +1,7 @@
 #include "ActionSetToolBar.h"
 
 #include "LiveObjects.h"
+#include "NameCells.h"
 #include "ShowState.h"
 #include "StoreLookup.h"
 #include "TextConversion.h"
@@ -323,8 +324,12 @@ void ActionSetToolBar::OnActionTriggered(bool)
             QTreeWidgetItem* row = rows.first();
             for (Item* pair : m_widgetItem.GetItems(kKeyColumnPair))
             {
+                // A name cell gives its bytes: its text need not lead back to them.
                 const int column = int(ItemPtr(pair)[kColumn].AsInt());
-                SetActiveKey(ItemPtr(pair)[kKey].AsString(), ToLatin1(row->data(column, Qt::DisplayRole).toString()));
+                const QVariant name = row->data(column, kNameBytesRole);
+                SetActiveKey(ItemPtr(pair)[kKey].AsString(),
+                             name.isValid() ? name.toByteArray().toStdString()
+                                            : ToLatin1(row->data(column, Qt::DisplayRole).toString()));
             }
         }
     }
@@ -393,7 +398,7 @@ void ActionSetToolBar::OnSupportTavrinelButtonClicked()
     // takes "%" as the start of an escape: a "%" of the name is escaped first.
     QUrlQuery query;
     query.addQueryItem(QStringLiteral("username"),
-                       FromLatin1(GetSetting("username")).replace(QLatin1Char('%'), QLatin1String("%25")));
+                       FromName(GetSetting("username")).replace(QLatin1Char('%'), QLatin1String("%25")));
     url.setQuery(query);
     QDesktopServices::openUrl(url);
 }

@@ -49,10 +49,12 @@ public:
     // focus; a later call replaces the set. Forgotten when the widget goes.
     void RegisterWidget(QWidget* ip_widget, QString i_set);
     // A context key that takes the value whenever the focus enters the
-    // registered widget.
+    // registered widget. Values are carried one character per byte, so a
+    // name's bytes pass whole: pass FromLatin1 of them, read ToLatin1.
     void AddWidgetKey(QWidget* ip_widget, QString i_key, QString i_value);
     // A context key that takes the text of the column of the first selected
-    // row when an action of the widget's set is triggered.
+    // row when an action of the widget's set is triggered; the bytes of a
+    // name cell (NameCells.h) instead of its text.
     void AddWidgetColumnKey(QWidget* ip_widget, QString i_key, int i_column);
     // The text of the action with that id while the widget's set is shown;
     // applied at once when it is shown now.

@@ -190,7 +190,7 @@ private slots:
             {
                 auto* row = new QRoomUserListItemWidget(list);
                 if (list == &keyed)
-                    row->SetName(name);
+                    row->SetName(ToName(name));
                 else
                     row->setText(2, name);
             }

@@ -146,7 +146,8 @@ private slots:
         QVERIFY(m_server.Start({"--accounts", "bob:pw2"}));
         QVERIFY(m_server.Set("stats", QJsonObject{{"user", "erin"}}));
         QVERIFY(m_server.Set("stats", QJsonObject{{"user", "gina"}}));
-        QVERIFY(m_server.Set("stats", QJsonObject{{"user", QString::fromLatin1("j\xfcrgen")}}));
+        // The server's names are 8-bit: UTF-8 bytes, one character each.
+        QVERIFY(m_server.Set("stats", QJsonObject{{"user", QString::fromLatin1("j\xc3\xbcrgen")}}));
     }
 
     void init() { StartFresh(); }
@@ -487,10 +488,10 @@ private slots:
         QTRY_COMPARE(Child<QLineEdit>(first, "statusEdit")->text(), QString("User name does not exist."));
         QVERIFY(!FindItem("user", "nobody").IsConnected("in_user_list"));
 
-        // The name as the lists show it, one byte per character.
-        QCOMPARE(tryName(first, QString::fromLatin1("j\xfcrgen")), QString("Adding user..."));
+        // A typed name goes out as UTF-8.
+        QCOMPARE(tryName(first, QString::fromUtf8("j\xc3\xbcrgen")), QString("Adding user..."));
         QTRY_COMPARE(Child<QLineEdit>(first, "statusEdit")->text(), QString("User added to list."));
-        QVERIFY(FindItem("user", "j\xfcrgen").IsConnected("in_user_list"));
+        QVERIFY(FindItem("user", "j\xc3\xbcrgen").IsConnected("in_user_list"));
 
         // Two dialogs on one name: both done, one entry.
         tryName(first, "gina");
