@@ -3,7 +3,7 @@
 // a name that is not UTF-8 is still found by its bytes.
 
 #include "app/AppTestSupport.h"
-#include "app/WidgetTestSupport.h"
+#include "views/widgets/WidgetTestSupport.h"
 
 #include "ActionSetToolBar.h"
 #include "AddUserDialog.h"
