@@ -18,13 +18,17 @@
 
 #include "BenchSupport.h"
 #include "QtBenchmarkMain.h"
+#include "UploadRateLimiter.h"
+#include "UploadThread.h"
 #include "common/TestServer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHostAddress>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
@@ -35,6 +39,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -567,6 +573,177 @@ void BM_ManyUploads(benchmark::State& state)
     }
 }
 
+// The peer of one upload on a raw loopback socket, on a thread of its own:
+// it reads the request number, sends the offset 0, then reads what comes,
+// at most i_bytesPerSecond (0: as fast as it can).
+class PacedReader
+{
+public:
+    PacedReader(int i_fd, double i_bytesPerSecond) : m_fd(i_fd)
+    {
+        timeval slice{0, 50000};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice);
+        m_thread = std::thread([this, i_bytesPerSecond] { Run(i_bytesPerSecond); });
+    }
+    ~PacedReader()
+    {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_fd);
+    }
+private:
+    void Run(double i_bytesPerSecond)
+    {
+        char request[4];
+        for (size_t got = 0; got < sizeof request && !m_stop;)
+        {
+            const ssize_t n = ::recv(m_fd, request + got, sizeof request - got, 0);
+            if (n == 0)
+                return;
+            got += n > 0 ? size_t(n) : 0;
+        }
+        const char offset[8] = {};
+        if (::send(m_fd, offset, sizeof offset, 0) != ssize_t(sizeof offset))
+            return;
+        std::vector<char> buffer(65536);
+        const auto start = std::chrono::steady_clock::now();
+        while (!m_stop)
+        {
+            size_t want = buffer.size();
+            if (i_bytesPerSecond > 0)
+            {
+                const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                const double allowed = i_bytesPerSecond * seconds - double(m_bytes);
+                if (allowed < 1024)
+                {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                    continue;
+                }
+                want = size_t(qMin(allowed, double(buffer.size())));
+            }
+            const ssize_t n = ::recv(m_fd, buffer.data(), want, 0);
+            if (n == 0)
+                return;
+            if (n > 0)
+                m_bytes += n;
+        }
+    }
+
+    int m_fd;
+    std::atomic<bool> m_stop{false};
+    // Only the reader's thread uses it.
+    qint64 m_bytes = 0;
+    std::thread m_thread;
+};
+
+// Two uploads sharing a total limit, one to a slow peer and one to a fast
+// one (see the top). Both connections have small socket buffers, so the
+// slow peer soon holds its upload back; the window starts after that. What
+// the uploads sent is counted, not what the peers read: the kernel's
+// buffers on the slow connection shrink and grow for many seconds, and the
+// slow peer's reads then do not show what its upload sent.
+void BM_SlowAndFast(benchmark::State& state)
+{
+    const int limitKiB = 4000;
+    const double slowBytesPerSecond = 200 * 1024;
+    const int warmUpMs = IsSmallRun() ? 1000 : 3000;
+    const int windowMs = IsSmallRun() ? 2000 : 10000;
+    for (auto _ : state)
+    {
+        QTemporaryDir dir(ScratchParent() + "/tv-bench-slow-fast-XXXXXX");
+        UploadRateLimiter limiter;
+        limiter.SetLimits(limitKiB, limitKiB / 2);
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (!dir.isValid() || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(listener, 2) != 0 ||
+            ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        {
+            ::close(listener);
+            state.SkipWithError("set-up failed");
+            return;
+        }
+        struct Lane
+        {
+            // The offset of the last progress signal: what the upload sent.
+            qint64 sent = 0;
+            std::unique_ptr<QFile> file;
+            std::unique_ptr<QTcpSocket> socket;
+            std::unique_ptr<UploadThread> thread;
+            std::unique_ptr<PacedReader> reader;
+        };
+        std::vector<Lane> lanes(2);
+        // Takes the progress signals on this thread; gone before the lanes.
+        QObject progress;
+        bool ready = true;
+        for (size_t i = 0; i < lanes.size() && ready; ++i)
+        {
+            Lane& lane = lanes[i];
+            const QString path = dir.filePath(QString("file%1").arg(i));
+            lane.file = std::make_unique<QFile>(path);
+            ready = MakeFile(path, qint64(limitKiB) * 1024 * (warmUpMs + windowMs) / 1000 * 2, true) &&
+                    lane.file->open(QIODevice::ReadOnly);
+            lane.socket = std::make_unique<QTcpSocket>();
+            lane.socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 65536);
+            lane.socket->connectToHost(QHostAddress::LocalHost, ntohs(address.sin_port));
+            const int fd = ready && lane.socket->waitForConnected(kWaitMs) ? ::accept(listener, nullptr, nullptr) : -1;
+            ready = fd >= 0;
+            if (!ready)
+                break;
+            const int receiveBuffer = 131072;
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+            lane.reader = std::make_unique<PacedReader>(fd, i == 0 ? slowBytesPerSecond : 0);
+            lane.thread = std::make_unique<UploadThread>(lane.socket.get(), lane.file.get(), int(i) + 1, &limiter);
+            QObject::connect(lane.thread.get(), &UploadThread::UploadProgress, &progress,
+                             [&lane](qint64 i_offset, int) { lane.sent = i_offset; });
+            lane.socket->setParent(nullptr);
+            lane.socket->moveToThread(lane.thread.get());
+            lane.thread->start();
+        }
+        ::close(listener);
+        double slow = 0;
+        double fast = 0;
+        double seconds = 0;
+        if (ready)
+        {
+            Pause(warmUpMs);
+            const qint64 slowBefore = lanes[0].sent;
+            const qint64 fastBefore = lanes[1].sent;
+            QElapsedTimer timer;
+            timer.start();
+            Pause(windowMs);
+            seconds = double(timer.nsecsElapsed()) / 1e9;
+            slow = double(lanes[0].sent - slowBefore);
+            fast = double(lanes[1].sent - fastBefore);
+        }
+        // The readers close their ends, which ends any upload still waiting
+        // to write.
+        for (Lane& lane : lanes)
+            if (lane.thread)
+                lane.thread->SignalExit();
+        for (Lane& lane : lanes)
+        {
+            lane.reader.reset();
+            if (lane.thread)
+                lane.thread->wait();
+        }
+        if (!ready)
+        {
+            state.SkipWithError("set-up failed");
+            return;
+        }
+        const double limit = double(limitKiB) * 1024 * seconds;
+        state.SetIterationTime(seconds);
+        state.counters["limit_KiB_per_s"] = limitKiB;
+        state.counters["total_share"] = (slow + fast) / limit;
+        state.counters["fast_share"] = fast / limit;
+        state.counters["slow_share"] = slow / limit;
+    }
+}
+
 } // namespace
 
 BENCHMARK(BM_LargeFile)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
@@ -578,5 +755,6 @@ BENCHMARK(BM_SpeedLimit)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ManyUploads)->Arg(1)->Arg(0)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SlowAndFast)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 TV_QT_BENCHMARK_MAIN()

@@ -2,12 +2,18 @@
 
 #include <limits>
 
+UploadRateLimiter::UploadRateLimiter()
+{
+    m_clock.start();
+}
+
 void UploadRateLimiter::SetLimits(int i_total, int i_perUpload)
 {
     QMutexLocker lock(&m_uploadSpeedMutex);
     m_uploadSpeedLimit = i_total;
     m_perUploadSpeedLimit = i_perUpload;
     m_uploadAllowance = 0;
+    m_filledNs = m_clock.nsecsElapsed();
 }
 
 void UploadRateLimiter::ClearLimits()
@@ -35,32 +41,52 @@ qint64 UploadRateLimiter::GetAllowance() const
     return m_uploadAllowance;
 }
 
-qint64 UploadRateLimiter::Settle(qint64 i_unsettled)
+qint64 UploadRateLimiter::Pay(qint64 i_bytes)
 {
     QMutexLocker lock(&m_uploadSpeedMutex);
-    if (i_unsettled >= m_uploadAllowance)
-    {
-        const qint64 left = i_unsettled - m_uploadAllowance;
-        m_uploadAllowance = 0;
-        return left;
-    }
-    m_uploadAllowance -= i_unsettled;
-    return 0;
+    if (m_uploadSpeedLimit <= 0 || i_bytes <= 0)
+        return 0;
+    Fill();
+    m_uploadAllowance -= i_bytes;
+    return m_uploadAllowance < 0 ? MillisecondsFor(-m_uploadAllowance, m_uploadSpeedLimit) : 0;
 }
 
-void UploadRateLimiter::Credit(qint64 i_bytes, int i_share)
+void UploadRateLimiter::Credit(qint64 i_bytes)
 {
-    if (i_share > 0)
-        i_bytes = qMin(i_bytes, BytesAllowed(i_share, BANKED_MS));
-    if (i_bytes <= 0)
-        return;
     QMutexLocker lock(&m_uploadSpeedMutex);
-    const qint64 most = m_uploadSpeedLimit > 0 ? BytesAllowed(m_uploadSpeedLimit, BANKED_MS)
-                                               : std::numeric_limits<qint64>::max();
-    if (m_uploadAllowance >= most)
+    const qint64 most = MostHeld();
+    if (i_bytes <= 0 || m_uploadAllowance >= most)
         return;
-    const qint64 room = most - m_uploadAllowance;
-    m_uploadAllowance += i_bytes < room ? i_bytes : room;
+    m_uploadAllowance += qMin(i_bytes, most - m_uploadAllowance);
+}
+
+void UploadRateLimiter::Fill()
+{
+    const qint64 now = m_clock.nsecsElapsed();
+    const qint64 most = MostHeld();
+    if (m_uploadSpeedLimit <= 0 || m_uploadAllowance >= most)
+    {
+        m_filledNs = now;
+        return;
+    }
+    const __int128 perSecond = static_cast<__int128>(m_uploadSpeedLimit) * 1024;
+    const __int128 bytes = perSecond * (now - m_filledNs) / 1000000000;
+    if (bytes >= most - m_uploadAllowance)
+    {
+        m_uploadAllowance = most;
+        m_filledNs = now;
+        return;
+    }
+    m_uploadAllowance += static_cast<qint64>(bytes);
+    // Only whole bytes are added; the time of the part of a byte left over
+    // counts at the next fill, else frequent fills would lose it.
+    m_filledNs += static_cast<qint64>(bytes * 1000000000 / perSecond);
+}
+
+qint64 UploadRateLimiter::MostHeld() const
+{
+    return m_uploadSpeedLimit > 0 ? BytesAllowed(m_uploadSpeedLimit, BURST_MS)
+                                  : std::numeric_limits<qint64>::max();
 }
 
 qint64 UploadRateLimiter::BytesAllowed(int i_limit, qint64 i_ms)
@@ -76,5 +102,6 @@ qint64 UploadRateLimiter::MillisecondsFor(qint64 i_bytes, int i_limit)
 {
     if (i_limit <= 0 || i_bytes <= 0)
         return 0;
-    return i_bytes / i_limit;
+    const __int128 perSecond = static_cast<__int128>(i_limit) * 1024;
+    return static_cast<qint64>((static_cast<__int128>(i_bytes) * 1000 + perSecond - 1) / perSecond);
 }

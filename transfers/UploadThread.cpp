@@ -75,7 +75,8 @@ bool UploadThread::PerformUpload()
     int lastLimit = mp_limiter ? mp_limiter->GetUploadSpeed() : 0;
     QElapsedTimer timer;
     timer.start();
-    qint64 unsettled = 0;
+    // The last chunk, when it went under a limit and is not yet paid for.
+    qint64 unpaid = 0;
     for (;;)
     {
         if (ShouldExit())
@@ -85,32 +86,18 @@ bool UploadThread::PerformUpload()
         {
             measurement.restart();
             measured = 0;
-            // Time that passed under another limit earns no credit now.
-            timer.restart();
         }
-        if (limit != 0)
+        if (limit != 0 && unpaid > 0)
         {
-            unsettled = mp_limiter->Settle(unsettled);
-            // A new share ends the sleep: at 1 KiB/s a chunk takes eight
-            // seconds to sleep off, and a raised limit should not wait for
-            // that.
+            const qint64 waitMs = mp_limiter->Pay(unpaid);
+            // A new share ends the wait: at 1 KiB/s a chunk takes eight
+            // seconds to pay off, and a raised limit should not wait for
+            // that. The new limits start from an empty allowance.
             auto shareChanged = [&] { return mp_limiter->GetPerUploadSpeed() != limit; };
-            if (!SleepUntil(timer, timer.elapsed() + UploadRateLimiter::MillisecondsFor(unsettled, limit),
-                            shareChanged))
+            if (!SleepUntil(timer, timer.elapsed() + waitMs, shareChanged))
                 return false;
-            // Counted in microseconds: a chunk takes a few milliseconds, and
-            // whole ones would drop a large part of the time that passed.
-            const qint64 micros = timer.nsecsElapsed() / 1000;
-            timer.restart();
-            const qint64 credit = UploadRateLimiter::BytesAllowed(limit, micros) / 1000 - unsettled;
-            // What the whole-millisecond sleep did not cover is still owed,
-            // else a lone upload would run above its limit.
-            unsettled = credit < 0 ? -credit : 0;
-            mp_limiter->Credit(credit, limit);
-            // What is still owed is paid at the new share before the chunk.
-            if (shareChanged())
-                continue;
         }
+        unpaid = 0;
         const qint64 chunk = qMin<qint64>(CHUNK_SIZE, length - offset);
         if (mp_file->read(m_buffer, chunk) != chunk || !SendChunk(chunk))
             return false;
@@ -118,7 +105,7 @@ bool UploadThread::PerformUpload()
         measured += chunk;
         // Bytes sent without a limit are never paid for later.
         if (limit != 0)
-            unsettled += chunk;
+            unpaid = chunk;
         emit UploadProgress(offset, SpeedFigure(measured, measurement));
         lastLimit = limit;
         if (offset == length)

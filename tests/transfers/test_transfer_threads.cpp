@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <limits>
 #include <tuple>
 
 using namespace threadtest;
@@ -42,6 +43,60 @@ struct LimitedUpload
     std::unique_ptr<UploadThread> thread;
     std::unique_ptr<Recorder> recorder;
 };
+
+// An upload of a large sparse file under a limiter to a loopback peer, with
+// small socket buffers so that a peer that reads little soon holds its
+// upload back; the peer has asked from offset 0 and reads with Read().
+struct Lane
+{
+    Lane(const QString& i_path, int i_transferReq, UploadRateLimiter* ip_limiter) : file(i_path)
+    {
+        {
+            QFile f(i_path);
+            if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || !f.resize(64 * 1024 * 1024))
+                qFatal("cannot lay out the shared file");
+        }
+        if (!file.open(QIODevice::ReadOnly))
+            qFatal("cannot open the shared file");
+        std::tie(up, down) = LoopbackPair();
+        up->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 65536);
+        down->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 131072);
+        down->setReadBufferSize(8192);
+        thread = std::make_unique<UploadThread>(up, &file, i_transferReq, ip_limiter);
+        recorder = std::make_unique<Recorder>(thread.get());
+        HandOver(up, thread.get());
+        thread->start();
+        if (ReadExactly(down, 4).size() != 4)
+            qFatal("no request number from the upload");
+        WriteNow(down, I64(0));
+    }
+    ~Lane()
+    {
+        recorder.reset();
+        thread.reset();
+        delete up;
+        delete down;
+    }
+    // Reads up to i_most bytes of what has arrived. A socket whose read
+    // buffer was left full does not tell of new data by itself, hence the
+    // zero wait.
+    qint64 Read(qint64 i_most = std::numeric_limits<qint64>::max())
+    {
+        qint64 got = 0;
+        while (got < i_most && (down->bytesAvailable() > 0 || down->waitForReadyRead(0)))
+            got += down->read(qMin<qint64>(i_most - got, 65536)).size();
+        return got;
+    }
+    // The offset of the last progress signal.
+    qint64 Sent() const { return recorder->m_progress.empty() ? 0 : recorder->m_progress.back().offset; }
+
+    QFile file;
+    QTcpSocket* up = nullptr;
+    QTcpSocket* down = nullptr;
+    std::unique_ptr<UploadThread> thread;
+    std::unique_ptr<Recorder> recorder;
+    bool reading = true;
+};
 } // namespace
 
 class TestTransferThreads : public QObject
@@ -64,6 +119,7 @@ private slots:
     void limitedUploadKeepsRate();
     void limitSwitchedOnMidUpload();
     void manyUploadsShareTheLimit();
+    void slowPeerLeavesItsShare();
     void raisedLimitEndsSleep();
 };
 
@@ -275,35 +331,37 @@ void TestTransferThreads::limiterArithmetic()
     limiter.Credit(10000);
     limiter.Credit(-5);
     QCOMPARE(limiter.GetAllowance(), qint64(10000));
-    // Settling pays from the allowance and returns what it could not cover.
-    QCOMPARE(limiter.Settle(4000), qint64(0));
-    QCOMPARE(limiter.GetAllowance(), qint64(6000));
-    QCOMPARE(limiter.Settle(8192), qint64(2192));
-    QCOMPARE(limiter.GetAllowance(), qint64(0));
-    // Switching off keeps the allowance; switching on empties it.
-    limiter.Credit(500);
-    limiter.ClearLimits();
-    QCOMPARE(limiter.GetAllowance(), qint64(500));
+    // Without a limit nothing is charged and nobody waits.
+    QCOMPARE(limiter.Pay(8192), qint64(0));
+    QCOMPARE(limiter.GetAllowance(), qint64(10000));
+    // Switching on empties the allowance; switching off keeps it.
     limiter.SetLimits(100, 33);
     QCOMPARE(limiter.GetUploadSpeed(), 100);
     QCOMPARE(limiter.GetPerUploadSpeed(), 33);
     QCOMPARE(limiter.GetAllowance(), qint64(0));
-    // What one credit brings is bounded by its share over a tenth of a
-    // second, the whole allowance by the total over the same time.
-    limiter.Credit(1000000, 33);
-    QCOMPARE(limiter.GetAllowance(), qint64(3379));
+    // It holds at most what the total allows over the burst time.
     limiter.Credit(1000000);
-    QCOMPARE(limiter.GetAllowance(), qint64(10240));
+    QCOMPARE(limiter.GetAllowance(), UploadRateLimiter::BytesAllowed(100, UploadRateLimiter::BURST_MS));
     limiter.ClearLimits();
     QCOMPARE(limiter.GetUploadSpeed(), 0);
     QCOMPARE(limiter.GetPerUploadSpeed(), 0);
+    QCOMPARE(limiter.GetAllowance(), qint64(20480));
+    // Payments beyond the allowance queue: at 1 KiB/s a chunk waits about
+    // eight seconds, the next one paid meanwhile about sixteen. (Upper
+    // bounds exact; the allowance fills a little while the test runs.)
+    limiter.SetLimits(1, 1);
+    const qint64 first = limiter.Pay(8192);
+    const qint64 second = limiter.Pay(8192);
+    QVERIFY2(first > 7000 && first <= 8000, qPrintable(QString::number(first)));
+    QVERIFY2(second > 15000 && second <= 16000, qPrintable(QString::number(second)));
 
     QCOMPARE(UploadRateLimiter::BytesAllowed(64, 1000), qint64(65536));
     QCOMPARE(UploadRateLimiter::BytesAllowed(64, 128), qint64(8388));
     QCOMPARE(UploadRateLimiter::BytesAllowed(0, 1000), qint64(0));
     // A huge limit over a long pause stays a large positive number.
     QVERIFY(UploadRateLimiter::BytesAllowed(std::numeric_limits<int>::max(), qint64(1) << 40) > 0);
-    QCOMPARE(UploadRateLimiter::MillisecondsFor(8192, 64), qint64(128));
+    QCOMPARE(UploadRateLimiter::MillisecondsFor(8192, 64), qint64(125));
+    QCOMPARE(UploadRateLimiter::MillisecondsFor(8193, 64), qint64(126));
     QCOMPARE(UploadRateLimiter::MillisecondsFor(8192, 0), qint64(0));
 }
 
@@ -420,57 +478,25 @@ void TestTransferThreads::manyUploadsShareTheLimit()
     UploadRateLimiter limiter;
     limiter.SetLimits(total, total / uploads);
 
-    struct Lane
-    {
-        std::unique_ptr<QFile> file;
-        QTcpSocket* up = nullptr;
-        QTcpSocket* down = nullptr;
-        std::unique_ptr<UploadThread> thread;
-        std::unique_ptr<Recorder> recorder;
-        bool reading = true;
-    };
-    std::vector<Lane> lanes(uploads);
-    // The peers read on a timer: a socket whose read buffer was left full
-    // does not tell of new data by itself.
+    std::vector<std::unique_ptr<Lane>> lanes;
+    for (int i = 0; i < uploads; ++i)
+        lanes.push_back(std::make_unique<Lane>(Path(QString("many%1").arg(i)), i + 1, &limiter));
     QTimer drain;
     connect(&drain, &QTimer::timeout, this, [&lanes] {
-        for (Lane& lane : lanes)
-            if (lane.reading)
-                while (lane.down->bytesAvailable() > 0 || lane.down->waitForReadyRead(0))
-                    lane.down->readAll();
+        for (auto& lane : lanes)
+            if (lane->reading)
+                lane->Read();
     });
-    for (int i = 0; i < uploads; ++i)
-    {
-        Lane& lane = lanes[size_t(i)];
-        const QString path = Path(QString("many%1").arg(i));
-        {
-            QFile f(path);
-            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            QVERIFY(f.resize(64 * 1024 * 1024));
-        }
-        lane.file = std::make_unique<QFile>(path);
-        QVERIFY(lane.file->open(QIODevice::ReadOnly));
-        std::tie(lane.up, lane.down) = LoopbackPair();
-        lane.up->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 65536);
-        lane.down->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 131072);
-        lane.down->setReadBufferSize(8192);
-        lane.thread = std::make_unique<UploadThread>(lane.up, lane.file.get(), i + 1, &limiter);
-        lane.recorder = std::make_unique<Recorder>(lane.thread.get());
-        HandOver(lane.up, lane.thread.get());
-        lane.thread->start();
-        QCOMPARE(ReadExactly(lane.down, 4).size(), 4);
-        WriteNow(lane.down, I64(0));
-    }
     drain.start(5);
     // Bytes all uploads sent between two times of the recorders' clocks
     // (all started within moments of each other).
     auto sentBetween = [&](qint64 i_fromMs, qint64 i_toMs) {
         qint64 sent = 0;
-        for (Lane& lane : lanes)
+        for (auto& lane : lanes)
         {
             qint64 atFrom = 0;
             qint64 atTo = 0;
-            for (const Recorder::Progress& p : lane.recorder->m_progress)
+            for (const Recorder::Progress& p : lane->recorder->m_progress)
             {
                 if (p.atMs <= i_fromMs)
                     atFrom = p.offset;
@@ -485,7 +511,7 @@ void TestTransferThreads::manyUploadsShareTheLimit()
     // arrive late on a loaded machine), and two chunks in flight per upload
     // at each end of the window.
     auto most = [&](qint64 i_ms) { return qint64(bytesPerMs * double(i_ms) * 1.2) + 2 * 2 * uploads * 8192; };
-    const QElapsedTimer& clock = lanes[0].recorder->m_clock;
+    const QElapsedTimer& clock = lanes[0]->recorder->m_clock;
 
     QTest::qWait(1000);
     qint64 from = clock.elapsed();
@@ -497,10 +523,10 @@ void TestTransferThreads::manyUploadsShareTheLimit()
     QVERIFY(sent > 0);
 
     for (int i = 0; i < stalled; ++i)
-        lanes[size_t(i)].reading = false;
+        lanes[size_t(i)]->reading = false;
     QTest::qWait(4000);
     for (int i = 0; i < stalled; ++i)
-        lanes[size_t(i)].reading = true;
+        lanes[size_t(i)]->reading = true;
     from = clock.elapsed();
     QTest::qWait(2500);
     to = clock.elapsed();
@@ -509,13 +535,42 @@ void TestTransferThreads::manyUploadsShareTheLimit()
     QVERIFY2(sent <= most(to - from), qPrintable(QString::number(sent)));
 
     drain.stop();
-    for (Lane& lane : lanes)
-    {
-        lane.recorder.reset();
-        lane.thread.reset();
-        delete lane.up;
-        delete lane.down;
-    }
+}
+
+// Two uploads share a total limit of 1 MiB/s (512 KiB/s each), and one
+// peer reads only 128 KiB/s: what that upload leaves goes to the other, so
+// the fast one gets clearly more than its half and both together most of
+// the limit. The bounds leave room for a loaded machine.
+void TestTransferThreads::slowPeerLeavesItsShare()
+{
+    const int total = 1024;
+    UploadRateLimiter limiter;
+    limiter.SetLimits(total, total / 2);
+    Lane slow(Path("slow"), 1, &limiter);
+    Lane fast(Path("fast"), 2, &limiter);
+    QElapsedTimer clock;
+    clock.start();
+    qint64 slowRead = 0;
+    QTimer drain;
+    connect(&drain, &QTimer::timeout, this, [&] {
+        fast.Read();
+        slowRead += slow.Read(128 * 1024 * clock.elapsed() / 1000 - slowRead);
+    });
+    drain.start(5);
+    // By then the slow peer's socket buffers are full and hold its upload.
+    QTest::qWait(2000);
+    const qint64 slowFrom = slow.Sent();
+    const qint64 fastFrom = fast.Sent();
+    QElapsedTimer window;
+    window.start();
+    QTest::qWait(3000);
+    const double limitBytes = total * 1024.0 * double(window.elapsed()) / 1000;
+    const double slowShare = double(slow.Sent() - slowFrom) / limitBytes;
+    const double fastShare = double(fast.Sent() - fastFrom) / limitBytes;
+    drain.stop();
+    qDebug() << "shares of the limit: slow" << slowShare << "fast" << fastShare;
+    QVERIFY2(fastShare > 0.625, qPrintable(QString::number(fastShare)));
+    QVERIFY2(slowShare + fastShare >= 0.75, qPrintable(QString::number(slowShare + fastShare)));
 }
 
 // At 1 KiB/s an upload sleeps about eight seconds after each chunk; a
