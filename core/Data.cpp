@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -379,104 +380,118 @@ bool BigErase(BigGroup& io_g, Item* ip_item) {
 
 }  // namespace
 
-size_t ConnGroup::Size() const { return m_cap == kBig ? mp_big->size : m_size; }
+size_t ConnGroup::Size() const { return Tag() == kBigTag ? Big()->size : FlatSize(); }
+
+size_t ConnGroup::ArrayBytes(size_t i_cap) { return offsetof(Array, items) + i_cap * sizeof(Item*); }
 
 void ConnGroup::Destroy() {
-    if (m_cap == kBig)
-        delete mp_big;
-    else if (m_cap > 0)
-        std::free(mp_arr);
-    m_cap = 0;
-    m_size = 0;
-    mp_one = nullptr;
+    if (Tag() == kBigTag)
+        delete Big();
+    else if (Tag() == kArrayTag)
+        std::free(Arr());
+    m_bits = 0;
+}
+
+void ConnGroup::Reserve(size_t i_count) {
+    if (Tag() == kBigTag || i_count > kArrayMax || i_count < 2) return;
+    if (Tag() == kArrayTag) {
+        Array* arr = Arr();
+        if (arr->cap >= i_count) return;
+        arr = reinterpret_cast<Array*>(CheckedRealloc<char>(reinterpret_cast<char*>(arr), ArrayBytes(i_count)));
+        arr->cap = uint32_t(i_count);
+        m_bits = reinterpret_cast<uintptr_t>(arr) | kArrayTag;
+        return;
+    }
+    auto* arr = reinterpret_cast<Array*>(CheckedRealloc<char>(nullptr, ArrayBytes(i_count)));
+    arr->size = m_bits ? 1 : 0;
+    arr->cap = uint32_t(i_count);
+    arr->items[0] = reinterpret_cast<Item*>(m_bits);
+    m_bits = reinterpret_cast<uintptr_t>(arr) | kArrayTag;
 }
 
 bool ConnGroup::Insert(Item* ip_item) {
-    if (m_cap == kBig) return BigInsert(*mp_big, ip_item);
-    if (m_cap == 0) {
-        if (m_size == 0) {
-            mp_one = ip_item;
-            m_size = 1;
+    if (Tag() == kBigTag) return BigInsert(*Big(), ip_item);
+    if (Tag() == 0) {
+        if (m_bits == 0) {
+            m_bits = reinterpret_cast<uintptr_t>(ip_item);
             return true;
         }
-        if (mp_one == ip_item) return false;
-        Item** arr = CheckedRealloc<Item*>(nullptr, 2);
-        arr[0] = mp_one;
-        mp_arr = arr;
-        m_cap = 2;
+        if (reinterpret_cast<Item*>(m_bits) == ip_item) return false;
+        Reserve(2);
     }
-    Item** b = mp_arr;
-    Item** pos = std::lower_bound(b, b + m_size, ip_item, SerialBefore);
-    if (pos != b + m_size && *pos == ip_item) return false;
-    if (m_size == m_cap) {
-        if (m_cap >= kArrayMax) {
+    Array* arr = Arr();
+    Item** b = arr->items;
+    Item** pos = std::lower_bound(b, b + arr->size, ip_item, SerialBefore);
+    if (pos != b + arr->size && *pos == ip_item) return false;
+    if (arr->size == arr->cap) {
+        if (arr->cap >= kArrayMax) {
             auto* big = new BigGroup;
             big->chunks.emplace_back();
             big->chunks.back().reserve(kChunk);
-            big->chunks.back().assign(b, b + m_size);
-            big->size = m_size;
-            std::free(mp_arr);
-            mp_big = big;
-            m_cap = kBig;
-            m_size = 0;
+            big->chunks.back().assign(b, b + arr->size);
+            big->size = arr->size;
+            std::free(arr);
+            m_bits = reinterpret_cast<uintptr_t>(big) | kBigTag;
             return BigInsert(*big, ip_item);
         }
         const size_t at = size_t(pos - b);
-        mp_arr = CheckedRealloc<Item*>(mp_arr, m_cap * 2);
-        m_cap *= 2;
-        b = mp_arr;
+        Reserve(std::min<size_t>(size_t(arr->cap) * 2, kArrayMax));
+        arr = Arr();
+        b = arr->items;
         pos = b + at;
     }
-    std::memmove(pos + 1, pos, size_t(b + m_size - pos) * sizeof(Item*));
+    std::memmove(pos + 1, pos, size_t(b + arr->size - pos) * sizeof(Item*));
     *pos = ip_item;
-    ++m_size;
+    ++arr->size;
     return true;
 }
 
 bool ConnGroup::Erase(Item* ip_item) {
-    if (m_cap == kBig) return BigErase(*mp_big, ip_item);
-    if (m_cap == 0) {
-        if (m_size == 1 && mp_one == ip_item) {
-            mp_one = nullptr;
-            m_size = 0;
+    if (Tag() == kBigTag) return BigErase(*Big(), ip_item);
+    if (Tag() == 0) {
+        if (m_bits != 0 && reinterpret_cast<Item*>(m_bits) == ip_item) {
+            m_bits = 0;
             return true;
         }
         return false;
     }
-    Item** b = mp_arr;
-    Item** pos = std::lower_bound(b, b + m_size, ip_item, SerialBefore);
-    if (pos == b + m_size || *pos != ip_item) return false;
-    std::memmove(pos, pos + 1, size_t(b + m_size - pos - 1) * sizeof(Item*));
-    --m_size;
+    Array* arr = Arr();
+    Item** b = arr->items;
+    Item** pos = std::lower_bound(b, b + arr->size, ip_item, SerialBefore);
+    if (pos == b + arr->size || *pos != ip_item) return false;
+    std::memmove(pos, pos + 1, size_t(b + arr->size - pos - 1) * sizeof(Item*));
+    --arr->size;
     // Halved once a quarter full, so that a shared item left with few
     // partners does not keep the room of many.
-    if (m_cap > 8 && m_size <= m_cap / 4) {
-        mp_arr = CheckedRealloc<Item*>(mp_arr, m_cap / 2);
-        m_cap /= 2;
+    if (arr->cap > 8 && arr->size <= arr->cap / 4) {
+        arr = reinterpret_cast<Array*>(CheckedRealloc<char>(reinterpret_cast<char*>(arr), ArrayBytes(arr->cap / 2)));
+        arr->cap /= 2;
+        m_bits = reinterpret_cast<uintptr_t>(arr) | kArrayTag;
     }
     return true;
 }
 
 bool ConnGroup::Contains(Item* ip_item) const {
-    if (m_cap == kBig) return BigContains(*mp_big, ip_item);
-    Item* const* b = ArrayBegin();
-    if (m_size == 1) return b[0] == ip_item;
-    Item* const* pos = std::lower_bound(b, b + m_size, ip_item, SerialBefore);
-    return pos != b + m_size && *pos == ip_item;
+    if (Tag() == kBigTag) return BigContains(*Big(), ip_item);
+    if (Tag() == 0) return m_bits != 0 && reinterpret_cast<Item*>(m_bits) == ip_item;
+    const Array* arr = Arr();
+    Item* const* b = arr->items;
+    Item* const* pos = std::lower_bound(b, b + arr->size, ip_item, SerialBefore);
+    return pos != b + arr->size && *pos == ip_item;
 }
 
 Item* ConnGroup::First() const {
-    if (m_cap == kBig) return mp_big->chunks.empty() ? nullptr : mp_big->chunks.front().front();
-    return m_size ? ArrayBegin()[0] : nullptr;
+    if (Tag() == kBigTag) return Big()->chunks.empty() ? nullptr : Big()->chunks.front().front();
+    return FlatSize() ? Begin()[0] : nullptr;
 }
 
 void ConnGroup::AppendTo(std::vector<Item*>& o_items) const {
-    if (m_cap == kBig) {
-        o_items.reserve(o_items.size() + mp_big->size);
-        for (const auto& c : mp_big->chunks) o_items.insert(o_items.end(), c.begin(), c.end());
+    if (Tag() == kBigTag) {
+        o_items.reserve(o_items.size() + Big()->size);
+        for (const auto& c : Big()->chunks) o_items.insert(o_items.end(), c.begin(), c.end());
     } else {
-        Item* const* b = ArrayBegin();
-        o_items.insert(o_items.end(), b, b + m_size);
+        Item* const* b = Begin();
+        o_items.insert(o_items.end(), b, b + FlatSize());
     }
 }
 
@@ -528,6 +543,10 @@ void Item::DropFromGroup(Type* ip_type, Item* ip_item) {
         }
         return;
     }
+}
+
+void Item::ReserveConnections(Type* ip_type, size_t i_count) {
+    if (ConnGroup* g = Group(ip_type)) g->Reserve(i_count);
 }
 
 Item* Item::GetItem(Type* ip_type) const {

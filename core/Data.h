@@ -323,9 +323,10 @@ private:
 struct BigGroup;
 
 // The connections of one item to the items of one other type, in serial
-// order. One partner is held inline, a few in a sorted array; large groups
-// (shared flag items with many thousands of partners) become chunked so
-// that inserting and removing stay cheap.
+// order. One partner is held inline, a few in a sorted array that carries
+// its own size and capacity; large groups (shared flag items with many
+// thousands of partners) become chunked so that inserting and removing stay
+// cheap. Sixteen bytes: the form is in the low bits of the one word.
 class ConnGroup {
 public:
     Type* GetType() const { return mp_type; }
@@ -344,24 +345,33 @@ public:
 
 private:
     friend class Item;
-    static const uint32_t kBig = 0xffffffffu;
+    struct Array {
+        uint32_t size;
+        uint32_t cap;
+        Item* items[1];
+    };
+    static const uintptr_t kArrayTag = 1;
+    static const uintptr_t kBigTag = 2;
+    static const uintptr_t kTagMask = 3;
     void Init(Type* ip_type) {
         mp_type = ip_type;
-        m_size = 0;
-        m_cap = 0;
-        mp_one = nullptr;
+        m_bits = 0;
     }
     void Destroy();
-    Item* const* ArrayBegin() const { return m_cap == 0 ? &mp_one : mp_arr; }
+    // Grows an array form to hold at least that many partners.
+    void Reserve(size_t i_count);
+    static size_t ArrayBytes(size_t i_cap);
+    uintptr_t Tag() const { return m_bits & kTagMask; }
+    Array* Arr() const { return reinterpret_cast<Array*>(m_bits & ~kTagMask); }
+    BigGroup* Big() const { return reinterpret_cast<BigGroup*>(m_bits & ~kTagMask); }
+    // The partners of the inline and array forms.
+    Item* const* Begin() const {
+        return Tag() == kArrayTag ? Arr()->items : reinterpret_cast<Item* const*>(&m_bits);
+    }
+    uint32_t FlatSize() const { return Tag() == kArrayTag ? Arr()->size : (m_bits ? 1 : 0); }
 
     Type* mp_type;
-    uint32_t m_size;   // entries (array and inline forms)
-    uint32_t m_cap;    // 0: inline; kBig: chunked; else the array's capacity
-    union {
-        Item* mp_one;
-        Item** mp_arr;
-        BigGroup* mp_big;
-    };
+    uintptr_t m_bits;   // 0: empty; untagged: the one partner; else an Array or BigGroup
 };
 
 // The groups of an item, for range-for.
@@ -406,6 +416,9 @@ public:
     Item* NewItem(const char* ip_typeName);
 
     ConnGroupRange Groups() const { return {mp_groups, mp_groups + m_groupCount}; }
+    // Room for that many partners of a type this item is connected to
+    // already, when they are known to come: no larger array than needed.
+    void ReserveConnections(Type* ip_type, size_t i_count);
 
 private:
     friend class Data;
@@ -824,24 +837,26 @@ struct BigGroup {
 
 template <class F>
 void ConnGroup::ForEach(F i_f) const {
-    if (m_cap == kBig) {
-        for (const auto& c : mp_big->chunks)
+    if (Tag() == kBigTag) {
+        for (const auto& c : Big()->chunks)
             for (Item* p : c) i_f(p);
     } else {
-        Item* const* b = ArrayBegin();
-        for (uint32_t k = 0; k < m_size; ++k) i_f(b[k]);
+        Item* const* b = Begin();
+        const uint32_t n = FlatSize();
+        for (uint32_t k = 0; k < n; ++k) i_f(b[k]);
     }
 }
 
 template <class F>
 bool ConnGroup::ForEachWhile(F i_f) const {
-    if (m_cap == kBig) {
-        for (const auto& c : mp_big->chunks)
+    if (Tag() == kBigTag) {
+        for (const auto& c : Big()->chunks)
             for (Item* p : c)
                 if (!i_f(p)) return false;
     } else {
-        Item* const* b = ArrayBegin();
-        for (uint32_t k = 0; k < m_size; ++k)
+        Item* const* b = Begin();
+        const uint32_t n = FlatSize();
+        for (uint32_t k = 0; k < n; ++k)
             if (!i_f(b[k])) return false;
     }
     return true;

@@ -11,6 +11,12 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -54,10 +60,21 @@ using FolderTokens = std::vector<std::pair<std::string, Item*>>;
 void ConnectTokens(ItemPtr i_file, FolderTokens& io_folderTokens, const std::set<std::string>& i_nameTokens,
                    Type* ip_tokenType)
 {
+    // The file's links to its tokens are made in one go: room for all of
+    // them is made once, no more than they need.
+    size_t count = io_folderTokens.size() + i_nameTokens.size();
+    for (const auto& token : io_folderTokens)
+        count -= i_nameTokens.count(token.first);
     auto folderToken = io_folderTokens.begin();
     auto nameToken = i_nameTokens.begin();
+    bool reserved = false;
     while (folderToken != io_folderTokens.end() || nameToken != i_nameTokens.end())
     {
+        if (!reserved && i_file->GetItem(ip_tokenType))
+        {
+            i_file->ReserveConnections(ip_tokenType, count);
+            reserved = true;
+        }
         if (nameToken == i_nameTokens.end() ||
             (folderToken != io_folderTokens.end() && folderToken->first <= *nameToken))
         {
@@ -76,24 +93,136 @@ void ConnectTokens(ItemPtr i_file, FolderTokens& io_folderTokens, const std::set
     }
 }
 
+// One entry of a folder listing, as the walk needs it.
+struct FolderEntry
+{
+    std::string name;
+    long long size = 0;
+    bool isFolder = false;
+    bool isLink = false;
+    bool ascii = true;
+};
+
+bool IsAscii(const std::string& i_text)
+{
+    for (char c : i_text)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    return true;
+}
+
+// Names in the order of a folder listing: by name, ignoring case. ASCII
+// names compare as their lower-cased bytes; any other name as lower-cased
+// text, as the listing itself compares.
+bool ListedBefore(const FolderEntry& i_a, const FolderEntry& i_b)
+{
+    if (i_a.ascii && i_b.ascii)
+    {
+        const size_t n = std::min(i_a.name.size(), i_b.name.size());
+        for (size_t k = 0; k < n; ++k)
+        {
+            char a = i_a.name[k];
+            char b = i_b.name[k];
+            if (a >= 'A' && a <= 'Z')
+                a = char(a - 'A' + 'a');
+            if (b >= 'A' && b <= 'Z')
+                b = char(b - 'A' + 'a');
+            if (a != b)
+                return static_cast<unsigned char>(a) < static_cast<unsigned char>(b);
+        }
+        return i_a.name.size() < i_b.name.size();
+    }
+    return FromUtf8(i_a.name).toLower() < FromUtf8(i_b.name).toLower();
+}
+
+// The regular files and folders of a folder, links followed, without
+// hidden entries, sorted by name ignoring case: what a listing of files
+// and folders without "." and ".." gives, at one system call per file and
+// none per folder that is no link. False when the folder cannot be listed.
+bool ListFolder(const std::string& i_path, std::vector<FolderEntry>& o_entries)
+{
+    o_entries.clear();
+    if (::access(i_path.c_str(), R_OK | X_OK) != 0)
+        return false;
+    const int fd = ::open(i_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    DIR* dir = ::fdopendir(fd);
+    if (!dir)
+    {
+        ::close(fd);
+        return false;
+    }
+    while (const dirent* e = ::readdir(dir))
+    {
+        if (e->d_name[0] == '.')
+            continue;
+        FolderEntry entry;
+        entry.name = e->d_name;
+        entry.ascii = IsAscii(entry.name);
+        // A name that is not UTF-8 does not survive the conversion to text
+        // and back, so it names nothing the share could list.
+        if (!entry.ascii && ToUtf8(FromUtf8(entry.name)) != entry.name)
+            continue;
+        struct stat st;
+        if (e->d_type == DT_DIR)
+        {
+            entry.isFolder = true;
+        }
+        else
+        {
+            if (e->d_type == DT_UNKNOWN)
+            {
+                if (::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                    continue;
+                entry.isLink = S_ISLNK(st.st_mode);
+            }
+            else
+            {
+                entry.isLink = e->d_type == DT_LNK;
+            }
+            if ((e->d_type != DT_UNKNOWN || entry.isLink) && ::fstatat(fd, e->d_name, &st, 0) != 0)
+                continue;
+            if (S_ISDIR(st.st_mode))
+                entry.isFolder = true;
+            else if (S_ISREG(st.st_mode))
+                entry.size = static_cast<long long>(st.st_size);
+            else
+                continue;
+        }
+        o_entries.push_back(std::move(entry));
+    }
+    ::closedir(dir);
+    std::sort(o_entries.begin(), o_entries.end(), ListedBefore);
+    return true;
+}
+
 } // namespace
 
 void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_folder)
 {
-    ItemPtr root = T("shared_folder")->HasItem(i_root);
+    Item* root = T("shared_folder")->HasItem(i_root);
     if (!root)
         return;
     const QString folderPath = FromUtf8(i_folder);
-    Log(SHARED_CATEGORY, 1, QStringLiteral("Adding folder %1 as part of sharing %2").arg(folderPath, FromUtf8(i_root)));
     if (!QDir::isAbsolutePath(folderPath))
     {
+        Log(SHARED_CATEGORY, 1, QStringLiteral("Adding folder %1 as part of sharing %2").arg(folderPath, FromUtf8(i_root)));
         // An empty or relative path would name the working folder.
         Log(SHARED_CATEGORY, 2, QStringLiteral("Folder %1 is not an absolute path and is not shared").arg(folderPath));
         return;
     }
+    WalkSharedFolder(root, i_folder, ToUtf8(QFileInfo(folderPath).canonicalFilePath()));
+}
+
+void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_folder, const std::string& i_canonical)
+{
+    const std::string& rootPath = ip_root->GetValue();
+    Log(SHARED_CATEGORY, 1,
+        QStringLiteral("Adding folder %1 as part of sharing %2").arg(FromUtf8(i_folder), FromUtf8(rootPath)));
 
     ItemPtr folder = T("shared_file_folder")->GetItem(i_folder);
-    folder += root;
+    folder += ip_root;
     const ItemSet recorded = folder.GetItems("shared_file");
     Type* fileType = T("shared_file");
     Type* nameType = T("shared_file_name");
@@ -117,20 +246,21 @@ void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_fold
 
     // A folder that is gone or cannot be read lists nothing, so its recorded
     // files are removed below; the walk's own line is the only trace of it.
-    const QFileInfo folderInfo(folderPath);
-    QFileInfoList entries;
-    if (folderInfo.isDir() && folderInfo.isReadable() && folderInfo.isExecutable())
-        entries = QDir(folderPath).entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot);
+    std::vector<FolderEntry> entries;
+    ListFolder(i_folder, entries);
+    // Entry paths as the listing gives them: below the folder's clean path.
+    std::string base = ToUtf8(QDir::cleanPath(FromUtf8(i_folder)));
+    if (base.empty() || base.back() != '/')
+        base += '/';
 
-    const QString canonical = folderInfo.canonicalFilePath();
-    const bool guarding = !canonical.isEmpty() && m_foldersBeingWalked.insert(canonical).second;
+    const bool guarding = !i_canonical.empty() && m_foldersBeingWalked.insert(i_canonical).second;
 
-    for (const QFileInfo& entry : entries)
+    for (const FolderEntry& entry : entries)
     {
-        if (entry.isFile())
+        const std::string& name = entry.name;
+        if (!entry.isFolder)
         {
-            const std::string name = ToUtf8(entry.fileName());
-            const std::string size = std::to_string(entry.size());
+            const std::string size = std::to_string(entry.size);
 
             ItemPtr file;
             const auto known = recordedByName.find(name);
@@ -160,7 +290,7 @@ void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_fold
             }
 
             if (IsMP3Name(name) && !file->GetItem(scannedType))
-                emit MP3ScanRequired(entry.absoluteFilePath());
+                emit MP3ScanRequired(FromUtf8(base + name));
 
             // A file's tokens depend only on its folder and name, which never
             // change for an item: once linked, they are complete.
@@ -175,23 +305,23 @@ void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_fold
                 ConnectTokens(file, folderTokens, GetSearchTokens(name), tokenType);
             }
         }
-        else if (entry.isDir())
+        else
         {
             // A subfolder that is no link lies at this folder's canonical
             // path; only links need resolving.
-            QString target;
-            if (canonical.isEmpty() || entry.isSymLink())
-                target = entry.canonicalFilePath();
+            const std::string path = base + name;
+            std::string target;
+            if (i_canonical.empty() || entry.isLink)
+                target = ToUtf8(QFileInfo(FromUtf8(path)).canonicalFilePath());
             else
-                target = (canonical.endsWith(QLatin1Char('/')) ? canonical : canonical + QLatin1Char('/')) +
-                         entry.fileName();
+                target = (i_canonical.back() == '/' ? i_canonical : i_canonical + '/') + name;
             if (m_foldersBeingWalked.count(target))
             {
                 Log(SHARED_CATEGORY, 2,
-                    QStringLiteral("Not following %1: it leads back into %2").arg(entry.absoluteFilePath(), target));
+                    QStringLiteral("Not following %1: it leads back into %2").arg(FromUtf8(path), FromUtf8(target)));
                 continue;
             }
-            AddSharedFiles(i_root, ToUtf8(entry.absoluteFilePath()));
+            WalkSharedFolder(ip_root, path, target);
             // Looked up again after the subfolder's walk, which may have
             // changed the store.
             for (auto& token : folderTokens)
@@ -200,7 +330,7 @@ void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_fold
     }
 
     if (guarding)
-        m_foldersBeingWalked.erase(canonical);
+        m_foldersBeingWalked.erase(i_canonical);
 
     // Files recorded for this folder that the listing no longer holds.
     for (size_t k = 0; k < recordedFiles.size(); ++k)

@@ -127,6 +127,9 @@ signals:
 
 private:
     void RemoveFolderWithFiles(Item* ip_folder);
+    // The walk of one folder of the share rooted at ip_root, given the
+    // folder's canonical path ("" when it has none).
+    void WalkSharedFolder(Item* ip_root, const std::string& i_folder, const std::string& i_canonical);
     // Whether a `shared_file_folder` lies in one of the given share roots.
     static bool IsInVisibleShare(Item* ip_folder, const ItemSet& i_visibleRoots);
 
@@ -141,7 +144,7 @@ private:
     int m_filesRemoved = 0;
     // Canonical paths of the folders the running walk is inside of, so that
     // a link back into one of them is not followed.
-    std::set<QString> m_foldersBeingWalked;
+    std::set<std::string> m_foldersBeingWalked;
     // Filled by searches, emptied whenever a token's files change.
     mutable SearchTokenFiles m_searchTokenFiles;
 };

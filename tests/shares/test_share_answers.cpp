@@ -11,6 +11,8 @@
 #include "UploadStatusProvider.h"
 
 #include <QTemporaryDir>
+
+#include <map>
 #include <QtTest>
 
 using namespace sharestest;
@@ -105,6 +107,7 @@ private slots:
     void searchReplyBody();
     void searchSeesOnlyVisibleFilesAndStopsAbove200();
     void searchCandidatesFollowIndexChanges();
+    void searchIndexAgreesWithFilesAfterChangesAndReload();
     void shareListRoundTrip();
     void folderContents();
     void receivedTrees();
@@ -345,6 +348,52 @@ void TestShareAnswers::searchCandidatesFollowIndexChanges()
     Share(m_public).Remove();
     check("unshared");
     QVERIFY(!Search("stranger", "mix red", reply));
+}
+
+void TestShareAnswers::searchIndexAgreesWithFilesAfterChangesAndReload()
+{
+    // Every token of a shared file's path leads searches to exactly the
+    // files whose own folder and name hold it, in creation order.
+    const auto agree = [&](const char* i_when) {
+        std::map<std::string, std::vector<Item*>> expected;
+        for (Item* file : g("shared_file"))
+        {
+            ItemPtr f(file);
+            const std::string path = f["shared_file_folder"].AsString() + "\\" + f["shared_file_name"].AsString();
+            for (const std::string& token : SharedFoldersManager::GetSearchTokens(path))
+                expected[token].push_back(file);
+        }
+        QVERIFY2(T("search_token")->ItemCount() == expected.size(), i_when);
+        for (const auto& entry : expected)
+        {
+            std::vector<Item*> found;
+            mp_m->ForEachSearchCandidate({entry.first}, [&found](Item* i_file) {
+                found.push_back(i_file);
+                return true;
+            });
+            QVERIFY2(found == entry.second, (std::string(i_when) + ": " + entry.first).c_str());
+        }
+    };
+    mp_m->RescanShares();
+    agree("first walk");
+
+    MakeFile(m_public + "/Some Band/03 - Third Song.mp3", 10);
+    MakeFile(m_public + "/Live/01 - First Song.mp3", 11);
+    QVERIFY(QFile::remove(m_public + "/Some Band/notes first.txt"));
+    QVERIFY(QDir(mp_dir->path()).rename("List", "Listed"));
+    mp_m->RescanShares();
+    agree("changed tree");
+
+    const QString stateFile = mp_dir->path() + "/state";
+    mp_env->Saver()->Save(QFile::encodeName(stateFile).constData());
+    mp_env.reset();
+    mp_env = std::make_unique<Environment>();
+    mp_m = mp_env->Manager();
+    Relate(MakeType("global", true, false, true), MakeType("global_value", false, false, true), Many, One);
+    mp_env->Saver()->Load(QFile::encodeName(stateFile).constData());
+    mp_m->Init();
+    agree("reloaded");
+    QVERIFY(Finds("third", "03 - Third Song.mp3"));
 }
 
 void TestShareAnswers::shareListRoundTrip()
