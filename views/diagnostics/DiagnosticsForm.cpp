@@ -2,6 +2,8 @@
 #include "ui_DiagnosticsForm.h"
 #include "ui_LogForm.h"
 
+#include "ListedTreeItem.h"
+#include "LiveAddresses.h"
 #include "Log.h"
 #include "TextConversion.h"
 
@@ -127,7 +129,7 @@ QString DiagnosticsForm::LogText(const QString& i_category)
 QTreeWidgetItem* DiagnosticsForm::RowOf(ItemPtr i_node) const
 {
     // Only a row this view still holds: a node may outlive its view.
-    auto* row = reinterpret_cast<QTreeWidgetItem*>(static_cast<uintptr_t>(i_node.AsUInt()));
+    auto* row = LiveObject<QTreeWidgetItem>(i_node);
     return row && mp_ui->trackedUsersTree->indexOfTopLevelItem(row) >= 0 ? row : nullptr;
 }
 
@@ -139,7 +141,7 @@ void DiagnosticsForm::OnUserTracked(Item* ip_user)
         ShowOnlineState(ip_user, user.IsConnected("is_online"));
         return;
     }
-    auto* row = new QTreeWidgetItem(mp_ui->trackedUsersTree);
+    auto* row = new ListedTreeItem(mp_ui->trackedUsersTree);
     row->setText(0, FromName(user.AsString()));
     row->setText(1, user.IsConnected("is_online") ? tr("Online") : tr("Offline"));
     user += T("track_user_node")->GetItem(Value(row));

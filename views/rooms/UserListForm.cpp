@@ -5,6 +5,8 @@
 #include "ActionSetToolBar.h"
 #include "AddUserDialog.h"
 #include "FocusFunctions.h"
+#include "ListedTreeItem.h"
+#include "LiveAddresses.h"
 #include "NameCells.h"
 #include "SizeManager.h"
 #include "StoreLookup.h"
@@ -142,7 +144,7 @@ QTreeWidgetItem* UserListForm::AddRow(QTreeWidget* ip_tree, const char* ip_nodeT
 {
     if (ItemPtr(ip_user).IsConnected(ip_nodeType))
         return nullptr;
-    auto* row = new QTreeWidgetItem;
+    auto* row = new ListedTreeItem;
     SetNameCell(row, 0, ip_user->AsString());
     ip_tree->addTopLevelItem(row);
     ItemPtr(ip_user) += T(ip_nodeType)->GetItem(Value(row));
@@ -151,7 +153,7 @@ QTreeWidgetItem* UserListForm::AddRow(QTreeWidget* ip_tree, const char* ip_nodeT
 
 QTreeWidgetItem* UserListForm::Row(const char* ip_nodeType, Item* ip_user)
 {
-    return reinterpret_cast<QTreeWidgetItem*>(uintptr_t(ItemPtr(ip_user)[ip_nodeType].AsUInt()));
+    return LiveObject<QTreeWidgetItem>(ItemPtr(ip_user)[ip_nodeType]);
 }
 
 void UserListForm::RemoveRow(const char* ip_nodeType, Item* ip_user)
@@ -159,7 +161,7 @@ void UserListForm::RemoveRow(const char* ip_nodeType, Item* ip_user)
     const ItemPtr node = ItemPtr(ip_user)[ip_nodeType];
     if (!node)
         return;
-    delete reinterpret_cast<QTreeWidgetItem*>(uintptr_t(node.AsUInt()));
+    delete LiveObject<QTreeWidgetItem>(node);
     node.Remove();
 }
 

@@ -7,6 +7,8 @@
 #include "EventToolBar.h"
 #include "FilterParser.h"
 #include "FocusFunctions.h"
+#include "ListedTreeItem.h"
+#include "LiveAddresses.h"
 #include "NameCells.h"
 #include "PeerMessenger.h"
 #include "SearchResultListItem.h"
@@ -57,10 +59,11 @@ Value RowValue(const QTreeWidgetItem* ip_row)
     return Value(ip_row);
 }
 
+// Null once the row is gone.
 template <class Row = QTreeWidgetItem>
 Row* RowOf(const Item* ip_node)
 {
-    return static_cast<Row*>(reinterpret_cast<QTreeWidgetItem*>(static_cast<uintptr_t>(ip_node->AsUInt())));
+    return static_cast<Row*>(LiveObject<QTreeWidgetItem>(ip_node));
 }
 
 // Touches the view only when the row's state changes: a re-filter that
@@ -223,6 +226,7 @@ void SearchForm::CreateSearchForm(unsigned int i_token, std::string i_text, bool
     }
 
     auto* form = new SearchResultsForm(i_text, i_wishList, this);
+    ListLiveUntilDestroyed(form);
     QTreeWidget* tree = form->searchResults();
     tree->setColumnCount(kColumnCount);
     QHeaderView* header = tree->header();
@@ -343,11 +347,11 @@ SearchResultsForm* SearchForm::TabOf(ItemPtr i_tabItem) const
 {
     if (!i_tabItem)
         return nullptr;
-    const unsigned long address = i_tabItem.AsUInt();
+    // Only a tab still shown: a closed one may wait for its deletion.
+    QWidget* page = LiveObject<QWidget>(i_tabItem);
     for (QTabWidget* tabs : {mp_ui->searchTabControl, mp_ui->wishListTabControl})
-        for (int k = 0; k < tabs->count(); ++k)
-            if (reinterpret_cast<uintptr_t>(tabs->widget(k)) == address)
-                return qobject_cast<SearchResultsForm*>(tabs->widget(k));
+        if (page && tabs->indexOf(page) >= 0)
+            return qobject_cast<SearchResultsForm*>(page);
     return nullptr;
 }
 
@@ -429,6 +433,8 @@ void SearchForm::AddResults(SearchResultsForm* ip_tab, ItemPtr i_tabItem, ItemPt
     }
     else
         userRow = RowOf<SearchResultListItem>(userNode);
+    if (!userRow)
+        return;
 
     // New rows are filled outside the tree and added a folder at a time, so
     // a reply costs the tree a few insertions, not one per result.
@@ -656,8 +662,8 @@ void SearchForm::QueueResult(ItemPtr i_result, ItemPtr i_text)
                                                       i_result["file_size"].AsInt64(), 0);
     if (entry && i_text)
         entry += i_text;
-    if (ItemPtr node = i_result[kResultNode])
-        RowOf(node)->setIcon(kFileColumn, QIcon(QStringLiteral(":/icons/download_icon")));
+    if (QTreeWidgetItem* row = RowOf(i_result[kResultNode].Get()))
+        row->setIcon(kFileColumn, QIcon(QStringLiteral(":/icons/download_icon")));
 }
 
 void SearchForm::QueueResults(std::vector<Item*> i_results, ItemPtr i_text)
@@ -834,7 +840,7 @@ void SearchForm::OnWishListItemAdded(Item* ip_item)
     if (!ip_item)
         return;
     QTreeWidget* wishList = mp_ui->wishList;
-    auto* row = new QTreeWidgetItem;
+    auto* row = new ListedTreeItem;
     row->setText(1, FromUtf8(ip_item->GetValue()));
     row->setTextAlignment(0, Qt::AlignHCenter);
     // Set before the box is connected, so building a row toggles nothing.
@@ -842,6 +848,7 @@ void SearchForm::OnWishListItemAdded(Item* ip_item)
     row->setText(0, enabled ? QStringLiteral("Y") : QString());
     wishList->addTopLevelItem(row);
     auto* box = new QCheckBox;
+    ListLiveUntilDestroyed(box);
     box->setChecked(enabled);
     wishList->setItemWidget(row, 0, box);
 
@@ -879,9 +886,7 @@ void SearchForm::OnWishListItemDisabled(Item* ip_item)
 QCheckBox* SearchForm::CheckBoxOf(Item* ip_item) const
 {
     ItemPtr boxItem = ItemPtr(ip_item)[kWishNode][kWishCheckbox];
-    if (!boxItem)
-        return nullptr;
-    return static_cast<QCheckBox*>(reinterpret_cast<QObject*>(static_cast<uintptr_t>(boxItem.AsUInt())));
+    return static_cast<QCheckBox*>(LiveObject<QObject>(boxItem));
 }
 
 void SearchForm::OnWishListItemCheckStateChanged(int i_state)
@@ -894,12 +899,14 @@ void SearchForm::OnWishListItemCheckStateChanged(int i_state)
     if (i_state == Qt::Checked)
     {
         item += enabled->GetGlobalNullItem();
-        RowOf(node)->setText(0, QStringLiteral("Y"));
+        if (QTreeWidgetItem* row = RowOf(node.Get()))
+            row->setText(0, QStringLiteral("Y"));
     }
     else if (i_state == Qt::Unchecked)
     {
         item.Disconnect(kWishEnabled);
-        RowOf(node)->setText(0, QString());
+        if (QTreeWidgetItem* row = RowOf(node.Get()))
+            row->setText(0, QString());
     }
 }
 

@@ -13,11 +13,11 @@ const int kSpeedColumn = 2;
 const int kFileColumn = 4;
 }
 
-SearchResultListItem::SearchResultListItem() : QTreeWidgetItem(0) {}
+SearchResultListItem::SearchResultListItem() : ListedTreeItem(0) {}
 
-SearchResultListItem::SearchResultListItem(QTreeWidget* ip_tree) : QTreeWidgetItem(ip_tree, 0) {}
+SearchResultListItem::SearchResultListItem(QTreeWidget* ip_tree) : ListedTreeItem(ip_tree, 0) {}
 
-SearchResultListItem::SearchResultListItem(QTreeWidgetItem* ip_parent) : QTreeWidgetItem(ip_parent, 0) {}
+SearchResultListItem::SearchResultListItem(QTreeWidgetItem* ip_parent) : ListedTreeItem(ip_parent, 0) {}
 
 SearchResultListItem::~SearchResultListItem() = default;
 

@@ -3,12 +3,13 @@
 // Rows order themselves by keys read once when the row is filled, so a sort
 // of many thousand rows never parses cell texts.
 
+#include "ListedTreeItem.h"
+
 #include <QString>
-#include <QTreeWidgetItem>
 
 #include <string>
 
-class SearchResultListItem : public QTreeWidgetItem
+class SearchResultListItem : public ListedTreeItem
 {
 public:
     // A row outside any tree, to be filled before it is added: adding whole

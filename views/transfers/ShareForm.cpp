@@ -6,6 +6,7 @@
 #include "FilterHelpDialog.h"
 #include "FilterParser.h"
 #include "GeneralFunctions.h"
+#include "LiveAddresses.h"
 #include "PeerMessenger.h"
 #include "SharedFoldersManager.h"
 #include "SharesForm.h"
@@ -88,6 +89,7 @@ ShareForm::ShareForm(std::string i_user, QWidget* ip_parent)
     mp_ui->folderTree->setSortingEnabled(false);
     mp_ui->fileList->setSortingEnabled(false);
 
+    ListLiveUntilDestroyed(this);
     ItemPtr tab = T("user_share_tab")->GetItem(Value(this));
     tab += T("user")->GetItem(m_user);
 

@@ -3,6 +3,7 @@
 
 #include "ActionSetToolBar.h"
 #include "GeneralFunctions.h"
+#include "LiveAddresses.h"
 #include "PeerMessenger.h"
 #include "ShareForm.h"
 #include "SharedFoldersManager.h"
@@ -66,7 +67,7 @@ ShareForm* SharesForm::CurrentShareForm() const
 ShareForm* SharesForm::ViewOfUser(ItemPtr i_user)
 {
     ItemPtr tab = i_user["user_share_tab"];
-    return tab ? reinterpret_cast<ShareForm*>(uintptr_t(tab.AsUInt())) : nullptr;
+    return LiveObject<ShareForm>(tab);
 }
 
 void SharesForm::OpenShareBrowse(std::string i_user)

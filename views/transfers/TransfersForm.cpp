@@ -7,6 +7,8 @@
 #include "DownloadMenuOptions.h"
 #include "FocusFunctions.h"
 #include "GeneralFunctions.h"
+#include "ListedTreeItem.h"
+#include "LiveAddresses.h"
 #include "SizeManager.h"
 #include "StoreLookup.h"
 #include "TextConversion.h"
@@ -287,7 +289,7 @@ void TransfersForm::DataLoaded()
 
 QTreeWidgetItem* TransfersForm::RowOf(Item* ip_node)
 {
-    return ip_node ? reinterpret_cast<QTreeWidgetItem*>(static_cast<uintptr_t>(ip_node->AsUInt())) : nullptr;
+    return LiveObject<QTreeWidgetItem>(ip_node);
 }
 
 TransfersForm::Side* TransfersForm::SideOf(QTreeWidgetItem* ip_row)
@@ -410,7 +412,7 @@ void TransfersForm::AddRow(Side& io_side, Item* ip_entry)
     QTreeWidgetItem* userRow = RowOf(userNode);
     if (!userNode)
     {
-        userRow = new QTreeWidgetItem(io_side.tree);
+        userRow = new ListedTreeItem(io_side.tree);
         userNode = io_side.userNode->GetItem(Value(userRow));
         userNode->Connect(user);
         userRow->setText(kUser, io_side.download ? OfflineName(user->GetValue(), user->IsConnected("is_online"))
@@ -423,7 +425,7 @@ void TransfersForm::AddRow(Side& io_side, Item* ip_entry)
     QTreeWidgetItem* folderRow = RowOf(folderNode);
     if (!folderNode)
     {
-        folderRow = new QTreeWidgetItem(userRow);
+        folderRow = new ListedTreeItem(userRow);
         folderNode = io_side.folderNode->GetItem(Value(folderRow));
         folderNode->Connect(userNode);
         folderNode->Connect(folderKey);
@@ -432,7 +434,7 @@ void TransfersForm::AddRow(Side& io_side, Item* ip_entry)
             folderRow->setExpanded(true);
     }
 
-    auto* row = new QTreeWidgetItem(folderRow);
+    auto* row = new ListedTreeItem(folderRow);
     if (io_side.download)
     {
         row->setText(kFile, FromUtf8(entry["file_name"].AsString()));
@@ -469,7 +471,7 @@ void TransfersForm::RemoveRow(Side& io_side, Item* ip_entry)
     if (!node)
         return;
     QTreeWidgetItem* row = RowOf(node);
-    QTreeWidgetItem* folderRow = row->parent();
+    QTreeWidgetItem* folderRow = row ? row->parent() : nullptr;
     QTreeWidgetItem* userRow = folderRow ? folderRow->parent() : nullptr;
     // Groups keep their turn's redraw, but not for an entry that is gone.
     for (QTreeWidgetItem* group : {folderRow, userRow})
