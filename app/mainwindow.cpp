@@ -44,6 +44,7 @@
 #include <QTreeWidgetItem>
 
 #include <algorithm>
+#include <unordered_map>
 #include <vector>
 
 MainWindow* mainWindow = nullptr;
@@ -788,77 +789,69 @@ void MainWindow::OnToolBarActionTriggered(std::string i_action)
 {
     if (g_showIsOver || !mp_server)
         return;
-    // A room or user never named by a row or a view reads as "": nothing to
-    // join, list or flag then.
-    if (i_action == "refresh_room_list")
-        mp_server->GetRoomList();
-    else if (i_action == "enter_room")
+    // An action on a room or a user names the context key it needs; a room
+    // or user never named by a row or a view reads as "": nothing to do then.
+    using Handler = void (*)(MainWindow*, const std::string&);
+    struct Action
     {
-        const std::string room = ContextKey("room");
-        if (!room.empty())
-            mp_server->EnterRoom(room);
-    }
-    else if (i_action == "leave_room")
-    {
-        const std::string room = ContextKey("room");
-        if (!room.empty())
-            mp_server->LeaveRoom(room);
-    }
-    else if (i_action == "share_folder")
-    {
-        (new AddSharedFolderDialog(this))->setVisible(true);
-    }
-    else if (i_action == "unshare_folder")
-        UnshareSelectedFolders();
-    else if (i_action == "set_download_folder")
-        ChooseDownloadFolder();
-    else if (i_action == "rescan_shares")
-    {
-        if (sharedFoldersManager)
-            sharedFoldersManager->RescanShares();
-    }
-    else if (i_action == "browse_user")
-    {
+        const char* key;
+        Handler run;
+    };
+    static const std::unordered_map<std::string, Action> s_actions = {
+        {"refresh_room_list", {nullptr, [](MainWindow* w, const std::string&) { w->mp_server->GetRoomList(); }}},
+        {"enter_room", {"room", [](MainWindow* w, const std::string& room) { w->mp_server->EnterRoom(room); }}},
+        {"leave_room", {"room", [](MainWindow* w, const std::string& room) { w->mp_server->LeaveRoom(room); }}},
+        {"share_folder",
+         {nullptr, [](MainWindow* w, const std::string&) { (new AddSharedFolderDialog(w))->setVisible(true); }}},
+        {"unshare_folder", {nullptr, [](MainWindow* w, const std::string&) { w->UnshareSelectedFolders(); }}},
+        {"set_download_folder", {nullptr, [](MainWindow* w, const std::string&) { w->ChooseDownloadFolder(); }}},
+        {"rescan_shares", {nullptr,
+                           [](MainWindow*, const std::string&) {
+                               if (sharedFoldersManager)
+                                   sharedFoldersManager->RescanShares();
+                           }}},
         // Through the browse tab: a share list that arrives for a user
         // without one is thrown away, so a bare request would show nothing.
-        const std::string user = ContextKey("user");
-        if (!user.empty())
-            mp_ui->sharesForm->OpenShareBrowse(user);
-    }
-    else if (i_action == "message_user")
+        {"browse_user",
+         {"user", [](MainWindow* w, const std::string& user) { w->mp_ui->sharesForm->OpenShareBrowse(user); }}},
+        {"message_user", {"user", [](MainWindow* w, const std::string& user) { w->GetChatForm(user)->Focus(); }}},
+        {"add_user", {"user",
+                      [](MainWindow*, const std::string& user) {
+                          ItemPtr(T("user")->GetItem(user)).NewItem("in_user_list");
+                      }}},
+        {"toggle_room_autojoin", {"room",
+                                  [](MainWindow*, const std::string& name) {
+                                      ItemPtr room = T("room")->GetItem(name);
+                                      if (room.IsConnected("room_autojoin"))
+                                          room.Disconnect("room_autojoin");
+                                      else
+                                          room.NewItem("room_autojoin");
+                                  }}},
+        {"set_user_pass",
+         {nullptr,
+          [](MainWindow* w, const std::string&) {
+              if (gp_server->IsConnected())
+                  QMessageBox::information(
+                      w, tr("Cannot change username while online"),
+                      tr("You must be disconnected from the Tavrinel server to change your username."),
+                      QMessageBox::Ok, QMessageBox::NoButton);
+              else
+                  w->OnChangeUsernamePasswordClicked();
+          }}},
+        {"set_listening_port",
+         {nullptr, [](MainWindow* w, const std::string&) { (new ChangeListeningPortDialog(w))->setVisible(true); }}},
+    };
+    const auto found = s_actions.find(i_action);
+    if (found == s_actions.end())
+        return;
+    std::string key;
+    if (found->second.key)
     {
-        const std::string user = ContextKey("user");
-        if (!user.empty())
-            GetChatForm(user)->Focus();
-    }
-    else if (i_action == "add_user")
-    {
-        const std::string user = ContextKey("user");
-        if (!user.empty())
-            ItemPtr(T("user")->GetItem(user)).NewItem("in_user_list");
-    }
-    else if (i_action == "toggle_room_autojoin")
-    {
-        const std::string name = ContextKey("room");
-        if (name.empty())
+        key = ContextKey(found->second.key);
+        if (key.empty())
             return;
-        ItemPtr room = T("room")->GetItem(name);
-        if (room.IsConnected("room_autojoin"))
-            room.Disconnect("room_autojoin");
-        else
-            room.NewItem("room_autojoin");
     }
-    else if (i_action == "set_user_pass")
-    {
-        if (gp_server->IsConnected())
-            QMessageBox::information(this, tr("Cannot change username while online"),
-                                     tr("You must be disconnected from the Tavrinel server to change your username."),
-                                     QMessageBox::Ok, QMessageBox::NoButton);
-        else
-            OnChangeUsernamePasswordClicked();
-    }
-    else if (i_action == "set_listening_port")
-        (new ChangeListeningPortDialog(this))->setVisible(true);
+    found->second.run(this, key);
 }
 
 void MainWindow::UnshareSelectedFolders()

@@ -9,12 +9,9 @@
 #include <QMenu>
 #include <QUrl>
 
-namespace
-{
-void OpenLocal(QString i_path)
+void OpenLocalPath(QString i_path)
 {
     QDesktopServices::openUrl(QUrl::fromLocalFile(i_path.replace(QLatin1Char('\\'), QLatin1Char('/'))));
-}
 }
 
 DownloadMenuOptions::DownloadMenuOptions(QMenu* ip_menu, ItemSet i_entries, QObject* ip_parent)
@@ -82,11 +79,11 @@ void DownloadMenuOptions::OnRerunSearch()
 void DownloadMenuOptions::OnOpenFile()
 {
     if (transferQueueManager && !m_entries.empty())
-        OpenLocal(transferQueueManager->GetDownloadTargetPath(m_entries.First(), true));
+        OpenLocalPath(transferQueueManager->GetDownloadTargetPath(m_entries.First(), true));
 }
 
 void DownloadMenuOptions::OnOpenFolder()
 {
     if (transferQueueManager && !m_entries.empty())
-        OpenLocal(transferQueueManager->GetDownloadTargetFolder(m_entries.First(), true));
+        OpenLocalPath(transferQueueManager->GetDownloadTargetFolder(m_entries.First(), true));
 }

@@ -11,6 +11,9 @@
 
 class QMenu;
 
+// Opens a file or folder of this machine with the desktop's own program.
+void OpenLocalPath(QString i_path);
+
 class DownloadMenuOptions : public QObject, public DataHandler
 {
     Q_OBJECT

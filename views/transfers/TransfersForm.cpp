@@ -17,12 +17,10 @@
 #include "TransferQueueManager.h"
 #include "UserMenuOptions.h"
 
-#include <QDesktopServices>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QSignalBlocker>
-#include <QUrl>
 
 #include <algorithm>
 
@@ -57,11 +55,6 @@ QString LowerText(const std::string& i_bytes)
 QString OfflineName(const std::string& i_user, bool i_online)
 {
     return i_online ? FromName(i_user) : FromName(i_user) + QStringLiteral(" [offline]");
-}
-
-void OpenLocalPath(QString i_path)
-{
-    QDesktopServices::openUrl(QUrl::fromLocalFile(i_path.replace(QLatin1Char('\\'), QLatin1Char('/'))));
 }
 
 } // namespace
