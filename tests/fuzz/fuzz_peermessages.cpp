@@ -4,7 +4,8 @@
 // the frames, and the error, that a plain re-reading of the layout finds,
 // however the bytes arrive; reading a first frame never takes a byte beyond
 // it; a decoded share list or search reply, written out again, decodes to
-// the same.
+// the same; a search reply reserves no room for more records than its body
+// can hold.
 //
 // The first input byte picks the shape:
 //   mode 0/1 (low two bits): a byte stream, plain/scrambled. The next byte
@@ -171,7 +172,10 @@ void DecodeMessage(quint32 i_code, const char* ip_body, size_t i_size, bool i_in
     case PM_FILE_SEARCH_RESULT:
     {
         PeerDecoders::SearchResult m;
-        if (PeerDecoders::DecodeSearchResult(ip_body, i_size, m))
+        const bool decoded = PeerDecoders::DecodeSearchResult(ip_body, i_size, m);
+        // A present record takes 21 bytes at least: room for more was promised by a count alone.
+        Check(m.m_files.capacity() * 21 <= i_size, "room reserved for more records than the body holds");
+        if (decoded)
             RoundTrip(m);
         break;
     }
