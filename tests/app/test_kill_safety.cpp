@@ -123,7 +123,7 @@ private slots:
     void killedAtAnyMomentTheFileStaysWhole()
     {
         QVERIFY2(ReadAll(StatePath()).size() > 2000000, "the state file is too small to take a while");
-        QRandomGenerator random(quint32(QDateTime::currentMSecsSinceEpoch()));
+        QRandomGenerator random(static_cast<quint32>(QDateTime::currentMSecsSinceEpoch()));
 
         // A first run ended gently gives the lengths of start-up and shut-down.
         qint64 startUp = 0, shutDown = 0;

@@ -433,7 +433,7 @@ void TestTransferThreads::limitSwitchedOnMidUpload()
     const qint64 startOffset = rec.m_progress.back().offset;
     // Drain everything the peer is sent from now on.
     QObject drain;
-    connect(down, &QTcpSocket::readyRead, &drain, [down] { down->readAll(); });
+    connect(down, &QTcpSocket::readyRead, &drain, [socket = down] { socket->readAll(); });
     down->readAll();
     QTest::qWait(4000);
     const qint64 windowEnd = switchedAt + 4000;
