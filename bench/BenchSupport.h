@@ -12,11 +12,17 @@
 #include <QString>
 #include <QStringList>
 #include <QTcpServer>
+#include <QTcpSocket>
+
+#include "FrameCodec.h"
+#include "MemStream.h"
+#include "ProtocolCodes.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <string>
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -93,6 +99,22 @@ inline bool WaitUntil(const std::function<bool()>& i_done, int i_ms)
             return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     }
+    return true;
+}
+
+// A raw peer's messaging connection to the client's listener on i_port,
+// opened as i_user; false when it does not connect.
+inline bool OpenMessaging(QTcpSocket& io_peer, quint16 i_port, const std::string& i_user)
+{
+    io_peer.connectToHost(QHostAddress::LocalHost, i_port);
+    if (!io_peer.waitForConnected(10000))
+        return false;
+    MemStream init;
+    init.WriteUInt32(PM_PEER_INIT);
+    init.WriteString(i_user);
+    init.WriteString("P");
+    init.WriteUInt32(0);
+    io_peer.write(FrameCodec::Encode(init));
     return true;
 }
 

@@ -138,18 +138,11 @@ void BM_StoreSearchReplies(benchmark::State& state)
     });
 
     QTcpSocket peer;
-    peer.connectToHost(QHostAddress::LocalHost, messenger->ListeningPort());
-    if (!peer.waitForConnected(10000))
+    if (!benchsupport::OpenMessaging(peer, messenger->ListeningPort(), "bob"))
     {
         state.SkipWithError("cannot connect to the messenger");
         return;
     }
-    MemStream init;
-    init.WriteUInt32(PM_PEER_INIT);
-    init.WriteString("bob");
-    init.WriteString("P");
-    init.WriteUInt32(0);
-    peer.write(FrameCodec::Encode(init));
 
     const bool keep = state.range(0) != 0;
     Type* requests = T("search_request");

@@ -17,6 +17,8 @@
 //     body. Mode 2 gives compressed messages their inflated body as is,
 //     mode 3 inflates it first.
 
+#include "FuzzSupport.h"
+
 #include "Compression.h"
 #include "FileInfo.h"
 #include "FrameCodec.h"
@@ -34,9 +36,6 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
-
-#include <dirent.h>
-#include <sys/stat.h>
 
 namespace
 {
@@ -61,13 +60,7 @@ const quint32 g_codes[] = {PM_GET_SHARED_FILE_LIST,
                            PM_UPLOAD_PLACE_IN_LINE};
 constexpr size_t CODE_COUNT = sizeof g_codes / sizeof g_codes[0];
 
-void Check(bool i_ok, const char* ip_what)
-{
-    if (i_ok)
-        return;
-    std::fprintf(stderr, "fuzz_peermessages: %s\n", ip_what);
-    std::abort();
-}
+using fuzz::Check;
 
 bool IsCompressed(quint32 i_code)
 {
@@ -395,45 +388,18 @@ void FuzzStream(const uint8_t* ip_data, size_t i_size, bool i_scrambled)
 
 // ---------------------------------------------------------------- seeds
 
-std::string U32(quint32 i_value)
-{
-    char b[4];
-    qToLittleEndian<quint32>(i_value, b);
-    return std::string(b, 4);
-}
-std::string I64(qint64 i_value)
-{
-    char b[8];
-    qToLittleEndian<qint64>(i_value, b);
-    return std::string(b, 8);
-}
-std::string Str(const std::string& i_text) { return U32(quint32(i_text.size())) + i_text; }
+using fuzz::I64;
+using fuzz::Str;
+using fuzz::U32;
 std::string Record(const std::string& i_name, qint64 i_size)
 {
-    return std::string(1, '\1') + Str(i_name) + I64(i_size) + Str("mp3") + U32(2) + U32(0) + U32(192) +
-           U32(1) + U32(245);
+    return fuzz::Record(i_name, i_size, {{0, 192}, {1, 245}});
 }
 std::string Zlib(const std::string& i_body)
 {
     std::string out;
     Compression::Compress(i_body.data(), i_body.size(), out);
     return out;
-}
-
-bool IsEmptyFolder(const char* ip_path)
-{
-    struct stat st;
-    if (ip_path[0] == '-' || ::stat(ip_path, &st) != 0 || !S_ISDIR(st.st_mode))
-        return false;
-    DIR* dir = ::opendir(ip_path);
-    if (!dir)
-        return false;
-    bool empty = true;
-    while (dirent* e = ::readdir(dir))
-        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-            empty = false;
-    ::closedir(dir);
-    return empty;
 }
 
 void WriteSeed(const std::string& i_path, const std::string& i_bytes)
@@ -505,7 +471,7 @@ void Seed(const std::string& i_corpus)
 extern "C" int LLVMFuzzerInitialize(int* ip_argc, char*** ip_argv)
 {
     for (int k = 1; k < *ip_argc; ++k)
-        if (IsEmptyFolder((*ip_argv)[k]))
+        if (fuzz::IsEmptyFolder((*ip_argv)[k]))
             Seed((*ip_argv)[k]);
     return 0;
 }
