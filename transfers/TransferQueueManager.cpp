@@ -69,6 +69,35 @@ bool IsOnline(ItemPtr i_user)
     return i_user.IsConnected("is_online");
 }
 
+void CloseFileConnection(QTcpSocket* ip_socket)
+{
+    ip_socket->disconnect();
+    ip_socket->close();
+    ip_socket->deleteLater();
+}
+
+} // namespace
+
+// The types under which a download or an upload entry keeps its status and
+// its run-time objects.
+struct TransferSide
+{
+    const char* entry;
+    const char* status;
+    const char* thread;
+    const char* file;
+    const char* socket;
+    const char* position;
+};
+
+namespace
+{
+
+const TransferSide kDownloadSide{"download_entry",  "download_entry_status", "download_thread",
+                                 "download_file",   "download_socket",       "write_position"};
+const TransferSide kUploadSide{"upload_entry", "upload_entry_status", "upload_thread",
+                               "upload_file",  "upload_socket",       "read_position"};
+
 } // namespace
 
 TransferQueueManager::TransferQueueManager()
@@ -512,12 +541,7 @@ void TransferQueueManager::SetDownloadEntryStatus(ItemPtr i_download, std::strin
     if (!i_download)
         return;
     Data::Operation op(d);
-    const bool wasActive = IsActiveStatus(i_download["download_entry_status"].Get());
-    Item* status = T("download_entry_status")->GetItem(i_status);
-    i_download += status;
-    i_download += T("last_status_change_time")->GetItem(Now());
-    if (wasActive && !IsActiveStatus(status))
-        ReleaseDownload(i_download);
+    SetEntryStatus(i_download, kDownloadSide, i_status);
 }
 
 void TransferQueueManager::RemoveDownload(ItemPtr i_download)
@@ -525,50 +549,8 @@ void TransferQueueManager::RemoveDownload(ItemPtr i_download)
     if (!i_download)
         return;
     Data::Operation op(d);
-    ReleaseDownload(i_download);
+    ReleaseTransfer(i_download, kDownloadSide);
     i_download.Remove();
-}
-
-void TransferQueueManager::ReleaseDownload(ItemPtr i_download)
-{
-    // The thread first: it alone uses the file and the socket while it runs.
-    if (ItemPtr item = i_download["download_thread"])
-    {
-        DownloadThread* thread = AddressOf<DownloadThread>(item.Get());
-        item.Remove();
-        if (thread)
-        {
-            thread->SignalExit();
-            thread->wait();
-            // Deferred, so that a signal it queued before it ended finds no
-            // entry rather than a new thread at the same address.
-            thread->deleteLater();
-        }
-    }
-    if (ItemPtr item = i_download["download_file"])
-    {
-        QFile* file = AddressOf<QFile>(item.Get());
-        item.Remove();
-        if (file)
-        {
-            file->close();
-            delete file;
-        }
-    }
-    if (ItemPtr item = i_download["download_socket"])
-    {
-        QTcpSocket* socket = AddressOf<QTcpSocket>(item.Get());
-        item.Remove();
-        if (socket)
-        {
-            socket->disconnect();
-            socket->close();
-            socket->deleteLater();
-        }
-    }
-    for (const char* type : {"write_position", "last_receipt_time", "last_speed_measurement_time", "bytes_per_second",
-                             "bytes_since_last_receipt"})
-        i_download[type].Remove();
 }
 
 void TransferQueueManager::OnFileTransferRequest(std::string i_user, int i_direction, unsigned int i_req,
@@ -776,6 +758,92 @@ void TransferQueueManager::OnBytesUploadedRemoved(Item* ip_item)
     delete AddressOf<qint64>(ip_item);
 }
 
+ItemPtr TransferQueueManager::EntryOfThread(const QObject* ip_thread, const TransferSide& i_side) const
+{
+    // The address alone finds the item; a thread that is no longer recorded
+    // is never dereferenced.
+    Item* thread = ip_thread ? T(i_side.thread)->HasItem(Value(ip_thread)) : nullptr;
+    return thread ? ItemPtr(thread)[i_side.entry] : ItemPtr();
+}
+
+bool TransferQueueManager::SetEntryStatus(ItemPtr i_entry, const TransferSide& i_side, const std::string& i_status)
+{
+    const bool wasActive = IsActiveStatus(i_entry[i_side.status].Get());
+    Item* status = T(i_side.status)->GetItem(i_status);
+    i_entry += status;
+    i_entry += T("last_status_change_time")->GetItem(Now());
+    if (!wasActive || IsActiveStatus(status))
+        return false;
+    ReleaseTransfer(i_entry, i_side);
+    return true;
+}
+
+void TransferQueueManager::ReleaseTransfer(ItemPtr i_entry, const TransferSide& i_side)
+{
+    // The thread first: it alone uses the file and the socket while it runs.
+    if (ItemPtr item = i_entry[i_side.thread])
+    {
+        TransferThread* thread = AddressOf<TransferThread>(item.Get());
+        item.Remove();
+        if (thread)
+        {
+            thread->SignalExit();
+            thread->wait();
+            // Deferred, so that a signal it queued before it ended finds no
+            // entry rather than a new thread at the same address.
+            thread->deleteLater();
+        }
+    }
+    if (ItemPtr item = i_entry[i_side.file])
+    {
+        QFile* file = AddressOf<QFile>(item.Get());
+        item.Remove();
+        if (file)
+        {
+            file->close();
+            delete file;
+        }
+    }
+    if (ItemPtr item = i_entry[i_side.socket])
+    {
+        QTcpSocket* socket = AddressOf<QTcpSocket>(item.Get());
+        item.Remove();
+        if (socket)
+            CloseFileConnection(socket);
+    }
+    for (const char* type : {i_side.position, "last_receipt_time", "last_speed_measurement_time", "bytes_per_second",
+                             "bytes_since_last_receipt"})
+        i_entry[type].Remove();
+}
+
+void TransferQueueManager::AddProgressObjects(ItemPtr i_entry, const QDateTime& i_now)
+{
+    i_entry += T("last_receipt_time")->GetItem(Value(new QDateTime(i_now)));
+    i_entry += T("last_speed_measurement_time")->GetItem(Value(new QDateTime(i_now)));
+    i_entry += T("bytes_per_second")->GetItem(Value(new int(0)));
+    i_entry += T("bytes_since_last_receipt")->GetItem(Value(new qint64(0)));
+}
+
+void TransferQueueManager::RecordProgress(ItemPtr i_entry, const TransferSide& i_side, qint64 i_offset,
+                                          int i_bytesPerSecond, const QDateTime& i_receipt)
+{
+    if (qint64* position = AddressOf<qint64>(i_entry[i_side.position].Get()))
+        *position = i_offset;
+    if (int* speed = AddressOf<int>(i_entry["bytes_per_second"].Get()))
+        *speed = i_bytesPerSecond;
+    if (QDateTime* receipt = AddressOf<QDateTime>(i_entry["last_receipt_time"].Get()))
+        *receipt = i_receipt;
+}
+
+void TransferQueueManager::StartThread(ItemPtr i_entry, const TransferSide& i_side, QTcpSocket* ip_socket,
+                                       TransferThread* ip_thread)
+{
+    ip_socket->setParent(nullptr);
+    ip_socket->moveToThread(ip_thread);
+    i_entry += T(i_side.thread)->GetItem(Value(ip_thread));
+    ip_thread->start(QThread::InheritPriority);
+}
+
 // ---------------------------------------------------------------- download connection and completion
 
 namespace
@@ -784,13 +852,6 @@ namespace
 QString SlashForm(QString i_path)
 {
     return i_path.replace(QLatin1Char('\\'), QLatin1Char('/'));
-}
-
-void CloseFileConnection(QTcpSocket* ip_socket)
-{
-    ip_socket->disconnect();
-    ip_socket->close();
-    ip_socket->deleteLater();
 }
 
 } // namespace
@@ -936,14 +997,6 @@ ItemPtr TransferQueueManager::OtherWriterOf(ItemPtr i_download, const QString& i
     return ItemPtr();
 }
 
-ItemPtr TransferQueueManager::DownloadOfThread(const QObject* ip_thread) const
-{
-    // The address alone finds the item; a thread that is no longer recorded
-    // is never dereferenced.
-    Item* thread = ip_thread ? T("download_thread")->HasItem(Value(ip_thread)) : nullptr;
-    return thread ? ItemPtr(thread)["download_entry"] : ItemPtr();
-}
-
 void TransferQueueManager::FailLocally(ItemPtr i_download, const QString& i_what, const QString& i_why)
 {
     Log(kCategory, 2, i_what, i_download);
@@ -1044,47 +1097,35 @@ void TransferQueueManager::OnFileConnection(std::string i_user, QTcpSocket* ip_s
     }
     download += record;
     QFile* openFile = file.release();
-    const QDateTime now = QDateTime::currentDateTime();
     download += T("download_socket")->GetItem(Value(ip_socket));
     download += T("download_file")->GetItem(Value(openFile));
     download += T("write_position")->GetItem(Value(new qint64(offset)));
     SetDownloadEntryStatus(download, "downloading");
-    download += T("last_receipt_time")->GetItem(Value(new QDateTime(now)));
-    download += T("last_speed_measurement_time")->GetItem(Value(new QDateTime(now)));
-    download += T("bytes_per_second")->GetItem(Value(new int(0)));
-    download += T("bytes_since_last_receipt")->GetItem(Value(new qint64(0)));
+    AddProgressObjects(download, QDateTime::currentDateTime());
 
     ip_socket->disconnect();
     auto* thread = new DownloadThread(ip_socket, openFile, size, offset);
-    ip_socket->setParent(nullptr);
-    ip_socket->moveToThread(thread);
-    download += T("download_thread")->GetItem(Value(thread));
     connect(thread, &DownloadThread::DownloadError, this, &TransferQueueManager::OnDownloadError);
     connect(thread, &DownloadThread::DownloadProgress, this, &TransferQueueManager::OnDownloadProgress);
     connect(thread, &DownloadThread::DownloadComplete, this, &TransferQueueManager::OnDownloadComplete);
-    thread->start(QThread::InheritPriority);
+    StartThread(download, kDownloadSide, ip_socket, thread);
     Log(kCategory, 2, QStringLiteral("Downloading"), download);
 }
 
 void TransferQueueManager::OnDownloadProgress(qint64 i_offset, int i_bytesPerSecond)
 {
-    ItemPtr download = DownloadOfThread(sender());
+    ItemPtr download = EntryOfThread(sender(), kDownloadSide);
     if (!download)
         return;
-    if (qint64* position = AddressOf<qint64>(download["write_position"].Get()))
-        *position = i_offset;
-    if (int* speed = AddressOf<int>(download["bytes_per_second"].Get()))
-        *speed = i_bytesPerSecond;
     // UTC: the same instant, without the time-zone look-up that local time
     // costs on every chunk.
-    if (QDateTime* receipt = AddressOf<QDateTime>(download["last_receipt_time"].Get()))
-        *receipt = QDateTime::currentDateTimeUtc();
+    RecordProgress(download, kDownloadSide, i_offset, i_bytesPerSecond, QDateTime::currentDateTimeUtc());
     emit DownloadProgressed(download);
 }
 
 void TransferQueueManager::OnDownloadError()
 {
-    ItemPtr download = DownloadOfThread(sender());
+    ItemPtr download = EntryOfThread(sender(), kDownloadSide);
     if (!download)
         return;
     auto* thread = AddressOf<DownloadThread>(download["download_thread"].Get());
@@ -1103,7 +1144,7 @@ void TransferQueueManager::OnDownloadError()
 
 void TransferQueueManager::OnDownloadComplete()
 {
-    ItemPtr download = DownloadOfThread(sender());
+    ItemPtr download = EntryOfThread(sender(), kDownloadSide);
     if (!download)
         return;
     AddressOf<DownloadThread>(download["download_thread"].Get())->wait();
@@ -1214,12 +1255,6 @@ void TransferQueueManager::SetClock(std::function<QDateTime()> i_now)
 QDateTime TransferQueueManager::CurrentTime() const
 {
     return m_clock ? m_clock() : QDateTime::currentDateTime();
-}
-
-ItemPtr TransferQueueManager::UploadOfThread(const QObject* ip_thread) const
-{
-    Item* thread = ip_thread ? T("upload_thread")->HasItem(Value(ip_thread)) : nullptr;
-    return thread ? ItemPtr(thread)["upload_entry"] : ItemPtr();
 }
 
 size_t TransferQueueManager::ActiveUploadCount() const
@@ -1507,14 +1542,9 @@ void TransferQueueManager::SetUploadEntryStatus(ItemPtr i_upload, std::string i_
     if (!i_upload)
         return;
     Data::Operation op(d);
-    const bool wasActive = IsActiveStatus(i_upload["upload_entry_status"].Get());
-    Item* status = T("upload_entry_status")->GetItem(i_status);
-    i_upload += status;
-    i_upload += T("last_status_change_time")->GetItem(Now());
-    if (!wasActive || IsActiveStatus(status))
+    if (!SetEntryStatus(i_upload, kUploadSide, i_status))
         return;
 
-    ReleaseUpload(i_upload);
     if (i_status == "aborted")
     {
         ItemPtr user = i_upload["user"];
@@ -1530,48 +1560,10 @@ void TransferQueueManager::SetUploadEntryStatus(ItemPtr i_upload, std::string i_
     DetermineUploadSpeedLimit();
 }
 
-void TransferQueueManager::ReleaseUpload(ItemPtr i_upload)
-{
-    // The thread first: it alone uses the file and the socket while it runs.
-    if (ItemPtr item = i_upload["upload_thread"])
-    {
-        UploadThread* thread = AddressOf<UploadThread>(item.Get());
-        item.Remove();
-        if (thread)
-        {
-            thread->SignalExit();
-            thread->wait();
-            // Deferred, so that a signal it queued before it ended finds no
-            // entry rather than a new thread at the same address.
-            thread->deleteLater();
-        }
-    }
-    if (ItemPtr item = i_upload["upload_file"])
-    {
-        QFile* file = AddressOf<QFile>(item.Get());
-        item.Remove();
-        if (file)
-        {
-            file->close();
-            delete file;
-        }
-    }
-    if (ItemPtr item = i_upload["upload_socket"])
-    {
-        QTcpSocket* socket = AddressOf<QTcpSocket>(item.Get());
-        item.Remove();
-        if (socket)
-            CloseFileConnection(socket);
-    }
-    for (const char* type : {"read_position", "last_receipt_time", "last_speed_measurement_time", "bytes_per_second",
-                             "bytes_since_last_receipt"})
-        i_upload[type].Remove();
-}
-
 bool TransferQueueManager::ReleaseAndRemoveUpload(ItemPtr i_upload)
 {
     const bool wasActive = IsActiveStatus(i_upload["upload_entry_status"].Get());
-    ReleaseUpload(i_upload);
+    ReleaseTransfer(i_upload, kUploadSide);
     if (mp_lastOrderedUpload == i_upload.Get())
         mp_lastOrderedUpload = nullptr;
     i_upload.Remove();
@@ -1692,45 +1684,32 @@ void TransferQueueManager::OnFileConnectionAccepted(std::string i_user, QTcpSock
     QFile* file = AddressOf<QFile>(upload["upload_file"].Get());
 
     Data::Operation op(d);
-    const QDateTime now = CurrentTime();
     upload += T("upload_socket")->GetItem(Value(ip_socket));
     SetUploadEntryStatus(upload, "uploading");
-    upload += T("last_receipt_time")->GetItem(Value(new QDateTime(now)));
-    upload += T("last_speed_measurement_time")->GetItem(Value(new QDateTime(now)));
-    upload += T("bytes_per_second")->GetItem(Value(new int(0)));
-    upload += T("bytes_since_last_receipt")->GetItem(Value(new qint64(0)));
+    AddProgressObjects(upload, CurrentTime());
     upload += T("read_position")->GetItem(Value(new qint64(0)));
 
     ip_socket->disconnect();
     auto* thread = new UploadThread(ip_socket, file, int(upload["transfer_req"].AsUInt()), &m_uploadRateLimiter);
-    ip_socket->setParent(nullptr);
-    ip_socket->moveToThread(thread);
-    upload += T("upload_thread")->GetItem(Value(thread));
     connect(thread, &UploadThread::UploadError, this, &TransferQueueManager::OnUploadError);
     connect(thread, &UploadThread::UploadProgress, this, &TransferQueueManager::OnUploadProgress);
     connect(thread, &UploadThread::UploadComplete, this, &TransferQueueManager::OnUploadComplete);
-    thread->start(QThread::InheritPriority);
+    StartThread(upload, kUploadSide, ip_socket, thread);
 }
 
 void TransferQueueManager::OnUploadProgress(qint64 i_offset, int i_bytesPerSecond)
 {
-    ItemPtr upload = UploadOfThread(sender());
+    ItemPtr upload = EntryOfThread(sender(), kUploadSide);
     if (!upload)
         return;
-    if (qint64* position = AddressOf<qint64>(upload["read_position"].Get()))
-        *position = i_offset;
-    if (int* speed = AddressOf<int>(upload["bytes_per_second"].Get()))
-        *speed = i_bytesPerSecond;
-    // UTC: the same instant, without the time-zone look-up that local time
-    // costs on every chunk.
-    if (QDateTime* receipt = AddressOf<QDateTime>(upload["last_receipt_time"].Get()))
-        *receipt = m_clock ? m_clock() : QDateTime::currentDateTimeUtc();
+    // UTC as for downloads; the test clock stands in when set.
+    RecordProgress(upload, kUploadSide, i_offset, i_bytesPerSecond, m_clock ? m_clock() : QDateTime::currentDateTimeUtc());
     emit UploadProgressed(upload);
 }
 
 void TransferQueueManager::OnUploadComplete()
 {
-    ItemPtr upload = UploadOfThread(sender());
+    ItemPtr upload = EntryOfThread(sender(), kUploadSide);
     if (!upload)
         return;
     const int* speedObject = AddressOf<int>(upload["bytes_per_second"].Get());
@@ -1745,7 +1724,7 @@ void TransferQueueManager::OnUploadComplete()
 
 void TransferQueueManager::OnUploadError()
 {
-    ItemPtr upload = UploadOfThread(sender());
+    ItemPtr upload = EntryOfThread(sender(), kUploadSide);
     if (!upload)
         return;
     Data::Operation op(d);

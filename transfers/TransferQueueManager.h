@@ -28,6 +28,7 @@ class UploadThread;
 class TransferThread;
 class QFileInfo;
 class QTcpSocket;
+struct TransferSide;
 
 class TransferQueueManager : public QObject,
                              public DataHandler,
@@ -207,23 +208,34 @@ private:
     bool IsFinishedOnDisk(ItemPtr i_download);
     // The name of the download's file in the complete folder.
     QString CompleteFileName(ItemPtr i_download);
-    // The entry of a download thread that sent a signal; null when the
-    // thread is no longer recorded (its download ended or was removed).
-    ItemPtr DownloadOfThread(const QObject* ip_thread) const;
     // Ends a download for a fault on this side, with a log line why.
     void FailLocally(ItemPtr i_download, const QString& i_what, const QString& i_why);
     void AddCompleteRecord(ItemPtr i_download);
-    // Stops the thread and frees the file, the socket and the progress
-    // objects of a download.
-    void ReleaseDownload(ItemPtr i_download);
     // The file as the uploader names it: remote folder + "\" + file name.
     static std::string RemotePath(ItemPtr i_download);
     // The current local time as stored in time items.
     std::string Now() const;
     QDateTime CurrentTime() const;
 
+    // What a download and an upload do alike, each under its own types.
+    // The entry of a transfer thread that sent a signal; null when the
+    // thread is no longer recorded (its transfer ended or was removed).
+    ItemPtr EntryOfThread(const QObject* ip_thread, const TransferSide& i_side) const;
+    // Sets the status and the time of the change; an entry that leaves an
+    // active status is released, and then true is returned.
+    bool SetEntryStatus(ItemPtr i_entry, const TransferSide& i_side, const std::string& i_status);
+    // Stops the thread and frees the file, the socket and the progress
+    // objects of a transfer.
+    void ReleaseTransfer(ItemPtr i_entry, const TransferSide& i_side);
+    // The objects a running transfer's progress is measured in.
+    void AddProgressObjects(ItemPtr i_entry, const QDateTime& i_now);
+    void RecordProgress(ItemPtr i_entry, const TransferSide& i_side, qint64 i_offset, int i_bytesPerSecond,
+                        const QDateTime& i_receipt);
+    // Hands the socket to the thread, records the thread and starts it;
+    // its signals are connected by then.
+    void StartThread(ItemPtr i_entry, const TransferSide& i_side, QTcpSocket* ip_socket, TransferThread* ip_thread);
+
     // Upload helpers.
-    ItemPtr UploadOfThread(const QObject* ip_thread) const;
     size_t ActiveUploadCount() const;
     ItemSet ActiveUploads() const;
     bool IsUploadingToUser(Item* ip_user) const;
@@ -231,7 +243,6 @@ private:
     bool IsStillShared(ItemPtr i_upload);
     // Tells the peer "File not shared." and removes the entry.
     void DenyUnshared(ItemPtr i_upload);
-    void ReleaseUpload(ItemPtr i_upload);
     // Removes the entry; true when it held an active slot.
     bool ReleaseAndRemoveUpload(ItemPtr i_upload);
 
