@@ -22,21 +22,6 @@ void DownloadThread::run()
         emit DownloadError();
 }
 
-bool DownloadThread::FillChunk(qint64 i_size)
-{
-    qint64 got = 0;
-    while (got < i_size)
-    {
-        const qint64 n = mp_socket->read(m_buffer + got, i_size - got);
-        if (n < 0)
-            return false;
-        got += n;
-        if (got < i_size && mp_socket->bytesAvailable() == 0 && !WaitForData())
-            return false;
-    }
-    return true;
-}
-
 bool DownloadThread::PerformDownload()
 {
     // A size below what is already on disk cannot be completed by appending.
@@ -50,7 +35,7 @@ bool DownloadThread::PerformDownload()
         if (ShouldExit())
             return false;
         const qint64 chunk = qMin<qint64>(CHUNK_SIZE, m_fileSize - m_offset);
-        if (!FillChunk(chunk))
+        if (!ReadFully(m_buffer, chunk))
             return false;
         m_offset += chunk;
         measured += chunk;

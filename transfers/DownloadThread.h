@@ -31,7 +31,6 @@ protected:
 
 private:
     bool PerformDownload();
-    bool FillChunk(qint64 i_size);
 
     QFile* mp_file;
     qint64 m_fileSize;

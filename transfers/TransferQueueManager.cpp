@@ -69,6 +69,19 @@ bool IsOnline(ItemPtr i_user)
     return i_user.IsConnected("is_online");
 }
 
+// The item of the type that the three items name together; null when one
+// of them does not exist.
+Item* ItemNamedBy(const char* ip_type, Item* ip_a, Item* ip_b, Item* ip_c)
+{
+    if (!ip_a || !ip_b || !ip_c)
+        return nullptr;
+    ItemSet keys;
+    keys.insert(ip_a);
+    keys.insert(ip_b);
+    keys.insert(ip_c);
+    return d->GetItem(keys, ip_type);
+}
+
 void CloseFileConnection(QTcpSocket* ip_socket)
 {
     ip_socket->disconnect();
@@ -82,12 +95,11 @@ void CloseFileConnection(QTcpSocket* ip_socket)
 // its run-time objects.
 struct TransferSide
 {
-    const char* entry;
-    const char* status;
-    const char* thread;
-    const char* file;
-    const char* socket;
-    const char* position;
+    using TypeName = const char*;
+    TypeName entry, status;
+    // The objects that live while the transfer runs; the position is where
+    // the next byte is written or read.
+    TypeName thread, file, socket, position;
 };
 
 namespace
@@ -403,16 +415,13 @@ ItemPtr TransferQueueManager::AddDownload(std::string i_user, std::string i_file
 
 ItemPtr TransferQueueManager::GetDownloadEntry(std::string i_user, std::string i_fileName, std::string i_remoteFolder)
 {
-    Item* user = T("user")->HasItem(i_user);
-    Item* name = T("file_name")->HasItem(i_fileName);
-    Item* folder = T("remote_folder")->HasItem(i_remoteFolder);
-    if (!user || !name || !folder)
-        return ItemPtr();
-    ItemSet keys;
-    keys.insert(user);
-    keys.insert(name);
-    keys.insert(folder);
-    return d->GetItem(keys, "download_entry");
+    return ItemNamedBy("download_entry", T("user")->HasItem(i_user), T("file_name")->HasItem(i_fileName),
+                       T("remote_folder")->HasItem(i_remoteFolder));
+}
+
+ItemPtr TransferQueueManager::DownloadOfRemotePath(const std::string& i_user, const std::string& i_path)
+{
+    return GetDownloadEntry(i_user, GetFileName(i_path), GetFolder(i_path));
 }
 
 void TransferQueueManager::QueueDownloadIfUserOnline(ItemPtr i_download)
@@ -531,7 +540,7 @@ void TransferQueueManager::RequestUserDownloadsPlaceInLine(std::string i_user)
 
 void TransferQueueManager::OnDownloadPlaceInLine(std::string i_user, std::string i_file, int i_place)
 {
-    ItemPtr download = GetDownloadEntry(i_user, GetFileName(i_file), GetFolder(i_file));
+    ItemPtr download = DownloadOfRemotePath(i_user, i_file);
     if (download)
         download += T("place_in_line")->GetItem(Value(i_place));
 }
@@ -569,7 +578,7 @@ void TransferQueueManager::OnFileTransferRequest(std::string i_user, int i_direc
         QStringLiteral("Received upload request from %1 for file %2, req %3").arg(FromName(i_user), Text(i_file)).arg(i_req),
         user);
 
-    ItemPtr download = GetDownloadEntry(i_user, GetFileName(i_file), GetFolder(i_file));
+    ItemPtr download = DownloadOfRemotePath(i_user, i_file);
     // The number names this offer only, whatever the answer: an uploader
     // that restarted counts again from its last saved number, and another
     // download of the user that an earlier offer with it named must not take
@@ -722,6 +731,9 @@ void TransferQueueManager::OnUserRemoved(Item* ip_item)
 }
 
 // ---------------------------------------------------------------- run-time objects
+
+// One handler per type, as each type is registered on its own: deliberate
+// twins, each freeing the object its type holds.
 
 void TransferQueueManager::OnWritePositionRemoved(Item* ip_item)
 {
@@ -1203,17 +1215,9 @@ void TransferQueueManager::AddCompleteRecord(ItemPtr i_download)
     // The record names the file where it now is.
     const std::string folder = ToUtf8(GetDownloadTargetFolder(i_download, true));
     const std::string name = ToUtf8(CompleteFileName(i_download));
-    Item* folderItem = T("complete_download_folder")->HasItem(folder);
-    Item* nameItem = T("complete_download_filename")->HasItem(name);
-    if (user && folderItem && nameItem)
-    {
-        ItemSet keys;
-        keys.insert(user.Get());
-        keys.insert(folderItem);
-        keys.insert(nameItem);
-        if (d->GetItem(keys, "complete_download"))
-            return;
-    }
+    if (ItemNamedBy("complete_download", user.Get(), T("complete_download_folder")->HasItem(folder),
+                    T("complete_download_filename")->HasItem(name)))
+        return;
     ItemPtr record = T("complete_download")->NewItem();
     record += user;
     record += T("complete_download_folder")->GetItem(folder);
@@ -1732,19 +1736,25 @@ void TransferQueueManager::OnUploadError()
     StartNewUploads();
 }
 
-void TransferQueueManager::OnUploadDeniedNotification(std::string i_user, std::string i_file, std::string i_reason)
+ItemPtr TransferQueueManager::NotifiedDownload(const std::string& i_user, const std::string& i_file,
+                                               const QString& i_what)
 {
     ItemPtr user = T("user")->GetItem(i_user);
-    Log(kCategory, 1,
-        QStringLiteral("Received peer notification from %1 that upload of %2 was denied, reason: %3")
-            .arg(FromName(i_user), Text(i_file), Text(i_reason)),
-        user);
-    ItemPtr download = GetDownloadEntry(i_user, GetFileName(i_file), GetFolder(i_file));
+    Log(kCategory, 1, i_what, user);
+    ItemPtr download = DownloadOfRemotePath(i_user, i_file);
     if (!download)
-    {
         Log(kCategory, 2, QStringLiteral("Download not found."), user);
+    return download;
+}
+
+void TransferQueueManager::OnUploadDeniedNotification(std::string i_user, std::string i_file, std::string i_reason)
+{
+    ItemPtr download =
+        NotifiedDownload(i_user, i_file,
+                         QStringLiteral("Received peer notification from %1 that upload of %2 was denied, reason: %3")
+                             .arg(FromName(i_user), Text(i_file), Text(i_reason)));
+    if (!download)
         return;
-    }
     // A peer that stops sharing with us denies finished files too; what we
     // hold already stays as it is.
     if (download["download_entry_status"].AsString() == "complete")
@@ -1760,16 +1770,11 @@ void TransferQueueManager::OnUploadDeniedNotification(std::string i_user, std::s
 
 void TransferQueueManager::OnUploadFailedNotification(std::string i_user, std::string i_file)
 {
-    ItemPtr user = T("user")->GetItem(i_user);
-    Log(kCategory, 1,
-        QStringLiteral("Received peer notification from %1 that upload of %2 failed").arg(FromName(i_user), Text(i_file)),
-        user);
-    ItemPtr download = GetDownloadEntry(i_user, GetFileName(i_file), GetFolder(i_file));
+    ItemPtr download = NotifiedDownload(
+        i_user, i_file,
+        QStringLiteral("Received peer notification from %1 that upload of %2 failed").arg(FromName(i_user), Text(i_file)));
     if (!download)
-    {
-        Log(kCategory, 2, QStringLiteral("Download not found."), user);
         return;
-    }
     Log(kCategory, 2, QStringLiteral("Download found!"), download);
     // An offer we accepted whose file connection never became a transfer
     // (it never came, or broke in the handshake) failed as surely as one

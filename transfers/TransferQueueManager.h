@@ -213,6 +213,11 @@ private:
     void AddCompleteRecord(ItemPtr i_download);
     // The file as the uploader names it: remote folder + "\" + file name.
     static std::string RemotePath(ItemPtr i_download);
+    // The entry of the user's download the uploader names by that path.
+    ItemPtr DownloadOfRemotePath(const std::string& i_user, const std::string& i_path);
+    // The download a peer's notice names, after a log line of what came;
+    // null, with a line, when there is none.
+    ItemPtr NotifiedDownload(const std::string& i_user, const std::string& i_file, const QString& i_what);
     // The current local time as stored in time items.
     std::string Now() const;
     QDateTime CurrentTime() const;

@@ -68,6 +68,23 @@ bool TransferThread::WaitForData()
     }
 }
 
+// A deliberate twin of the upload's SendChunk: the same loop, but a read
+// waits only while nothing has arrived, and a write waits after each step.
+bool TransferThread::ReadFully(char* o_bytes, qint64 i_size)
+{
+    qint64 got = 0;
+    while (got < i_size)
+    {
+        const qint64 n = mp_socket->read(o_bytes + got, i_size - got);
+        if (n < 0)
+            return false;
+        got += n;
+        if (got < i_size && mp_socket->bytesAvailable() == 0 && !WaitForData())
+            return false;
+    }
+    return true;
+}
+
 bool TransferThread::WaitForWritten()
 {
     // Most writes go straight out; only a full send buffer needs a wait.

@@ -39,6 +39,8 @@ protected:
     // Until the socket has bytes to read. False on exit, on a closed
     // connection with nothing left to read, or after the full wait.
     bool WaitForData();
+    // Reads exactly i_size bytes, waiting for them as above; false as above.
+    bool ReadFully(char* o_bytes, qint64 i_size);
     // Until the socket's write buffer is empty; false as above.
     bool WaitForWritten();
     // Until the peer closes the connection, at most the full wait or until

@@ -29,20 +29,13 @@ bool UploadThread::Handshake(qint64& o_offset)
     if (mp_socket->write(request, 4) != 4 || !WaitForWritten())
         return false;
     char offset[8];
-    qint64 got = 0;
-    while (got < 8)
-    {
-        if (!WaitForData())
-            return false;
-        const qint64 n = mp_socket->read(offset + got, 8 - got);
-        if (n < 0)
-            return false;
-        got += n;
-    }
+    if (!ReadFully(offset, 8))
+        return false;
     o_offset = qFromLittleEndian<qint64>(offset);
     return true;
 }
 
+// A deliberate twin of ReadFully, for writing.
 bool UploadThread::SendChunk(qint64 i_size)
 {
     qint64 written = 0;
