@@ -5,6 +5,8 @@
 // only for the run. One object, global `transferQueueManager`; everything
 // here runs on the main thread except the transfer threads, which reach the
 // queue only through queued signals and the upload speed state below.
+// Its definition lies in the TransferQueue*.cpp files beside this one, one
+// file per concern.
 
 #include "Data.h"
 #include "PeerProviders.h"

@@ -1,0 +1,243 @@
+// The transfer queue: the download queue. Adding, finding and removing
+// downloads, asking uploaders to queue them and for their place in line,
+// the status of a download, and the uploader's offer to send one.
+
+#include "TransferQueueManager.h"
+#include "TransferQueueInternal.h"
+
+#include "GeneralFunctions.h"
+#include "Log.h"
+#include "MemStream.h"
+#include "PeerMessenger.h"
+#include "ProtocolCodes.h"
+#include "server.h"
+
+using namespace TransferQueueInternal;
+
+std::string TransferQueueManager::RemotePath(ItemPtr i_download)
+{
+    return i_download["remote_folder"].AsString() + "\\" + i_download["file_name"].AsString();
+}
+
+ItemPtr TransferQueueManager::AddDownload(std::string i_user, std::string i_fileName, std::string i_remoteFolder,
+                                          qint64 i_size, int i_subfolderSaveLevel)
+{
+    if (ItemPtr existing = GetDownloadEntry(i_user, i_fileName, i_remoteFolder))
+        return existing;
+
+    Data::Operation op(d);
+    ItemPtr download = T("download_entry")->NewItem();
+    ItemPtr user = T("user")->GetItem(i_user);
+    download += user;
+    download += T("file_name")->GetItem(i_fileName);
+    download += T("remote_folder")->GetItem(i_remoteFolder);
+    download += T("file_size")->GetItem(Value(static_cast<long long>(i_size)));
+    download += T("subfolder_save_level")->GetItem(Value(i_subfolderSaveLevel));
+
+    // An order number belongs to one entry; a counter that fell behind (an
+    // edited state file) must not take an older entry's number.
+    Type* orderType = T("download_order");
+    long long order = ParseDecimal(GetSetting("transfer_order_counter"));
+    while (Item* taken = orderType->HasItem(Value(order)))
+    {
+        if (!taken->IsConnected("download_entry"))
+            break;
+        ++order;
+    }
+    download += orderType->GetItem(Value(order));
+    SetSetting("transfer_order_counter", Value(order + 1));
+
+    if (gp_server)
+        gp_server->TrackUser(i_user);
+
+    if (IsFinishedOnDisk(download))
+    {
+        SetDownloadEntryStatus(download, "complete");
+        return download;
+    }
+    SetDownloadEntryStatus(download, "queued");
+    if (IsOnline(user))
+    {
+        if (peerMessenger)
+            peerMessenger->QueueDownload(i_user, RemotePath(download));
+        RequestDownloadPlaceInLine(download);
+    }
+    return download;
+}
+
+ItemPtr TransferQueueManager::GetDownloadEntry(std::string i_user, std::string i_fileName, std::string i_remoteFolder)
+{
+    return ItemNamedBy("download_entry", T("user")->HasItem(i_user), T("file_name")->HasItem(i_fileName),
+                       T("remote_folder")->HasItem(i_remoteFolder));
+}
+
+ItemPtr TransferQueueManager::DownloadOfRemotePath(const std::string& i_user, const std::string& i_path)
+{
+    return GetDownloadEntry(i_user, GetFileName(i_path), GetFolder(i_path));
+}
+
+void TransferQueueManager::QueueDownloadIfUserOnline(ItemPtr i_download)
+{
+    if (!i_download)
+        return;
+    const std::string path = RemotePath(i_download);
+    const std::string status = i_download["download_entry_status"].AsString();
+    ItemPtr user = i_download["user"];
+    if (status == "local error")
+    {
+        Log(kCategory, 1, QStringLiteral("Download status %1, not re-queueing %2").arg(FromLatin1(status), Text(path)),
+            i_download);
+        return;
+    }
+    if (!IsOnline(user))
+    {
+        Log(kCategory, 1,
+            QStringLiteral("User %1 offline, not re-queueing %2").arg(FromName(user.AsString()), Text(path)),
+            i_download);
+        return;
+    }
+    Log(kCategory, 1,
+        QStringLiteral("User %1 appears to still be online, re-queueing %2").arg(FromName(user.AsString()), Text(path)),
+        i_download);
+    if (peerMessenger)
+        peerMessenger->QueueDownload(user.AsString(), path);
+}
+
+bool TransferQueueManager::IsActivelyDownloadingFromUser(std::string i_user)
+{
+    Item* user = T("user")->HasItem(i_user);
+    Item* downloading = T("download_entry_status")->HasItem("downloading");
+    if (!user || !downloading)
+        return false;
+    return d->GetItem(ItemPtr(user), ItemPtr(downloading), "download_entry") != nullptr;
+}
+
+bool TransferQueueManager::IsAnythingDownloading() const
+{
+    Item* downloading = T("download_entry_status")->HasItem("downloading");
+    return downloading && downloading->IsConnected("download_entry");
+}
+
+void TransferQueueManager::RequestDownloadPlaceInLine(ItemPtr i_download)
+{
+    if (!i_download)
+        return;
+    const std::string user = i_download["user"].AsString();
+    Log(kCategory, 1,
+        QStringLiteral("Requesting place in line for download of %1 from %2")
+            .arg(Text(i_download["file_name"].AsString()), FromName(user)),
+        i_download);
+    MemStream message = NewMessage(PM_UPLOAD_PLACE_IN_LINE_REQUEST);
+    message.WriteString(RemotePath(i_download));
+    if (peerMessenger)
+        peerMessenger->SendMessage(user, message);
+}
+
+void TransferQueueManager::RequestUserDownloadsPlaceInLine(std::string i_user)
+{
+    Item* user = T("user")->HasItem(i_user);
+    Item* queued = T("download_entry_status")->HasItem("queued");
+    if (!user || !queued)
+        return;
+    for (Item* download : d->GetItems(ItemPtr(user), ItemPtr(queued), "download_entry"))
+        RequestDownloadPlaceInLine(download);
+}
+
+void TransferQueueManager::OnDownloadPlaceInLine(std::string i_user, std::string i_file, int i_place)
+{
+    ItemPtr download = DownloadOfRemotePath(i_user, i_file);
+    if (download)
+        download += T("place_in_line")->GetItem(Value(i_place));
+}
+
+void TransferQueueManager::SetDownloadEntryStatus(ItemPtr i_download, std::string i_status)
+{
+    if (!i_download)
+        return;
+    Data::Operation op(d);
+    SetEntryStatus(i_download, kDownloadSide, i_status);
+}
+
+void TransferQueueManager::RemoveDownload(ItemPtr i_download)
+{
+    if (!i_download)
+        return;
+    Data::Operation op(d);
+    ReleaseTransfer(i_download, kDownloadSide);
+    i_download.Remove();
+}
+
+void TransferQueueManager::OnFileTransferRequest(std::string i_user, int i_direction, unsigned int i_req,
+                                                 std::string i_file, qint64 i_fileSize)
+{
+    ItemPtr user = T("user")->HasItem(i_user);
+    if (i_direction != 1)
+    {
+        Log(kCategory, 1,
+            QStringLiteral("Received download request from %1 for file %2, currently not processing")
+                .arg(FromName(i_user), Text(i_file)),
+            user);
+        return;
+    }
+    Log(kCategory, 1,
+        QStringLiteral("Received upload request from %1 for file %2, req %3").arg(FromName(i_user), Text(i_file)).arg(i_req),
+        user);
+
+    ItemPtr download = DownloadOfRemotePath(i_user, i_file);
+    // The number names this offer only, whatever the answer: an uploader
+    // that restarted counts again from its last saved number, and another
+    // download of the user that an earlier offer with it named must not take
+    // this offer's file connection.
+    if (Item* req = T("remote_transfer_req")->HasItem(Value(i_req)))
+        for (Item* older : req->GetItems("download_entry"))
+            if (older != download.Get() && older->GetItem("user") == user.Get())
+                ItemPtr(older) -= ItemPtr(req);
+    if (!download)
+    {
+        Log(kCategory, 2, QStringLiteral("Denied, Cancelled"), user);
+        if (peerMessenger)
+            peerMessenger->DenyTransferRequest(i_user, i_req, "Cancelled");
+        return;
+    }
+    const std::string status = download["download_entry_status"].AsString();
+    if (status == "complete")
+    {
+        Log(kCategory, 2, QStringLiteral("Denied, Complete"), download);
+        if (peerMessenger)
+            peerMessenger->DenyTransferRequest(i_user, i_req, "Complete");
+        return;
+    }
+    // While another download writes the same partial file, an offer for
+    // this one is turned down, so that its uploader does not offer it again
+    // at once.
+    if (OtherWriterOf(download, ChoosePartialFile(download)))
+    {
+        Log(kCategory, 2, QStringLiteral("Denied, Cancelled: another download is writing the same file"), download);
+        if (peerMessenger)
+            peerMessenger->DenyTransferRequest(i_user, i_req, "Cancelled");
+        return;
+    }
+
+    Data::Operation op(d);
+    download += T("remote_transfer_req")->GetItem(Value(i_req));
+    if (status == "downloading")
+    {
+        Log(kCategory, 2, QStringLiteral("Transfer is already downloading, cancelling..."), download);
+        SetDownloadEntryStatus(download, "aborted");
+    }
+    // The uploader's size is the one its bytes will follow; a stale queued
+    // size would end a longer file early or wait forever for a shorter one.
+    const long long queuedSize = download["file_size"].AsInt64();
+    if (i_fileSize > 0 && i_fileSize != queuedSize)
+    {
+        Log(kCategory, 2,
+            QStringLiteral("Offered size %1 differs from the queued size %2, using the offered size")
+                .arg(i_fileSize)
+                .arg(queuedSize),
+            download);
+        download += T("file_size")->GetItem(Value(static_cast<long long>(i_fileSize)));
+    }
+    if (peerMessenger)
+        peerMessenger->AcceptTransferRequest(i_user, i_req, false, 0);
+    Log(kCategory, 2, QStringLiteral("Accepted"), download);
+}
