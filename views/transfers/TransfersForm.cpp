@@ -168,6 +168,8 @@ void TransfersForm::Init()
     AddHandler(T("download_entry")->itemRemoved, this, &TransfersForm::OnDownloadEntryRemoved);
     AddHandler(T("upload_entry")->itemRemoved, this, &TransfersForm::OnUploadEntryRemoved);
 
+    // A deliberate twin: the two lists run the same code over these fields,
+    // which name each list's own types, statuses and settings.
     m_downloads.download = true;
     m_downloads.tree = mp_ui->downloadsList;
     m_downloads.userNode = downloadUserNode;

@@ -146,27 +146,30 @@ void ActionSetToolBar::RegisterWidget(QWidget* ip_widget, QString i_set)
     connect(ip_widget, &QObject::destroyed, this, &ActionSetToolBar::OnWidgetDestroyed, Qt::UniqueConnection);
 }
 
-void ActionSetToolBar::AddWidgetKey(QWidget* ip_widget, QString i_key, QString i_value)
+namespace
 {
-    // Callers register first; a widget that never was is ignored.
+// Callers register first; a widget that never was is ignored.
+void AddKeyPair(QWidget* ip_widget, const char* ip_pairType, const QString& i_key, const char* ip_sourceType,
+                const Value& i_source)
+{
     ItemPtr widget = FindItem(kWidget, Value(ip_widget));
     if (!widget)
         return;
-    ItemPtr pair = NewNullItem(kKeyValuePair);
+    ItemPtr pair = NewNullItem(ip_pairType);
     pair += GetItem(kKey, ToLatin1(i_key));
-    pair += GetItem(kValue, ToLatin1(i_value));
+    pair += GetItem(ip_sourceType, i_source);
     pair += widget;
+}
+} // namespace
+
+void ActionSetToolBar::AddWidgetKey(QWidget* ip_widget, QString i_key, QString i_value)
+{
+    AddKeyPair(ip_widget, kKeyValuePair, i_key, kValue, ToLatin1(i_value));
 }
 
 void ActionSetToolBar::AddWidgetColumnKey(QWidget* ip_widget, QString i_key, int i_column)
 {
-    ItemPtr widget = FindItem(kWidget, Value(ip_widget));
-    if (!widget)
-        return;
-    ItemPtr pair = NewNullItem(kKeyColumnPair);
-    pair += GetItem(kKey, ToLatin1(i_key));
-    pair += GetItem(kColumn, Value(i_column));
-    pair += widget;
+    AddKeyPair(ip_widget, kKeyColumnPair, i_key, kColumn, Value(i_column));
 }
 
 void ActionSetToolBar::SetWidgetActionText(QWidget* ip_widget, QString i_id, QString i_text)
