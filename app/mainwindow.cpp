@@ -15,6 +15,7 @@
 #include "EventToolBar.h"
 #include "FocusFunctions.h"
 #include "GeneralFunctions.h"
+#include "LiveAddresses.h"
 #include "Log.h"
 #include "NameCells.h"
 #include "PeerMessenger.h"
@@ -719,21 +720,16 @@ ChatForm* MainWindow::GetChatForm(std::string i_user)
     ItemPtr user = T("user")->GetItem(i_user);
     if (ItemPtr link = user["user_chat_widget"])
     {
-        const auto known = m_chatForms.find(link.AsString());
-        if (known != m_chatForms.end() && known->second)
-            return known->second;
+        if (ChatForm* form = LiveObject<ChatForm>(link))
+            return form;
         // The view went without its item: the link leads nowhere.
-        if (known != m_chatForms.end())
-            m_chatForms.erase(known);
         link.Remove();
     }
 
-    auto* form = new ChatForm(i_user, this);
+    auto* form = ListLiveUntilDestroyed(new ChatForm(i_user, this));
     // The tab becomes current only when it is the first one.
     mp_ui->chatTabControl->addTab(form, FromName(i_user));
-    const Value address(form);
-    user += T("user_chat_widget")->GetItem(address);
-    m_chatForms[address] = form;
+    user += T("user_chat_widget")->GetItem(Value(form));
     return form;
 }
 
@@ -763,14 +759,9 @@ void MainWindow::OnChatTabClosed(int i_index)
     ItemPtr link = user["user_chat_widget"];
     if (!link)
         return;
-    const auto known = m_chatForms.find(link.AsString());
-    if (known != m_chatForms.end())
-    {
-        // Deferred: the tab's own signal is still being delivered.
-        if (known->second)
-            known->second->deleteLater();
-        m_chatForms.erase(known);
-    }
+    // Deferred: the tab's own signal is still being delivered.
+    if (ChatForm* chat = LiveObject<ChatForm>(link))
+        chat->deleteLater();
     link.Remove();
 }
 

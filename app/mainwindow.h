@@ -155,9 +155,6 @@ private:
     SizeProxy m_sizeProxy;
     // Room name to its row of the room list; rows live as long as the list.
     std::unordered_map<std::string, QTreeWidgetItem*> m_roomRows;
-    // The chat views by their user_chat_widget value; a view that went
-    // without its item leaves a null guard.
-    std::unordered_map<std::string, QPointer<ChatForm>> m_chatForms;
     // Saves soon after a change to the download list or the shares.
     ChangeSaver* mp_changeSaver = nullptr;
     // Whether Init has built the managers the destructor tears down.

@@ -16,6 +16,7 @@
 #include "QtBenchmarkMain.h"
 
 #include "DataSaver.h"
+#include "LiveAddresses.h"
 #include "PeerMessenger.h"
 #include "SharedFoldersManager.h"
 #include "TimerManager.h"
@@ -156,9 +157,9 @@ void BM_TransferViews(benchmark::State& io_state)
         {
             queue->SetDownloadEntryStatus(download, "downloading");
             ItemPtr entry(download);
-            entry += T("write_position")->GetItem(Value(new qint64(0)));
-            entry += T("bytes_per_second")->GetItem(Value(new int(0)));
-            entry += T("last_receipt_time")->GetItem(Value(new QDateTime(QDateTime::currentDateTime())));
+            entry += T("write_position")->GetItem(Value(NewListed<qint64>(0)));
+            entry += T("bytes_per_second")->GetItem(Value(NewListed<int>(0)));
+            entry += T("last_receipt_time")->GetItem(Value(NewListed<QDateTime>(QDateTime::currentDateTime())));
         }
         QCoreApplication::processEvents();
 
@@ -184,9 +185,9 @@ void BM_TransferViews(benchmark::State& io_state)
             for (Item* download : downloads)
             {
                 ItemPtr entry(download);
-                auto* position = reinterpret_cast<qint64*>(uintptr_t(entry["write_position"].AsUInt()));
-                auto* speed = reinterpret_cast<int*>(uintptr_t(entry["bytes_per_second"].AsUInt()));
-                auto* receipt = reinterpret_cast<QDateTime*>(uintptr_t(entry["last_receipt_time"].AsUInt()));
+                auto* position = LiveObject<qint64>(entry["write_position"]);
+                auto* speed = LiveObject<int>(entry["bytes_per_second"]);
+                auto* receipt = LiveObject<QDateTime>(entry["last_receipt_time"]);
                 *speed = 100 * 1024;
                 *position += *speed;
                 *receipt = now;

@@ -45,12 +45,11 @@ bool IsListedLive(uintptr_t i_address)
     return live.addresses.count(i_address) != 0;
 }
 
-void ListLiveUntilDestroyed(QObject* ip_object)
+void ListLiveUntilDestroyed(QObject* ip_object, const void* ip_address)
 {
     if (!ip_object)
         return;
-    ListLive(ip_object);
+    ListLive(ip_address);
     // The address is captured: in destroyed() the object is half gone.
-    const void* address = ip_object;
-    QObject::connect(ip_object, &QObject::destroyed, [address] { UnlistLive(address); });
+    QObject::connect(ip_object, &QObject::destroyed, [ip_address] { UnlistLive(ip_address); });
 }

@@ -16,8 +16,18 @@ void ListLive(const void* ip_object);
 void UnlistLive(const void* ip_object);
 bool IsListedLive(uintptr_t i_address);
 
-// Lists a QObject until it is destroyed, in whichever thread that happens.
-void ListLiveUntilDestroyed(QObject* ip_object);
+// Lists a QObject at the given address until it is destroyed, in
+// whichever thread that happens.
+void ListLiveUntilDestroyed(QObject* ip_object, const void* ip_address);
+
+// Lists a QObject until it is destroyed, under the address of the type it is
+// stored as.
+template <class Object>
+Object* ListLiveUntilDestroyed(Object* ip_object)
+{
+    ListLiveUntilDestroyed(ip_object, static_cast<const void*>(ip_object));
+    return ip_object;
+}
 
 // The listed object whose address the item holds; null for a null item, an
 // item without an address, or an object that is gone.

@@ -272,10 +272,10 @@ void TransferQueueManager::OnFileConnection(std::string i_user, QTcpSocket* ip_s
         record += download["file_size"];
     }
     download += record;
-    QFile* openFile = file.release();
-    download += T("download_socket")->GetItem(Value(ip_socket));
+    QFile* openFile = ListLiveUntilDestroyed(file.release());
+    download += T("download_socket")->GetItem(Value(ListLiveUntilDestroyed(ip_socket)));
     download += T("download_file")->GetItem(Value(openFile));
-    download += T("write_position")->GetItem(Value(new qint64(offset)));
+    download += T("write_position")->GetItem(Value(NewListed<qint64>(offset)));
     SetDownloadEntryStatus(download, "downloading");
     AddProgressObjects(download, QDateTime::currentDateTime());
 
@@ -304,14 +304,16 @@ void TransferQueueManager::OnDownloadError()
     ItemPtr download = EntryOfThread(sender(), kDownloadSide);
     if (!download)
         return;
-    auto* thread = AddressOf<DownloadThread>(download["download_thread"].Get());
+    auto* thread = LiveObject<DownloadThread>(download["download_thread"].Get());
+    if (!thread)
+        return;
     thread->wait();
     // A file that could not be written is this side's fault: asking the
     // uploader again would only fail again.
     const QString why = thread->LocalError();
     if (!why.isEmpty())
     {
-        const QFile* file = AddressOf<QFile>(download["download_file"].Get());
+        const QFile* file = LiveObject<QFile>(download["download_file"].Get());
         FailLocally(download, QStringLiteral("Could not write %1").arg(file ? file->fileName() : QString()), why);
         return;
     }
@@ -323,10 +325,13 @@ void TransferQueueManager::OnDownloadComplete()
     ItemPtr download = EntryOfThread(sender(), kDownloadSide);
     if (!download)
         return;
-    AddressOf<DownloadThread>(download["download_thread"].Get())->wait();
+    auto* thread = LiveObject<DownloadThread>(download["download_thread"].Get());
+    if (!thread)
+        return;
+    thread->wait();
 
     // The file's own path: the download folder may have changed meanwhile.
-    const QFile* file = AddressOf<QFile>(download["download_file"].Get());
+    const QFile* file = LiveObject<QFile>(download["download_file"].Get());
     const QString source = file ? file->fileName() : SlashForm(GetDownloadTargetPath(download, false));
     const QString folder = SlashForm(GetDownloadTargetFolder(download, true));
     const QString name = FromUtf8(CleanPathComponent(download["file_name"].AsString()));

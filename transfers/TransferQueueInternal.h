@@ -4,6 +4,7 @@
 // transfer keeps its objects. Only the queue's own files include it.
 
 #include "Data.h"
+#include "LiveAddresses.h"
 #include "TextConversion.h"
 
 #include <QString>
@@ -33,12 +34,6 @@ inline constexpr TransferSide kDownloadSide{"download_entry", "download_entry_st
                                             "download_file",  "download_socket",       "write_position"};
 inline constexpr TransferSide kUploadSide{"upload_entry", "upload_entry_status", "upload_thread",
                                           "upload_file",  "upload_socket",       "read_position"};
-
-template <class Object>
-Object* AddressOf(Item* ip_item)
-{
-    return ip_item ? reinterpret_cast<Object*>(static_cast<uintptr_t>(ip_item->AsUInt())) : nullptr;
-}
 
 inline QString Text(const std::string& i_bytes)
 {

@@ -241,7 +241,7 @@ TransferQueueManager::~TransferQueueManager()
     for (const char* type : {"upload_thread", "download_thread"})
         if (Type* t = d->HasType(type))
             for (Item* item : t->GetItems())
-                if (TransferThread* thread = AddressOf<TransferThread>(item))
+                if (TransferThread* thread = LiveObject<TransferThread>(item))
                 {
                     thread->SignalExit();
                     threads.push_back(thread);

@@ -154,7 +154,7 @@ void TransferQueueManager::OnFileTransferResponse(std::string i_user, unsigned i
     Log(kCategory, 2, QStringLiteral("Requesting file connection to user"), user);
     if (peerMessenger)
         peerMessenger->RequestFileConnectionToUser(i_user);
-    upload += T("upload_file")->GetItem(Value(file.release()));
+    upload += T("upload_file")->GetItem(Value(ListLiveUntilDestroyed(file.release())));
     SetUploadEntryStatus(upload, "connecting");
 }
 
@@ -171,13 +171,13 @@ void TransferQueueManager::OnFileConnectionAccepted(std::string i_user, QTcpSock
         return;
     }
     ItemPtr upload = static_cast<ItemPtr>(uploads);
-    QFile* file = AddressOf<QFile>(upload["upload_file"].Get());
+    QFile* file = LiveObject<QFile>(upload["upload_file"].Get());
 
     Data::Operation op(d);
-    upload += T("upload_socket")->GetItem(Value(ip_socket));
+    upload += T("upload_socket")->GetItem(Value(ListLiveUntilDestroyed(ip_socket)));
     SetUploadEntryStatus(upload, "uploading");
     AddProgressObjects(upload, CurrentTime());
-    upload += T("read_position")->GetItem(Value(new qint64(0)));
+    upload += T("read_position")->GetItem(Value(NewListed<qint64>(0)));
 
     ip_socket->disconnect();
     auto* thread = new UploadThread(ip_socket, file, int(upload["transfer_req"].AsUInt()), &m_uploadRateLimiter);
@@ -202,7 +202,7 @@ void TransferQueueManager::OnUploadComplete()
     ItemPtr upload = EntryOfThread(sender(), kUploadSide);
     if (!upload)
         return;
-    const int* speedObject = AddressOf<int>(upload["bytes_per_second"].Get());
+    const int* speedObject = LiveObject<int>(upload["bytes_per_second"].Get());
     const int speed = speedObject ? *speedObject : 0;
     Log(kCategory, 1, QStringLiteral("Recording upload speed of %1").arg(speed));
     if (upload["shared_file"]["shared_file_size"].AsInt64() > 1048576 && speed > 0 && gp_server)

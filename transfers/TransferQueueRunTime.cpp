@@ -34,37 +34,37 @@ using namespace TransferQueueInternal;
 
 void TransferQueueManager::OnWritePositionRemoved(Item* ip_item)
 {
-    delete AddressOf<qint64>(ip_item);
+    DeleteListed<qint64>(ip_item);
 }
 
 void TransferQueueManager::OnReadPositionRemoved(Item* ip_item)
 {
-    delete AddressOf<qint64>(ip_item);
+    DeleteListed<qint64>(ip_item);
 }
 
 void TransferQueueManager::OnLastReceiptTimeRemoved(Item* ip_item)
 {
-    delete AddressOf<QDateTime>(ip_item);
+    DeleteListed<QDateTime>(ip_item);
 }
 
 void TransferQueueManager::OnLastSpeedMeasurementTimeRemoved(Item* ip_item)
 {
-    delete AddressOf<QDateTime>(ip_item);
+    DeleteListed<QDateTime>(ip_item);
 }
 
 void TransferQueueManager::OnBytesPerSecondRemoved(Item* ip_item)
 {
-    delete AddressOf<int>(ip_item);
+    DeleteListed<int>(ip_item);
 }
 
 void TransferQueueManager::OnBytesSinceLastReceiptRemoved(Item* ip_item)
 {
-    delete AddressOf<qint64>(ip_item);
+    DeleteListed<qint64>(ip_item);
 }
 
 void TransferQueueManager::OnBytesUploadedRemoved(Item* ip_item)
 {
-    delete AddressOf<qint64>(ip_item);
+    DeleteListed<qint64>(ip_item);
 }
 
 // ---------------------------------------------------------------- what a download and an upload do alike
@@ -94,7 +94,7 @@ void TransferQueueManager::ReleaseTransfer(ItemPtr i_entry, const TransferSide& 
     // The thread first: it alone uses the file and the socket while it runs.
     if (ItemPtr item = i_entry[i_side.thread])
     {
-        TransferThread* thread = AddressOf<TransferThread>(item.Get());
+        TransferThread* thread = LiveObject<TransferThread>(item.Get());
         item.Remove();
         if (thread)
         {
@@ -107,7 +107,7 @@ void TransferQueueManager::ReleaseTransfer(ItemPtr i_entry, const TransferSide& 
     }
     if (ItemPtr item = i_entry[i_side.file])
     {
-        QFile* file = AddressOf<QFile>(item.Get());
+        QFile* file = LiveObject<QFile>(item.Get());
         item.Remove();
         if (file)
         {
@@ -117,7 +117,7 @@ void TransferQueueManager::ReleaseTransfer(ItemPtr i_entry, const TransferSide& 
     }
     if (ItemPtr item = i_entry[i_side.socket])
     {
-        QTcpSocket* socket = AddressOf<QTcpSocket>(item.Get());
+        QTcpSocket* socket = LiveObject<QTcpSocket>(item.Get());
         item.Remove();
         if (socket)
             CloseFileConnection(socket);
@@ -129,20 +129,20 @@ void TransferQueueManager::ReleaseTransfer(ItemPtr i_entry, const TransferSide& 
 
 void TransferQueueManager::AddProgressObjects(ItemPtr i_entry, const QDateTime& i_now)
 {
-    i_entry += T("last_receipt_time")->GetItem(Value(new QDateTime(i_now)));
-    i_entry += T("last_speed_measurement_time")->GetItem(Value(new QDateTime(i_now)));
-    i_entry += T("bytes_per_second")->GetItem(Value(new int(0)));
-    i_entry += T("bytes_since_last_receipt")->GetItem(Value(new qint64(0)));
+    i_entry += T("last_receipt_time")->GetItem(Value(NewListed<QDateTime>(i_now)));
+    i_entry += T("last_speed_measurement_time")->GetItem(Value(NewListed<QDateTime>(i_now)));
+    i_entry += T("bytes_per_second")->GetItem(Value(NewListed<int>(0)));
+    i_entry += T("bytes_since_last_receipt")->GetItem(Value(NewListed<qint64>(0)));
 }
 
 void TransferQueueManager::RecordProgress(ItemPtr i_entry, const TransferSide& i_side, qint64 i_offset,
                                           int i_bytesPerSecond, const QDateTime& i_receipt)
 {
-    if (qint64* position = AddressOf<qint64>(i_entry[i_side.position].Get()))
+    if (qint64* position = LiveObject<qint64>(i_entry[i_side.position].Get()))
         *position = i_offset;
-    if (int* speed = AddressOf<int>(i_entry["bytes_per_second"].Get()))
+    if (int* speed = LiveObject<int>(i_entry["bytes_per_second"].Get()))
         *speed = i_bytesPerSecond;
-    if (QDateTime* receipt = AddressOf<QDateTime>(i_entry["last_receipt_time"].Get()))
+    if (QDateTime* receipt = LiveObject<QDateTime>(i_entry["last_receipt_time"].Get()))
         *receipt = i_receipt;
 }
 
@@ -151,6 +151,6 @@ void TransferQueueManager::StartThread(ItemPtr i_entry, const TransferSide& i_si
 {
     ip_socket->setParent(nullptr);
     ip_socket->moveToThread(ip_thread);
-    i_entry += T(i_side.thread)->GetItem(Value(ip_thread));
+    i_entry += T(i_side.thread)->GetItem(Value(ListLiveUntilDestroyed(ip_thread)));
     ip_thread->start(QThread::InheritPriority);
 }

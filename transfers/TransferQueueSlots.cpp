@@ -49,9 +49,9 @@ void TransferQueueManager::DetermineUploadSpeedLimit()
     for (Item* upload : active)
     {
         ItemPtr entry(upload);
-        if (QDateTime* measured = AddressOf<QDateTime>(entry["last_speed_measurement_time"].Get()))
+        if (QDateTime* measured = LiveObject<QDateTime>(entry["last_speed_measurement_time"].Get()))
             *measured = now;
-        if (qint64* since = AddressOf<qint64>(entry["bytes_since_last_receipt"].Get()))
+        if (qint64* since = LiveObject<qint64>(entry["bytes_since_last_receipt"].Get()))
             *since = 0;
     }
 }

@@ -10,6 +10,7 @@
 
 #include "DataSaver.h"
 #include "DownloadThread.h"
+#include "LiveAddresses.h"
 #include "PeerMessenger.h"
 #include "SharedFoldersManager.h"
 #include "TextConversion.h"
@@ -213,14 +214,15 @@ struct RunningDownload
         own->setParent(nullptr);
         socket = own;
 
-        auto* file = new QFile(i_partialPath);
+        auto* file = ListLiveUntilDestroyed(new QFile(i_partialPath));
         if (!file->open(QIODevice::WriteOnly | QIODevice::Append))
             return false;
-        auto* position = new qint64(file->size());
-        auto* receipt = new QDateTime(QDateTime::currentDateTime());
-        auto* measured = new QDateTime(QDateTime::currentDateTime());
-        auto* speed = new int(0);
-        auto* since = new qint64(0);
+        ListLiveUntilDestroyed(own);
+        auto* position = NewListed<qint64>(file->size());
+        auto* receipt = NewListed<QDateTime>(QDateTime::currentDateTime());
+        auto* measured = NewListed<QDateTime>(QDateTime::currentDateTime());
+        auto* speed = NewListed<int>(0);
+        auto* since = NewListed<qint64>(0);
         objects = {position, receipt, measured, speed, since};
 
         i_download += T("download_socket")->GetItem(Value(own));
@@ -236,7 +238,7 @@ struct RunningDownload
         thread = t;
         own->disconnect();
         own->moveToThread(t);
-        i_download += T("download_thread")->GetItem(Value(t));
+        i_download += T("download_thread")->GetItem(Value(ListLiveUntilDestroyed<TransferThread>(t)));
         QObject::connect(t, &DownloadThread::DownloadError, ip_queue, &TransferQueueManager::OnDownloadError);
         QObject::connect(t, &DownloadThread::DownloadProgress, ip_queue, &TransferQueueManager::OnDownloadProgress);
         QObject::connect(t, &DownloadThread::DownloadComplete, ip_queue, &TransferQueueManager::OnDownloadComplete);

@@ -29,6 +29,7 @@
 #include "peers/NodeMain.h"
 #include "GeneralFunctions.h"
 #include "Log.h"
+#include "LiveAddresses.h"
 #include "PeerMessenger.h"
 #include "SharedFoldersManager.h"
 #include "TextConversion.h"
@@ -121,7 +122,7 @@ int main(int argc, char** argv)
     QObject::connect(queue, &TransferQueueManager::UploadProgressed, [&](ItemPtr i_upload) {
         if (!started.insert(i_upload.Get()).second)
             return;
-        const qint64* position = reinterpret_cast<const qint64*>(i_upload["read_position"].AsUInt());
+        const qint64* position = LiveObject<qint64>(i_upload["read_position"]);
         Print("UPLOAD_FIRST " + QByteArray::fromStdString(i_upload["user"].AsString()) + " " +
               QByteArray::fromStdString(i_upload["shared_file"]["shared_file_name"].AsString()) + " " +
               QByteArray::number(position ? *position : -1));

@@ -42,9 +42,7 @@ const qint64 kIdleUploadMs = 300000;
 template <class Object>
 Object* LiveCounter(Item* ip_entry, Type* ip_type)
 {
-    Item* item = ip_entry && ip_type ? ip_entry->GetItem(ip_type) : nullptr;
-    const unsigned long long address = item ? ParseUnsignedDecimal(item->GetValue()) : 0;
-    return address ? reinterpret_cast<Object*>(static_cast<uintptr_t>(address)) : nullptr;
+    return LiveObject<Object>(ip_entry && ip_type ? ip_entry->GetItem(ip_type) : nullptr);
 }
 
 QString LowerText(const std::string& i_bytes)

@@ -7,6 +7,7 @@
 #include "transfers/TransferTestSupport.h"
 
 #include "TransferProgressDelegate.h"
+#include "LiveAddresses.h"
 #include "TransfersForm.h"
 
 #include <QTreeWidget>
@@ -57,12 +58,12 @@ public:
         if (!i_download["write_position"])
         {
             Queue()->SetDownloadEntryStatus(i_download, "downloading");
-            i_download += T("write_position")->GetItem(Value(new qint64(0)));
-            i_download += T("bytes_per_second")->GetItem(Value(new int(0)));
-            i_download += T("last_receipt_time")->GetItem(Value(new QDateTime(QDateTime::currentDateTime())));
+            i_download += T("write_position")->GetItem(Value(NewListed<qint64>(0)));
+            i_download += T("bytes_per_second")->GetItem(Value(NewListed<int>(0)));
+            i_download += T("last_receipt_time")->GetItem(Value(NewListed<QDateTime>(QDateTime::currentDateTime())));
         }
-        *reinterpret_cast<qint64*>(uintptr_t(i_download["write_position"].AsUInt())) = i_position;
-        *reinterpret_cast<int*>(uintptr_t(i_download["bytes_per_second"].AsUInt())) = i_bytesPerSecond;
+        *LiveObject<qint64>(i_download["write_position"]) = i_position;
+        *LiveObject<int>(i_download["bytes_per_second"]) = i_bytesPerSecond;
         emit Queue()->DownloadProgressed(i_download);
     }
 
