@@ -299,15 +299,22 @@ void TransferQueueManager::OnDownloadProgress(qint64 i_offset, int i_bytesPerSec
     emit DownloadProgressed(download);
 }
 
-void TransferQueueManager::OnDownloadError()
+ItemPtr TransferQueueManager::EndedDownload(DownloadThread** o_thread)
 {
     ItemPtr download = EntryOfThread(sender(), kDownloadSide);
+    *o_thread = LiveObject<DownloadThread>(download["download_thread"]);
+    if (!*o_thread)
+        return ItemPtr();
+    (*o_thread)->wait();
+    return download;
+}
+
+void TransferQueueManager::OnDownloadError()
+{
+    DownloadThread* thread = nullptr;
+    ItemPtr download = EndedDownload(&thread);
     if (!download)
         return;
-    auto* thread = LiveObject<DownloadThread>(download["download_thread"].Get());
-    if (!thread)
-        return;
-    thread->wait();
     // A file that could not be written is this side's fault: asking the
     // uploader again would only fail again.
     const QString why = thread->LocalError();
@@ -322,13 +329,10 @@ void TransferQueueManager::OnDownloadError()
 
 void TransferQueueManager::OnDownloadComplete()
 {
-    ItemPtr download = EntryOfThread(sender(), kDownloadSide);
+    DownloadThread* thread = nullptr;
+    ItemPtr download = EndedDownload(&thread);
     if (!download)
         return;
-    auto* thread = LiveObject<DownloadThread>(download["download_thread"].Get());
-    if (!thread)
-        return;
-    thread->wait();
 
     // The file's own path: the download folder may have changed meanwhile.
     const QFile* file = LiveObject<QFile>(download["download_file"].Get());

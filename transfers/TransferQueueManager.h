@@ -228,6 +228,9 @@ private:
     // The entry of a transfer thread that sent a signal; null when the
     // thread is no longer recorded (its transfer ended or was removed).
     ItemPtr EntryOfThread(const QObject* ip_thread, const TransferSide& i_side) const;
+    // The download whose thread sent the signal, with that thread waited
+    // for; null when either is gone.
+    ItemPtr EndedDownload(DownloadThread** o_thread);
     // Sets the status and the time of the change; an entry that leaves an
     // active status is released, and then true is returned.
     bool SetEntryStatus(ItemPtr i_entry, const TransferSide& i_side, const std::string& i_status);
