@@ -90,7 +90,7 @@ constexpr quint32 MAX_INFLATED_BODY = 256u * 1024 * 1024;
 constexpr quint32 MAX_FILE_NAME_LENGTH = 131072;    // FileInfo name, bytes
 constexpr quint32 MAX_ATTRIBUTE_PAIRS = 1024;       // AttributeMap pairs
 constexpr quint32 MAX_FOLDER_RECORDS = 131072;      // files in one folder record
-// A share list is kept in memory whole: about a hundred bytes a record, so
-// these keep a hostile list within a few hundred MiB.
+// Only a share list this client asked for is stored, at some 550 bytes a
+// file: these bounds keep one within about 2 GiB.
 constexpr quint32 MAX_SHARE_LIST_FOLDERS = 500000;
 constexpr quint32 MAX_SHARE_LIST_FILES = 4000000;
