@@ -7,8 +7,78 @@
 #include <cstring>
 #include <new>
 
+// A freed item's slot is poisoned for the address sanitizer, so a use after
+// removal is still caught although the memory stays with the store.
+#if defined(__SANITIZE_ADDRESS__)
+#define TV_ITEM_POISON 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TV_ITEM_POISON 1
+#endif
+#endif
+#ifdef TV_ITEM_POISON
+#include <sanitizer/asan_interface.h>
+#define TV_POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define TV_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define TV_POISON(p, n) ((void)(p), (void)(n))
+#define TV_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+Item** g_itemSlabs = nullptr;
+
+namespace {
+
+// The store's items: slabs that are never given back, numbered slots, and
+// the numbers of freed slots, reused last freed first. Left to the end of
+// the process on purpose, like the store's handlers.
+class ItemPool {
+public:
+    static const size_t kSlab = size_t(1) << kItemSlabShift;
+
+    void* Take(ItemId& o_id) {
+        if (!m_free.empty()) {
+            o_id = m_free.back();
+            m_free.pop_back();
+        } else {
+            if (m_next == m_slabs.size() * kSlab) {
+                if (m_slabs.size() == (size_t(1) << (32 - kItemSlabShift)))
+                    throw std::length_error("too many items in the store");
+                m_slabs.push_back(static_cast<Item*>(::operator new(kSlab * sizeof(Item))));
+                g_itemSlabs = m_slabs.data();
+            }
+            o_id = ItemId(m_next++);
+        }
+        void* slot = ItemOf(o_id);
+        TV_UNPOISON(slot, sizeof(Item));
+        return slot;
+    }
+    void Give(void* ip_slot, ItemId i_id) {
+        TV_POISON(ip_slot, sizeof(Item));
+        m_free.push_back(i_id);
+    }
+
+private:
+    std::vector<Item*> m_slabs;
+    std::vector<ItemId> m_free;
+    size_t m_next = 0;
+};
+
+ItemPool& Pool() {
+    static auto* s_pool = new ItemPool;
+    return *s_pool;
+}
+
+}  // namespace
+
 static Data g_store;   // the one store of the process
 Data* d = &g_store;
+
+void Data::FreeItem(Item* ip_item) {
+    const ItemId id = ip_item->m_id;
+    ip_item->~Item();
+    Pool().Give(ip_item, id);
+}
 
 namespace {
 
@@ -20,6 +90,8 @@ std::unordered_set<EventHandlerRoot*>& LiveHandlers() {
 }
 
 bool SerialBefore(const Item* a, const Item* b) { return a->Serial() < b->Serial(); }
+// For searching a group's partner numbers for an item.
+bool IdBefore(ItemId a, const Item* b) { return ItemOf(a)->Serial() < b->Serial(); }
 
 // Connection groups: inline for one partner, a sorted array up to
 // kArrayMax, then sorted chunks of at most kChunk entries.
@@ -326,7 +398,7 @@ size_t ChunkFor(const BigGroup& i_g, uint64_t i_serial) {
     size_t lo = 0, hi = i_g.chunks.size();
     while (lo < hi) {
         const size_t mid = (lo + hi) / 2;
-        if (i_g.chunks[mid].back()->Serial() < i_serial)
+        if (ItemOf(i_g.chunks[mid].back())->Serial() < i_serial)
             lo = mid + 1;
         else
             hi = mid;
@@ -337,29 +409,29 @@ size_t ChunkFor(const BigGroup& i_g, uint64_t i_serial) {
 bool BigContains(const BigGroup& i_g, Item* ip_item) {
     if (i_g.chunks.empty()) return false;
     const auto& c = i_g.chunks[ChunkFor(i_g, ip_item->Serial())];
-    auto it = std::lower_bound(c.begin(), c.end(), ip_item, SerialBefore);
-    return it != c.end() && *it == ip_item;
+    auto it = std::lower_bound(c.begin(), c.end(), ip_item, IdBefore);
+    return it != c.end() && *it == ip_item->Id();
 }
 
 bool BigInsert(BigGroup& io_g, Item* ip_item) {
-    if (io_g.chunks.empty() || SerialBefore(io_g.chunks.back().back(), ip_item)) {
+    if (io_g.chunks.empty() || ItemOf(io_g.chunks.back().back())->Serial() < ip_item->Serial()) {
         // Items usually join in creation order: append.
         if (io_g.chunks.empty() || io_g.chunks.back().size() >= kChunk) {
             io_g.chunks.emplace_back();
             io_g.chunks.back().reserve(kChunk);
         }
-        io_g.chunks.back().push_back(ip_item);
+        io_g.chunks.back().push_back(ip_item->Id());
         ++io_g.size;
         return true;
     }
     const size_t k = ChunkFor(io_g, ip_item->Serial());
     auto& c = io_g.chunks[k];
-    auto it = std::lower_bound(c.begin(), c.end(), ip_item, SerialBefore);
-    if (it != c.end() && *it == ip_item) return false;
-    c.insert(it, ip_item);
+    auto it = std::lower_bound(c.begin(), c.end(), ip_item, IdBefore);
+    if (it != c.end() && *it == ip_item->Id()) return false;
+    c.insert(it, ip_item->Id());
     ++io_g.size;
     if (c.size() > kChunk) {
-        std::vector<Item*> upper(c.begin() + long(c.size() / 2), c.end());
+        std::vector<ItemId> upper(c.begin() + long(c.size() / 2), c.end());
         c.resize(c.size() / 2);
         io_g.chunks.insert(io_g.chunks.begin() + long(k) + 1, std::move(upper));
     }
@@ -370,8 +442,8 @@ bool BigErase(BigGroup& io_g, Item* ip_item) {
     if (io_g.chunks.empty()) return false;
     const size_t k = ChunkFor(io_g, ip_item->Serial());
     auto& c = io_g.chunks[k];
-    auto it = std::lower_bound(c.begin(), c.end(), ip_item, SerialBefore);
-    if (it == c.end() || *it != ip_item) return false;
+    auto it = std::lower_bound(c.begin(), c.end(), ip_item, IdBefore);
+    if (it == c.end() || *it != ip_item->Id()) return false;
     c.erase(it);
     --io_g.size;
     if (c.empty()) io_g.chunks.erase(io_g.chunks.begin() + long(k));
@@ -382,7 +454,7 @@ bool BigErase(BigGroup& io_g, Item* ip_item) {
 
 size_t ConnGroup::Size() const { return Tag() == kBigTag ? Big()->size : FlatSize(); }
 
-size_t ConnGroup::ArrayBytes(size_t i_cap) { return offsetof(Array, items) + i_cap * sizeof(Item*); }
+size_t ConnGroup::ArrayBytes(size_t i_cap) { return offsetof(Array, items) + i_cap * sizeof(ItemId); }
 
 void ConnGroup::Destroy() {
     if (Tag() == kBigTag)
@@ -405,7 +477,7 @@ void ConnGroup::Reserve(size_t i_count) {
     auto* arr = reinterpret_cast<Array*>(CheckedRealloc<char>(nullptr, ArrayBytes(i_count)));
     arr->size = m_bits ? 1 : 0;
     arr->cap = uint32_t(i_count);
-    arr->items[0] = reinterpret_cast<Item*>(m_bits);
+    arr->items[0] = m_bits ? reinterpret_cast<Item*>(m_bits)->Id() : 0;
     m_bits = reinterpret_cast<uintptr_t>(arr) | kArrayTag;
 }
 
@@ -420,9 +492,9 @@ bool ConnGroup::Insert(Item* ip_item) {
         Reserve(2);
     }
     Array* arr = Arr();
-    Item** b = arr->items;
-    Item** pos = std::lower_bound(b, b + arr->size, ip_item, SerialBefore);
-    if (pos != b + arr->size && *pos == ip_item) return false;
+    ItemId* b = arr->items;
+    ItemId* pos = std::lower_bound(b, b + arr->size, ip_item, IdBefore);
+    if (pos != b + arr->size && *pos == ip_item->Id()) return false;
     if (arr->size == arr->cap) {
         if (arr->cap >= kArrayMax) {
             auto* big = new BigGroup;
@@ -440,8 +512,8 @@ bool ConnGroup::Insert(Item* ip_item) {
         b = arr->items;
         pos = b + at;
     }
-    std::memmove(pos + 1, pos, size_t(b + arr->size - pos) * sizeof(Item*));
-    *pos = ip_item;
+    std::memmove(pos + 1, pos, size_t(b + arr->size - pos) * sizeof(ItemId));
+    *pos = ip_item->Id();
     ++arr->size;
     return true;
 }
@@ -456,10 +528,10 @@ bool ConnGroup::Erase(Item* ip_item) {
         return false;
     }
     Array* arr = Arr();
-    Item** b = arr->items;
-    Item** pos = std::lower_bound(b, b + arr->size, ip_item, SerialBefore);
-    if (pos == b + arr->size || *pos != ip_item) return false;
-    std::memmove(pos, pos + 1, size_t(b + arr->size - pos - 1) * sizeof(Item*));
+    ItemId* b = arr->items;
+    ItemId* pos = std::lower_bound(b, b + arr->size, ip_item, IdBefore);
+    if (pos == b + arr->size || *pos != ip_item->Id()) return false;
+    std::memmove(pos, pos + 1, size_t(b + arr->size - pos - 1) * sizeof(ItemId));
     --arr->size;
     // Halved once a quarter full, so that a shared item left with few
     // partners does not keep the room of many.
@@ -475,24 +547,20 @@ bool ConnGroup::Contains(Item* ip_item) const {
     if (Tag() == kBigTag) return BigContains(*Big(), ip_item);
     if (Tag() == 0) return m_bits != 0 && reinterpret_cast<Item*>(m_bits) == ip_item;
     const Array* arr = Arr();
-    Item* const* b = arr->items;
-    Item* const* pos = std::lower_bound(b, b + arr->size, ip_item, SerialBefore);
-    return pos != b + arr->size && *pos == ip_item;
+    const ItemId* b = arr->items;
+    const ItemId* pos = std::lower_bound(b, b + arr->size, ip_item, IdBefore);
+    return pos != b + arr->size && *pos == ip_item->Id();
 }
 
 Item* ConnGroup::First() const {
-    if (Tag() == kBigTag) return Big()->chunks.empty() ? nullptr : Big()->chunks.front().front();
-    return FlatSize() ? Begin()[0] : nullptr;
+    if (Tag() == kBigTag) return Big()->chunks.empty() ? nullptr : ItemOf(Big()->chunks.front().front());
+    if (Tag() == kArrayTag) return Arr()->size ? ItemOf(Arr()->items[0]) : nullptr;
+    return reinterpret_cast<Item*>(m_bits);
 }
 
 void ConnGroup::AppendTo(std::vector<Item*>& o_items) const {
-    if (Tag() == kBigTag) {
-        o_items.reserve(o_items.size() + Big()->size);
-        for (const auto& c : Big()->chunks) o_items.insert(o_items.end(), c.begin(), c.end());
-    } else {
-        Item* const* b = Begin();
-        o_items.insert(o_items.end(), b, b + FlatSize());
-    }
+    o_items.reserve(o_items.size() + Size());
+    ForEach([&](Item* p) { o_items.push_back(p); });
 }
 
 // ---------------------------------------------------------------- Item
@@ -516,11 +584,12 @@ const ConnGroup* Item::Group(Type* ip_type) const {
 
 ConnGroup& Item::MakeGroup(Type* ip_type) {
     if (ConnGroup* g = Group(ip_type)) return *g;
-    if (m_groupCount == m_groupCap) {
-        if (m_groupCap == 0xffff) throw std::length_error("too many related types on one item");
-        const uint16_t cap = m_groupCap ? uint16_t(std::min(0xffff, m_groupCap * 2)) : uint16_t(1);
-        mp_groups = CheckedRealloc<ConnGroup>(mp_groups, cap);
-        m_groupCap = cap;
+    // The groups' room is the next power of two of their count (at least
+    // that much is there after removals), so it grows at each power of two.
+    const size_t count = m_groupCount;
+    if ((count & (count - 1)) == 0) {
+        if (count == 0x8000) throw std::length_error("too many related types on one item");
+        mp_groups = CheckedRealloc<ConnGroup>(mp_groups, count ? count * 2 : 1);
     }
     ConnGroup& g = mp_groups[m_groupCount++];
     g.Init(ip_type);
@@ -538,7 +607,6 @@ void Item::DropFromGroup(Type* ip_type, Item* ip_item) {
             if (--m_groupCount == 0) {
                 std::free(mp_groups);
                 mp_groups = nullptr;
-                m_groupCap = 0;
             }
         }
         return;
@@ -602,14 +670,23 @@ void Item::Connect(Item* ip_other) {
     Data::Operation op(d);
     if (IsConnected(ip_other)) return;
     Relation* theirs = ip_other->mp_type->Rel(mp_type);
+    bool dropped = false;
     if (mine->partners == One)
-        if (Item* old = GetItem(ip_other->mp_type)) Disconnect(old);
+        if (Item* old = GetItem(ip_other->mp_type)) {
+            Disconnect(old);
+            dropped = true;
+        }
     if (theirs->partners == One)
-        if (Item* old = ip_other->GetItem(mp_type)) ip_other->Disconnect(old);
+        if (Item* old = ip_other->GetItem(mp_type)) {
+            ip_other->Disconnect(old);
+            dropped = true;
+        }
     // A handler of those disconnections may have changed the picture.
-    if (m_removed || ip_other->m_removed || IsConnected(ip_other)) return;
-    if (mine->partners == One && GetItem(ip_other->mp_type)) return;
-    if (theirs->partners == One && ip_other->GetItem(mp_type)) return;
+    if (dropped) {
+        if (m_removed || ip_other->m_removed || IsConnected(ip_other)) return;
+        if (mine->partners == One && GetItem(ip_other->mp_type)) return;
+        if (theirs->partners == One && ip_other->GetItem(mp_type)) return;
+    }
     MakeGroup(ip_other->mp_type).Insert(ip_other);
     ip_other->MakeGroup(mp_type).Insert(this);
     d->FireConnected(this, ip_other);
@@ -622,6 +699,7 @@ void Item::Disconnect(Item* ip_other) {
 
 void Item::DisconnectConnected(Item* ip_other) {
     Data::Operation op(d);
+    ++d->m_changes;
     DropFromGroup(ip_other->mp_type, ip_other);
     ip_other->DropFromGroup(mp_type, this);
     d->NoteDisconnected(this, ip_other);
@@ -639,6 +717,7 @@ void Item::Disconnect(const char* ip_typeName) {
 void Item::Remove() {
     if (m_removed) return;
     Data::Operation op(d);
+    ++d->m_changes;
     m_removed = true;
     mp_type->Unlist(this);
     mp_type->itemRemoved.Notify(this);
@@ -775,24 +854,30 @@ void ValueIndex::Clear() {
 // ---------------------------------------------------------------- Type
 
 Relation* Type::Rel(Type* ip_other) {
-    auto it = m_relations.find(ip_other);
-    return it == m_relations.end() ? nullptr : &it->second;
+    // A type has few relations: a short scan beats hashing on every connection.
+    for (const auto& r : m_relationList)
+        if (r.first == ip_other) return r.second;
+    return nullptr;
 }
 
 const Relation* Type::GetRelation(Type* ip_other) const {
-    auto it = m_relations.find(ip_other);
-    return it == m_relations.end() ? nullptr : &it->second;
+    for (const auto& r : m_relationList)
+        if (r.first == ip_other) return r.second;
+    return nullptr;
 }
 
 void Type::RelateToType(Type* ip_other, OneOrMany i_a, OneOrMany i_b, bool i_owns) {
     if (!ip_other) throw NotRelatedException("relation of " + m_name + " to no type");
     if (m_relations.count(ip_other))
         throw AlreadyRelatedException(m_name + " is related to " + ip_other->m_name + " already");
+    ++mp_data->m_changes;   // ownership may change what a sweep removes
     Relation& mine = m_relations[ip_other];
+    m_relationList.emplace_back(ip_other, &mine);
     mine.partners = i_b;
     mine.owns = i_owns;
     if (ip_other == this) return;   // an item never owns its own kind for the sweep
     Relation& theirs = ip_other->m_relations[this];
+    ip_other->m_relationList.emplace_back(this, &theirs);
     theirs.partners = i_a;
     theirs.ownedBy = i_owns;
     if (i_owns) ip_other->m_owners.push_back(this);
@@ -808,7 +893,11 @@ ItemSet Type::GetItems() const {
 
 Item* Type::Create(std::string i_value) {
     Data::Operation op(mp_data);
-    Item* it = new Item(this, std::move(i_value), mp_data->TakeSerial());
+    ItemId id = 0;
+    void* slot = Pool().Take(id);
+    ++mp_data->m_changes;
+    Item* it = new (slot) Item(this, std::move(i_value), mp_data->TakeSerial());
+    it->m_id = id;
     it->m_typeIndex = static_cast<uint32_t>(m_items.size());
     m_items.push_back(it);
     ++m_count;
@@ -976,6 +1065,7 @@ void Data::AddPathEventHandler(PathNode* ip_root, EventHandlerBase<Item*>* ip_ha
 }
 
 void Data::IndexPath(PathNode* ip_node, PathRegistration* ip_reg) {
+    ++m_pathEpoch;
     if (Item* fixed = ip_node->GetFixedItem()) {
         if (fixed->IsRemoved()) {
             ip_reg->dead = true;
@@ -1048,7 +1138,7 @@ void Data::FreeRemoved() {
     // can touch a deleted item or a deleted handler.
     std::vector<Item*> retired;
     retired.swap(m_retired);
-    for (Item* p : retired) delete p;
+    for (Item* p : retired) FreeItem(p);
     std::vector<EventHandlerRoot*> handlers;
     handlers.swap(m_deadHandlers);
     for (EventHandlerRoot* h : handlers) {
@@ -1124,6 +1214,7 @@ void Data::FirePairs(Relation* ip_rel, Item* ip_from, Item* ip_to) {
 void Data::FireConnected(Item* ip_a, Item* ip_b) {
     Type* ta = ip_a->GetType();
     Type* tb = ip_b->GetType();
+    const bool notified = !ta->connected.Empty() || !connected.Empty() || !tb->connected.Empty();
     {
         ConnectionInfo ci(ip_a, ip_b);
         ta->connected.Notify(ci);
@@ -1137,7 +1228,7 @@ void Data::FireConnected(Item* ip_a, Item* ip_b) {
         tb->connected.Notify(ci);
     }
     // Handlers above may already have broken the connection again.
-    if (!ip_a->IsConnected(ip_b)) return;
+    if (notified && !ip_a->IsConnected(ip_b)) return;
     FirePairs(ta->Rel(tb), ip_a, ip_b);
     if (ta != tb) FirePairs(tb->Rel(ta), ip_b, ip_a);
     FirePath(ip_a, ip_b, true);
@@ -1161,9 +1252,22 @@ void Data::FireDisconnected(Item* ip_a, Item* ip_b) {
 
 void Data::FirePath(Item* ip_a, Item* ip_b, bool i_connect) {
     if (m_pathIndex.empty()) return;
-    auto found = m_pathIndex.find(PairKey(ip_a->GetType(), ip_b->GetType()));
-    if (found == m_pathIndex.end()) return;
-    PathBucket& bucket = found->second;   // buckets are never erased while the store lives
+    // The pair's bucket is kept with the relation until paths are indexed
+    // again; buckets are never erased while the store lives.
+    Relation* rel = ip_a->GetType()->Rel(ip_b->GetType());
+    PathBucket* found = nullptr;
+    if (rel && rel->pathEpoch == m_pathEpoch) {
+        found = static_cast<PathBucket*>(rel->pathBucket);
+    } else {
+        auto it = m_pathIndex.find(PairKey(ip_a->GetType(), ip_b->GetType()));
+        found = it == m_pathIndex.end() ? nullptr : &it->second;
+        if (rel) {
+            rel->pathBucket = found;
+            rel->pathEpoch = m_pathEpoch;
+        }
+    }
+    if (!found) return;
+    PathBucket& bucket = *found;
     if (bucket.steps.empty()) return;
     struct Running {
         Data* d;
@@ -1337,6 +1441,10 @@ ItemSet Data::GetItemSubset(const ItemSet& i_items, const char* ip_typeName) con
 }
 
 size_t Data::RemoveDisconnectedItems() {
+    // Nothing created, removed or disconnected since a sweep that found
+    // nothing: connections made since can only have made more reachable.
+    if (m_changes == m_sweptClean) return 0;
+    const uint64_t changesAtStart = m_changes;
     Operation op(this);
     size_t removed = 0;
 
@@ -1404,6 +1512,7 @@ size_t Data::RemoveDisconnectedItems() {
         p->Remove();
         ++removed;
     }
+    if (removed == 0 && m_changes == changesAtStart) m_sweptClean = m_changes;
     return removed;
 }
 
@@ -1432,9 +1541,11 @@ void Data::Reset() {
     m_paths.clear();
     m_rootUse.clear();
     m_pathIndex.clear();
+    ++m_pathEpoch;
     m_pinnedPaths.clear();
     for (Type* t : m_typeOrder) {
-        for (Item* p : t->m_items) delete p;
+        for (Item* p : t->m_items)
+            if (p) FreeItem(p);
         for (auto& [other, rel] : t->m_relations)
             for (auto* h : rel.pairHandlers) delete h;
         delete t;
@@ -1445,6 +1556,8 @@ void Data::Reset() {
     m_deadHandlers.clear();
     m_nextSerial = 1;
     m_markEpoch = 0;
+    m_changes = 1;
+    m_sweptClean = 0;
     mp_sweepTouched = nullptr;
 }
 

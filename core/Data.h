@@ -264,6 +264,9 @@ struct Relation {
     bool ownedBy = false;        // the other type owns this one
     std::vector<EventHandlerBase<ConnectionInfo&>*> pairHandlers;  // registered as (this, other)
     int running = 0;
+    // The store's path subscriptions for this pair of types, as last looked up.
+    void* pathBucket = nullptr;
+    uint64_t pathEpoch = 0;
 };
 
 // ---------------------------------------------------------------- item sets
@@ -322,6 +325,15 @@ private:
 
 struct BigGroup;
 
+// Items live in slabs of the store's own pool, so a connection names its
+// partner by a 32-bit number rather than a pointer: half the memory per
+// connection, and no allocator header per item.
+using ItemId = uint32_t;
+const unsigned kItemSlabShift = 12;
+// The first item of every slab; slab k holds the ids k << kItemSlabShift on.
+extern Item** g_itemSlabs;
+inline Item* ItemOf(ItemId i_id);
+
 // The connections of one item to the items of one other type, in serial
 // order. One partner is held inline, a few in a sorted array that carries
 // its own size and capacity; large groups (shared flag items with many
@@ -348,7 +360,7 @@ private:
     struct Array {
         uint32_t size;
         uint32_t cap;
-        Item* items[1];
+        ItemId items[1];
     };
     static const uintptr_t kArrayTag = 1;
     static const uintptr_t kBigTag = 2;
@@ -364,14 +376,10 @@ private:
     uintptr_t Tag() const { return m_bits & kTagMask; }
     Array* Arr() const { return reinterpret_cast<Array*>(m_bits & ~kTagMask); }
     BigGroup* Big() const { return reinterpret_cast<BigGroup*>(m_bits & ~kTagMask); }
-    // The partners of the inline and array forms.
-    Item* const* Begin() const {
-        return Tag() == kArrayTag ? Arr()->items : reinterpret_cast<Item* const*>(&m_bits);
-    }
     uint32_t FlatSize() const { return Tag() == kArrayTag ? Arr()->size : (m_bits ? 1 : 0); }
 
     Type* mp_type;
-    uintptr_t m_bits;   // 0: empty; untagged: the one partner; else an Array or BigGroup
+    uintptr_t m_bits;   // 0: empty; untagged: the one partner's address; else an Array or BigGroup
 };
 
 // The groups of an item, for range-for.
@@ -389,6 +397,7 @@ public:
     Type* GetType() const { return mp_type; }
     const std::string& GetValue() const { return m_value; }
     uint64_t Serial() const { return m_serial; }
+    ItemId Id() const { return m_id; }
     bool IsRemoved() const { return m_removed; }
 
     const std::string& AsString() const { return m_value; }
@@ -439,14 +448,18 @@ private:
     Type* mp_type;
     std::string m_value;
     uint64_t m_serial;
-    ConnGroup* mp_groups = nullptr;
-    uint16_t m_groupCount = 0;
-    uint16_t m_groupCap = 0;
+    ConnGroup* mp_groups = nullptr;   // room for the next power of two of m_groupCount
     uint32_t m_typeIndex = 0;
     uint32_t m_mark = 0;
+    ItemId m_id = 0;
+    uint16_t m_groupCount = 0;
     bool m_removed = false;
     bool m_pinned = false;   // a path subscription names this item
 };
+
+inline Item* ItemOf(ItemId i_id) {
+    return g_itemSlabs[i_id >> kItemSlabShift] + (i_id & ((1u << kItemSlabShift) - 1));
+}
 
 // The null-safe handle every caller uses: reads on a null handle give "",
 // 0, null or an empty set; writes do nothing.
@@ -580,6 +593,7 @@ private:
     ValueIndex m_byValue;
     bool m_shrinkPending = false;  // listed in the store's m_shrinkTypes
     std::unordered_map<Type*, Relation> m_relations;
+    std::vector<std::pair<Type*, Relation*>> m_relationList;   // the same, for look-ups
     std::vector<Type*> m_owners;  // types that own this one
 };
 
@@ -709,6 +723,8 @@ private:
     }
 
     uint64_t TakeSerial() { return m_nextSerial++; }
+    // Destroys an item and gives its slot back to the pool.
+    static void FreeItem(Item* ip_item);
     void Retire(Item* ip_item);
     void FreeRemoved();
     void DisposeHandler(EventHandlerRoot* ip_handler);
@@ -743,6 +759,11 @@ private:
     std::unordered_multimap<Item*, PathRegistration*> m_pinnedPaths;
     std::vector<Item*>* mp_sweepTouched = nullptr;
     uint32_t m_markEpoch = 0;
+    // Items created, removed or disconnected so far, and that count when a
+    // sweep last found nothing to remove.
+    uint64_t m_pathEpoch = 1;   // counts path indexing; see Relation::pathEpoch
+    uint64_t m_changes = 1;
+    uint64_t m_sweptClean = 0;
 };
 
 extern Data* d;
@@ -831,33 +852,37 @@ void DataHandler::AddPairHandler(Type* ip_a, Type* ip_b, Owner* ip_owner, void (
 // ---------------------------------------------------------------- ConnGroup walk
 
 struct BigGroup {
-    std::vector<std::vector<Item*>> chunks;   // each sorted; chunk ranges ascending
+    std::vector<std::vector<ItemId>> chunks;   // each sorted; chunk ranges ascending
     size_t size = 0;
 };
 
 template <class F>
 void ConnGroup::ForEach(F i_f) const {
-    if (Tag() == kBigTag) {
+    const uintptr_t tag = Tag();
+    if (tag == kBigTag) {
         for (const auto& c : Big()->chunks)
-            for (Item* p : c) i_f(p);
-    } else {
-        Item* const* b = Begin();
-        const uint32_t n = FlatSize();
-        for (uint32_t k = 0; k < n; ++k) i_f(b[k]);
+            for (ItemId id : c) i_f(ItemOf(id));
+    } else if (tag == kArrayTag) {
+        const Array* arr = Arr();
+        for (uint32_t k = 0; k < arr->size; ++k) i_f(ItemOf(arr->items[k]));
+    } else if (m_bits) {
+        i_f(reinterpret_cast<Item*>(m_bits));
     }
 }
 
 template <class F>
 bool ConnGroup::ForEachWhile(F i_f) const {
-    if (Tag() == kBigTag) {
+    const uintptr_t tag = Tag();
+    if (tag == kBigTag) {
         for (const auto& c : Big()->chunks)
-            for (Item* p : c)
-                if (!i_f(p)) return false;
-    } else {
-        Item* const* b = Begin();
-        const uint32_t n = FlatSize();
-        for (uint32_t k = 0; k < n; ++k)
-            if (!i_f(b[k])) return false;
+            for (ItemId id : c)
+                if (!i_f(ItemOf(id))) return false;
+    } else if (tag == kArrayTag) {
+        const Array* arr = Arr();
+        for (uint32_t k = 0; k < arr->size; ++k)
+            if (!i_f(ItemOf(arr->items[k]))) return false;
+    } else if (m_bits) {
+        return i_f(reinterpret_cast<Item*>(m_bits));
     }
     return true;
 }

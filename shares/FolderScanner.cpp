@@ -223,6 +223,8 @@ void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_
 
     ItemPtr folder = T("shared_file_folder")->GetItem(i_folder);
     folder += ip_root;
+    if (mp_walkedFolders)
+        mp_walkedFolders->push_back(folder);
     const ItemSet recorded = folder.GetItems("shared_file");
     Type* fileType = T("shared_file");
     Type* nameType = T("shared_file_name");

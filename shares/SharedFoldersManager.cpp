@@ -8,6 +8,8 @@
 #include "TextConversion.h"
 #include "server.h"
 
+#include <algorithm>
+
 #include <cstdlib>
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -154,10 +156,21 @@ void SharedFoldersManager::RescanShares()
     m_filesAdded = 0;
     m_filesRemoved = 0;
 
+    // Each share's folders are walked again; those the walk no longer
+    // reaches leave the share afterwards, while those it reaches keep their
+    // link unbroken, so an unchanged share changes nothing in the store.
+    std::vector<Item*> walked;
     for (Item* root : g("shared_folder"))
     {
-        root->Disconnect("shared_file_folder");
+        const ItemSet before = ItemPtr(root).GetItems("shared_file_folder");
+        walked.clear();
+        mp_walkedFolders = &walked;
         OnSharedFolderAdded(root);
+        mp_walkedFolders = nullptr;
+        std::sort(walked.begin(), walked.end());
+        for (Item* folder : before)
+            if (!std::binary_search(walked.begin(), walked.end(), folder))
+                root->Disconnect(folder);
     }
 
     // What no walk reached any more has left the shares. It is removed here

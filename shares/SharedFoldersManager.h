@@ -145,6 +145,8 @@ private:
     // Canonical paths of the folders the running walk is inside of, so that
     // a link back into one of them is not followed.
     std::set<std::string> m_foldersBeingWalked;
+    // While RescanShares walks a share: the folder items the walk reached.
+    std::vector<Item*>* mp_walkedFolders = nullptr;
     // Filled by searches, emptied whenever a token's files change.
     mutable SearchTokenFiles m_searchTokenFiles;
 };
