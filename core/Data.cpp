@@ -29,26 +29,18 @@ Item** g_itemSlabs = nullptr;
 
 namespace {
 
-// The store's items: slabs that are never given back, numbered slots, and
-// the numbers of freed slots, reused last freed first. Left to the end of
-// the process on purpose, like the store's handlers.
+// The store's items: slabs of numbered slots, the numbers of free slots,
+// reused last freed first, and slabs given back once empty. Left to the
+// end of the process on purpose, like the store's handlers.
 class ItemPool {
 public:
     static const size_t kSlab = size_t(1) << kItemSlabShift;
 
     void* Take(ItemId& o_id) {
-        if (!m_free.empty()) {
-            o_id = m_free.back();
-            m_free.pop_back();
-        } else {
-            if (m_next == m_slabs.size() * kSlab) {
-                if (m_slabs.size() == (size_t(1) << (32 - kItemSlabShift)))
-                    throw std::length_error("too many items in the store");
-                m_slabs.push_back(static_cast<Item*>(::operator new(kSlab * sizeof(Item))));
-                g_itemSlabs = m_slabs.data();
-            }
-            o_id = ItemId(m_next++);
-        }
+        if (m_free.empty()) AddSlab();
+        o_id = m_free.back();
+        m_free.pop_back();
+        ++m_live[o_id >> kItemSlabShift];
         void* slot = ItemOf(o_id);
         TV_UNPOISON(slot, sizeof(Item));
         return slot;
@@ -56,12 +48,51 @@ public:
     void Give(void* ip_slot, ItemId i_id) {
         TV_POISON(ip_slot, sizeof(Item));
         m_free.push_back(i_id);
+        --m_live[i_id >> kItemSlabShift];
     }
+    // Gives the slabs that hold no item back to the heap, keeping one.
+    void Trim() {
+        std::vector<bool> released(m_slabs.size(), false);
+        bool kept = false, any = false;
+        for (size_t k = 0; k < m_slabs.size(); ++k) {
+            if (!m_slabs[k] || m_live[k] != 0) continue;
+            if (!kept) {
+                kept = true;
+                continue;
+            }
+            TV_UNPOISON(m_slabs[k], kSlab * sizeof(Item));
+            ::operator delete(static_cast<void*>(m_slabs[k]));
+            m_slabs[k] = nullptr;
+            released[k] = true;
+            any = true;
+        }
+        if (!any) return;
+        m_free.erase(std::remove_if(m_free.begin(), m_free.end(),
+                                    [&](ItemId id) { return released[id >> kItemSlabShift]; }),
+                     m_free.end());
+        m_free.shrink_to_fit();
+    }
+    size_t FreeCount() const { return m_free.size(); }
 
 private:
-    std::vector<Item*> m_slabs;
+    void AddSlab() {
+        size_t k = 0;
+        while (k < m_slabs.size() && m_slabs[k]) ++k;   // a slot a released slab left
+        if (k == m_slabs.size()) {
+            if (k == (size_t(1) << (32 - kItemSlabShift))) throw std::length_error("too many items in the store");
+            m_slabs.push_back(nullptr);
+            m_live.push_back(0);
+            g_itemSlabs = m_slabs.data();
+        }
+        m_slabs[k] = static_cast<Item*>(::operator new(kSlab * sizeof(Item)));
+        TV_POISON(m_slabs[k], kSlab * sizeof(Item));
+        // Taken from the back: the slab's first slot goes first.
+        for (size_t s = kSlab; s-- > 0;) m_free.push_back(ItemId((k << kItemSlabShift) + s));
+    }
+
+    std::vector<Item*> m_slabs;    // null where a slab was given back
+    std::vector<uint32_t> m_live;  // items alive per slab
     std::vector<ItemId> m_free;
-    size_t m_next = 0;
 };
 
 ItemPool& Pool() {
@@ -395,36 +426,34 @@ namespace {
 
 // The chunk that holds, or would hold, an item of that serial.
 size_t ChunkFor(const BigGroup& i_g, uint64_t i_serial) {
-    size_t lo = 0, hi = i_g.chunks.size();
-    while (lo < hi) {
-        const size_t mid = (lo + hi) / 2;
-        if (ItemOf(i_g.chunks[mid].back())->Serial() < i_serial)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return lo < i_g.chunks.size() ? lo : i_g.chunks.size() - 1;
+    const auto it = std::lower_bound(i_g.bounds.begin(), i_g.bounds.end(), i_serial);
+    return it == i_g.bounds.end() ? i_g.chunks.size() - 1 : size_t(it - i_g.bounds.begin());
 }
 
+// A chunk is found by its serial bound; within it the number is looked for
+// directly: a short sequential scan, where a search by serial would read
+// the item of every step.
 bool BigContains(const BigGroup& i_g, Item* ip_item) {
     if (i_g.chunks.empty()) return false;
     const auto& c = i_g.chunks[ChunkFor(i_g, ip_item->Serial())];
-    auto it = std::lower_bound(c.begin(), c.end(), ip_item, IdBefore);
-    return it != c.end() && *it == ip_item->Id();
+    return std::find(c.begin(), c.end(), ip_item->Id()) != c.end();
 }
 
 bool BigInsert(BigGroup& io_g, Item* ip_item) {
-    if (io_g.chunks.empty() || ItemOf(io_g.chunks.back().back())->Serial() < ip_item->Serial()) {
+    const uint64_t serial = ip_item->Serial();
+    if (io_g.chunks.empty() || io_g.bounds.back() < serial) {
         // Items usually join in creation order: append.
         if (io_g.chunks.empty() || io_g.chunks.back().size() >= kChunk) {
             io_g.chunks.emplace_back();
             io_g.chunks.back().reserve(kChunk);
+            io_g.bounds.push_back(serial);
         }
         io_g.chunks.back().push_back(ip_item->Id());
+        io_g.bounds.back() = serial;
         ++io_g.size;
         return true;
     }
-    const size_t k = ChunkFor(io_g, ip_item->Serial());
+    const size_t k = ChunkFor(io_g, serial);
     auto& c = io_g.chunks[k];
     auto it = std::lower_bound(c.begin(), c.end(), ip_item, IdBefore);
     if (it != c.end() && *it == ip_item->Id()) return false;
@@ -434,6 +463,7 @@ bool BigInsert(BigGroup& io_g, Item* ip_item) {
         std::vector<ItemId> upper(c.begin() + long(c.size() / 2), c.end());
         c.resize(c.size() / 2);
         io_g.chunks.insert(io_g.chunks.begin() + long(k) + 1, std::move(upper));
+        io_g.bounds.insert(io_g.bounds.begin() + long(k), ItemOf(io_g.chunks[k].back())->Serial());
     }
     return true;
 }
@@ -442,11 +472,15 @@ bool BigErase(BigGroup& io_g, Item* ip_item) {
     if (io_g.chunks.empty()) return false;
     const size_t k = ChunkFor(io_g, ip_item->Serial());
     auto& c = io_g.chunks[k];
-    auto it = std::lower_bound(c.begin(), c.end(), ip_item, IdBefore);
-    if (it == c.end() || *it != ip_item->Id()) return false;
+    auto it = std::find(c.begin(), c.end(), ip_item->Id());
+    if (it == c.end()) return false;
+    // A chunk's bound may outlive its last item: it still parts the chunks.
     c.erase(it);
     --io_g.size;
-    if (c.empty()) io_g.chunks.erase(io_g.chunks.begin() + long(k));
+    if (c.empty()) {
+        io_g.chunks.erase(io_g.chunks.begin() + long(k));
+        io_g.bounds.erase(io_g.bounds.begin() + long(k));
+    }
     return true;
 }
 
@@ -493,14 +527,21 @@ bool ConnGroup::Insert(Item* ip_item) {
     }
     Array* arr = Arr();
     ItemId* b = arr->items;
-    ItemId* pos = std::lower_bound(b, b + arr->size, ip_item, IdBefore);
-    if (pos != b + arr->size && *pos == ip_item->Id()) return false;
+    // Items usually join in creation order: then the place is the end.
+    ItemId* pos = b + arr->size;
+    if (arr->size && ItemOf(b[arr->size - 1])->Serial() > ip_item->Serial()) {
+        pos = std::lower_bound(b, b + arr->size, ip_item, IdBefore);
+        if (*pos == ip_item->Id()) return false;
+    } else if (arr->size && b[arr->size - 1] == ip_item->Id()) {
+        return false;
+    }
     if (arr->size == arr->cap) {
         if (arr->cap >= kArrayMax) {
             auto* big = new BigGroup;
             big->chunks.emplace_back();
             big->chunks.back().reserve(kChunk);
             big->chunks.back().assign(b, b + arr->size);
+            big->bounds.push_back(ItemOf(b[arr->size - 1])->Serial());
             big->size = arr->size;
             std::free(arr);
             m_bits = reinterpret_cast<uintptr_t>(big) | kBigTag;
@@ -529,8 +570,8 @@ bool ConnGroup::Erase(Item* ip_item) {
     }
     Array* arr = Arr();
     ItemId* b = arr->items;
-    ItemId* pos = std::lower_bound(b, b + arr->size, ip_item, IdBefore);
-    if (pos == b + arr->size || *pos != ip_item->Id()) return false;
+    ItemId* pos = std::find(b, b + arr->size, ip_item->Id());
+    if (pos == b + arr->size) return false;
     std::memmove(pos, pos + 1, size_t(b + arr->size - pos - 1) * sizeof(ItemId));
     --arr->size;
     // Halved once a quarter full, so that a shared item left with few
@@ -548,8 +589,7 @@ bool ConnGroup::Contains(Item* ip_item) const {
     if (Tag() == 0) return m_bits != 0 && reinterpret_cast<Item*>(m_bits) == ip_item;
     const Array* arr = Arr();
     const ItemId* b = arr->items;
-    const ItemId* pos = std::lower_bound(b, b + arr->size, ip_item, IdBefore);
-    return pos != b + arr->size && *pos == ip_item->Id();
+    return std::find(b, b + arr->size, ip_item->Id()) != b + arr->size;
 }
 
 Item* ConnGroup::First() const {
@@ -1139,6 +1179,8 @@ void Data::FreeRemoved() {
     std::vector<Item*> retired;
     retired.swap(m_retired);
     for (Item* p : retired) FreeItem(p);
+    // A large removal gives the slabs it emptied back to the heap.
+    if (retired.size() >= ItemPool::kSlab) Pool().Trim();
     std::vector<EventHandlerRoot*> handlers;
     handlers.swap(m_deadHandlers);
     for (EventHandlerRoot* h : handlers) {
@@ -1550,6 +1592,7 @@ void Data::Reset() {
             for (auto* h : rel.pairHandlers) delete h;
         delete t;
     }
+    Pool().Trim();
     m_types.clear();
     m_typeOrder.clear();
     for (EventHandlerRoot* h : m_deadHandlers) delete h;

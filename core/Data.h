@@ -853,6 +853,9 @@ void DataHandler::AddPairHandler(Type* ip_a, Type* ip_b, Owner* ip_owner, void (
 
 struct BigGroup {
     std::vector<std::vector<ItemId>> chunks;   // each sorted; chunk ranges ascending
+    // Per chunk, a serial no lower than its last item's and lower than every
+    // item's of the chunks after it.
+    std::vector<uint64_t> bounds;
     size_t size = 0;
 };
 
