@@ -21,6 +21,7 @@ private slots:
     void removedHandlersRunForEveryRemovedItem();
     void sweepOfACleanStoreRemovesNothing();
     void valuesAreFoundThroughALargeRemoval();
+    void sweepAfterAnyChangeLooksAgain();
 };
 
 void TestStoreSweep::ownershipCascadesToAFixpoint()
@@ -235,6 +236,61 @@ void TestStoreSweep::valuesAreFoundThroughALargeRemoval()
     QCOMPARE(value->HasItem(Value(n + 1))->GetValue(), std::to_string(n + 1));
     ItemPtr late = value->GetItem(Value(n * 3));
     QCOMPARE(value->HasItem(Value(n * 3)), late.Get());
+}
+
+void TestStoreSweep::sweepAfterAnyChangeLooksAgain()
+{
+    // A sweep that found nothing is not repeated while nothing changes;
+    // a new item, a broken link, a new owning relation or a large removal
+    // and refill each make the next sweep look again.
+    Type* user = d->NewType("user", true, false, true);
+    Type* file = d->NewType("file", false, false, true);
+    Type* flag = d->NewType("flag", false, true, true);
+    user->RelateToType(file, Many, Many, false);
+    file->RelateToType(flag, Many, One, false);
+    ItemPtr alice = user->GetItem("alice");
+    ItemPtr a = file->GetItem("a");
+    alice += a;
+    QCOMPARE(d->RemoveDisconnectedItems(), size_t(0));
+    ItemPtr b = file->GetItem("b");
+    QCOMPARE(d->RemoveDisconnectedItems(), size_t(1));
+    b = file->GetItem("b");
+    alice += b;
+    QCOMPARE(d->RemoveDisconnectedItems(), size_t(0));
+    file->GetItem("loose");
+    QCOMPARE(d->RemoveDisconnectedItems(), size_t(1));
+    alice -= a;
+    QCOMPARE(d->RemoveDisconnectedItems(), size_t(1));
+    Type* folder = d->NewType("folder", true, false, true);
+    folder->RelateToType(file, Many, Many, true);
+    QCOMPARE(d->RemoveDisconnectedItems(), size_t(1));
+    QCOMPARE(file->ItemCount(), size_t(0));
+
+    // Items freed by the thousand and made again keep their links in order.
+    ItemPtr root = folder->GetItem("root");
+    for (int round = 0; round < 2; ++round)
+    {
+        ItemPtr shared = flag->GetGlobalNullItem();
+        std::vector<Item*> made;
+        for (int k = 0; k < 10000; ++k)
+        {
+            ItemPtr f = file->GetItem("f" + std::to_string(k));
+            f += shared;
+            root += f;
+            made.push_back(f);
+        }
+        QCOMPARE(shared.GetItems("file").Items(), made);
+        QCOMPARE(root.GetItems("file").Items(), made);
+        for (int k = 0; k < 10000; k += 2)
+            made[size_t(k)]->Remove();
+        QCOMPARE(shared.GetItems("file").size(), size_t(5000));
+        QVERIFY(ItemPtr(file->HasItem("f9999")).IsConnected(shared));
+        QVERIFY(!file->HasItem("f9998"));
+        root.Remove();
+        QCOMPARE(d->RemoveDisconnectedItems(), size_t(5001));   // with the flag item
+        QCOMPARE(d->ItemCount(), size_t(1));
+        root = folder->GetItem("root");
+    }
 }
 
 #include "test_store_sweep.moc"
