@@ -73,6 +73,8 @@ public:
         m_free.shrink_to_fit();
     }
     size_t FreeCount() const { return m_free.size(); }
+    // Every number an item may have is below this.
+    size_t IdLimit() const { return m_slabs.size() << kItemSlabShift; }
 
 private:
     void AddSlab() {
@@ -1524,13 +1526,13 @@ size_t Data::RemoveDisconnectedItems() {
     mp_sweepTouched = watch.prev;
 
     // Then plain reachability from the items of root types, either direction.
-    if (++m_markEpoch == 0) ++m_markEpoch;
-    const uint32_t mark = m_markEpoch;
+    // Marks by item number, kept for the sweep alone.
+    std::vector<bool> marked(Pool().IdLimit(), false);
     std::vector<Item*> stack;
     for (Type* t : m_typeOrder)
         if (t->IsRoot())
             t->ForEachItem([&](Item* p) {
-                p->m_mark = mark;
+                marked[p->m_id] = true;
                 stack.push_back(p);
             });
     while (!stack.empty()) {
@@ -1538,8 +1540,8 @@ size_t Data::RemoveDisconnectedItems() {
         stack.pop_back();
         for (const ConnGroup& g : p->Groups())
             g.ForEach([&](Item* o) {
-                if (o->m_mark != mark) {
-                    o->m_mark = mark;
+                if (!marked[o->m_id]) {
+                    marked[o->m_id] = true;
                     stack.push_back(o);
                 }
             });
@@ -1547,7 +1549,7 @@ size_t Data::RemoveDisconnectedItems() {
     std::vector<Item*> unreachable;
     for (Type* t : m_typeOrder)
         if (!t->IsRoot()) t->ForEachItem([&](Item* p) {
-            if (p->m_mark != mark) unreachable.push_back(p);
+            if (!marked[p->m_id]) unreachable.push_back(p);
         });
     for (Item* p : unreachable) {
         if (p->m_removed) continue;
@@ -1598,7 +1600,6 @@ void Data::Reset() {
     for (EventHandlerRoot* h : m_deadHandlers) delete h;
     m_deadHandlers.clear();
     m_nextSerial = 1;
-    m_markEpoch = 0;
     m_changes = 1;
     m_sweptClean = 0;
     mp_sweepTouched = nullptr;

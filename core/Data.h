@@ -433,7 +433,8 @@ private:
     friend class Data;
     friend class Type;
     Item(Type* ip_type, std::string&& i_value, uint64_t i_serial)
-        : mp_type(ip_type), m_value(std::move(i_value)), m_serial(i_serial) {}
+        : mp_type(ip_type), m_value(std::move(i_value)), m_serial(i_serial), m_groupCount(0), m_removed(0),
+          m_pinned(0) {}
     ~Item();
     Item(const Item&) = delete;
     Item& operator=(const Item&) = delete;
@@ -445,16 +446,17 @@ private:
     ConnGroup& MakeGroup(Type* ip_type);
     void DropFromGroup(Type* ip_type, Item* ip_item);
 
+    // Sixty-four bytes: the serial shares its word with the group count and
+    // the flags.
     Type* mp_type;
     std::string m_value;
-    uint64_t m_serial;
+    uint64_t m_serial : 46;
+    uint64_t m_groupCount : 16;
+    uint64_t m_removed : 1;
+    uint64_t m_pinned : 1;   // a path subscription names this item
     ConnGroup* mp_groups = nullptr;   // room for the next power of two of m_groupCount
     uint32_t m_typeIndex = 0;
-    uint32_t m_mark = 0;
     ItemId m_id = 0;
-    uint16_t m_groupCount = 0;
-    bool m_removed = false;
-    bool m_pinned = false;   // a path subscription names this item
 };
 
 inline Item* ItemOf(ItemId i_id) {
@@ -758,7 +760,6 @@ private:
     std::unordered_map<std::pair<Type*, Type*>, PathBucket, PairHash> m_pathIndex;
     std::unordered_multimap<Item*, PathRegistration*> m_pinnedPaths;
     std::vector<Item*>* mp_sweepTouched = nullptr;
-    uint32_t m_markEpoch = 0;
     // Items created, removed or disconnected so far, and that count when a
     // sweep last found nothing to remove.
     uint64_t m_pathEpoch = 1;   // counts path indexing; see Relation::pathEpoch
