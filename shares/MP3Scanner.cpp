@@ -9,6 +9,30 @@
 #include <algorithm>
 #include <vector>
 
+namespace
+{
+
+void PutLength(std::string& io_bytes, size_t i_length)
+{
+    for (; i_length >= 0x80; i_length >>= 7)
+        io_bytes += char(0x80 | (i_length & 0x7F));
+    io_bytes += char(i_length);
+}
+
+size_t TakeLength(const std::string& i_bytes, size_t& io_at)
+{
+    size_t length = 0;
+    for (int shift = 0;; shift += 7)
+    {
+        const unsigned char byte = static_cast<unsigned char>(i_bytes[io_at++]);
+        length |= size_t(byte & 0x7F) << shift;
+        if (byte < 0x80)
+            return length;
+    }
+}
+
+} // namespace
+
 MP3Scanner::MP3Scanner() = default;
 
 MP3Scanner::~MP3Scanner() = default;
@@ -17,6 +41,63 @@ void MP3Scanner::Quit()
 {
     QMutexLocker<QMutex> lock(&m_mutex);
     m_quit = true;
+    std::string().swap(m_queue);
+    m_queueTaken = 0;
+}
+
+void MP3Scanner::QueueScan(const QString& i_file)
+{
+    std::string path = ToUtf8(i_file);
+    {
+        QMutexLocker<QMutex> lock(&m_mutex);
+        if (m_quit)
+            return;
+        // Files of one folder follow each other, so mostly only the name differs.
+        const size_t limit = std::min(path.size(), m_lastQueued.size());
+        size_t shared = 0;
+        while (shared < limit && path[shared] == m_lastQueued[shared])
+            ++shared;
+        PutLength(m_queue, shared);
+        PutLength(m_queue, path.size() - shared);
+        m_queue.append(path, shared);
+        m_lastQueued = std::move(path);
+        if (m_running)
+            return;
+        m_running = true;
+    }
+    QMetaObject::invokeMethod(this, &MP3Scanner::RunQueuedScans, Qt::QueuedConnection);
+}
+
+void MP3Scanner::RunQueuedScans()
+{
+    for (;;)
+    {
+        {
+            QMutexLocker<QMutex> lock(&m_mutex);
+            if (m_quit || m_queueTaken == m_queue.size())
+            {
+                m_running = false;
+                return;
+            }
+            const size_t shared = TakeLength(m_queue, m_queueTaken);
+            const size_t rest = TakeLength(m_queue, m_queueTaken);
+            m_lastTaken.resize(shared);
+            m_lastTaken.append(m_queue, m_queueTaken, rest);
+            m_queueTaken += rest;
+            // The memory of taken requests goes back as the scans go on.
+            if (m_queueTaken == m_queue.size())
+            {
+                std::string().swap(m_queue);
+                m_queueTaken = 0;
+            }
+            else if (m_queueTaken > m_queue.size() / 2)
+            {
+                m_queue = m_queue.substr(m_queueTaken);
+                m_queueTaken = 0;
+            }
+        }
+        OnMP3ScanRequired(FromUtf8(m_lastTaken));
+    }
 }
 
 bool MP3Scanner::IsQuitting()

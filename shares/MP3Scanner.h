@@ -1,8 +1,8 @@
 #pragma once
 // Analyses shared MP3 files on the shared-files manager's worker thread: the
 // MPEG version, channel mode, sampling-rate index, and the bitrate with
-// whether it is constant. Requests arrive and results leave as queued calls;
-// the scanner never touches the store.
+// whether it is constant. Requests wait in the scanner's own queue, results
+// leave as queued calls; the scanner never touches the store.
 
 #include <QMutex>
 #include <QObject>
@@ -22,6 +22,10 @@ public:
     // later one returns at once without a result.
     void Quit();
 
+    // Any thread: queues a scan of the file. The worker thread runs the
+    // queued scans one at a time, in the order they were asked for.
+    void QueueScan(const QString& i_file);
+
     // Reads the whole file (UTF-8 path) and takes the vote; the outputs mean
     // something only when it returns true. `bitrate` is -1 until a result.
     bool ScanMP3(std::string file, int& mpegVersion, std::string& channelMode, int& frequency, bool& isVBR,
@@ -37,7 +41,24 @@ signals:
 
 private:
     bool IsQuitting();
+    // Worker thread: runs the queued scans until none is left or quitting.
+    void RunQueuedScans();
 
     bool m_quit = false;
+    // Guards m_quit and the queue.
     QMutex m_mutex;
+
+    // A first walk asks for every MP3 file of the share at once, far faster
+    // than they scan; a queued call per file would hold a UTF-16 copy of
+    // each path. So the waiting UTF-8 paths are kept back to back, each as
+    // the length it shares with the one before it and its other bytes.
+    std::string m_queue;
+    // Bytes of m_queue already taken by the worker thread.
+    size_t m_queueTaken = 0;
+    // The last path queued, and the last taken: what the next one is
+    // written, and read, against.
+    std::string m_lastQueued;
+    std::string m_lastTaken;
+    // A call of RunQueuedScans is posted or running.
+    bool m_running = false;
 };

@@ -110,13 +110,13 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     Relate(T("user_share_file"), T("bitrate"), Many, One);
     Relate(T("user_share_file"), T("length_seconds"), Many, One);
 
-    // The MP3 scanner works on a thread of its own; requests and results
-    // cross as queued calls. Then the login report and the own statistics
-    // of the server connection.
+    // The MP3 scanner works on a thread of its own; requests go into its
+    // queue at once, results come back as queued calls. Then the login
+    // report and the own statistics of the server connection.
     m_mp3ScannerThread.start(QThread::InheritPriority);
     m_mp3Scanner.moveToThread(&m_mp3ScannerThread);
-    connect(this, &SharedFoldersManager::MP3ScanRequired, &m_mp3Scanner, &MP3Scanner::OnMP3ScanRequired,
-            Qt::QueuedConnection);
+    connect(this, &SharedFoldersManager::MP3ScanRequired, &m_mp3Scanner, &MP3Scanner::QueueScan,
+            Qt::DirectConnection);
     connect(&m_mp3Scanner, &MP3Scanner::MP3Scanned, this, &SharedFoldersManager::OnMP3Scanned,
             Qt::QueuedConnection);
     if (gp_server)

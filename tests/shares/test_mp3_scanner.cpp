@@ -151,6 +151,7 @@ private slots:
     void damagedFiles();
     void repeatedHeaderKeepsMemoryFlat();
     void quittingStopsALongScan();
+    void queuedScansKeepTheirOrder();
     void resultsReachTheStore();
 
 private:
@@ -409,6 +410,49 @@ void TestMP3Scanner::quittingStopsALongScan()
     QVERIFY2(timer.elapsed() < 60000, qPrintable(QStringLiteral("%1 ms").arg(timer.elapsed())));
     QTest::qWait(200);
     QVERIFY(log.Lines().isEmpty());
+}
+
+void TestMP3Scanner::queuedScansKeepTheirOrder()
+{
+    // Folders whose paths share their first bytes, names of several bytes
+    // per character (one longer than 127 bytes), and files asked for again.
+    const QString good = Encode(QStringLiteral("44.1 kHz CBR"), "44.1", {"-b", "192", "-m", "s"});
+    QStringList requests;
+    for (const QString& folder : {QStringLiteral("/Album 1"), QStringLiteral("/Album 10"),
+                                  QStringLiteral("/Caf\u00e9/Disc"), QStringLiteral("/Album 1/CD")})
+    {
+        QVERIFY(QDir().mkpath(mp_dir->path() + folder));
+        for (const QString& name :
+             {QStringLiteral("01 \u00fcber.mp3"), QStringLiteral("02.mp3"), QString(60, QChar(0x20ac)) + ".mp3"})
+        {
+            requests << mp_dir->path() + folder + "/" + name;
+            QVERIFY(QFile::copy(good, requests.last()));
+        }
+    }
+    requests << requests[4] << requests[0];
+
+    SharedFoldersManager* m = mp_env->Manager();
+    LogCapture log(QStringLiteral("MP3 Scanning"));
+    for (const QString& path : requests)
+        emit m->MP3ScanRequired(path);
+    QTRY_COMPARE_WITH_TIMEOUT(log.Lines().size(), requests.size(), 60000);
+    for (int k = 0; k < requests.size(); ++k)
+        QCOMPARE(log.Lines()[k], QStringLiteral("Scanned ") + requests[k]);
+
+    // Quitting drops the requests still waiting, and those that come later.
+    MP3Scanner scanner;
+    QStringList scanned;
+    connect(&scanner, &MP3Scanner::MP3Scanned, this, [&](const QString& i_file) {
+        scanned << i_file;
+        if (scanned.size() == 2)
+            scanner.Quit();
+    });
+    for (const QString& path : requests)
+        scanner.QueueScan(path);
+    QTRY_COMPARE(scanned.size(), 2);
+    scanner.QueueScan(requests[0]);
+    QTest::qWait(200);
+    QCOMPARE(scanned, requests.mid(0, 2));
 }
 
 void TestMP3Scanner::resultsReachTheStore()
