@@ -4,6 +4,7 @@
 
 #include "SharedFoldersManager.h"
 
+#include "FolderListing.h"
 #include "GeneralFunctions.h"
 #include "Log.h"
 #include "TextConversion.h"
@@ -11,10 +12,6 @@
 #include <QDir>
 #include <QFileInfo>
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <string_view>
@@ -93,110 +90,6 @@ void ConnectTokens(ItemPtr i_file, FolderTokens& io_folderTokens, const std::set
     }
 }
 
-// One entry of a folder listing, as the walk needs it.
-struct FolderEntry
-{
-    std::string name;
-    long long size = 0;
-    bool isFolder = false;
-    bool isLink = false;
-    bool ascii = true;
-};
-
-bool IsAscii(const std::string& i_text)
-{
-    for (char c : i_text)
-        if (static_cast<unsigned char>(c) >= 0x80)
-            return false;
-    return true;
-}
-
-// Names in the order of a folder listing: by name, ignoring case. ASCII
-// names compare as their lower-cased bytes; any other name as lower-cased
-// text, as the listing itself compares.
-bool ListedBefore(const FolderEntry& i_a, const FolderEntry& i_b)
-{
-    if (i_a.ascii && i_b.ascii)
-    {
-        const size_t n = std::min(i_a.name.size(), i_b.name.size());
-        for (size_t k = 0; k < n; ++k)
-        {
-            char a = i_a.name[k];
-            char b = i_b.name[k];
-            if (a >= 'A' && a <= 'Z')
-                a = char(a - 'A' + 'a');
-            if (b >= 'A' && b <= 'Z')
-                b = char(b - 'A' + 'a');
-            if (a != b)
-                return static_cast<unsigned char>(a) < static_cast<unsigned char>(b);
-        }
-        return i_a.name.size() < i_b.name.size();
-    }
-    return FromUtf8(i_a.name).toLower() < FromUtf8(i_b.name).toLower();
-}
-
-// The regular files and folders of a folder, links followed, without
-// hidden entries, sorted by name ignoring case: what a listing of files
-// and folders without "." and ".." gives, at one system call per file and
-// none per folder that is no link. False when the folder cannot be listed.
-bool ListFolder(const std::string& i_path, std::vector<FolderEntry>& o_entries)
-{
-    o_entries.clear();
-    if (::access(i_path.c_str(), R_OK | X_OK) != 0)
-        return false;
-    const int fd = ::open(i_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    DIR* dir = ::fdopendir(fd);
-    if (!dir)
-    {
-        ::close(fd);
-        return false;
-    }
-    while (const dirent* e = ::readdir(dir))
-    {
-        if (e->d_name[0] == '.')
-            continue;
-        FolderEntry entry;
-        entry.name = e->d_name;
-        entry.ascii = IsAscii(entry.name);
-        // A name that is not UTF-8 does not survive the conversion to text
-        // and back, so it names nothing the share could list.
-        if (!entry.ascii && ToUtf8(FromUtf8(entry.name)) != entry.name)
-            continue;
-        struct stat st;
-        if (e->d_type == DT_DIR)
-        {
-            entry.isFolder = true;
-        }
-        else
-        {
-            if (e->d_type == DT_UNKNOWN)
-            {
-                if (::fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-                    continue;
-                entry.isLink = S_ISLNK(st.st_mode);
-            }
-            else
-            {
-                entry.isLink = e->d_type == DT_LNK;
-            }
-            if ((e->d_type != DT_UNKNOWN || entry.isLink) && ::fstatat(fd, e->d_name, &st, 0) != 0)
-                continue;
-            if (S_ISDIR(st.st_mode))
-                entry.isFolder = true;
-            else if (S_ISREG(st.st_mode))
-                entry.size = static_cast<long long>(st.st_size);
-            else
-                continue;
-        }
-        o_entries.push_back(std::move(entry));
-    }
-    ::closedir(dir);
-    std::sort(o_entries.begin(), o_entries.end(), ListedBefore);
-    return true;
-}
-
 } // namespace
 
 void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_folder)
@@ -212,10 +105,12 @@ void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_fold
         Log(SHARED_CATEGORY, 2, QStringLiteral("Folder %1 is not an absolute path and is not shared").arg(folderPath));
         return;
     }
-    WalkSharedFolder(root, i_folder, ToUtf8(QFileInfo(folderPath).canonicalFilePath()));
+    FolderListing listing;
+    WalkSharedFolder(root, i_folder, ToUtf8(QFileInfo(folderPath).canonicalFilePath()), listing);
 }
 
-void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_folder, const std::string& i_canonical)
+void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_folder, const std::string& i_canonical,
+                                            FolderListing& io_listing)
 {
     const std::string& rootPath = ip_root->GetValue();
     Log(SHARED_CATEGORY, 1,
@@ -249,11 +144,16 @@ void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_
     // A folder that is gone or cannot be read lists nothing, so its recorded
     // files are removed below; the walk's own line is the only trace of it.
     std::vector<FolderEntry> entries;
-    ListFolder(i_folder, entries);
+    io_listing.Take(i_folder, entries);
     // Entry paths as the listing gives them: below the folder's clean path.
     std::string base = ToUtf8(QDir::cleanPath(FromUtf8(i_folder)));
     if (base.empty() || base.back() != '/')
         base += '/';
+    std::vector<std::string> subfolders;
+    for (const FolderEntry& entry : entries)
+        if (entry.isFolder)
+            subfolders.push_back(base + entry.name);
+    io_listing.ReadAhead(subfolders);
 
     const bool guarding = !i_canonical.empty() && m_foldersBeingWalked.insert(i_canonical).second;
 
@@ -323,7 +223,7 @@ void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_
                     QStringLiteral("Not following %1: it leads back into %2").arg(FromUtf8(path), FromUtf8(target)));
                 continue;
             }
-            WalkSharedFolder(ip_root, path, target);
+            WalkSharedFolder(ip_root, path, target, io_listing);
             // Looked up again after the subfolder's walk, which may have
             // changed the store.
             for (auto& token : folderTokens)

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+class FolderListing;
+
 class SharedFoldersManager : public QObject, public DataHandler, public ShareListProvider
 {
     Q_OBJECT
@@ -128,8 +130,10 @@ signals:
 private:
     void RemoveFolderWithFiles(Item* ip_folder);
     // The walk of one folder of the share rooted at ip_root, given the
-    // folder's canonical path ("" when it has none).
-    void WalkSharedFolder(Item* ip_root, const std::string& i_folder, const std::string& i_canonical);
+    // folder's canonical path ("" when it has none); listings come from the
+    // walk's own reader.
+    void WalkSharedFolder(Item* ip_root, const std::string& i_folder, const std::string& i_canonical,
+                          FolderListing& io_listing);
     // Whether a `shared_file_folder` lies in one of the given share roots.
     static bool IsInVisibleShare(Item* ip_folder, const ItemSet& i_visibleRoots);
 
