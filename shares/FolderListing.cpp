@@ -2,6 +2,8 @@
 
 #include "TextConversion.h"
 
+#include <QDir>
+#include <QMutexLocker>
 #include <QSemaphore>
 #include <QThread>
 
@@ -111,13 +113,18 @@ bool ListFolder(const std::string& i_path, std::vector<FolderEntry>& o_entries)
 
 struct FolderListing::Job : QRunnable
 {
-    explicit Job(std::string i_path) : path(std::move(i_path)) { setAutoDelete(false); }
+    Job(FolderListing* ip_owner, std::string i_path) : mp_owner(ip_owner), path(std::move(i_path))
+    {
+        setAutoDelete(false);
+    }
     void run() override
     {
         listed = ListFolder(path, entries);
+        mp_owner->ReadAheadBelow(path, entries);
         done.release();
     }
 
+    FolderListing* const mp_owner;
     const std::string path;
     std::vector<FolderEntry> entries;
     bool listed = false;
@@ -126,8 +133,8 @@ struct FolderListing::Job : QRunnable
 
 FolderListing::FolderListing()
 {
-    // A few workers are enough to keep ahead of the store; more only
-    // contend for the same directory locks.
+    // A few workers keep well ahead of the store; more only contend for
+    // the same directory locks.
     m_workers.setMaxThreadCount(std::clamp(QThread::idealThreadCount() - 1, 1, 4));
 }
 
@@ -135,32 +142,61 @@ FolderListing::~FolderListing()
 {
     // Listings the walk did not take (a folder it did not enter) are
     // dropped; none is running once the workers are done.
+    m_stopping = true;
     m_workers.clear();
     m_workers.waitForDone();
 }
 
 void FolderListing::ReadAhead(const std::vector<std::string>& i_paths)
 {
+    QMutexLocker<QMutex> lock(&m_mutex);
     for (const std::string& path : i_paths)
     {
         auto [entry, added] = m_jobs.try_emplace(path);
         if (!added)
             continue;
-        entry->second = std::make_unique<Job>(path);
+        entry->second = std::make_unique<Job>(this, path);
         m_workers.start(entry->second.get(), int(std::count(path.begin(), path.end(), '/')));
     }
 }
 
+void FolderListing::ReadAheadBelow(const std::string& i_path, const std::vector<FolderEntry>& i_entries)
+{
+    // Only real subfolders: a link may lead back up, and the walk decides
+    // on the main thread whether to follow it. Listings waiting to be taken
+    // are bounded, so a walk far behind its workers holds little.
+    const size_t waiting = m_waitingEntries.fetch_add(i_entries.size()) + i_entries.size();
+    if (m_stopping || waiting > MAX_WAITING_ENTRIES)
+        return;
+    std::string base = ToUtf8(QDir::cleanPath(FromUtf8(i_path)));
+    if (base.empty() || base.back() != '/')
+        base += '/';
+    std::vector<std::string> subfolders;
+    for (const FolderEntry& entry : i_entries)
+        if (entry.isFolder && !entry.isLink)
+            subfolders.push_back(base + entry.name);
+    if (!subfolders.empty())
+        ReadAhead(subfolders);
+}
+
 bool FolderListing::Take(const std::string& i_path, std::vector<FolderEntry>& o_entries)
 {
-    const auto found = m_jobs.find(i_path);
-    if (found == m_jobs.end())
+    std::unique_ptr<Job> job;
+    {
+        QMutexLocker<QMutex> lock(&m_mutex);
+        const auto found = m_jobs.find(i_path);
+        if (found != m_jobs.end())
+        {
+            job = std::move(found->second);
+            m_jobs.erase(found);
+        }
+    }
+    if (!job)
         return ListFolder(i_path, o_entries);
-    std::unique_ptr<Job> job = std::move(found->second);
-    m_jobs.erase(found);
     if (m_workers.tryTake(job.get()))
         job->run();
     job->done.acquire();
+    m_waitingEntries -= job->entries.size();
     o_entries = std::move(job->entries);
     return job->listed;
 }

@@ -32,18 +32,36 @@ bool IsMP3Name(const std::string& i_name)
     return suffix == ".mp3" || suffix == ".MP3";
 }
 
-template <class IsSeparator>
-void AddTokens(const std::string& i_text, IsSeparator i_isSeparator, std::set<std::string>& io_tokens)
+// Both token passes over a text in index form: runs of letters, digits and
+// bytes of 0x80 and above, then runs between spaces and path separators.
+template <class Add>
+void ForEachToken(const std::string& i_text, Add i_add)
 {
-    size_t start = 0;
-    for (size_t k = 0; k <= i_text.size(); ++k)
-    {
-        if (k < i_text.size() && !i_isSeparator(static_cast<unsigned char>(i_text[k])))
-            continue;
-        if (k > start)
-            io_tokens.insert(i_text.substr(start, k - start));
-        start = k + 1;
-    }
+    const auto pass = [&](auto i_isSeparator) {
+        size_t start = 0;
+        for (size_t k = 0; k <= i_text.size(); ++k)
+        {
+            if (k < i_text.size() && !i_isSeparator(static_cast<unsigned char>(i_text[k])))
+                continue;
+            if (k > start)
+                i_add(std::string_view(i_text).substr(start, k - start));
+            start = k + 1;
+        }
+    };
+    pass(SharedFoldersManager::IsSearchTokenSeparator);
+    pass([](unsigned char i_c) { return i_c == ' ' || i_c == '/' || i_c == '\\'; });
+}
+
+// The tokens GetSearchTokens gives, sorted, in a plain array: a file's name
+// is split once per new file, and a tree of strings costs more than the
+// split itself.
+void SortedTokens(const std::string& i_text, std::vector<std::string>& o_tokens)
+{
+    const std::string text = SharedFoldersManager::ToIndexForm(i_text);
+    o_tokens.clear();
+    ForEachToken(text, [&](std::string_view i_token) { o_tokens.emplace_back(i_token); });
+    std::sort(o_tokens.begin(), o_tokens.end());
+    o_tokens.erase(std::unique(o_tokens.begin(), o_tokens.end()), o_tokens.end());
 }
 
 // The index tokens of a folder's path, in order, each with its item once
@@ -54,14 +72,14 @@ using FolderTokens = std::vector<std::pair<std::string, Item*>>;
 
 // Connects the file to the union of both token lists in the order
 // TokenizeSharedFile connects them.
-void ConnectTokens(ItemPtr i_file, FolderTokens& io_folderTokens, const std::set<std::string>& i_nameTokens,
+void ConnectTokens(ItemPtr i_file, FolderTokens& io_folderTokens, const std::vector<std::string>& i_nameTokens,
                    Type* ip_tokenType)
 {
     // The file's links to its tokens are made in one go: room for all of
     // them is made once, no more than they need.
     size_t count = io_folderTokens.size() + i_nameTokens.size();
     for (const auto& token : io_folderTokens)
-        count -= i_nameTokens.count(token.first);
+        count -= std::binary_search(i_nameTokens.begin(), i_nameTokens.end(), token.first) ? 1 : 0;
     auto folderToken = io_folderTokens.begin();
     auto nameToken = i_nameTokens.begin();
     bool reserved = false;
@@ -127,18 +145,45 @@ void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_
     Type* scannedType = T("is_scanned");
     Type* tokenType = T("search_token");
 
-    // The recorded files by name, so that a rescan finds each without a
-    // store-wide lookup; of two with one name the older wins, as it would
-    // in the store. Which of them the listing still holds is marked here.
+    // The recorded file of a listed name, found without a store-wide
+    // lookup. Files are recorded in the order of the listing that found
+    // them, so in a folder that did not change each is the next one; from
+    // the first that is not, they are found by name, of two with one name
+    // the older, as the store would. Which of them the listing still holds
+    // is marked here.
     const std::vector<Item*>& recordedFiles = recorded.Items();
-    std::unordered_map<std::string_view, size_t> recordedByName;
-    recordedByName.reserve(recordedFiles.size());
-    for (size_t k = 0; k < recordedFiles.size(); ++k)
-        if (const Item* nameItem = recordedFiles[k]->GetItem(nameType))
-            recordedByName.emplace(nameItem->GetValue(), k);
     std::vector<bool> found(recordedFiles.size(), false);
+    size_t inOrder = 0;
+    bool ordered = true;
+    std::unordered_map<std::string_view, size_t> recordedByName;
+    const auto findRecorded = [&](const std::string& i_name) -> Item* {
+        if (ordered && inOrder < recordedFiles.size())
+        {
+            Item* next = recordedFiles[inOrder];
+            const Item* nameItem = next->GetItem(nameType);
+            if (nameItem && nameItem->GetValue() == i_name && !next->IsRemoved())
+            {
+                found[inOrder++] = true;
+                return next;
+            }
+        }
+        if (ordered)
+        {
+            ordered = false;
+            recordedByName.reserve(recordedFiles.size());
+            for (size_t k = 0; k < recordedFiles.size(); ++k)
+                if (const Item* nameItem = recordedFiles[k]->GetItem(nameType))
+                    recordedByName.emplace(nameItem->GetValue(), k);
+        }
+        const auto known = recordedByName.find(i_name);
+        if (known == recordedByName.end() || recordedFiles[known->second]->IsRemoved())
+            return nullptr;
+        found[known->second] = true;
+        return recordedFiles[known->second];
+    };
 
     FolderTokens folderTokens;
+    std::vector<std::string> nameTokens;
     bool folderTokensMade = false;
 
     // A folder that is gone or cannot be read lists nothing, so its recorded
@@ -164,12 +209,9 @@ void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_
         {
             const std::string size = std::to_string(entry.size);
 
-            ItemPtr file;
-            const auto known = recordedByName.find(name);
-            if (known != recordedByName.end() && !recordedFiles[known->second]->IsRemoved())
+            ItemPtr file = findRecorded(name);
+            if (file)
             {
-                file = recordedFiles[known->second];
-                found[known->second] = true;
                 const Item* sizeItem = file->GetItem(sizeType);
                 if (!sizeItem || sizeItem->GetValue() != size)
                 {
@@ -204,7 +246,8 @@ void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_
                         folderTokens.emplace_back(token, nullptr);
                     folderTokensMade = true;
                 }
-                ConnectTokens(file, folderTokens, GetSearchTokens(name), tokenType);
+                SortedTokens(name, nameTokens);
+                ConnectTokens(file, folderTokens, nameTokens, tokenType);
             }
         }
         else
@@ -269,8 +312,7 @@ std::set<std::string> SharedFoldersManager::GetSearchTokens(const std::string& i
     const std::string text = ToIndexForm(i_text);
 
     std::set<std::string> tokens;
-    AddTokens(text, IsSearchTokenSeparator, tokens);
-    AddTokens(text, [](unsigned char i_c) { return i_c == ' ' || i_c == '/' || i_c == '\\'; }, tokens);
+    ForEachToken(text, [&tokens](std::string_view i_token) { tokens.emplace(i_token); });
     return tokens;
 }
 
