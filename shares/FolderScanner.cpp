@@ -52,14 +52,14 @@ void ForEachToken(const std::string& i_text, Add i_add)
     pass([](unsigned char i_c) { return i_c == ' ' || i_c == '/' || i_c == '\\'; });
 }
 
-// The tokens GetSearchTokens gives, sorted, in a plain array: a file's name
-// is split once per new file, and a tree of strings costs more than the
-// split itself.
-void SortedTokens(const std::string& i_text, std::vector<std::string>& o_tokens)
+// The tokens GetSearchTokens gives, sorted, as views into o_text (the text
+// in index form): a file's name is split once per new file, and a tree of
+// strings costs more than the split itself.
+void SortedTokens(const std::string& i_text, std::string& o_text, std::vector<std::string_view>& o_tokens)
 {
-    const std::string text = SharedFoldersManager::ToIndexForm(i_text);
+    o_text = SharedFoldersManager::ToIndexForm(i_text);
     o_tokens.clear();
-    ForEachToken(text, [&](std::string_view i_token) { o_tokens.emplace_back(i_token); });
+    ForEachToken(o_text, [&](std::string_view i_token) { o_tokens.push_back(i_token); });
     std::sort(o_tokens.begin(), o_tokens.end());
     o_tokens.erase(std::unique(o_tokens.begin(), o_tokens.end()), o_tokens.end());
 }
@@ -72,7 +72,7 @@ using FolderTokens = std::vector<std::pair<std::string, Item*>>;
 
 // Connects the file to the union of both token lists in the order
 // TokenizeSharedFile connects them.
-void ConnectTokens(ItemPtr i_file, FolderTokens& io_folderTokens, const std::vector<std::string>& i_nameTokens,
+void ConnectTokens(ItemPtr i_file, FolderTokens& io_folderTokens, const std::vector<std::string_view>& i_nameTokens,
                    Type* ip_tokenType)
 {
     // The file's links to its tokens are made in one go: room for all of
@@ -102,7 +102,7 @@ void ConnectTokens(ItemPtr i_file, FolderTokens& io_folderTokens, const std::vec
         }
         else
         {
-            i_file += ip_tokenType->GetItem(*nameToken);
+            i_file += ip_tokenType->GetItem(std::string(*nameToken));
             ++nameToken;
         }
     }
@@ -183,7 +183,8 @@ void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_
     };
 
     FolderTokens folderTokens;
-    std::vector<std::string> nameTokens;
+    std::string nameText;
+    std::vector<std::string_view> nameTokens;
     bool folderTokensMade = false;
 
     // A folder that is gone or cannot be read lists nothing, so its recorded
@@ -246,8 +247,9 @@ void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_
                         folderTokens.emplace_back(token, nullptr);
                     folderTokensMade = true;
                 }
-                SortedTokens(name, nameTokens);
+                SortedTokens(name, nameText, nameTokens);
                 ConnectTokens(file, folderTokens, nameTokens, tokenType);
+                m_searchTokenFiles.Clear();
             }
         }
         else
@@ -305,6 +307,7 @@ void SharedFoldersManager::TokenizeSharedFile(ItemPtr i_file)
     Type* tokenType = T("search_token");
     for (const std::string& token : GetSearchTokens(text))
         i_file += tokenType->GetItem(token);
+    m_searchTokenFiles.Clear();
 }
 
 std::set<std::string> SharedFoldersManager::GetSearchTokens(const std::string& i_text)

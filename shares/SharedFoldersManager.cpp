@@ -89,7 +89,9 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     // The search-token index.
     d->NewType("search_token", false, false, true);
     Relate(T("search_token"), T("shared_file"), Many, Many);
-    AddHandler(T("search_token")->connected, this, &SharedFoldersManager::OnSearchTokenLinksChanged);
+    // Tokens gain files only through the walk, which clears the searches'
+    // arrays itself once per file rather than once per link; they lose
+    // files wherever files go.
     AddHandler(T("search_token")->disconnected, this, &SharedFoldersManager::OnSearchTokenLinksChanged);
     if (dnetManager)
         connect(dnetManager, &DNetManager::DNetSearchRequest, this, &SharedFoldersManager::OnDNetSearchRequest);
