@@ -102,6 +102,121 @@ ItemPool& Pool() {
     return *s_pool;
 }
 
+// The small blocks of the store: items' group tables and the partner arrays
+// of small connection groups, millions of them for a large share. The heap
+// would add a header to each and round it up, so they come from slabs of
+// one size class each; a block's slab is found by masking its address. A
+// slab that a removal empties goes back to the heap, but for one per class
+// kept for the next blocks. Constant-initialised and never destroyed, so
+// items may go at any point of the process's end.
+class SmallPool {
+public:
+    static const size_t kMaxBytes = 256;
+
+    // The room of the block that a request of that many bytes gets.
+    static size_t RoomFor(size_t i_bytes) { return kSizes[ClassOf(i_bytes)]; }
+    static size_t RoomOf(const void* ip_block) { return kSizes[SlabOf(ip_block)->cls]; }
+
+    // 1 to kMaxBytes bytes, aligned to 16.
+    void* Take(size_t i_bytes) {
+        const unsigned c = ClassOf(i_bytes);
+        Slab* s = m_room[c] ? m_room[c] : AddSlab(c);
+        const uint32_t size = kSizes[c];
+        void* p = s->free;
+        if (p) {
+            TV_UNPOISON(p, size);
+            s->free = *static_cast<void**>(p);
+        } else {
+            p = reinterpret_cast<char*>(s) + s->bump;
+            TV_UNPOISON(p, size);
+            s->bump += size;
+        }
+        ++s->live;
+        if (!s->free && s->bump + size > kSlab) Unlist(s);
+        return p;
+    }
+    void Give(void* ip_block) {
+        Slab* s = SlabOf(ip_block);
+        *static_cast<void**>(ip_block) = s->free;
+        s->free = ip_block;
+        TV_POISON(ip_block, kSizes[s->cls]);
+        if (!s->listed) List(s);
+        if (--s->live == 0) Empty(s);
+    }
+
+private:
+    static const size_t kSlab = size_t(64) << 10;
+    static const unsigned kClasses = 12;
+    static constexpr uint16_t kSizes[kClasses] = {16, 32, 48, 64, 80, 96, 112, 128, 160, 192, 224, 256};
+    static unsigned ClassOf(size_t i_bytes) {
+        return i_bytes <= 128 ? unsigned((i_bytes + 15) / 16) - 1 : 8 + unsigned((i_bytes - 129) / 32);
+    }
+
+    struct Slab {
+        void* free;     // freed blocks, linked through their first word
+        Slab* next;     // among the class's slabs with room
+        Slab* prev;
+        uint32_t live;
+        uint32_t bump;  // offset of the first block never handed out
+        uint16_t cls;
+        bool listed;
+    };
+    static const uint32_t kHeader = (sizeof(Slab) + 15) & ~uint32_t(15);
+    static Slab* SlabOf(const void* ip_block) {
+        return reinterpret_cast<Slab*>(reinterpret_cast<uintptr_t>(ip_block) & ~uintptr_t(kSlab - 1));
+    }
+
+    void List(Slab* ip_s) {
+        Slab*& head = m_room[ip_s->cls];
+        ip_s->prev = nullptr;
+        ip_s->next = head;
+        if (head) head->prev = ip_s;
+        head = ip_s;
+        ip_s->listed = true;
+    }
+    void Unlist(Slab* ip_s) {
+        if (ip_s->prev)
+            ip_s->prev->next = ip_s->next;
+        else
+            m_room[ip_s->cls] = ip_s->next;
+        if (ip_s->next) ip_s->next->prev = ip_s->prev;
+        ip_s->listed = false;
+    }
+    static void Clean(Slab* ip_s) {
+        ip_s->free = nullptr;
+        ip_s->live = 0;
+        ip_s->bump = kHeader;
+        TV_POISON(reinterpret_cast<char*>(ip_s) + kHeader, kSlab - kHeader);
+    }
+    Slab* AddSlab(unsigned i_class) {
+        Slab* s = m_spare[i_class];
+        if (s) {
+            m_spare[i_class] = nullptr;
+        } else {
+            s = static_cast<Slab*>(::operator new(kSlab, std::align_val_t(kSlab)));
+            s->cls = uint16_t(i_class);
+            Clean(s);
+        }
+        List(s);
+        return s;
+    }
+    void Empty(Slab* ip_s) {
+        Unlist(ip_s);
+        if (!m_spare[ip_s->cls]) {
+            Clean(ip_s);
+            m_spare[ip_s->cls] = ip_s;
+            return;
+        }
+        TV_UNPOISON(ip_s, kSlab);
+        ::operator delete(static_cast<void*>(ip_s), std::align_val_t(kSlab));
+    }
+
+    Slab* m_room[kClasses] = {};
+    Slab* m_spare[kClasses] = {};
+};
+
+SmallPool g_small;
+
 }  // namespace
 
 static Data g_store;   // the one store of the process
@@ -127,9 +242,12 @@ bool SerialBefore(const Item* a, const Item* b) { return a->Serial() < b->Serial
 bool IdBefore(ItemId a, const Item* b) { return ItemOf(a)->Serial() < b->Serial(); }
 
 // Connection groups: inline for one partner, a sorted array up to
-// kArrayMax, then sorted chunks of at most kChunk entries.
-const uint32_t kArrayMax = 64;
+// kArrayMax (what the largest small block holds), then sorted chunks of at
+// most kChunk entries.
+const uint32_t kArrayMax = 63;
 const size_t kChunk = 512;
+// Up to this many groups an item's table is a small block.
+const size_t kSmallTable = SmallPool::kMaxBytes / sizeof(ConnGroup);
 
 template <class P>
 P* CheckedRealloc(P* ip_old, size_t i_count) {
@@ -496,24 +614,30 @@ void ConnGroup::Destroy() {
     if (Tag() == kBigTag)
         delete Big();
     else if (Tag() == kArrayTag)
-        std::free(Arr());
+        g_small.Give(Arr());
     m_bits = 0;
 }
 
 void ConnGroup::Reserve(size_t i_count) {
     if (Tag() == kBigTag || i_count > kArrayMax || i_count < 2) return;
+    if (Tag() == kArrayTag && Arr()->cap >= i_count) return;
+    Resize(i_count);
+}
+
+void ConnGroup::Resize(size_t i_count) {
+    static_assert(offsetof(Array, items) + kArrayMax * sizeof(ItemId) <= SmallPool::kMaxBytes, "arrays are small blocks");
+    const size_t bytes = ArrayBytes(i_count);
+    auto* arr = static_cast<Array*>(g_small.Take(bytes));
+    arr->cap = uint16_t((SmallPool::RoomFor(bytes) - offsetof(Array, items)) / sizeof(ItemId));
     if (Tag() == kArrayTag) {
-        Array* arr = Arr();
-        if (arr->cap >= i_count) return;
-        arr = reinterpret_cast<Array*>(CheckedRealloc<char>(reinterpret_cast<char*>(arr), ArrayBytes(i_count)));
-        arr->cap = uint32_t(i_count);
-        m_bits = reinterpret_cast<uintptr_t>(arr) | kArrayTag;
-        return;
+        Array* old = Arr();
+        arr->size = old->size;
+        std::memcpy(arr->items, old->items, old->size * sizeof(ItemId));
+        g_small.Give(old);
+    } else {
+        arr->size = m_bits ? 1 : 0;
+        arr->items[0] = m_bits ? reinterpret_cast<Item*>(m_bits)->Id() : 0;
     }
-    auto* arr = reinterpret_cast<Array*>(CheckedRealloc<char>(nullptr, ArrayBytes(i_count)));
-    arr->size = m_bits ? 1 : 0;
-    arr->cap = uint32_t(i_count);
-    arr->items[0] = m_bits ? reinterpret_cast<Item*>(m_bits)->Id() : 0;
     m_bits = reinterpret_cast<uintptr_t>(arr) | kArrayTag;
 }
 
@@ -545,7 +669,7 @@ bool ConnGroup::Insert(Item* ip_item) {
             big->chunks.back().assign(b, b + arr->size);
             big->bounds.push_back(ItemOf(b[arr->size - 1])->Serial());
             big->size = arr->size;
-            std::free(arr);
+            g_small.Give(arr);
             m_bits = reinterpret_cast<uintptr_t>(big) | kBigTag;
             return BigInsert(*big, ip_item);
         }
@@ -578,11 +702,7 @@ bool ConnGroup::Erase(Item* ip_item) {
     --arr->size;
     // Halved once a quarter full, so that a shared item left with few
     // partners does not keep the room of many.
-    if (arr->cap > 8 && arr->size <= arr->cap / 4) {
-        arr = reinterpret_cast<Array*>(CheckedRealloc<char>(reinterpret_cast<char*>(arr), ArrayBytes(arr->cap / 2)));
-        arr->cap /= 2;
-        m_bits = reinterpret_cast<uintptr_t>(arr) | kArrayTag;
-    }
+    if (arr->cap > 8 && arr->size && arr->size <= arr->cap / 4) Resize(arr->cap / 2);
     return true;
 }
 
@@ -609,7 +729,7 @@ void ConnGroup::AppendTo(std::vector<Item*>& o_items) const {
 
 Item::~Item() {
     for (uint16_t k = 0; k < m_groupCount; ++k) mp_groups[k].Destroy();
-    std::free(mp_groups);
+    FreeGroups();
 }
 
 ConnGroup* Item::Group(Type* ip_type) {
@@ -624,18 +744,56 @@ const ConnGroup* Item::Group(Type* ip_type) const {
     return nullptr;
 }
 
+// A table of up to kSmallTable groups is a small block, whose room its slab
+// tells; a larger one is of the heap, with room for at least the next power
+// of two of its count.
+void Item::ResizeGroups(size_t i_room, size_t i_keep) {
+    const bool wasHeap = m_groupCount > kSmallTable;
+    if (wasHeap && i_room > kSmallTable) {
+        mp_groups = CheckedRealloc<ConnGroup>(mp_groups, i_room);
+        return;
+    }
+    void* p = i_room <= kSmallTable ? g_small.Take(i_room * sizeof(ConnGroup)) : CheckedRealloc<char>(nullptr, i_room * sizeof(ConnGroup));
+    if (i_keep) std::memcpy(p, static_cast<void*>(mp_groups), i_keep * sizeof(ConnGroup));
+    FreeGroups();
+    mp_groups = static_cast<ConnGroup*>(p);
+}
+
+void Item::FreeGroups() {
+    if (!mp_groups) return;
+    if (m_groupCount > kSmallTable)
+        std::free(mp_groups);
+    else
+        g_small.Give(mp_groups);
+    mp_groups = nullptr;
+}
+
 ConnGroup& Item::MakeGroup(Type* ip_type) {
     if (ConnGroup* g = Group(ip_type)) return *g;
-    // The groups' room is the next power of two of their count (at least
-    // that much is there after removals), so it grows at each power of two.
     const size_t count = m_groupCount;
-    if ((count & (count - 1)) == 0) {
-        if (count == 0x8000) throw std::length_error("too many related types on one item");
-        mp_groups = CheckedRealloc<ConnGroup>(mp_groups, count ? count * 2 : 1);
+    if (count == 0x8000) throw std::length_error("too many related types on one item");
+    if (count == 0) {
+        ResizeGroups(1, 0);
+    } else if (count <= kSmallTable) {
+        if (count * sizeof(ConnGroup) == SmallPool::RoomOf(mp_groups))
+            ResizeGroups(count == kSmallTable ? 2 * count : count + 1, count);
+    } else if ((count & (count - 1)) == 0) {
+        ResizeGroups(count * 2, count);
     }
     ConnGroup& g = mp_groups[m_groupCount++];
     g.Init(ip_type);
     return g;
+}
+
+void Item::DropGroup(uint16_t i_k) {
+    mp_groups[i_k].Destroy();
+    std::memmove(static_cast<void*>(&mp_groups[i_k]), &mp_groups[i_k + 1], (m_groupCount - i_k - 1) * sizeof(ConnGroup));
+    const size_t left = m_groupCount - 1u;
+    if (left == 0)
+        FreeGroups();
+    else if (left == kSmallTable)
+        ResizeGroups(left, left);
+    m_groupCount = uint16_t(left);
 }
 
 void Item::DropFromGroup(Type* ip_type, Item* ip_item) {
@@ -643,14 +801,7 @@ void Item::DropFromGroup(Type* ip_type, Item* ip_item) {
         ConnGroup& g = mp_groups[k];
         if (g.mp_type != ip_type) continue;
         g.Erase(ip_item);
-        if (g.Size() == 0) {
-            g.Destroy();
-            std::memmove(static_cast<void*>(&mp_groups[k]), &mp_groups[k + 1], (m_groupCount - k - 1) * sizeof(ConnGroup));
-            if (--m_groupCount == 0) {
-                std::free(mp_groups);
-                mp_groups = nullptr;
-            }
-        }
+        if (g.Size() == 0) DropGroup(k);
         return;
     }
 }
@@ -768,7 +919,7 @@ void Item::Remove() {
     while (m_groupCount) {
         Item* other = mp_groups[m_groupCount - 1].First();
         if (!other) {   // never left empty, but do not spin if it were
-            mp_groups[--m_groupCount].Destroy();
+            DropGroup(uint16_t(m_groupCount - 1));
             continue;
         }
         // Taken from this item's own groups, so connected: no look-up first.

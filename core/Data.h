@@ -357,9 +357,11 @@ public:
 
 private:
     friend class Item;
+    // Sized by the store's small-block classes, so its room is what the
+    // class holds; never more than kArrayMax partners.
     struct Array {
-        uint32_t size;
-        uint32_t cap;
+        uint16_t size;
+        uint16_t cap;
         ItemId items[1];
     };
     static const uintptr_t kArrayTag = 1;
@@ -372,6 +374,8 @@ private:
     void Destroy();
     // Grows an array form to hold at least that many partners.
     void Reserve(size_t i_count);
+    // Moves the array into a block of room for at least that many partners.
+    void Resize(size_t i_count);
     static size_t ArrayBytes(size_t i_cap);
     uintptr_t Tag() const { return m_bits & kTagMask; }
     Array* Arr() const { return reinterpret_cast<Array*>(m_bits & ~kTagMask); }
@@ -445,6 +449,12 @@ private:
     void DisconnectConnected(Item* ip_other);
     ConnGroup& MakeGroup(Type* ip_type);
     void DropFromGroup(Type* ip_type, Item* ip_item);
+    // Takes the emptied group k out of the table.
+    void DropGroup(uint16_t i_k);
+    // Moves the table into a block of room for that many groups, keeping
+    // the first i_keep.
+    void ResizeGroups(size_t i_room, size_t i_keep);
+    void FreeGroups();
 
     // Sixty-four bytes: the serial shares its word with the group count and
     // the flags.
@@ -454,7 +464,7 @@ private:
     uint64_t m_groupCount : 16;
     uint64_t m_removed : 1;
     uint64_t m_pinned : 1;   // a path subscription names this item
-    ConnGroup* mp_groups = nullptr;   // room for the next power of two of m_groupCount
+    ConnGroup* mp_groups = nullptr;   // room for at least m_groupCount, see ResizeGroups
     uint32_t m_typeIndex = 0;
     ItemId m_id = 0;
 };

@@ -42,6 +42,7 @@ private slots:
     void connectedItemsByType();
     void manyPartnersInRandomOrder();
     void valueIndexSurvivesChurn();
+    void linksSurviveGrowthAndShrinking();
 };
 
 void TestStoreSets::init()
@@ -503,6 +504,72 @@ void TestStoreSets::valueIndexSurvivesChurn()
         ItemPtr(p).Remove();
     QCOMPARE(m_user->ItemCount(), size_t(0));
     QVERIFY(!m_user->HasItem(keep.front()));
+}
+
+void TestStoreSets::linksSurviveGrowthAndShrinking()
+{
+    // An item related to many types, and items with a few to many partners
+    // linked and unlinked in mixed order, removed and made again: each
+    // keeps exactly its own partners, in creation order.
+    std::vector<Type*> kinds;
+    for (int k = 0; k < 20; ++k) {
+        kinds.push_back(d->NewType("kind" + std::to_string(k), false, false, true));
+        m_user->RelateToType(kinds.back(), Many, Many, false);
+    }
+    ItemPtr hub = m_user->GetItem("hub");
+    std::mt19937 rng(3);
+    std::vector<int> order(kinds.size());
+    for (int round = 0; round < 3; ++round) {
+        for (size_t k = 0; k < order.size(); ++k)
+            order[k] = int(k);
+        std::shuffle(order.begin(), order.end(), rng);
+        for (int k : order)
+            hub += kinds[size_t(k)]->GetItem("x");
+        for (size_t k = 0; k + 3 < order.size(); ++k)
+            hub -= kinds[size_t(order[k])]->GetItem("x");
+        std::map<Type*, ItemSet> groups;
+        hub->GetConnectedItems(groups);
+        QCOMPARE(groups.size(), size_t(3));
+        for (size_t k = order.size() - 3; k < order.size(); ++k)
+            QCOMPARE(Names(groups[kinds[size_t(order[k])]]), QStringList{"kind" + QString::number(order[k]) + ":x"});
+    }
+
+    std::vector<ItemPtr> groups;
+    for (int k = 0; k < 80; ++k)
+        groups.push_back(m_group->GetItem("g" + std::to_string(k)));
+    std::map<std::string, std::vector<int>> expect;   // user -> group numbers
+    for (int round = 0; round < 2; ++round) {
+        for (int u = 0; u < 600; ++u) {
+            const std::string name = "u" + std::to_string(round) + "_" + std::to_string(u);
+            ItemPtr user = m_user->GetItem(name);
+            std::vector<int>& mine = expect[name];
+            for (int k = 0; k < 80; ++k)
+                if (int(rng() % 80) < u % 80)
+                    mine.push_back(k);
+            std::vector<int> shuffled = mine;
+            std::shuffle(shuffled.begin(), shuffled.end(), rng);
+            for (int k : shuffled)
+                user += groups[size_t(k)];
+            // Drop most of them again, so arrays shrink.
+            for (size_t k = 0; k < shuffled.size() * 3 / 4; ++k) {
+                user -= groups[size_t(shuffled[k])];
+                mine.erase(std::find(mine.begin(), mine.end(), shuffled[k]));
+            }
+        }
+        for (auto it = expect.begin(); it != expect.end();)
+            if (rng() % 2) {
+                ItemPtr(m_user->HasItem(it->first)).Remove();
+                it = expect.erase(it);
+            } else {
+                ++it;
+            }
+        for (const auto& [name, mine] : expect) {
+            QStringList want;
+            for (int k : mine)
+                want << "user_list_group:g" + QString::number(k);
+            QCOMPARE(Names(ItemPtr(m_user->HasItem(name)).GetItems("user_list_group")), want);
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(TestStoreSets)
