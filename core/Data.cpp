@@ -861,28 +861,38 @@ void Item::Connect(Item* ip_other) {
         throw NotRelatedException(mp_type->GetName() + " is not related to " + ip_other->mp_type->GetName());
     if (m_removed || ip_other->m_removed) return;
     Data::Operation op(d);
-    if (IsConnected(ip_other)) return;
+    // Each end's group is looked up once: this is the store's busiest path.
+    ConnGroup* mineGroup = Group(ip_other->mp_type);
+    ConnGroup* theirGroup = ip_other->Group(mp_type);
+    if (mineGroup && theirGroup) {
+        const bool connected = theirGroup->Size() < mineGroup->Size() ? theirGroup->Contains(this)
+                                                                      : mineGroup->Contains(ip_other);
+        if (connected) return;
+    }
     Relation* theirs = ip_other->mp_type->Rel(mp_type);
     bool dropped = false;
-    if (mine->partners == One)
-        if (Item* old = GetItem(ip_other->mp_type)) {
-            Disconnect(old);
-            dropped = true;
-        }
-    if (theirs->partners == One)
+    if (mine->partners == One && mineGroup && mineGroup->Size()) {
+        Disconnect(mineGroup->First());
+        dropped = true;
+    }
+    if (theirs->partners == One && ip_other->Group(mp_type)) {
         if (Item* old = ip_other->GetItem(mp_type)) {
             ip_other->Disconnect(old);
             dropped = true;
         }
-    // A handler of those disconnections may have changed the picture.
+    }
+    // A handler of those disconnections may have changed the picture, and
+    // the groups may have moved or gone.
     if (dropped) {
         if (m_removed || ip_other->m_removed || IsConnected(ip_other)) return;
         if (mine->partners == One && GetItem(ip_other->mp_type)) return;
         if (theirs->partners == One && ip_other->GetItem(mp_type)) return;
+        mineGroup = nullptr;
+        theirGroup = nullptr;
     }
-    MakeGroup(ip_other->mp_type).Insert(ip_other);
-    ip_other->MakeGroup(mp_type).Insert(this);
-    d->FireConnected(this, ip_other);
+    (mineGroup ? *mineGroup : MakeGroup(ip_other->mp_type)).Insert(ip_other);
+    (theirGroup ? *theirGroup : ip_other->MakeGroup(mp_type)).Insert(this);
+    d->FireConnected(this, ip_other, mine, theirs);
 }
 
 void Item::Disconnect(Item* ip_other) {
@@ -1321,6 +1331,8 @@ void Data::DisposeHandler(EventHandlerRoot* ip_handler) {
 }
 
 void Data::FreeRemoved() {
+    // Most operations free nothing.
+    if (m_shrinkTypes.empty() && m_retired.empty() && m_deadHandlers.empty()) return;
     std::vector<Type*> shrink;
     shrink.swap(m_shrinkTypes);
     for (Type* t : shrink) {
@@ -1406,7 +1418,7 @@ void Data::FirePairs(Relation* ip_rel, Item* ip_from, Item* ip_to) {
     }
 }
 
-void Data::FireConnected(Item* ip_a, Item* ip_b) {
+void Data::FireConnected(Item* ip_a, Item* ip_b, Relation* ip_ab, Relation* ip_ba) {
     Type* ta = ip_a->GetType();
     Type* tb = ip_b->GetType();
     const bool notified = !ta->connected.Empty() || !connected.Empty() || !tb->connected.Empty();
@@ -1424,9 +1436,10 @@ void Data::FireConnected(Item* ip_a, Item* ip_b) {
     }
     // Handlers above may already have broken the connection again.
     if (notified && !ip_a->IsConnected(ip_b)) return;
-    FirePairs(ta->Rel(tb), ip_a, ip_b);
-    if (ta != tb) FirePairs(tb->Rel(ta), ip_b, ip_a);
-    FirePath(ip_a, ip_b, true);
+    // The relations come from the caller, which looked them up already.
+    if (!ip_ab->pairHandlers.empty()) FirePairs(ip_ab, ip_a, ip_b);
+    if (ta != tb && !ip_ba->pairHandlers.empty()) FirePairs(ip_ba, ip_b, ip_a);
+    FirePath(ip_a, ip_b, true, ip_ab);
 }
 
 void Data::FireDisconnected(Item* ip_a, Item* ip_b) {
@@ -1445,11 +1458,11 @@ void Data::FireDisconnected(Item* ip_a, Item* ip_b) {
     FirePath(ip_a, ip_b, false);
 }
 
-void Data::FirePath(Item* ip_a, Item* ip_b, bool i_connect) {
+void Data::FirePath(Item* ip_a, Item* ip_b, bool i_connect, Relation* ip_rel) {
     if (m_pathIndex.empty()) return;
     // The pair's bucket is kept with the relation until paths are indexed
     // again; buckets are never erased while the store lives.
-    Relation* rel = ip_a->GetType()->Rel(ip_b->GetType());
+    Relation* rel = ip_rel ? ip_rel : ip_a->GetType()->Rel(ip_b->GetType());
     PathBucket* found = nullptr;
     if (rel && rel->pathEpoch == m_pathEpoch) {
         found = static_cast<PathBucket*>(rel->pathBucket);

@@ -741,7 +741,8 @@ private:
     void FreeRemoved();
     void DisposeHandler(EventHandlerRoot* ip_handler);
     void FirePairs(Relation* ip_rel, Item* ip_from, Item* ip_to);
-    void FirePath(Item* ip_a, Item* ip_b, bool i_connect);
+    // ip_rel: the relation of ip_a's type to ip_b's, when the caller has it.
+    void FirePath(Item* ip_a, Item* ip_b, bool i_connect, Relation* ip_rel = nullptr);
     void FirePathStep(PathNode* ip_step, Item* ip_parent, Item* ip_child, bool i_connect,
                       std::vector<Item*>& o_roots) const;
     bool Satisfies(PathNode* ip_node, Item* ip_item, PathNode* ip_skip) const;
@@ -753,7 +754,7 @@ private:
     void PurgeRelation(Relation& io_rel);
     void FreeRegistration(PathRegistration* ip_reg);
     void UnpinPath(PathNode* ip_node, PathRegistration* ip_reg);
-    void FireConnected(Item* ip_a, Item* ip_b);
+    void FireConnected(Item* ip_a, Item* ip_b, Relation* ip_ab, Relation* ip_ba);
     void FireDisconnected(Item* ip_a, Item* ip_b);
     void NoteDisconnected(Item* ip_a, Item* ip_b);
 
