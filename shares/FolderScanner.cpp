@@ -13,6 +13,8 @@
 #include <QFileInfo>
 
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <string_view>
 #include <unordered_map>
@@ -123,8 +125,16 @@ void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_fold
         Log(SHARED_CATEGORY, 2, QStringLiteral("Folder %1 is not an absolute path and is not shared").arg(folderPath));
         return;
     }
-    FolderListing listing;
-    WalkSharedFolder(root, i_folder, ToUtf8(QFileInfo(folderPath).canonicalFilePath()), listing);
+    {
+        FolderListing listing;
+        WalkSharedFolder(root, i_folder, ToUtf8(QFileInfo(folderPath).canonicalFilePath()), listing);
+    }
+#ifdef __GLIBC__
+    // The walk's passing memory (the listings its workers read, the tables
+    // the store outgrew) goes back to the system rather than staying with
+    // the process for good.
+    malloc_trim(0);
+#endif
 }
 
 void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_folder, const std::string& i_canonical,
