@@ -81,7 +81,8 @@ private:
         size_t k = 0;
         while (k < m_slabs.size() && m_slabs[k]) ++k;   // a slot a released slab left
         if (k == m_slabs.size()) {
-            if (k == (size_t(1) << (32 - kItemSlabShift))) throw std::length_error("too many items in the store");
+            // The last number of all is kNoItem's.
+            if (k == (size_t(1) << (32 - kItemSlabShift)) - 1) throw std::length_error("too many items in the store");
             m_slabs.push_back(nullptr);
             m_live.push_back(0);
             g_itemSlabs = m_slabs.data();
@@ -1089,8 +1090,8 @@ void Type::RelateToType(Type* ip_other, OneOrMany i_a, OneOrMany i_b, bool i_own
 ItemSet Type::GetItems() const {
     std::vector<Item*> r;
     r.reserve(m_count);
-    for (Item* p : m_items)
-        if (p) r.push_back(p);
+    for (ItemId id : m_items)
+        if (id != kNoItem) r.push_back(ItemOf(id));
     return ItemSet(std::move(r));
 }
 
@@ -1102,7 +1103,7 @@ Item* Type::Create(std::string i_value) {
     Item* it = new (slot) Item(this, std::move(i_value), mp_data->TakeSerial());
     it->m_id = id;
     it->m_typeIndex = static_cast<uint32_t>(m_items.size());
-    m_items.push_back(it);
+    m_items.push_back(id);
     ++m_count;
     if (!m_null) m_byValue.Insert(it);
     itemAdded.Notify(it);
@@ -1122,16 +1123,16 @@ void Type::Unlist(Item* ip_item) {
             mp_data->m_shrinkTypes.push_back(this);
         }
     }
-    if (ip_item->m_typeIndex < m_items.size() && m_items[ip_item->m_typeIndex] == ip_item)
-        m_items[ip_item->m_typeIndex] = nullptr;
+    if (ip_item->m_typeIndex < m_items.size() && m_items[ip_item->m_typeIndex] == ip_item->m_id)
+        m_items[ip_item->m_typeIndex] = kNoItem;
     --m_count;
     // Compact once most slots are holes, unless someone walks the items.
     if (!m_iterating && m_items.size() > 64 && m_count < m_items.size() / 4) {
         size_t w = 0;
-        for (Item* p : m_items)
-            if (p) {
-                p->m_typeIndex = static_cast<uint32_t>(w);
-                m_items[w++] = p;
+        for (ItemId id : m_items)
+            if (id != kNoItem) {
+                ItemOf(id)->m_typeIndex = static_cast<uint32_t>(w);
+                m_items[w++] = id;
             }
         m_items.resize(w);
         m_items.shrink_to_fit();   // a large removal gives its memory back
@@ -1162,8 +1163,8 @@ Item* Type::NewItem(const Value& i_value) {
 
 Item* Type::GetGlobalNullItem() {
     if (!m_null) throw NullTypeException("GetGlobalNullItem on the valued type " + m_name);
-    for (Item* p : m_items)
-        if (p) return p;
+    for (ItemId id : m_items)
+        if (id != kNoItem) return ItemOf(id);
     return Create(std::string());
 }
 
@@ -1752,8 +1753,8 @@ void Data::Reset() {
     ++m_pathEpoch;
     m_pinnedPaths.clear();
     for (Type* t : m_typeOrder) {
-        for (Item* p : t->m_items)
-            if (p) FreeItem(p);
+        for (ItemId id : t->m_items)
+            if (id != kNoItem) FreeItem(ItemOf(id));
         for (auto& [other, rel] : t->m_relations)
             for (auto* h : rel.pairHandlers) delete h;
         delete t;

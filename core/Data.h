@@ -333,6 +333,8 @@ const unsigned kItemSlabShift = 12;
 // The first item of every slab; slab k holds the ids k << kItemSlabShift on.
 extern Item** g_itemSlabs;
 inline Item* ItemOf(ItemId i_id);
+// No item has this number: it marks a removed item's place.
+const ItemId kNoItem = ~ItemId(0);
 
 // The connections of one item to the items of one other type, in serial
 // order. One partner is held inline, a few in a sorted array that carries
@@ -577,7 +579,7 @@ public:
         } done{this};
         const size_t n = m_items.size();
         for (size_t k = 0; k < n && k < m_items.size(); ++k)
-            if (Item* p = m_items[k]) i_f(p);
+            if (m_items[k] != kNoItem) i_f(ItemOf(m_items[k]));
     }
 
     Event<Item*> itemAdded;
@@ -599,7 +601,9 @@ private:
     Data* mp_data;
     std::string m_name;
     bool m_root, m_null, m_autoCreate;
-    std::vector<Item*> m_items;   // creation order, with holes for removed items
+    // Creation order, kNoItem where an item was removed; by number, which
+    // takes half the room of an address.
+    std::vector<ItemId> m_items;
     size_t m_count = 0;
     mutable int m_iterating = 0;  // walks in progress; no compaction meanwhile
     ValueIndex m_byValue;
