@@ -927,12 +927,42 @@ void Item::Remove() {
     mp_type->itemRemoved.Notify(this);
     d->itemRemoved.Notify(this);
     if (m_pinned) d->KillPathsOf(this);
+    // A large removal waits on memory, not on work: the partners a few
+    // disconnections ahead are asked for early, their items first, then
+    // their group tables, so that each disconnection finds them at hand.
+    auto upcoming = [this](size_t i_n) -> Item* {
+        for (size_t k = m_groupCount; k-- > 0;) {
+            const ConnGroup& g = mp_groups[k];
+            const size_t size = g.Size();
+            if (i_n >= size) {
+                i_n -= size;
+                continue;
+            }
+            if (g.Tag() == ConnGroup::kArrayTag) return ItemOf(g.Arr()->items[i_n]);
+            if (g.Tag() == ConnGroup::kBigTag) {
+                for (const auto& c : g.Big()->chunks) {
+                    if (i_n < c.size()) return ItemOf(c[i_n]);
+                    i_n -= c.size();
+                }
+                return nullptr;
+            }
+            return g.First();
+        }
+        return nullptr;
+    };
+    const size_t kItemAhead = 6, kGroupsAhead = 3;
+    for (size_t n = 0; n < kItemAhead; ++n)
+        if (Item* p = upcoming(n)) __builtin_prefetch(p);
+    for (size_t n = 0; n < kGroupsAhead; ++n)
+        if (Item* p = upcoming(n)) __builtin_prefetch(p->mp_groups);
     while (m_groupCount) {
         Item* other = mp_groups[m_groupCount - 1].First();
         if (!other) {   // never left empty, but do not spin if it were
             DropGroup(uint16_t(m_groupCount - 1));
             continue;
         }
+        if (Item* p = upcoming(kItemAhead)) __builtin_prefetch(p);
+        if (Item* p = upcoming(kGroupsAhead)) __builtin_prefetch(p->mp_groups);
         // Taken from this item's own groups, so connected: no look-up first.
         DisconnectConnected(other);
     }
@@ -1673,6 +1703,12 @@ size_t Data::RemoveDisconnectedItems() {
             if (!p->Group(o)) return true;
         return false;
     };
+    // Removals wait on memory: the items a few steps ahead, then their group
+    // tables, are asked for early.
+    auto prefetchAhead = [](const std::vector<Item*>& i_items, size_t i_k) {
+        if (i_k + 8 < i_items.size()) __builtin_prefetch(i_items[i_k + 8]);
+        if (i_k + 4 < i_items.size()) __builtin_prefetch(i_items[i_k + 4]->mp_groups);
+    };
     std::vector<Item*> work;
     for (Type* t : m_typeOrder)
         if (!t->m_owners.empty()) t->ForEachItem([&](Item* p) { work.push_back(p); });
@@ -1683,6 +1719,7 @@ size_t Data::RemoveDisconnectedItems() {
             work.swap(touched);
             k = 0;
         }
+        prefetchAhead(work, k);
         Item* p = work[k];
         if (p->m_removed || !lacksOwner(p)) continue;
         p->Remove();
@@ -1716,7 +1753,9 @@ size_t Data::RemoveDisconnectedItems() {
         if (!t->IsRoot()) t->ForEachItem([&](Item* p) {
             if (!marked[p->m_id]) unreachable.push_back(p);
         });
-    for (Item* p : unreachable) {
+    for (size_t k = 0; k < unreachable.size(); ++k) {
+        prefetchAhead(unreachable, k);
+        Item* p = unreachable[k];
         if (p->m_removed) continue;
         p->Remove();
         ++removed;
