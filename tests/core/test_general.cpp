@@ -1,6 +1,7 @@
 // Path, number and text helpers, the text conversions and the focus helpers.
 
 #include "core/GeneralFunctions.h"
+#include "core/LiveAddresses.h"
 #include "core/TextConversion.h"
 
 #include <QApplication>
@@ -13,6 +14,7 @@
 #include <climits>
 #include <functional>
 #include <map>
+#include <vector>
 
 namespace {
 
@@ -85,6 +87,8 @@ private slots:
     void focusSelectsNestedPagesInnerFirst();
     void focusOrderDecidesWhoKeepsFocus();
     void focusNullAndUntabbed();
+
+    void liveAddressesFollowListing();
 };
 
 void TestGeneral::paths_data()
@@ -511,6 +515,42 @@ void TestGeneral::focusNullAndUntabbed()
     first->setFocus();
     FocusWidget(second);
     QCOMPARE(window.focusWidget(), second);
+}
+
+void TestGeneral::liveAddressesFollowListing()
+{
+    // Row-sized strides, so that neighbours share probe chains; taking them
+    // out in an uneven order moves entries along the chains, and the table
+    // shrinks and grows on the way. Each reads as live exactly while listed.
+    const size_t count = 100000;
+    std::vector<char> block(count * 48);
+    auto at = [&](size_t i_k) { return static_cast<const void*>(block.data() + i_k * 48); };
+    auto live = [&](size_t i_k) { return IsListedLive(reinterpret_cast<uintptr_t>(at(i_k))); };
+    auto agrees = [&](auto i_listed) {
+        for (size_t k = 0; k < count; ++k)
+            if (live(k) != i_listed(k))
+                return false;
+        return true;
+    };
+    for (size_t k = 0; k < count; ++k)
+        ListLive(at(k));
+    ListLive(at(7));   // twice is once
+    QVERIFY(agrees([](size_t) { return true; }));
+    for (size_t k = 0; k < count; k += 3)
+        UnlistLive(at(k));
+    QVERIFY(agrees([](size_t k) { return k % 3 != 0; }));
+    for (size_t k = count; k-- > 0;)
+        if (k % 7 != 0)
+            UnlistLive(at(k));
+    QVERIFY(agrees([](size_t k) { return k % 3 != 0 && k % 7 == 0; }));
+    for (size_t k = 0; k < count; k += 2)
+        ListLive(at(k));
+    QVERIFY(agrees([](size_t k) { return k % 2 == 0 || (k % 3 != 0 && k % 7 == 0); }));
+    for (size_t k = 0; k < count; ++k)
+        UnlistLive(at(k));
+    QVERIFY(agrees([](size_t) { return false; }));
+    UnlistLive(at(1));   // gone already: nothing
+    QVERIFY(!IsListedLive(0));
 }
 
 QTEST_MAIN(TestGeneral)
