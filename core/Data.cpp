@@ -1015,73 +1015,98 @@ ItemPtr ItemPtr::operator-=(const ItemPtr& i_other) const {
 
 namespace {
 size_t HashValue(std::string_view i_value) { return std::hash<std::string_view>()(i_value); }
+// The hash's top byte, never 0; the slot is chosen by its low bits.
+uint8_t TagOf(size_t i_hash) {
+    const auto tag = uint8_t(i_hash >> (sizeof(size_t) * CHAR_BIT - 8));
+    return tag ? tag : 1;
+}
 }  // namespace
 
 Item* ValueIndex::Find(std::string_view i_value) const {
-    if (m_slots.empty()) return nullptr;
-    const size_t mask = m_slots.size() - 1;
-    for (size_t k = HashValue(i_value) & mask;; k = (k + 1) & mask) {
-        Item* p = m_slots[k];
-        if (!p) return nullptr;
+    if (!m_capacity) return nullptr;
+    const size_t hash = HashValue(i_value);
+    const uint8_t tag = TagOf(hash);
+    const ItemId* ids = Ids();
+    const uint8_t* tags = Tags();
+    const size_t mask = m_capacity - 1;
+    for (size_t k = hash & mask;; k = (k + 1) & mask) {
+        if (!tags[k]) return nullptr;
+        if (tags[k] != tag) continue;
+        Item* p = ItemOf(ids[k]);
         if (p->GetValue() == i_value) return p;
     }
 }
 
 void ValueIndex::Rehash(size_t i_capacity) {
-    std::vector<Item*> old;
+    std::unique_ptr<uint8_t[]> old(new uint8_t[i_capacity * (sizeof(ItemId) + 1)]);
     old.swap(m_slots);
-    m_slots.assign(i_capacity, nullptr);
+    const size_t oldCapacity = m_capacity;
+    const ItemId* oldIds = reinterpret_cast<const ItemId*>(old.get());
+    const uint8_t* oldTags = old.get() + oldCapacity * sizeof(ItemId);
+    m_capacity = i_capacity;
+    ItemId* ids = Ids();
+    uint8_t* tags = Tags();
+    std::memset(tags, 0, i_capacity);
     const size_t mask = i_capacity - 1;
-    for (Item* p : old) {
-        if (!p) continue;
-        size_t k = HashValue(p->GetValue()) & mask;
-        while (m_slots[k]) k = (k + 1) & mask;
-        m_slots[k] = p;
+    for (size_t j = 0; j < oldCapacity; ++j) {
+        if (!oldTags[j]) continue;
+        size_t k = HashValue(ItemOf(oldIds[j])->GetValue()) & mask;
+        while (tags[k]) k = (k + 1) & mask;
+        ids[k] = oldIds[j];
+        tags[k] = oldTags[j];
     }
 }
 
 void ValueIndex::Insert(Item* ip_item) {
     // Load kept under 0.7 so probes stay short.
-    if ((m_count + 1) * 10 > m_slots.size() * 7) Rehash(m_slots.empty() ? 16 : m_slots.size() * 2);
-    const size_t mask = m_slots.size() - 1;
-    size_t k = HashValue(ip_item->GetValue()) & mask;
-    while (m_slots[k]) k = (k + 1) & mask;
-    m_slots[k] = ip_item;
+    if ((m_count + 1) * 10 > m_capacity * 7) Rehash(m_capacity ? m_capacity * 2 : 16);
+    const size_t hash = HashValue(ip_item->GetValue());
+    const size_t mask = m_capacity - 1;
+    uint8_t* tags = Tags();
+    size_t k = hash & mask;
+    while (tags[k]) k = (k + 1) & mask;
+    Ids()[k] = ip_item->Id();
+    tags[k] = TagOf(hash);
     ++m_count;
 }
 
 void ValueIndex::Erase(Item* ip_item, bool i_mayShrink) {
-    if (m_slots.empty()) return;
-    const size_t mask = m_slots.size() - 1;
+    if (!m_capacity) return;
+    const size_t mask = m_capacity - 1;
+    ItemId* ids = Ids();
+    uint8_t* tags = Tags();
+    const ItemId id = ip_item->Id();
     size_t k = HashValue(ip_item->GetValue()) & mask;
-    while (m_slots[k] != ip_item) {
-        if (!m_slots[k]) return;
-        k = (k + 1) & mask;
+    for (;; k = (k + 1) & mask) {
+        if (!tags[k]) return;
+        if (ids[k] == id) break;
     }
     // Backward-shift deletion keeps every probe chain unbroken.
     size_t hole = k;
-    for (size_t j = (k + 1) & mask; m_slots[j]; j = (j + 1) & mask) {
-        const size_t home = HashValue(m_slots[j]->GetValue()) & mask;
+    for (size_t j = (k + 1) & mask; tags[j]; j = (j + 1) & mask) {
+        const size_t home = HashValue(ItemOf(ids[j])->GetValue()) & mask;
         // Move j into the hole unless its home lies cyclically in (hole, j].
         const bool homeBetween = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
         if (!homeBetween) {
-            m_slots[hole] = m_slots[j];
+            ids[hole] = ids[j];
+            tags[hole] = tags[j];
             hole = j;
         }
     }
-    m_slots[hole] = nullptr;
+    tags[hole] = 0;
     --m_count;
     if (i_mayShrink) Shrink();
 }
 
 void ValueIndex::Shrink() {
-    size_t capacity = m_slots.size();
+    size_t capacity = m_capacity;
     while (capacity > 64 && m_count * 8 < capacity) capacity /= 2;
-    if (capacity != m_slots.size()) Rehash(capacity);
+    if (capacity != m_capacity) Rehash(capacity);
 }
 
 void ValueIndex::Clear() {
-    std::vector<Item*>().swap(m_slots);
+    m_slots.reset();
+    m_capacity = 0;
     m_count = 0;
 }
 

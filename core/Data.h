@@ -523,8 +523,9 @@ private:
 
 // ---------------------------------------------------------------- types
 
-// The items of a valued type by value: open addressing over item pointers,
-// the keys being the items' own values.
+// The items of a valued type by value: open addressing over item numbers,
+// the keys being the items' own values. Each slot also has a byte of the
+// value's hash (0: empty), so a probe compares values only on a match.
 class ValueIndex {
 public:
     ValueIndex() = default;
@@ -542,7 +543,11 @@ public:
 
 private:
     void Rehash(size_t i_capacity);
-    std::vector<Item*> m_slots;
+    ItemId* Ids() const { return reinterpret_cast<ItemId*>(m_slots.get()); }
+    uint8_t* Tags() const { return m_slots.get() + m_capacity * sizeof(ItemId); }
+    // The item numbers of all slots, then their hash bytes.
+    std::unique_ptr<uint8_t[]> m_slots;
+    size_t m_capacity = 0;   // a power of two, or 0
     size_t m_count = 0;
 };
 
