@@ -1194,15 +1194,15 @@ void Type::Unlist(Item* ip_item) {
     }
 }
 
-Item* Type::GetItem(const Value& i_value) {
+Item* Type::GetByText(std::string_view i_value) {
     if (m_null) throw NullTypeException("GetItem by value on the null type " + m_name);
-    if (Item* p = m_byValue.Find(i_value.Text())) return p;
-    return m_autoCreate ? Create(i_value.Text()) : nullptr;
+    if (Item* p = m_byValue.Find(i_value)) return p;
+    return m_autoCreate ? Create(std::string(i_value)) : nullptr;
 }
 
-Item* Type::HasItem(const Value& i_value) const {
+Item* Type::HasByText(std::string_view i_value) const {
     if (m_null) throw NullTypeException("HasItem by value on the null type " + m_name);
-    return m_byValue.Find(i_value.Text());
+    return m_byValue.Find(i_value);
 }
 
 Item* Type::NewItem() {
@@ -1210,10 +1210,10 @@ Item* Type::NewItem() {
     return Create(std::string());
 }
 
-Item* Type::NewItem(const Value& i_value) {
+Item* Type::NewByText(std::string_view i_value) {
     if (m_null) throw NullTypeException("NewItem with a value on the null type " + m_name);
-    if (Item* p = m_byValue.Find(i_value.Text())) return p;
-    return Create(i_value.Text());
+    if (Item* p = m_byValue.Find(i_value)) return p;
+    return Create(std::string(i_value));
 }
 
 Item* Type::GetGlobalNullItem() {

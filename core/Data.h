@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -560,11 +561,35 @@ public:
 
     ItemSet GetItems() const;
     size_t ItemCount() const { return m_count; }
-    Item* GetItem(const Value& i_value);
-    Item* operator[](const Value& i_value) { return GetItem(i_value); }
-    Item* HasItem(const Value& i_value) const;
+    // Text is looked up as it is, with no copy into a Value. The text
+    // overloads are templates so that they take text only: a number, even
+    // a literal 0, still goes through Value.
+    template <class S>
+    using IfString = std::enable_if_t<std::is_same_v<S, std::string>, Item*>;
+    template <class C>
+    using IfChar = std::enable_if_t<std::is_same_v<C, char>, Item*>;
+    Item* GetItem(const Value& i_value) { return GetByText(i_value.Text()); }
+    template <class S>
+    IfString<S> GetItem(const S& i_text) { return GetByText(i_text); }
+    template <class C>
+    IfChar<C> GetItem(const C* ip_text) { return GetByText(ip_text ? ip_text : ""); }
+    Item* operator[](const Value& i_value) { return GetByText(i_value.Text()); }
+    template <class S>
+    IfString<S> operator[](const S& i_text) { return GetByText(i_text); }
+    template <class C>
+    IfChar<C> operator[](const C* ip_text) { return GetByText(ip_text ? ip_text : ""); }
+    Item* HasItem(const Value& i_value) const { return HasByText(i_value.Text()); }
+    template <class S>
+    IfString<S> HasItem(const S& i_text) const { return HasByText(i_text); }
+    template <class C>
+    IfChar<C> HasItem(const C* ip_text) const { return HasByText(ip_text ? ip_text : ""); }
     Item* NewItem();                       // a new valueless item of a null type
-    Item* NewItem(const Value& i_value);   // the existing or a new item of a valued type
+    // The existing or a new item of a valued type.
+    Item* NewItem(const Value& i_value) { return NewByText(i_value.Text()); }
+    template <class S>
+    IfString<S> NewItem(const S& i_text) { return NewByText(i_text); }
+    template <class C>
+    IfChar<C> NewItem(const C* ip_text) { return NewByText(ip_text ? ip_text : ""); }
     Item* GetGlobalNullItem();
 
     void RelateToType(Type* ip_other, OneOrMany i_a, OneOrMany i_b, bool i_owns);
@@ -600,6 +625,9 @@ private:
     ~Type() = default;
 
     Item* Create(std::string i_value);
+    Item* GetByText(std::string_view i_value);
+    Item* HasByText(std::string_view i_value) const;
+    Item* NewByText(std::string_view i_value);
     void Unlist(Item* ip_item);
     Relation* Rel(Type* ip_other);
 
