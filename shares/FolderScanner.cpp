@@ -72,41 +72,45 @@ void SortedTokens(const std::string& i_text, std::string& o_text, std::vector<st
 // folder's are worked out once for all its files.
 using FolderTokens = std::vector<std::pair<std::string, Item*>>;
 
-// Connects the file to the union of both token lists in the order
-// TokenizeSharedFile connects them.
+// Connects the file to the union of both token lists.
 void ConnectTokens(ItemPtr i_file, FolderTokens& io_folderTokens, const std::vector<std::string_view>& i_nameTokens,
-                   Type* ip_tokenType)
+                   Type* ip_tokenType, std::vector<Item*>& io_tokens)
 {
-    // The file's links to its tokens are made in one go: room for all of
-    // them is made once, no more than they need.
-    size_t count = io_folderTokens.size() + i_nameTokens.size();
-    for (const auto& token : io_folderTokens)
-        count -= std::binary_search(i_nameTokens.begin(), i_nameTokens.end(), token.first) ? 1 : 0;
+    // The union of both sorted lists, each token's item looked up.
+    io_tokens.clear();
     auto folderToken = io_folderTokens.begin();
     auto nameToken = i_nameTokens.begin();
-    bool reserved = false;
     while (folderToken != io_folderTokens.end() || nameToken != i_nameTokens.end())
     {
-        if (!reserved && i_file->GetItem(ip_tokenType))
+        const int order = nameToken == i_nameTokens.end()       ? -1
+                          : folderToken == io_folderTokens.end() ? 1
+                                                                 : folderToken->first.compare(*nameToken);
+        if (order <= 0)
         {
-            i_file->ReserveConnections(ip_tokenType, count);
-            reserved = true;
-        }
-        if (nameToken == i_nameTokens.end() ||
-            (folderToken != io_folderTokens.end() && folderToken->first <= *nameToken))
-        {
-            if (nameToken != i_nameTokens.end() && folderToken->first == *nameToken)
+            if (order == 0)
                 ++nameToken;
             if (!folderToken->second)
                 folderToken->second = ip_tokenType->GetItem(folderToken->first);
-            i_file += folderToken->second;
+            io_tokens.push_back(folderToken->second);
             ++folderToken;
         }
         else
         {
-            i_file += ip_tokenType->GetItem(std::string(*nameToken));
+            io_tokens.push_back(ip_tokenType->GetItem(std::string(*nameToken)));
             ++nameToken;
         }
+    }
+    // The file's links to its tokens are made in one go: room for all of
+    // them is made once the first link made the group, no more than needed,
+    // and in the order the group keeps, oldest token first, so that each
+    // link is added at its end.
+    std::sort(io_tokens.begin(), io_tokens.end(),
+              [](const Item* i_a, const Item* i_b) { return i_a->Serial() < i_b->Serial(); });
+    for (size_t k = 0; k < io_tokens.size(); ++k)
+    {
+        i_file += io_tokens[k];
+        if (k == 0)
+            i_file->ReserveConnections(ip_tokenType, io_tokens.size());
     }
 }
 
@@ -195,6 +199,7 @@ void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_
     FolderTokens folderTokens;
     std::string nameText;
     std::vector<std::string_view> nameTokens;
+    std::vector<Item*> tokenItems;
     bool folderTokensMade = false;
 
     // A folder that is gone or cannot be read lists nothing, so its recorded
@@ -258,7 +263,7 @@ void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_
                     folderTokensMade = true;
                 }
                 SortedTokens(name, nameText, nameTokens);
-                ConnectTokens(file, folderTokens, nameTokens, tokenType);
+                ConnectTokens(file, folderTokens, nameTokens, tokenType, tokenItems);
                 m_searchTokenFiles.Clear();
             }
         }
