@@ -1085,7 +1085,10 @@ void ValueIndex::Erase(Item* ip_item, bool i_mayShrink) {
         if (!tags[k]) return;
         if (ids[k] == id) break;
     }
-    // Backward-shift deletion keeps every probe chain unbroken.
+    // Backward-shift deletion keeps every probe chain unbroken. It reads
+    // the value of each item after the hole up to the next free slot: those
+    // items are asked for at once, not one after the other.
+    for (size_t j = (k + 1) & mask; tags[j]; j = (j + 1) & mask) __builtin_prefetch(ItemOf(ids[j]));
     size_t hole = k;
     for (size_t j = (k + 1) & mask; tags[j]; j = (j + 1) & mask) {
         const size_t home = HashValue(ItemOf(ids[j])->GetValue()) & mask;
@@ -1100,6 +1103,13 @@ void ValueIndex::Erase(Item* ip_item, bool i_mayShrink) {
     tags[hole] = 0;
     --m_count;
     if (i_mayShrink) Shrink();
+}
+
+void ValueIndex::Prefetch(const Item* ip_item) const {
+    if (!m_capacity) return;
+    const size_t k = HashValue(ip_item->GetValue()) & (m_capacity - 1);
+    __builtin_prefetch(Tags() + k);
+    __builtin_prefetch(Ids() + k);
 }
 
 void ValueIndex::Shrink() {
@@ -1733,10 +1743,14 @@ size_t Data::RemoveDisconnectedItems() {
         return false;
     };
     // Removals wait on memory: the items a few steps ahead, then their group
-    // tables, are asked for early.
+    // tables and value index slots, are asked for early.
     auto prefetchAhead = [](const std::vector<Item*>& i_items, size_t i_k) {
         if (i_k + 8 < i_items.size()) __builtin_prefetch(i_items[i_k + 8]);
-        if (i_k + 4 < i_items.size()) __builtin_prefetch(i_items[i_k + 4]->mp_groups);
+        if (i_k + 4 < i_items.size()) {
+            const Item* p = i_items[i_k + 4];
+            __builtin_prefetch(p->mp_groups);
+            if (!p->mp_type->m_null) p->mp_type->m_byValue.Prefetch(p);
+        }
     };
     std::vector<Item*> work;
     for (Type* t : m_typeOrder)
