@@ -36,10 +36,16 @@ class ItemPool {
 public:
     static const size_t kSlab = size_t(1) << kItemSlabShift;
 
-    void* Take(ItemId& o_id) {
-        if (m_free.empty()) AddSlab();
-        o_id = m_free.back();
-        m_free.pop_back();
+    // Each type takes its items from slabs of its own (i_owner numbers the
+    // type), so that removing many items of one kind, as closing a large
+    // results tab does, empties whole slabs that can go back to the heap,
+    // where a few items of other kinds mixed in would keep them all.
+    void* Take(uint32_t i_owner, ItemId& o_id) {
+        if (i_owner >= m_free.size()) m_free.resize(size_t(i_owner) + 1);
+        std::vector<ItemId>& free = m_free[i_owner];
+        if (free.empty()) AddSlab(i_owner);
+        o_id = free.back();
+        free.pop_back();
         ++m_live[o_id >> kItemSlabShift];
         void* slot = ItemOf(o_id);
         TV_UNPOISON(slot, sizeof(Item));
@@ -47,8 +53,9 @@ public:
     }
     void Give(void* ip_slot, ItemId i_id) {
         TV_POISON(ip_slot, sizeof(Item));
-        m_free.push_back(i_id);
-        --m_live[i_id >> kItemSlabShift];
+        const size_t k = i_id >> kItemSlabShift;
+        m_free[m_owner[k]].push_back(i_id);
+        --m_live[k];
     }
     // Gives the slabs that hold no item back to the heap, keeping one.
     void Trim() {
@@ -67,17 +74,19 @@ public:
             any = true;
         }
         if (!any) return;
-        m_free.erase(std::remove_if(m_free.begin(), m_free.end(),
-                                    [&](ItemId id) { return released[id >> kItemSlabShift]; }),
-                     m_free.end());
-        m_free.shrink_to_fit();
+        for (std::vector<ItemId>& free : m_free) {
+            const size_t before = free.size();
+            free.erase(std::remove_if(free.begin(), free.end(),
+                                      [&](ItemId id) { return released[id >> kItemSlabShift]; }),
+                       free.end());
+            if (free.size() != before) free.shrink_to_fit();
+        }
     }
-    size_t FreeCount() const { return m_free.size(); }
     // Every number an item may have is below this.
     size_t IdLimit() const { return m_slabs.size() << kItemSlabShift; }
 
 private:
-    void AddSlab() {
+    void AddSlab(uint32_t i_owner) {
         size_t k = 0;
         while (k < m_slabs.size() && m_slabs[k]) ++k;   // a slot a released slab left
         if (k == m_slabs.size()) {
@@ -85,17 +94,21 @@ private:
             if (k == (size_t(1) << (32 - kItemSlabShift)) - 1) throw std::length_error("too many items in the store");
             m_slabs.push_back(nullptr);
             m_live.push_back(0);
+            m_owner.push_back(0);
             g_itemSlabs = m_slabs.data();
         }
         m_slabs[k] = static_cast<Item*>(::operator new(kSlab * sizeof(Item)));
+        m_owner[k] = i_owner;
         TV_POISON(m_slabs[k], kSlab * sizeof(Item));
         // Taken from the back: the slab's first slot goes first.
-        for (size_t s = kSlab; s-- > 0;) m_free.push_back(ItemId((k << kItemSlabShift) + s));
+        std::vector<ItemId>& free = m_free[i_owner];
+        for (size_t s = kSlab; s-- > 0;) free.push_back(ItemId((k << kItemSlabShift) + s));
     }
 
-    std::vector<Item*> m_slabs;    // null where a slab was given back
-    std::vector<uint32_t> m_live;  // items alive per slab
-    std::vector<ItemId> m_free;
+    std::vector<Item*> m_slabs;     // null where a slab was given back
+    std::vector<uint32_t> m_live;   // items alive per slab
+    std::vector<uint32_t> m_owner;  // the type each slab serves
+    std::vector<std::vector<ItemId>> m_free;   // per type
 };
 
 ItemPool& Pool() {
@@ -1167,7 +1180,7 @@ ItemSet Type::GetItems() const {
 Item* Type::Create(std::string i_value) {
     Data::Operation op(mp_data);
     ItemId id = 0;
-    void* slot = Pool().Take(id);
+    void* slot = Pool().Take(m_poolOwner, id);
     ++mp_data->m_changes;
     Item* it = new (slot) Item(this, std::move(i_value), mp_data->TakeSerial());
     it->m_id = id;
@@ -1269,6 +1282,7 @@ Data::~Data() {
 Type* Data::NewType(const std::string& i_name, bool i_root, bool i_null, bool i_autoCreate) {
     if (m_types.count(i_name)) throw TypeAlreadyExistsException(i_name);
     Type* t = new Type(this, i_name, i_root, i_null, i_autoCreate);
+    t->m_poolOwner = uint32_t(m_typeOrder.size());
     m_types.emplace(i_name, t);
     m_typeOrder.push_back(t);
     return t;

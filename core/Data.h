@@ -643,6 +643,7 @@ private:
     size_t m_count = 0;
     mutable int m_iterating = 0;  // walks in progress; no compaction meanwhile
     ValueIndex m_byValue;
+    uint32_t m_poolOwner = 0;   // whose slabs of the store's pool this type's items take
     bool m_shrinkPending = false;  // listed in the store's m_shrinkTypes
     std::unordered_map<Type*, Relation> m_relations;
     std::vector<std::pair<Type*, Relation*>> m_relationList;   // the same, for look-ups
