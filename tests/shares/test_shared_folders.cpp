@@ -53,6 +53,7 @@ private slots:
     void unsharingRemovesFilesAtOnce();
     void tokenIndexFollowsPathAndName();
     void linkLoopsAreNotFollowed();
+    void largeTreeIsWalkedInOrder();
     void vanishedShareLosesItsFiles();
     void unreadableFolderListsNothing();
     void specialEntriesAreSkipped();
@@ -417,6 +418,49 @@ void TestSharedFolders::linkLoopsAreNotFollowed()
     QVERIFY(FileItem(m_root + "/C", "file_link.txt"));
     QCOMPARE(T("shared_file")->ItemCount(), size_t(5));
     QCOMPARE(log.Count("Not following"), 4);
+
+    m->RescanShares();
+    QCOMPARE(Counts(rescans), (QList<int>{0, 0}));
+}
+
+void TestSharedFolders::largeTreeIsWalkedInOrder()
+{
+    // More entries than the walk reads ahead of itself, and a link to a
+    // folder, which only the walk itself decides to enter.
+    QStringList expected{m_root};
+    int files = 0;
+    for (int a = 0; a < 30; ++a)
+    {
+        const QString top = m_root + QString("/T%1").arg(a, 2, 10, QChar('0'));
+        expected << top;
+        for (int b = 0; b < 12; ++b)
+        {
+            const QString sub = top + QString("/S%1").arg(b, 2, 10, QChar('0'));
+            expected << sub;
+            for (int f = 0; f < 25; ++f, ++files)
+                MakeFile(sub + QString("/%1.mp3").arg(f, 2, 10, QChar('0')), 1);
+        }
+    }
+    QVERIFY(QFile::link(m_root + "/T00/S00", m_root + "/T29/Z link"));
+    expected << m_root + "/T29/Z link";
+
+    LogCapture log("Shared");
+    SharedFoldersManager* m = mp_env->Manager();
+    QSignalSpy scans(m, &SharedFoldersManager::MP3ScanRequired);
+    QSignalSpy rescans(m, &SharedFoldersManager::SharedFilesRescanned);
+    m->Init();
+    Share(m_root);
+
+    // Every folder once, depth first in listing order, and every file.
+    QStringList walked;
+    for (const QString& line : log.Lines())
+        if (line.startsWith("Adding folder "))
+            walked << line.mid(14, line.indexOf(" as part of sharing") - 14);
+    QCOMPARE(walked, expected);
+    QCOMPARE(T("shared_file")->ItemCount(), size_t(files + 25));
+    QCOMPARE(scans.count(), files + 25);
+    QCOMPARE(scans.at(1).at(0).toString(), m_root + "/T00/S00/01.mp3");
+    QCOMPARE(scans.last().at(0).toString(), m_root + "/T29/Z link/24.mp3");
 
     m->RescanShares();
     QCOMPARE(Counts(rescans), (QList<int>{0, 0}));
