@@ -1,5 +1,7 @@
 #include "Data.h"
 
+#include "OpenAddressing.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstddef>
@@ -858,12 +860,14 @@ bool Item::IsConnected(const char* ip_typeName) const { return GetItem(d->GetTyp
 
 bool Item::IsConnected(Item* ip_other) const {
     if (!ip_other) return false;
-    const ConnGroup* mine = Group(ip_other->GetType());
-    if (!mine) return false;
+    return LinkedThrough(Group(ip_other->GetType()), ip_other->Group(mp_type), ip_other);
+}
+
+bool Item::LinkedThrough(const ConnGroup* ip_mine, const ConnGroup* ip_theirs, Item* ip_other) const {
+    if (!ip_mine || !ip_theirs) return false;
     // Look in the smaller of the two ends.
-    const ConnGroup* theirs = ip_other->Group(mp_type);
-    if (theirs && theirs->Size() < mine->Size()) return theirs->Contains(const_cast<Item*>(this));
-    return mine->Contains(ip_other);
+    if (ip_theirs->Size() < ip_mine->Size()) return ip_theirs->Contains(const_cast<Item*>(this));
+    return ip_mine->Contains(ip_other);
 }
 
 size_t Item::ConnectionCount() const {
@@ -882,23 +886,20 @@ void Item::Connect(Item* ip_other) {
     // Each end's group is looked up once: this is the store's busiest path.
     ConnGroup* mineGroup = Group(ip_other->mp_type);
     ConnGroup* theirGroup = ip_other->Group(mp_type);
-    if (mineGroup && theirGroup) {
-        const bool connected = theirGroup->Size() < mineGroup->Size() ? theirGroup->Contains(this)
-                                                                      : mineGroup->Contains(ip_other);
-        if (connected) return;
-    }
+    if (LinkedThrough(mineGroup, theirGroup, ip_other)) return;
     Relation* theirs = ip_other->mp_type->Rel(mp_type);
     bool dropped = false;
-    if (mine->partners == One && mineGroup && mineGroup->Size()) {
+    if (mine->partners == One && mineGroup) {
         Disconnect(mineGroup->First());
         dropped = true;
     }
-    if (theirs->partners == One && ip_other->Group(mp_type)) {
+    // Looked up again: a handler of that disconnection may have changed
+    // the other item's groups.
+    if (theirs->partners == One)
         if (Item* old = ip_other->GetItem(mp_type)) {
             ip_other->Disconnect(old);
             dropped = true;
         }
-    }
     // A handler of those disconnections may have changed the picture, and
     // the groups may have moved or gone.
     if (dropped) {
@@ -1102,17 +1103,13 @@ void ValueIndex::Erase(Item* ip_item, bool i_mayShrink) {
     // the value of each item after the hole up to the next free slot: those
     // items are asked for at once, not one after the other.
     for (size_t j = (k + 1) & mask; tags[j]; j = (j + 1) & mask) __builtin_prefetch(ItemOf(ids[j]));
-    size_t hole = k;
-    for (size_t j = (k + 1) & mask; tags[j]; j = (j + 1) & mask) {
-        const size_t home = HashValue(ItemOf(ids[j])->GetValue()) & mask;
-        // Move j into the hole unless its home lies cyclically in (hole, j].
-        const bool homeBetween = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
-        if (!homeBetween) {
-            ids[hole] = ids[j];
-            tags[hole] = tags[j];
-            hole = j;
-        }
-    }
+    const size_t hole = ShiftBackAfterHole(
+        k, mask, [tags](size_t j) { return tags[j] != 0; },
+        [ids, mask](size_t j) { return HashValue(ItemOf(ids[j])->GetValue()) & mask; },
+        [ids, tags](size_t i_from, size_t i_to) {
+            ids[i_to] = ids[i_from];
+            tags[i_to] = tags[i_from];
+        });
     tags[hole] = 0;
     --m_count;
     if (i_mayShrink) Shrink();

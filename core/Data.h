@@ -448,6 +448,9 @@ private:
 
     ConnGroup* Group(Type* ip_type);
     const ConnGroup* Group(Type* ip_type) const;
+    // Whether the two ends' groups (either may be null) link this item
+    // and ip_other; reads the smaller one.
+    bool LinkedThrough(const ConnGroup* ip_mine, const ConnGroup* ip_theirs, Item* ip_other) const;
     // Disconnect of a partner known to be connected.
     void DisconnectConnected(Item* ip_other);
     ConnGroup& MakeGroup(Type* ip_type);

@@ -1,5 +1,7 @@
 #include "LiveAddresses.h"
 
+#include "OpenAddressing.h"
+
 #include <QObject>
 
 #include <mutex>
@@ -39,17 +41,9 @@ public:
                 return;
             hole = (hole + 1) & m_mask;
         }
-        // Backward shift: no probe chain is broken, so no tombstones.
-        for (size_t j = (hole + 1) & m_mask; m_slots[j] != 0; j = (j + 1) & m_mask)
-        {
-            const size_t home = Home(m_slots[j]);
-            const bool homeBetween = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
-            if (!homeBetween)
-            {
-                m_slots[hole] = m_slots[j];
-                hole = j;
-            }
-        }
+        hole = ShiftBackAfterHole(
+            hole, m_mask, [this](size_t j) { return m_slots[j] != 0; }, [this](size_t j) { return Home(m_slots[j]); },
+            [this](size_t i_from, size_t i_to) { m_slots[i_to] = m_slots[i_from]; });
         m_slots[hole] = 0;
         --m_count;
         // A closed tab gives the room of its rows back.

@@ -110,7 +110,6 @@ bool ListFolder(const std::string& i_path, std::vector<FolderEntry>& o_entries)
     return true;
 }
 
-
 struct FolderListing::Job : QRunnable
 {
     Job(FolderListing* ip_owner, std::string i_path) : mp_owner(ip_owner), path(std::move(i_path))

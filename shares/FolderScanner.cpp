@@ -12,7 +12,6 @@
 #include <QDir>
 #include <QFileInfo>
 
-
 #include <malloc.h>
 
 #include <algorithm>
