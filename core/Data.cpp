@@ -28,6 +28,7 @@
 #endif
 
 Item** g_itemSlabs = nullptr;
+Type** g_slabTypes = nullptr;
 
 namespace {
 
@@ -42,13 +43,16 @@ public:
     // type), so that removing many items of one kind, as closing a large
     // results tab does, empties whole slabs that can go back to the heap,
     // where a few items of other kinds mixed in would keep them all.
-    void* Take(uint32_t i_owner, ItemId& o_id) {
+    // The slab's type is written at every take: after the store's Reset a
+    // new type may take over the number, and the kept slab, of an old one.
+    void* Take(uint32_t i_owner, Type* ip_type, ItemId& o_id) {
         if (i_owner >= m_free.size()) m_free.resize(size_t(i_owner) + 1);
         std::vector<ItemId>& free = m_free[i_owner];
         if (free.empty()) AddSlab(i_owner);
         o_id = free.back();
         free.pop_back();
         ++m_live[o_id >> kItemSlabShift];
+        m_types[o_id >> kItemSlabShift] = ip_type;
         void* slot = ItemOf(o_id);
         TV_UNPOISON(slot, sizeof(Item));
         return slot;
@@ -72,6 +76,7 @@ public:
             TV_UNPOISON(m_slabs[k], kSlab * sizeof(Item));
             ::operator delete(static_cast<void*>(m_slabs[k]));
             m_slabs[k] = nullptr;
+            m_types[k] = nullptr;
             released[k] = true;
             any = true;
         }
@@ -97,7 +102,9 @@ private:
             m_slabs.push_back(nullptr);
             m_live.push_back(0);
             m_owner.push_back(0);
+            m_types.push_back(nullptr);
             g_itemSlabs = m_slabs.data();
+            g_slabTypes = m_types.data();
         }
         m_slabs[k] = static_cast<Item*>(::operator new(kSlab * sizeof(Item)));
         m_owner[k] = i_owner;
@@ -110,6 +117,7 @@ private:
     std::vector<Item*> m_slabs;     // null where a slab was given back
     std::vector<uint32_t> m_live;   // items alive per slab
     std::vector<uint32_t> m_owner;  // the type each slab serves
+    std::vector<Type*> m_types;     // and that type itself, see g_slabTypes
     std::vector<std::vector<ItemId>> m_free;   // per type
 };
 
@@ -860,7 +868,7 @@ bool Item::IsConnected(const char* ip_typeName) const { return GetItem(d->GetTyp
 
 bool Item::IsConnected(Item* ip_other) const {
     if (!ip_other) return false;
-    return LinkedThrough(Group(ip_other->GetType()), ip_other->Group(mp_type), ip_other);
+    return LinkedThrough(Group(ip_other->GetType()), ip_other->Group(GetType()), ip_other);
 }
 
 bool Item::LinkedThrough(const ConnGroup* ip_mine, const ConnGroup* ip_theirs, Item* ip_other) const {
@@ -878,16 +886,18 @@ size_t Item::ConnectionCount() const {
 
 void Item::Connect(Item* ip_other) {
     if (!ip_other || ip_other == this) return;
-    Relation* mine = mp_type->Rel(ip_other->mp_type);
+    Type* const type = GetType();
+    Type* const otherType = ip_other->GetType();
+    Relation* mine = type->Rel(otherType);
     if (!mine)
-        throw NotRelatedException(mp_type->GetName() + " is not related to " + ip_other->mp_type->GetName());
+        throw NotRelatedException(type->GetName() + " is not related to " + otherType->GetName());
     if (m_removed || ip_other->m_removed) return;
     Data::Operation op(d);
     // Each end's group is looked up once: this is the store's busiest path.
-    ConnGroup* mineGroup = Group(ip_other->mp_type);
-    ConnGroup* theirGroup = ip_other->Group(mp_type);
+    ConnGroup* mineGroup = Group(otherType);
+    ConnGroup* theirGroup = ip_other->Group(type);
     if (LinkedThrough(mineGroup, theirGroup, ip_other)) return;
-    Relation* theirs = ip_other->mp_type->Rel(mp_type);
+    Relation* theirs = otherType->Rel(type);
     bool dropped = false;
     if (mine->partners == One && mineGroup) {
         Disconnect(mineGroup->First());
@@ -896,7 +906,7 @@ void Item::Connect(Item* ip_other) {
     // Looked up again: a handler of that disconnection may have changed
     // the other item's groups.
     if (theirs->partners == One)
-        if (Item* old = ip_other->GetItem(mp_type)) {
+        if (Item* old = ip_other->GetItem(type)) {
             ip_other->Disconnect(old);
             dropped = true;
         }
@@ -904,13 +914,13 @@ void Item::Connect(Item* ip_other) {
     // the groups may have moved or gone.
     if (dropped) {
         if (m_removed || ip_other->m_removed || IsConnected(ip_other)) return;
-        if (mine->partners == One && GetItem(ip_other->mp_type)) return;
-        if (theirs->partners == One && ip_other->GetItem(mp_type)) return;
+        if (mine->partners == One && GetItem(otherType)) return;
+        if (theirs->partners == One && ip_other->GetItem(type)) return;
         mineGroup = nullptr;
         theirGroup = nullptr;
     }
-    (mineGroup ? *mineGroup : MakeGroup(ip_other->mp_type)).Insert(ip_other);
-    (theirGroup ? *theirGroup : ip_other->MakeGroup(mp_type)).Insert(this);
+    (mineGroup ? *mineGroup : MakeGroup(otherType)).Insert(ip_other);
+    (theirGroup ? *theirGroup : ip_other->MakeGroup(type)).Insert(this);
     d->FireConnected(this, ip_other, mine, theirs);
 }
 
@@ -922,8 +932,8 @@ void Item::Disconnect(Item* ip_other) {
 void Item::DisconnectConnected(Item* ip_other) {
     Data::Operation op(d);
     ++d->m_changes;
-    DropFromGroup(ip_other->mp_type, ip_other);
-    ip_other->DropFromGroup(mp_type, this);
+    DropFromGroup(ip_other->GetType(), ip_other);
+    ip_other->DropFromGroup(GetType(), this);
     d->NoteDisconnected(this, ip_other);
     d->FireDisconnected(this, ip_other);
 }
@@ -941,8 +951,9 @@ void Item::Remove() {
     Data::Operation op(d);
     ++d->m_changes;
     m_removed = true;
-    mp_type->Unlist(this);
-    mp_type->itemRemoved.Notify(this);
+    Type* const type = GetType();
+    type->Unlist(this);
+    type->itemRemoved.Notify(this);
     d->itemRemoved.Notify(this);
     if (m_pinned) d->KillPathsOf(this);
     // A large removal waits on memory, not on work: the partners a few
@@ -990,9 +1001,10 @@ void Item::Remove() {
 Item* Item::NewItem(const char* ip_typeName) {
     Type* t = d->GetType(ip_typeName);
     if (!t->IsNull()) throw NullTypeException("NewItem on the valued type " + t->GetName());
-    Relation* mine = mp_type->Rel(t);
-    if (!mine) throw NotRelatedException(mp_type->GetName() + " is not related to " + t->GetName());
-    Relation* theirs = t->Rel(mp_type);
+    Type* const type = GetType();
+    Relation* mine = type->Rel(t);
+    if (!mine) throw NotRelatedException(type->GetName() + " is not related to " + t->GetName());
+    Relation* theirs = t->Rel(type);
     Data::Operation op(d);
     Item* r = nullptr;
     if (mine->partners == Many) {
@@ -1177,10 +1189,9 @@ ItemSet Type::GetItems() const {
 Item* Type::Create(std::string i_value) {
     Data::Operation op(mp_data);
     ItemId id = 0;
-    void* slot = Pool().Take(m_poolOwner, id);
+    void* slot = Pool().Take(m_poolOwner, this, id);
     ++mp_data->m_changes;
-    Item* it = new (slot) Item(this, std::move(i_value), mp_data->TakeSerial());
-    it->m_id = id;
+    Item* it = new (slot) Item(std::move(i_value), mp_data->TakeSerial(), id);
     it->m_typeIndex = static_cast<uint32_t>(m_items.size());
     m_items.push_back(id);
     ++m_count;
@@ -1440,8 +1451,8 @@ void Data::FreeRemoved() {
 void Data::NoteDisconnected(Item* ip_a, Item* ip_b) {
     if (!mp_sweepTouched) return;
     // An item on its way out needs no second look: the sweep would skip it.
-    if (!ip_a->m_removed && !ip_a->mp_type->m_owners.empty()) mp_sweepTouched->push_back(ip_a);
-    if (!ip_b->m_removed && !ip_b->mp_type->m_owners.empty()) mp_sweepTouched->push_back(ip_b);
+    if (!ip_a->m_removed && !ip_a->GetType()->m_owners.empty()) mp_sweepTouched->push_back(ip_a);
+    if (!ip_b->m_removed && !ip_b->GetType()->m_owners.empty()) mp_sweepTouched->push_back(ip_b);
 }
 
 void Data::PurgeRelation(Relation& io_rel) {
@@ -1749,7 +1760,7 @@ size_t Data::RemoveDisconnectedItems() {
     mp_sweepTouched = &touched;
 
     auto lacksOwner = [](Item* p) {
-        for (Type* o : p->mp_type->m_owners)
+        for (Type* o : p->GetType()->m_owners)
             if (!p->Group(o)) return true;
         return false;
     };
@@ -1760,7 +1771,8 @@ size_t Data::RemoveDisconnectedItems() {
         if (i_k + 4 < i_items.size()) {
             const Item* p = i_items[i_k + 4];
             __builtin_prefetch(p->mp_groups);
-            if (!p->mp_type->m_null) p->mp_type->m_byValue.Prefetch(p);
+            Type* t = p->GetType();
+            if (!t->m_null) t->m_byValue.Prefetch(p);
         }
     };
     std::vector<Item*> work;

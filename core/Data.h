@@ -333,6 +333,9 @@ using ItemId = uint32_t;
 const unsigned kItemSlabShift = 12;
 // The first item of every slab; slab k holds the ids k << kItemSlabShift on.
 extern Item** g_itemSlabs;
+// The type of every slab's items: a slab serves one type, so an item finds
+// its type by its number and needs no pointer of its own.
+extern Type** g_slabTypes;
 inline Item* ItemOf(ItemId i_id);
 // No item has this number: it marks a removed item's place.
 const ItemId kNoItem = ~ItemId(0);
@@ -401,7 +404,7 @@ struct ConnGroupRange {
 
 class Item {
 public:
-    Type* GetType() const { return mp_type; }
+    Type* GetType() const { return g_slabTypes[m_id >> kItemSlabShift]; }
     const std::string& GetValue() const { return m_value; }
     uint64_t Serial() const { return m_serial; }
     ItemId Id() const { return m_id; }
@@ -439,9 +442,8 @@ public:
 private:
     friend class Data;
     friend class Type;
-    Item(Type* ip_type, std::string&& i_value, uint64_t i_serial)
-        : mp_type(ip_type), m_value(std::move(i_value)), m_serial(i_serial), m_groupCount(0), m_removed(0),
-          m_pinned(0) {}
+    Item(std::string&& i_value, uint64_t i_serial, ItemId i_id)
+        : m_value(std::move(i_value)), m_serial(i_serial), m_groupCount(0), m_removed(0), m_pinned(0), m_id(i_id) {}
     ~Item();
     Item(const Item&) = delete;
     Item& operator=(const Item&) = delete;
@@ -462,9 +464,8 @@ private:
     void ResizeGroups(size_t i_room, size_t i_keep);
     void FreeGroups();
 
-    // Sixty-four bytes: the serial shares its word with the group count and
-    // the flags.
-    Type* mp_type;
+    // Fifty-six bytes: the serial shares its word with the group count and
+    // the flags, and the type is the slab's (see g_slabTypes).
     std::string m_value;
     uint64_t m_serial : 46;
     uint64_t m_groupCount : 16;
