@@ -130,9 +130,8 @@ ItemPool& Pool() {
 // of small connection groups, millions of them for a large share. The heap
 // would add a header to each and round it up, so they come from slabs of
 // one size class each; a block's slab is found by masking its address. A
-// slab that a removal empties goes back to the heap, but for one per class
-// kept for the next blocks. Constant-initialised and never destroyed, so
-// items may go at any point of the process's end.
+// slab that a removal empties serves any class next. Constant-initialised
+// and never destroyed, so items may go at any point of the process's end.
 class SmallPool {
 public:
     static const size_t kMaxBytes = 256;
@@ -180,10 +179,12 @@ private:
         return i_bytes <= 128 ? unsigned((i_bytes + 7) / 8) - 2 : 15 + unsigned((i_bytes - 129) / 32);
     }
 
+    struct Run;
     struct Slab {
         void* free;     // freed blocks, linked through their first word
-        Slab* next;     // among the class's slabs with room
+        Slab* next;     // among the class's slabs with room, or the idle slabs
         Slab* prev;
+        Run* run;
         uint32_t live;
         uint32_t bump;  // offset of the first block never handed out
         uint16_t cls;
@@ -194,20 +195,25 @@ private:
         return reinterpret_cast<Slab*>(reinterpret_cast<uintptr_t>(ip_block) & ~uintptr_t(kSlab - 1));
     }
 
-    void List(Slab* ip_s) {
-        Slab*& head = m_room[ip_s->cls];
+    static void Link(Slab*& io_head, Slab* ip_s) {
         ip_s->prev = nullptr;
-        ip_s->next = head;
-        if (head) head->prev = ip_s;
-        head = ip_s;
-        ip_s->listed = true;
+        ip_s->next = io_head;
+        if (io_head) io_head->prev = ip_s;
+        io_head = ip_s;
     }
-    void Unlist(Slab* ip_s) {
+    static void Unlink(Slab*& io_head, Slab* ip_s) {
         if (ip_s->prev)
             ip_s->prev->next = ip_s->next;
         else
-            m_room[ip_s->cls] = ip_s->next;
+            io_head = ip_s->next;
         if (ip_s->next) ip_s->next->prev = ip_s->prev;
+    }
+    void List(Slab* ip_s) {
+        Link(m_room[ip_s->cls], ip_s);
+        ip_s->listed = true;
+    }
+    void Unlist(Slab* ip_s) {
+        Unlink(m_room[ip_s->cls], ip_s);
         ip_s->listed = false;
     }
     static void Clean(Slab* ip_s) {
@@ -217,30 +223,65 @@ private:
         TV_POISON(reinterpret_cast<char*>(ip_s) + kHeader, kSlab - kHeader);
     }
     Slab* AddSlab(unsigned i_class) {
-        Slab* s = m_spare[i_class];
-        if (s) {
-            m_spare[i_class] = nullptr;
-        } else {
-            s = static_cast<Slab*>(::operator new(kSlab, std::align_val_t(kSlab)));
-            s->cls = uint16_t(i_class);
-            Clean(s);
-        }
+        Slab* s = TakeSlab();
+        s->cls = uint16_t(i_class);
+        Clean(s);
         List(s);
         return s;
     }
     void Empty(Slab* ip_s) {
         Unlist(ip_s);
-        if (!m_spare[ip_s->cls]) {
-            Clean(ip_s);
-            m_spare[ip_s->cls] = ip_s;
+        GiveSlab(ip_s);
+    }
+
+    // Slabs come from the heap in runs: the heap leaves a gap of up to a
+    // slab in front of each aligned block and writes at its edges, so slabs
+    // taken one by one would each cost a few pages besides their own. A run
+    // goes back to the heap once none of its slabs is in use, but for one
+    // kept for the next blocks.
+    static const uint32_t kRunSlabs = 16;
+    struct Run {
+        char* base = nullptr;
+        uint32_t taken = 0;   // slabs in use
+        uint32_t fresh = 0;   // slabs handed out so far; the others were never touched
+    };
+    Slab* TakeSlab() {
+        Slab* s = m_idle;
+        if (s) {
+            Unlink(m_idle, s);
+        } else {
+            if (!m_run || m_run->fresh == kRunSlabs) {
+                auto run = std::make_unique<Run>();
+                run->base = static_cast<char*>(::operator new(kRunSlabs * kSlab, std::align_val_t(kSlab)));
+                TV_POISON(run->base, kRunSlabs * kSlab);
+                m_run = run.release();
+            }
+            s = reinterpret_cast<Slab*>(m_run->base + m_run->fresh++ * kSlab);
+            TV_UNPOISON(s, kHeader);
+            s->run = m_run;
+        }
+        if (s->run->taken++ == 0 && s->run == m_emptyRun) m_emptyRun = nullptr;
+        return s;
+    }
+    void GiveSlab(Slab* ip_s) {
+        Run* run = ip_s->run;
+        Link(m_idle, ip_s);
+        if (--run->taken) return;
+        if (!m_emptyRun) {
+            m_emptyRun = run;
             return;
         }
-        TV_UNPOISON(ip_s, kSlab);
-        ::operator delete(static_cast<void*>(ip_s), std::align_val_t(kSlab));
+        for (uint32_t k = 0; k < run->fresh; ++k) Unlink(m_idle, reinterpret_cast<Slab*>(run->base + k * kSlab));
+        if (run == m_run) m_run = nullptr;
+        TV_UNPOISON(run->base, kRunSlabs * kSlab);
+        ::operator delete(static_cast<void*>(run->base), std::align_val_t(kSlab));
+        delete run;
     }
 
     Slab* m_room[kClasses] = {};
-    Slab* m_spare[kClasses] = {};
+    Slab* m_idle = nullptr;       // emptied slabs, of no class
+    Run* m_run = nullptr;         // the run whose untouched slabs are handed out next
+    Run* m_emptyRun = nullptr;    // the run kept with none of its slabs in use
 };
 
 SmallPool g_small;

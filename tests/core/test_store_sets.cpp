@@ -43,6 +43,7 @@ private slots:
     void manyPartnersInRandomOrder();
     void valueIndexSurvivesChurn();
     void linksSurviveGrowthAndShrinking();
+    void memoryReusedAcrossSizesAndResets();
 };
 
 void TestStoreSets::init()
@@ -570,6 +571,43 @@ void TestStoreSets::linksSurviveGrowthAndShrinking()
             QCOMPARE(Names(ItemPtr(m_user->HasItem(name)).GetItems("user_list_group")), want);
         }
     }
+}
+
+void TestStoreSets::memoryReusedAcrossSizesAndResets()
+{
+    // Partner arrays of every size, more of them than one heap block of the
+    // store's slabs holds, all freed and made again in other sizes: each
+    // item keeps exactly its own partners.
+    std::vector<ItemPtr> groups;
+    for (int k = 0; k < 64; ++k)
+        groups.push_back(m_group->GetItem("g" + std::to_string(k)));
+    for (int round = 0; round < 2; ++round) {
+        const auto count = [round](int i_user) { return 2 + i_user * (round ? 7 : 1) % 60; };
+        std::vector<ItemPtr> users;
+        for (int u = 0; u < 8000; ++u) {
+            users.push_back(m_user->GetItem("u" + std::to_string(u)));
+            for (int k = 0; k < count(u); ++k)
+                users.back() += groups[size_t(k)];
+        }
+        for (int u = 0; u < 8000; ++u) {
+            const ItemSet mine = users[size_t(u)].GetItems("user_list_group");
+            QCOMPARE(int(mine.size()), count(u));
+            QCOMPARE(Name(mine.Items().back()), "user_list_group:g" + QString::number(count(u) - 1));
+        }
+        for (ItemPtr user : users)
+            user.Remove();
+    }
+    // After a reset new types take over the numbers, and the kept memory,
+    // of the old ones: every item still tells its own type.
+    d->Reset();
+    Type* nick = d->NewType("nick", false, false, true);
+    Type* user = d->NewType("user", true, false, true);
+    user->RelateToType(nick, Many, One, false);
+    for (int u = 0; u < 5000; ++u)
+        ItemPtr(user->GetItem("u" + std::to_string(u))) += ItemPtr(nick->GetItem("n" + std::to_string(u % 7)));
+    QCOMPARE(Name(user->HasItem("u4999")), QStringLiteral("user:u4999"));
+    QCOMPARE(Names(ItemPtr(user->HasItem("u4999")).GetItems("nick")), QStringList{"nick:n1"});
+    QCOMPARE(Name(nick->HasItem("n6")), QStringLiteral("nick:n6"));
 }
 
 QTEST_GUILESS_MAIN(TestStoreSets)
