@@ -754,6 +754,17 @@ bool ConnGroup::Insert(Item* ip_item) {
     return true;
 }
 
+void ConnGroup::Assign(const std::vector<Item*>& i_sorted) {
+    if (i_sorted.size() < 2 || i_sorted.size() > kArrayMax) {
+        for (Item* p : i_sorted) Insert(p);
+        return;
+    }
+    Resize(i_sorted.size());
+    Array* arr = Arr();
+    for (size_t k = 0; k < i_sorted.size(); ++k) arr->items[k] = i_sorted[k]->Id();
+    arr->size = uint16_t(i_sorted.size());
+}
+
 bool ConnGroup::Erase(Item* ip_item) {
     if (Tag() == kBigTag) return BigErase(*Big(), ip_item);
     if (Tag() == 0) {
@@ -875,10 +886,6 @@ void Item::DropFromGroup(Type* ip_type, Item* ip_item) {
     }
 }
 
-void Item::ReserveConnections(Type* ip_type, size_t i_count) {
-    if (ConnGroup* g = Group(ip_type)) g->Reserve(i_count);
-}
-
 Item* Item::GetItem(Type* ip_type) const {
     const ConnGroup* g = Group(ip_type);
     return g ? g->First() : nullptr;
@@ -963,6 +970,32 @@ void Item::Connect(Item* ip_other) {
     (mineGroup ? *mineGroup : MakeGroup(otherType)).Insert(ip_other);
     (theirGroup ? *theirGroup : ip_other->MakeGroup(type)).Insert(this);
     d->FireConnected(this, ip_other, mine, theirs);
+}
+
+void Item::ConnectAll(const std::vector<Item*>& i_partners) {
+    if (i_partners.empty()) return;
+    Type* type = GetType();
+    Type* other = i_partners.front()->GetType();
+    Relation* mine = type->Rel(other);
+    Relation* theirs = mine ? other->Rel(type) : nullptr;
+    // In one go only where no rule of Connect could act: no partner of
+    // that type to replace or repeat, no one-partner relation, no event.
+    bool inOneGo = mine && other != type && !m_removed && mine->partners == Many && theirs->partners == Many &&
+                   !Group(other) && !d->LinksHeard(type, other, mine, theirs);
+    for (size_t k = 0; inOneGo && k < i_partners.size(); ++k) {
+        const Item* p = i_partners[k];
+        inOneGo = p->GetType() == other && !p->m_removed && (k == 0 || i_partners[k - 1]->Serial() < p->Serial());
+    }
+    if (!inOneGo) {
+        for (Item* p : i_partners) Connect(p);
+        return;
+    }
+    Data::Operation op(d);
+    MakeGroup(other).Assign(i_partners);
+    for (Item* p : i_partners) {
+        ConnGroup* theirGroup = p->Group(type);
+        (theirGroup ? *theirGroup : p->MakeGroup(type)).Insert(this);
+    }
 }
 
 void Item::Disconnect(Item* ip_other) {
@@ -1085,7 +1118,32 @@ ItemPtr ItemPtr::operator-=(const ItemPtr& i_other) const {
 // ---------------------------------------------------------------- ValueIndex
 
 namespace {
-size_t HashValue(std::string_view i_value) { return std::hash<std::string_view>()(i_value); }
+// Values are mostly short (names, sizes, tokens): eight bytes are mixed at
+// a time, then the whole is stirred so that both the low bits (the slot)
+// and the top byte (the tag) depend on every byte.
+size_t HashValue(std::string_view i_value) {
+    const uint64_t kMul = 0x9E3779B97F4A7C15ull;
+    uint64_t h = i_value.size() * kMul;
+    const char* p = i_value.data();
+    size_t n = i_value.size();
+    for (; n >= 8; p += 8, n -= 8) {
+        uint64_t word;
+        std::memcpy(&word, p, 8);
+        h = (h ^ word) * kMul;
+        h ^= h >> 29;
+    }
+    if (n) {
+        uint64_t word = 0;
+        for (size_t k = 0; k < n; ++k) word |= uint64_t(uint8_t(p[k])) << (8 * k);
+        h = (h ^ word) * kMul;
+    }
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    h ^= h >> 33;
+    return size_t(h);
+}
 // The hash's top byte, never 0; the slot is chosen by its low bits.
 uint8_t TagOf(size_t i_hash) {
     const auto tag = uint8_t(i_hash >> (sizeof(size_t) * CHAR_BIT - 8));
@@ -1343,6 +1401,15 @@ Type* Data::GetType(const std::string& i_name) const {
     return it->second;
 }
 
+Type* Data::GetType(const char* ip_name) const {
+    if (!ip_name) throw TypeNotFoundException(std::string());
+    auto& cached = m_typeCache[(reinterpret_cast<uintptr_t>(ip_name) >> 3) % kTypeCache];
+    if (cached.first == ip_name && cached.second->GetName() == ip_name) return cached.second;
+    Type* t = GetType(std::string(ip_name));
+    cached = {ip_name, t};
+    return t;
+}
+
 Type* Data::HasType(const std::string& i_name) const {
     auto it = m_types.find(i_name);
     return it == m_types.end() ? nullptr : it->second;
@@ -1591,22 +1658,30 @@ void Data::FireDisconnected(Item* ip_a, Item* ip_b) {
     FirePath(ip_a, ip_b, false);
 }
 
-void Data::FirePath(Item* ip_a, Item* ip_b, bool i_connect, Relation* ip_rel) {
-    if (m_pathIndex.empty()) return;
+Data::PathBucket* Data::PathBucketOf(Type* ip_a, Type* ip_b, Relation* ip_rel) {
+    if (m_pathIndex.empty()) return nullptr;
     // The pair's bucket is kept with the relation until paths are indexed
     // again; buckets are never erased while the store lives.
-    Relation* rel = ip_rel ? ip_rel : ip_a->GetType()->Rel(ip_b->GetType());
-    PathBucket* found = nullptr;
-    if (rel && rel->pathEpoch == m_pathEpoch) {
-        found = static_cast<PathBucket*>(rel->pathBucket);
-    } else {
-        auto it = m_pathIndex.find(PairKey(ip_a->GetType(), ip_b->GetType()));
-        found = it == m_pathIndex.end() ? nullptr : &it->second;
-        if (rel) {
-            rel->pathBucket = found;
-            rel->pathEpoch = m_pathEpoch;
-        }
+    Relation* rel = ip_rel ? ip_rel : ip_a->Rel(ip_b);
+    if (rel && rel->pathEpoch == m_pathEpoch) return static_cast<PathBucket*>(rel->pathBucket);
+    auto it = m_pathIndex.find(PairKey(ip_a, ip_b));
+    PathBucket* found = it == m_pathIndex.end() ? nullptr : &it->second;
+    if (rel) {
+        rel->pathBucket = found;
+        rel->pathEpoch = m_pathEpoch;
     }
+    return found;
+}
+
+bool Data::LinksHeard(Type* ip_a, Type* ip_b, Relation* ip_ab, Relation* ip_ba) {
+    if (!ip_a->connected.Empty() || !connected.Empty() || !ip_b->connected.Empty()) return true;
+    if (!ip_ab->pairHandlers.empty() || !ip_ba->pairHandlers.empty()) return true;
+    const PathBucket* bucket = PathBucketOf(ip_a, ip_b, ip_ab);
+    return bucket && !bucket->steps.empty();
+}
+
+void Data::FirePath(Item* ip_a, Item* ip_b, bool i_connect, Relation* ip_rel) {
+    PathBucket* found = PathBucketOf(ip_a->GetType(), ip_b->GetType(), ip_rel);
     if (!found) return;
     PathBucket& bucket = *found;
     if (bucket.steps.empty()) return;
@@ -1908,6 +1983,7 @@ void Data::Reset() {
     Pool().Trim();
     m_types.clear();
     m_typeOrder.clear();
+    std::fill(std::begin(m_typeCache), std::end(m_typeCache), std::pair<const char*, Type*>());
     for (EventHandlerRoot* h : m_deadHandlers) delete h;
     m_deadHandlers.clear();
     m_nextSerial = 1;

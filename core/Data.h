@@ -349,6 +349,8 @@ class ConnGroup {
 public:
     Type* GetType() const { return mp_type; }
     bool Insert(Item* ip_item);
+    // Fills an empty group with partners in serial order without repeats.
+    void Assign(const std::vector<Item*>& i_sorted);
     bool Erase(Item* ip_item);
     bool Contains(Item* ip_item) const;
     Item* First() const;
@@ -429,15 +431,17 @@ public:
     size_t ConnectionCount() const;
 
     void Connect(Item* ip_other);
+    // Connects to each of the partners, all of one type and in serial
+    // order without repeats; a new shared file's tokens. Where this item
+    // has none of that type yet and nothing is told of such links, they
+    // are made in one go, otherwise one by one.
+    void ConnectAll(const std::vector<Item*>& i_partners);
     void Disconnect(Item* ip_other);
     void Disconnect(const char* ip_typeName);
     void Remove();
     Item* NewItem(const char* ip_typeName);
 
     ConnGroupRange Groups() const { return {mp_groups, mp_groups + m_groupCount}; }
-    // Room for that many partners of a type this item is connected to
-    // already, when they are known to come: no larger array than needed.
-    void ReserveConnections(Type* ip_type, size_t i_count);
 
 private:
     friend class Data;
@@ -713,6 +717,9 @@ public:
 
     Type* NewType(const std::string& i_name, bool i_root, bool i_null, bool i_autoCreate);
     Type* GetType(const std::string& i_name) const;
+    // The same, for names given as literals: the common case, found by the
+    // name's address without building a string.
+    Type* GetType(const char* ip_name) const;
     Type* HasType(const std::string& i_name) const;
     void GetTypes(QHash<std::string, Type*>& o_types) const;
     void GetTypes(QHash<QString, Type*>& o_types) const;
@@ -786,6 +793,11 @@ private:
     void FreeRemoved();
     void DisposeHandler(EventHandlerRoot* ip_handler);
     void FirePairs(Relation* ip_rel, Item* ip_from, Item* ip_to);
+    // The path subscriptions through links of these two types, if any.
+    // ip_rel: the relation of ip_a to ip_b, which keeps the last look-up.
+    PathBucket* PathBucketOf(Type* ip_a, Type* ip_b, Relation* ip_rel);
+    // Whether any handler or path subscription hears of such links.
+    bool LinksHeard(Type* ip_a, Type* ip_b, Relation* ip_ab, Relation* ip_ba);
     // ip_rel: the relation of ip_a's type to ip_b's, when the caller has it.
     void FirePath(Item* ip_a, Item* ip_b, bool i_connect, Relation* ip_rel = nullptr);
     void FirePathStep(PathNode* ip_step, Item* ip_parent, Item* ip_child, bool i_connect,
@@ -804,6 +816,10 @@ private:
     void NoteDisconnected(Item* ip_a, Item* ip_b);
 
     std::unordered_map<std::string, Type*> m_types;
+    // Types last found by a name's address; the name is still compared,
+    // and the table is emptied when types go.
+    static const size_t kTypeCache = 64;
+    mutable std::pair<const char*, Type*> m_typeCache[kTypeCache] = {};
     std::vector<Type*> m_typeOrder;
     uint64_t m_nextSerial = 1;
     int m_depth = 0;

@@ -84,24 +84,28 @@ std::string GetParentFolder(const std::string& i_path)
 
 std::string GetAbsoluteFileName(const std::string& i_path)
 {
-    std::string result;
-    result.reserve(i_path.size());
+    // Written in place: every shared file's name passes here once.
+    std::string result(i_path.size(), '\0');
+    size_t length = 0;
     bool inSeparatorRun = false;
     for (char c : i_path)
     {
         if (IsSeparator(c))
         {
             if (!inSeparatorRun)
-                result.push_back(c);
+                result[length++] = c;
             inSeparatorRun = true;
         }
         else
         {
-            result.push_back(AsciiLower(c));
+            result[length++] = AsciiLower(c);
             inSeparatorRun = false;
         }
     }
-    return WithoutOneTrailingSeparator(result);
+    if (length && IsSeparator(result[length - 1]))
+        --length;
+    result.resize(length);
+    return result;
 }
 
 std::string GetFileExtension(const std::string& i_path)

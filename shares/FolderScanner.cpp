@@ -15,6 +15,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -33,24 +34,51 @@ bool IsMP3Name(const std::string& i_name)
     return suffix == ".mp3" || suffix == ".MP3";
 }
 
-// Both token passes over a text in index form: runs of letters, digits and
-// bytes of 0x80 and above, then runs between spaces and path separators.
+// What each byte parts: runs of letters, digits and bytes of 0x80 and
+// above (kWordBreak), and runs between spaces and path separators
+// (kRunBreak, which break words too).
+enum : uint8_t { kWordBreak = 1, kRunBreak = 2 };
+struct SeparatorTable
+{
+    uint8_t kind[256];
+    SeparatorTable()
+    {
+        for (int c = 0; c < 256; ++c)
+            kind[c] = uint8_t((SharedFoldersManager::IsSearchTokenSeparator(static_cast<unsigned char>(c)) ? kWordBreak : 0) |
+                              (c == ' ' || c == '/' || c == '\\' ? kRunBreak : 0));
+    }
+};
+const SeparatorTable g_tokenBreaks;
+
+// The tokens of a text in index form, in no order: its words, and its runs
+// that hold more than one word (a run of one word is that word already).
 template <class Add>
 void ForEachToken(const std::string& i_text, Add i_add)
 {
-    const auto pass = [&](auto i_isSeparator) {
-        size_t start = 0;
-        for (size_t k = 0; k <= i_text.size(); ++k)
+    const std::string_view text(i_text);
+    size_t wordStart = 0;
+    size_t runStart = 0;
+    bool runSplit = false;
+    for (size_t k = 0; k <= text.size(); ++k)
+    {
+        const uint8_t kind = k < text.size() ? g_tokenBreaks.kind[static_cast<unsigned char>(text[k])] : kWordBreak | kRunBreak;
+        if (!kind)
+            continue;
+        if (k > wordStart)
+            i_add(text.substr(wordStart, k - wordStart));
+        wordStart = k + 1;
+        if (kind & kRunBreak)
         {
-            if (k < i_text.size() && !i_isSeparator(static_cast<unsigned char>(i_text[k])))
-                continue;
-            if (k > start)
-                i_add(std::string_view(i_text).substr(start, k - start));
-            start = k + 1;
+            if (runSplit && k > runStart)
+                i_add(text.substr(runStart, k - runStart));
+            runStart = k + 1;
+            runSplit = false;
         }
-    };
-    pass(SharedFoldersManager::IsSearchTokenSeparator);
-    pass([](unsigned char i_c) { return i_c == ' ' || i_c == '/' || i_c == '\\'; });
+        else
+        {
+            runSplit = true;
+        }
+    }
 }
 
 // The tokens GetSearchTokens gives, sorted, as views into o_text (the text
@@ -58,7 +86,9 @@ void ForEachToken(const std::string& i_text, Add i_add)
 // strings costs more than the split itself.
 void SortedTokens(const std::string& i_text, std::string& o_text, std::vector<std::string_view>& o_tokens)
 {
-    o_text = SharedFoldersManager::ToIndexForm(i_text);
+    // Moved through, so that the text's room is kept from one file to the next.
+    o_text.assign(i_text);
+    o_text = SharedFoldersManager::ToIndexForm(std::move(o_text));
     o_tokens.clear();
     ForEachToken(o_text, [&](std::string_view i_token) { o_tokens.push_back(i_token); });
     std::sort(o_tokens.begin(), o_tokens.end());
@@ -99,18 +129,11 @@ void ConnectTokens(ItemPtr i_file, FolderTokens& io_folderTokens, const std::vec
             ++nameToken;
         }
     }
-    // The file's links to its tokens are made in one go: room for all of
-    // them is made once the first link made the group, no more than needed,
-    // and in the order the group keeps, oldest token first, so that each
-    // link is added at its end.
+    // The file's links to its tokens are made in one go, in the order the
+    // groups keep, oldest token first.
     std::sort(io_tokens.begin(), io_tokens.end(),
               [](const Item* i_a, const Item* i_b) { return i_a->Serial() < i_b->Serial(); });
-    for (size_t k = 0; k < io_tokens.size(); ++k)
-    {
-        i_file += io_tokens[k];
-        if (k == 0)
-            i_file->ReserveConnections(ip_tokenType, io_tokens.size());
-    }
+    i_file->ConnectAll(io_tokens);
 }
 
 } // namespace
@@ -257,7 +280,8 @@ void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_
             {
                 if (!folderTokensMade)
                 {
-                    for (const std::string& token : GetSearchTokens(i_folder))
+                    SortedTokens(i_folder, nameText, nameTokens);
+                    for (std::string_view token : nameTokens)
                         folderTokens.emplace_back(token, nullptr);
                     folderTokensMade = true;
                 }
