@@ -53,6 +53,7 @@ private slots:
     void connectFromTheOtherSideSwapsTypeEventsButNotPairEnds();
     void disconnectFiresInOrderWithoutPairHandlers();
     void connectingTwiceFiresNothing();
+    void connectAllLinksAsConnectDoes();
     void removeReportsIntactItemThenDisconnectionsThenFreesIt();
     void itemAddedReachesTypeThenStore();
     void oneSideReplacesOldPartnerFirst_data();
@@ -163,6 +164,45 @@ void TestStoreEvents::connectingTwiceFiresNothing()
 
     QCOMPARE(r.Take(), QStringList());
     QCOMPARE(alice.GetItems("room").size(), size_t(1));
+}
+
+void TestStoreEvents::connectAllLinksAsConnectDoes()
+{
+    // Unheard: made in one go, in serial order, seen from both ends; past
+    // the size of a small group too.
+    std::vector<Item*> rooms;
+    QStringList roomNames;
+    for (int k = 0; k < 70; ++k)
+    {
+        rooms.push_back(m_room->GetItem("r" + std::to_string(k)));
+        roomNames << Name(rooms.back());
+    }
+    ItemPtr alice = m_user->GetItem("alice");
+    alice->ConnectAll({rooms[0], rooms[1]});
+    QCOMPARE(Names(alice.GetItems("room")), QStringList(roomNames.mid(0, 2)));
+    ItemPtr bob = m_user->GetItem("bob");
+    bob->ConnectAll(rooms);
+    QCOMPARE(Names(bob.GetItems("room")), roomNames);
+    QCOMPARE(Names(ItemPtr(rooms[1]).GetItems("user")), QStringList({"user:alice", "user:bob"}));
+    QVERIFY(ItemPtr(rooms[69]).IsConnected(bob) && bob.IsConnected(ItemPtr(rooms[69])));
+
+    // A partner of that type already: one by one, with no repeat.
+    alice->ConnectAll({rooms[1], rooms[2]});
+    QCOMPARE(Names(alice.GetItems("room")), QStringList(roomNames.mid(0, 3)));
+
+    // Heard: every link is told, in order.
+    Recorder r;
+    r.OnPair(m_user, m_room, "pair");
+    ItemPtr carol = m_user->GetItem("carol");
+    carol->ConnectAll({rooms[3], rooms[4]});
+    QCOMPARE(r.Take(), QStringList({"pair user:carol room:r3", "pair user:carol room:r4"}));
+
+    // One partner of a kind: the last one stays, as with Connect.
+    Type* country = d->NewType("country_code", false, false, true);
+    m_user->RelateToType(country, Many, One, false);
+    ItemPtr dave = m_user->GetItem("dave");
+    dave->ConnectAll({country->GetItem("DE"), country->GetItem("FR")});
+    QCOMPARE(Names(dave.GetItems("country_code")), QStringList({"country_code:FR"}));
 }
 
 void TestStoreEvents::removeReportsIntactItemThenDisconnectionsThenFreesIt()
