@@ -1177,7 +1177,14 @@ void ValueIndex::Rehash(size_t i_capacity) {
     uint8_t* tags = Tags();
     std::memset(tags, 0, i_capacity);
     const size_t mask = i_capacity - 1;
+    // Every value is read again, from items all over the store: each item
+    // is asked for well ahead, and its text, when not held in the item,
+    // once the item has come.
+    const size_t kItemAhead = 16, kTextAhead = 8;
     for (size_t j = 0; j < oldCapacity; ++j) {
+        if (j + kItemAhead < oldCapacity && oldTags[j + kItemAhead]) __builtin_prefetch(ItemOf(oldIds[j + kItemAhead]));
+        if (j + kTextAhead < oldCapacity && oldTags[j + kTextAhead])
+            __builtin_prefetch(ItemOf(oldIds[j + kTextAhead])->GetValue().data());
         if (!oldTags[j]) continue;
         size_t k = HashValue(ItemOf(oldIds[j])->GetValue()) & mask;
         while (tags[k]) k = (k + 1) & mask;
@@ -1226,9 +1233,11 @@ void ValueIndex::Erase(Item* ip_item, bool i_mayShrink) {
     if (i_mayShrink) Shrink();
 }
 
-void ValueIndex::Prefetch(const Item* ip_item) const {
+void ValueIndex::Prefetch(const Item* ip_item) const { Prefetch(ip_item->GetValue()); }
+
+void ValueIndex::Prefetch(std::string_view i_value) const {
     if (!m_capacity) return;
-    const size_t k = HashValue(ip_item->GetValue()) & (m_capacity - 1);
+    const size_t k = HashValue(i_value) & (m_capacity - 1);
     __builtin_prefetch(Tags() + k);
     __builtin_prefetch(Ids() + k);
 }

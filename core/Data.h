@@ -548,6 +548,7 @@ public:
     // Asks for the slot where a search for the item starts; a removal of
     // many items calls it a few items ahead.
     void Prefetch(const Item* ip_item) const;
+    void Prefetch(std::string_view i_value) const;
     // Halves the table while it is mostly empty.
     void Shrink();
     void Clear();
@@ -602,6 +603,9 @@ public:
     template <class C>
     IfChar<C> NewItem(const C* ip_text) { return NewByText(ip_text ? ip_text : ""); }
     Item* GetGlobalNullItem();
+    // Asks for the memory a look-up of that text will read: a walk over
+    // many values calls it for the next one while it works on this one.
+    void PrefetchText(std::string_view i_text) const { m_byValue.Prefetch(i_text); }
 
     void RelateToType(Type* ip_other, OneOrMany i_a, OneOrMany i_b, bool i_owns);
     const Relation* GetRelation(Type* ip_other) const;

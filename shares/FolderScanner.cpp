@@ -240,12 +240,20 @@ void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_
 
     const bool guarding = !i_canonical.empty() && m_foldersBeingWalked.insert(i_canonical).second;
 
-    for (const FolderEntry& entry : entries)
+    for (auto at = entries.begin(); at != entries.end(); ++at)
     {
+        const FolderEntry& entry = *at;
         const std::string& name = entry.name;
         if (!entry.isFolder)
         {
             const std::string size = std::to_string(entry.size);
+            // The next file's look-ups are asked for while this one is
+            // stored: in a large share they would each wait on memory.
+            if (at + 1 != entries.end() && !at[1].isFolder)
+            {
+                nameType->PrefetchText(at[1].name);
+                sizeType->PrefetchText(std::to_string(at[1].size));
+            }
 
             ItemPtr file = findRecorded(name);
             if (file)
