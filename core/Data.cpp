@@ -1144,6 +1144,24 @@ size_t HashValue(std::string_view i_value) {
     h ^= h >> 33;
     return size_t(h);
 }
+// Equal texts; most values are short, and a call of memcmp would cost more
+// than comparing them in a few words. Reads stay within both texts.
+bool SameText(const std::string& i_a, std::string_view i_b) {
+    const size_t n = i_a.size();
+    if (n != i_b.size()) return false;
+    const char* a = i_a.data();
+    const char* b = i_b.data();
+    const auto word = [](const char* p, auto i_zero) {
+        decltype(i_zero) w;
+        std::memcpy(&w, p, sizeof(w));
+        return w;
+    };
+    if (n >= 8 && n <= 16)
+        return word(a, uint64_t()) == word(b, uint64_t()) && word(a + n - 8, uint64_t()) == word(b + n - 8, uint64_t());
+    if (n >= 4 && n < 8)
+        return word(a, uint32_t()) == word(b, uint32_t()) && word(a + n - 4, uint32_t()) == word(b + n - 4, uint32_t());
+    return std::memcmp(a, b, n) == 0;
+}
 // The hash's top byte, never 0; the slot is chosen by its low bits.
 uint8_t TagOf(size_t i_hash) {
     const auto tag = uint8_t(i_hash >> (sizeof(size_t) * CHAR_BIT - 8));
@@ -1162,7 +1180,7 @@ Item* ValueIndex::Find(std::string_view i_value) const {
         if (!tags[k]) return nullptr;
         if (tags[k] != tag) continue;
         Item* p = ItemOf(ids[k]);
-        if (p->GetValue() == i_value) return p;
+        if (SameText(p->GetValue(), i_value)) return p;
     }
 }
 

@@ -577,7 +577,7 @@ public:
     // overloads are templates so that they take text only: a number, even
     // a literal 0, still goes through Value.
     template <class S>
-    using IfString = std::enable_if_t<std::is_same_v<S, std::string>, Item*>;
+    using IfString = std::enable_if_t<std::is_same_v<S, std::string> || std::is_same_v<S, std::string_view>, Item*>;
     template <class C>
     using IfChar = std::enable_if_t<std::is_same_v<C, char>, Item*>;
     Item* GetItem(const Value& i_value) { return GetByText(i_value.Text()); }
