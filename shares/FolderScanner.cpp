@@ -234,6 +234,7 @@ void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_
     std::vector<std::string_view> nameTokens;
     std::vector<Item*> tokenItems;
     bool folderTokensMade = false;
+    std::string filePath;   // its room kept from one file to the next
 
     // A folder that is gone or cannot be read lists nothing, so its recorded
     // files are removed below; the walk's own line is the only trace of it.
@@ -291,7 +292,7 @@ void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_
             }
 
             if (IsMP3Name(name) && !file->GetItem(scannedType))
-                emit MP3ScanRequired(FromUtf8(base + name));
+                emit MP3ScanRequired(FromUtf8(filePath.assign(base).append(name)));
 
             // A file's tokens depend only on its folder and name, which never
             // change for an item: once linked, they are complete.

@@ -7,6 +7,8 @@
 #include <QMutexLocker>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace
@@ -31,6 +33,23 @@ size_t TakeLength(const std::string& i_bytes, size_t& io_at)
     }
 }
 
+// How many UTF-16 units two paths share at their start; compared four at
+// a time, as paths share most of their length.
+qsizetype SharedLength(const QChar* ip_a, const QChar* ip_b, qsizetype i_limit)
+{
+    qsizetype k = 0;
+    for (uint64_t a, b; k + 4 <= i_limit; k += 4)
+    {
+        std::memcpy(&a, ip_a + k, sizeof(a));
+        std::memcpy(&b, ip_b + k, sizeof(b));
+        if (a != b)
+            break;
+    }
+    while (k < i_limit && ip_a[k] == ip_b[k])
+        ++k;
+    return k;
+}
+
 } // namespace
 
 MP3Scanner::MP3Scanner() = default;
@@ -47,24 +66,26 @@ void MP3Scanner::Quit()
 
 void MP3Scanner::QueueScan(const QString& i_file)
 {
-    std::string path = ToUtf8(i_file);
-    {
-        QMutexLocker<QMutex> lock(&m_mutex);
-        if (m_quit)
-            return;
-        // Files of one folder follow each other, so mostly only the name differs.
-        const size_t limit = std::min(path.size(), m_lastQueued.size());
-        size_t shared = 0;
-        while (shared < limit && path[shared] == m_lastQueued[shared])
-            ++shared;
-        PutLength(m_queue, shared);
-        PutLength(m_queue, path.size() - shared);
-        m_queue.append(path, shared);
-        m_lastQueued = std::move(path);
-        if (m_running)
-            return;
-        m_running = true;
-    }
+    QMutexLocker<QMutex> lock(&m_mutex);
+    if (m_quit)
+        return;
+    // Files of one folder follow each other, so mostly only the name
+    // differs: only the rest after the shared part, never parting a
+    // surrogate pair, is written out.
+    const qsizetype limit = std::min(i_file.size(), m_lastQueued.size());
+    const QChar* path = i_file.constData();
+    qsizetype shared = SharedLength(path, m_lastQueued.constData(), limit);
+    if (shared > 0 && shared < i_file.size() && path[shared].isLowSurrogate())
+        --shared;
+    const QByteArray rest = QStringView(i_file).mid(shared).toUtf8();
+    PutLength(m_queue, size_t(shared));
+    PutLength(m_queue, size_t(rest.size()));
+    m_queue.append(rest.constData(), size_t(rest.size()));
+    m_lastQueued = i_file;
+    if (m_running)
+        return;
+    m_running = true;
+    lock.unlock();
     QMetaObject::invokeMethod(this, &MP3Scanner::RunQueuedScans, Qt::QueuedConnection);
 }
 
@@ -81,8 +102,8 @@ void MP3Scanner::RunQueuedScans()
             }
             const size_t shared = TakeLength(m_queue, m_queueTaken);
             const size_t rest = TakeLength(m_queue, m_queueTaken);
-            m_lastTaken.resize(shared);
-            m_lastTaken.append(m_queue, m_queueTaken, rest);
+            m_lastTaken.truncate(qsizetype(shared));
+            m_lastTaken += QString::fromUtf8(m_queue.data() + m_queueTaken, qsizetype(rest));
             m_queueTaken += rest;
             // The memory of taken requests goes back as the scans go on.
             if (m_queueTaken == m_queue.size())
@@ -96,7 +117,7 @@ void MP3Scanner::RunQueuedScans()
                 m_queueTaken = 0;
             }
         }
-        OnMP3ScanRequired(FromUtf8(m_lastTaken));
+        OnMP3ScanRequired(m_lastTaken);
     }
 }
 

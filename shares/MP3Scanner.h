@@ -50,15 +50,16 @@ private:
 
     // A first walk asks for every MP3 file of the share at once, far faster
     // than they scan; a queued call per file would hold a UTF-16 copy of
-    // each path. So the waiting UTF-8 paths are kept back to back, each as
-    // the length it shares with the one before it and its other bytes.
+    // each path. So the waiting paths are kept back to back, each as the
+    // length (in UTF-16 units) it shares with the one before it and the
+    // rest in UTF-8.
     std::string m_queue;
     // Bytes of m_queue already taken by the worker thread.
     size_t m_queueTaken = 0;
     // The last path queued, and the last taken: what the next one is
     // written, and read, against.
-    std::string m_lastQueued;
-    std::string m_lastTaken;
+    QString m_lastQueued;
+    QString m_lastTaken;
     // A call of RunQueuedScans is posted or running.
     bool m_running = false;
 };

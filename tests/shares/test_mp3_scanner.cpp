@@ -415,7 +415,9 @@ void TestMP3Scanner::quittingStopsALongScan()
 void TestMP3Scanner::queuedScansKeepTheirOrder()
 {
     // Folders whose paths share their first bytes, names of several bytes
-    // per character (one longer than 127 bytes), and files asked for again.
+    // per character (one longer than 127 bytes), two whose characters
+    // outside the first plane differ only in their second half, and files
+    // asked for again.
     const QString good = Encode(QStringLiteral("44.1 kHz CBR"), "44.1", {"-b", "192", "-m", "s"});
     QStringList requests;
     for (const QString& folder : {QStringLiteral("/Album 1"), QStringLiteral("/Album 10"),
@@ -423,7 +425,8 @@ void TestMP3Scanner::queuedScansKeepTheirOrder()
     {
         QVERIFY(QDir().mkpath(mp_dir->path() + folder));
         for (const QString& name :
-             {QStringLiteral("01 \u00fcber.mp3"), QStringLiteral("02.mp3"), QString(60, QChar(0x20ac)) + ".mp3"})
+             {QStringLiteral("01 \u00fcber.mp3"), QStringLiteral("02.mp3"), QString(60, QChar(0x20ac)) + ".mp3",
+              QString::fromUcs4(U"\U0001F3B5.mp3"), QString::fromUcs4(U"\U0001F3B6.mp3")})
         {
             requests << mp_dir->path() + folder + "/" + name;
             QVERIFY(QFile::copy(good, requests.last()));
