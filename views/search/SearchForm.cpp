@@ -32,6 +32,10 @@
 #include <cstdint>
 #include <unordered_map>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace
 {
 const char* kResultsWidget = "search_results_widget";
@@ -50,7 +54,6 @@ const int kWishListWidth = 200;
 const int kColumnCount = 7;
 const int kFolderColumn = 3;
 const int kFileColumn = 4;
-const int kSizeColumn = 5;
 const int kAttributesColumn = 6;
 
 // A row is named in the store by its address.
@@ -77,6 +80,30 @@ bool IsShown(const QTreeWidgetItem* ip_row)
 {
     return static_cast<const SearchResultListItem*>(ip_row)->IsShown();
 }
+
+// While a tab's rows and results are freed, each freed block is merged with
+// its free neighbours at once, while still in the cache. glibc otherwise
+// keeps its smallest freed blocks aside and merges them all on a later
+// large request: hundreds of thousands of them, read from memory again.
+class MergeFreedBlocksAtOnce
+{
+public:
+    MergeFreedBlocksAtOnce()
+    {
+#ifdef __GLIBC__
+        mallopt(M_MXFAST, 0);
+#endif
+    }
+    ~MergeFreedBlocksAtOnce()
+    {
+#ifdef __GLIBC__
+        // glibc's own limit.
+        mallopt(M_MXFAST, int(64 * sizeof(size_t) / 4));
+#endif
+    }
+    MergeFreedBlocksAtOnce(const MergeFreedBlocksAtOnce&) = delete;
+    MergeFreedBlocksAtOnce& operator=(const MergeFreedBlocksAtOnce&) = delete;
+};
 
 // The one item of a type linked to both items; null when none.
 Item* LinkedToBoth(Item* ip_a, Item* ip_b, const char* ip_typeName)
@@ -328,6 +355,7 @@ void SearchForm::CloseTab(QTabWidget* ip_tabs, int i_tabIndex)
     if (!tabItem)
         return;
     const ItemSet requests = tabItem.GetItems("search_request");
+    const MergeFreedBlocksAtOnce merging;
     tabItem.Remove();
     ip_tabs->removeTab(i_tabIndex);
     // Its pending sort, if any, is forgotten with it.
@@ -479,13 +507,11 @@ void SearchForm::AddResults(SearchResultsForm* ip_tab, ItemPtr i_tabItem, ItemPt
 
         auto* fileRow = new SearchResultListItem;
         fileRow->SetFileName(FromUtf8(ItemPtr(result->GetItem(nameType)).AsString()));
-        const QString size = CommafyNumber(ItemPtr(result->GetItem(sizeType)).AsInt64());
-        if (!size.isEmpty())
-            fileRow->setText(kSizeColumn, size);
+        fileRow->SetFileSize(ItemPtr(result->GetItem(sizeType)).AsInt64());
         const QString attributes =
             sharedFoldersManager ? sharedFoldersManager->GetFileItemDisplayString(result) : QString();
         if (!attributes.isEmpty())
-            fileRow->setText(kAttributesColumn, attributes);
+            fileRow->setText(kAttributesColumn, ip_tab->SharedText(attributes));
         if (entry.isNew)
             entry.row->addChild(fileRow);
         else
@@ -543,10 +569,13 @@ void SearchForm::FilterFolderRows(SearchResultsForm* ip_tab, const std::vector<Q
     };
 
     std::vector<QTreeWidgetItem*> userRows;
+    std::vector<char> matches;
     for (QTreeWidgetItem* folderRow : i_folderRows)
     {
         bool show = false;
         FilterParser rest;
+        const int count = folderRow->childCount();
+        matches.assign(size_t(count), 0);
         if (filter.IsMatching(folderRow->text(kFolderColumn), &rest, nullptr) != 2)
         {
             // The words the folder holds count for each of its files; the
@@ -561,20 +590,24 @@ void SearchForm::FilterFolderRows(SearchResultsForm* ip_tab, const std::vector<Q
                         files.emplace_back(RowOf(fileNode), fileNode->GetItem(resultType));
                 std::sort(files.begin(), files.end());
             }
-            for (int k = 0, count = folderRow->childCount(); k < count; ++k)
+            for (int k = 0; k < count; ++k)
             {
                 QTreeWidgetItem* fileRow = folderRow->child(k);
                 ItemPtr file;
                 if (withFile)
                     file = fileOfRow(fileRow);
                 const QString& name = static_cast<SearchResultListItem*>(fileRow)->FileName();
-                const bool match = rest.IsMatching(name, nullptr, file) == 0;
-                SetShown(fileRow, match);
-                if (match)
+                matches[size_t(k)] = rest.IsMatching(name, nullptr, file) == 0;
+                if (matches[size_t(k)])
                     ++shown;
             }
             show = shown > 0 && shown >= rest.MinFilesInFolder();
         }
+        // The files of a hidden folder are hidden with it, not each on its
+        // own: the view keeps a persistent index for every hidden row, which
+        // costs memory and, on closing the tab, several frees.
+        for (int k = 0; k < count; ++k)
+            SetShown(folderRow->child(k), !show || matches[size_t(k)]);
         SetShown(folderRow, show);
         QTreeWidgetItem* userRow = folderRow->parent();
         if (userRow && (userRows.empty() || userRows.back() != userRow))

@@ -1,6 +1,7 @@
 #include "SearchResultListItem.h"
 
 #include "Data.h"
+#include "GeneralFunctions.h"
 #include "NameCells.h"
 #include "TextConversion.h"
 
@@ -11,6 +12,7 @@ namespace
 const int kFreeColumn = 1;
 const int kSpeedColumn = 2;
 const int kFileColumn = 4;
+const int kSizeColumn = 5;
 }
 
 SearchResultListItem::SearchResultListItem() : ListedTreeItem(0) {}
@@ -39,6 +41,22 @@ void SearchResultListItem::SetFileName(const QString& i_name)
 {
     m_fileName = i_name;
     setText(kFileColumn, i_name);
+}
+
+void SearchResultListItem::SetFileSize(long long i_bytes)
+{
+    m_fileSize = i_bytes;
+    // An empty cell holds the column: the row counts its columns by the
+    // cells it holds.
+    if (i_bytes > 0 && columnCount() <= kSizeColumn)
+        setText(kSizeColumn, QString());
+}
+
+QVariant SearchResultListItem::data(int i_column, int i_role) const
+{
+    if (i_column == kSizeColumn && m_fileSize > 0 && (i_role == Qt::DisplayRole || i_role == Qt::EditRole))
+        return CommafyNumber(m_fileSize);
+    return ListedTreeItem::data(i_column, i_role);
 }
 
 void SearchResultListItem::SetShown(bool i_shown)

@@ -29,6 +29,11 @@ public:
     void SetFileName(const QString& i_name);
     // The "File" text, without a copy through the item's data.
     const QString& FileName() const { return m_fileName; }
+    // A file row's "Size": the bytes with thousands separated, empty for
+    // none. Made when asked rather than kept: a text block of its own for
+    // each of a hundred thousand rows costs memory and, on closing, frees.
+    void SetFileSize(long long i_bytes);
+    QVariant data(int i_column, int i_role) const override;
 
     // Shows or hides the row, touching the view only when that changes.
     // Every show and hide of a result row goes through here, so the state
@@ -48,5 +53,6 @@ private:
     unsigned long long m_speed = 0;
     // Shares its text with the "File" cell.
     QString m_fileName;
+    long long m_fileSize = 0;
     bool m_hidden = false;
 };

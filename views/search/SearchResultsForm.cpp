@@ -103,6 +103,11 @@ void SearchResultsForm::Sort()
     m_grownFolders.clear();
 }
 
+QString SearchResultsForm::SharedText(const QString& i_text)
+{
+    return *m_sharedTexts.insert(i_text);
+}
+
 void SearchResultsForm::PopulateCorrelations()
 {
     QTreeWidget* list = mp_ui->correlationsWidget;

@@ -3,6 +3,7 @@
 // suggests for the text, and the filter bar with the saved filters that
 // every tab shares.
 
+#include <QSet>
 #include <QString>
 #include <QWidget>
 
@@ -48,6 +49,10 @@ public:
     int SortColumn() const { return m_sortColumn; }
     Qt::SortOrder SortOrder() const { return m_sortOrder; }
 
+    // The text of an equal one given before, so that rows share one copy
+    // of a text many of them show, as their attributes.
+    QString SharedText(const QString& i_text);
+
     // Fills the related searches of this tab's text, by rank; hidden when
     // there are none.
     void PopulateCorrelations();
@@ -79,6 +84,7 @@ private:
     int m_sortedColumn = -1;
     Qt::SortOrder m_sortedOrder = Qt::DescendingOrder;
     std::unordered_set<QTreeWidgetItem*> m_grownFolders;
+    QSet<QString> m_sharedTexts;
     std::string m_searchText;
     bool m_wishList;
 };

@@ -152,6 +152,25 @@ private slots:
         tab->filterEdit()->setText(QStringLiteral("b.mp3"));
         QCOMPARE(Shown(tree), QStringList{"Rock/b.mp3"});
     }
+
+    // A folder the filter hides takes its files out of sight with it; one
+    // shown again shows exactly its matching files. A size cell reads and
+    // counts as a stored one.
+    void hiddenFolderShowsOnlyItsMatchesAgain()
+    {
+        SearchResultsForm* tab = TabWithResults(QStringLiteral("rock mfif:5"));
+        QVERIFY(tab);
+        QTreeWidget* tree = tab->searchResults();
+        QVERIFY(m_f.Reply("zed", Fixture::LastToken(), {{"Z\\plain.txt", 1234567}}, true, 1000, 0));
+        QCOMPARE(Shown(tree), QStringList{});
+        tab->filterEdit()->setText(QStringLiteral("live"));
+        QCOMPARE(Shown(tree), (QStringList{"Live Rock/Music/Rock One.mp3", "Rock/Four live rock.mp3"}));
+
+        QTreeWidgetItem* plain = UserRow(tree, QStringLiteral("zed"))->child(0)->child(0);
+        QCOMPARE(plain->text(5), QStringLiteral("1,234,567"));
+        QCOMPARE(plain->columnCount(), 6);
+        QCOMPARE(UserRow(tree, QStringLiteral("paul"))->child(0)->child(0)->text(5), QStringLiteral("2,000,000"));
+    }
 };
 
 QTEST_MAIN(TestResultFilter)
