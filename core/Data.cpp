@@ -754,6 +754,15 @@ bool ConnGroup::Insert(Item* ip_item) {
     return true;
 }
 
+void ConnGroup::AppendNewest(Item* ip_item) {
+    if (Tag() == kArrayTag && Arr()->size < Arr()->cap) {
+        Array* arr = Arr();
+        arr->items[arr->size++] = ip_item->Id();
+        return;
+    }
+    Insert(ip_item);
+}
+
 void ConnGroup::Assign(const std::vector<Item*>& i_sorted) {
     if (i_sorted.size() < 2 || i_sorted.size() > kArrayMax) {
         for (Item* p : i_sorted) Insert(p);
@@ -985,6 +994,7 @@ void Item::ConnectAll(const std::vector<Item*>& i_partners) {
     for (size_t k = 0; inOneGo && k < i_partners.size(); ++k) {
         const Item* p = i_partners[k];
         inOneGo = p->GetType() == other && !p->m_removed && (k == 0 || i_partners[k - 1]->Serial() < p->Serial());
+        __builtin_prefetch(p->mp_groups);
     }
     if (!inOneGo) {
         for (Item* p : i_partners) Connect(p);
@@ -992,9 +1002,16 @@ void Item::ConnectAll(const std::vector<Item*>& i_partners) {
     }
     Data::Operation op(d);
     MakeGroup(other).Assign(i_partners);
+    // The newest item of its type, as a new shared file is, goes after
+    // every partner of the others: no need to read the last one's serial.
+    const bool newest = type->m_items.back() == m_id;
     for (Item* p : i_partners) {
         ConnGroup* theirGroup = p->Group(type);
-        (theirGroup ? *theirGroup : p->MakeGroup(type)).Insert(this);
+        ConnGroup& end = theirGroup ? *theirGroup : p->MakeGroup(type);
+        if (newest)
+            end.AppendNewest(this);
+        else
+            end.Insert(this);
     }
 }
 

@@ -349,6 +349,8 @@ class ConnGroup {
 public:
     Type* GetType() const { return mp_type; }
     bool Insert(Item* ip_item);
+    // Adds a partner newer than every partner it holds and not among them.
+    void AppendNewest(Item* ip_item);
     // Fills an empty group with partners in serial order without repeats.
     void Assign(const std::vector<Item*>& i_sorted);
     bool Erase(Item* ip_item);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -84,8 +85,16 @@ std::string GetParentFolder(const std::string& i_path)
 
 std::string GetAbsoluteFileName(const std::string& i_path)
 {
-    // Written in place: every shared file's name passes here once.
-    std::string result(i_path.size(), '\0');
+    // Every shared file's name passes here once, and most hold no
+    // separator at all: those only need lower-casing, which runs many
+    // bytes at a time.
+    std::string result(i_path);
+    if (!std::memchr(result.data(), '/', result.size()) && !std::memchr(result.data(), '\\', result.size()))
+    {
+        for (char& c : result)
+            c = AsciiLower(c);
+        return result;
+    }
     size_t length = 0;
     bool inSeparatorRun = false;
     for (char c : i_path)
