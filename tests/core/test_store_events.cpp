@@ -178,11 +178,11 @@ void TestStoreEvents::connectAllLinksAsConnectDoes()
         roomNames << Name(rooms.back());
     }
     ItemPtr alice = m_user->GetItem("alice");
-    alice->ConnectAll({rooms[0], rooms[1]});
-    QCOMPARE(Names(alice.GetItems("room")), QStringList(roomNames.mid(0, 2)));
     ItemPtr bob = m_user->GetItem("bob");
-    bob->ConnectAll(rooms);
+    bob->ConnectAll(rooms);   // the newest user: at the end of each room
     QCOMPARE(Names(bob.GetItems("room")), roomNames);
+    alice->ConnectAll({rooms[0], rooms[1]});   // an older one: before bob
+    QCOMPARE(Names(alice.GetItems("room")), QStringList(roomNames.mid(0, 2)));
     QCOMPARE(Names(ItemPtr(rooms[1]).GetItems("user")), QStringList({"user:alice", "user:bob"}));
     QVERIFY(ItemPtr(rooms[69]).IsConnected(bob) && bob.IsConnected(ItemPtr(rooms[69])));
 
