@@ -44,8 +44,11 @@ struct SeparatorTable
     SeparatorTable()
     {
         for (int c = 0; c < 256; ++c)
-            kind[c] = uint8_t((SharedFoldersManager::IsSearchTokenSeparator(static_cast<unsigned char>(c)) ? kWordBreak : 0) |
-                              (c == ' ' || c == '/' || c == '\\' ? kRunBreak : 0));
+        {
+            const bool wordBreak = SharedFoldersManager::IsSearchTokenSeparator(static_cast<unsigned char>(c));
+            const bool runBreak = c == ' ' || c == '/' || c == '\\';
+            kind[c] = uint8_t((wordBreak ? kWordBreak : 0) | (runBreak ? kRunBreak : 0));
+        }
     }
 };
 const SeparatorTable g_tokenBreaks;
@@ -61,7 +64,8 @@ void ForEachToken(const std::string& i_text, Add i_add)
     bool runSplit = false;
     for (size_t k = 0; k <= text.size(); ++k)
     {
-        const uint8_t kind = k < text.size() ? g_tokenBreaks.kind[static_cast<unsigned char>(text[k])] : kWordBreak | kRunBreak;
+        const uint8_t kind =
+            k < text.size() ? g_tokenBreaks.kind[static_cast<unsigned char>(text[k])] : kWordBreak | kRunBreak;
         if (!kind)
             continue;
         if (k > wordStart)
@@ -106,10 +110,10 @@ void SortedTokens(const std::string& i_text, std::string& o_text, std::vector<st
     o_tokens.erase(std::unique(o_tokens.begin(), o_tokens.end()), o_tokens.end());
 }
 
-// The index tokens of a folder's path, in the order above, each with its item once
-// looked up. The separator between folder and name splits every token, so
-// a file's tokens are those of its folder and those of its name: the
-// folder's are worked out once for all its files.
+// The index tokens of a folder's path, in the order above, each with its
+// item once looked up. The separator between folder and name splits every
+// token, so a file's tokens are those of its folder and those of its name:
+// the folder's are worked out once for all its files.
 using FolderTokens = std::vector<std::pair<std::string, Item*>>;
 
 // Connects the file to the union of both token lists.
