@@ -6,6 +6,8 @@
 
 #include <QtTest>
 
+#include <cstring>
+
 namespace {
 
 // An owner that registers the way the views do: handler objects bound to
@@ -67,6 +69,7 @@ private slots:
     void disabledHandlerIsDeletedNotCalled();
     void settingsReplaceTheirValue();
     void resetDropsStoreWideHandlers();
+    void typeNamesFollowTheirText();
 };
 
 void TestStoreEvents::init()
@@ -481,6 +484,23 @@ void TestStoreEvents::resetDropsStoreWideHandlers()
     t->GetItem("a");
     QCOMPARE(calls, 1);
     QCOMPARE(d->NextSerial(), uint64_t(2));
+}
+
+void TestStoreEvents::typeNamesFollowTheirText()
+{
+    // One buffer naming one type, then another: each call finds its own.
+    char name[] = "user";
+    QCOMPARE(d->GetType(name), m_user);
+    std::strcpy(name, "room");
+    QCOMPARE(d->GetType(name), m_room);
+    std::strcpy(name, "none");
+    QVERIFY_THROWS_EXCEPTION(TypeNotFoundException, d->GetType(name));
+    // A name's address seen before a reset finds the new type after it.
+    const char* literal = "user";
+    QCOMPARE(d->GetType(literal), m_user);
+    init();
+    QCOMPARE(d->GetType(literal), m_user);
+    QCOMPARE(T(literal)->GetName(), std::string("user"));
 }
 
 QTEST_GUILESS_MAIN(TestStoreEvents)

@@ -8,6 +8,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cctype>
+#include <random>
+#include <set>
+#include <utility>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,6 +57,7 @@ private slots:
     void folderInTwoSharesIsOneItem();
     void unsharingRemovesFilesAtOnce();
     void tokenIndexFollowsPathAndName();
+    void tokensFollowTheRuleForAnyName();
     void linkLoopsAreNotFollowed();
     void largeTreeIsWalkedInOrder();
     void vanishedShareLosesItsFiles();
@@ -390,6 +396,69 @@ void TestSharedFolders::tokenIndexFollowsPathAndName()
     for (const char* token : {"caf\xc3\xa9", "\xc3\x9c" "ber", "track", "ogg", "\xc3\x9c" "ber_track.ogg"})
         QVERIFY2(HasToken(other, token), token);
     QVERIFY(!HasToken(song, "caf\xc3\xa9"));
+}
+
+// The token rule written plainly: in the lower-cased text, the runs of
+// letters, digits and bytes of 0x80 and above, and the runs between spaces
+// and path separators.
+std::set<std::string> RuleTokens(std::string i_text)
+{
+    for (char& c : i_text)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    std::set<std::string> tokens;
+    for (const bool words : {true, false})
+    {
+        std::string run;
+        for (const char c : i_text + ' ')
+        {
+            const bool inRun = words ? !SharedFoldersManager::IsSearchTokenSeparator(static_cast<unsigned char>(c))
+                                     : c != ' ' && c != '/' && c != '\\';
+            if (inRun)
+                run += c;
+            else if (!run.empty())
+                tokens.insert(std::exchange(run, std::string()));
+        }
+    }
+    return tokens;
+}
+
+void TestSharedFolders::tokensFollowTheRuleForAnyName()
+{
+    std::mt19937 random(11);
+    const std::vector<std::string> pieces{"a", "B", "7", " ", "-", ".", "_", "\xc3\xa9", "Ab", "ab", "x1"};
+    const auto randomName = [&](size_t i_length) {
+        std::string name;
+        for (size_t k = 0; k < i_length; ++k)
+            name += pieces[random() % pieces.size()];
+        return name;
+    };
+    for (int k = 0; k < 500; ++k)
+    {
+        std::string text = randomName(random() % 12);
+        text.insert(text.size() / 2, random() % 2 ? "/" : "\\");
+        QCOMPARE(SharedFoldersManager::GetSearchTokens(text), RuleTokens(text));
+    }
+
+    // The walk links each file to the tokens of its folder and name, the
+    // two worked out apart and merged.
+    for (int k = 0; k < 40; ++k)
+    {
+        const std::string folder = "/" + randomName(random() % 4) + "d/" + randomName(random() % 4) + "d";
+        const std::string name = randomName(1 + random() % 8) + "z";
+        MakeFile(m_root + QString::fromStdString(folder + "/" + name));
+    }
+    mp_env->Manager()->Init();
+    Share(m_root);
+    QVERIFY(g("shared_file").size() >= 30);
+    for (Item* file : g("shared_file"))
+    {
+        std::set<std::string> linked;
+        for (Item* token : ItemPtr(file).GetItems("search_token"))
+            linked.insert(token->GetValue());
+        const std::string path = ItemPtr(file)["shared_file_folder"].AsString() + "/" +
+                                 ItemPtr(file)["shared_file_name"].AsString();
+        QCOMPARE(linked, RuleTokens(path));
+    }
 }
 
 void TestSharedFolders::linkLoopsAreNotFollowed()
