@@ -482,14 +482,20 @@ void TransfersForm::RemoveRow(Side& io_side, Item* ip_entry)
         ForgetGroup(io_side, folderRow);
         delete folderRow;
         folderNode->Remove();
+        folderRow = nullptr;
         Item* userNode = nullptr;
         if (userRow && userRow->childCount() == 0 && KindOf(io_side, userRow, &userNode) == UserRow)
         {
             ForgetGroup(io_side, userRow);
             delete userRow;
             userNode->Remove();
+            userRow = nullptr;
         }
     }
+    // What is left below redraws the groups: the removed entry's bytes,
+    // speed and time left must not linger there.
+    MarkGroup(io_side, folderRow, nullptr, true);
+    MarkGroup(io_side, userRow, nullptr, true);
 }
 
 // ---------------------------------------------------------------- status
@@ -841,28 +847,51 @@ void TransfersForm::DrawGroup(Side& io_side, QTreeWidgetItem* ip_row, const Grou
         ip_row->setText(kSpeed, QString());
         ip_row->setText(kTimeLeft, QString());
     }
-    Item* reporter = i_mark.reporter;
-    if (!reporter)
-        return;
-    // A report that came in the turn its transfer ended: the counters are
-    // gone, and only a finished file still counts, whole.
-    Item* reporterStatus = reporter->GetItem(io_side.statusType);
-    const bool runs = reporterStatus && reporterStatus->GetValue() == io_side.activeStatus;
-    if (!runs && !(reporterStatus && reporterStatus->GetValue() == "complete"))
-        return;
-    QTreeWidgetItem* reporterRow = RowOf(reporter->GetItem(io_side.entryNode));
-    if (runs && reporterRow && TopmostVisible(reporterRow) == ip_row)
-        ip_row->setText(kSpeed, SpeedText(Speed(reporter)));
+    // The speed and time left are those of the entry that reported last
+    // while it runs (a report in the turn its transfer ended finds the
+    // counters gone), else of any entry of the group that still runs.
+    Item* runner = i_mark.reporter;
+    if (runner && !IsActive(io_side, runner))
+        runner = nullptr;
+    if (!runner && status == io_side.activeStatus)
+        for (Item* entry : entries)
+            if (IsActive(io_side, entry))
+            {
+                runner = entry;
+                break;
+            }
+    QTreeWidgetItem* runnerRow = runner ? RowOf(runner->GetItem(io_side.entryNode)) : nullptr;
+    if (runnerRow && TopmostVisible(runnerRow) == ip_row)
+        ip_row->setText(kSpeed, SpeedText(Speed(runner)));
     // An open user row with one folder: the folder row shows the same.
     if (kind == UserRow && ip_row->isExpanded() && ip_row->childCount() <= 1)
+    {
+        ClearBar(ip_row, kProgress);
+        ip_row->setText(kTimeLeft, QString());
         return;
+    }
     qint64 done, remaining, total;
     ProgressStats(io_side, entries, done, remaining, total);
-    if (total == 0)
+    if (runner)
+    {
+        if (total == 0)
+            return;
+        ip_row->setText(kTimeLeft, TimeLeftText(remaining, Speed(runner)));
+        SetBar(ip_row, kProgress, done, Percent(done, total));
         return;
-    if (runs)
-        ip_row->setText(kTimeLeft, TimeLeftText(remaining, Speed(reporter)));
-    SetBar(ip_row, kProgress, done, Percent(done, total));
+    }
+    // Nothing runs: the bar shows the bytes of what is left, and none when
+    // nothing of it was received.
+    if (done > 0 && total > 0)
+        SetBar(ip_row, kProgress, done, Percent(done, total));
+    else
+        ClearBar(ip_row, kProgress);
+}
+
+bool TransfersForm::IsActive(const Side& i_side, Item* ip_entry) const
+{
+    Item* status = ip_entry->GetItem(i_side.statusType);
+    return status && status->GetValue() == i_side.activeStatus;
 }
 
 void TransfersForm::OnDownloadComplete(ItemPtr i_download)

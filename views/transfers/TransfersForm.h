@@ -163,6 +163,7 @@ private:
     qint64 Position(const Side& i_side, Item* ip_entry) const;
     qint64 Size(const Side& i_side, Item* ip_entry) const;
     qint64 Speed(Item* ip_entry) const;
+    bool IsActive(const Side& i_side, Item* ip_entry) const;
     // The row that shows the entry's speed: the topmost visible one.
     static QTreeWidgetItem* TopmostVisible(QTreeWidgetItem* ip_entryRow);
     void ToggleExpand(Side& io_side, bool i_users);

@@ -25,6 +25,25 @@ class TestTransfersForm : public QObject
 
     ViewFixture m_f;
 
+    // Bob asks for the shared file and the queue starts its upload: the
+    // file connection ends at io_downloader, which has not sent the offset.
+    bool StartUpload(ScriptedPeer& io_bob, const std::string& i_wire, QTcpServer& io_listener,
+                     QTcpSocket& io_downloader)
+    {
+        m_f.Queue()->OnQueueUploadRequested("bob", i_wire);
+        QByteArray request = io_bob.Next();
+        while (!request.isEmpty() && Code(request) != PM_TRANSFER_REQUEST)
+            request = io_bob.Next();
+        if (request.isEmpty() || !io_listener.listen(QHostAddress::LocalHost, 0))
+            return false;
+        m_f.Queue()->OnFileTransferResponse("bob", ToU32(request, 8), true, false, 0, "");
+        io_downloader.connectToHost(QHostAddress::LocalHost, io_listener.serverPort());
+        if (!io_listener.waitForNewConnection(g_waitMs))
+            return false;
+        m_f.Queue()->OnFileConnectionAccepted("bob", io_listener.nextPendingConnection());
+        return true;
+    }
+
 private slots:
     void cleanup() { m_f.Stop(); }
 
@@ -246,18 +265,9 @@ private slots:
             QVERIFY(finished(ViewFixture::DownloadRow(download), size));
 
             const std::string wire = dir.filePath("share/" + QString::fromStdString(name)).replace('/', '\\').toStdString();
-            m_f.Queue()->OnQueueUploadRequested("bob", wire);
-            QByteArray request = bob.Next();
-            while (!request.isEmpty() && Code(request) != PM_TRANSFER_REQUEST)
-                request = bob.Next();
-            QVERIFY(!request.isEmpty());
-            m_f.Queue()->OnFileTransferResponse("bob", ToU32(request, 8), true, false, 0, "");
             QTcpServer listener;
-            QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
             QTcpSocket downloader;
-            downloader.connectToHost(QHostAddress::LocalHost, listener.serverPort());
-            QVERIFY(listener.waitForNewConnection(g_waitMs));
-            m_f.Queue()->OnFileConnectionAccepted("bob", listener.nextPendingConnection());
+            QVERIFY(StartUpload(bob, wire, listener, downloader));
             downloader.write(I64(0));
             QVERIFY(QTest::qWaitFor([&] { return downloader.bytesAvailable() >= 4 + size; }, g_waitMs));
             downloader.close();
@@ -265,6 +275,74 @@ private slots:
             QTRY_COMPARE(upload["upload_entry_status"].AsString(), std::string("complete"));
             QVERIFY(finished(ViewFixture::UploadRow(upload), size));
         }
+    }
+
+    // A running download and a running upload are removed while their
+    // folder holds another, queued entry: the folder and user rows above
+    // keep nothing of them, neither speed nor time left nor bytes.
+    void groupsShowOnlyWhatIsLeft()
+    {
+        m_f.Start();
+        QTemporaryDir dir;
+        SetSetting("download_folder", ToUtf8(dir.filePath("dl")));
+        auto bare = [](QTreeWidgetItem* ip_row) {
+            return ip_row->text(5).isEmpty() && ip_row->text(6).isEmpty() && !ViewFixture::BarValue(ip_row).isValid();
+        };
+
+        // The user row sums two folders; collapsed, it shows the speed.
+        ItemPtr song = m_f.Add("boris", "music\\album", "song.bin", 3 * 1024 * 1024);
+        m_f.Add("boris", "music\\album", "y.bin", 200000);
+        m_f.Add("boris", "other", "z.bin", 1000);
+        QTreeWidgetItem* folder = ViewFixture::DownloadRow(song)->parent();
+        QTreeWidgetItem* user = folder->parent();
+        user->setExpanded(false);
+        QString partial = m_f.Queue()->GetDownloadTargetPath(song, false).replace('\\', '/');
+        QVERIFY(QDir().mkpath(QFileInfo(partial).path()));
+        RunningDownload download;
+        QVERIFY(download.Start(m_f.Queue(), song, partial));
+        download.uploader->write(QByteArray(352256, 'x'));
+        QTRY_COMPARE(ViewFixture::BarText(folder), QStringLiteral("352,256 (10.5%)"));
+        QTRY_COMPARE(ViewFixture::BarText(user), QStringLiteral("352,256 (10.5%)"));
+        QVERIFY(!folder->text(5).isEmpty() && !user->text(6).isEmpty());
+        m_f.Downloads()->setCurrentItem(ViewFixture::DownloadRow(song));
+        QTest::keyClick(m_f.Downloads(), Qt::Key_Delete);
+        QCoreApplication::processEvents();
+        QVERIFY(bare(folder));
+        QVERIFY(bare(user));
+        QCOMPARE(user->text(3), QStringLiteral("queued"));
+        QCOMPARE(folder->childCount(), 1);
+
+        // Uploads: one slot, so the second request waits in the folder.
+        for (const char* name : {"a.bin", "b.bin"})
+            QVERIFY(WriteFile(dir.filePath("share/") + name, QByteArray(100000, 'x')));
+        m_f.m_queue.mp_shares->Init();
+        ItemPtr(T("shared_folder")->GetItem(ToUtf8(dir.filePath("share")))) += T("shared_public")->GetGlobalNullItem();
+        ScriptedPeer bob;
+        QVERIFY(bob.Open(m_f.m_queue.mp_messenger, "bob"));
+        SetOnline("bob", true);
+        auto wire = [&](const char* ip_name) {
+            return dir.filePath(QStringLiteral("share/") + ip_name).replace('/', '\\').toStdString();
+        };
+        QTcpServer listener;
+        QTcpSocket downloader;
+        QVERIFY(StartUpload(bob, wire("a.bin"), listener, downloader));
+        ItemPtr upload = ItemPtr(T("filename_as_requested")->HasItem(wire("a.bin")))["upload_entry"];
+        QVERIFY(upload);
+        m_f.Queue()->OnQueueUploadRequested("bob", wire("b.bin"));
+        QTreeWidgetItem* shareRow = ViewFixture::UploadRow(upload)->parent();
+        QTreeWidgetItem* bobRow = shareRow->parent();
+        QCOMPARE(shareRow->childCount(), 2);
+        bobRow->setExpanded(false);
+        // Everything is sent, but the upload runs until the downloader closes.
+        downloader.write(I64(0));
+        QTRY_COMPARE(ViewFixture::BarText(shareRow), QStringLiteral("100,000 (50.0%)"));
+        QTRY_COMPARE(ViewFixture::BarText(bobRow), QStringLiteral("100,000 (50.0%)"));
+        QVERIFY(!bobRow->text(6).isEmpty());
+        m_f.Queue()->RemoveUpload(upload);
+        QCoreApplication::processEvents();
+        QVERIFY(bare(shareRow));
+        QVERIFY(bare(bobRow));
+        QCOMPARE(shareRow->childCount(), 1);
     }
 
     void removalSafety()
