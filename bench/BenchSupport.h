@@ -1,7 +1,7 @@
 #pragma once
 // What the benchmarks share: whether this is a small run, where scratch
 // trees go, the median of repeated timings, free loopback ports and waiting
-// with the event loop running.
+// with the event loop running, resident memory.
 
 #include <QCoreApplication>
 #include <QDir>
@@ -19,11 +19,14 @@
 #include "ProtocolCodes.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define TV_BENCH_SANITIZED 1
@@ -54,6 +57,19 @@ inline QString ScratchParent()
 {
     const QFileInfo shm(QStringLiteral("/dev/shm"));
     return shm.isDir() && shm.isWritable() ? shm.filePath() : QDir::tempPath();
+}
+
+// The process's resident memory in MiB, from /proc/self/statm; 0 where
+// that is missing.
+inline double ResidentMiB()
+{
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (!statm)
+        return 0;
+    long pages = 0, resident = 0;
+    const int read = std::fscanf(statm, "%ld %ld", &pages, &resident);
+    std::fclose(statm);
+    return read == 2 ? double(resident) * double(getpagesize()) / (1024.0 * 1024.0) : 0;
 }
 
 inline double Median(std::vector<double> i_values)

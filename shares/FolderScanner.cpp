@@ -6,13 +6,12 @@
 
 #include "FolderListing.h"
 #include "GeneralFunctions.h"
+#include "HeapMemory.h"
 #include "Log.h"
 #include "TextConversion.h"
 
 #include <QDir>
 #include <QFileInfo>
-
-#include <malloc.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -170,12 +169,10 @@ void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_fold
         FolderListing listing;
         WalkSharedFolder(root, i_folder, ToUtf8(QFileInfo(folderPath).canonicalFilePath()), listing);
     }
-#ifdef __GLIBC__
     // The walk's passing memory (the listings its workers read, the tables
     // the store outgrew) goes back to the system rather than staying with
     // the process for good.
-    malloc_trim(0);
-#endif
+    heapmemory::ReturnFreeMemory();
 }
 
 void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_folder, const std::string& i_canonical,

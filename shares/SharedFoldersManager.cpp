@@ -3,6 +3,7 @@
 #include "DNetManager.h"
 #include "DataSaver.h"
 #include "GeneralFunctions.h"
+#include "HeapMemory.h"
 #include "Log.h"
 #include "PeerMessenger.h"
 #include "TextConversion.h"
@@ -11,9 +12,6 @@
 #include <algorithm>
 
 #include <cstdlib>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
 SharedFoldersManager* sharedFoldersManager = nullptr;
 
@@ -230,11 +228,9 @@ void SharedFoldersManager::RemoveUserShare(std::string i_user)
     folders.Remove();
     share.Remove();
     d->RemoveDisconnectedItems();
-#ifdef __GLIBC__
     // The allocator keeps freed blocks for reuse: a large list's memory goes
     // back to the system only when asked.
-    malloc_trim(0);
-#endif
+    heapmemory::ReturnFreeMemory();
 }
 
 void SharedFoldersManager::OnMP3Scanned(QString i_file, int i_mpegVersion, QString i_channelMode, int i_frequency,

@@ -7,6 +7,7 @@
 #include "EventToolBar.h"
 #include "FilterParser.h"
 #include "FocusFunctions.h"
+#include "HeapMemory.h"
 #include "ListedTreeItem.h"
 #include "LiveAddresses.h"
 #include "NameCells.h"
@@ -31,10 +32,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <unordered_map>
-
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
 namespace
 {
@@ -80,30 +77,6 @@ bool IsShown(const QTreeWidgetItem* ip_row)
 {
     return static_cast<const SearchResultListItem*>(ip_row)->IsShown();
 }
-
-// While a tab's rows and results are freed, each freed block is merged with
-// its free neighbours at once, while still in the cache. glibc otherwise
-// keeps its smallest freed blocks aside and merges them all on a later
-// large request: hundreds of thousands of them, read from memory again.
-class MergeFreedBlocksAtOnce
-{
-public:
-    MergeFreedBlocksAtOnce()
-    {
-#ifdef __GLIBC__
-        mallopt(M_MXFAST, 0);
-#endif
-    }
-    ~MergeFreedBlocksAtOnce()
-    {
-#ifdef __GLIBC__
-        // glibc's own limit.
-        mallopt(M_MXFAST, int(64 * sizeof(size_t) / 4));
-#endif
-    }
-    MergeFreedBlocksAtOnce(const MergeFreedBlocksAtOnce&) = delete;
-    MergeFreedBlocksAtOnce& operator=(const MergeFreedBlocksAtOnce&) = delete;
-};
 
 // The one item of a type linked to both items; null when none.
 Item* LinkedToBoth(Item* ip_a, Item* ip_b, const char* ip_typeName)
@@ -355,7 +328,7 @@ void SearchForm::CloseTab(QTabWidget* ip_tabs, int i_tabIndex)
     if (!tabItem)
         return;
     const ItemSet requests = tabItem.GetItems("search_request");
-    const MergeFreedBlocksAtOnce merging;
+    const heapmemory::MergeFreedBlocksAtOnce merging;
     tabItem.Remove();
     ip_tabs->removeTab(i_tabIndex);
     // Its pending sort, if any, is forgotten with it.
@@ -367,6 +340,9 @@ void SearchForm::CloseTab(QTabWidget* ip_tabs, int i_tabIndex)
     }
     // The rows' node items, the results of the removed replies.
     d->RemoveDisconnectedItems();
+    // The heap keeps what the tab freed; the system gets it back, after
+    // the close.
+    heapmemory::ReturnFreeMemorySoon();
 }
 
 // ---------------------------------------------------------------- results
