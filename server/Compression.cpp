@@ -9,9 +9,13 @@
 
 namespace Compression
 {
-bool Compress(const char* ip_data, size_t i_size, std::string& i_compressed, int i_level)
+namespace
 {
-    i_compressed.clear();
+// Deflates the bytes in one go, with a window no larger than they need: a
+// zlib stream, or raw deflate data when i_raw.
+bool Deflate(const char* ip_data, size_t i_size, std::string& o_deflated, int i_level, bool i_raw)
+{
+    o_deflated.clear();
     if (i_size > std::numeric_limits<uInt>::max() / 2 - 12)
         return false;
     // A window no larger than the input finds every match the full one
@@ -22,26 +26,108 @@ bool Compress(const char* ip_data, size_t i_size, std::string& i_compressed, int
         ++windowBits;
     const int memLevel = std::clamp(windowBits - 7, 1, 8);
     z_stream stream{};
-    if (deflateInit2(&stream, i_level, Z_DEFLATED, windowBits, memLevel, Z_DEFAULT_STRATEGY) != Z_OK)
+    if (deflateInit2(&stream, i_level, Z_DEFLATED, i_raw ? -windowBits : windowBits, memLevel,
+                     Z_DEFAULT_STRATEGY) != Z_OK)
         return false;
     // Twice the input plus 12 covers zlib's worst case; its own bound is
     // taken should that ever be short (it is for an empty input).
     const size_t capacity = std::max<size_t>(i_size * 2 + 12, deflateBound(&stream, uLong(i_size)));
-    i_compressed.resize(capacity);
+    o_deflated.resize(capacity);
     stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(ip_data));
     stream.avail_in = uInt(i_size);
-    stream.next_out = reinterpret_cast<Bytef*>(&i_compressed[0]);
+    stream.next_out = reinterpret_cast<Bytef*>(&o_deflated[0]);
     stream.avail_out = uInt(std::min<size_t>(capacity, std::numeric_limits<uInt>::max()));
     const int result = deflate(&stream, Z_FINISH);
     const size_t used = stream.total_out;
     deflateEnd(&stream);
     if (result != Z_STREAM_END)
     {
-        i_compressed.clear();
+        o_deflated.clear();
         return false;
     }
-    i_compressed.resize(used);
+    o_deflated.resize(used);
     return true;
+}
+
+// Raw deflate data of the bytes that ends on a byte boundary without a
+// final block, so that more deflate data can follow it.
+bool DeflateHead(const char* ip_data, size_t i_size, std::string& o_deflated, int i_level)
+{
+    o_deflated.clear();
+    if (i_size > std::numeric_limits<uInt>::max() / 2 - 12)
+        return false;
+    z_stream stream{};
+    if (deflateInit2(&stream, i_level, Z_DEFLATED, -9, 1, Z_DEFAULT_STRATEGY) != Z_OK)
+        return false;
+    // The empty stored block of the flush comes on top of zlib's bound.
+    const size_t capacity = std::max<size_t>(i_size * 2 + 12, deflateBound(&stream, uLong(i_size)) + 16);
+    o_deflated.resize(capacity);
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(ip_data));
+    stream.avail_in = uInt(i_size);
+    stream.next_out = reinterpret_cast<Bytef*>(&o_deflated[0]);
+    stream.avail_out = uInt(capacity);
+    const int result = deflate(&stream, Z_SYNC_FLUSH);
+    const bool done = result == Z_OK && stream.avail_in == 0 && stream.avail_out > 0;
+    const size_t used = stream.total_out;
+    deflateEnd(&stream);
+    o_deflated.resize(done ? used : 0);
+    return done;
+}
+
+// The FLEVEL bits zlib writes into its header for a level.
+unsigned HeaderLevel(int i_level)
+{
+    if (i_level >= 0 && i_level < 2)
+        return 0;
+    if (i_level >= 2 && i_level < 6)
+        return 1;
+    return i_level == 6 || i_level == Z_DEFAULT_COMPRESSION ? 2 : 3;
+}
+} // namespace
+
+bool Compress(const char* ip_data, size_t i_size, std::string& i_compressed, int i_level)
+{
+    return Deflate(ip_data, i_size, i_compressed, i_level, false);
+}
+
+bool DeflateTail(const char* ip_data, size_t i_size, DeflatedTail& o_tail, int i_level)
+{
+    o_tail.size = i_size;
+    o_tail.adler = adler32(1, nullptr, 0);
+    // zlib counts in uInt: the checksum is taken in pieces that fit.
+    for (size_t done = 0; done < i_size;)
+    {
+        const uInt piece = uInt(std::min<size_t>(i_size - done, std::numeric_limits<uInt>::max()));
+        o_tail.adler = adler32(o_tail.adler, reinterpret_cast<const Bytef*>(ip_data + done), piece);
+        done += piece;
+    }
+    return Deflate(ip_data, i_size, o_tail.deflated, i_level, true);
+}
+
+MemStream CompressMessage(quint32 i_code, const MemStream& i_head, const DeflatedTail& i_tail, int i_level)
+{
+    MemStream message;
+    std::string head;
+    if (i_head.Size() > 0 && !DeflateHead(i_head.Data(), i_head.Size(), head, i_level))
+        return message;
+    // The zlib header names the largest window, which covers the tail's;
+    // the check bits make the two bytes a multiple of 31.
+    unsigned header = (0x78u << 8) | (HeaderLevel(i_level) << 6);
+    header += 31 - header % 31;
+    const uLong headAdler = adler32(adler32(1, nullptr, 0), reinterpret_cast<const Bytef*>(i_head.Data()),
+                                    uInt(i_head.Size()));
+    const uLong adler = adler32_combine(headAdler, i_tail.adler, z_off_t(i_tail.size));
+    const unsigned char start[2] = {static_cast<unsigned char>(header >> 8), static_cast<unsigned char>(header)};
+    // The trailer: the checksum of the whole body, most significant byte first.
+    unsigned char end[4];
+    for (int k = 0; k < 4; ++k)
+        end[k] = static_cast<unsigned char>(adler >> (24 - 8 * k));
+    message.WriteUInt32(i_code);
+    message.WriteBytes(start, sizeof(start));
+    message.WriteBytes(head.data(), head.size());
+    message.WriteBytes(i_tail.deflated.data(), i_tail.deflated.size());
+    message.WriteBytes(end, sizeof(end));
+    return message;
 }
 
 MemStream CompressMessage(quint32 i_code, const MemStream& i_body, int i_level)

@@ -22,6 +22,24 @@ bool Compress(const char* ip_data, size_t i_size, std::string& i_compressed,
 // the compression fails, so that no message with a missing body goes out.
 MemStream CompressMessage(quint32 i_code, const MemStream& i_body, int i_level = BEST_LEVEL);
 
+// A body compressed in two parts: a short head made for each message and a
+// long tail kept between messages. The tail is deflated on its own, so it
+// refers to none of the head's bytes and one tail serves any head.
+struct DeflatedTail
+{
+    std::string deflated;      // raw deflate data, ending in the final block
+    unsigned long adler = 1;   // Adler-32 of the tail's plain bytes
+    size_t size = 0;           // the tail's plain length
+};
+
+// False only when zlib fails.
+bool DeflateTail(const char* ip_data, size_t i_size, DeflatedTail& o_tail, int i_level = BEST_LEVEL);
+
+// The message: uint32 i_code followed by one zlib stream of i_head and
+// then the tail's bytes. Empty when the compression fails.
+MemStream CompressMessage(quint32 i_code, const MemStream& i_head, const DeflatedTail& i_tail,
+                          int i_level = BEST_LEVEL);
+
 // Inflates one zlib stream. False when the stream is invalid, truncated or
 // would inflate to more than i_cap bytes; i_inflated is then empty. Bytes
 // after the end of the stream are ignored.

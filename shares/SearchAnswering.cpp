@@ -16,6 +16,8 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <string_view>
+#include <vector>
 
 namespace
 {
@@ -27,21 +29,40 @@ const std::string NO_NAME;
 // More matches than this and the search is too vague to answer.
 constexpr size_t MAX_SEARCH_RESULTS = 200;
 
-bool ContainsAll(const std::string& i_name, const std::set<std::string>& i_parts)
+// The substring tests of one search: a name passes when it holds every
+// part and no excluded token. The token that decided the last name is tried
+// first: in a share of similar names one token mostly decides them all, so
+// a query whose exclusions drop every file costs about one test per file.
+class NameTests
 {
-    for (const std::string& part : i_parts)
-        if (i_name.find(part) == std::string::npos)
-            return false;
-    return true;
-}
+public:
+    NameTests(const std::set<std::string>& i_parts, const std::set<std::string>& i_excluded)
+        : m_parts(i_parts.begin(), i_parts.end()), m_excluded(i_excluded.begin(), i_excluded.end())
+    {
+    }
 
-bool ContainsAny(const std::string& i_name, const std::set<std::string>& i_parts)
-{
-    for (const std::string& part : i_parts)
-        if (i_name.find(part) != std::string::npos)
-            return true;
-    return false;
-}
+    bool Passes(const std::string& i_name)
+    {
+        return !AnyIs(m_excluded, i_name, true) && !AnyIs(m_parts, i_name, false);
+    }
+
+private:
+    // Whether any of the tokens is (or is not) in the name; the first such
+    // token moves to the front.
+    static bool AnyIs(std::vector<std::string_view>& io_tokens, const std::string& i_name, bool i_inName)
+    {
+        for (size_t k = 0; k < io_tokens.size(); ++k)
+            if ((i_name.find(io_tokens[k]) != std::string::npos) == i_inName)
+            {
+                std::swap(io_tokens[0], io_tokens[k]);
+                return true;
+            }
+        return false;
+    }
+
+    std::vector<std::string_view> m_parts;
+    std::vector<std::string_view> m_excluded;
+};
 
 // The own average upload speed as the server last reported it; the server
 // sends a signed figure, which is never passed on negative.
@@ -156,14 +177,25 @@ MemStream SharedFoldersManager::GetSearchResultMessage(std::string i_user, unsig
     Type* folderType = T("shared_file_folder");
     Type* nameType = T("shared_file_name");
 
+    // Visibility comes first, so files the searcher may not see cost no
+    // substring test. Candidates come in creation order, in which a
+    // folder's files mostly follow one another: each run of them asks once.
     // Counting stops at the first match beyond the limit: nothing is sent then.
+    NameTests nameTests(parser.GetIncludedPartTokenSet(), parser.GetExcludedTokenSet());
+    Item* lastFolder = nullptr;
+    bool lastFolderVisible = false;
     std::vector<Item*> matches;
     ForEachSearchCandidate(included, [&](Item* i_file) {
-        const Item* nameItem = i_file->GetItem(nameType);
-        const std::string& name = nameItem ? nameItem->GetValue() : NO_NAME;
-        if (ContainsAny(name, parser.GetExcludedTokenSet()) || !ContainsAll(name, parser.GetIncludedPartTokenSet()))
+        Item* folder = i_file->GetItem(folderType);
+        if (folder != lastFolder)
+        {
+            lastFolder = folder;
+            lastFolderVisible = IsInVisibleShare(folder, visibleRoots);
+        }
+        if (!lastFolderVisible)
             return true;
-        if (!IsInVisibleShare(i_file->GetItem(folderType), visibleRoots))
+        const Item* nameItem = i_file->GetItem(nameType);
+        if (!nameTests.Passes(nameItem ? nameItem->GetValue() : NO_NAME))
             return true;
         matches.push_back(i_file);
         return matches.size() <= MAX_SEARCH_RESULTS;

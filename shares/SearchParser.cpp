@@ -41,7 +41,8 @@ bool SearchParser::Tokenize(std::string i_text)
         const std::string token = i_text.substr(start, end - start);
         if (token.empty() || token.find('"') != std::string::npos)
             return false;
-        target->insert(token);
+        if (target->size() < MAX_TOKENS_PER_KIND)
+            target->insert(token);
     }
 }
 

@@ -3,7 +3,9 @@
 // that must be whole index tokens, the tokens that must occur inside the
 // file name ("*" prefix) and the tokens that must not ("-" prefix). Tokens
 // are separated by spaces and tabs; double quotes make one token of text
-// with separators in it. Bytes pass through unchanged.
+// with separators in it. Bytes pass through unchanged. Each set keeps the
+// first MAX_TOKENS_PER_KIND distinct tokens of its kind in text order, so a
+// text of thousands of tokens costs a search no more than a few dozen do.
 
 #include <set>
 #include <string>
@@ -13,9 +15,10 @@ class SearchParser
 public:
     // Tokenizes the text; the text itself is not kept.
     bool SetSearchText(std::string i_text);
-    // Adds the text's tokens to the three sets (which are never cleared).
-    // False when the text is malformed or holds no token that can match;
-    // tokens inserted before a malformed one stay.
+    // Adds the text's tokens to the three sets (which are never cleared);
+    // a token of a kind whose set is full is passed over. False when the
+    // text is malformed or holds no token that can match; tokens inserted
+    // before a malformed one stay.
     bool Tokenize(std::string i_text);
 
     const std::set<std::string>& GetIncludedTokenSet() const { return m_included; }
@@ -24,6 +27,9 @@ public:
 
     // The separator characters: space and tab.
     static std::string Whitespace();
+
+    // Far above what people type.
+    static constexpr size_t MAX_TOKENS_PER_KIND = 32;
 
 private:
     std::set<std::string> m_included;

@@ -74,24 +74,23 @@ struct ListedFile
     bool operator==(const ListedFile& i_other) const { return name == i_other.name && size == i_other.size; }
 };
 
-} // namespace
-
-FileInfo SharedFoldersManager::GetSharedFileInfo(ItemPtr i_file, std::string i_name) const
+// Deflates a reply body for keeping; null when zlib fails.
+KeptReplies::Reply DeflateReply(const MemStream& i_body, int i_level = SHARE_LIST_LEVEL)
 {
-    FileInfo info;
-    if (i_file)
-        FillFileInfo(info, i_file, i_name, FileTypes());
-    return info;
+    auto reply = std::make_shared<Compression::DeflatedTail>();
+    if (!Compression::DeflateTail(i_body.Data(), i_body.Size(), *reply, i_level))
+        return nullptr;
+    return reply;
 }
 
-MemStream SharedFoldersManager::GetSharedFilesMessage(std::string i_user)
+// The body of the share list of the folders in those share roots,
+// compressed; null when it cannot be made.
+KeptReplies::Reply BuildShareList(const ItemSet& i_roots)
 {
-    Log(SHARED_CATEGORY, 1, QString("Shared file list requested by user %1").arg(FromName(i_user)));
-
     // Folders by their wire path: ordered bytewise, and two folders that
     // come to one wire path are listed once with the files of both.
     std::map<std::string, std::vector<Item*>> folders;
-    for (Item* folder : GetUserSharedFolders(i_user).GetItems("shared_file_folder"))
+    for (Item* folder : i_roots.GetItems("shared_file_folder"))
         folders[ToWirePath(folder->GetValue())].push_back(folder);
 
     // Each file is read from the store once: its record is written into the
@@ -132,10 +131,46 @@ MemStream SharedFoldersManager::GetSharedFilesMessage(std::string i_user)
             ok = ok && body.WriteBytes(records.Data() + file.offset, file.length);
     }
     ok = ok && body.WriteUInt32(0);   // attribute translation table: always empty
+    return ok ? DeflateReply(body) : nullptr;
+}
 
+// The body of a folder reply after its head (request number and path): the
+// folder's files with their names in full and no attributes, compressed;
+// null when it cannot be made.
+KeptReplies::Reply BuildFolderContents(Item* ip_folder)
+{
+    SharedFolderInfo contents;
+    for (Item* file : ItemPtr(ip_folder).GetItems("shared_file"))
+    {
+        ItemPtr f(file);
+        contents.m_files.insert(FileInfo(f["shared_file_name"].AsString(), f["shared_file_size"].AsInt64()));
+    }
+    MemStream body;
+    return contents.Write(body) ? DeflateReply(body, Compression::BEST_LEVEL) : nullptr;
+}
+
+} // namespace
+
+FileInfo SharedFoldersManager::GetSharedFileInfo(ItemPtr i_file, std::string i_name) const
+{
+    FileInfo info;
+    if (i_file)
+        FillFileInfo(info, i_file, i_name, FileTypes());
+    return info;
+}
+
+MemStream SharedFoldersManager::GetSharedFilesMessage(std::string i_user)
+{
+    Log(SHARED_CATEGORY, 1, QString("Shared file list requested by user %1").arg(FromName(i_user)));
+
+    const ItemSet roots = GetUserSharedFolders(i_user);
+    const std::string key = KeptReplies::Key('L', nullptr, roots);
+    KeptReplies::Reply list = m_keptReplies.Find(key);
+    if (!list)
+        list = m_keptReplies.Keep(key, BuildShareList(roots));
     MemStream message;
-    if (ok)
-        message = Compression::CompressMessage(PM_SHARED_FILE_LIST, body, SHARE_LIST_LEVEL);
+    if (list)
+        message = Compression::CompressMessage(PM_SHARED_FILE_LIST, MemStream(), *list, SHARE_LIST_LEVEL);
     if (message.Size() == 0)
         Log(SHARED_CATEGORY, 1, QString("Could not build the shared file list for user %1").arg(FromName(i_user)));
     return message;
@@ -152,26 +187,55 @@ MemStream SharedFoldersManager::GetFolderContentsMessage(std::string i_user, uns
                                                          std::string i_folder)
 {
     // Only a folder the user may see, named exactly as it is stored.
-    ItemPtr folder = T("shared_file_folder")->HasItem(ToLocalPath(i_folder));
-    if (!folder || !IsInVisibleShare(folder, GetUserSharedFolders(i_user)))
+    Item* folder = T("shared_file_folder")->HasItem(ToLocalPath(i_folder));
+    if (!folder)
+        return MemStream();
+    const ItemSet seenThrough = ItemPtr(folder).GetItems("shared_folder").Common(GetUserSharedFolders(i_user));
+    if (seenThrough.empty())
         return MemStream();
 
-    // Names in full and no attributes: this reply lists the folder as it is.
-    SharedFolderInfo contents;
-    for (Item* file : folder.GetItems("shared_file"))
-    {
-        ItemPtr f(file);
-        contents.m_files.insert(FileInfo(f["shared_file_name"].AsString(), f["shared_file_size"].AsInt64()));
-    }
-
-    MemStream body;
-    const bool ok = body.WriteUInt32(i_req) && body.WriteString(i_folder) && body.WriteUInt32(1) &&
-                    body.WriteString(i_folder) && contents.Write(body);
+    const std::string key = KeptReplies::Key('F', folder, seenThrough);
+    KeptReplies::Reply contents = m_keptReplies.Find(key);
+    if (!contents)
+        contents = m_keptReplies.Keep(key, BuildFolderContents(folder));
+    // The head differs from request to request: the request number and the
+    // path as the requester wrote it.
+    MemStream head;
+    const bool ok = head.WriteUInt32(i_req) && head.WriteString(i_folder) && head.WriteUInt32(1) &&
+                    head.WriteString(i_folder);
     MemStream message;
-    if (ok)
-        message = Compression::CompressMessage(PM_SHARED_FILES_IN_FOLDER, body);
+    if (ok && contents)
+        message = Compression::CompressMessage(PM_SHARED_FILES_IN_FOLDER, head, *contents);
     if (message.Size() == 0)
         Log(SHARED_CATEGORY, 1, QString("Could not build the contents of folder %1 for user %2")
                                     .arg(FromUtf8(i_folder), FromName(i_user)));
     return message;
+}
+
+void SharedFoldersManager::ShareChanged()
+{
+    m_keptReplies.Clear();
+}
+
+void SharedFoldersManager::OnSharedRecordChanged(ConnectionInfo&)
+{
+    ShareChanged();
+}
+
+void SharedFoldersManager::WatchSharedRecords()
+{
+    // Share roots gain and lose folders, visibility and groups; folders
+    // gain and lose files; a file's size may be replaced in place. The
+    // types are watched whole: their links are made one at a time, never in
+    // the bulk path that watching slows.
+    for (const char* type : {"shared_folder", "shared_file_folder", "shared_file_size"})
+    {
+        AddHandler(T(type)->connected, this, &SharedFoldersManager::OnSharedRecordChanged);
+        AddHandler(T(type)->disconnected, this, &SharedFoldersManager::OnSharedRecordChanged);
+    }
+    // A file's name and scan results: only their links to own files are
+    // heard (bitrates are linked to received files in bulk), and only when
+    // made; they are broken only with the file, which leaves its folder.
+    for (const char* type : {"shared_file_name", "bitrate", "bitrate_mode"})
+        AddPairHandler(T("shared_file"), T(type), this, &SharedFoldersManager::OnSharedRecordChanged);
 }

@@ -130,6 +130,9 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     Relate(T("user"), T("unshared"), Many, One);
     SaveType("unshared");
     SaveByConnection("user", "unshared");
+
+    // Replies kept for other users go whenever what they hold changes.
+    WatchSharedRecords();
 }
 
 SharedFoldersManager::~SharedFoldersManager()

@@ -8,6 +8,7 @@
 
 #include "Data.h"
 #include "FileInfo.h"
+#include "KeptReplies.h"
 #include "MP3Scanner.h"
 #include "PeerProviders.h"
 #include "SearchTokenFiles.h"
@@ -87,6 +88,12 @@ public:
     // The record of a shared file as replies carry it, under the given
     // name; MP3 files carry their bitrate and mode.
     FileInfo GetSharedFileInfo(ItemPtr i_file, std::string i_name) const;
+    // Drops the share-list and folder replies kept for other users. Every
+    // store change that alters what they hold calls it already (share
+    // roots and their visibility, folders, files, names, sizes, bitrates);
+    // a change to a shared file's record made some other way calls it after.
+    void ShareChanged();
+    size_t KeptReplyCount() const { return m_keptReplies.Count(); }
 
     // ---- folder walk and index
 
@@ -109,6 +116,7 @@ public:
     void OnSharedFileFolderAdded(Item* ip_item);
     void OnSharedFileNameAdded(Item* ip_item);
     void OnSearchTokenLinksChanged(ConnectionInfo& i_info);
+    void OnSharedRecordChanged(ConnectionInfo& i_info);
 
 public slots:
     // Stores the list unless the user has one stored; a stored list is
@@ -129,6 +137,8 @@ signals:
 
 private:
     void RemoveFolderWithFiles(Item* ip_folder);
+    // Registers the store handlers that call ShareChanged.
+    void WatchSharedRecords();
     // The walk of one folder of the share rooted at ip_root, given the
     // folder's canonical path ("" when it has none); listings come from the
     // walk's own reader.
@@ -153,6 +163,8 @@ private:
     std::vector<Item*>* mp_walkedFolders = nullptr;
     // Filled by searches, emptied whenever a token's files change.
     mutable SearchTokenFiles m_searchTokenFiles;
+    // Share-list and folder replies, until the share changes.
+    KeptReplies m_keptReplies;
 };
 
 extern SharedFoldersManager* sharedFoldersManager;

@@ -7,6 +7,7 @@
 #include "Compression.h"
 #include "GeneralFunctions.h"
 #include "PeerMessageDecoders.h"
+#include "SearchParser.h"
 #include "SharedFolderInfo.h"
 #include "UploadStatusProvider.h"
 
@@ -110,6 +111,7 @@ private slots:
     void searchIndexAgreesWithFilesAfterChangesAndReload();
     void shareListRoundTrip();
     void folderContents();
+    void boundedQueriesAndKeptReplies();
     void receivedTrees();
     void receivedListWaitsForRemoval();
     void ownStatisticsSetUploadSpeed();
@@ -492,6 +494,119 @@ void TestShareAnswers::folderContents()
     QVERIFY(mp_m->GetFolderContentsMessage("stranger", 1, Wire(m_public + "/some band")).Size() == 0);
     QVERIFY(mp_m->GetFolderContentsMessage("stranger", 1, folder + "\\").Size() == 0);
     QVERIFY(mp_m->GetFolderContentsMessage("stranger", 1, Wire(mp_dir->path())).Size() == 0);
+}
+
+void TestShareAnswers::boundedQueriesAndKeptReplies()
+{
+    // A query of thousands of exclusions and parts answers as the query cut
+    // to the first tokens of each kind: the parts and exclusions past the
+    // bound, which would keep the song out, count for nothing.
+    const std::string song = "01 - First Song.mp3";
+    std::set<std::string> seen;
+    std::string parts, cutParts;
+    for (size_t from = 0; from < song.size(); ++from)
+        for (size_t length = 1; from + length <= song.size(); ++length)
+        {
+            const std::string part = song.substr(from, length);
+            if (part.find(' ') != std::string::npos || !seen.insert(part).second)
+                continue;
+            parts += " *" + part;
+            if (seen.size() <= SearchParser::MAX_TOKENS_PER_KIND)
+                cutParts += " *" + part;
+        }
+    std::string exclusions, cutExclusions;
+    for (int k = 0; k < 3000; ++k)
+    {
+        exclusions += " -x" + std::to_string(k);
+        parts += " *y" + std::to_string(k);
+        if (size_t(k) < SearchParser::MAX_TOKENS_PER_KIND)
+            cutExclusions += " -x" + std::to_string(k);
+    }
+    const MemStream full = mp_m->GetSearchResultMessage("stranger", 5, "first" + parts + exclusions + " -Song");
+    const MemStream cut = mp_m->GetSearchResultMessage("stranger", 5, "first" + cutParts + cutExclusions);
+    QVERIFY(seen.size() > SearchParser::MAX_TOKENS_PER_KIND);
+    QVERIFY(full.Size() > 0);
+    QCOMPARE(std::string(full.Data(), full.Size()), std::string(cut.Data(), cut.Size()));
+    PeerDecoders::SearchResult reply;
+    QVERIFY(Search("stranger", "first" + cutParts + cutExclusions, reply));
+    QCOMPARE(Names(reply), QStringList{QString::fromStdString(song)});
+    // The group's file is for its members only, however long the query.
+    QVERIFY(!Search("stranger", "secret" + exclusions, reply));
+    QVERIFY(Search("friend", "secret" + exclusions, reply));
+
+    // A folder reply: the request number and the path as written go around
+    // the kept files; kept and freshly built, the bytes are the same.
+    const std::string band = Wire(m_public + "/Some Band");
+    const auto folderReply = [&](const std::string& i_user, quint32 i_req, const std::string& i_path) {
+        const MemStream message = mp_m->GetFolderContentsMessage(i_user, i_req, i_path);
+        return std::string(message.Data(), message.Size());
+    };
+    const auto listing = [&](const std::string& i_reply, quint32 i_req, const std::string& i_path) {
+        const std::string body = Body(MemStream(i_reply.data(), i_reply.size()), PM_SHARED_FILES_IN_FOLDER);
+        InputStream in(body.data(), body.size());
+        quint32 req = 0, count = 0;
+        std::string path, again;
+        SharedFolderInfo files;
+        const bool read = in.ReadUInt32(req) && in.ReadString(path) && in.ReadUInt32(count) && in.ReadString(again) &&
+                          files.Read(in) && in.Remaining() == 0;
+        QStringList names;
+        for (const FileInfo& file : files.m_files)
+            names << QString::fromStdString(file.m_name) + " " + QString::number(file.m_size);
+        return read && req == i_req && path == i_path && count == 1 && again == i_path ? names : QStringList{"unread"};
+    };
+    const std::string built = folderReply("stranger", 8, band);
+    QVERIFY(mp_m->KeptReplyCount() > 0);
+    const std::string kept = folderReply("listed", 8, band);
+    mp_m->ShareChanged();
+    QCOMPARE(mp_m->KeptReplyCount(), size_t(0));
+    QCOMPARE(kept, folderReply("stranger", 8, band));
+    QCOMPARE(kept, built);
+    const QStringList files{"01 - First Song.mp3 3000", "02 - Second song.MP3 4000", "notes first.txt 5"};
+    QCOMPARE(listing(kept, 8, band), files);
+    std::string slashed = band;
+    slashed[slashed.rfind('\\')] = '/';
+    QCOMPARE(listing(folderReply("stranger", 9, slashed), 9, slashed), files);
+
+    // A rescan that changes the folder, a size replaced in place and a scan
+    // result each change what is served.
+    MakeFile(m_public + "/Some Band/03 - Third.mp3", 6);
+    mp_m->RescanShares();
+    QCOMPARE(listing(folderReply("stranger", 8, band), 8, band),
+             (QStringList{files[0], files[1], "03 - Third.mp3 6", files[2]}));
+    FileItem(m_public + "/Some Band", "notes first.txt") += T("shared_file_size")->GetItem("55");
+    QVERIFY(listing(folderReply("stranger", 8, band), 8, band).contains("notes first.txt 55"));
+    const auto shareList = [&](const std::string& i_user) {
+        const std::string body = Body(mp_m->GetSharedFilesMessage(i_user), PM_SHARED_FILE_LIST);
+        PeerDecoders::SharedFileList list;
+        if (!PeerDecoders::DecodeSharedFileList(body.data(), body.size(), list))
+            list.m_share["unread"];
+        return list.m_share;
+    };
+    const std::string bandFolder = Wire(m_public + "/Some Band");
+    QVERIFY(shareList("stranger")[bandFolder].count(FileInfo("notes first.txt", 55)));
+    mp_m->OnMP3Scanned(QString::fromStdString(U8(m_public) + "/Some Band/03 - Third.mp3"), 1, "Stereo", 44100, false,
+                       160);
+    FileInfo third("03 - Third.mp3", 6);
+    third.m_attributes.m_extension = "mp3";
+    third.m_attributes.Add(ATTRIBUTE_BITRATE, 160);
+    third.m_attributes.Add(ATTRIBUTE_VBR, 0);
+    const std::set<FileInfo> scanned = shareList("stranger")[bandFolder];
+    QVERIFY(scanned.count(third) && scanned.find(third)->m_attributes == third.m_attributes);
+
+    // The group's folder, kept for a member, is no one else's; nor once the
+    // member leaves the group, though nothing of the share changed.
+    const std::string group = Wire(m_group);
+    QVERIFY(folderReply("friend", 1, group).size() > 0);
+    QVERIFY(shareList("friend").count(group));
+    for (const char* outsider : {"stranger", "listed", "nobody"})
+    {
+        QVERIFY2(folderReply(outsider, 1, group).empty(), outsider);
+        QVERIFY2(!shareList(outsider).count(group), outsider);
+    }
+    ItemPtr(T("user")->HasItem("friend"))["in_user_list"] -= T("user_list_group")->HasItem("friends");
+    QVERIFY(folderReply("friend", 1, group).empty());
+    QVERIFY(!shareList("friend").count(group));
+    QVERIFY(!Search("friend", "secret" + exclusions, reply));
 }
 
 void TestShareAnswers::receivedTrees()
