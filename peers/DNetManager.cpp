@@ -78,12 +78,20 @@ std::string DNetManager::OwnName() const
     return gp_server ? gp_server->GetUsername() : std::string();
 }
 
-bool DNetManager::IsChild(const std::string& i_user) const
+size_t DNetManager::ConnectionsOf(const std::string& i_user) const
 {
+    size_t count = 0;
     for (const auto& child : m_children)
-        if (child.second == i_user)
-            return true;
-    return false;
+        count += child.second == i_user;
+    return count;
+}
+
+size_t DNetManager::GetChildCount() const
+{
+    std::set<std::string> users;
+    for (const auto& child : m_children)
+        users.insert(child.second);
+    return users.size();
 }
 
 // ---------------------------------------------------------------- server
@@ -130,7 +138,7 @@ void DNetManager::Announce(bool i_forceReport)
     if (changed && !m_children.empty())
     {
         DLog(2, QString("Telling %1 child(ren): level %2, branch root %3")
-                    .arg(m_children.size())
+                    .arg(GetChildCount())
                     .arg(level)
                     .arg(FromName(root)));
         std::vector<quint64> ids;
@@ -313,16 +321,14 @@ void DNetManager::OnConnectionOpened(quint64 i_connection, std::string i_user, b
     // A child's direct and server-relayed connections can both arrive; it keeps
     // one and closes the other, so its second connection takes no place of its
     // own (refusing it could drop the one the child kept). A third is refused.
-    size_t connectionsOfUser = 0;
-    for (const auto& child : m_children)
-        connectionsOfUser += child.second == i_user;
-    if (connectionsOfUser >= 2)
+    const size_t connectionsOfUser = ConnectionsOf(i_user);
+    if (connectionsOfUser >= MAX_CONNECTIONS_PER_CHILD)
     {
         DLog(1, QString("Refusing child %1: it is connected twice already").arg(FromName(i_user)));
         peerMessenger->CloseDistributedConnection(i_connection);
         return;
     }
-    if (m_children.size() >= MAX_CHILDREN && connectionsOfUser == 0)
+    if (connectionsOfUser == 0 && GetChildCount() >= MAX_CHILDREN)
     {
         DLog(1, QString("Refusing child %1: we have %2 children").arg(FromName(i_user)).arg(MAX_CHILDREN));
         peerMessenger->CloseDistributedConnection(i_connection);
@@ -335,10 +341,11 @@ void DNetManager::OnConnectionOpened(quint64 i_connection, std::string i_user, b
         return;
     }
     m_children[i_connection] = i_user;
-    DLog(1, QString("User %1 is our child (%2 of %3)")
+    DLog(1, QString("User %1 is our child (%2 of %3)%4")
                 .arg(FromName(i_user))
-                .arg(m_children.size())
-                .arg(MAX_CHILDREN));
+                .arg(GetChildCount())
+                .arg(MAX_CHILDREN)
+                .arg(connectionsOfUser ? QStringLiteral(", on a second connection") : QString()));
     SendLevelAndRoot(i_connection);
 }
 
@@ -353,7 +360,10 @@ void DNetManager::OnConnectionClosed(quint64 i_connection, std::string i_user)
     if (child != m_children.end())
     {
         m_children.erase(child);
-        DLog(1, QString("Child %1 is gone (%2 left)").arg(FromName(i_user)).arg(m_children.size()));
+        if (IsChild(i_user))
+            DLog(2, QString("Child %1 closed one of its two connections").arg(FromName(i_user)));
+        else
+            DLog(1, QString("Child %1 is gone (%2 left)").arg(FromName(i_user)).arg(GetChildCount()));
         return;
     }
     auto candidate = m_candidates.find(i_user);

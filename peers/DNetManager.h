@@ -23,7 +23,11 @@ class DNetManager : public QObject
     Q_OBJECT
 
 public:
+    // Child users; each may hold two connections at once (its direct and its
+    // relayed one arrive together and it keeps one), the second taking no
+    // place of its own.
     static constexpr size_t MAX_CHILDREN = 10;
+    static constexpr size_t MAX_CONNECTIONS_PER_CHILD = 2;
     // Candidate parents tried at the same time.
     static constexpr size_t MAX_PARENT_ATTEMPTS = 5;
     // Searches remembered to drop the copies that arrive again.
@@ -38,7 +42,8 @@ public:
     std::string GetParent() const { return m_parentUser; }
     quint32 GetBranchLevel() const;
     std::string GetBranchRoot() const;
-    size_t GetChildCount() const { return m_children.size(); }
+    // Distinct child users, not their connections.
+    size_t GetChildCount() const;
 
 signals:
     // A search that reached this client from its parent or the server, once
@@ -56,6 +61,9 @@ private slots:
     void OnConnectionFailed(std::string i_user, std::string i_type);
 
 private:
+    // Tests and fuzz targets read the inner state through it.
+    friend class DNetProbe;
+
     // A would-be parent: being connected to (connection 0) or connected and
     // waiting for its level and root.
     struct Candidate
@@ -79,7 +87,8 @@ private:
     };
 
     std::string OwnName() const;
-    bool IsChild(const std::string& i_user) const;
+    bool IsChild(const std::string& i_user) const { return ConnectionsOf(i_user) != 0; }
+    size_t ConnectionsOf(const std::string& i_user) const;
     // False for a malformed message of a known code.
     bool Decode(const QByteArray& i_bytes, Message& o_message) const;
 

@@ -122,6 +122,9 @@ private slots:
     void OnHourTimer();
 
 private:
+    // The fuzz target feeds frames to the handlers through it, without a socket.
+    friend class ServerProbe;
+
     enum class State { Offline, Connecting, LoggingIn, LoggedIn };
     void SetState(State i_state)
     {

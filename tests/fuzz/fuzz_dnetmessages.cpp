@@ -4,9 +4,10 @@
 // parent and children, and searches from the server. The peer network is
 // real but opens no socket: parents come without an address and nothing
 // listens. Checked after every event: no crash or sanitizer report; at most
-// ten children and five candidates, none once a parent is taken; the parent
-// is never this client, its level never the largest; a search reaches the
-// shares once per user and number, never this client's own.
+// ten child users, two connections of any one, and five candidates, none
+// once a parent is taken; the parent is never this client, its level never
+// the largest; a search reaches the shares once per user and number, never
+// this client's own.
 //
 // The input is a list of events: a byte picks the event, the bytes after it
 // its user, connection and fields.
@@ -14,6 +15,7 @@
 #include "FuzzSupport.h"
 
 #include "common/TestEnvironment.h"
+#include "peers/DNetProbe.h"
 #include "Log.h"
 #include "MemStream.h"
 #include "PeerMessenger.h"
@@ -27,12 +29,6 @@
 #include <initializer_list>
 #include <map>
 #include <set>
-
-// The events arrive at the manager's private slots, as the server and the
-// peer network deliver them, without sockets in between.
-#define private public
-#include "DNetManager.h"
-#undef private
 
 namespace
 {
@@ -74,16 +70,18 @@ QByteArray Message(fuzz::Bytes& io_in)
     return QByteArray(m.Data(), qsizetype(m.Size()));
 }
 
-void CheckTree(const DNetManager& i_node, const std::string& i_own)
+void CheckTree(const DNetManager& i_node, const DNetProbe& i_probe, const std::string& i_own)
 {
     using fuzz::Check;
-    Check(i_node.GetChildCount() <= DNetManager::MAX_CHILDREN, "more than ten children");
-    Check(i_node.m_candidates.size() <= DNetManager::MAX_PARENT_ATTEMPTS, "more than five candidates");
+    Check(i_node.GetChildCount() <= DNetManager::MAX_CHILDREN, "more than ten child users");
+    Check(i_probe.MostConnectionsOfOneChild() <= DNetManager::MAX_CONNECTIONS_PER_CHILD,
+          "more than two connections of one child");
+    Check(i_probe.CandidateCount() <= DNetManager::MAX_PARENT_ATTEMPTS, "more than five candidates");
     if (i_node.HasParent())
     {
-        Check(i_node.m_candidates.empty() && i_node.m_waiting.empty(), "candidates beside a parent");
+        Check(i_probe.CandidateCount() == 0 && i_probe.WaitingCount() == 0, "candidates beside a parent");
         Check(i_node.GetParent() != i_own, "this client is its own parent");
-        Check(i_node.m_parentLevel != 0xffffffffu, "a parent at the largest level");
+        Check(i_probe.ParentLevel() != 0xffffffffu, "a parent at the largest level");
     }
 }
 }
@@ -122,6 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* ip_data, size_t i_size)
     using fuzz::Check;
     const std::string own = "me";
     DNetManager node;
+    DNetProbe probe(node);
     std::set<std::pair<std::string, unsigned int>> searches;
     bool repeated = false;
     QObject::connect(&node, &DNetManager::DNetSearchRequest, [&](std::string i_user, unsigned int i_req, std::string) {
@@ -139,50 +138,50 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* ip_data, size_t i_size)
             std::vector<PossibleParent> parents(in.Byte() % 8);
             for (PossibleParent& parent : parents)
                 parent.user = User(in);
-            node.OnPossibleParents(parents);
+            probe.PossibleParents(parents);
             break;
         }
         case 1:
         {
             const quint64 connection = in.Byte() % 16 + 1;
             const std::string user = User(in);
-            node.OnConnectionOpened(connection, user, in.Byte() & 1);
+            probe.ConnectionOpened(connection, user, in.Byte() & 1);
             break;
         }
         case 2:
         {
             const quint64 connection = in.Byte() % 16 + 1;
             const std::string user = User(in);
-            node.OnMessage(connection, user, Message(in));
+            probe.Message(connection, user, Message(in));
             break;
         }
         case 3:
         {
             const quint64 connection = in.Byte() % 16 + 1;
-            node.OnConnectionClosed(connection, User(in));
+            probe.ConnectionClosed(connection, User(in));
             break;
         }
         case 4:
         {
             const std::string user = User(in);
             const quint32 token = in.Byte();
-            node.OnDistributedSearch(user, token, in.Text(32));
+            probe.DistributedSearch(user, token, in.Text(32));
             break;
         }
         case 5:
         {
             const std::string user = User(in);
-            node.OnConnectionFailed(user, in.Byte() & 1 ? "D" : "P");
+            probe.ConnectionFailed(user, in.Byte() & 1 ? "D" : "P");
             break;
         }
         default:
             if (in.Byte() & 1)
-                node.OnServerConnected();
+                probe.ServerConnected();
             else
-                node.OnServerDisconnected();
+                probe.ServerDisconnected();
             break;
         }
-        CheckTree(node, own);
+        CheckTree(node, probe, own);
         // Searches are told apart by the last ones seen only.
         Check(!repeated || searches.size() >= DNetManager::SEARCH_RING_SIZE, "a search reached the shares twice");
     }

@@ -16,6 +16,7 @@
 #include "FrameCodec.h"
 #include "Log.h"
 #include "MemStream.h"
+#include "server.h"
 #include "ProtocolCodes.h"
 #include "Stream.h"
 #include "UserStats.h"
@@ -28,11 +29,27 @@
 #include <ctime>
 #include <set>
 
-// The frames reach the connection's private frame handling as the socket's
-// reader hands them on.
-#define private public
-#include "server.h"
-#undef private
+// The frames reach the connection's frame handling as the socket's reader
+// hands them on; the server befriends this class.
+class ServerProbe
+{
+public:
+    explicit ServerProbe(Server& io_server) : m_server(io_server) {}
+    void StartLoggedIn(bool i_loggedIn)
+    {
+        m_server.SetState(i_loggedIn ? Server::State::LoggedIn : Server::State::LoggingIn);
+    }
+    bool LoggingIn() const { return m_server.m_state == Server::State::LoggingIn; }
+    bool LoggedIn() const { return m_server.m_state == Server::State::LoggedIn; }
+    bool Offline() const { return m_server.m_state == Server::State::Offline; }
+    quint64 SocketGeneration() const { return m_server.m_socketGeneration; }
+    FrameDecoder& Decoder() { return m_server.m_decoder; }
+    void HandleFrame(quint32 i_code, InputStream& i_in) { m_server.HandleFrame(i_code, i_in); }
+    void EndConnection() { m_server.EndConnection(true); }
+
+private:
+    Server& m_server;
+};
 
 namespace
 {
@@ -82,20 +99,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* ip_data, size_t i_size)
     SetSetting("username", "me");
     Server server;
     server.CreateData();
-    server.SetState(ip_data[0] & 1 ? Server::State::LoggedIn : Server::State::LoggingIn);
+    ServerProbe probe(server);
+    probe.StartLoggedIn(ip_data[0] & 1);
 
     const char* stream = reinterpret_cast<const char*>(ip_data + 2);
     const size_t size = i_size - 2;
     const size_t step = ip_data[1] == 0 ? size : ip_data[1];
-    const quint64 generation = server.m_socketGeneration;
+    const quint64 generation = probe.SocketGeneration();
     bool open = true;
     for (size_t at = 0; at < size && open; at += step)
     {
-        server.m_decoder.Feed(stream + at, std::min(step, size - at));
+        probe.Decoder().Feed(stream + at, std::min(step, size - at));
         FrameView frame;
         for (;;)
         {
-            const FrameDecoder::Status status = server.m_decoder.Next(frame);
+            const FrameDecoder::Status status = probe.Decoder().Next(frame);
             if (status != FrameDecoder::Ready)
             {
                 open = status == FrameDecoder::NeedMore;
@@ -106,12 +124,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* ip_data, size_t i_size)
             InputStream in(bytes.data(), bytes.size());
             quint32 code = 0;
             in.ReadUInt32(code);
-            const bool loggingIn = server.m_state == Server::State::LoggingIn;
-            server.HandleFrame(code, in);
-            if (loggingIn && code == SM_LOGIN && server.m_state != Server::State::LoggedIn)
-                Check(server.m_state == Server::State::Offline && generation != server.m_socketGeneration,
+            const bool loggingIn = probe.LoggingIn();
+            probe.HandleFrame(code, in);
+            if (loggingIn && code == SM_LOGIN && !probe.LoggedIn())
+                Check(probe.Offline() && generation != probe.SocketGeneration(),
                       "a refused login keeps the connection");
-            if (generation != server.m_socketGeneration)
+            if (generation != probe.SocketGeneration())
             {
                 open = false;
                 break;
@@ -119,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* ip_data, size_t i_size)
         }
     }
 
-    server.EndConnection(true);
+    probe.EndConnection();
     Type* online = T("is_online");
     Check(online->ItemCount() == 0 || online->GetItems().First()->GetItems("user").empty(),
           "a user is online after the connection ended");

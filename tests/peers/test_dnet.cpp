@@ -1,7 +1,7 @@
 // The distributed-network node against the scripted central server, with
 // scripted parents and children made of raw sockets: reports at login and
 // on change, adoption of the first candidate that answers, refusal of
-// candidates whose root is us, the cap of attempts and of children, parent
+// candidates whose root is us, the cap of attempts and of child users, parent
 // loss, searches from the server and from the parent with the ring of the
 // last 1024, own searches, malformed messages and a lost server. Alice is
 // the node under test.
@@ -448,14 +448,18 @@ void TestDNet::EleventhChildRefused()
     QCOMPARE(mp_dnet->GetChildCount(), size_t(10));
 
     // A child's second connection (direct and relayed both arrived) is kept
-    // even when full, since the child decides which one stays; a third is not.
+    // even when full, since the child decides which one stays; it is the
+    // same child, so the count stays ten. A third connection is refused.
     ScriptedChild second, third;
     QVERIFY(second.Open(mp_messenger->ListeningPort(), "c0"));
-    QVERIFY(QTest::qWaitFor([&] { return mp_dnet->GetChildCount() == 11; }, g_waitMs));
+    QVERIFY(second.Told(0, "alice"));
+    QVERIFY(WaitLogged("User c0 is our child (10 of 10), on a second connection"));
+    QCOMPARE(mp_dnet->GetChildCount(), size_t(10));
     QVERIFY(third.Open(mp_messenger->ListeningPort(), "c0"));
     QVERIFY(WaitClosed(third.mp_socket.get()));
     second.mp_socket->close();
-    QVERIFY(QTest::qWaitFor([&] { return mp_dnet->GetChildCount() == 10; }, g_waitMs));
+    QVERIFY(WaitLogged("Child c0 closed one of its two connections"));
+    QCOMPARE(mp_dnet->GetChildCount(), size_t(10));
 
     // A child that leaves frees its place.
     children[3]->mp_socket->close();
