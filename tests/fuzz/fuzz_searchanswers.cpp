@@ -18,13 +18,17 @@
 #include "PeerMessageDecoders.h"
 #include "SearchParser.h"
 
-#include <QTemporaryDir>
+#include <QFileInfo>
 
 namespace
 {
 // Kept until exit, as the application is.
 sharestest::Environment* gp_env = nullptr;
-QTemporaryDir* gp_dir = nullptr;   // removed by hand at exit
+// A fixed place rather than a random temporary name: folder names are part
+// of what a search matches, and a fixed seed must do the same on every run.
+// Runs at the same time make the same files there, so they share it, and
+// it stays for the next run.
+const char* const SHARE_ROOT = "/tmp/tavrinel-fuzz-searchanswers";
 std::string g_public, g_group, g_listed;   // wire form
 
 const char* const g_users[] = {"stranger", "friend", "listed"};
@@ -47,17 +51,19 @@ extern "C" int LLVMFuzzerInitialize(int* ip_argc, char*** ip_argv)
     gp_env = new Environment;
     Relate(MakeType("global", true, false, true), MakeType("global_value", false, false, true), Many, One);
     SetSetting("username", "me");
-    gp_dir = new QTemporaryDir;
-    std::atexit([] { gp_dir->remove(); });
-    fuzz::Check(gp_dir->isValid(), "no scratch folder");
-    const QString root = gp_dir->path();
+    const QString root = QString::fromLatin1(SHARE_ROOT);
     const char* const names[] = {"01 - First Song.mp3", "02 - Second song.MP3", "notes first.txt",
                                  "Live \"at\" home - first.ogg", "-dash *star.mp3", "caf\xc3\xa9 noir.flac",
                                  "tab\there.mp3", "UPPER lower Mixed.wav"};
     int n = 0;
     for (const char* folder : {"/Public/Some Band", "/Public/Other", "/Group", "/List/deep/er"})
         for (const char* name : names)
-            MakeFile(root + folder + "/" + QString::fromUtf8(name), 1000 + n++);
+        {
+            const QString path = root + folder + "/" + QString::fromUtf8(name);
+            const qint64 size = 1000 + n++;
+            if (QFileInfo(path).size() != size)
+                MakeFile(path, size);
+        }
     gp_env->Manager()->Init();
     Share(root + "/Public") += T("shared_public")->GetGlobalNullItem();
     Share(root + "/List") += T("shared_userlist")->GetGlobalNullItem();
