@@ -18,10 +18,11 @@ std::string ToLatin1(const QString& i_text);
 QString FromUtf8(const std::string& i_bytes);
 std::string ToUtf8(const QString& i_text);
 
-// User, room and group names. The network carries them as UTF-8, but an old
-// client may have sent (and an earlier build stored) one byte per
-// character: bytes that are not valid UTF-8 show as Latin-1. The shown text
-// therefore need not lead back to the same bytes; whatever finds a name
-// again keeps its bytes. Typed names become UTF-8.
+// User, room and group names, and the folder and file names a peer sends
+// for a download. The network carries them as UTF-8, but an old client may
+// have sent (and an earlier build stored) one byte per character: bytes
+// that are not valid UTF-8 show as Latin-1, so that two such names stay
+// apart. The shown text therefore need not lead back to the same bytes;
+// whatever finds a name again keeps its bytes. Typed names become UTF-8.
 QString FromName(const std::string& i_bytes);
 std::string ToName(const QString& i_text);

@@ -26,6 +26,29 @@ namespace
 // How far "name (n)" is counted for a free file name.
 const int kMaxNumberedNames = 9999;
 
+// A partial file holds a start of the file of that size: it was started
+// for that size (a record from before sizes were kept is taken at its
+// word) and is not longer.
+bool HoldsStartOf(ItemPtr i_record, const QFileInfo& i_file, qint64 i_size)
+{
+    ItemPtr started = i_record["file_size"];
+    return (!started || started.AsInt64() == i_size) && i_file.size() <= i_size;
+}
+
+// Another download that has not finished still resumes the partial file:
+// it shares the record and the size the file was started for.
+bool IsResumedByOther(ItemPtr i_record, ItemPtr i_download)
+{
+    for (Item* other : i_record.GetItems("download_entry"))
+    {
+        ItemPtr entry(other);
+        if (other != i_download.Get() && entry["download_entry_status"].AsString() != "complete" &&
+            entry["file_size"].Get() == i_record["file_size"].Get())
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- download folders
@@ -37,9 +60,10 @@ QString TransferQueueManager::DownloadRoot(bool i_complete)
     return root + (i_complete ? QStringLiteral("\\complete") : QStringLiteral("\\downloading"));
 }
 
-std::vector<std::string> TransferQueueManager::KeptParts(ItemPtr i_download)
+QStringList TransferQueueManager::KeptParts(ItemPtr i_download, bool* o_shortened)
 {
-    return KeptSubfolders(i_download["remote_folder"].AsString(), i_download["subfolder_save_level"].AsInt());
+    return KeptSubfolders(i_download["remote_folder"].AsString(), i_download["subfolder_save_level"].AsInt(),
+                          o_shortened);
 }
 
 QString TransferQueueManager::GetDownloadTargetFolder(ItemPtr i_download, bool i_complete)
@@ -50,8 +74,8 @@ QString TransferQueueManager::GetDownloadTargetFolder(ItemPtr i_download, bool i
 QString TransferQueueManager::GetDownloadRelativeDownloadFolder(ItemPtr i_download)
 {
     QString relative;
-    for (const std::string& part : KeptParts(i_download))
-        relative += QLatin1Char('\\') + FromUtf8(part);
+    for (const QString& part : KeptParts(i_download))
+        relative += QLatin1Char('\\') + part;
     return relative;
 }
 
@@ -62,13 +86,13 @@ QString TransferQueueManager::GetDownloadTargetPath(ItemPtr i_download, bool i_c
         if (ItemPtr own = i_download["partial_file"])
             return FromUtf8(own.AsString()).replace(QLatin1Char('/'), QLatin1Char('\\'));
     return GetDownloadTargetFolder(i_download, i_complete) + QLatin1Char('\\') +
-           (i_complete ? CompleteFileName(i_download) : FromUtf8(CleanPathComponent(i_download["file_name"].AsString())));
+           (i_complete ? CompleteFileName(i_download) : LocalName(i_download["file_name"].AsString()));
 }
 
 QString TransferQueueManager::CompleteFileName(ItemPtr i_download)
 {
     ItemPtr own = i_download["complete_file_name"];
-    return FromUtf8(own ? own.AsString() : CleanPathComponent(i_download["file_name"].AsString()));
+    return own ? FromUtf8(own.AsString()) : LocalName(i_download["file_name"].AsString());
 }
 
 bool TransferQueueManager::DoesDownloadItemCompleteFilenameExist(ItemPtr i_download)
@@ -80,37 +104,65 @@ bool TransferQueueManager::IsFinishedOnDisk(ItemPtr i_download)
 {
     // A file of another size under the name is another file, and a partial
     // file of the download's own means it is not done.
-    const QFileInfo done(SlashForm(GetDownloadTargetPath(i_download, true)));
+    const QString path = SlashForm(GetDownloadTargetPath(i_download, true));
+    const QFileInfo done(path);
     if (!i_download || !done.isFile() || done.size() != i_download["file_size"].AsInt64())
         return false;
+    // Nor is a file that a finished download of another wire name, whose
+    // local name is the same, put there.
+    Item* name = i_download["file_name"].Get();
+    if (Item* size = i_download["file_size"].Get())
+        for (Item* other : size->GetItems("download_entry"))
+        {
+            ItemPtr entry(other);
+            if (entry["file_name"].Get() != name && entry["download_entry_status"].AsString() == "complete" &&
+                SlashForm(GetDownloadTargetPath(entry, true)) == path)
+                return false;
+        }
     const QString partial = ChoosePartialFile(i_download);
     return partial.isEmpty() || !QFileInfo::exists(partial);
 }
 
-QString TransferQueueManager::ChoosePartialFile(ItemPtr i_download, ItemPtr* o_record)
+QString TransferQueueManager::ChoosePartialFile(ItemPtr i_download, ItemPtr* o_record, bool* o_startOver)
 {
+    if (o_startOver)
+        *o_startOver = false;
+    const qint64 size = i_download["file_size"].AsInt64();
     const QString root = SlashForm(DownloadRoot(false));
     ItemPtr own = i_download["partial_file"];
     const QString ownPath = own ? FromUtf8(own.AsString()) : QString();
     if (own && IsBelowFolder(ownPath, root) && QFileInfo::exists(ownPath))
     {
-        if (o_record)
-            *o_record = own;
-        return ownPath;
+        // Started for another size, the file changed at its source: its
+        // bytes are of a version nobody offers any more, and the download
+        // starts over in it, unless another download still resumes them.
+        const bool changed = !HoldsStartOf(own, QFileInfo(ownPath), size);
+        if (!changed || !IsResumedByOther(own, i_download))
+        {
+            if (o_record)
+                *o_record = own;
+            if (o_startOver)
+                *o_startOver = changed;
+            return ownPath;
+        }
     }
-    const qint64 size = i_download["file_size"].AsInt64();
     const QString folder = SlashForm(GetDownloadTargetFolder(i_download, false));
-    const QString name = FromUtf8(CleanPathComponent(i_download["file_name"].AsString()));
+    Item* wireName = i_download["file_name"].Get();
+    const QString name = LocalName(wireName ? wireName->GetValue() : std::string());
     for (int n = 1; n <= kMaxNumberedNames; ++n)
     {
         const QString path = folder + QLatin1Char('/') + (n == 1 ? name : NumberedName(name, n));
         ItemPtr record = T("partial_file")->HasItem(ToUtf8(path));
         const QFileInfo file(path);
-        // A free name; a partial file started for a file of this size (the
-        // same file from another source); one from before partial files
-        // were remembered, when it can only be this download's.
+        // A free name; a partial file started for a file of this wire name
+        // and size (the same file from another source); one from before
+        // partial files were remembered, when it can only be this
+        // download's. A record without a wire name is its download's alone.
         const bool free = !file.exists() && !file.isSymLink();
-        if (free || (record ? record["file_size"].AsInt64() == size : IsUnclaimedPartialOf(i_download, file)))
+        const bool same = record ? record["file_name"].Get() == wireName && record["file_size"] &&
+                                       HoldsStartOf(record, file, size)
+                                 : IsUnclaimedPartialOf(i_download, file);
+        if (free || same)
         {
             if (o_record)
                 *o_record = free ? ItemPtr() : record;
@@ -125,18 +177,24 @@ bool TransferQueueManager::IsUnclaimedPartialOf(ItemPtr i_download, const QFileI
     const qint64 size = i_download["file_size"].AsInt64();
     if (i_file.isDir() || i_file.size() > size)
         return false;
-    // Another pending download of the name but of another size may have
-    // started it: then nobody can tell, and it stays as it is.
+    // Another pending download of the name but of another size, or of
+    // another wire name with the same local name, may have started it: then
+    // nobody can tell, and it stays as it is.
     const QString folder = GetDownloadTargetFolder(i_download, false);
-    if (Item* name = i_download["file_name"].Get())
-        for (Item* other : name->GetItems("download_entry"))
-        {
-            ItemPtr entry(other);
-            if (other != i_download.Get() && entry["file_size"].AsInt64() != size &&
-                entry["download_entry_status"].AsString() != "complete" &&
-                GetDownloadTargetFolder(entry, false) == folder)
-                return false;
-        }
+    Item* name = i_download["file_name"].Get();
+    const QString local = LocalName(i_download["file_name"].AsString());
+    for (const char* by : {"file_name", "remote_folder"})
+        if (Item* shared = i_download[by].Get())
+            for (Item* other : shared->GetItems("download_entry"))
+            {
+                ItemPtr entry(other);
+                if (other == i_download.Get() || entry["download_entry_status"].AsString() == "complete" ||
+                    (entry["file_name"].Get() == name && entry["file_size"].AsInt64() == size))
+                    continue;
+                if (GetDownloadTargetFolder(entry, false) == folder &&
+                    LocalName(entry["file_name"].AsString()) == local)
+                    return false;
+            }
     return true;
 }
 
@@ -206,7 +264,8 @@ void TransferQueueManager::OnFileConnection(std::string i_user, QTcpSocket* ip_s
         return;
     }
     ItemPtr record;
-    const QString path = ChoosePartialFile(download, &record);
+    bool startOver = false;
+    const QString path = ChoosePartialFile(download, &record, &startOver);
     if (path.isEmpty())
     {
         CloseFileConnection(ip_socket);
@@ -238,8 +297,10 @@ void TransferQueueManager::OnFileConnection(std::string i_user, QTcpSocket* ip_s
         return;
     }
     auto file = std::make_unique<QFile>(path);
-    // WriteOnly alone would truncate what earlier transfers wrote.
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Append))
+    const qint64 held = QFileInfo(path).size();
+    // WriteOnly alone would truncate what earlier transfers wrote; only a
+    // file of a version no longer offered is emptied.
+    if (!file->open(QIODevice::WriteOnly | (startOver ? QIODevice::Truncate : QIODevice::Append)))
     {
         CloseFileConnection(ip_socket);
         FailLocally(download, QStringLiteral("Could not open file, aborting"),
@@ -261,14 +322,27 @@ void TransferQueueManager::OnFileConnection(std::string i_user, QTcpSocket* ip_s
     ip_socket->flush();
 
     Data::Operation op(d);
-    // A file started now belongs to this download alone; one resumed keeps
-    // the download it was started for.
-    if (!record)
+    if (startOver)
+        Log(kCategory, 2,
+            QStringLiteral("%1 was started for a file of %2 bytes and held %3, the file now has %4 bytes: "
+                           "starting over")
+                .arg(path)
+                .arg(record["file_size"].AsInt64())
+                .arg(held)
+                .arg(size),
+            download);
+    // A file started now, or started over, is of this download's file; one
+    // resumed keeps the download, wire name and size it was started for.
+    if (!record || startOver)
     {
-        record = T("partial_file")->GetItem(ToUtf8(path));
-        for (Item* other : record.GetItems("download_entry"))
-            ItemPtr(other) -= record;
+        if (!record)
+        {
+            record = T("partial_file")->GetItem(ToUtf8(path));
+            for (Item* other : record.GetItems("download_entry"))
+                ItemPtr(other) -= record;
+        }
         record += download["user"];
+        record += download["file_name"];
         record += download["file_size"];
     }
     download += record;
@@ -338,7 +412,10 @@ void TransferQueueManager::OnDownloadComplete()
     const QFile* file = LiveObject<QFile>(download["download_file"].Get());
     const QString source = file ? file->fileName() : SlashForm(GetDownloadTargetPath(download, false));
     const QString folder = SlashForm(GetDownloadTargetFolder(download, true));
-    const QString name = FromUtf8(CleanPathComponent(download["file_name"].AsString()));
+    bool shortened = false;
+    bool folderShortened = false;
+    const QString name = LocalName(download["file_name"].AsString(), &shortened);
+    KeptParts(download, &folderShortened);
     QString destination = folder + QLatin1Char('/') + name;
     QString why;
     if (!IsBelowFolder(destination, SlashForm(DownloadRoot(true))))
@@ -371,6 +448,11 @@ void TransferQueueManager::OnDownloadComplete()
     Data::Operation op(d);
     // The partial file is gone; nothing is to be resumed from its name.
     download["partial_file"].Remove();
+    if (shortened || folderShortened)
+        Log(kCategory, 2,
+            QStringLiteral("%1 is too long a name for the file system, saved as %2")
+                .arg(FromName(RemotePath(download)), destination),
+            download);
     if (destination != folder + QLatin1Char('/') + name)
     {
         const QString taken = QFileInfo(destination).fileName();

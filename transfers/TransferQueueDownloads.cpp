@@ -5,7 +5,7 @@
 #include "TransferQueueManager.h"
 #include "TransferQueueInternal.h"
 
-#include "GeneralFunctions.h"
+#include "DownloadPaths.h"
 #include "Log.h"
 #include "MemStream.h"
 #include "PeerMessenger.h"
@@ -73,7 +73,11 @@ ItemPtr TransferQueueManager::GetDownloadEntry(std::string i_user, std::string i
 
 ItemPtr TransferQueueManager::DownloadOfRemotePath(const std::string& i_user, const std::string& i_path)
 {
-    return GetDownloadEntry(i_user, GetFileName(i_path), GetFolder(i_path));
+    // Split as results and queued downloads are: a "/" is part of a name.
+    std::string folder;
+    std::string name;
+    SplitWirePath(i_path, &folder, &name);
+    return GetDownloadEntry(i_user, name, folder);
 }
 
 void TransferQueueManager::QueueDownloadIfUserOnline(ItemPtr i_download)
@@ -207,6 +211,20 @@ void TransferQueueManager::OnFileTransferRequest(std::string i_user, int i_direc
             peerMessenger->DenyTransferRequest(i_user, i_req, "Complete");
         return;
     }
+    // The uploader's size is the one its bytes will follow; a stale queued
+    // size would end a longer file early or wait forever for a shorter one,
+    // and it decides which partial file the transfer may resume.
+    Data::Operation op(d);
+    const long long queuedSize = download["file_size"].AsInt64();
+    if (i_fileSize > 0 && i_fileSize != queuedSize)
+    {
+        Log(kCategory, 2,
+            QStringLiteral("Offered size %1 differs from the queued size %2, using the offered size")
+                .arg(i_fileSize)
+                .arg(queuedSize),
+            download);
+        download += T("file_size")->GetItem(Value(static_cast<long long>(i_fileSize)));
+    }
     // While another download writes the same partial file, an offer for
     // this one is turned down, so that its uploader does not offer it again
     // at once.
@@ -218,24 +236,11 @@ void TransferQueueManager::OnFileTransferRequest(std::string i_user, int i_direc
         return;
     }
 
-    Data::Operation op(d);
     download += T("remote_transfer_req")->GetItem(Value(i_req));
     if (status == "downloading")
     {
         Log(kCategory, 2, QStringLiteral("Transfer is already downloading, cancelling..."), download);
         SetDownloadEntryStatus(download, "aborted");
-    }
-    // The uploader's size is the one its bytes will follow; a stale queued
-    // size would end a longer file early or wait forever for a shorter one.
-    const long long queuedSize = download["file_size"].AsInt64();
-    if (i_fileSize > 0 && i_fileSize != queuedSize)
-    {
-        Log(kCategory, 2,
-            QStringLiteral("Offered size %1 differs from the queued size %2, using the offered size")
-                .arg(i_fileSize)
-                .arg(queuedSize),
-            download);
-        download += T("file_size")->GetItem(Value(static_cast<long long>(i_fileSize)));
     }
     if (peerMessenger)
         peerMessenger->AcceptTransferRequest(i_user, i_req, false, 0);

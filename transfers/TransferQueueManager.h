@@ -17,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <deque>
@@ -191,19 +192,23 @@ private:
     bool IsAnythingDownloading() const;
 
     // Download folders: the "downloading" or "complete" folder in the "\"
-    // form, and the cleaned parts of a download that sit below it.
+    // form, and the local names of a download's folders below it;
+    // o_shortened: whether one was cut to fit the file system.
     static QString DownloadRoot(bool i_complete);
-    static std::vector<std::string> KeptParts(ItemPtr i_download);
+    static QStringList KeptParts(ItemPtr i_download, bool* o_shortened = nullptr);
     // Another "downloading" entry that writes the partial file at the path.
     ItemPtr OtherWriterOf(ItemPtr i_download, const QString& i_path);
     // The partial file ("/" form) a transfer of the download writes: its
     // own while it is there, else the first name in its downloading folder
-    // that is free or holds a partial file it may resume; o_record: that
-    // file's record, null for a free name. Empty when no name is left.
-    QString ChoosePartialFile(ItemPtr i_download, ItemPtr* o_record = nullptr);
+    // that is free or holds a partial file it may resume (one of the same
+    // wire name, started for the same size); o_record: that file's record,
+    // null for a free name. Empty when no name is left. o_startOver: the
+    // own file was started for another size, and is written anew.
+    QString ChoosePartialFile(ItemPtr i_download, ItemPtr* o_record = nullptr, bool* o_startOver = nullptr);
     // A partial file that no record names (written before partial files
     // were remembered): it may be this download's when it is not longer and
-    // no other pending download of the name, of another size, exists.
+    // no other pending download of the local name, of another size or wire
+    // name, exists.
     bool IsUnclaimedPartialOf(ItemPtr i_download, const QFileInfo& i_file);
     // The download's file is in the complete folder with its size, and no
     // partial file of its own is left: it needs no transfer.

@@ -159,19 +159,21 @@ TransferQueueManager::TransferQueueManager()
     SaveByConnection("search_request_text", "complete_download");
 
     // ---- schema: which download a file on disk belongs to
-    // A partial file remembers the download it was started for (user and
-    // size), also once that download is removed, so that no other file of
-    // the same name is ever appended to it. A download that finished under
-    // a free name remembers that name.
+    // A partial file remembers the download it was started for (user, wire
+    // name and size), also once that download is removed, so that no other
+    // file is ever appended to it. A download that finished under a free
+    // name remembers that name.
     Type* partial = d->NewType("partial_file", true, false, true);
     d->NewType("complete_file_name", false, false, true);
     RelateShared(partial, "user");
     RelateShared(partial, "file_size");
+    RelateShared(partial, "file_name");
     RelateShared(download, "partial_file");
     RelateShared(download, "complete_file_name");
     SaveType("partial_file");
     SaveByConnection("user", "partial_file");
     SaveByConnection("file_size", "partial_file");
+    SaveByConnection("file_name", "partial_file");
     SaveByConnection("complete_file_name", "download_entry");
 
     // ---- users coming online, settings, the active statuses

@@ -128,6 +128,8 @@ private slots:
     void removedWhileRunning();
     void localFailuresKeepFiles();
     void partialFilesKeepTheirDownload();
+    void changedSourceFileStartsOver();
+    void distinctWireNamesStayDistinct();
 
 private:
     QString Root() const { return m_root.filePath("dl"); }
@@ -141,6 +143,10 @@ private:
     // Sends the whole file over a new file connection from the given
     // offset on; the offset the client asked for.
     qint64 Transfer(quint32 i_req, const QByteArray& i_content, const QByteArray& i_user = "bob");
+    // An accepted offer whose uploader sends the first bytes from offset 0
+    // and breaks off; true once the transfer has ended.
+    bool Dropped(const QByteArray& i_user, quint32 i_req, const QByteArray& i_file, const QByteArray& i_content,
+                 int i_sent = 419563);
 
     QueueFixture m_fixture;
     QTemporaryDir m_root;
@@ -184,6 +190,21 @@ qint64 TestDownloadConnection::Transfer(quint32 i_req, const QByteArray& i_conte
     return offset;
 }
 
+bool TestDownloadConnection::Dropped(const QByteArray& i_user, quint32 i_req, const QByteArray& i_file,
+                                     const QByteArray& i_content, int i_sent)
+{
+    ScriptedPeer peer;
+    ScriptedUploader up;
+    if (!peer.Open(m_fixture.mp_messenger, i_user) || !Offer(peer, i_req, i_file, i_content.size()) ||
+        !up.Open(m_fixture.mp_messenger->ListeningPort(), i_user, i_req) || up.Offset() != 0)
+        return false;
+    up.Send(i_content.left(i_sent));
+    up.Drain();
+    QTest::qWait(200);
+    up.Drop();
+    return QTest::qWaitFor([&] { return T("download_thread")->ItemCount() == 0; }, g_waitMs);
+}
+
 void TestDownloadConnection::paths_data()
 {
     QTest::addColumn<QByteArray>("folder");
@@ -204,6 +225,10 @@ void TestDownloadConnection::paths_data()
     QTest::newRow("slash and control bytes") << QByteArray("/abs/dir") << QByteArray("x/y\x01z\x7f", 6) << 0
                                              << "\\_abs_dir" << "x_y_z_";
     QTest::newRow("NUL") << QByteArray("f") << QByteArray("a\0b", 3) << 0 << "\\f" << "a_b";
+    QTest::newRow("Latin-1 parts") << QByteArray("caf\xe9") << QByteArray("x\xe8") << 0 << QString::fromUtf8("\\caf\u00e9")
+                                   << QString::fromUtf8("x\u00e8");
+    QTest::newRow("long parts") << QByteArray(300, 'a') << QByteArray("\xc3\xa9").repeated(260) + ".x" << 0
+                                << "\\" + QString(255, 'a') << QString(126, QChar(0xe9)) + ".x";
 }
 
 // The folder rule with cleaned parts; a "\" inside a name can only come
@@ -566,20 +591,8 @@ void TestDownloadConnection::partialFilesKeepTheirDownload()
     const QByteArray bobs = Random(1024 * 1024);
     const QByteArray carols = Random(2 * 1024 * 1024);
     // The uploader breaks off part-way; the bytes on disk are a prefix.
-    auto dropped = [&](const QByteArray& i_user, quint32 i_req, const QByteArray& i_file, const QByteArray& i_content) {
-        ScriptedPeer peer;
-        ScriptedUploader up;
-        if (!peer.Open(m_fixture.mp_messenger, i_user) || !Offer(peer, i_req, i_file, i_content.size()) ||
-            !up.Open(m_fixture.mp_messenger->ListeningPort(), i_user, i_req) || up.Offset() != 0)
-            return false;
-        up.Send(i_content.left(419563));
-        up.Drain();
-        QTest::qWait(200);
-        up.Drop();
-        return QTest::qWaitFor([&] { return T("download_thread")->ItemCount() == 0; }, g_waitMs);
-    };
     ItemPtr bob = m_fixture.mp_queue->AddDownload("bob", "track.bin", "f", bobs.size(), 0);
-    QVERIFY(dropped("bob", 1, "f\\track.bin", bobs));
+    QVERIFY(Dropped("bob", 1, "f\\track.bin", bobs));
     const QByteArray prefix = ReadAll(Downloading("f/track.bin"));
     QVERIFY(prefix.size() > 0 && prefix.size() < bobs.size());
     QCOMPARE(prefix, bobs.left(prefix.size()));
@@ -618,7 +631,7 @@ void TestDownloadConnection::partialFilesKeepTheirDownload()
     // Same name, same size, another user: resumed where the partial ends.
     const QByteArray same = Random(600000);
     q->AddDownload("bob", "same.bin", "g", same.size(), 0);
-    QVERIFY(dropped("bob", 4, "g\\same.bin", same));
+    QVERIFY(Dropped("bob", 4, "g\\same.bin", same));
     const qint64 kept = QFileInfo(Downloading("g/same.bin")).size();
     QVERIFY(kept > 0);
     ItemPtr dave = q->AddDownload("dave", "same.bin", "g", same.size(), 0);
@@ -628,6 +641,120 @@ void TestDownloadConnection::partialFilesKeepTheirDownload()
     QCOMPARE(Transfer(5, same, "dave"), kept);
     QVERIFY(WaitStatus(dave, "complete"));
     QCOMPARE(Sha(ReadAll(Complete("g/same.bin"))), Sha(same));
+}
+
+// A file that changed at its source between two offers: the partial file
+// of the old version is started over from offset 0, also across a restart
+// and when it is longer than the new file, and the new version arrives
+// byte-exact with nothing of the old one left on disk; a new offer of the
+// same size resumes where the partial file ends.
+void TestDownloadConnection::changedSourceFileStartsOver()
+{
+    TransferQueueManager* q = m_fixture.mp_queue;
+    const QByteArray before = Random(1024 * 1024 + 5);
+    const QByteArray after = Random(900 * 1024);
+    ItemPtr song = q->AddDownload("bob", "song.bin", "m", before.size(), 0);
+    QVERIFY(Dropped("bob", 1, "m\\song.bin", before, 400 * 1024));
+    QVERIFY(QFileInfo(Downloading("m/song.bin")).size() > 0);
+
+    m_fixture.RoundTrip();
+    q = m_fixture.mp_queue;
+    song = q->GetDownloadEntry("bob", "song.bin", "m");
+    // The new version, broken off too: the partial file holds its start only.
+    QVERIFY(Dropped("bob", 2, "m\\song.bin", after, 100000));
+    QCOMPARE(m_fixture.Logged(QStringLiteral("%1 was started for a file of %2 bytes")
+                                  .arg(Downloading("m/song.bin"))
+                                  .arg(before.size())),
+             1);
+    const QByteArray prefix = ReadAll(Downloading("m/song.bin"));
+    QVERIFY(prefix.size() > 0);
+    QCOMPARE(prefix, after.left(prefix.size()));
+    ScriptedPeer bob;
+    QVERIFY(bob.Open(m_fixture.mp_messenger, "bob"));
+    QVERIFY(Offer(bob, 3, "m\\song.bin", after.size()));
+    QCOMPARE(Transfer(3, after), qint64(prefix.size()));
+    QVERIFY2(WaitStatus(song, "complete"), Status(song).c_str());
+    QCOMPARE(Sha(ReadAll(Complete("m/song.bin"))), Sha(after));
+
+    // Offered smaller than the partial file holds.
+    const QByteArray clip = Random(600000);
+    const QByteArray shorter = Random(100000);
+    ItemPtr small = q->AddDownload("bob", "clip.bin", "m", clip.size(), 0);
+    QVERIFY(Dropped("bob", 4, "m\\clip.bin", clip));
+    QVERIFY(QFileInfo(Downloading("m/clip.bin")).size() > shorter.size());
+    ScriptedPeer again;
+    QVERIFY(again.Open(m_fixture.mp_messenger, "bob"));
+    QVERIFY(Offer(again, 5, "m\\clip.bin", shorter.size()));
+    QCOMPARE(Transfer(5, shorter), qint64(0));
+    QVERIFY2(WaitStatus(small, "complete"), Status(small).c_str());
+    QCOMPARE(ReadAll(Complete("m/clip.bin")), shorter);
+    QCOMPARE(Tree(Root()), QStringList({"complete", "complete/m", "complete/m/clip.bin", "complete/m/song.bin",
+                                        "downloading"}));
+}
+
+// Bob's four files in one folder: two Latin-1 names that only a byte tells
+// apart, a name holding "/", and a name of 274 bytes. Each arrives
+// byte-exact in a file of its own, none mixed with another; a name that
+// cleaning makes the same as an earlier one takes the next free name. A
+// second source of the same wire name and size resumes the partial file.
+void TestDownloadConnection::distinctWireNamesStayDistinct()
+{
+    TransferQueueManager* q = m_fixture.mp_queue;
+    const QByteArray e = Random(300000);
+    const QByteArray f = Random(300000);
+    const QByteArray slash = Random(70000);
+    const QByteArray wide = Random(50000);
+    QByteArray longName;
+    for (int k = 0; k < 90; ++k)
+        longName += "\xe6\x97\xa5";
+    longName += ".bin";
+    ItemPtr acute = q->AddDownload("bob", "caf\xe9.bin", "music\\rock", e.size(), 0);
+    ItemPtr grave = q->AddDownload("bob", "caf\xe8.bin", "music\\rock", f.size(), 0);
+    ItemPtr acdc = q->AddDownload("bob", "AC/DC.bin", "music\\rock", slash.size(), 0);
+    ItemPtr shortened = q->AddDownload("bob", longName.toStdString(), "music\\rock", wide.size(), 0);
+
+    QVERIFY(Dropped("bob", 1, "music\\rock\\caf\xe9.bin", e, 120000));
+    const qint64 kept = QFileInfo(Downloading(QString::fromUtf8("rock/caf\u00e9.bin"))).size();
+    QVERIFY(kept > 0);
+    ScriptedPeer bob;
+    QVERIFY(bob.Open(m_fixture.mp_messenger, "bob"));
+    QVERIFY(Offer(bob, 2, "music\\rock\\caf\xe8.bin", f.size()));
+    QCOMPARE(Transfer(2, f), qint64(0));
+    // Split at the last "\" only: the name holds the "/".
+    bob.Send(Frame(PM_UPLOAD_PLACE_IN_LINE, Str("music\\rock\\AC/DC.bin") + U32(6)));
+    QVERIFY(Offer(bob, 3, "music\\rock\\AC/DC.bin", slash.size()));
+    QCOMPARE(acdc["place_in_line"].AsString(), std::string("6"));
+    QCOMPARE(Transfer(3, slash), qint64(0));
+    QVERIFY(Offer(bob, 4, "music\\rock\\" + longName, wide.size()));
+    QCOMPARE(Transfer(4, wide), qint64(0));
+    for (ItemPtr done : {grave, acdc, shortened})
+        QVERIFY2(WaitStatus(done, "complete"), Status(done).c_str());
+
+    // Another user's file of the same wire name and size is the same file.
+    ItemPtr carols = q->AddDownload("carol", "caf\xe9.bin", "music\\rock", e.size(), 0);
+    ScriptedPeer carol;
+    QVERIFY(carol.Open(m_fixture.mp_messenger, "carol"));
+    QVERIFY(Offer(carol, 5, "music\\rock\\caf\xe9.bin", e.size()));
+    QCOMPARE(Transfer(5, e, "carol"), kept);
+    QVERIFY2(WaitStatus(carols, "complete"), Status(carols).c_str());
+
+    // "AC_DC.bin" is another file that cleaning names alike.
+    const QByteArray underscore = Random(70000);
+    ItemPtr alike = q->AddDownload("bob", "AC_DC.bin", "music\\rock", underscore.size(), 0);
+    QCOMPARE(Status(alike), std::string("queued"));
+    QVERIFY(Offer(bob, 6, "music\\rock\\AC_DC.bin", underscore.size()));
+    QCOMPARE(Transfer(6, underscore), qint64(0));
+    QVERIFY2(WaitStatus(alike, "complete"), Status(alike).c_str());
+
+    const QString cut = QString(83, QChar(0x65e5)) + ".bin";
+    QCOMPARE(Sha(ReadAll(Complete(QString::fromUtf8("rock/caf\u00e9.bin")))), Sha(e));
+    QCOMPARE(Sha(ReadAll(Complete(QString::fromUtf8("rock/caf\u00e8.bin")))), Sha(f));
+    QCOMPARE(Sha(ReadAll(Complete("rock/AC_DC.bin"))), Sha(slash));
+    QCOMPARE(Sha(ReadAll(Complete("rock/AC_DC (2).bin"))), Sha(underscore));
+    QCOMPARE(Sha(ReadAll(Complete("rock/" + cut))), Sha(wide));
+    QCOMPARE(Tree(Root() + "/complete/rock").size(), 5);
+    QCOMPARE(m_fixture.Logged("too long a name for the file system, saved as " + Complete("rock/" + cut)), 1);
+    QVERIFY(q->GetDownloadTargetPath(shortened, true).endsWith("\\" + cut));
 }
 
 QTEST_MAIN(TestDownloadConnection)
