@@ -22,9 +22,13 @@ int main(int argc, char** argv)
 #endif
         window.setVisible(true);
         window.Init();
+        // A state file that cannot be read ends the program once the user
+        // has been told; nothing is saved over it.
+        if (window.StateFileUnreadable())
+            exitCode = 1;
         // A signal during Init has ended its dialogs; the main loop would
         // start afresh and wait for another.
-        if (!quitOnSignals.Received())
+        else if (!quitOnSignals.Received())
             exitCode = application.exec();
     }   // the window saves and tears down before the application goes
     return exitCode;

@@ -189,7 +189,8 @@ void MainWindow::Init()
     SetSetting("minimize_to_tray", "yes");
     SetSetting("expand_new_shares", "yes");
 
-    LoadState();
+    if (!LoadState())
+        return;
 
     // Queued and finished downloads and shared folders reach the state file
     // soon, not only every five minutes: a crash or a kill keeps them.
@@ -289,16 +290,11 @@ void MainWindow::CreateTypes()
     dataSaver->AddSavedType("wish_list_item_enabled");
 }
 
-void MainWindow::LoadState()
+bool MainWindow::LoadState()
 {
     const std::string path = StateFilePath();
-    Log(kConfigurationData, 1,
-        QStringLiteral("Loading configuration data from %1").arg(QFile::decodeName(path.c_str())));
-    // A save killed midway leaves its temporary file; the file itself is
-    // whole, old or new.
-    for (const std::string& leftover : statefile::RemoveUnfinishedSaves(path))
-        Log(kConfigurationData, 2,
-            QStringLiteral("Removed an unfinished save: %1").arg(QFile::decodeName(leftover.c_str())));
+    const QString shownPath = QFile::decodeName(path.c_str());
+    Log(kConfigurationData, 1, QStringLiteral("Loading configuration data from %1").arg(shownPath));
     try
     {
         dataSaver->Load(path.c_str());
@@ -315,11 +311,34 @@ void MainWindow::LoadState()
                                  QMessageBox::Ok);
         dataSaver->NotifyDataLoaded();
     }
+    catch (const DataReadFailure& e)
+    {
+        // Not damaged, only out of reach (permissions, a failing disk):
+        // starting from scratch would save over the user's state. Nothing
+        // is written from here on; the line also goes to the terminal, since
+        // the log view goes with the window.
+        m_stateFileUnreadable = true;
+        const QString reason = QFile::decodeName(e.what());
+        Log(kConfigurationData, 1, QStringLiteral("Failure to read configuration data: %1").arg(reason));
+        qWarning("Failure to read configuration data: %s", e.what());
+        QMessageBox::critical(this, tr("Cannot read configuration data"),
+                              tr("Your client configuration data could not be read (%1). "
+                                 "It has been left as it is; the client will now close.")
+                                  .arg(reason),
+                              QMessageBox::Ok);
+        return false;
+    }
+    // A save killed midway leaves its temporary file; the file itself is
+    // whole, old or new.
+    for (const std::string& leftover : statefile::RemoveUnfinishedSaves(path))
+        Log(kConfigurationData, 2,
+            QStringLiteral("Removed an unfinished save: %1").arg(QFile::decodeName(leftover.c_str())));
+    return true;
 }
 
 void MainWindow::SaveState()
 {
-    if (!dataSaver)
+    if (!dataSaver || m_stateFileUnreadable)
         return;
     try
     {

@@ -80,6 +80,11 @@ public:
     // the file system takes. Built anew at each use.
     static std::string StateFilePath();
 
+    // Whether the state file exists but could not be read. Init has then
+    // told the user and stopped; the program ends without writing anything
+    // over it or beside it.
+    bool StateFileUnreadable() const { return m_stateFileUnreadable; }
+
     // The generated form, for the views and tests that look up its widgets.
     Ui_MainWindow* Form() const { return mp_ui; }
 
@@ -138,7 +143,8 @@ private:
     void AddToolBarActions();
     void UnshareSelectedFolders();
     void ChooseDownloadFolder();
-    void LoadState();
+    // False when the file could not be read: nothing may be saved then.
+    bool LoadState();
     // Writes the state file; a failure is logged and the client goes on.
     void SaveState();
     void FillOptionsTab();
@@ -159,6 +165,7 @@ private:
     ChangeSaver* mp_changeSaver = nullptr;
     // Whether Init has built the managers the destructor tears down.
     bool m_initialised = false;
+    bool m_stateFileUnreadable = false;
     QSystemTrayIcon m_trayIcon;
 };
 

@@ -212,6 +212,9 @@ void DataSaver::Load(const char* ip_path) {
             return;
         }
         image = statefile::Parse(bytes);
+    } catch (const DataReadFailure& e) {
+        // Not damaged, only out of reach: left as it is.
+        throw DataReadFailure("cannot read the state file " + path + ": " + e.what());
     } catch (const DataLoadFailure& e) {
         // Kept for the user before any save can replace it.
         std::string error;

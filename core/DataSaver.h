@@ -12,6 +12,9 @@
 //          // aside; log and tell the user, then go on as on a first start:
 //          dataSaver->NotifyDataLoaded();
 //      }
+//      catch (const DataReadFailure& e) {
+//          // the file is as it was: tell the user and end without saving
+//      }
 // Load notifies the handlers itself after a successful read and when there
 // is no file; after a failure the caller does it, once it has told the user.
 
@@ -30,6 +33,14 @@ struct Image;
 // where the file was kept.
 struct DataLoadFailure : std::runtime_error {
     explicit DataLoadFailure(const std::string& i_what) : std::runtime_error(i_what) {}
+};
+
+// An existing state file that could not be read (permission, I/O error).
+// It is not damaged: it is left where it is, untouched, and the store is as
+// it was. Not a DataLoadFailure, so no caller can take it for one and start
+// from scratch over the user's state.
+struct DataReadFailure : std::runtime_error {
+    explicit DataReadFailure(const std::string& i_what) : std::runtime_error(i_what) {}
 };
 
 // The state could not be written; the previous file is untouched.
@@ -79,17 +90,20 @@ public:
     void NotifyDataLoaded();
 
     // Reads the state file into the store. A missing file is a first start:
-    // nothing is read and the handlers are notified. An existing file is
-    // checked in full first; when it cannot be used it is renamed aside
-    // (path + ".bad", ".bad.1", ...), the store is left exactly as it was, no
-    // handler is notified and DataLoadFailure is thrown. Otherwise the items
+    // nothing is read and the handlers are notified. A file that exists but
+    // cannot be read throws DataReadFailure and is left as it is. A file that
+    // was read is checked in full first; when it cannot be used (a folder,
+    // FIFO or device counts as such) it is renamed aside (path + ".bad",
+    // ".bad.1", ...), the store is left exactly as it was, no handler is
+    // notified and DataLoadFailure is thrown. Otherwise the items
     // are applied through the normal store calls (their handlers run) and the
     // handlers are notified. An exception thrown by a store handler during
     // the apply passes through unchanged.
     void Load(const char* ip_path);
 
     // Writes the saved types to a temporary file beside the path, mode 0600,
-    // and renames it over the path. Throws DataSaveFailure, leaving the
+    // and renames it over the path; when the path is a symbolic link, beside
+    // and over the file it leads to, so the link stays. Throws DataSaveFailure, leaving the
     // previous file untouched and no temporary file behind.
     void Save(const char* ip_path);
 

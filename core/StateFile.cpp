@@ -1,6 +1,7 @@
 #include "StateFile.h"
 
 #include "DataSaver.h"
+#include "RegularFile.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -83,6 +84,12 @@ private:
 };
 
 std::string Errno() { return std::strerror(errno); }
+
+// The folder of a path: "." when it names none, "/" for a file at the root.
+std::string FolderOf(const std::string& i_path) {
+    const size_t slash = i_path.rfind('/');
+    return slash == std::string::npos ? "." : (slash == 0 ? "/" : i_path.substr(0, slash));
+}
 
 // Closes the descriptor and removes the temporary file unless released.
 class TempFile {
@@ -203,16 +210,18 @@ std::string Encode(const Image& i_image) {
 
 ReadStatus ReadFile(const std::string& i_path, std::string& o_bytes) {
     o_bytes.clear();
-    const int fd = ::open(i_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) return ReadStatus::Missing;
-        Fail("it cannot be opened: " + Errno());
+    int fd = -1;
+    int error = 0;
+    switch (OpenRegularFileForReading(i_path, fd, error)) {
+        case RegularFileStatus::Missing: return ReadStatus::Missing;
+        case RegularFileStatus::NotRegular: Fail("it is not a regular file");
+        case RegularFileStatus::Unreadable: throw DataReadFailure("it cannot be opened: " + std::string(std::strerror(error)));
+        case RegularFileStatus::Opened: break;
     }
     TempFile guard;   // closes only; the path stays empty
     guard.m_fd = fd;
     struct stat st;
-    if (::fstat(fd, &st) != 0) Fail("its size cannot be read: " + Errno());
-    if (!S_ISREG(st.st_mode)) Fail("it is not a regular file");
+    if (::fstat(fd, &st) != 0) throw DataReadFailure("its size cannot be read: " + Errno());
     // The header's length field bounds a valid file; anything larger is
     // refused before memory is taken for it.
     const uint64_t maxSize = kHeaderSize + uint64_t(std::numeric_limits<uint32_t>::max());
@@ -223,23 +232,55 @@ ReadStatus ReadFile(const std::string& i_path, std::string& o_bytes) {
         const ssize_t n = ::read(fd, &o_bytes[done], o_bytes.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            Fail("it cannot be read: " + Errno());
+            throw DataReadFailure("it cannot be read: " + Errno());
         }
         if (n == 0) break;
         done += size_t(n);
     }
-    if (done != o_bytes.size()) Fail("it shrank while it was read");
+    // Changed under the reader: what was read says nothing of the file.
+    if (done != o_bytes.size()) throw DataReadFailure("it shrank while it was read");
     return ReadStatus::Read;
+}
+
+std::string SaveTarget(const std::string& i_path, std::string& o_error) {
+    std::string target = i_path;
+    // As many links as the kernel follows in one path.
+    for (int followed = 0; followed <= 40; ++followed) {
+        struct stat st;
+        if (::lstat(target.c_str(), &st) != 0) {
+            if (errno == ENOENT) return target;   // the save creates it
+            o_error = Errno();
+            return std::string();
+        }
+        if (!S_ISLNK(st.st_mode)) return target;
+        std::string link(size_t(st.st_size > 0 ? st.st_size : 0) + 256, '\0');
+        const ssize_t n = ::readlink(target.c_str(), &link[0], link.size());
+        if (n <= 0 || size_t(n) >= link.size()) {
+            o_error = n < 0 ? Errno() : "the link changed while it was read";
+            return std::string();
+        }
+        link.resize(size_t(n));
+        // A relative link is relative to the folder that holds it.
+        target = link.empty() || link[0] == '/' || target.find('/') == std::string::npos
+                     ? link
+                     : FolderOf(target) + "/" + link;
+    }
+    o_error = std::strerror(ELOOP);
+    return std::string();
 }
 
 void WriteAtomically(const std::string& i_path, std::string_view i_bytes) {
     auto fail = [&](const std::string& i_step, const std::string& i_file) {
         throw DataSaveFailure("cannot save the state file " + i_path + ": " + i_step + " " + i_file + ": " + Errno());
     };
+    std::string error;
+    const std::string target = SaveTarget(i_path, error);
+    if (target.empty())
+        throw DataSaveFailure("cannot save the state file " + i_path + ": cannot follow its link: " + error);
     TempFile tmp;
     // The first free name; O_EXCL never reuses anything that exists.
     for (unsigned n = 1;; ++n) {
-        std::string candidate = i_path + "." + std::to_string(n);
+        std::string candidate = target + "." + std::to_string(n);
         tmp.m_fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (tmp.m_fd >= 0) {
             tmp.m_path = std::move(candidate);
@@ -263,13 +304,11 @@ void WriteAtomically(const std::string& i_path, std::string_view i_bytes) {
     tmp.m_fd = -1;
     if (::close(fd) != 0) fail("cannot close", tmp.m_path);
     if (gp_stateFileBeforeRename) gp_stateFileBeforeRename(tmp.m_path.c_str());
-    if (::rename(tmp.m_path.c_str(), i_path.c_str()) != 0) fail("cannot rename to the target", tmp.m_path);
+    if (::rename(tmp.m_path.c_str(), target.c_str()) != 0) fail("cannot rename to the target", tmp.m_path);
     tmp.m_path.clear();
 
     // Make the rename itself durable; the new file is in place either way.
-    const size_t slash = i_path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : i_path.substr(0, slash));
-    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dirFd = ::open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
         ::fsync(dirFd);
         ::close(dirFd);
@@ -278,9 +317,13 @@ void WriteAtomically(const std::string& i_path, std::string_view i_bytes) {
 
 std::vector<std::string> RemoveUnfinishedSaves(const std::string& i_path) {
     std::vector<std::string> removed;
-    const size_t slash = i_path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : i_path.substr(0, slash));
-    const std::string prefix = (slash == std::string::npos ? i_path : i_path.substr(slash + 1)) + ".";
+    // The saves went beside the file the link leads to.
+    std::string error;
+    const std::string target = SaveTarget(i_path, error);
+    if (target.empty()) return removed;
+    const size_t slash = target.rfind('/');
+    const std::string folder = FolderOf(target);
+    const std::string prefix = (slash == std::string::npos ? target : target.substr(slash + 1)) + ".";
     DIR* dir = ::opendir(folder.c_str());
     if (!dir) return removed;
     std::vector<std::string> candidates;
@@ -302,16 +345,18 @@ std::vector<std::string> RemoveUnfinishedSaves(const std::string& i_path) {
 }
 
 std::string MoveAside(const std::string& i_path, std::string& o_error) {
+    const std::string target = SaveTarget(i_path, o_error);
+    if (target.empty()) return std::string();
     for (unsigned n = 0; n < 100000; ++n) {
-        const std::string candidate = i_path + ".bad" + (n ? "." + std::to_string(n) : std::string());
-        if (::renameat2(AT_FDCWD, i_path.c_str(), AT_FDCWD, candidate.c_str(), RENAME_NOREPLACE) == 0)
+        const std::string candidate = target + ".bad" + (n ? "." + std::to_string(n) : std::string());
+        if (::renameat2(AT_FDCWD, target.c_str(), AT_FDCWD, candidate.c_str(), RENAME_NOREPLACE) == 0)
             return candidate;
         if (errno == EEXIST) continue;
         if (errno == EINVAL || errno == ENOSYS) {
             // A file system without the no-replace rename: check, then rename.
             struct stat st;
             if (::lstat(candidate.c_str(), &st) == 0) continue;
-            if (::rename(i_path.c_str(), candidate.c_str()) == 0) return candidate;
+            if (::rename(target.c_str(), candidate.c_str()) == 0) return candidate;
         }
         o_error = Errno();
         return std::string();

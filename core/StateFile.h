@@ -53,23 +53,33 @@ Image Parse(std::string_view i_file);
 std::string Encode(const Image& i_image);
 
 enum class ReadStatus { Read, Missing };
-// Reads the whole file. Missing when it does not exist; throws
-// DataLoadFailure when it exists but cannot be read.
+// Reads the whole file, following symbolic links. Missing when it does not
+// exist. Only a regular file is opened, and never so that open() could wait
+// (a FIFO or a device at the path). Throws DataLoadFailure when the file is
+// not a regular file or too large for the format, DataReadFailure when it
+// cannot be opened or read.
 ReadStatus ReadFile(const std::string& i_path, std::string& o_bytes);
 
-// Writes a temporary file beside the target (path + "." + the first free n
-// from 1, mode 0600), flushes it to disk and renames it over the target.
-// On any failure the temporary file is removed, the target is untouched and
+// The file a save writes: the path itself, or, when the path is a symbolic
+// link, the file the chain of links ends at (which may not exist yet).
+// "" with the reason in o_error when the chain cannot be followed.
+std::string SaveTarget(const std::string& i_path, std::string& o_error);
+
+// Writes a temporary file beside the save target (target + "." + the first
+// free n from 1, mode 0600), flushes it to disk and renames it over the
+// target, so a link at the path stays and leads to the new state. On any
+// failure the temporary file is removed, the target is untouched and
 // DataSaveFailure is thrown.
 void WriteAtomically(const std::string& i_path, std::string_view i_bytes);
 
 // Removes the temporary files that a save ended midway (a killed process)
-// left beside the target: regular files named path + "." + digits. Returns
-// the removed paths.
+// left beside the save target: regular files named target + "." + digits.
+// Returns the removed paths.
 std::vector<std::string> RemoveUnfinishedSaves(const std::string& i_path);
 
-// Renames an unusable file to path + ".bad" (".bad.1", ".bad.2", ... when
-// taken), never replacing anything. Returns the new name, or "" with the
+// Renames an unusable save target to target + ".bad" (".bad.1", ".bad.2",
+// ... when taken), never replacing anything; a link at the path stays, so
+// the next save goes through it again. Returns the new name, or "" with the
 // reason in o_error.
 std::string MoveAside(const std::string& i_path, std::string& o_error);
 

@@ -18,6 +18,13 @@ public:
     ClientProcess& operator=(const ClientProcess&) = delete;
 
     bool Start();
+    // Starts it with HOME set to the folder, as another user through
+    // setpriv unless the user is empty; what it writes to stderr is kept
+    // (and passed on).
+    bool StartAs(const QString& i_user, const QString& i_group, const QString& i_home);
+    // Waits with the event loop spinning until stderr has held the text;
+    // only for a client started with StartAs.
+    bool WaitForErrorOutput(const QString& i_text, int i_timeoutMs);
     bool Running() const { return m_process.state() != QProcess::NotRunning; }
     // Sends a POSIX signal.
     void Signal(int i_signal);
@@ -31,6 +38,7 @@ public:
 private:
     QProcess m_process;
     QElapsedTimer m_started;
+    QByteArray m_errorOutput;
 };
 
 QString ClientPath();

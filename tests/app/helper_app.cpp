@@ -79,10 +79,12 @@ QString StatePath()
 void RemoveStateFiles()
 {
     QDir home(HomePath());
-    for (const QString& name : home.entryList({".Tavrinel*"}, QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot))
+    // FIFOs and links too; a link goes, never what it leads to.
+    for (const QString& name :
+         home.entryList({".Tavrinel*"}, QDir::Files | QDir::Dirs | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot))
     {
         QFileInfo info(home.filePath(name));
-        if (info.isDir())
+        if (info.isDir() && !info.isSymLink())
             QDir(info.filePath()).removeRecursively();
         else
             QFile::remove(info.filePath());

@@ -39,6 +39,39 @@ bool ClientProcess::Start()
     return m_process.waitForStarted(30000);
 }
 
+bool ClientProcess::StartAs(const QString& i_user, const QString& i_group, const QString& i_home)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("HOME", i_home);
+    m_process.setProcessEnvironment(environment);
+    m_process.setProcessChannelMode(QProcess::SeparateChannels);
+    m_process.setReadChannel(QProcess::StandardError);
+    QObject::connect(&m_process, &QProcess::readyReadStandardError, [this] {
+        const QByteArray bytes = m_process.readAllStandardError();
+        m_errorOutput += bytes;
+        fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    });
+    if (i_user.isEmpty())
+        m_process.start(ClientPath(), {});
+    else   // the death signal goes with the change of user; setpriv sets it again
+        m_process.start("setpriv", {"--reuid", i_user, "--regid", i_group, "--clear-groups", "--pdeathsig",
+                                    "SIGKILL", "--", ClientPath()});
+    m_started.start();
+    return m_process.waitForStarted(30000);
+}
+
+bool ClientProcess::WaitForErrorOutput(const QString& i_text, int i_timeoutMs)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (!m_errorOutput.contains(i_text.toUtf8()) && Running() && waited.elapsed() < i_timeoutMs)
+    {
+        m_process.waitForReadyRead(50);
+        QCoreApplication::processEvents();
+    }
+    return m_errorOutput.contains(i_text.toUtf8());
+}
+
 void ClientProcess::Signal(int i_signal)
 {
     if (Running())
@@ -83,6 +116,10 @@ QString LoadSettingsFrom(const QString& i_path)
         saver.Load(QFile::encodeName(i_path).constData());
     }
     catch (const DataLoadFailure& e)
+    {
+        return QString::fromLocal8Bit(e.what());
+    }
+    catch (const DataReadFailure& e)
     {
         return QString::fromLocal8Bit(e.what());
     }
