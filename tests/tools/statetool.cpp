@@ -109,10 +109,13 @@ void RemoveItems(Image& io_im, const std::vector<bool>& i_drop) {
 
 // Value items that no key uses any more are not kept, as a save would not.
 void DropUnusedValues(Image& io_im, uint32_t i_valueType) {
+    // One pass over the links: a file of many settings stays quick to edit.
+    std::vector<bool> linked(io_im.items.size(), false);
+    for (auto& l : io_im.links) linked[l.first] = linked[l.second] = true;
     std::vector<bool> drop(io_im.items.size(), false);
     bool any = false;
     for (uint32_t k = 0; k < io_im.items.size(); ++k)
-        if (io_im.items[k].type == i_valueType && !Linked(io_im, k)) drop[k] = any = true;
+        if (io_im.items[k].type == i_valueType && !linked[k]) drop[k] = any = true;
     if (any) RemoveItems(io_im, drop);
 }
 
