@@ -5,6 +5,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace
 {
 // A first message is a user name, a type and a token: anything near this
@@ -43,13 +45,25 @@ bool PeerConnection::Send(const char* ip_message, size_t i_size)
     return mp_socket->write(wire) == wire.size();
 }
 
+bool PeerConnection::OutputFull(size_t i_size)
+{
+    if (!mp_socket || m_stage == Stage::Closed)
+        return false;
+    const qint64 size = qint64(std::min<size_t>(i_size, size_t(MAX_UNSENT_BYTES)));
+    if (mp_socket->bytesToWrite() + size <= MAX_UNSENT_BYTES)
+        return false;
+    // Qt hands its buffer to the system only from the event loop; what the
+    // system takes now is not waiting.
+    mp_socket->flush();
+    const qint64 waiting = mp_socket ? mp_socket->bytesToWrite() : 0;
+    return waiting > 0 && waiting + size > MAX_UNSENT_BYTES;
+}
+
 qint64 PeerConnection::Read()
 {
     if (!mp_socket)
         return -1;
-    const bool handshake =
-        m_stage == Stage::AwaitingFirstFrame || m_stage == Stage::Connecting;
-    return mp_decoder->ReadFrom(*mp_socket, handshake);
+    return mp_decoder->ReadFrom(*mp_socket, true);
 }
 
 void PeerConnection::SetFrameLimit(quint32 i_limit)

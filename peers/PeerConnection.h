@@ -41,13 +41,25 @@ public:
     void SetStage(Stage i_stage) { m_stage = i_stage; }
     bool IsClosed() const { return m_stage == Stage::Closed; }
 
+    // Unsent output past which the other side is taken not to read: well
+    // above a large share list, the same for "P" and "D".
+    static constexpr qint64 MAX_UNSENT_BYTES = 8 * 1024 * 1024;
+    // What an open connection's socket buffers of incoming data; the rest
+    // waits in the system until the frames before it are handled.
+    static constexpr qint64 READ_BUFFER_BYTES = 1024 * 1024;
+
     // Frames one message (code + fields) and writes it. False when the
     // connection is closed or the message cannot be framed for it.
     bool Send(const char* ip_message, size_t i_size);
+    // True when a message of this size would take the unsent output past
+    // MAX_UNSENT_BYTES, counting only what the system does not take at
+    // once. A message on an empty buffer always goes, however large.
+    bool OutputFull(size_t i_size);
 
-    // Moves what the socket has into the decoder: before the handshake is
-    // done no byte beyond the first frame is taken, so raw data following
-    // it stays in the socket. -1 on a read error.
+    // Moves the socket's bytes of the next frame into the decoder and no
+    // more: frames not yet handled wait in the socket, and before the
+    // handshake is done raw data after the first frame stays there.
+    // -1 on a read error.
     qint64 Read();
     FrameDecoder& Decoder() { return *mp_decoder; }
     // After the first frame: a fresh decoder with the limit of the type.
@@ -73,6 +85,9 @@ public:
     bool m_announced = false;     // "D": DistributedConnectionOpened went out for it
     bool m_busy = false;          // its incoming data is being handled
     bool m_readAgain = false;     // more to handle once the current pass ends
+    bool m_turnPending = false;   // a further turn of reading is scheduled
+    bool m_lost = false;          // the other side has gone; what it sent is still read
+    bool m_unaskedLogged = false; // a search result for no search of ours was logged
 
 private:
     quint64 m_id;

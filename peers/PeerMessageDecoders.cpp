@@ -90,8 +90,7 @@ bool DecodeSearchResult(const char* ip_data, size_t i_size, SearchResult& o_mess
 {
     InputStream in(ip_data, i_size);
     quint32 count = 0;
-    in.ReadString(o_message.m_user, MAX_USER_NAME);
-    in.ReadUInt32(o_message.m_req);
+    DecodeSearchResultHead(in, o_message.m_user, o_message.m_req);
     in.ReadCount(count, MAX_FOLDER_RECORDS, 1);
     o_message.m_files.clear();
     if (in.Ok())
@@ -110,6 +109,13 @@ bool DecodeSearchResult(const char* ip_data, size_t i_size, SearchResult& o_mess
     o_message.m_freeSlot = freeSlot != 0;
     o_message.m_table.clear();
     return ReadTranslationTable(in, o_message.m_table);
+}
+
+bool DecodeSearchResultHead(InputStream& i_in, std::string& o_user, quint32& o_req)
+{
+    i_in.ReadString(o_user, MAX_USER_NAME);
+    i_in.ReadUInt32(o_req);
+    return i_in.Ok();
 }
 
 bool DecodeGetSharedFilesInFolder(const char* ip_data, size_t i_size,

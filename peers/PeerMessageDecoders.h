@@ -11,6 +11,8 @@
 
 #include <QtGlobal>
 
+class InputStream;
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -60,6 +62,10 @@ struct SearchResult
     AttributeTranslationTable m_table;
 };
 bool DecodeSearchResult(const char* ip_data, size_t i_size, SearchResult& o_message);
+// Its first fields alone, the replier's name and the request number, which
+// take at most SEARCH_RESULT_HEAD bytes.
+constexpr size_t SEARCH_RESULT_HEAD = 4 + MAX_USER_NAME + 4;
+bool DecodeSearchResultHead(InputStream& i_in, std::string& o_user, quint32& o_req);
 
 // PM_GET_SHARED_FILES_IN_FOLDER (36).
 struct GetSharedFilesInFolder

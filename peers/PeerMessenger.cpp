@@ -8,6 +8,7 @@
 #include "PeerMessageDecoders.h"
 #include "PeerProviders.h"
 #include "ProtocolCodes.h"
+#include "Stream.h"
 #include "TextConversion.h"
 #include "TimerManager.h"
 #include "server.h"
@@ -87,6 +88,10 @@ PeerMessenger::PeerMessenger()
             [this] { OnNewIncoming(mp_listener, false); });
     connect(mp_obfuscatedListener, &QTcpServer::newConnection, this,
             [this] { OnNewIncoming(mp_obfuscatedListener, true); });
+    connect(mp_listener, &QTcpServer::acceptError, this,
+            [this] { OnAcceptError(mp_listener, "peer"); });
+    connect(mp_obfuscatedListener, &QTcpServer::acceptError, this,
+            [this] { OnAcceptError(mp_obfuscatedListener, "scrambled peer"); });
 }
 
 PeerMessenger::~PeerMessenger()
@@ -269,6 +274,7 @@ PeerConnection* PeerMessenger::Find(quint64 i_id) const
 
 void PeerMessenger::OnNewIncoming(QTcpServer* ip_listener, bool i_scrambled)
 {
+    m_listenerStates[ip_listener] = ListenerState{false, true};
     while (QTcpSocket* socket = ip_listener->nextPendingConnection())
     {
         PeerConnection* conn = NewConnection(socket, i_scrambled);
@@ -283,6 +289,28 @@ void PeerMessenger::OnNewIncoming(QTcpServer* ip_listener, bool i_scrambled)
     }
 }
 
+void PeerMessenger::OnAcceptError(QTcpServer* ip_listener, const char* ip_what)
+{
+    // Qt stops accepting after a failed accept (out of descriptors, most
+    // likely); connections would queue at the port for good. It also keeps
+    // a listener's first error and reports it again at the end of every
+    // later round of accepts: after a round that accepted, that is no news.
+    ListenerState& state = m_listenerStates[ip_listener];
+    const bool stale = state.accepted;
+    state.accepted = false;
+    if (!stale && !state.failing)
+    {
+        state.failing = true;
+        PeerLog(1, QString("Cannot accept %1 connections (%2); trying again every %3 ms")
+                       .arg(QLatin1String(ip_what), ip_listener->errorString())
+                       .arg(ACCEPT_RETRY_MS));
+    }
+    QTimer::singleShot(stale ? 0 : ACCEPT_RETRY_MS, ip_listener, [ip_listener] {
+        if (ip_listener->isListening())
+            ip_listener->resumeAccepting();
+    });
+}
+
 void PeerMessenger::ConnectOut(PeerConnection* ip_conn, quint32 i_ip, quint32 i_port)
 {
     const quint64 id = ip_conn->Id();
@@ -292,8 +320,49 @@ void PeerMessenger::ConnectOut(PeerConnection* ip_conn, quint32 i_ip, quint32 i_
         if (PeerConnection* conn = Find(id))
             OnConnectFailed(conn, QStringLiteral("no answer within 20 seconds"));
     });
+    if (m_connecting.size() >= MAX_CONNECTING)
+    {
+        // Every connect holds a descriptor until it ends: anyone may have
+        // the server relay requests to an address that never answers.
+        if (m_waitingConnects.size() < MAX_WAITING_CONNECTS)
+        {
+            m_waitingConnects.push_back(WaitingConnect{id, i_ip, i_port});
+            return;
+        }
+        if (!m_connectLimitLogged)
+        {
+            m_connectLimitLogged = true;
+            PeerLog(1, QString("%1 connections are being made and %2 wait: refusing more until some end")
+                           .arg(m_connecting.size())
+                           .arg(m_waitingConnects.size()));
+        }
+        if (ip_conn->m_pierceToken != 0 && gp_server)
+            gp_server->SendCannotConnect(ip_conn->m_pierceToken, ip_conn->m_user);
+        ip_conn->m_pierceToken = 0;
+        ip_conn->Close();
+        Forget(ip_conn);
+        return;
+    }
+    m_connecting.insert(id);
     // May fail at once, in which case the connection is gone on return.
     ip_conn->Socket()->connectToHost(QHostAddress(i_ip), quint16(i_port));
+}
+
+void PeerMessenger::StartWaitingConnects()
+{
+    m_waitingStartPosted = false;
+    while (m_connecting.size() < MAX_CONNECTING && !m_waitingConnects.empty())
+    {
+        const WaitingConnect next = m_waitingConnects.front();
+        m_waitingConnects.pop_front();
+        PeerConnection* conn = Find(next.connection);
+        if (!conn || conn->GetStage() != PeerConnection::Stage::Connecting)
+            continue;
+        m_connecting.insert(next.connection);
+        conn->Socket()->connectToHost(QHostAddress(next.ip), quint16(next.port));
+    }
+    if (m_waitingConnects.empty())
+        m_connectLimitLogged = false;
 }
 
 void PeerMessenger::OnSocketConnected(quint64 i_id)
@@ -303,6 +372,11 @@ void PeerMessenger::OnSocketConnected(quint64 i_id)
         return;
     conn->StartConnectTimer(0);
     conn->m_lastActivityMs = Now();
+    if (m_connecting.erase(i_id) && !m_waitingConnects.empty() && !m_waitingStartPosted)
+    {
+        m_waitingStartPosted = true;
+        QTimer::singleShot(0, this, [this] { StartWaitingConnects(); });
+    }
 
     if (conn->m_pierceToken != 0)
     {
@@ -343,17 +417,19 @@ void PeerMessenger::OnSocketReadyRead(quint64 i_id)
 void PeerMessenger::OnSocketLost(quint64 i_id)
 {
     PeerConnection* conn = Find(i_id);
-    if (!conn || conn->IsClosed())
+    if (!conn || conn->IsClosed() || conn->m_lost)
         return;
     if (conn->GetStage() == PeerConnection::Stage::Connecting)
     {
         OnConnectFailed(conn, conn->Socket()->errorString());
         return;
     }
-    // What arrived before the end still counts.
+    // What arrived before the end still counts, read in turns like the
+    // rest; the connection closes after the last of it.
+    conn->m_lost = true;
     if (conn->Socket()->bytesAvailable() > 0)
         ProcessIncoming(conn);
-    if ((conn = Find(i_id)))
+    if ((conn = Find(i_id)) && !conn->m_turnPending)
         CloseConnection(conn, QStringLiteral("closed by the other side"));
 }
 
@@ -390,6 +466,12 @@ void PeerMessenger::Forget(PeerConnection* ip_conn)
     const quint64 id = ip_conn->Id();
     if (!m_connections.erase(id))
         return;
+    if (m_connecting.erase(id) && !m_waitingConnects.empty() && !m_waitingStartPosted)
+    {
+        // Not from here: a connect that fails at once would come back.
+        m_waitingStartPosted = true;
+        QTimer::singleShot(0, this, [this] { StartWaitingConnects(); });
+    }
     const std::string user = ip_conn->m_user;
     auto messaging = m_messaging.find(user);
     if (messaging != m_messaging.end())
@@ -458,14 +540,20 @@ void PeerMessenger::ProcessIncoming(PeerConnection* ip_conn)
             break;
         case PeerConnection::Stage::Open:
         {
-            if (ip_conn->Read() < 0)
-            {
-                CloseConnection(ip_conn, QStringLiteral("read error"));
-                break;
-            }
             FrameView frame;
-            for (;;)
+            for (int handled = 0;; ++handled)
             {
+                if (handled == FRAMES_PER_TURN)
+                {
+                    // The other connections and the server come first.
+                    ScheduleTurn(ip_conn);
+                    break;
+                }
+                if (ip_conn->Read() < 0)
+                {
+                    CloseConnection(ip_conn, QStringLiteral("read error"));
+                    break;
+                }
                 const FrameDecoder::Status status = ip_conn->Decoder().Next(frame);
                 if (status == FrameDecoder::NeedMore)
                     break;
@@ -501,6 +589,26 @@ void PeerMessenger::ProcessIncoming(PeerConnection* ip_conn)
         }
     } while (ip_conn->m_readAgain && !ip_conn->IsClosed());
     ip_conn->m_busy = false;
+}
+
+void PeerMessenger::ScheduleTurn(PeerConnection* ip_conn)
+{
+    if (ip_conn->m_turnPending)
+        return;
+    ip_conn->m_turnPending = true;
+    const quint64 id = ip_conn->Id();
+    QTimer::singleShot(0, ip_conn, [this, id] { TakeTurn(id); });
+}
+
+void PeerMessenger::TakeTurn(quint64 i_id)
+{
+    PeerConnection* conn = Find(i_id);
+    if (!conn)
+        return;
+    conn->m_turnPending = false;
+    ProcessIncoming(conn);
+    if ((conn = Find(i_id)) && conn->m_lost && !conn->m_turnPending)
+        CloseConnection(conn, QStringLiteral("closed by the other side"));
 }
 
 void PeerMessenger::HandleFirstFrame(PeerConnection* ip_conn, const char* ip_frame, quint32 i_size)
@@ -574,6 +682,7 @@ void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
     {
         ip_conn->SetStage(PeerConnection::Stage::Open);
         ip_conn->SetFrameLimit(MAX_PEER_FRAME);
+        ip_conn->Socket()->setReadBufferSize(PeerConnection::READ_BUFFER_BYTES);
         m_messaging[user].push_back(ip_conn->Id());
         // Whichever way a messaging connection came, our own attempt for
         // this user has what it wanted.
@@ -585,6 +694,7 @@ void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
     {
         ip_conn->SetStage(PeerConnection::Stage::Open);
         ip_conn->SetFrameLimit(MAX_DISTRIBUTED_FRAME);
+        ip_conn->Socket()->setReadBufferSize(PeerConnection::READ_BUFFER_BYTES);
         ip_conn->m_announced = true;
         emit DistributedConnectionOpened(ip_conn->Id(), user, ip_conn->m_weAsked);
     }
@@ -655,8 +765,34 @@ PeerConnection* PeerMessenger::LatestMessagingConnection(const std::string& i_us
 
 void PeerMessenger::Write(PeerConnection* ip_conn, const char* ip_message, size_t i_size)
 {
+    if (ip_conn->OutputFull(i_size))
+    {
+        CloseStuck(ip_conn);
+        return;
+    }
     if (ip_conn->Send(ip_message, i_size))
         ip_conn->m_lastActivityMs = Now();
+}
+
+void PeerMessenger::CloseStuck(PeerConnection* ip_conn)
+{
+    if (ip_conn->IsClosed())
+        return;
+    const QString why = QString("more than %1 bytes wait to be sent, the other side does not read")
+                            .arg(PeerConnection::MAX_UNSENT_BYTES);
+    if (ip_conn->m_type != "D")
+    {
+        CloseConnection(ip_conn, why, 1);
+        return;
+    }
+    // The distributed network hears of it from the event loop, not from
+    // inside its own send; the buffer goes now.
+    ip_conn->Close();
+    const quint64 id = ip_conn->Id();
+    QTimer::singleShot(0, this, [this, id, why] {
+        if (PeerConnection* conn = Find(id))
+            CloseConnection(conn, why, 1);
+    });
 }
 
 void PeerMessenger::FlushUnsent(const std::string& i_user, PeerConnection* ip_conn)
@@ -668,7 +804,11 @@ void PeerMessenger::FlushUnsent(const std::string& i_user, PeerConnection* ip_co
     m_unsent.erase(it);
     PeerLog(2, QString("Sending %1 kept message(s) to user %2").arg(messages.size()).arg(FromName(i_user)));
     for (const QByteArray& message : messages)
+    {
+        if (ip_conn->IsClosed())
+            break;
         Write(ip_conn, message.constData(), size_t(message.size()));
+    }
 }
 
 // ---------------------------------------------------------------- attempts
@@ -1086,7 +1226,7 @@ void PeerMessenger::HandleMessage(PeerConnection* ip_conn, const char* ip_frame,
         ok = HandleSharedFileList(user, body, bodySize);
         break;
     case PM_FILE_SEARCH_RESULT:
-        ok = HandleSearchResult(user, body, bodySize);
+        ok = HandleSearchResult(ip_conn, body, bodySize);
         break;
     case PM_GET_SHARED_FILES_IN_FOLDER:
     {
@@ -1168,12 +1308,17 @@ bool PeerMessenger::InflateBody(const std::string& i_user, quint32 i_code, const
 {
     if (Compression::Inflate(ip_data, i_size, o_body, m_inflateCap))
         return true;
+    InflateFailed(i_user, i_code, m_inflateCap);
+    return false;
+}
+
+void PeerMessenger::InflateFailed(const std::string& i_user, quint32 i_code, size_t i_cap)
+{
     PeerLog(1, QString("The compressed body of message %1 from user %2 is damaged or inflates "
                        "beyond %3 bytes")
                    .arg(i_code)
                    .arg(FromName(i_user))
-                   .arg(m_inflateCap));
-    return false;
+                   .arg(i_cap));
 }
 
 bool PeerMessenger::HandleSharedFileList(const std::string& i_user, const char* ip_data, size_t i_size)
@@ -1200,15 +1345,46 @@ bool PeerMessenger::HandleSharedFileList(const std::string& i_user, const char* 
     return true;
 }
 
-bool PeerMessenger::HandleSearchResult(const std::string& i_user, const char* ip_data, size_t i_size)
+bool PeerMessenger::HandleSearchResult(PeerConnection* ip_conn, const char* ip_data, size_t i_size)
 {
+    const std::string user = ip_conn->m_user;
+    const size_t cap = std::min<size_t>(m_inflateCap, MAX_SEARCH_RESULT_BODY);
+    // Anyone may send results: the request number is read from the first
+    // bytes, and only a reply to a search of ours is inflated further.
+    Compression::Inflater inflater(ip_data, i_size);
     std::string body;
-    if (!InflateBody(i_user, PM_FILE_SEARCH_RESULT, ip_data, i_size, body))
+    Compression::Inflater::Status status =
+        inflater.InflateTo(body, std::min(cap + 1, PeerDecoders::SEARCH_RESULT_HEAD));
+    std::string replier;
+    quint32 req = 0;
+    InputStream head(body.data(), body.size());
+    if (status == Compression::Inflater::Error || !PeerDecoders::DecodeSearchResultHead(head, replier, req))
+    {
+        if (status == Compression::Inflater::Error)
+            InflateFailed(user, PM_FILE_SEARCH_RESULT, cap);
         return false;
+    }
+    Type* requests = d->HasType("search_request");
+    if (!requests || !requests->HasItem(Value(req)))
+    {
+        if (!ip_conn->m_unaskedLogged)
+            PeerLog(1, QString("Dropping search results of user %1 for search %2, which is not ours "
+                               "(further ones on this connection dropped silently)")
+                           .arg(FromName(user))
+                           .arg(req));
+        ip_conn->m_unaskedLogged = true;
+        return true;
+    }
+    status = inflater.InflateTo(body, cap + 1);
+    if (status != Compression::Inflater::End || body.size() > cap)
+    {
+        InflateFailed(user, PM_FILE_SEARCH_RESULT, cap);
+        return false;
+    }
     PeerDecoders::SearchResult reply;
     if (!PeerDecoders::DecodeSearchResult(body.data(), body.size(), reply))
         return false;
-    StoreSearchResult(i_user, reply.m_user, reply.m_req, reply.m_files, reply.m_freeSlot,
+    StoreSearchResult(user, reply.m_user, reply.m_req, reply.m_files, reply.m_freeSlot,
                       reply.m_speed, reply.m_queued);
     return true;
 }

@@ -33,6 +33,14 @@ public:
     static constexpr quint16 DEFAULT_OBFUSCATED_LISTENING_PORT = 8973;
     // Messages kept per user while a "P" connection is being made.
     static constexpr size_t MAX_UNSENT_MESSAGES = 1000;
+    // Frames of one connection handled before the others get their turn.
+    static constexpr int FRAMES_PER_TURN = 32;
+    // Outgoing connects under way at once, and connects that may wait for
+    // one of them to end; past both a connect is refused.
+    static constexpr size_t MAX_CONNECTING = 256;
+    static constexpr size_t MAX_WAITING_CONNECTS = 64;
+    // A listener whose accept failed tries again after this long.
+    static constexpr int ACCEPT_RETRY_MS = 1000;
 
     // Sets peerMessenger; creates the peer types; registers DataLoaded()
     // with dataSaver; follows gp_server and the 30-second timer.
@@ -144,12 +152,17 @@ private:
     PeerConnection* NewConnection(QTcpSocket* ip_socket, bool i_scrambled);
     PeerConnection* Find(quint64 i_id) const;
     void OnNewIncoming(QTcpServer* ip_listener, bool i_scrambled);
+    void OnAcceptError(QTcpServer* ip_listener, const char* ip_what);
     void OnSocketConnected(quint64 i_id);
     void OnSocketReadyRead(quint64 i_id);
     void OnSocketLost(quint64 i_id);
     void OnConnectFailed(PeerConnection* ip_conn, const QString& i_why);
     void ConnectOut(PeerConnection* ip_conn, quint32 i_ip, quint32 i_port);
+    void StartWaitingConnects();
     void ProcessIncoming(PeerConnection* ip_conn);
+    // Another turn of reading for a connection, from the event loop.
+    void ScheduleTurn(PeerConnection* ip_conn);
+    void TakeTurn(quint64 i_id);
     void HandleFirstFrame(PeerConnection* ip_conn, const char* ip_frame, quint32 i_size);
     void BecomeEstablished(PeerConnection* ip_conn);
     void ReadRequestNumber(PeerConnection* ip_conn);
@@ -160,6 +173,8 @@ private:
     void Malformed(PeerConnection* ip_conn, quint32 i_code);
     PeerConnection* LatestMessagingConnection(const std::string& i_user) const;
     void Write(PeerConnection* ip_conn, const char* ip_message, size_t i_size);
+    // Closes a connection whose other side does not read what we send.
+    void CloseStuck(PeerConnection* ip_conn);
     void FlushUnsent(const std::string& i_user, PeerConnection* ip_conn);
 
     // Attempts.
@@ -178,8 +193,9 @@ private:
     // Compressed bodies: the bytes after the code. False: malformed.
     bool InflateBody(const std::string& i_user, quint32 i_code, const char* ip_data, size_t i_size,
                      std::string& o_body);
+    void InflateFailed(const std::string& i_user, quint32 i_code, size_t i_cap);
     bool HandleSharedFileList(const std::string& i_user, const char* ip_data, size_t i_size);
-    bool HandleSearchResult(const std::string& i_user, const char* ip_data, size_t i_size);
+    bool HandleSearchResult(PeerConnection* ip_conn, const char* ip_data, size_t i_size);
     bool HandleFolderContents(const std::string& i_user, const char* ip_data, size_t i_size);
     void StoreSearchResult(const std::string& i_user, const std::string& i_replier,
                            quint32 i_req, const std::vector<FileInfo>& i_files, bool i_freeSlot,
@@ -192,6 +208,25 @@ private:
     std::map<std::string, std::vector<quint64>> m_messaging;
     std::map<std::string, std::deque<QByteArray>> m_unsent;
     std::map<quint64, Attempt> m_attempts;
+    // Outgoing connects under way, and those waiting for a place.
+    struct WaitingConnect
+    {
+        quint64 connection = 0;
+        quint32 ip = 0;
+        quint32 port = 0;
+    };
+    std::set<quint64> m_connecting;
+    std::deque<WaitingConnect> m_waitingConnects;
+    bool m_waitingStartPosted = false;
+    bool m_connectLimitLogged = false;
+    // Whether a listener's failing accept has been logged since its last
+    // success, and whether it has accepted since its last error.
+    struct ListenerState
+    {
+        bool failing = false;
+        bool accepted = false;
+    };
+    std::map<QTcpServer*, ListenerState> m_listenerStates;
     std::map<quint32, quint64> m_tokens;
     // Tokens of "P" attempts that the direct way won while the request
     // through the server was still out: the peer answers it all the same

@@ -144,53 +144,78 @@ MemStream CompressMessage(quint32 i_code, const MemStream& i_body, int i_level)
 bool Inflate(const char* ip_data, size_t i_size, std::string& i_inflated, size_t i_cap)
 {
     i_inflated.clear();
-    z_stream stream{};
-    if (inflateInit(&stream) != Z_OK)
-        return false;
-
     // One byte beyond the cap tells "exactly the cap" from "over it".
     const size_t bound = i_cap < std::numeric_limits<size_t>::max() ? i_cap + 1 : i_cap;
-    size_t capacity = std::min(bound, std::max<size_t>(i_size * 4, 64 * 1024));
-    i_inflated.resize(capacity);
-
-    const char* input = ip_data;
-    size_t inputLeft = i_size;
-    size_t produced = 0;
-    int result = Z_OK;
-    while (result == Z_OK)
-    {
-        if (produced == capacity)
-        {
-            if (capacity == bound)
-                break;
-            capacity = std::min(bound, capacity * 2);
-            i_inflated.resize(capacity);
-        }
-        // zlib counts in uInt; feed and drain in pieces that fit.
-        const uInt inChunk = uInt(std::min<size_t>(inputLeft, std::numeric_limits<uInt>::max()));
-        const uInt outChunk =
-            uInt(std::min<size_t>(capacity - produced, std::numeric_limits<uInt>::max()));
-        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input));
-        stream.avail_in = inChunk;
-        stream.next_out = reinterpret_cast<Bytef*>(&i_inflated[produced]);
-        stream.avail_out = outChunk;
-        result = inflate(&stream, Z_NO_FLUSH);
-        input += inChunk - stream.avail_in;
-        inputLeft -= inChunk - stream.avail_in;
-        produced += outChunk - stream.avail_out;
-        // No progress possible: the input ended before the stream did.
-        if (result == Z_BUF_ERROR && stream.avail_out > 0)
-            break;
-        if (result == Z_BUF_ERROR)
-            result = Z_OK;
-    }
-    inflateEnd(&stream);
-    if (result != Z_STREAM_END || produced > i_cap)
+    Inflater inflater(ip_data, i_size);
+    if (inflater.InflateTo(i_inflated, bound) != Inflater::End || i_inflated.size() > i_cap)
     {
         i_inflated.clear();
         return false;
     }
-    i_inflated.resize(produced);
     return true;
+}
+
+Inflater::Inflater(const char* ip_data, size_t i_size)
+    : mp_stream(std::make_unique<z_stream_s>()),
+      mp_input(ip_data),
+      m_inputLeft(i_size),
+      m_inputSize(i_size)
+{
+    if (inflateInit(mp_stream.get()) != Z_OK)
+    {
+        mp_stream.reset();
+        m_status = Error;
+    }
+}
+
+Inflater::~Inflater()
+{
+    if (mp_stream)
+        inflateEnd(mp_stream.get());
+}
+
+Inflater::Status Inflater::InflateTo(std::string& i_inflated, size_t i_upTo)
+{
+    if (m_status != More)
+        return m_status;
+    size_t produced = i_inflated.size();
+    size_t capacity = produced;
+    z_stream& stream = *mp_stream;
+    while (produced < i_upTo)
+    {
+        if (produced == capacity)
+        {
+            // Grows by doubling from a guess of the body's size, never
+            // beyond what was asked for.
+            capacity = std::min(i_upTo, std::max({capacity * 2, m_inputSize * 4, size_t(64 * 1024)}));
+            i_inflated.resize(capacity);
+        }
+        // zlib counts in uInt; feed and drain in pieces that fit.
+        const uInt inChunk = uInt(std::min<size_t>(m_inputLeft, std::numeric_limits<uInt>::max()));
+        const uInt outChunk =
+            uInt(std::min<size_t>(capacity - produced, std::numeric_limits<uInt>::max()));
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(mp_input));
+        stream.avail_in = inChunk;
+        stream.next_out = reinterpret_cast<Bytef*>(&i_inflated[produced]);
+        stream.avail_out = outChunk;
+        const int result = inflate(&stream, Z_NO_FLUSH);
+        mp_input += inChunk - stream.avail_in;
+        m_inputLeft -= inChunk - stream.avail_in;
+        produced += outChunk - stream.avail_out;
+        if (result == Z_STREAM_END)
+        {
+            m_status = End;
+            break;
+        }
+        // Room left and still no progress: the input ended before the stream.
+        if ((result == Z_BUF_ERROR && stream.avail_out > 0) ||
+            (result != Z_OK && result != Z_BUF_ERROR))
+        {
+            m_status = Error;
+            break;
+        }
+    }
+    i_inflated.resize(produced);
+    return m_status;
 }
 }

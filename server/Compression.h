@@ -4,9 +4,11 @@
 
 #include "ProtocolCodes.h"
 
+#include <memory>
 #include <string>
 
 class MemStream;
+struct z_stream_s;
 
 namespace Compression
 {
@@ -45,4 +47,33 @@ MemStream CompressMessage(quint32 i_code, const MemStream& i_head, const Deflate
 // after the end of the stream are ignored.
 bool Inflate(const char* ip_data, size_t i_size, std::string& i_inflated,
              size_t i_cap = MAX_INFLATED_BODY);
+
+// One zlib stream inflated a piece at a time, so that a body can be judged
+// by its first bytes before the rest of it costs anything.
+class Inflater
+{
+public:
+    enum Status
+    {
+        More,   // what was asked for is there; the stream may go on
+        End,    // the stream is complete
+        Error   // invalid, or the input ended before the stream did
+    };
+
+    // The input must outlive the inflater.
+    Inflater(const char* ip_data, size_t i_size);
+    ~Inflater();
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+
+    // Appends to i_inflated until it holds i_upTo bytes or the stream ends.
+    Status InflateTo(std::string& i_inflated, size_t i_upTo);
+
+private:
+    std::unique_ptr<z_stream_s> mp_stream;
+    const char* mp_input;
+    size_t m_inputLeft;
+    size_t m_inputSize;
+    Status m_status = More;
+};
 }

@@ -94,3 +94,7 @@ constexpr quint32 MAX_FOLDER_RECORDS = 131072;      // files in one folder recor
 // file: these bounds keep one within about 2 GiB.
 constexpr quint32 MAX_SHARE_LIST_FOLDERS = 500000;
 constexpr quint32 MAX_SHARE_LIST_FILES = 4000000;
+// A search reply answering one of our searches inflates to no more than
+// its record limit can need, at 256 bytes a file (a path of some 200 bytes
+// with its attributes), plus its few fixed fields.
+constexpr quint32 MAX_SEARCH_RESULT_BODY = MAX_FOLDER_RECORDS * 256u + 64u * 1024;

@@ -2,9 +2,15 @@
 // and its time limit, scrambled connections against the documented test
 // vectors, the hand-over of file connections with nothing read beyond the
 // request number, "D" connections, idle time-outs, and the listeners'
-// ports. No central server here.
+// ports and their recovery from a failed accept. No central server here.
 
 #include "PeerTestSupport.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 using namespace peertest;
 
@@ -27,6 +33,7 @@ private slots:
     void DistributedConnectionFromPeer();
     void OwnNameAndNoServerGiveUp();
     void ListeningPorts();
+    void ListenersRecoverFromFailedAccept();
 
 private:
     Fixture m_fixture;
@@ -324,6 +331,55 @@ void TestPeerLinks::ListeningPorts()
     mp_messenger->DataLoaded();
     QCOMPARE(GetSetting("listening_port"), std::string("2235"));
     QCOMPARE(GetSetting("obfuscated_listening_port"), std::string("8973"));
+}
+
+void TestPeerLinks::ListenersRecoverFromFailedAccept()
+{
+    // A connection waits at each port, already made by the system.
+    auto plain = std::make_unique<QTcpSocket>();
+    auto scrambled = std::make_unique<QTcpSocket>();
+    plain->connectToHost(QHostAddress::LocalHost, mp_messenger->ListeningPort());
+    scrambled->connectToHost(QHostAddress::LocalHost, mp_messenger->ObfuscatedListeningPort());
+    QVERIFY(plain->waitForConnected(g_waitMs) && scrambled->waitForConnected(g_waitMs));
+
+    // The process runs out of descriptors: a lowered limit, filled up.
+    rlimit original{};
+    QCOMPARE(getrlimit(RLIMIT_NOFILE, &original), 0);
+    const int probe = open("/dev/null", O_RDONLY);
+    QVERIFY(probe >= 0);
+    std::vector<int> taken{probe};
+    rlimit lowered = original;
+    lowered.rlim_cur = std::min<rlim_t>(original.rlim_cur, rlim_t(probe) + 64);
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    for (int fd; (fd = dup(probe)) >= 0;)
+        taken.push_back(fd);
+    const bool failed = QTest::qWaitFor(
+        [&] {
+            return m_fixture.Logged("Cannot accept peer connections") &&
+                   m_fixture.Logged("Cannot accept scrambled peer connections");
+        },
+        g_waitMs);
+    for (int fd : taken)
+        close(fd);
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &original), 0);
+    QVERIFY(failed);
+    QVERIFY(!m_fixture.Logged("Incoming"));
+
+    // With descriptors free again both listeners take their connection on
+    // their own, and it works.
+    QSignalSpy queued(mp_messenger, &PeerMessenger::QueueUploadRequested);
+    WriteRaw(plain.get(), PeerInit("bob", "P") + Frame(PM_QUEUE_UPLOAD, Str("a")));
+    WriteRaw(scrambled.get(), Scramble(PeerInit("carol", "P"), 7) + Scramble(Frame(PM_QUEUE_UPLOAD, Str("b")), 9));
+    QTRY_COMPARE_WITH_TIMEOUT(queued.count(), 2, 6 * g_waitMs);
+    QVERIFY(m_fixture.Logged("Incoming connection") && m_fixture.Logged("Incoming scrambled connection"));
+    // Later connections are taken at once, and the failure was told once.
+    auto later = ConnectRaw(mp_messenger->ListeningPort());
+    QVERIFY(later);
+    WriteRaw(later.get(), PeerInit("dave", "P") + Frame(PM_QUEUE_UPLOAD, Str("c")));
+    QTRY_COMPARE_WITH_TIMEOUT(queued.count(), 3, g_waitMs);
+    QCOMPARE(std::count_if(m_fixture.m_log.begin(), m_fixture.m_log.end(),
+                           [](const QString& i_line) { return i_line.startsWith("Cannot accept"); }),
+             2);
 }
 
 QTEST_MAIN(TestPeerLinks)

@@ -1,9 +1,17 @@
 // Peer messages on an open "P" connection from a scripted peer: decoding of
 // every received code, the compressed bodies under the inflate cap, the
 // stored search replies, malformed messages closing the connection, and the
-// exact bytes of every message the messenger sends.
+// exact bytes of every message the messenger sends; floods from a peer
+// that never reads or sends what nobody asked for cost bounded memory.
 
 #include "PeerTestSupport.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer's allocator statistics; no header of the compiler's has it.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#else
+#include <malloc.h>
+#endif
 
 using namespace peertest;
 
@@ -22,6 +30,49 @@ QByteArray SearchReplyBody()
 QByteArray FolderReplyBody()
 {
     return U32(3) + Str("A") + U32(1) + Str("A") + U32(1) + FileRecord("x", 1) + U32(0);
+}
+
+// Bytes the heap holds for the process (freed blocks the sanitizer keeps
+// aside not counted).
+size_t HeapInUse()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+#endif
+}
+
+// A zlib stream of i_head followed by i_zeros zero bytes, made a piece at a
+// time.
+QByteArray ZlibWithZeros(const QByteArray& i_head, size_t i_zeros)
+{
+    z_stream z{};
+    deflateInit(&z, 9);
+    const QByteArray zeros(1024 * 1024, '\0');
+    QByteArray out;
+    char buffer[65536];
+    auto feed = [&](const QByteArray& i_bytes, size_t i_size, int i_flush) {
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(i_bytes.constData()));
+        z.avail_in = uInt(i_size);
+        do
+        {
+            z.next_out = reinterpret_cast<Bytef*>(buffer);
+            z.avail_out = sizeof buffer;
+            deflate(&z, i_flush);
+            out.append(buffer, int(sizeof buffer - z.avail_out));
+        } while (z.avail_out == 0);
+    };
+    feed(i_head, size_t(i_head.size()), Z_NO_FLUSH);
+    for (size_t left = i_zeros; left > 0;)
+    {
+        const size_t piece = std::min<size_t>(left, size_t(zeros.size()));
+        left -= piece;
+        feed(zeros, piece, left == 0 ? Z_FINISH : Z_NO_FLUSH);
+    }
+    deflateEnd(&z);
+    return out;
 }
 }
 
@@ -46,6 +97,7 @@ private slots:
     void PlaceInLineAnsweredByProvider();
     void OperationsWriteExactBodies();
     void MostRecentConnectionCarriesMessages();
+    void FloodsCostBoundedMemory();
 
 private:
     // Sends a queue request and waits for it: everything sent before it
@@ -412,6 +464,78 @@ void TestPeerMessages::MostRecentConnectionCarriesMessages()
     QVERIFY(QTest::qWaitFor([&] { return m_fixture.Logged("closed by the other side"); }, g_waitMs));
     mp_messenger->QueueDownload("bob", "A\\x");
     QCOMPARE(firstReader.Next(mp_bob.get()), U32(PM_QUEUE_UPLOAD) + Str("A\\x"));
+}
+
+void TestPeerMessages::FloodsCostBoundedMemory()
+{
+    FakeShares shares;
+    auto carol = OpenMessaging(mp_messenger, "carol");
+    QVERIFY(carol);
+    QVERIFY(Sync(carol.get()));
+    // Mallory never reads: its socket here stops taking bytes from the
+    // system once it holds a few.
+    auto mallory = ConnectRaw(mp_messenger->ListeningPort());
+    QVERIFY(mallory);
+    mallory->setReadBufferSize(4096);
+    WriteRaw(mallory.get(), PeerInit("mallory", "P"));
+    QVERIFY(Sync(mallory.get()));
+
+    // A burst of thousands of requests is handled a part at a time: a
+    // request from someone else, sent after the whole burst, is answered
+    // while much of the burst is still to come.
+    const int burst = 5000;
+    QByteArray requests;
+    for (int k = 0; k < burst; ++k)
+        requests += Frame(PM_GET_SHARED_FILE_LIST);
+    WriteRaw(mallory.get(), requests);
+    WriteRaw(carol.get(), Frame(PM_GET_SHARED_FILE_LIST));
+    FrameReader carolReader;
+    QCOMPARE(carolReader.Next(carol.get()), U32(PM_SHARED_FILE_LIST) + shares.m_body);
+    const auto carolAt = std::find(shares.m_askedBy.begin(), shares.m_askedBy.end(), "carol");
+    QVERIFY(carolAt != shares.m_askedBy.end());
+    QVERIFY(carolAt - shares.m_askedBy.begin() < burst / 2);
+    QTRY_COMPARE_WITH_TIMEOUT(shares.m_askedBy.size(), size_t(burst + 1), 6 * g_waitMs);
+
+    // With answers that do not compress away, the unsent output passes the
+    // bound long before the burst is answered: the connection is closed
+    // with one line, and what it held is given back.
+    QByteArray noise(256 * 1024, '\0');
+    quint32 word = 12345;
+    for (char& c : noise)
+        c = char((word = word * 1664525u + 1013904223u) >> 24);
+    shares.m_body = noise;
+    shares.m_askedBy.clear();
+    QSignalSpy results(mp_messenger, &PeerMessenger::SearchResults);
+    const size_t before = HeapInUse();
+    WriteRaw(mallory.get(), requests);
+    const auto stuck = [&] {
+        return std::count_if(m_fixture.m_log.begin(), m_fixture.m_log.end(), [](const QString& i_line) {
+            return i_line.contains("mallory") && i_line.contains("the other side does not read");
+        });
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(stuck(), 1, 6 * g_waitMs);
+    QVERIFY(shares.m_askedBy.size() < size_t(burst));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY2(HeapInUse() < before + 2 * 1024 * 1024,
+             qPrintable(QString("%1 bytes more than before").arg(qint64(HeapInUse()) - qint64(before))));
+    // The others go on.
+    WriteRaw(carol.get(), Frame(PM_GET_SHARED_FILE_LIST));
+    QCOMPARE(carolReader.Next(carol.get()), U32(PM_SHARED_FILE_LIST) + noise);
+
+    // Search results for no search of ours are dropped after their first
+    // bytes, however far they would inflate (here beyond the cap of any
+    // body), with one line for the connection, which stays.
+    T("search_request")->NewItem(std::string("7"));
+    const QByteArray unasked = Frame(U32(PM_FILE_SEARCH_RESULT) +
+                                     ZlibWithZeros(Str("bob") + U32(99), size_t(MAX_INFLATED_BODY) + 1024));
+    WriteRaw(mp_bob.get(), unasked + unasked);
+    QVERIFY(Sync(mp_bob.get()));
+    QCOMPARE(results.count(), 0);
+    QCOMPARE(std::count_if(m_fixture.m_log.begin(), m_fixture.m_log.end(),
+                           [](const QString& i_line) { return i_line.contains("for search 99, which is not ours"); }),
+             1);
+    WriteRaw(mp_bob.get(), Frame(U32(PM_FILE_SEARCH_RESULT) + Zlib(SearchReplyBody())));
+    QTRY_COMPARE_WITH_TIMEOUT(results.count(), 1, g_waitMs);
 }
 
 QTEST_MAIN(TestPeerMessages)
