@@ -10,6 +10,11 @@
 // once, as reference, for a room that gets no view; target: within 3 times
 // the reference.
 //
+// Private messages from new users: 1,000 users each send one, every one
+// opening a chat tab, then 1,000 more; target: each thousand handled, its
+// last tab made, within 2 s (first_s, second_s), so that a new tab costs
+// the same however many are open.
+//
 // The server sends the notices and lines in batches every 100 ms, as the
 // bench asks. Sanitizer builds, or TV_BENCH_SMALL=1, run a tenth of it
 // for one second.
@@ -48,6 +53,7 @@ const quint32 kRoomList = 1010;
 const quint32 kEnterRoom = 1011;
 const quint32 kUserJoinedRoom = 1013;
 const quint32 kRoomChat = 1015;
+const quint32 kPrivateChat = 1016;
 
 bool Small()
 {
@@ -364,6 +370,55 @@ void BM_EnterRoom(benchmark::State& io_state)
     io_state.counters["rows"] = rows;
 }
 BENCHMARK(BM_EnterRoom)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+int ChatUsers()
+{
+    return Small() ? 100 : 1000;
+}
+
+// Seconds from sending one private message each from i_count new users
+// until the last of them has its chat tab.
+double PrivateMessages(Client* ip_client, int i_first, int i_count)
+{
+    QByteArray bytes;
+    for (int n = i_first; n < i_first + i_count; ++n)
+    {
+        QByteArray body;
+        U32(body, quint32(n + 1));
+        U32(body, 0);
+        String(body, "stranger" + QByteArray::number(n));
+        String(body, "hello from a new user, see http://example.org/ \xe2\x9c\x93");
+        body.append(char(1));
+        Frame(bytes, kPrivateChat, body);
+    }
+    const std::string last = "stranger" + std::to_string(i_first + i_count - 1);
+    QElapsedTimer timer;
+    timer.start();
+    if (!ip_client->m_server.Raw("bench", bytes))
+        qFatal("bench_room_view: the server took no messages");
+    WaitUntil([&] {
+        Item* user = T("user")->HasItem(last);
+        return user && user->GetItem("user_chat_widget");
+    });
+    return double(timer.nsecsElapsed()) / 1e9;
+}
+
+void BM_ChatTabs(benchmark::State& io_state)
+{
+    Client* client = GetClient();
+    double first = 0, second = 0;
+    int tabs = 0;
+    for (auto _ : io_state)
+    {
+        first = PrivateMessages(client, 0, ChatUsers());
+        second = PrivateMessages(client, ChatUsers(), ChatUsers());
+        tabs = client->mp_window->Form()->chatTabControl->count();
+    }
+    io_state.counters["first_s"] = first;
+    io_state.counters["second_s"] = second;
+    io_state.counters["tabs"] = tabs;
+}
+BENCHMARK(BM_ChatTabs)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 } // namespace
 

@@ -125,6 +125,8 @@ protected:
     // The server sends bob a private line from the user, each with an id
     // of its own.
     bool SendPrivateLine(const QString& i_from, const QString& i_text);
+    // Clicks the close button of a chat tab; false when it has none.
+    bool ClickChatTabClose(int i_index);
 
     TestServer m_server;
     std::unique_ptr<MainWindow> mp_window;

@@ -3,6 +3,7 @@
 #include "Data.h"
 #include "DiagnosticsForm.h"
 #include "ProtocolCodes.h"
+#include "TabWidget.h"
 #include "mainwindow.h"
 #include "server.h"
 
@@ -12,6 +13,7 @@
 #include <QFile>
 #include <QJsonObject>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QProcess>
 #include <QTcpServer>
@@ -221,4 +223,21 @@ bool WindowTest::SendPrivateLine(const QString& i_from, const QString& i_text)
     return m_server.Send("bob", SM_PRIVATE_CHAT,
                          {Field("u32", m_messageId++), Field("u32", 1700000000), Field("latin1", i_from),
                           Field("utf8", i_text), Field("byte", 1)});
+}
+
+bool WindowTest::ClickChatTabClose(int i_index)
+{
+    RoomTabBar* bar = mp_window ? static_cast<RoomTabWidget*>(Ui()->chatTabControl)->Bar() : nullptr;
+    const QRect close = bar ? bar->CloseRect(i_index) : QRect();
+    if (close.isEmpty())
+        return false;
+    // Straight to the bar: it need not be on screen.
+    const QPointF at(close.center());
+    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
+    {
+        QMouseEvent click(type, at, bar->mapToGlobal(at), Qt::LeftButton,
+                          type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(bar, &click);
+    }
+    return true;
 }

@@ -21,14 +21,12 @@
 #include "mainwindow.h"
 #include "server.h"
 
-#include <QAbstractButton>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
-#include <QTabBar>
 #include <QtTest>
 
 namespace
@@ -228,11 +226,11 @@ private slots:
 
         // Closing a tab closes that user's chat, not the other one's.
         QPointer<ChatForm> guard(latinChat);
-        qobject_cast<QAbstractButton*>(chats->tabBar()->tabButton(0, QTabBar::RightSide))->click();
+        QVERIFY(ClickChatTabClose(0));
         QVERIFY(!FindItem("user", latin).IsConnected("user_chat_widget"));
         QVERIFY(FindItem("user", utf8).IsConnected("user_chat_widget"));
         QTRY_VERIFY(!guard);
-        qobject_cast<QAbstractButton*>(chats->tabBar()->tabButton(0, QTabBar::RightSide))->click();
+        QVERIFY(ClickChatTabClose(0));
         QVERIFY(!FindItem("user", utf8).IsConnected("user_chat_widget"));
     }
 };

@@ -12,10 +12,8 @@
 #include "mainwindow.h"
 #include "server.h"
 
-#include <QAbstractButton>
 #include <QJsonArray>
 #include <QLineEdit>
-#include <QTabBar>
 #include <QTextBrowser>
 #include <QtTest>
 
@@ -168,9 +166,7 @@ private slots:
 
         // Closing a tab drops the link at once; the view goes next.
         QPointer<ChatForm> guard(first);
-        auto* close = qobject_cast<QAbstractButton*>(chats->tabBar()->tabButton(0, QTabBar::RightSide));
-        QVERIFY(close);
-        close->click();
+        QVERIFY(ClickChatTabClose(0));
         QVERIFY(!ItemPtr(T("user")->HasItem("carol")).IsConnected("user_chat_widget"));
         QTRY_VERIFY(!guard);
         QCOMPARE(chats->count(), 1);

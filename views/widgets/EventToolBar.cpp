@@ -76,7 +76,11 @@ void EventToolBar::AddEvent(QString i_text, QString i_icon, QWidget* ip_widget)
         qDeleteAll(placeholder);
         m_showingPlaceholder = false;
     }
-    QAction* action = addAction(QIcon(i_icon), i_text);
+    // An icon is read from the resources once, not for every event.
+    auto icon = m_icons.find(i_icon);
+    if (icon == m_icons.end())
+        icon = m_icons.emplace(i_icon, QIcon(i_icon)).first;
+    QAction* action = addAction(icon->second, i_text);
     connect(action, &QAction::triggered, this, &EventToolBar::OnActionTriggered);
     GetItem(kEventWidget, Value(ip_widget)) += GetItem(kEventAction, Value(action));
     connect(ip_widget, &QObject::destroyed, this, &EventToolBar::OnWidgetDestroyed, Qt::UniqueConnection);

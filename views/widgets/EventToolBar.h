@@ -10,10 +10,12 @@
 // Pending events are store items (not saved): one connected pair of the
 // event's action and its widget, both by address.
 
+#include <QIcon>
 #include <QString>
 #include <QTimer>
 #include <QToolBar>
 
+#include <map>
 #include <set>
 
 // What the event toolbar needs of the window it sits in; the main window
@@ -60,6 +62,7 @@ private:
 
     bool m_showingPlaceholder = true;
     std::set<QString> m_alertIcons;
+    std::map<QString, QIcon> m_icons;
     int m_alertIconIndex = 0;
     QTimer m_iconAlertTimer;
 };
