@@ -13,6 +13,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <string_view>
@@ -273,14 +275,7 @@ void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_
             {
                 const Item* sizeItem = file->GetItem(sizeType);
                 if (!sizeItem || sizeItem->GetValue() != size)
-                {
-                    file += sizeType->GetItem(size);
-                    // Other content: the earlier scan no longer describes it,
-                    // and what a new scan cannot judge must not keep its values.
-                    file.Disconnect("is_scanned");
-                    for (const char* attribute : AUDIO_ATTRIBUTE_TYPES)
-                        file.Disconnect(attribute);
-                }
+                    RecordNewSize(file, size);
             }
             else
             {
@@ -346,6 +341,33 @@ void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_
         recordedFiles[k]->Remove();
         ++m_filesRemoved;
     }
+}
+
+void SharedFoldersManager::RecordNewSize(ItemPtr i_file, const std::string& i_size)
+{
+    i_file += T("shared_file_size")->GetItem(i_size);
+    // Other content: the earlier scan no longer describes it, and what a
+    // new scan cannot judge must not keep its values.
+    i_file.Disconnect("is_scanned");
+    for (const char* attribute : AUDIO_ATTRIBUTE_TYPES)
+        i_file.Disconnect(attribute);
+}
+
+std::string SharedFoldersManager::SharedFilePath(ItemPtr i_file)
+{
+    return i_file["shared_file_folder"].AsString() + "/" + i_file["shared_file_name"].AsString();
+}
+
+bool SharedFoldersManager::CheckSharedFileOnDisk(ItemPtr i_file, qint64& o_size)
+{
+    struct stat st;
+    if (!i_file || ::stat(SharedFilePath(i_file).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    o_size = qint64(st.st_size);
+    const std::string size = std::to_string(o_size);
+    if (i_file["shared_file_size"].AsString() != size)
+        RecordNewSize(i_file, size);
+    return true;
 }
 
 void SharedFoldersManager::OnSharedFileFolderAdded(Item* ip_item)

@@ -64,6 +64,13 @@ public:
     // The `shared_file` a local path ("/" separators) names, matched without
     // regard to the case of ASCII letters; an exact-case match is preferred.
     ItemPtr GetSharedFileItem(std::string i_path);
+    // The local path of a `shared_file`: its folder, "/", its name.
+    static std::string SharedFilePath(ItemPtr i_file);
+    // Looks at a shared file as it is now, with one stat: false when it is
+    // gone or is no regular file. A size other than the recorded one becomes
+    // the record, as a rescan would make it, so that replies tell the truth
+    // from then on.
+    bool CheckSharedFileOnDisk(ItemPtr i_file, qint64& o_size);
 
     // ---- answers to other users
 
@@ -139,6 +146,9 @@ private:
     void RemoveFolderWithFiles(Item* ip_folder);
     // Registers the store handlers that call ShareChanged.
     void WatchSharedRecords();
+    // A known file found with another size: the record takes it, and the
+    // scan results, which described other content, go.
+    void RecordNewSize(ItemPtr i_file, const std::string& i_size);
     // The walk of one folder of the share rooted at ip_root, given the
     // folder's canonical path ("" when it has none); listings come from the
     // walk's own reader.

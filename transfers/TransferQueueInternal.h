@@ -55,6 +55,13 @@ inline QString SlashForm(QString i_path)
     return i_path.replace(QLatin1Char('\\'), QLatin1Char('/'));
 }
 
+// The size an upload was offered at, which its thread sends exactly.
+inline qint64 OfferedSize(ItemPtr i_upload)
+{
+    ItemPtr offered = i_upload["file_size"];
+    return offered ? offered.AsInt64() : i_upload["shared_file"]["shared_file_size"].AsInt64();
+}
+
 // The item of the type that the three items name together; null when one
 // of them does not exist.
 Item* ItemNamedBy(const char* ip_type, Item* ip_a, Item* ip_b, Item* ip_c);

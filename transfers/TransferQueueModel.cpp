@@ -121,7 +121,8 @@ TransferQueueManager::TransferQueueManager()
     d->NewType("effective_upload_order", false, false, true);
     AddHandler(T("bytes_uploaded")->itemRemoved, this, &TransferQueueManager::OnBytesUploadedRemoved);
 
-    for (const char* name : {"user", "shared_file"})
+    // The size is the one offered to the peer, which the thread sends.
+    for (const char* name : {"user", "shared_file", "file_size"})
         RelateShared(upload, name);
     for (const char* name : {"upload_socket", "upload_file"})
         RelateOwn(upload, name);

@@ -10,6 +10,7 @@
 #include "MemStream.h"
 #include "PeerMessenger.h"
 #include "ProtocolCodes.h"
+#include "SharedFoldersManager.h"
 #include "UploadThread.h"
 #include "server.h"
 
@@ -136,7 +137,7 @@ void TransferQueueManager::OnFileTransferResponse(std::string i_user, unsigned i
 
     // Built from what the share holds, never from the peer's text.
     ItemPtr shared = upload["shared_file"];
-    const QString path = SlashForm(Text(shared["shared_file_folder"].AsString() + "/" + shared["shared_file_name"].AsString()));
+    const QString path = Text(SharedFoldersManager::SharedFilePath(shared));
     auto file = std::make_unique<QFile>(path);
     if (!file->open(QIODevice::ReadOnly))
     {
@@ -181,6 +182,7 @@ void TransferQueueManager::OnFileConnectionAccepted(std::string i_user, QTcpSock
 
     ip_socket->disconnect();
     auto* thread = new UploadThread(ip_socket, file, int(upload["transfer_req"].AsUInt()), &m_uploadRateLimiter);
+    thread->SetOfferedSize(OfferedSize(upload));
     connect(thread, &UploadThread::UploadError, this, &TransferQueueManager::OnUploadError);
     connect(thread, &UploadThread::UploadProgress, this, &TransferQueueManager::OnUploadProgress);
     connect(thread, &UploadThread::UploadComplete, this, &TransferQueueManager::OnUploadComplete);
@@ -217,6 +219,17 @@ void TransferQueueManager::OnUploadError()
     ItemPtr upload = EntryOfThread(sender(), kUploadSide);
     if (!upload)
         return;
+    const auto* thread = qobject_cast<const UploadThread*>(sender());
+    if (thread && thread->FileEndedAt() >= 0)
+    {
+        ItemPtr user = upload["user"];
+        Log(kCategory, 1,
+            QStringLiteral("Upload of %1 to %2 failed: the file ends at %3 of the %4 bytes offered")
+                .arg(Text(upload["shared_file"]["shared_file_name"].AsString()), FromName(user.AsString()))
+                .arg(thread->FileEndedAt())
+                .arg(OfferedSize(upload)),
+            user);
+    }
     Data::Operation op(d);
     SetUploadEntryStatus(upload, "aborted");
     StartNewUploads();

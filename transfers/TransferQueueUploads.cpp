@@ -258,16 +258,19 @@ void TransferQueueManager::StartNewUploads()
         if (!IsOnline(user) || IsUploadingToUser(user.Get()))
             continue;
         // Shares change after queueing: only what is still shared with the
-        // user is offered.
-        if (!IsStillShared(upload))
+        // user is offered, and files change after the scan: it is offered
+        // at the size it has now, which its thread then sends exactly.
+        qint64 size = 0;
+        if (!IsStillShared(upload) || !sharedFoldersManager->CheckSharedFileOnDisk(upload["shared_file"], size))
         {
             DenyUnshared(upload);
             continue;
         }
-        const unsigned int req = peerMessenger->RequestUpload(
-            user.AsString(), upload["filename_as_requested"].AsString(), upload["shared_file"]["shared_file_size"].AsInt64());
+        const unsigned int req =
+            peerMessenger->RequestUpload(user.AsString(), upload["filename_as_requested"].AsString(), size);
         SetUploadEntryStatus(upload, "requesting");
         upload += T("transfer_req")->GetItem(Value(req));
+        upload += T("file_size")->GetItem(Value(size));
         --freeSlots;
         DetermineUploadSpeedLimit();
         if (freeSlots <= 0)

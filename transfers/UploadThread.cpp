@@ -56,7 +56,10 @@ bool UploadThread::PerformUpload()
     qint64 offset = 0;
     if (!Handshake(offset))
         return false;
-    const qint64 length = mp_file->size();
+    // The peer expects the size it was offered, not what the file holds by
+    // now: a file that grew is sent up to that size, and one that shrank
+    // fails where it ends, rather than leave the peer waiting for the rest.
+    const qint64 length = m_size >= 0 ? m_size : mp_file->size();
     // The offset must name a byte of the file: an offset at the end (or a
     // file of 0 bytes) leaves nothing to send.
     if (offset < 0 || offset >= length || !mp_file->seek(offset))
@@ -92,7 +95,14 @@ bool UploadThread::PerformUpload()
         }
         unpaid = 0;
         const qint64 chunk = qMin<qint64>(CHUNK_SIZE, length - offset);
-        if (mp_file->read(m_buffer, chunk) != chunk || !SendChunk(chunk))
+        const qint64 got = mp_file->read(m_buffer, chunk);
+        if (got != chunk)
+        {
+            if (got >= 0)
+                m_fileEndedAt = offset + got;
+            return false;
+        }
+        if (!SendChunk(chunk))
             return false;
         offset += chunk;
         measured += chunk;

@@ -4,12 +4,15 @@
 // speed limits the upload threads obey.
 
 #include "TransferTestSupport.h"
+#include "TransferThreadSupport.h"
 
 #include "MemStream.h"
 #include "ProtocolCodes.h"
 #include "TimerManager.h"
 
 #include <QtTest>
+
+#include <sys/socket.h>
 
 using namespace transfertest;
 
@@ -53,6 +56,15 @@ bool ReadRequest(const QByteArray& i_message, TransferRequest& o_request)
     return true;
 }
 
+// Bytes that differ at every offset within a large file.
+QByteArray Pattern(qint64 i_size)
+{
+    QByteArray bytes(int(i_size), '\0');
+    for (int k = 0; k < bytes.size(); ++k)
+        bytes[k] = char((k * 7) ^ (k >> 11));
+    return bytes;
+}
+
 } // namespace
 
 class TestUploadQueue : public QObject
@@ -71,8 +83,12 @@ private slots:
     void UnshareUserStopsARunningUpload();
     void NoticesReachTheRightDownload();
     void SpeedLimits();
+    void ChangedFilesAreOfferedAsTheyAre();
 
 private:
+    // The peer's side of an accepted upload from offset 0: the file
+    // connection, the request number checked, the offset sent.
+    std::unique_ptr<QTcpSocket> AcceptUpload(const QByteArray& i_user, quint32 i_req);
     // A scripted peer for the user, online and with an open "P" connection.
     ScriptedPeer& Peer(const QByteArray& i_user);
     QByteArray Path(const QString& i_name) const { return Wire(m_share + "/" + i_name); }
@@ -481,6 +497,107 @@ void TestUploadQueue::SpeedLimits()
     QCOMPARE(limiter->GetUploadSpeed(), 0);
     QCOMPARE(limiter->GetPerUploadSpeed(), 0);
     QCOMPARE(queue->GetUploadSpeed(), 0);
+}
+
+std::unique_ptr<QTcpSocket> TestUploadQueue::AcceptUpload(const QByteArray& i_user, quint32 i_req)
+{
+    TransferQueueManager* queue = m_fixture.mp_queue;
+    queue->OnFileTransferResponse(i_user.toStdString(), i_req, true, false, 0, "");
+    QTcpServer listener;
+    auto downloader = std::make_unique<QTcpSocket>();
+    if (!listener.listen(QHostAddress::LocalHost, 0))
+        return nullptr;
+    downloader->connectToHost(QHostAddress::LocalHost, listener.serverPort());
+    if (!listener.waitForNewConnection(g_waitMs))
+        return nullptr;
+    queue->OnFileConnectionAccepted(i_user.toStdString(), listener.nextPendingConnection());
+    const QByteArray req = threadtest::ReadExactly(downloader.get(), 4);
+    if (req.size() != 4 || qFromLittleEndian<quint32>(req.constData()) != i_req)
+        return nullptr;
+    threadtest::WriteNow(downloader.get(), threadtest::I64(0));
+    return downloader;
+}
+
+void TestUploadQueue::ChangedFilesAreOfferedAsTheyAre()
+{
+    TransferQueueManager* queue = m_fixture.mp_queue;
+    ScriptedPeer& bob = Peer("bob");
+    const QByteArray bytes = Pattern(4 << 20);
+    threadtest::WriteFile(m_share + "/cut.bin", bytes.left(3 << 20));
+    threadtest::WriteFile(m_share + "/grown.bin", bytes.left(100000));
+    threadtest::WriteFile(m_share + "/during.bin", bytes);
+    MakeFile(m_share + "/gone.bin", 10);
+    m_fixture.mp_shares->RescanShares();
+    QVERIFY(QFile::resize(m_share + "/cut.bin", 1 << 20));
+    threadtest::WriteFile(m_share + "/grown.bin", bytes.left(150000));
+    QVERIFY(QFile::remove(m_share + "/gone.bin"));
+
+    // Gone since the scan: denied as a file that is not shared.
+    queue->OnQueueUploadRequested("bob", Path("gone.bin").toStdString());
+    const QByteArray denied = bob.Next();
+    QCOMPARE(Code(denied), quint32(PM_UPLOAD_DENIED));
+    int at = 4;
+    QCOMPARE(StrAt(denied, at), Path("gone.bin"));
+    QCOMPARE(StrAt(denied, at), QByteArray("File not shared."));
+    QVERIFY(!Upload("bob", "gone.bin"));
+
+    // Cut since the scan: offered at its size now, which the share's record
+    // takes, and sent byte for byte.
+    queue->OnQueueUploadRequested("bob", Path("cut.bin").toStdString());
+    TransferRequest request = Requests("bob").value(0);
+    QCOMPARE(request.size, qint64(1 << 20));
+    ItemPtr cut = m_fixture.mp_shares->GetSharedFileItem(ToUtf8(m_share + "/cut.bin"));
+    QCOMPARE(cut["shared_file_size"].AsString(), std::string("1048576"));
+    std::unique_ptr<QTcpSocket> downloader = AcceptUpload("bob", request.req);
+    QVERIFY(downloader);
+    QCOMPARE(threadtest::ReadExactly(downloader.get(), request.size), bytes.left(1 << 20));
+    downloader->disconnectFromHost();
+    QTRY_COMPARE(UploadStatus(Upload("bob", "cut.bin")), std::string("complete"));
+
+    // Grown since the scan, and again after the offer: exactly the offered
+    // bytes go, and nothing past them. The peer closes only its sending
+    // half, so whatever else came would still arrive.
+    queue->OnQueueUploadRequested("bob", Path("grown.bin").toStdString());
+    request = Requests("bob").value(0);
+    QCOMPARE(request.size, qint64(150000));
+    threadtest::WriteFile(m_share + "/grown.bin", bytes.left(200000));
+    downloader = AcceptUpload("bob", request.req);
+    QVERIFY(downloader);
+    QCOMPARE(threadtest::ReadExactly(downloader.get(), request.size), bytes.left(150000));
+    ::shutdown(int(downloader->socketDescriptor()), SHUT_WR);
+    QTRY_COMPARE(UploadStatus(Upload("bob", "grown.bin")), std::string("complete"));
+    downloader->waitForReadyRead(0);
+    QCOMPARE(downloader->bytesAvailable(), qint64(0));
+
+    // Cut while it is sent (slowly, under a limit): the upload fails where
+    // the file ends, with one line why; the connection closes, the peer
+    // hears of it, and the slot is free again.
+    queue->SetUploadSpeedLimit(100);
+    queue->EnableUploadSpeedLimit(true);
+    queue->OnQueueUploadRequested("bob", Path("during.bin").toStdString());
+    request = Requests("bob").value(0);
+    QCOMPARE(request.size, qint64(bytes.size()));
+    downloader = AcceptUpload("bob", request.req);
+    QVERIFY(downloader);
+    QByteArray received = threadtest::ReadExactly(downloader.get(), 8192);
+    QCOMPARE(received, bytes.left(8192));
+    QVERIFY(QFile::resize(m_share + "/during.bin", 65536));
+    QElapsedTimer sinceCut;
+    sinceCut.start();
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            received += downloader->readAll();
+            return downloader->state() == QAbstractSocket::UnconnectedState;
+        },
+        g_waitMs));
+    const QByteArray failed = bob.Next();
+    QCOMPARE(Code(failed), quint32(PM_UPLOAD_FAILED));
+    QCOMPARE(FirstString(failed), Path("during.bin"));
+    qInfo("failure seen %lld ms after the cut", static_cast<long long>(sinceCut.elapsed()));
+    QCOMPARE(UploadStatus(Upload("bob", "during.bin")), std::string("aborted"));
+    QVERIFY(queue->IsFreeToUpload());
+    QCOMPARE(received, bytes.left(65536));
+    QCOMPARE(m_fixture.Logged("failed: the file ends at 65536 of the 4194304 bytes offered"), 1);
 }
 
 QTEST_GUILESS_MAIN(TestUploadQueue)
