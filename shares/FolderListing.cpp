@@ -9,10 +9,17 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <utility>
 
 namespace
@@ -50,22 +57,128 @@ bool ListedBefore(const FolderEntry& i_a, const FolderEntry& i_b)
     return FromUtf8(i_a.name).toLower() < FromUtf8(i_b.name).toLower();
 }
 
+// File systems whose folders hold no files to share, only views of the
+// system (processes, devices, kernel objects), often without end: a
+// process's folder links to the root and to folders of other processes.
+const char* const PSEUDO_TYPES[] = {"proc",     "sysfs",      "devtmpfs",    "devpts",    "cgroup",
+                                    "cgroup2",  "debugfs",    "tracefs",     "securityfs", "pstore",
+                                    "bpf",      "configfs",   "fusectl",     "mqueue",    "binfmt_misc",
+                                    "efivarfs", "selinuxfs",  "rpc_pipefs",  "nsfs"};
+
+// What the file system itself says, where the mount table does not know
+// the device (or cannot be read).
+const std::pair<long, const char*> PSEUDO_MAGICS[] = {
+    {PROC_SUPER_MAGIC, "proc"},      {SYSFS_MAGIC, "sysfs"},        {DEVPTS_SUPER_MAGIC, "devpts"},
+    {CGROUP_SUPER_MAGIC, "cgroup"},  {CGROUP2_SUPER_MAGIC, "cgroup2"}, {DEBUGFS_MAGIC, "debugfs"},
+    {TRACEFS_MAGIC, "tracefs"},      {SECURITYFS_MAGIC, "securityfs"}, {PSTOREFS_MAGIC, "pstore"},
+    {BPF_FS_MAGIC, "bpf"},           {BINFMTFS_MAGIC, "binfmt_misc"},  {EFIVARFS_MAGIC, "efivarfs"},
+    {SELINUX_MAGIC, "selinuxfs"},    {NSFS_MAGIC, "nsfs"}};
+
+bool IsPseudoType(const std::string& i_type)
+{
+    return std::find(std::begin(PSEUDO_TYPES), std::end(PSEUDO_TYPES), i_type) != std::end(PSEUDO_TYPES);
+}
+
+// Who this process is, for judging file modes.
+struct Credentials
+{
+    uid_t user = ::geteuid();
+    gid_t group = ::getegid();
+    std::vector<gid_t> groups;
+
+    Credentials()
+    {
+        const int n = ::getgroups(0, nullptr);
+        if (n > 0)
+        {
+            groups.resize(size_t(n));
+            groups.resize(size_t(std::max(0, ::getgroups(n, groups.data()))));
+        }
+    }
+    bool InGroup(gid_t i_group) const
+    {
+        return i_group == group || std::find(groups.begin(), groups.end(), i_group) != groups.end();
+    }
+};
+
+// Whether this process may read the file. Judged from its mode, as most
+// files are readable; only one the mode seems to refuse costs a system
+// call, which settles what the mode does not tell (privileges, access
+// control lists).
+bool MayRead(int i_folderFd, const char* ip_name, const struct stat& i_st)
+{
+    static const Credentials self;
+    mode_t bit = S_IROTH;
+    if (i_st.st_uid == self.user)
+        bit = S_IRUSR;
+    else if (self.InGroup(i_st.st_gid))
+        bit = S_IRGRP;
+    return (i_st.st_mode & bit) != 0 || ::faccessat(i_folderFd, ip_name, R_OK, AT_EACCESS) == 0;
+}
+
 } // namespace
 
-bool ListFolder(const std::string& i_path, std::vector<FolderEntry>& o_entries)
+PseudoFileSystems::PseudoFileSystems()
 {
-    o_entries.clear();
+    // Each line: id, parent id, major:minor of the device, root, mount
+    // point, options, optional fields, "-", the type, ...
+    std::ifstream table("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(table, line))
+    {
+        std::istringstream fields(line);
+        std::string field, device, type;
+        for (int k = 0; k < 3 && fields >> field; ++k)
+            device = field;
+        while (fields >> field && field != "-")
+        {
+        }
+        unsigned int major = 0, minor = 0;
+        if (fields >> type && std::sscanf(device.c_str(), "%u:%u", &major, &minor) == 2)
+            m_mountTypes.emplace(static_cast<unsigned long long>(makedev(major, minor)), type);
+    }
+}
+
+std::string PseudoFileSystems::TypeOf(int i_folderFd, unsigned long long i_device) const
+{
+    const auto mount = m_mountTypes.find(i_device);
+    if (mount != m_mountTypes.end())
+        return IsPseudoType(mount->second) ? mount->second : std::string();
+    struct statfs fs;
+    if (::fstatfs(i_folderFd, &fs) != 0)
+        return std::string();
+    for (const auto& [magic, type] : PSEUDO_MAGICS)
+        if (static_cast<long>(fs.f_type) == magic)
+            return type;
+    return std::string();
+}
+
+void ListFolder(const std::string& i_path, const PseudoFileSystems& i_fileSystems, FolderContents& o_contents)
+{
+    o_contents = FolderContents();
+    std::vector<FolderEntry>& o_entries = o_contents.entries;
+    LeftOutEntries& leftOut = o_contents.leftOut;
     if (::access(i_path.c_str(), R_OK | X_OK) != 0)
-        return false;
+        return;
     const int fd = ::open(i_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return false;
-    DIR* dir = ::fdopendir(fd);
+        return;
+    struct stat folder;
+    if (::fstat(fd, &folder) != 0)
+    {
+        ::close(fd);
+        return;
+    }
+    o_contents.id = {static_cast<unsigned long long>(folder.st_dev), static_cast<unsigned long long>(folder.st_ino)};
+    o_contents.pseudoFileSystem = i_fileSystems.TypeOf(fd, o_contents.id.device);
+    DIR* dir = o_contents.pseudoFileSystem.empty() ? ::fdopendir(fd) : nullptr;
     if (!dir)
     {
         ::close(fd);
-        return false;
+        o_contents.listed = !o_contents.pseudoFileSystem.empty();
+        return;
     }
+    o_contents.listed = true;
     while (const dirent* e = ::readdir(dir))
     {
         if (e->d_name[0] == '.')
@@ -74,9 +187,19 @@ bool ListFolder(const std::string& i_path, std::vector<FolderEntry>& o_entries)
         entry.name = e->d_name;
         entry.ascii = IsAscii(entry.name);
         // A name that is not UTF-8 does not survive the conversion to text
-        // and back, so it names nothing the share could list.
+        // and back, so it names nothing the share could list; "\\" is the
+        // separator of paths on the wire, so a name holding it could not be
+        // asked for.
         if (!entry.ascii && ToUtf8(FromUtf8(entry.name)) != entry.name)
+        {
+            ++leftOut.notUtf8;
             continue;
+        }
+        if (entry.name.find('\\') != std::string::npos)
+        {
+            ++leftOut.backslash;
+            continue;
+        }
         struct stat st;
         if (e->d_type == DT_DIR)
         {
@@ -98,16 +221,21 @@ bool ListFolder(const std::string& i_path, std::vector<FolderEntry>& o_entries)
                 continue;
             if (S_ISDIR(st.st_mode))
                 entry.isFolder = true;
-            else if (S_ISREG(st.st_mode))
-                entry.size = static_cast<long long>(st.st_size);
-            else
+            else if (!S_ISREG(st.st_mode))
                 continue;
+            else if (!MayRead(fd, e->d_name, st))
+            {
+                // Listed, it would be offered and then fail to open.
+                ++leftOut.unreadable;
+                continue;
+            }
+            else
+                entry.size = static_cast<long long>(st.st_size);
         }
         o_entries.push_back(std::move(entry));
     }
     ::closedir(dir);
     std::sort(o_entries.begin(), o_entries.end(), ListedBefore);
-    return true;
 }
 
 struct FolderListing::Job : QRunnable
@@ -118,15 +246,14 @@ struct FolderListing::Job : QRunnable
     }
     void run() override
     {
-        listed = ListFolder(path, entries);
-        mp_owner->ReadAheadBelow(path, entries);
+        ListFolder(path, mp_owner->m_fileSystems, contents);
+        mp_owner->ReadAheadBelow(path, contents.entries);
         done.release();
     }
 
     FolderListing* const mp_owner;
     const std::string path;
-    std::vector<FolderEntry> entries;
-    bool listed = false;
+    FolderContents contents;
     QSemaphore done;
 };
 
@@ -178,7 +305,7 @@ void FolderListing::ReadAheadBelow(const std::string& i_path, const std::vector<
         ReadAhead(subfolders);
 }
 
-bool FolderListing::Take(const std::string& i_path, std::vector<FolderEntry>& o_entries)
+void FolderListing::Take(const std::string& i_path, FolderContents& o_contents)
 {
     std::unique_ptr<Job> job;
     {
@@ -191,11 +318,13 @@ bool FolderListing::Take(const std::string& i_path, std::vector<FolderEntry>& o_
         }
     }
     if (!job)
-        return ListFolder(i_path, o_entries);
+    {
+        ListFolder(i_path, m_fileSystems, o_contents);
+        return;
+    }
     if (m_workers.tryTake(job.get()))
         job->run();
     job->done.acquire();
-    m_waitingEntries -= job->entries.size();
-    o_entries = std::move(job->entries);
-    return job->listed;
+    m_waitingEntries -= job->contents.entries.size();
+    o_contents = std::move(job->contents);
 }

@@ -11,7 +11,6 @@
 #include "TextConversion.h"
 
 #include <QDir>
-#include <QFileInfo>
 
 #include <sys/stat.h>
 
@@ -19,6 +18,7 @@
 #include <cstdint>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -154,6 +154,13 @@ void ConnectTokens(ItemPtr i_file, FolderTokens& io_folderTokens, const std::vec
 
 } // namespace
 
+// One walk of a share: its listings, and the real folders it has reached.
+struct ShareWalk
+{
+    FolderListing listing;
+    std::unordered_set<FolderId, FolderIdHash> walked;
+};
+
 void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_folder)
 {
     Item* root = T("shared_folder")->HasItem(i_root);
@@ -168,18 +175,54 @@ void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_fold
         return;
     }
     {
-        FolderListing listing;
-        WalkSharedFolder(root, i_folder, ToUtf8(QFileInfo(folderPath).canonicalFilePath()), listing);
+        ShareWalk walk;
+        WalkSharedFolder(root, i_folder, walk);
     }
+    // Inside a rescan, the rescan says it once for all shares.
+    if (!mp_walkedFolders)
+        LogLeftOut();
     // The walk's passing memory (the listings its workers read, the tables
     // the store outgrew) goes back to the system rather than staying with
     // the process for good.
     heapmemory::ReturnFreeMemory();
 }
 
-void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_folder, const std::string& i_canonical,
-                                            FolderListing& io_listing)
+void SharedFoldersManager::LogLeftOut()
 {
+    if (m_leftOut.Any())
+        Log(SHARED_CATEGORY, 1,
+            QStringLiteral("Left out of the share: %1 unreadable files, %2 names holding \"\\\", %3 names that are "
+                           "not valid UTF-8")
+                .arg(m_leftOut.unreadable)
+                .arg(m_leftOut.backslash)
+                .arg(m_leftOut.notUtf8));
+    m_leftOut = LeftOutEntries();
+}
+
+void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_folder, ShareWalk& io_walk)
+{
+    // A folder that is gone or cannot be read lists nothing, so its recorded
+    // files are removed below; the walk's own line is the only trace of it.
+    FolderContents contents;
+    io_walk.listing.Take(i_folder, contents);
+    if (!contents.pseudoFileSystem.empty())
+    {
+        Log(SHARED_CATEGORY, 1,
+            QStringLiteral("Not sharing %1: it is on a %2 file system, which holds no files")
+                .arg(FromUtf8(i_folder), FromLatin1(contents.pseudoFileSystem)));
+        return;
+    }
+    // Each real folder once, under the first path that reaches it, however
+    // many links lead to it: links back up would never end, and links
+    // across would list a folder many times over.
+    if (contents.listed && !io_walk.walked.insert(contents.id).second)
+    {
+        Log(SHARED_CATEGORY, 2,
+            QStringLiteral("Not following %1: the folder it leads to is shared already").arg(FromUtf8(i_folder)));
+        return;
+    }
+    m_leftOut.Add(contents.leftOut);
+
     const std::string& rootPath = ip_root->GetValue();
     Log(SHARED_CATEGORY, 1,
         QStringLiteral("Adding folder %1 as part of sharing %2").arg(FromUtf8(i_folder), FromUtf8(rootPath)));
@@ -239,21 +282,18 @@ void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_
     bool folderTokensMade = false;
     std::string filePath;   // its room kept from one file to the next
 
-    // A folder that is gone or cannot be read lists nothing, so its recorded
-    // files are removed below; the walk's own line is the only trace of it.
-    std::vector<FolderEntry> entries;
-    io_listing.Take(i_folder, entries);
+    const std::vector<FolderEntry>& entries = contents.entries;
     // Entry paths as the listing gives them: below the folder's clean path.
     std::string base = ToUtf8(QDir::cleanPath(FromUtf8(i_folder)));
     if (base.empty() || base.back() != '/')
         base += '/';
+    // Links are left to the walk itself: what they lead to is often
+    // walked already.
     std::vector<std::string> subfolders;
     for (const FolderEntry& entry : entries)
-        if (entry.isFolder)
+        if (entry.isFolder && !entry.isLink)
             subfolders.push_back(base + entry.name);
-    io_listing.ReadAhead(subfolders);
-
-    const bool guarding = !i_canonical.empty() && m_foldersBeingWalked.insert(i_canonical).second;
+    io_walk.listing.ReadAhead(subfolders);
 
     for (auto at = entries.begin(); at != entries.end(); ++at)
     {
@@ -308,30 +348,13 @@ void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_
         }
         else
         {
-            // A subfolder that is no link lies at this folder's canonical
-            // path; only links need resolving.
-            const std::string path = base + name;
-            std::string target;
-            if (i_canonical.empty() || entry.isLink)
-                target = ToUtf8(QFileInfo(FromUtf8(path)).canonicalFilePath());
-            else
-                target = (i_canonical.back() == '/' ? i_canonical : i_canonical + '/') + name;
-            if (m_foldersBeingWalked.count(target))
-            {
-                Log(SHARED_CATEGORY, 2,
-                    QStringLiteral("Not following %1: it leads back into %2").arg(FromUtf8(path), FromUtf8(target)));
-                continue;
-            }
-            WalkSharedFolder(ip_root, path, target, io_listing);
+            WalkSharedFolder(ip_root, base + name, io_walk);
             // Looked up again after the subfolder's walk, which may have
             // changed the store.
             for (auto& token : folderTokens)
                 token.second = nullptr;
         }
     }
-
-    if (guarding)
-        m_foldersBeingWalked.erase(i_canonical);
 
     // Files recorded for this folder that the listing no longer holds.
     for (size_t k = 0; k < recordedFiles.size(); ++k)

@@ -1,6 +1,7 @@
 #include "MP3Scanner.h"
 
 #include "MP3FrameVote.h"
+#include "RegularFile.h"
 #include "TextConversion.h"
 
 #include <QFile>
@@ -144,8 +145,12 @@ bool MP3Scanner::ScanMP3(std::string file, int& mpegVersion, std::string& channe
     if (IsQuitting())
         return false;
     bitrate = -1;
-    QFile input(FromUtf8(file));
-    if (!input.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    // Only a regular file, opened without waiting: a FIFO swapped in after
+    // the walk would hold this thread, and the close that waits for it.
+    QFile input;
+    int error = 0;
+    if (OpenRegularFileForReading(FromUtf8(file), input, QIODevice::ReadOnly | QIODevice::Unbuffered, error) !=
+        RegularFileStatus::Opened)
         return false;
     const qint64 size = input.size();
     if (size <= 0)

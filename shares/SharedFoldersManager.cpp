@@ -189,6 +189,7 @@ void SharedFoldersManager::RescanShares()
 
     d->RemoveDisconnectedItems();
 
+    LogLeftOut();
     emit SharedFilesRescanned(m_filesAdded, m_filesRemoved);
 }
 

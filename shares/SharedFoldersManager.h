@@ -8,6 +8,7 @@
 
 #include "Data.h"
 #include "FileInfo.h"
+#include "FolderListing.h"
 #include "KeptReplies.h"
 #include "MP3Scanner.h"
 #include "PeerProviders.h"
@@ -22,7 +23,7 @@
 #include <string>
 #include <vector>
 
-class FolderListing;
+struct ShareWalk;
 
 class SharedFoldersManager : public QObject, public DataHandler, public ShareListProvider
 {
@@ -149,11 +150,12 @@ private:
     // A known file found with another size: the record takes it, and the
     // scan results, which described other content, go.
     void RecordNewSize(ItemPtr i_file, const std::string& i_size);
-    // The walk of one folder of the share rooted at ip_root, given the
-    // folder's canonical path ("" when it has none); listings come from the
-    // walk's own reader.
-    void WalkSharedFolder(Item* ip_root, const std::string& i_folder, const std::string& i_canonical,
-                          FolderListing& io_listing);
+    // The walk of one folder of the share rooted at ip_root, and of what
+    // lies below it.
+    void WalkSharedFolder(Item* ip_root, const std::string& i_folder, ShareWalk& io_walk);
+    // The one line of a scan on what it left out, if anything; then the
+    // counts start again.
+    void LogLeftOut();
     // Whether a `shared_file_folder` lies in one of the given share roots.
     static bool IsInVisibleShare(Item* ip_folder, const ItemSet& i_visibleRoots);
 
@@ -166,9 +168,8 @@ private:
     MP3Scanner m_mp3Scanner;
     int m_filesAdded = 0;
     int m_filesRemoved = 0;
-    // Canonical paths of the folders the running walk is inside of, so that
-    // a link back into one of them is not followed.
-    std::set<std::string> m_foldersBeingWalked;
+    // What the walks of the running scan left out.
+    LeftOutEntries m_leftOut;
     // While RescanShares walks a share: the folder items the walk reached.
     std::vector<Item*>* mp_walkedFolders = nullptr;
     // Filled by searches, emptied whenever a token's files change.

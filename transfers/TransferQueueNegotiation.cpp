@@ -10,6 +10,7 @@
 #include "MemStream.h"
 #include "PeerMessenger.h"
 #include "ProtocolCodes.h"
+#include "RegularFile.h"
 #include "SharedFoldersManager.h"
 #include "UploadThread.h"
 #include "server.h"
@@ -18,6 +19,7 @@
 #include <QFile>
 #include <QTcpSocket>
 
+#include <cstring>
 #include <memory>
 #include <unordered_set>
 #include <vector>
@@ -138,14 +140,24 @@ void TransferQueueManager::OnFileTransferResponse(std::string i_user, unsigned i
     // Built from what the share holds, never from the peer's text.
     ItemPtr shared = upload["shared_file"];
     const QString path = Text(SharedFoldersManager::SharedFilePath(shared));
-    auto file = std::make_unique<QFile>(path);
-    if (!file->open(QIODevice::ReadOnly))
+    // Only a regular file is opened, and the open never waits: this is the
+    // main thread, and a FIFO put in the file's place would hold it for good.
+    // A file gone, or something else in its place, is no longer shared.
+    int error = 0;
+    auto file = std::make_unique<QFile>();
+    const RegularFileStatus opened = OpenRegularFileForReading(path, *file, QIODevice::ReadOnly, error);
+    if (opened == RegularFileStatus::NotRegular || opened == RegularFileStatus::Missing)
+    {
+        DenyUnshared(upload);
+        return;
+    }
+    if (opened != RegularFileStatus::Opened)
     {
         Log(kCategory, 2,
             QStringLiteral("File could not be opened, marking local error and sending denial message. Shouldn't we have "
                            "done this before we requested the transfer?"),
             user);
-        Log(kCategory, 3, QStringLiteral("%1: %2").arg(path, file->errorString()), user);
+        Log(kCategory, 3, QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(strerror(error))), user);
         if (peerMessenger)
             peerMessenger->DenyUpload(i_user, upload["filename_as_requested"].AsString(), "File read error.");
         SetUploadEntryStatus(upload, "local error");

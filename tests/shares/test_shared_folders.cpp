@@ -59,6 +59,7 @@ private slots:
     void tokenIndexFollowsPathAndName();
     void tokensFollowTheRuleForAnyName();
     void linkLoopsAreNotFollowed();
+    void onlyWhatCanBeSentIsListed();
     void largeTreeIsWalkedInOrder();
     void vanishedShareLosesItsFiles();
     void unreadableFolderListsNothing();
@@ -477,19 +478,100 @@ void TestSharedFolders::linkLoopsAreNotFollowed()
     m->Init();
     Share(m_root);
 
-    // The loops are cut where they lead back; the sibling link is followed
-    // once, and cut inside where it leads back again.
+    // The loops are cut where they lead back, and the sibling link where it
+    // leads to a folder shared already; a link to a file is a file.
     QVERIFY(!FolderItem(m_root + "/A/back_to_root"));
     QVERIFY(!FolderItem(m_root + "/A/self"));
-    QVERIFY(FileItem(m_root + "/C/to_a", "a.txt"));
-    QVERIFY(!FolderItem(m_root + "/C/to_a/back_to_root"));
-    QVERIFY(!FolderItem(m_root + "/C/to_a/self"));
+    QVERIFY(!FolderItem(m_root + "/C/to_a"));
+    QVERIFY(FileItem(m_root + "/A", "a.txt"));
     QVERIFY(FileItem(m_root + "/C", "file_link.txt"));
-    QCOMPARE(T("shared_file")->ItemCount(), size_t(5));
-    QCOMPARE(log.Count("Not following"), 4);
+    QCOMPARE(T("shared_file")->ItemCount(), size_t(4));
+    QCOMPARE(log.Count("Not following"), 3);
 
     m->RescanShares();
     QCOMPARE(Counts(rescans), (QList<int>{0, 0}));
+}
+
+// A chain of real folders each linking twice to the next lists each folder
+// once, under the first path that reaches it; files that could not be sent
+// are left out, with one line per scan that counts them; a shared MP3 file
+// turned into a FIFO holds up neither the scanner nor the walk.
+void TestSharedFolders::onlyWhatCanBeSentIsListed()
+{
+    const int levels = 12;
+    auto level = [&](int i_k) { return QString("L%1").arg(i_k, 2, 10, QChar('0')); };
+    for (int k = 0; k < levels; ++k)
+    {
+        MakeFile(m_root + "/" + level(k) + QString("/f%1.txt").arg(k));
+        if (k + 1 < levels)
+            for (const char* link : {"/a", "/b"})
+                QVERIFY(QFile::link("../" + level(k + 1), m_root + "/" + level(k) + link));
+    }
+    const QString odd = m_root + "/Odd";
+    MakeFile(odd + "/readable.txt");
+    MakeFile(odd + "/locked.txt");
+    MakeFile(odd + "/back\\slash.txt");
+    MakeFile(odd + "/Dir\\name/inside.txt");
+    QByteArray frames;
+    for (int k = 0; k < 20; ++k)
+        frames += QByteArray("\xff\xfb\x90\x64", 4) + QByteArray(413, '\0');
+    for (const char* name : {"/real.mp3", "/song.mp3"})
+    {
+        QFile f(odd + name);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(frames) == frames.size());
+    }
+    const QByteArray raw = QFile::encodeName(odd) + "/bad\xff.txt";
+    const int fd = ::open(raw.constData(), O_CREAT | O_WRONLY, 0600);
+    QVERIFY(fd >= 0);
+    ::close(fd);
+    QVERIFY(QFile::setPermissions(odd + "/locked.txt", QFileDevice::Permissions()));
+    const bool readsAnything = ::access(QFile::encodeName(odd + "/locked.txt").constData(), R_OK) == 0;
+    if (readsAnything)
+        qInfo("running with privileges that read any file: the unreadable file is listed");
+
+    LogCapture log("Shared");
+    SharedFoldersManager* m = mp_env->Manager();
+    QSignalSpy rescans(m, &SharedFoldersManager::SharedFilesRescanned);
+    m->Init();
+    Share(m_root);
+
+    QString deepest = m_root + "/" + level(0);
+    for (int k = 1; k < levels; ++k)
+    {
+        deepest += "/a";
+        QVERIFY2(FileItem(deepest, QString("f%1.txt").arg(k)), qPrintable(deepest));
+        QVERIFY(!FolderItem(m_root + "/" + level(k)));
+        QVERIFY(!FolderItem(deepest.chopped(1) + "b"));
+    }
+    QCOMPARE(T("shared_file_folder")->ItemCount(), size_t(1 + levels + 1));
+    QCOMPARE(log.Count("Not following"), 2 * (levels - 1));
+    QVERIFY(FileItem(odd, "readable.txt"));
+    QCOMPARE(bool(FileItem(odd, "locked.txt")), readsAnything);
+    QVERIFY(!FileItem(odd, "back\\slash.txt"));
+    QVERIFY(!FolderItem(odd + "/Dir\\name"));
+    QCOMPARE(T("shared_file")->ItemCount(), size_t(levels + 3 + (readsAnything ? 1 : 0)));
+    const QString leftOut = QString("Left out of the share: %1 unreadable files, 2 names holding \"\\\", 1 names that are "
+                                    "not valid UTF-8")
+                                .arg(readsAnything ? 0 : 1);
+    QCOMPARE(log.Count(leftOut), 1);
+
+    // Once scanned, the MP3 file becomes a FIFO: asked to scan it, the
+    // scanner goes on to the next request at once.
+    ItemPtr real = FileItem(odd, "real.mp3");
+    QTRY_VERIFY(real["is_scanned"] && FileItem(odd, "song.mp3")["is_scanned"]);
+    QVERIFY(QFile::remove(odd + "/song.mp3"));
+    QCOMPARE(::mkfifo(QFile::encodeName(odd + "/song.mp3").constData(), 0600), 0);
+    real.Disconnect("is_scanned");
+    emit m->MP3ScanRequired(odd + "/song.mp3");
+    emit m->MP3ScanRequired(odd + "/real.mp3");
+    QTRY_VERIFY(real["is_scanned"]);
+
+    // A rescan: the same, less the FIFO, and one more line on what it left out.
+    m->RescanShares();
+    QCOMPARE(Counts(rescans), (QList<int>{0, 1}));
+    QCOMPARE(log.Count(leftOut), 2);
+    QCOMPARE(T("shared_file_folder")->ItemCount(), size_t(1 + levels + 1));
+    ::unlink(raw.constData());
 }
 
 void TestSharedFolders::largeTreeIsWalkedInOrder()
@@ -510,7 +592,10 @@ void TestSharedFolders::largeTreeIsWalkedInOrder()
                 MakeFile(sub + QString("/%1.mp3").arg(f, 2, 10, QChar('0')), 1);
         }
     }
-    QVERIFY(QFile::link(m_root + "/T00/S00", m_root + "/T29/Z link"));
+    const QString outside = mp_dir->path() + "/Outside";
+    for (int f = 0; f < 25; ++f)
+        MakeFile(outside + QString("/%1.mp3").arg(f, 2, 10, QChar('0')), 1);
+    QVERIFY(QFile::link(outside, m_root + "/T29/Z link"));
     expected << m_root + "/T29/Z link";
 
     LogCapture log("Shared");
@@ -599,17 +684,17 @@ void TestSharedFolders::specialEntriesAreSkipped()
 void TestSharedFolders::oddNamesAreShared()
 {
     const QString spaced = "  two  spaces .txt";
-    const QString backslashed = "back\\slash\\name.mp3";
+    const QString odd = "odd [name] #1 (copy).mp3";
     const QString longName = QString(120, QChar(0xe9)) + ".txt";   // 245 bytes in UTF-8
-    const QString folder = m_root + "/Dir With \\ and " + QString::fromUtf8("\xe2\x82\xac");
-    for (const QString& name : {spaced, backslashed, longName})
+    const QString folder = m_root + "/Dir With ; and " + QString::fromUtf8("\xe2\x82\xac");
+    for (const QString& name : {spaced, odd, longName})
         MakeFile(folder + "/" + name, 7);
 
     SharedFoldersManager* m = mp_env->Manager();
     QSignalSpy scans(m, &SharedFoldersManager::MP3ScanRequired);
     m->Init();
     Share(m_root);
-    for (const QString& name : {spaced, backslashed, longName})
+    for (const QString& name : {spaced, odd, longName})
     {
         ItemPtr file = FileItem(folder, name);
         QVERIFY2(file, qPrintable(name));
@@ -617,9 +702,9 @@ void TestSharedFolders::oddNamesAreShared()
         // Found again by its local path, as the scanner and uploads ask.
         QCOMPARE(m->GetSharedFileItem(U8(folder + "/" + name)), file);
     }
-    QCOMPARE(ScanRequests(scans), QStringList{folder + "/" + backslashed});
+    QCOMPARE(ScanRequests(scans), QStringList{folder + "/" + odd});
     QVERIFY(HasToken(FileItem(folder, spaced), "spaces"));
-    QVERIFY(HasToken(FileItem(folder, backslashed), "slash"));
+    QVERIFY(HasToken(FileItem(folder, odd), "copy"));
 }
 
 void TestSharedFolders::nameThatIsNotUtf8IsSkipped()

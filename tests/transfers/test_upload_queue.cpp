@@ -13,6 +13,7 @@
 #include <QtTest>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 using namespace transfertest;
 
@@ -526,7 +527,8 @@ void TestUploadQueue::ChangedFilesAreOfferedAsTheyAre()
     threadtest::WriteFile(m_share + "/cut.bin", bytes.left(3 << 20));
     threadtest::WriteFile(m_share + "/grown.bin", bytes.left(100000));
     threadtest::WriteFile(m_share + "/during.bin", bytes);
-    MakeFile(m_share + "/gone.bin", 10);
+    for (const char* name : {"/gone.bin", "/pipe.bin", "/late.bin"})
+        MakeFile(m_share + name, 10);
     m_fixture.mp_shares->RescanShares();
     QVERIFY(QFile::resize(m_share + "/cut.bin", 1 << 20));
     threadtest::WriteFile(m_share + "/grown.bin", bytes.left(150000));
@@ -540,6 +542,30 @@ void TestUploadQueue::ChangedFilesAreOfferedAsTheyAre()
     QCOMPARE(StrAt(denied, at), Path("gone.bin"));
     QCOMPARE(StrAt(denied, at), QByteArray("File not shared."));
     QVERIFY(!Upload("bob", "gone.bin"));
+
+    // Swapped for a FIFO, before the offer or after it: denied the same
+    // way, and nothing waits for a writer.
+    auto swapForFifo = [&](const char* i_name) {
+        const QString path = m_share + "/" + i_name;
+        return QFile::remove(path) && ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
+    };
+    QVERIFY(swapForFifo("pipe.bin"));
+    queue->OnQueueUploadRequested("bob", Path("pipe.bin").toStdString());
+    queue->OnQueueUploadRequested("bob", Path("late.bin").toStdString());
+    QList<QByteArray> messages = bob.Drain();
+    QCOMPARE(messages.size(), 2);
+    QCOMPARE(Code(messages[0]), quint32(PM_UPLOAD_DENIED));
+    QCOMPARE(FirstString(messages[0]), Path("pipe.bin"));
+    TransferRequest late;
+    QVERIFY(ReadRequest(messages[1], late));
+    QVERIFY(swapForFifo("late.bin"));
+    queue->OnFileTransferResponse("bob", late.req, true, false, 0, "");
+    const QByteArray lateDenied = bob.Next();
+    QCOMPARE(Code(lateDenied), quint32(PM_UPLOAD_DENIED));
+    at = 4;
+    QCOMPARE(StrAt(lateDenied, at), Path("late.bin"));
+    QCOMPARE(StrAt(lateDenied, at), QByteArray("File not shared."));
+    QVERIFY(!Upload("bob", "pipe.bin") && !Upload("bob", "late.bin"));
 
     // Cut since the scan: offered at its size now, which the share's record
     // takes, and sent byte for byte.
