@@ -96,16 +96,24 @@ inline bool IsEmptyFolder(const char* ip_path)
     return empty;
 }
 
-// Writes each seed, as seed-<n>, into every empty corpus folder named on
-// the command line, so that short runs start inside the code under test.
-// A run given its inputs as a list (-seed_inputs=, as CI's fuzz step passes
-// the kept corpus, which holds the seeds) gets none: the order in which a
-// folder lists them would change what a fixed seed does.
-inline void Seed(int i_argc, char** ip_argv, const std::vector<std::string>& i_seeds)
+// True for a run given its inputs as a list (-seed_inputs=), as CI's fuzz
+// step passes the kept corpus, which holds the seeds. Such a run gets no
+// seeds written: the order in which a folder lists them would change what
+// a fixed seed does.
+inline bool InputsListed(int i_argc, char** ip_argv)
 {
     for (int k = 1; k < i_argc; ++k)
         if (std::string(ip_argv[k]).rfind("-seed_inputs=", 0) == 0)
-            return;
+            return true;
+    return false;
+}
+
+// Writes each seed, as seed-<n>, into every empty corpus folder named on
+// the command line, so that short runs start inside the code under test.
+inline void Seed(int i_argc, char** ip_argv, const std::vector<std::string>& i_seeds)
+{
+    if (InputsListed(i_argc, ip_argv))
+        return;
     for (int k = 1; k < i_argc; ++k)
     {
         if (!IsEmptyFolder(ip_argv[k]))

@@ -470,7 +470,7 @@ void Seed(const std::string& i_corpus)
 
 extern "C" int LLVMFuzzerInitialize(int* ip_argc, char*** ip_argv)
 {
-    for (int k = 1; k < *ip_argc; ++k)
+    for (int k = 1; k < *ip_argc && !fuzz::InputsListed(*ip_argc, *ip_argv); ++k)
         if (fuzz::IsEmptyFolder((*ip_argv)[k]))
             Seed((*ip_argv)[k]);
     return 0;

@@ -7,6 +7,7 @@
 // correct header (so the checksum does not hide the parser from the fuzzer);
 // even, the rest is the whole file.
 
+#include "FuzzSupport.h"
 #include "core/DataSaver.h"
 #include "core/StateFile.h"
 
@@ -127,7 +128,7 @@ extern "C" int LLVMFuzzerInitialize(int* ip_argc, char*** ip_argv) {
     g_folder = name;
     std::atexit(RemoveFolder);
     gp_saver = new DataSaver;
-    for (int k = 1; k < *ip_argc; ++k)
+    for (int k = 1; k < *ip_argc && !fuzz::InputsListed(*ip_argc, *ip_argv); ++k)
         if (IsEmptyFolder((*ip_argv)[k])) Seed((*ip_argv)[k]);
     return 0;
 }
