@@ -6,7 +6,9 @@
 #include "ProtocolCodes.h"
 #include "TextConversion.h"
 
-#include <limits>
+#include <QTimer>
+
+#include <algorithm>
 
 DNetManager* dnetManager = nullptr;
 
@@ -23,9 +25,17 @@ void DLog(int i_level, const QString& i_text)
 
 }
 
-DNetManager::DNetManager()
+DNetManager::DNetManager() : mp_candidateTimer(new QTimer(this)), mp_reportTimer(new QTimer(this))
 {
     dnetManager = this;
+    m_clock.start();
+    mp_candidateTimer->setSingleShot(true);
+    connect(mp_candidateTimer, &QTimer::timeout, this, [this] { ExpireCandidates(); });
+    // Precise: a coarse timer may fire early and let two reports through
+    // within one interval.
+    mp_reportTimer->setSingleShot(true);
+    mp_reportTimer->setTimerType(Qt::PreciseTimer);
+    connect(mp_reportTimer, &QTimer::timeout, this, [this] { Report(true); });
     if (gp_server)
     {
         connect(gp_server, &Server::Connected, this, &DNetManager::OnServerConnected);
@@ -109,10 +119,20 @@ void DNetManager::OnServerDisconnected()
     DLog(2, QStringLiteral("Logged out: keeping the tree, reporting again at the next login"));
 }
 
-void DNetManager::Report()
+void DNetManager::Report(bool i_now)
 {
     if (!gp_server || !gp_server->IsConnected())
         return;
+    const qint64 now = m_clock.elapsed();
+    if (!i_now && m_reported && now - m_reportedMs < REPORT_INTERVAL_MS)
+    {
+        if (!mp_reportTimer->isActive())
+            mp_reportTimer->start(int(REPORT_INTERVAL_MS - (now - m_reportedMs)));
+        return;
+    }
+    mp_reportTimer->stop();
+    m_reported = true;
+    m_reportedMs = now;
     const quint32 level = GetBranchLevel();
     const std::string root = GetBranchRoot();
     gp_server->SendHaveNoParent(!HasParent());
@@ -148,7 +168,7 @@ void DNetManager::Announce(bool i_forceReport)
             SendLevelAndRoot(id);
     }
     if (changed || i_forceReport)
-        Report();
+        Report(i_forceReport);
 }
 
 void DNetManager::SendLevelAndRoot(quint64 i_connection)
@@ -230,6 +250,34 @@ void DNetManager::OnConnectionFailed(std::string i_user, std::string i_type)
     DropCandidate(i_user, false);
 }
 
+void DNetManager::ExpireCandidates()
+{
+    const qint64 now = m_clock.elapsed();
+    std::vector<std::string> silent;
+    qint64 nextDueMs = -1;
+    for (const auto& candidate : m_candidates)
+    {
+        if (!candidate.second.connection)
+            continue;
+        const qint64 dueMs = candidate.second.connectedMs + m_candidateLimitMs;
+        if (dueMs <= now)
+            silent.push_back(candidate.first);
+        else if (nextDueMs < 0 || dueMs < nextDueMs)
+            nextDueMs = dueMs;
+    }
+    for (const std::string& user : silent)
+    {
+        DLog(1, QString("Giving up possible parent %1: no level and root within %2 s of connecting")
+                    .arg(FromName(user))
+                    .arg(m_candidateLimitMs / 1000.0));
+        DropCandidate(user, true);
+    }
+    // Dropping started new attempts; those connect later and arm the timer
+    // themselves when it is idle.
+    if (nextDueMs >= 0 && !mp_candidateTimer->isActive())
+        mp_candidateTimer->start(int(std::max<qint64>(nextDueMs - now, 1)));
+}
+
 void DNetManager::ConsiderCandidate(const std::string& i_user)
 {
     auto it = m_candidates.find(i_user);
@@ -247,9 +295,11 @@ void DNetManager::ConsiderCandidate(const std::string& i_user)
         DropCandidate(i_user, true);
         return;
     }
-    if (it->second.level == std::numeric_limits<quint32>::max())
+    if (it->second.level >= MAX_PARENT_LEVEL)
     {
-        DLog(1, QString("Refusing user %1 as parent: its level is out of range").arg(FromName(i_user)));
+        DLog(1, QString("Refusing user %1 as parent: its level %2 is beyond any real tree")
+                    .arg(FromName(i_user))
+                    .arg(it->second.level));
         DropCandidate(i_user, true);
         return;
     }
@@ -313,8 +363,11 @@ void DNetManager::OnConnectionOpened(quint64 i_connection, std::string i_user, b
             return;
         }
         it->second.connection = i_connection;
+        it->second.connectedMs = m_clock.elapsed();
         DLog(2, QString("Connected to possible parent %1, waiting for its level and root")
                     .arg(FromName(i_user)));
+        if (!mp_candidateTimer->isActive())
+            mp_candidateTimer->start(m_candidateLimitMs);
         return;
     }
 
@@ -473,9 +526,9 @@ void DNetManager::HandleParentMessage(const Message& i_message)
     switch (i_message.code)
     {
     case DM_BRANCH_LEVEL:
-        if (i_message.level == std::numeric_limits<quint32>::max())
+        if (i_message.level >= MAX_PARENT_LEVEL)
         {
-            LoseParent(QStringLiteral("its level is out of range"), true);
+            LoseParent(QString("its level %1 is beyond any real tree: a loop").arg(i_message.level), true);
             return;
         }
         m_parentLevel = i_message.level;

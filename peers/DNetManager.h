@@ -9,6 +9,7 @@
 #include "server.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 
 #include <deque>
@@ -17,6 +18,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+class QTimer;
 
 class DNetManager : public QObject
 {
@@ -32,6 +35,15 @@ public:
     static constexpr size_t MAX_PARENT_ATTEMPTS = 5;
     // Searches remembered to drop the copies that arrive again.
     static constexpr size_t SEARCH_RING_SIZE = 1024;
+    // A candidate that has not sent both its level and its root this long
+    // after connecting is given up, so silent ones cannot hold the places.
+    static constexpr int CANDIDATE_LIMIT_MS = 30000;
+    // No real tree is this deep: a parent at this level or above sits in a
+    // loop below ourselves (each level we pass down comes back raised), and
+    // our own level stays far from the largest.
+    static constexpr quint32 MAX_PARENT_LEVEL = 1000;
+    // Reports to the server are coalesced to one set per interval.
+    static constexpr int REPORT_INTERVAL_MS = 1000;
 
     // Sets dnetManager; follows gp_server and peerMessenger, which must exist.
     DNetManager();
@@ -69,6 +81,7 @@ private:
     struct Candidate
     {
         quint64 connection = 0;
+        qint64 connectedMs = 0;
         bool hasLevel = false;
         bool hasRoot = false;
         quint32 level = 0;
@@ -96,6 +109,9 @@ private:
     void DropCandidate(const std::string& i_user, bool i_close);
     void ConsiderCandidate(const std::string& i_user);
     void Adopt(const std::string& i_user);
+    // Gives up the candidates that stayed silent too long; arms the timer
+    // for the next one due.
+    void ExpireCandidates();
     void LoseParent(const QString& i_why, bool i_close);
 
     void HandleParentMessage(const Message& i_message);
@@ -104,8 +120,17 @@ private:
     // Tells the children of a changed level or root and reports to the
     // server while logged in; i_forceReport reports even without a change.
     void Announce(bool i_forceReport);
-    void Report();
+    // i_now: at once (a login); otherwise at most one set per interval,
+    // with the values of the moment it goes out.
+    void Report(bool i_now);
     void SendLevelAndRoot(quint64 i_connection);
+
+    QElapsedTimer m_clock;
+    QTimer* mp_candidateTimer;
+    int m_candidateLimitMs = CANDIDATE_LIMIT_MS;
+    QTimer* mp_reportTimer;
+    bool m_reported = false;
+    qint64 m_reportedMs = 0;
 
     // Parent.
     quint64 m_parentConnection = 0;

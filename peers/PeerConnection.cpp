@@ -6,6 +6,9 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 namespace
 {
@@ -93,6 +96,18 @@ void PeerConnection::Close()
         mp_socket->disconnect();
         mp_socket->abort();
     }
+}
+
+bool PeerConnection::KeepAlive(int i_idleS, int i_intervalS, int i_probes)
+{
+    const qintptr fd = mp_socket ? mp_socket->socketDescriptor() : -1;
+    if (fd < 0)
+        return false;
+    const int on = 1;
+    return ::setsockopt(int(fd), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&
+           ::setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPIDLE, &i_idleS, sizeof i_idleS) == 0 &&
+           ::setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPINTVL, &i_intervalS, sizeof i_intervalS) == 0 &&
+           ::setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPCNT, &i_probes, sizeof i_probes) == 0;
 }
 
 void PeerConnection::StartConnectTimer(int i_ms)

@@ -71,6 +71,11 @@ public:
     // Drops the connection at once; the socket goes with this object.
     void Close();
 
+    // TCP keepalive: after i_idleS quiet seconds the system probes the other
+    // side every i_intervalS seconds and fails the socket after i_probes
+    // unanswered probes, so a peer that vanished without closing is noticed.
+    bool KeepAlive(int i_idleS, int i_intervalS, int i_probes);
+
     // Starts (or with 0 stops) the time limit of an outgoing connect.
     void StartConnectTimer(int i_ms);
     QTimer* ConnectTimer() const { return mp_connectTimer; }

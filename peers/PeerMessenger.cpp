@@ -37,6 +37,12 @@ constexpr qint64 FIRST_MESSAGE_LIMIT_MS = 30000;
 constexpr qint64 ADDRESS_LIMIT_MS = 30000;
 constexpr qint64 PIERCE_LIMIT_MS = 60000;
 constexpr qint64 IDLE_LIMIT_MS = 5 * 60 * 1000;
+// "D" connections are never closed for idling and the tree sends nothing
+// upward, so keepalive is how a parent or child that vanished without
+// closing is noticed: within 60 + 3 x 10 s.
+constexpr int DNET_KEEPALIVE_IDLE_S = 60;
+constexpr int DNET_KEEPALIVE_INTERVAL_S = 10;
+constexpr int DNET_KEEPALIVE_PROBES = 3;
 
 void PeerLog(int i_level, const QString& i_text, ItemPtr i_item = ItemPtr())
 {
@@ -695,6 +701,10 @@ void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
         ip_conn->SetStage(PeerConnection::Stage::Open);
         ip_conn->SetFrameLimit(MAX_DISTRIBUTED_FRAME);
         ip_conn->Socket()->setReadBufferSize(PeerConnection::READ_BUFFER_BYTES);
+        if (!ip_conn->KeepAlive(DNET_KEEPALIVE_IDLE_S, DNET_KEEPALIVE_INTERVAL_S, DNET_KEEPALIVE_PROBES))
+            PeerLog(1, QString("Cannot set keepalive on connection %1 to user %2: a vanished peer goes unnoticed")
+                           .arg(ip_conn->Id())
+                           .arg(FromName(user)));
         ip_conn->m_announced = true;
         emit DistributedConnectionOpened(ip_conn->Id(), user, ip_conn->m_weAsked);
     }

@@ -5,9 +5,9 @@
 // real but opens no socket: parents come without an address and nothing
 // listens. Checked after every event: no crash or sanitizer report; at most
 // ten child users, two connections of any one, and five candidates, none
-// once a parent is taken; the parent is never this client, its level never
-// the largest; a search reaches the shares once per user and number, never
-// this client's own.
+// once a parent is taken; the parent is never this client, its level below
+// the bound of a real tree; a search reaches the shares once per user and
+// number, never this client's own.
 //
 // The input is a list of events: a byte picks the event, the bytes after it
 // its user, connection and fields.
@@ -48,9 +48,13 @@ QByteArray Message(fuzz::Bytes& io_in)
     switch (shape % 5)
     {
     case 0:
+    {
+        // A small level, or one at the edges: the bound of a real tree and the largest.
+        const quint32 edges[] = {999, 1000, 0xfffffffeu, 0xffffffffu};
         m.WriteUInt32(DM_BRANCH_LEVEL);
-        m.WriteUInt32(shape & 0x80 ? 0xffffffffu : io_in.Byte());
+        m.WriteUInt32(shape & 0x80 ? edges[(shape >> 5) & 3] : io_in.Byte());
         break;
+    }
     case 1:
         m.WriteUInt32(DM_BRANCH_ROOT);
         m.WriteString(shape & 0x80 ? User(io_in) : io_in.Text(16));
@@ -81,7 +85,7 @@ void CheckTree(const DNetManager& i_node, const DNetProbe& i_probe, const std::s
     {
         Check(i_probe.CandidateCount() == 0 && i_probe.WaitingCount() == 0, "candidates beside a parent");
         Check(i_node.GetParent() != i_own, "this client is its own parent");
-        Check(i_probe.ParentLevel() != 0xffffffffu, "a parent at the largest level");
+        Check(i_probe.ParentLevel() < DNetManager::MAX_PARENT_LEVEL, "a parent beyond any real tree's depth");
     }
 }
 }

@@ -38,6 +38,9 @@ public:
         m_node.OnConnectionFailed(std::move(i_user), std::move(i_type));
     }
 
+    // A shorter limit for silent candidates than the real 30 s.
+    void SetCandidateLimitMs(int i_ms) { m_node.m_candidateLimitMs = i_ms; }
+
     size_t CandidateCount() const { return m_node.m_candidates.size(); }
     size_t WaitingCount() const { return m_node.m_waiting.size(); }
     quint32 ParentLevel() const { return m_node.m_parentLevel; }

@@ -3,16 +3,22 @@
 // on change, adoption of the first candidate that answers, refusal of
 // candidates whose root is us, the cap of attempts and of child users, parent
 // loss, searches from the server and from the parent with the ring of the
-// last 1024, own searches, malformed messages and a lost server. Alice is
-// the node under test.
+// last 1024, own searches, malformed messages and a lost server; silent
+// candidates, climbing levels and keepalive on "D" sockets. Alice is the node
+// under test.
 
 #include "DNetManager.h"
+#include "DNetProbe.h"
 #include "PeerTestSupport.h"
 #include "common/TestServer.h"
 #include "server.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 using namespace peertest;
 
@@ -31,6 +37,34 @@ QJsonArray ServerSearch(const QString& i_user, qint64 i_token, const QString& i_
 }
 // The same messages as a reader returns them (no length word).
 QByteArray Body(const QByteArray& i_frame) { return i_frame.mid(4); }
+
+// The keepalive settings of this process's socket from i_localPort to
+// i_peerPort on the loopback, read back from the system.
+struct KeepAlive
+{
+    int on = 0;
+    int idleS = 0;
+    int intervalS = 0;
+    int probes = 0;
+};
+bool ReadKeepAlive(quint16 i_localPort, quint16 i_peerPort, KeepAlive& o_settings)
+{
+    for (int fd = 0; fd < 4096; ++fd)
+    {
+        sockaddr_in local{}, peer{};
+        socklen_t localSize = sizeof local, peerSize = sizeof peer;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localSize) != 0 || local.sin_family != AF_INET ||
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0 ||
+            ntohs(local.sin_port) != i_localPort || ntohs(peer.sin_port) != i_peerPort)
+            continue;
+        socklen_t size = sizeof(int);
+        return ::getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &o_settings.on, &size) == 0 &&
+               ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &o_settings.idleS, &size) == 0 &&
+               ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &o_settings.intervalS, &size) == 0 &&
+               ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &o_settings.probes, &size) == 0;
+    }
+    return false;
+}
 
 // A would-be parent: a listener of the test's own that the node connects to.
 struct ScriptedParent
@@ -101,6 +135,8 @@ private slots:
     void SearchesFromParentAndTheRing();
     void OwnSearchForwardedNotEmitted();
     void EleventhChildRefused();
+    void SilentCandidatesClimbingLevelsAndChildUsers();
+    void KeepAliveOnDistributedSockets();
     void MalformedAndUnknownMessages();
     void ServerLossKeepsTheTree();
 
@@ -467,6 +503,92 @@ void TestDNet::EleventhChildRefused()
     ScriptedChild late;
     QVERIFY(OpenChild(late, "c11"));
     QCOMPARE(mp_dnet->GetChildCount(), size_t(10));
+}
+
+void TestDNet::SilentCandidatesClimbingLevelsAndChildUsers()
+{
+    // Five child users with two connections each (direct and relayed both
+    // arrived) take five places, not ten: a sixth user joins.
+    std::vector<std::unique_ptr<ScriptedChild>> children;
+    for (int k = 0; k < 11; ++k)
+    {
+        children.push_back(std::make_unique<ScriptedChild>());
+        QVERIFY(OpenChild(*children.back(), "k" + QByteArray::number(k / 2)));
+    }
+    QCOMPARE(mp_dnet->GetChildCount(), size_t(6));
+
+    // Five candidates that connect and never speak are given up after the
+    // limit (shortened here from 30 s), and their places are freed.
+    DNetProbe probe(*mp_dnet);
+    probe.SetCandidateLimitMs(200);
+    std::vector<std::unique_ptr<ScriptedParent>> silent;
+    std::vector<ScriptedParent*> offered;
+    for (int k = 1; k <= 5; ++k)
+    {
+        silent.push_back(std::make_unique<ScriptedParent>("s" + QByteArray::number(k)));
+        offered.push_back(silent.back().get());
+    }
+    OfferParents(offered);
+    for (auto& candidate : silent)
+        QVERIFY(candidate->Accept());
+    for (auto& candidate : silent)
+        QVERIFY(WaitClosed(candidate->mp_socket));
+    QVERIFY(WaitLogged("Giving up possible parent s5: no level and root within 0.2 s of connecting"));
+    QCOMPARE(probe.CandidateCount(), size_t(0));
+
+    // A later list naming one of them again tries it again, and a good
+    // parent named with it is adopted.
+    probe.SetCandidateLimitMs(DNetManager::CANDIDATE_LIMIT_MS);
+    ScriptedParent good("good");
+    OfferParents({silent[0].get(), &good});
+    QVERIFY(silent[0]->Accept());
+    QVERIFY(good.Accept());
+    good.Send(Level(0) + Root("good"));
+    QVERIFY(WaitReport(false, 1, "good"));
+    QVERIFY(WaitClosed(silent[0]->mp_socket));
+
+    // The parent's level climbs as it does in a loop (it sits below one of
+    // our children, and each level we pass down comes back raised): at the
+    // bound it is dropped, and the server hears a few coalesced reports, not
+    // one per level.
+    const qsizetype reports = m_ts.Received("alice", SM_BRANCH_LEVEL).size();
+    QByteArray climb;
+    for (quint32 level = 1; level <= DNetManager::MAX_PARENT_LEVEL; ++level)
+        climb += Level(level);
+    good.Send(climb);
+    QVERIFY(WaitClosed(good.mp_socket));
+    QVERIFY(WaitReport(true, 0, "alice"));
+    QVERIFY(WaitLogged("Parent good is gone (its level 1000 is beyond any real tree: a loop)"));
+    QVERIFY(m_ts.Received("alice", SM_BRANCH_LEVEL).size() - reports < 12);
+
+    // A parent at level 0xFFFFFFFE would make ours the largest: refused.
+    ScriptedParent top("top");
+    OfferParents({&top});
+    QVERIFY(top.Accept());
+    top.Send(Level(0xfffffffe) + Root("top"));
+    QVERIFY(WaitClosed(top.mp_socket));
+    QVERIFY(!mp_dnet->HasParent());
+    QCOMPARE(mp_dnet->GetBranchLevel(), 0u);
+}
+
+void TestDNet::KeepAliveOnDistributedSockets()
+{
+    ScriptedChild child;
+    QVERIFY(OpenChild(child, "carol"));
+    ScriptedParent parent("pat");
+    QVERIFY(Adopt(parent, 0, "pat"));
+
+    // Alice's end of each: 60 s idle, then three probes 10 s apart.
+    KeepAlive toParent, toChild;
+    QVERIFY(ReadKeepAlive(parent.mp_socket->peerPort(), parent.m_listener.serverPort(), toParent));
+    QVERIFY(ReadKeepAlive(mp_messenger->ListeningPort(), child.mp_socket->localPort(), toChild));
+    for (const KeepAlive& settings : {toParent, toChild})
+    {
+        QVERIFY(settings.on != 0);
+        QCOMPARE(settings.idleS, 60);
+        QCOMPARE(settings.intervalS, 10);
+        QCOMPARE(settings.probes, 3);
+    }
 }
 
 void TestDNet::MalformedAndUnknownMessages()
