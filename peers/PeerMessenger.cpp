@@ -768,9 +768,13 @@ void PeerMessenger::HandOverFileConnection(PeerConnection* ip_conn)
 PeerConnection* PeerMessenger::LatestMessagingConnection(const std::string& i_user) const
 {
     auto it = m_messaging.find(i_user);
-    if (it == m_messaging.end() || it->second.empty())
+    if (it == m_messaging.end())
         return nullptr;
-    return Find(it->second.back());
+    // One whose other side has gone is only being read to its end.
+    for (auto id = it->second.rbegin(); id != it->second.rend(); ++id)
+        if (PeerConnection* conn = Find(*id); conn && !conn->m_lost)
+            return conn;
+    return nullptr;
 }
 
 void PeerMessenger::Write(PeerConnection* ip_conn, const char* ip_message, size_t i_size)
