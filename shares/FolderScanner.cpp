@@ -4,6 +4,7 @@
 
 #include "SharedFoldersManager.h"
 
+#include "DownloadFolderProvider.h"
 #include "FolderListing.h"
 #include "GeneralFunctions.h"
 #include "HeapMemory.h"
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -154,11 +156,13 @@ void ConnectTokens(ItemPtr i_file, FolderTokens& io_folderTokens, const std::vec
 
 } // namespace
 
-// One walk of a share: its listings, and the real folders it has reached.
+// One walk of a share: its listings, the real folders it has reached, and
+// the one it never enters.
 struct ShareWalk
 {
     FolderListing listing;
     std::unordered_set<FolderId, FolderIdHash> walked;
+    std::optional<FolderId> unfinishedDownloads;
 };
 
 void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_folder)
@@ -176,7 +180,17 @@ void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_fold
     }
     {
         ShareWalk walk;
-        WalkSharedFolder(root, i_folder, walk);
+        // The client's own unfinished downloads, wherever the download
+        // folder is now, by what they are rather than how a path spells
+        // them: a partial file listed would go out as if it were whole.
+        struct stat st;
+        if (gp_downloadFolderProvider &&
+            ::stat(gp_downloadFolderProvider->UnfinishedDownloadsFolder().c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            walk.unfinishedDownloads =
+                FolderId{static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino)};
+        // Under its clean path, as every folder below it is: two spellings
+        // of one share are one set of folders.
+        WalkSharedFolder(root, CleanFolderPath(i_folder), walk);
     }
     // Inside a rescan, the rescan says it once for all shares.
     if (!mp_walkedFolders)
@@ -210,6 +224,12 @@ void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_
         Log(SHARED_CATEGORY, 1,
             QStringLiteral("Not sharing %1: it is on a %2 file system, which holds no files")
                 .arg(FromUtf8(i_folder), FromLatin1(contents.pseudoFileSystem)));
+        return;
+    }
+    if (contents.listed && contents.id == io_walk.unfinishedDownloads)
+    {
+        Log(SHARED_CATEGORY, 1,
+            QStringLiteral("Not sharing %1: it holds the unfinished downloads").arg(FromUtf8(i_folder)));
         return;
     }
     // Each real folder once, under the first path that reaches it, however
@@ -374,6 +394,11 @@ void SharedFoldersManager::RecordNewSize(ItemPtr i_file, const std::string& i_si
     i_file.Disconnect("is_scanned");
     for (const char* attribute : AUDIO_ATTRIBUTE_TYPES)
         i_file.Disconnect(attribute);
+}
+
+std::string SharedFoldersManager::CleanFolderPath(const std::string& i_path)
+{
+    return ToUtf8(QDir::cleanPath(FromUtf8(i_path)));
 }
 
 std::string SharedFoldersManager::SharedFilePath(ItemPtr i_file)

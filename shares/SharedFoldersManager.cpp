@@ -150,8 +150,27 @@ SharedFoldersManager::~SharedFoldersManager()
 
 void SharedFoldersManager::Init()
 {
+    CleanSharedFolderPaths();
     AddHandler(T("shared_folder")->itemAdded, this, &SharedFoldersManager::OnSharedFolderAdded);
     RescanShares();
+}
+
+void SharedFoldersManager::CleanSharedFolderPaths()
+{
+    std::vector<Item*> unclean;
+    for (Item* root : g("shared_folder"))
+        if (CleanFolderPath(root->GetValue()) != root->GetValue())
+            unclean.push_back(root);
+    for (Item* root : unclean)
+    {
+        ItemPtr old(root);
+        ItemPtr clean = T("shared_folder")->GetItem(CleanFolderPath(root->GetValue()));
+        // Its folders first, so that removing it takes none of them.
+        for (const char* type : {"shared_public", "shared_userlist", "user_list_group", "shared_file_folder"})
+            for (Item* linked : old.GetItems(type))
+                clean += linked;
+        old.Remove();
+    }
 }
 
 void SharedFoldersManager::RescanShares()

@@ -108,6 +108,9 @@ public:
     // Walks i_folder (recursively) as part of the share rooted at i_root;
     // both UTF-8 paths.
     void AddSharedFiles(std::string i_root, std::string i_folder);
+    // A folder path as shares store it: no doubled or trailing separators,
+    // no "." or ".." parts.
+    static std::string CleanFolderPath(const std::string& i_path);
     // Connects a `shared_file` to the `search_token`s of its folder and name.
     void TokenizeSharedFile(ItemPtr i_file);
     // The distinct index tokens of a text (ASCII lower-cased first).
@@ -147,6 +150,10 @@ private:
     void RemoveFolderWithFiles(Item* ip_folder);
     // Registers the store handlers that call ShareChanged.
     void WatchSharedRecords();
+    // Shares loaded under a path that is not clean become the share of the
+    // clean path, with their audiences and folders; two spellings of one
+    // folder become one share.
+    void CleanSharedFolderPaths();
     // A known file found with another size: the record takes it, and the
     // scan results, which described other content, go.
     void RecordNewSize(ItemPtr i_file, const std::string& i_size);

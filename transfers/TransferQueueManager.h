@@ -11,6 +11,7 @@
 #include "Data.h"
 #include "PeerProviders.h"
 #include "UploadRateLimiter.h"
+#include "DownloadFolderProvider.h"
 #include "UploadStatusProvider.h"
 
 #include <QDateTime>
@@ -37,7 +38,8 @@ class TransferQueueManager : public QObject,
                              public DataHandler,
                              public DataLoadedEventHandler,
                              public UploadStatusProvider,
-                             public UploadPlaceProvider
+                             public UploadPlaceProvider,
+                             public DownloadFolderProvider
 {
     Q_OBJECT
 
@@ -92,6 +94,8 @@ public:
     QString GetDownloadTargetPath(ItemPtr i_download, bool i_complete);
     bool DoesDownloadItemCompleteFilenameExist(ItemPtr i_download);
     void RemoveDownloadDownloadingFolderIfAppropriate(ItemPtr i_download);
+    // The "downloading" folder as a local path, which no share lists.
+    std::string UnfinishedDownloadsFolder() override;
 
     // ---- upload queue
 

@@ -228,9 +228,16 @@ TransferQueueManager::TransferQueueManager()
     if (dataSaver)
         dataSaver->AddDataLoadedEventHandler(this);
 
-    // Search replies and place-in-line answers read the upload queue.
+    // Search replies and place-in-line answers read the upload queue; the
+    // walk of the shares leaves out the unfinished downloads.
     gp_uploadStatusProvider = this;
     gp_uploadPlaceProvider = this;
+    gp_downloadFolderProvider = this;
+}
+
+std::string TransferQueueManager::UnfinishedDownloadsFolder()
+{
+    return ToUtf8(SlashForm(DownloadRoot(false)));
 }
 
 TransferQueueManager::~TransferQueueManager()
@@ -256,6 +263,8 @@ TransferQueueManager::~TransferQueueManager()
         gp_uploadStatusProvider = nullptr;
     if (gp_uploadPlaceProvider == this)
         gp_uploadPlaceProvider = nullptr;
+    if (gp_downloadFolderProvider == this)
+        gp_downloadFolderProvider = nullptr;
     if (transferQueueManager == this)
         transferQueueManager = nullptr;
 }

@@ -10,6 +10,7 @@
 #include "ProtocolCodes.h"
 #include "TimerManager.h"
 
+#include <QProcess>
 #include <QtTest>
 
 #include <sys/socket.h>
@@ -85,6 +86,7 @@ private slots:
     void NoticesReachTheRightDownload();
     void SpeedLimits();
     void ChangedFilesAreOfferedAsTheyAre();
+    void SharesHoldWholeFilesOnce();
 
 private:
     // The peer's side of an accepted upload from offset 0: the file
@@ -624,6 +626,120 @@ void TestUploadQueue::ChangedFilesAreOfferedAsTheyAre()
     QVERIFY(queue->IsFreeToUpload());
     QCOMPARE(received, bytes.left(65536));
     QCOMPARE(m_fixture.Logged("failed: the file ends at 65536 of the 4194304 bytes offered"), 1);
+}
+
+// The client's own unfinished downloads are never shared, even from a
+// shared folder that holds the download folder; two spellings of one folder
+// are one share; a proc file system mounted inside a share is not entered.
+void TestUploadQueue::SharesHoldWholeFilesOnce()
+{
+    QStringList shareLog;
+    SetLogSink([&](const QString& i_category, int, const QString& i_text, ItemPtr) {
+        if (i_category == QLatin1String("Shared"))
+            shareLog << i_text;
+    });
+    struct SinkGuard
+    {
+        ~SinkGuard() { ClearLogSink(); }
+    } sinkGuard;
+    auto logged = [&](const QString& i_part) { return int(shareLog.filter(i_part).size()); };
+    SharedFoldersManager* shares = m_fixture.mp_shares;
+    auto fileAt = [&](const QString& i_path) { return shares->GetSharedFileItem(ToUtf8(i_path)); };
+
+    const QString procHolder = QString::fromLocal8Bit(qgetenv("TV_TEST_PROC_SHARE"));
+    if (!procHolder.isEmpty())
+    {
+        // Run again inside a mount namespace, with proc mounted in the share.
+        T("shared_folder")->GetItem(ToUtf8(procHolder));
+        QVERIFY(fileAt(procHolder + "/kept.txt"));
+        QVERIFY(!T("shared_file_folder")->HasItem(ToUtf8(procHolder + "/proc")));
+        QCOMPARE(logged("Not sharing " + procHolder + "/proc: it is on a proc file system"), 1);
+        QCOMPARE(logged("Adding folder"), 1);
+        // Shared by itself, it lists nothing either.
+        T("shared_folder")->GetItem(ToUtf8(procHolder + "/proc"));
+        QCOMPARE(logged("Not sharing " + procHolder + "/proc: it is on a proc file system"), 2);
+        QVERIFY(!T("shared_file_folder")->HasItem(ToUtf8(procHolder + "/proc")));
+        return;
+    }
+
+    // The download folder inside the shared "home", with a partial file and
+    // a finished one.
+    const QString home = m_fixture.m_dir.path() + "/home";
+    const QString downloads = home + "/Tavrinel Downloads";
+    SetSetting("download_folder", ToUtf8(downloads));
+    TransferQueueManager* queue = m_fixture.mp_queue;
+    ItemPtr download = queue->AddDownload("bob", "part two.bin", "music\\album", 1048909, 0);
+    const QString partial = queue->GetDownloadTargetPath(download, false).replace('\\', '/');
+    QVERIFY(partial.startsWith(downloads + "/downloading/album/"));
+    const QByteArray bytes = Pattern(1048909);
+    QVERIFY(QDir().mkpath(QFileInfo(partial).path()));
+    threadtest::WriteFile(partial, bytes.left(419563));
+    MakeFile(downloads + "/complete/album/part one.bin", 1000);
+    MakeFile(home + "/notes.txt", 10);
+    ItemPtr(T("shared_folder")->GetItem(ToUtf8(home))) += T("shared_public")->GetGlobalNullItem();
+    QVERIFY(fileAt(downloads + "/complete/album/part one.bin"));
+    QVERIFY(!fileAt(partial));
+    QVERIFY(!T("shared_file_folder")->HasItem(ToUtf8(downloads + "/downloading")));
+    QCOMPARE(logged("Not sharing " + downloads + "/downloading: it holds the unfinished downloads"), 1);
+    Peer("carol");
+    queue->OnQueueUploadRequested("carol", Wire(partial).toStdString());
+    const QByteArray denied = Peer("carol").Next();
+    QCOMPARE(Code(denied), quint32(PM_UPLOAD_DENIED));
+    QCOMPARE(FirstString(denied), Wire(partial));
+
+    // "home/" as well: the same folders and files, counted once.
+    const size_t folders = T("shared_file_folder")->ItemCount();
+    const size_t files = T("shared_file")->ItemCount();
+    ItemPtr(T("shared_folder")->GetItem(ToUtf8(home + "/"))) += T("shared_userlist")->GetGlobalNullItem();
+    shares->RescanShares();
+    QCOMPARE(T("shared_file_folder")->ItemCount(), folders);
+    QCOMPARE(T("shared_file")->ItemCount(), files);
+    QVERIFY(!T("shared_file_folder")->HasItem(ToUtf8(home + "/")));
+
+    // The download completes: in "complete" it is shared from the next
+    // scan on, whole.
+    RunningDownload run;
+    QVERIFY(run.Start(queue, download, partial));
+    run.uploader->write(bytes.mid(419563));
+    QTRY_COMPARE(Status(download), std::string("complete"));
+    const QString done = downloads + "/complete/album/part two.bin";
+    QCOMPARE(threadtest::ReadFile(done), bytes);
+    QVERIFY(!fileAt(done));
+    shares->RescanShares();
+    QCOMPARE(fileAt(done)["shared_file_size"].AsString(), std::string("1048909"));
+    QVERIFY(!fileAt(partial));
+
+    // Stored and loaded as two spellings, they are one share from the start,
+    // seen by everyone that either spelling let see it.
+    m_fixture.RoundTrip();
+    m_fixture.mp_shares->Init();
+    QVERIFY(!T("shared_folder")->HasItem(ToUtf8(home + "/")));
+    ItemPtr root = T("shared_folder")->HasItem(ToUtf8(home));
+    QVERIFY(root.IsConnected("shared_public") && root.IsConnected("shared_userlist"));
+    QCOMPARE(T("shared_file")->ItemCount(), files + 1);
+
+    // A proc mount inside a share: this test again, inside a mount namespace
+    // of its own.
+    const QString holder = m_fixture.m_dir.path() + "/withproc";
+    MakeFile(holder + "/kept.txt", 5);
+    QVERIFY(QDir().mkpath(holder + "/proc"));
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TV_TEST_PROC_SHARE", holder);
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start("unshare", {"-rmpf", "sh", "-c",
+                            "mount -t proc proc \"$0/proc\" || exit 77; echo NAMESPACE_READY; exec \"$1\" "
+                            "SharesHoldWholeFilesOnce",
+                            holder, QCoreApplication::applicationFilePath()});
+    if (!child.waitForStarted())
+        QSKIP("no unshare command here: the proc mount case is not run");
+    QVERIFY(child.waitForFinished(120000));
+    const QByteArray output = child.readAll();
+    if (!output.contains("NAMESPACE_READY"))
+        QSKIP(qPrintable("no mount namespace with proc of its own here, the proc mount case is not run: " +
+                         QString::fromLocal8Bit(output.trimmed())));
+    QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, output.constData());
 }
 
 QTEST_GUILESS_MAIN(TestUploadQueue)

@@ -3,6 +3,7 @@
 
 #include "Data.h"
 #include "NameCells.h"
+#include "SharedFoldersManager.h"
 #include "TextConversion.h"
 
 #include <QFileDialog>
@@ -90,7 +91,8 @@ void AddSharedFolderDialog::accept()
     const QString text = mp_ui->selectedFolderEdit->text();
     if (text.isEmpty())
         return;
-    ItemPtr folder = T("shared_folder")->NewItem(Value(ToUtf8(text)));
+    // Stored clean: "P" and "P/" are one share.
+    ItemPtr folder = T("shared_folder")->NewItem(Value(SharedFoldersManager::CleanFolderPath(ToUtf8(text))));
 
     // The audience becomes exactly what the dialog shows: a folder shared
     // before loses the links it had.

@@ -111,14 +111,16 @@ private slots:
         QVERIFY(!T("user_list_group")->HasItem("zeta"));
         QCOMPARE(T("shared_folder")->ItemCount(), size_t(1));
 
-        // The user list replaces the group.
+        // The user list replaces the group, whichever spelling names the
+        // folder.
         Open();
-        mp_dialog->SetSelectedFolder(m_queue.m_dir.path());
+        mp_dialog->SetSelectedFolder(m_queue.m_dir.path() + "//");
         Everyone()->setChecked(false);
         Ok();
         RunDeferredDeletes();
         QVERIFY(folder.IsConnected("shared_userlist"));
         QVERIFY(GroupsOf(folder).isEmpty());
+        QCOMPARE(T("shared_folder")->ItemCount(), size_t(1));
     }
 
     void rescanReport()

@@ -1,0 +1,3 @@
+#include "DownloadFolderProvider.h"
+
+DownloadFolderProvider* gp_downloadFolderProvider = nullptr;
