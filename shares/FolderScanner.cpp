@@ -12,6 +12,7 @@
 #include "TextConversion.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 #include <sys/stat.h>
 
@@ -154,6 +155,22 @@ void ConnectTokens(ItemPtr i_file, FolderTokens& io_folderTokens, const std::vec
     i_file->ConnectAll(io_tokens);
 }
 
+// Whether the folder is that one or lies below it, links resolved.
+bool LiesWithin(const std::string& i_path, const FolderId& i_folder)
+{
+    std::string path = ToUtf8(QFileInfo(FromUtf8(i_path)).canonicalFilePath());
+    while (!path.empty())
+    {
+        struct stat st;
+        if (::stat(path.c_str(), &st) == 0 &&
+            FolderId{static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino)} == i_folder)
+            return true;
+        const size_t slash = path.rfind('/');
+        path = slash == std::string::npos || path == "/" ? std::string() : slash == 0 ? "/" : path.substr(0, slash);
+    }
+    return false;
+}
+
 } // namespace
 
 // One walk of a share: its listings, the real folders it has reached, and
@@ -190,7 +207,12 @@ void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_fold
                 FolderId{static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino)};
         // Under its clean path, as every folder below it is: two spellings
         // of one share are one set of folders.
-        WalkSharedFolder(root, CleanFolderPath(i_folder), walk);
+        const std::string folder = CleanFolderPath(i_folder);
+        if (walk.unfinishedDownloads && LiesWithin(folder, *walk.unfinishedDownloads))
+            Log(SHARED_CATEGORY, 1,
+                QStringLiteral("Not sharing %1: it lies within the unfinished downloads").arg(FromUtf8(folder)));
+        else
+            WalkSharedFolder(root, folder, walk);
     }
     // Inside a rescan, the rescan says it once for all shares.
     if (!mp_walkedFolders)

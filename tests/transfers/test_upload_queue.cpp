@@ -686,6 +686,10 @@ void TestUploadQueue::SharesHoldWholeFilesOnce()
     const QByteArray denied = Peer("carol").Next();
     QCOMPARE(Code(denied), quint32(PM_UPLOAD_DENIED));
     QCOMPARE(FirstString(denied), Wire(partial));
+    // Nor is a share that lies within them.
+    T("shared_folder")->GetItem(ToUtf8(downloads + "/downloading/album"));
+    QVERIFY(!fileAt(partial));
+    QCOMPARE(logged("it lies within the unfinished downloads"), 1);
 
     // "home/" as well: the same folders and files, counted once.
     const size_t folders = T("shared_file_folder")->ItemCount();
