@@ -7,6 +7,8 @@ ChangeSaver::ChangeSaver(std::function<void()> i_save, int i_spacingMs, QObject*
     : QObject(ip_parent), m_save(std::move(i_save)), m_spacingMs(i_spacingMs)
 {
     m_timer.setSingleShot(true);
+    // The spacing is a minimum: a coarse timer may fire a few percent early.
+    m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &ChangeSaver::SaveNow);
 }
 
