@@ -810,7 +810,10 @@ Item* ConnGroup::First() const {
 }
 
 void ConnGroup::AppendTo(std::vector<Item*>& o_items) const {
-    o_items.reserve(o_items.size() + Size());
+    // Callers append many groups to one vector: it must grow geometrically,
+    // or each group's reserve copies everything gathered so far.
+    const size_t needed = o_items.size() + Size();
+    if (needed > o_items.capacity()) o_items.reserve(std::max(needed, 2 * o_items.capacity()));
     ForEach([&](Item* p) { o_items.push_back(p); });
 }
 
