@@ -5,6 +5,9 @@
 // worker reports, in the category "Port Forwarding". Global `portForwarder`,
 // made and deleted by the server connection.
 //
+// Gateways are found and spoken to through GatewayExchange, which holds
+// every device to bounds of size and time; miniupnpc reads what they say.
+//
 // Mappings carry a lease, so that the router forgets them once this client is
 // gone; the server connection renews them every hour. A router that only
 // knows permanent mappings gets one without a lease.
@@ -28,10 +31,6 @@ public:
     static constexpr int DEFAULT_DISCOVERY_DELAY_MS = 2000;
     // How long the destructor waits for a worker busy with the router.
     static constexpr unsigned long SHUTDOWN_WAIT_MS = 3000;
-    // Ports the peer listeners use when their settings hold none.
-    static constexpr quint16 DEFAULT_LISTENING_PORT = 2235;
-    static constexpr quint16 DEFAULT_OBFUSCATED_LISTENING_PORT = 8973;
-
     explicit PortForwarder(QObject* ip_parent = nullptr);
     // Stops the worker and waits for it at most SHUTDOWN_WAIT_MS; a worker
     // still stuck in a call to the router is left to end on its own.
@@ -47,9 +46,9 @@ public:
     // no gateway was found (the search has said so already).
     void AddPortMapping(quint16 i_port);
 
-    // Maps the two listening ports (settings `listening_port` and
-    // `obfuscated_listening_port`).
-    void MapListeningPorts();
+    // Maps the ports the client listens on, as it reported them to the
+    // server: a port it could not open (0) is not mapped.
+    void MapListeningPorts(quint32 i_plainPort, quint32 i_scrambledPort);
 
     // Whether a gateway has been found; any thread.
     bool HasGateway() const;

@@ -284,10 +284,15 @@ void Server::OnHourTimer()
     if (!IsSettingYes("use_upnp") || !portForwarder)
         return;
     LogLine(1, QStringLiteral("Renewing the port mapping"));
+    ForwardListenPorts();
+}
+
+void Server::ForwardListenPorts()
+{
     // Searches again when no gateway was found yet (or it stopped answering);
     // does nothing otherwise.
     portForwarder->Init();
-    portForwarder->MapListeningPorts();
+    portForwarder->MapListeningPorts(m_listenPort, m_scrambledListenPort);
 }
 
 void Server::OnConnectTimeout()
@@ -523,10 +528,7 @@ void Server::AfterLogin()
                 for (Item* room : flag->GetItems("room"))
                     EnterRoom(room->AsString());
         if (IsSettingYes("use_upnp") && portForwarder)
-        {
-            portForwarder->Init();
-            portForwarder->MapListeningPorts();
-        }
+            ForwardListenPorts();
     }
     if (Type* tracked = d->HasType("is_tracked"))
         for (Item* flag : tracked->GetItems())
@@ -1033,6 +1035,8 @@ void Server::SendUploadSpeed(int i_speed)
 
 void Server::SetListenPorts(quint32 i_plainPort, quint32 i_scrambledPort)
 {
+    m_listenPort = i_plainPort;
+    m_scrambledListenPort = i_scrambledPort;
     MemStream m = NewMessage(SM_SET_LISTEN_PORTS);
     m.WriteUInt32(i_plainPort);
     m.WriteUInt32(i_scrambledPort);

@@ -69,6 +69,8 @@ public:
     void SendUploadSpeed(int i_speed);
 
     // What the peer and distributed networks need.
+    // The ports the peer network listens on (0: not listening); the port
+    // forwarder maps these and no others.
     void SetListenPorts(quint32 i_plainPort, quint32 i_scrambledPort);
     void GetPeerAddress(std::string i_user);
     void ConnectToPeer(quint32 i_token, std::string i_user, std::string i_type);
@@ -168,6 +170,8 @@ private:
     void HandleCannotConnect(InputStream& i_in);
     void HandlePossibleParents(InputStream& i_in);
     void HandleDistributedSearch(InputStream& i_in);
+    // Searches for the gateway when none is known, and maps the listening ports.
+    void ForwardListenPorts();
 
     QPointer<QTcpSocket> mp_socket;
     QTimer* mp_connectTimer = nullptr;
@@ -178,6 +182,9 @@ private:
     bool m_loggedIn = false;
     bool m_abruptlyDisconnected = false;
     bool m_firstLoginDone = false;
+    // The listening ports as last reported to the server.
+    quint32 m_listenPort = 0;
+    quint32 m_scrambledListenPort = 0;
     // True while a refused login is being reported: a receiver may show a
     // modal box whose event loop runs the reconnection tick before the
     // abrupt-loss flag has been lowered.

@@ -35,6 +35,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace
@@ -55,7 +56,18 @@ void Print(const QString& i_line)
     fflush(stdout);
 }
 
-// Reads commands, one a line, from stdin; the end of stdin counts as "quit".
+// What the process has cost so far: "USAGE <peak RSS in KiB> <CPU ms>".
+void PrintUsage()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const qint64 cpuMs = (qint64(usage.ru_utime.tv_sec) + usage.ru_stime.tv_sec) * 1000 +
+                         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+    Print(QStringLiteral("USAGE %1 %2").arg(qint64(usage.ru_maxrss)).arg(cpuMs));
+}
+
+// Reads commands, one a line, from stdin; the end of stdin counts as "quit",
+// and "usage" prints what the process has cost.
 class CommandReader : public QObject
 {
 public:
@@ -94,7 +106,9 @@ private:
             const QString line = QString::fromUtf8(m_input.left(end)).trimmed();
             m_input.remove(0, end + 1);
             const QStringList words = line.split(' ', Qt::SkipEmptyParts);
-            if (!words.isEmpty())
+            if (words == QStringList{"usage"})
+                PrintUsage();
+            else if (!words.isEmpty())
                 Run(words);
         }
     }
@@ -111,7 +125,7 @@ void MakeSettingTypes()
 }
 
 // The forwarder alone, inside the client namespace. Commands:
-//   delay MS | init | map PORT | setting KEY VALUE | maplistening | quit
+//   delay MS | init | map PORT | quit
 // Output on stdout: "READY", "LOG <category>\t<text>" for every log line,
 // "DELETED" once the forwarder is gone after "quit".
 class UPnPClient : public CommandReader
@@ -119,7 +133,6 @@ class UPnPClient : public CommandReader
 public:
     UPnPClient()
     {
-        MakeSettingTypes();
         mp_forwarder = new PortForwarder;
         Print("READY");
     }
@@ -134,10 +147,6 @@ private:
             mp_forwarder->Init();
         else if (command == "map" && i_words.size() == 2)
             mp_forwarder->AddPortMapping(quint16(i_words[1].toUInt()));
-        else if (command == "setting" && i_words.size() >= 2)
-            SetSetting(ToLatin1(i_words[1]), i_words.size() > 2 ? ToLatin1(i_words[2]) : std::string());
-        else if (command == "maplistening")
-            mp_forwarder->MapListeningPorts();
         else if (command == "quit")
         {
             delete mp_forwarder;
@@ -153,13 +162,15 @@ private:
 };
 
 // The server connection, logged in to a scripted server that runs in the
-// same namespace, with the forwarder it makes. Argument: the value of
-// `use_upnp`. Commands: login | logout | hour | map PORT | quit.
+// same namespace, with the forwarder it makes. Arguments: the value of
+// `use_upnp`, then the plain and the scrambled port reported to the server
+// at each login, as the peer network does (0: it could not listen there;
+// by default 2235 8973). Commands: login | logout | hour | map PORT | quit.
 // Output as above, plus "CONNECTED" at each accepted login.
 class ServerClient : public CommandReader
 {
 public:
-    explicit ServerClient(const QString& i_useUpnp)
+    ServerClient(const QString& i_useUpnp, quint32 i_plainPort, quint32 i_scrambledPort)
     {
         MakeSettingTypes();
         new TimerManager;
@@ -181,7 +192,10 @@ public:
         SetSetting("listening_port", "2235");
         SetSetting("obfuscated_listening_port", "8973");
         portForwarder->SetDiscoveryDelay(500);
-        connect(server, &Server::Connected, this, [] { Print("CONNECTED"); });
+        connect(server, &Server::Connected, this, [=] {
+            gp_server->SetListenPorts(i_plainPort, i_scrambledPort);
+            Print("CONNECTED");
+        });
         Print("READY");
     }
 
@@ -216,7 +230,9 @@ int RunClient(int argc, char** argv)
     QCoreApplication app(argc, argv);
     std::unique_ptr<CommandReader> client;
     if (strcmp(argv[1], SERVER_CLIENT_FLAG) == 0)
-        client.reset(new ServerClient(argc > 2 ? QString::fromLatin1(argv[2]) : QString()));
+        client.reset(new ServerClient(argc > 2 ? QString::fromLatin1(argv[2]) : QString(),
+                                      argc > 4 ? QByteArray(argv[3]).toUInt() : 2235,
+                                      argc > 4 ? QByteArray(argv[4]).toUInt() : 8973));
     else
         client.reset(new UPnPClient);
     const int code = app.exec();
@@ -340,11 +356,11 @@ private slots:
     void mapsBothPortsWithLeaseAndLocalAddress();
     void renewalAddsAgainWithoutNewSearch();
     void permanentOnlyGatewayGetsLeaseZero();
-    void listeningPortsComeFromSettings();
     void noGatewayGivesOneLineAndSearchesAgainLater();
     void shutdownDoesNotWaitForHangingGateway();
     void serverMapsOnFirstLoginAndRenewsHourly();
     void serverLeavesTheRouterAloneWithoutUpnp();
+    void hostileDevicesCostBoundedResourcesAndOnlyOpenPortsAreMapped();
 
 private:
     bool StartGateway(const QStringList& i_options = {});
@@ -358,6 +374,8 @@ private:
     bool WaitForRecords(const QString& i_event, const QString& i_action, int i_count);
     QStringList PortForwardingLines();
     bool WaitForLogLine(const QString& i_part, int i_count = 1);
+    // The client's peak RSS in KiB and its CPU time in ms.
+    std::pair<qint64, qint64> ClientUsage();
 
     QString m_gatewayNs;
     QString m_clientNs;
@@ -510,6 +528,16 @@ bool TestPortForwarder::WaitForLogLine(const QString& i_part, int i_count)
         WAIT_MS);
 }
 
+std::pair<qint64, qint64> TestPortForwarder::ClientUsage()
+{
+    const int before = mp_client->Lines().filter(QRegularExpression("^USAGE ")).size();
+    mp_client->Write("usage");
+    if (!QTest::qWaitFor([&] { return mp_client->Lines().filter(QRegularExpression("^USAGE ")).size() > before; }, WAIT_MS))
+        return {-1, -1};
+    const QStringList words = mp_client->Lines().filter(QRegularExpression("^USAGE ")).last().split(' ');
+    return {words.value(1).toLongLong(), words.value(2).toLongLong()};
+}
+
 // ---------------------------------------------------------------- cases
 
 void TestPortForwarder::mapsBothPortsWithLeaseAndLocalAddress()
@@ -594,30 +622,6 @@ void TestPortForwarder::permanentOnlyGatewayGetsLeaseZero()
     QCOMPARE(port(2), QStringLiteral("8973"));
     QCOMPARE(PortForwardingLines().filter("permanent: the gateway supports no lease").size(), 2);
     QVERIFY(PortForwardingLines().filter("Could not map").isEmpty());
-}
-
-void TestPortForwarder::listeningPortsComeFromSettings()
-{
-    QVERIFY(StartGateway());
-    QVERIFY(StartClient());
-    mp_client->Write("delay 500");
-    mp_client->Write("init");
-    // The plain port from its setting, the scrambled one at its default.
-    mp_client->Write("setting listening_port 4000");
-    mp_client->Write("maplistening");
-    QVERIFY2(WaitForLogLine("Mapped TCP port", 2), qPrintable(PortForwardingLines().join('\n')));
-    QStringList ports;
-    for (const QJsonObject& add : Records("soap", "AddPortMapping"))
-        ports << add.value("args").toObject().value("NewExternalPort").toString();
-    QCOMPARE(ports, QStringList({"4000", "8973"}));
-
-    // A setting that is no port is reported and not mapped; the other one is.
-    mp_client->Write("setting listening_port 70000");
-    mp_client->Write("setting obfuscated_listening_port 9000");
-    mp_client->Write("maplistening");
-    QVERIFY(WaitForLogLine("Mapped TCP port 9000"));
-    QVERIFY(WaitForLogLine("Not mapping listening_port: \"70000\" is not a port number"));
-    QCOMPARE(Records("soap", "AddPortMapping").size(), 3);
 }
 
 void TestPortForwarder::noGatewayGivesOneLineAndSearchesAgainLater()
@@ -717,6 +721,71 @@ void TestPortForwarder::serverLeavesTheRouterAloneWithoutUpnp()
     QVERIFY(Records("soap").isEmpty());
     QVERIFY(PortForwardingLines().isEmpty());
     QVERIFY(!mp_client->Lines().contains("LOG server\tRenewing the port mapping"));
+}
+
+void TestPortForwarder::hostileDevicesCostBoundedResourcesAndOnlyOpenPortsAreMapped()
+{
+    // A stream without end, cut far beyond anything the client may keep: a
+    // client that reads it whole costs far more than these generous bounds.
+    const QStringList endless = {"--stream-bytes", QString::number(256 << 20)};
+    const qint64 memoryBoundKiB = 64 * 1024;
+    const qint64 cpuBoundMs = 10000;
+    const struct
+    {
+        QString stream;
+        QString line;
+    } streams[] = {
+        {"description", "Gave up on UPnP device http://192.0.2.1:%1/rootDesc.xml: its answer is larger than 1 MiB"},
+        {"header", "Gave up on UPnP device http://192.0.2.1:%1/rootDesc.xml: its answer's header is longer than 16 KiB"},
+        {"AddPortMapping", "Gave up on the UPnP gateway while mapping TCP port 2235 to 192.0.2.2:2235: its answer is "
+                           "larger than 1 MiB; the gateway will be searched for again"},
+    };
+    for (const auto& stream : streams)
+    {
+        QVERIFY(StartGateway(QStringList{"--stream", stream.stream} + endless));
+        QVERIFY(StartClient());
+        const std::pair<qint64, qint64> before = ClientUsage();
+        mp_client->Write("delay 500");
+        mp_client->Write("init");
+        mp_client->Write("map 2235");
+        const QString port = QString::number(Records("ready").first().value("http_port").toInt());
+        const QString line = stream.line.contains("%1") ? stream.line.arg(port) : stream.line;
+        QVERIFY2(WaitForLogLine(line), qPrintable(PortForwardingLines().join('\n')));
+        QVERIFY(WaitForRecords("streamed", QString(), 1));
+        const std::pair<qint64, qint64> after = ClientUsage();
+        QVERIFY2(after.first - before.first < memoryBoundKiB,
+                 qPrintable(QStringLiteral("%1: peak RSS %2 KiB -> %3 KiB").arg(stream.stream).arg(before.first).arg(after.first)));
+        QVERIFY2(after.second - before.second < cpuBoundMs,
+                 qPrintable(QStringLiteral("%1: CPU %2 ms -> %3 ms").arg(stream.stream).arg(before.second).arg(after.second)));
+        QCOMPARE(PortForwardingLines().filter("Gave up").size(), 1);
+        cleanup();
+    }
+
+    // Many devices answer: one search considers 16 locations, each once
+    // (every device answers twice, for two of the types searched).
+    QVERIFY(StartGateway({"--devices", "40"}));
+    QVERIFY(StartClient());
+    mp_client->Write("delay 500");
+    mp_client->Write("init");
+    QVERIFY2(WaitForLogLine("No UPnP gateway found: 16 device(s) answered"), qPrintable(PortForwardingLines().join('\n')));
+    QVERIFY(PortForwardingLines().contains("16 UPnP devices answered the search; any others are ignored"));
+    QStringList paths;
+    for (const QJsonObject& get : Records("get"))
+        paths << get.value("path").toString();
+    QCOMPARE(paths.size(), 16);
+    QCOMPARE(paths.removeDuplicates(), 0);
+    cleanup();
+
+    // The plain port is busy, so the peer network reports 0 for it: only the
+    // scrambled one is mapped, at login and at the renewal.
+    QVERIFY(StartGateway());
+    QVERIFY(StartClient({SERVER_CLIENT_FLAG, "yes", "0", "8973"}));
+    mp_client->Write("login");
+    QVERIFY(WaitForLogLine("Mapped TCP port 8973"));
+    mp_client->Write("hour");
+    mp_client->Write("map 1111");
+    QVERIFY(WaitForLogLine("Mapped TCP port 1111"));
+    QCOMPARE(MappedPorts(), QStringList({"8973", "8973", "1111"}));
 }
 
 int main(int argc, char** argv)

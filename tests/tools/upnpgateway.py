@@ -16,7 +16,8 @@ file named by --record:
   {"event": "msearch", "st": ..., "from": [addr, port]}
   {"event": "get", "path": ..., "from": [addr, port]}
   {"event": "soap", "action": ..., "args": {...}, "from": [addr, port],
-   "status": "ok" | "fault 725" | "hang" ...}
+   "status": "ok" | "fault 725" | "hang" | "stream" ...}
+  {"event": "streamed", "bytes": N}              when a stream ends
 
 Options:
   --address A          the address to serve on and to name in LOCATION (required)
@@ -28,6 +29,13 @@ Options:
                        one byte a second without ever completing the body
                        (until --hang-seconds have passed)
   --hang-seconds N     how long a hang lasts at most (default 120)
+  --stream WHAT        stream without end, as fast as the asker reads: the
+                       body of the description ("description"), one header
+                       line of its answer ("header"), or the answer to that
+                       SOAP action
+  --stream-bytes N     end a stream after N bytes (default 0: never)
+  --devices N          answer each search first for N further devices, each
+                       at a location of its own that answers 404
   --no-ssdp            do not answer searches (a gateway that cannot be found)
   --lifetime N         quit by itself after N seconds (default 300)
   --stop-on-eof        also quit when stdin reaches its end
@@ -163,7 +171,7 @@ class Gateway:
         mreq = struct.pack("4s4s", socket.inet_aton(SSDP_GROUP), socket.inet_aton(self.opt.address))
         s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, mreq)
         s.settimeout(0.5)
-        location = f"http://{self.opt.address}:{http_port}/rootDesc.xml"
+        base = f"http://{self.opt.address}:{http_port}"
         while not self.stopping.is_set():
             try:
                 data, peer = s.recvfrom(4096)
@@ -185,16 +193,18 @@ class Gateway:
             if self.opt.no_ssdp or st not in SEARCH_TARGETS:
                 continue
             reply_st = IGD if st == "ssdp:all" else st
-            reply = ("HTTP/1.1 200 OK\r\n"
-                     "CACHE-CONTROL: max-age=120\r\n"
-                     f"ST: {reply_st}\r\n"
-                     f"USN: {SEARCH_TARGETS[st]}\r\n"
-                     "EXT:\r\n"
-                     "SERVER: Linux UPnP/1.1 upnpgateway.py/1.0\r\n"
-                     f"LOCATION: {location}\r\n"
-                     "\r\n")
-            # Only ever to the asker, which is inside the test's namespaces.
-            s.sendto(reply.encode("latin-1"), peer)
+            locations = [f"{base}/device/{i}.xml" for i in range(self.opt.devices)]
+            for location in locations + [f"{base}/rootDesc.xml"]:
+                reply = ("HTTP/1.1 200 OK\r\n"
+                         "CACHE-CONTROL: max-age=120\r\n"
+                         f"ST: {reply_st}\r\n"
+                         f"USN: {SEARCH_TARGETS[st]}\r\n"
+                         "EXT:\r\n"
+                         "SERVER: Linux UPnP/1.1 upnpgateway.py/1.0\r\n"
+                         f"LOCATION: {location}\r\n"
+                         "\r\n")
+                # Only ever to the asker, which is inside the test's namespaces.
+                s.sendto(reply.encode("latin-1"), peer)
         s.close()
 
     # ------------------------------------------------------------ SOAP
@@ -258,7 +268,15 @@ class Handler(BaseHTTPRequestHandler):
     def do_GET(self):
         gw = self.server.gateway
         gw.record({"event": "get", "path": self.path, "from": list(self.client_address)})
-        if self.path == "/rootDesc.xml":
+        if self.path == "/rootDesc.xml" and gw.opt.stream == "header":
+            self.wfile.write(b"HTTP/1.1 200 OK\r\nX-Filler: ")
+            self.endless(b"a")
+        elif self.path == "/rootDesc.xml" and gw.opt.stream == "description":
+            self.send_response(200)
+            self.send_header("Content-Type", 'text/xml; charset="utf-8"')
+            self.end_headers()
+            self.endless(b"<filler/>")
+        elif self.path == "/rootDesc.xml":
             self.send_body(200, description(gw.opt.address, self.server.server_address[1]))
         else:
             self.send_body(404, "<error/>")
@@ -289,10 +307,31 @@ class Handler(BaseHTTPRequestHandler):
             gw.record(entry)
             self.hang()
             return
+        if action and action == gw.opt.stream:
+            entry["status"] = "stream"
+            gw.record(entry)
+            self.send_response(200)
+            self.send_header("Content-Type", 'text/xml; charset="utf-8"')
+            self.end_headers()
+            self.endless(b"<filler/>")
+            return
         status, text, recorded = gw.soap(action, args)
         entry["status"] = recorded
         gw.record(entry)
         self.send_body(status, text)
+
+    def endless(self, unit):
+        # As fast as the asker reads, until it stops reading or the limit.
+        gw = self.server.gateway
+        block = unit * (65536 // len(unit))
+        sent = 0
+        try:
+            while not gw.stopping.is_set() and not (gw.opt.stream_bytes and sent >= gw.opt.stream_bytes):
+                self.wfile.write(block)
+                sent += len(block)
+        except OSError:
+            pass
+        gw.record({"event": "streamed", "bytes": sent})
 
     def hang(self):
         # Headers promising a long body, then one byte a second: a client
@@ -322,6 +361,9 @@ def main():
     p.add_argument("--permanent-only", action="store_true")
     p.add_argument("--hang", default="")
     p.add_argument("--hang-seconds", type=float, default=120.0)
+    p.add_argument("--stream", default="")
+    p.add_argument("--stream-bytes", type=int, default=0)
+    p.add_argument("--devices", type=int, default=0)
     p.add_argument("--no-ssdp", action="store_true")
     p.add_argument("--record", default="")
     p.add_argument("--lifetime", type=float, default=300.0)
