@@ -3,6 +3,7 @@
 #include "ui_ChangeListeningPortDialog.h"
 
 #include "Data.h"
+#include "FixedPlaces.h"
 #include "TextConversion.h"
 
 #include <QMessageBox>
@@ -11,6 +12,7 @@ ChangeListeningPortDialog::ChangeListeningPortDialog(QWidget* ip_parent)
     : QDialog(ip_parent), mp_ui(new Ui_ChangeListeningPortDialog)
 {
     mp_ui->setupUi(this);
+    FitFixedPlaces(this);
     // A cancelled dialog goes too, instead of staying a hidden child of the
     // window until the program ends.
     setAttribute(Qt::WA_DeleteOnClose);

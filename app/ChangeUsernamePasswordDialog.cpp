@@ -3,12 +3,14 @@
 #include "ui_ChangeUsernamePasswordDialog.h"
 
 #include "Data.h"
+#include "FixedPlaces.h"
 #include "TextConversion.h"
 
 ChangeUsernamePasswordDialog::ChangeUsernamePasswordDialog(bool i_firstTime, QWidget* ip_parent)
     : QDialog(ip_parent), mp_ui(new Ui_ChangeUsernamePasswordDialog), m_firstTime(i_firstTime)
 {
     mp_ui->setupUi(this);
+    FitFixedPlaces(this);
 
     // Looking the keys up makes them, valueless, when nothing is stored yet.
     Type* keys = T("global");

@@ -24,6 +24,7 @@
 #include "RoomForm.h"
 #include "SharedFilesRescannedDialog.h"
 #include "SharedFoldersManager.h"
+#include "ShownNames.h"
 #include "StateFile.h"
 #include "TextConversion.h"
 #include "TimerManager.h"
@@ -720,7 +721,7 @@ void MainWindow::OnEnteredRoom(ConnectionInfo& i_info)
         return;
     const std::string& room = i_info.from->GetValue();
     auto* form = new RoomForm(room, nullptr);
-    mp_ui->roomsTabControl->addTab(form, FromName(room));
+    AddNameTab(mp_ui->roomsTabControl, form, FromName(room));
     form->Init();
     FocusWidget(form);
 }
@@ -747,7 +748,7 @@ ChatForm* MainWindow::GetChatForm(std::string i_user)
 
     auto* form = ListLiveUntilDestroyed(new ChatForm(i_user, this));
     // The tab becomes current only when it is the first one.
-    mp_ui->chatTabControl->addTab(form, FromName(i_user));
+    AddNameTab(mp_ui->chatTabControl, form, FromName(i_user));
     user += T("user_chat_widget")->GetItem(Value(form));
     return form;
 }

@@ -90,20 +90,23 @@ private slots:
         ChangeListeningPortDialog dialog(mp_parent);
         QCOMPARE(dialog.objectName(), QString("ChangeListeningPortDialog"));
         QCOMPARE(dialog.windowTitle(), QString("Change Listening Port"));
-        QCOMPARE(dialog.size(), QSize(179, 76));
+        // Places as drawn; sizes at least as drawn, grown to the font.
+        QCOMPARE(dialog.size().expandedTo(QSize(179, 76)), dialog.size());
         QVERIFY(!dialog.isModal());
         QVERIFY(dialog.layout() == nullptr);
         QVERIFY(dialog.findChildren<QLabel*>().isEmpty());
 
         auto* buttons = dialog.findChild<QDialogButtonBox*>("buttonBox");
         QVERIFY(buttons);
-        QCOMPARE(buttons->geometry(), QRect(0, 40, 171, 32));
+        QCOMPARE(buttons->pos(), QPoint(0, 40));
+        QCOMPARE(buttons->size().expandedTo(QSize(171, 32)), buttons->size());
         QCOMPARE(buttons->orientation(), Qt::Horizontal);
         QCOMPARE(buttons->standardButtons(), QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
 
         QLineEdit* edit = PortEdit(&dialog);
         QVERIFY(edit);
-        QCOMPARE(edit->geometry(), QRect(10, 10, 161, 20));
+        QCOMPARE(edit->pos(), QPoint(10, 10));
+        QCOMPARE(edit->size().expandedTo(QSize(161, 20)), edit->size());
         QCOMPARE(edit->maxLength(), 5);
         QCOMPARE(edit->inputMask(), QString("D9999"));
         // The port in use fills the field.

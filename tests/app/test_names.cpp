@@ -16,6 +16,7 @@
 #include "ShareForm.h"
 #include "SharesForm.h"
 #include "StoreLookup.h"
+#include "TabWidget.h"
 #include "TransferQueueManager.h"
 #include "UserGroupsDialog.h"
 #include "mainwindow.h"
@@ -27,6 +28,9 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
+#include <QScreen>
+#include <QTextDocument>
+#include <QToolButton>
 #include <QtTest>
 
 namespace
@@ -44,6 +48,23 @@ QStringList Texts(QTabWidget* ip_tabs)
     for (int k = 0; k < ip_tabs->count(); ++k)
         texts << ip_tabs->tabText(k);
     return texts;
+}
+
+// A text as a tab or a tool button shows it: "&&" is "&", a lone "&" marks
+// the shortcut and does not show.
+QString Shown(QString i_text)
+{
+    i_text.replace(QLatin1String("&&"), QChar(0xE000));
+    i_text.remove(QLatin1Char('&'));
+    return i_text.replace(QChar(0xE000), QLatin1Char('&'));
+}
+
+// A tool tip as it reads, its line breaks taken out.
+QString ToolTipText(const QString& i_tip)
+{
+    QTextDocument document;
+    document.setHtml(i_tip);
+    return document.toPlainText().remove(QLatin1Char('\n'));
 }
 
 // The field of the last i_count messages of that code bob sent.
@@ -194,6 +215,47 @@ private slots:
         QVERIFY(entry.IsConnected(FindItem("user_list_group", Bytes(kNames[1]))));
         QVERIFY(!entry.IsConnected(FindItem("user_list_group", "G\xe4ste")));
         groups->close();
+    }
+
+    void longAndMarkedNamesFitTheirPlaces()
+    {
+        const QString huge(5000, QLatin1Char('n'));
+        const QString wide(300, QLatin1Char('w'));
+        const int screenWidth = mp_window->screen()->availableGeometry().width();
+        Ui()->tabControl->setCurrentWidget(Ui()->transfersTab);
+        QVERIFY(SendPrivateLine(huge, "hi"));
+        QTRY_COMPARE(eventToolBar->actions().size(), 1);
+        QCoreApplication::processEvents();
+        mp_window->layout()->activate();
+        QVERIFY(mp_window->minimumSizeHint().width() <= screenWidth);
+        QVERIFY(mp_window->minimumWidth() <= screenWidth);
+        QCOMPARE(ToolTipText(eventToolBar->actions().first()->toolTip()), huge);
+
+        Ui()->tabControl->setCurrentWidget(Ui()->chatTab);
+        for (const QString& name : {QStringLiteral("a&b"), wide})
+            QVERIFY(SendPrivateLine(name, "hi"));
+        QTabWidget* chats = Ui()->chatTabControl;
+        QTRY_COMPARE(chats->count(), 3);
+        QCOMPARE(Shown(chats->tabText(1)), QString("a&b"));
+        QCOMPARE(ToolTipText(chats->tabToolTip(1)), QString("a&b"));
+        QStringList buttons;
+        for (QAction* action : eventToolBar->actions())
+            if (auto* button = qobject_cast<QToolButton*>(eventToolBar->widgetForAction(action)))
+                buttons << Shown(button->text());
+        QVERIFY(buttons.contains("a&b"));
+        mp_window->layout()->activate();
+        QVERIFY(mp_window->minimumWidth() <= screenWidth);
+
+        // The wide last tab, shown: its close button lies inside the bar,
+        // under no scroll arrow, and closes it.
+        chats->setCurrentIndex(2);
+        QCoreApplication::processEvents();
+        RoomTabBar* bar = static_cast<RoomTabWidget*>(chats)->Bar();
+        const QRect close = bar->CloseRect(2);
+        QVERIFY(bar->rect().contains(close));
+        QVERIFY(!bar->childAt(close.center()));
+        QVERIFY(ClickChatTabClose(2));
+        QTRY_COMPARE(chats->count(), 2);
     }
 
     void nameThatIsNotUtf8IsFoundByItsBytes()

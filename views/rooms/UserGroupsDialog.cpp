@@ -2,7 +2,9 @@
 
 #include "ui_UserGroupsDialog.h"
 
+#include "FixedPlaces.h"
 #include "NameCells.h"
+#include "ShownNames.h"
 #include "StoreLookup.h"
 #include "TextConversion.h"
 
@@ -10,6 +12,7 @@ UserGroupsDialog::UserGroupsDialog(std::string i_user, QWidget* ip_parent)
     : QDialog(ip_parent), m_user(std::move(i_user)), mp_ui(new Ui_UserGroupsDialog)
 {
     mp_ui->setupUi(this);
+    FitFixedPlaces(this);
     // Nothing shows a closed one again; kept, each would hold its store
     // handler until exit.
     setAttribute(Qt::WA_DeleteOnClose);
@@ -18,7 +21,8 @@ UserGroupsDialog::UserGroupsDialog(std::string i_user, QWidget* ip_parent)
     if (Type* groups = d->HasType("user_list_group"))
         AddHandler(groups->itemAdded, this, &UserGroupsDialog::OnUserGroupAdded);
 
-    setWindowTitle(QStringLiteral("User Groups for [") + FromName(m_user) + QStringLiteral("]"));
+    setWindowTitle(QStringLiteral("User Groups for [") + BoundedTitleName(FromName(m_user), fontMetrics()) +
+                   QStringLiteral("]"));
 
     const ItemPtr entry = GetItem("user", m_user)["in_user_list"];
     for (Item* group : AllItems("user_list_group"))

@@ -15,6 +15,7 @@
 #include "SearchResultListItem.h"
 #include "SearchResultsForm.h"
 #include "SharedFoldersManager.h"
+#include "ShownNames.h"
 #include "SizeManager.h"
 #include "StoreLookup.h"
 #include "TextConversion.h"
@@ -242,13 +243,12 @@ void SearchForm::CreateSearchForm(unsigned int i_token, std::string i_text, bool
     tree->setUniformRowHeights(true);
     tree->expandAll();
 
-    // A tab title takes "&" as a mnemonic mark; doubled, it shows as typed.
-    QString title = FromUtf8(i_text);
-    title.replace(QLatin1Char('&'), QStringLiteral("&&"));
+    // Shown as typed, of bounded width.
+    const QString title = FromUtf8(i_text);
     if (i_wishList)
-        mp_ui->wishListTabControl->addTab(form, QIcon(QStringLiteral(":/icons/wishlist_icon")), title);
+        AddNameTab(mp_ui->wishListTabControl, form, QIcon(QStringLiteral(":/icons/wishlist_icon")), title);
     else
-        mp_ui->searchTabControl->addTab(form, QIcon(QStringLiteral(":/icons/search_icon")), title);
+        AddNameTab(mp_ui->searchTabControl, form, QIcon(QStringLiteral(":/icons/search_icon")), title);
 
     QWidget* page = form;
     ItemPtr tabItem = T(kResultsWidget)->GetItem(Value(page));

@@ -2,6 +2,7 @@
 #include "ui_AddSharedFolderDialog.h"
 
 #include "Data.h"
+#include "FixedPlaces.h"
 #include "NameCells.h"
 #include "SharedFoldersManager.h"
 #include "TextConversion.h"
@@ -12,6 +13,7 @@ AddSharedFolderDialog::AddSharedFolderDialog(QWidget* ip_parent)
     : QDialog(ip_parent), mp_ui(new Ui::AddSharedFolderDialog)
 {
     mp_ui->setupUi(this);
+    FitFixedPlaces(this);
     connect(mp_ui->buttonBox, &QDialogButtonBox::accepted, this, &AddSharedFolderDialog::accept);
     connect(mp_ui->buttonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(mp_ui->pushButton, &QPushButton::clicked, this, &AddSharedFolderDialog::OnSelectFolderClicked);

@@ -7,6 +7,7 @@
 #include "PeerMessenger.h"
 #include "ShareForm.h"
 #include "SharedFoldersManager.h"
+#include "ShownNames.h"
 #include "TextConversion.h"
 
 SharesForm* sharesForm = nullptr;
@@ -78,7 +79,7 @@ void SharesForm::OpenShareBrowse(std::string i_user)
         return;
     }
     auto* view = new ShareForm(i_user, this);
-    mp_ui->tabControl->addTab(view, FromName(i_user));
+    AddNameTab(mp_ui->tabControl, view, FromName(i_user));
     if (peerMessenger)
         peerMessenger->GetUserSharedFiles(i_user);
     FocusWidgetAndParents(view);

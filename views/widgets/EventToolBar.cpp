@@ -3,6 +3,7 @@
 #include "GeneralFunctions.h"
 #include "LiveObjects.h"
 #include "ShowState.h"
+#include "ShownNames.h"
 #include "StoreLookup.h"
 
 #include <QAction>
@@ -80,7 +81,12 @@ void EventToolBar::AddEvent(QString i_text, QString i_icon, QWidget* ip_widget)
     auto icon = m_icons.find(i_icon);
     if (icon == m_icons.end())
         icon = m_icons.emplace(i_icon, QIcon(i_icon)).first;
-    QAction* action = addAction(icon->second, i_text);
+    // The text is a name or a search as written: shown so, of bounded
+    // width, so no name widens the window; the button shows the icon text.
+    const QString shown = BoundedMnemonicName(i_text, fontMetrics());
+    QAction* action = addAction(icon->second, shown);
+    action->setIconText(shown);
+    action->setToolTip(NameToolTip(i_text));
     connect(action, &QAction::triggered, this, &EventToolBar::OnActionTriggered);
     GetItem(kEventWidget, Value(ip_widget)) += GetItem(kEventAction, Value(action));
     connect(ip_widget, &QObject::destroyed, this, &EventToolBar::OnWidgetDestroyed, Qt::UniqueConnection);

@@ -87,6 +87,14 @@ bool IsLaidOut(const QList<int>& i_sizes)
     return std::any_of(i_sizes.begin(), i_sizes.end(), [](int i_size) { return i_size > 0; });
 }
 
+// A splitter's sizes once it is on screen. One that has never been shown
+// still has the toolkit's first size: its panes are squeezed into that, and
+// recorded, they would squeeze every splitter of its name.
+QList<int> ShownSplitterSizes(QSplitter* ip_splitter)
+{
+    return ip_splitter->isVisible() ? ip_splitter->sizes() : QList<int>();
+}
+
 QList<int> StoredSplitterSizes(Item* ip_record)
 {
     QList<int> sizes;
@@ -316,7 +324,7 @@ void SizeManager::RegisterSplitter(QString i_name, QSplitter* ip_splitter, QList
         // No record, or only one of a splitter never laid out: start from
         // the defaults or the present sizes, once they are real ones.
         record = T(kSplitter)->GetItem(name);
-        const QList<int> first = i_defaults.isEmpty() ? ip_splitter->sizes() : i_defaults;
+        const QList<int> first = i_defaults.isEmpty() ? ShownSplitterSizes(ip_splitter) : i_defaults;
         if (IsLaidOut(first))
             RecordSplitter(record, first);
         else
@@ -356,7 +364,7 @@ void SizeManager::RecordFirstLayout(QSplitter* ip_splitter)
         return;
     if (!IsLaidOut(StoredSplitterSizes(record)))
     {
-        const QList<int> sizes = ip_splitter->sizes();
+        const QList<int> sizes = ShownSplitterSizes(ip_splitter);
         if (!IsLaidOut(sizes))
             return;
         RecordSplitter(record, sizes);
