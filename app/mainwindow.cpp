@@ -343,7 +343,12 @@ void MainWindow::SaveState()
         return;
     try
     {
-        dataSaver->Save(StateFilePath().c_str());
+        const std::string keptAs = dataSaver->Save(StateFilePath().c_str());
+        if (!keptAs.empty())
+            Log(kConfigurationData, 1,
+                QStringLiteral("The state file's link led to something other than a regular file; the link was "
+                               "kept as %1 and the data saved in its place.")
+                    .arg(QFile::decodeName(keptAs.c_str())));
     }
     catch (const DataSaveFailure& e)
     {

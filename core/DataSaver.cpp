@@ -192,13 +192,13 @@ void DataSaver::BuildImage(statefile::Image& o_image) const {
     }
 }
 
-void DataSaver::Save(const char* ip_path) {
+std::string DataSaver::Save(const char* ip_path) {
     const std::string path = ip_path ? ip_path : "";
     if (path.empty()) throw DataSaveFailure("cannot save the state file: no path given");
     statefile::Image image;
     BuildImage(image);
     const std::string bytes = statefile::Encode(image);
-    statefile::WriteAtomically(path, bytes);
+    return statefile::WriteAtomically(path, bytes);
 }
 
 void DataSaver::Load(const char* ip_path) {

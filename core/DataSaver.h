@@ -94,7 +94,7 @@ public:
     // cannot be read throws DataReadFailure and is left as it is. A file that
     // was read is checked in full first; when it cannot be used (a folder,
     // FIFO or device counts as such) it is renamed aside (path + ".bad",
-    // ".bad.1", ...), the store is left exactly as it was, no handler is
+    // ".bad.1", ...; see statefile::MoveAside for a link), the store is left exactly as it was, no handler is
     // notified and DataLoadFailure is thrown. Otherwise the items
     // are applied through the normal store calls (their handlers run) and the
     // handlers are notified. An exception thrown by a store handler during
@@ -102,10 +102,13 @@ public:
     void Load(const char* ip_path);
 
     // Writes the saved types to a temporary file beside the path, mode 0600,
-    // and renames it over the path; when the path is a symbolic link, beside
-    // and over the file it leads to, so the link stays. Throws DataSaveFailure, leaving the
-    // previous file untouched and no temporary file behind.
-    void Save(const char* ip_path);
+    // and renames it over the path; when the path is a symbolic link to a
+    // regular file, beside and over that file, so the link stays. A link to
+    // anything else is renamed aside (path + ".bad", ...) and the state saved
+    // at the path: the link's new name is returned, else "". Throws
+    // DataSaveFailure, leaving the previous file untouched and no temporary
+    // file behind.
+    std::string Save(const char* ip_path);
 
     // The registered handlers; objects may insert themselves directly.
     DataLoadedHandlerList m_dataLoadedEventHandlers;

@@ -96,10 +96,11 @@ class TempFile {
 public:
     ~TempFile() {
         if (m_fd >= 0) ::close(m_fd);
-        if (!m_path.empty()) ::unlink(m_path.c_str());
+        if (!m_name.empty()) ::unlinkat(m_folder, m_name.c_str(), 0);
     }
     int m_fd = -1;
-    std::string m_path;
+    int m_folder = AT_FDCWD;   // not owned
+    std::string m_name;        // in m_folder
 };
 
 }  // namespace
@@ -218,7 +219,7 @@ ReadStatus ReadFile(const std::string& i_path, std::string& o_bytes) {
         case RegularFileStatus::Unreadable: throw DataReadFailure("it cannot be opened: " + std::string(std::strerror(error)));
         case RegularFileStatus::Opened: break;
     }
-    TempFile guard;   // closes only; the path stays empty
+    TempFile guard;   // closes only; the name stays empty
     guard.m_fd = fd;
     struct stat st;
     if (::fstat(fd, &st) != 0) throw DataReadFailure("its size cannot be read: " + Errno());
@@ -242,127 +243,250 @@ ReadStatus ReadFile(const std::string& i_path, std::string& o_bytes) {
     return ReadStatus::Read;
 }
 
-std::string SaveTarget(const std::string& i_path, std::string& o_error) {
+namespace {
+
+// Temporary files beside the file a link leads to carry this between that
+// file's name and their number. That folder is the user's: copies kept there
+// ("state.1") must never look like a save that was killed.
+constexpr char kLinkedTempMark[] = ".Tavrinel-save.";
+
+// The file the chain of links at the path ends at (which may not exist yet).
+// "" with the reason in o_error when the chain cannot be followed.
+std::string FollowLinks(const std::string& i_path, std::string& o_error) {
     std::string target = i_path;
     // As many links as the kernel follows in one path.
     for (int followed = 0; followed <= 40; ++followed) {
         struct stat st;
         if (::lstat(target.c_str(), &st) != 0) {
             if (errno == ENOENT) return target;   // the save creates it
-            o_error = Errno();
+            o_error = "cannot follow its link: " + Errno();
             return std::string();
         }
         if (!S_ISLNK(st.st_mode)) return target;
         std::string link(size_t(st.st_size > 0 ? st.st_size : 0) + 256, '\0');
         const ssize_t n = ::readlink(target.c_str(), &link[0], link.size());
         if (n <= 0 || size_t(n) >= link.size()) {
-            o_error = n < 0 ? Errno() : "the link changed while it was read";
+            o_error = "cannot follow its link: " + (n < 0 ? Errno() : std::string("the link changed while it was read"));
             return std::string();
         }
         link.resize(size_t(n));
         // A relative link is relative to the folder that holds it.
-        target = link.empty() || link[0] == '/' || target.find('/') == std::string::npos
-                     ? link
-                     : FolderOf(target) + "/" + link;
+        target = link[0] == '/' || target.find('/') == std::string::npos ? link : FolderOf(target) + "/" + link;
     }
-    o_error = std::strerror(ELOOP);
+    o_error = "cannot follow its link: " + std::string(std::strerror(ELOOP));
     return std::string();
 }
 
-void WriteAtomically(const std::string& i_path, std::string_view i_bytes) {
-    auto fail = [&](const std::string& i_step, const std::string& i_file) {
-        throw DataSaveFailure("cannot save the state file " + i_path + ": " + i_step + " " + i_file + ": " + Errno());
-    };
-    std::string error;
-    const std::string target = SaveTarget(i_path, error);
-    if (target.empty())
-        throw DataSaveFailure("cannot save the state file " + i_path + ": cannot follow its link: " + error);
-    TempFile tmp;
-    // The first free name; O_EXCL never reuses anything that exists.
-    for (unsigned n = 1;; ++n) {
-        std::string candidate = target + "." + std::to_string(n);
-        tmp.m_fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (tmp.m_fd >= 0) {
-            tmp.m_path = std::move(candidate);
-            break;
-        }
-        if (errno != EEXIST || n >= 100000) fail("cannot create the temporary file", candidate);
-    }
-    // It holds the password: owner only, whatever the umask left.
-    if (::fchmod(tmp.m_fd, 0600) != 0) fail("cannot set the mode of", tmp.m_path);
-    size_t done = 0;
-    while (done < i_bytes.size()) {
-        const ssize_t n = ::write(tmp.m_fd, i_bytes.data() + done, i_bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail("cannot write", tmp.m_path);
-        }
-        done += size_t(n);
-    }
-    if (::fsync(tmp.m_fd) != 0) fail("cannot flush", tmp.m_path);
-    const int fd = tmp.m_fd;
-    tmp.m_fd = -1;
-    if (::close(fd) != 0) fail("cannot close", tmp.m_path);
-    if (gp_stateFileBeforeRename) gp_stateFileBeforeRename(tmp.m_path.c_str());
-    if (::rename(tmp.m_path.c_str(), target.c_str()) != 0) fail("cannot rename to the target", tmp.m_path);
-    tmp.m_path.clear();
+// A name in a folder held open, and what the name is now. Saves, the moving
+// aside and the clean-up act through the folder's descriptor on the entry
+// itself, never following it, so a link changed after it was looked at
+// cannot send them elsewhere.
+struct Spot {
+    enum Kind { Missing, Regular, Link, Other };
 
-    // Make the rename itself durable; the new file is in place either way.
-    const int dirFd = ::open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
+    Spot() = default;
+    Spot(const Spot&) = delete;
+    Spot& operator=(const Spot&) = delete;
+    ~Spot() { Close(); }
+    void Close() {
+        if (m_folder >= 0) ::close(m_folder);
+        m_folder = -1;
     }
+    std::string Path() const { return m_prefix + m_name; }
+
+    int m_folder = -1;       // O_PATH descriptor of the folder
+    std::string m_prefix;    // the folder as the path spelled it, with its "/"
+    std::string m_name;
+    Kind m_kind = Missing;
+    bool m_linked = false;   // reached through the link at the state file's path
+};
+
+// The entry of the path in its folder, not followed.
+bool Examine(const std::string& i_path, Spot& o_spot, std::string& o_error) {
+    o_spot.Close();
+    const size_t slash = i_path.rfind('/');
+    o_spot.m_prefix = slash == std::string::npos ? std::string() : i_path.substr(0, slash + 1);
+    o_spot.m_name = slash == std::string::npos ? i_path : i_path.substr(slash + 1);
+    o_spot.m_linked = false;
+    o_spot.m_folder = ::open(FolderOf(i_path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (o_spot.m_folder < 0) {
+        o_error = "cannot open the folder of " + i_path + ": " + Errno();
+        return false;
+    }
+    // "x/", "x/." and "x/..": a folder, whatever it is.
+    if (o_spot.m_name.empty() || o_spot.m_name == "." || o_spot.m_name == "..") {
+        o_spot.m_kind = Spot::Other;
+        return true;
+    }
+    struct stat st;
+    if (::fstatat(o_spot.m_folder, o_spot.m_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT) {
+            o_error = "cannot examine " + i_path + ": " + Errno();
+            return false;
+        }
+        o_spot.m_kind = Spot::Missing;
+    } else {
+        o_spot.m_kind = S_ISREG(st.st_mode) ? Spot::Regular : S_ISLNK(st.st_mode) ? Spot::Link : Spot::Other;
+    }
+    return true;
 }
 
-std::vector<std::string> RemoveUnfinishedSaves(const std::string& i_path) {
-    std::vector<std::string> removed;
-    // The saves went beside the file the link leads to.
-    std::string error;
-    const std::string target = SaveTarget(i_path, error);
-    if (target.empty()) return removed;
-    const size_t slash = target.rfind('/');
-    const std::string folder = FolderOf(target);
-    const std::string prefix = (slash == std::string::npos ? target : target.substr(slash + 1)) + ".";
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir) return removed;
-    std::vector<std::string> candidates;
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string_view name(entry->d_name);
-        if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) continue;
-        const std::string_view suffix = name.substr(prefix.size());
-        if (suffix.find_first_not_of("0123456789") != std::string_view::npos) continue;
-        candidates.push_back(folder + "/" + std::string(name));
+// Where saves go: the path itself, or, when it is a link, the entry its
+// chain of links ends at (linked, of any kind but Link).
+bool Locate(const std::string& i_path, Spot& o_spot, std::string& o_error) {
+    if (!Examine(i_path, o_spot, o_error)) return false;
+    if (o_spot.m_kind != Spot::Link) return true;
+    const std::string target = FollowLinks(i_path, o_error);
+    if (target.empty() || !Examine(target, o_spot, o_error)) return false;
+    if (o_spot.m_kind == Spot::Link) {
+        o_error = "its link changed while it was followed";
+        return false;
     }
-    ::closedir(dir);
-    for (const std::string& candidate : candidates) {
-        struct stat st;
-        // Never a folder or a link someone put there.
-        if (::lstat(candidate.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        if (::unlink(candidate.c_str()) == 0) removed.push_back(candidate);
-    }
-    return removed;
+    o_spot.m_linked = true;
+    return true;
 }
 
-std::string MoveAside(const std::string& i_path, std::string& o_error) {
-    const std::string target = SaveTarget(i_path, o_error);
-    if (target.empty()) return std::string();
+// Renames the entry to its name + ".bad" (".bad.1", ".bad.2", ... when
+// taken) in its folder, never replacing anything. The new path, or "" with
+// the reason in o_error.
+std::string RenameAside(const Spot& i_spot, std::string& o_error) {
+    const int folder = i_spot.m_folder;
+    const char* name = i_spot.m_name.c_str();
     for (unsigned n = 0; n < 100000; ++n) {
-        const std::string candidate = target + ".bad" + (n ? "." + std::to_string(n) : std::string());
-        if (::renameat2(AT_FDCWD, target.c_str(), AT_FDCWD, candidate.c_str(), RENAME_NOREPLACE) == 0)
-            return candidate;
+        const std::string candidate = i_spot.m_name + ".bad" + (n ? "." + std::to_string(n) : std::string());
+        if (::renameat2(folder, name, folder, candidate.c_str(), RENAME_NOREPLACE) == 0)
+            return i_spot.m_prefix + candidate;
         if (errno == EEXIST) continue;
         if (errno == EINVAL || errno == ENOSYS) {
             // A file system without the no-replace rename: check, then rename.
             struct stat st;
-            if (::lstat(candidate.c_str(), &st) == 0) continue;
-            if (::rename(target.c_str(), candidate.c_str()) == 0) return candidate;
+            if (::fstatat(folder, candidate.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) continue;
+            if (::renameat(folder, name, folder, candidate.c_str()) == 0) return i_spot.m_prefix + candidate;
         }
         o_error = Errno();
         return std::string();
     }
     o_error = "every name up to .bad.99999 is taken";
     return std::string();
+}
+
+}  // namespace
+
+std::string WriteAtomically(const std::string& i_path, std::string_view i_bytes) {
+    auto failWith = [&](const std::string& i_why) {
+        throw DataSaveFailure("cannot save the state file " + i_path + ": " + i_why);
+    };
+    auto fail = [&](const std::string& i_step, const std::string& i_file) {
+        failWith(i_step + " " + i_file + ": " + Errno());
+    };
+    std::string error;
+    Spot spot;
+    if (!Locate(i_path, spot, error)) failWith(error);
+    std::string keptAs;
+    if (spot.m_linked && spot.m_kind != Spot::Regular && spot.m_kind != Spot::Missing) {
+        // Saves go through a link only to a regular file. What else it leads
+        // to (a device, a FIFO, a folder) is left alone; the link is kept
+        // aside as a damaged file is, and the state saved at the path.
+        if (!Examine(i_path, spot, error) || (keptAs = RenameAside(spot, error)).empty())
+            failWith("its link leads to something other than a regular file and cannot be moved aside: " + error);
+        if (!Examine(i_path, spot, error)) failWith(error);
+        if (spot.m_kind == Spot::Link) failWith("a new link appeared at the path while it was saved");
+    }
+    const int folder = spot.m_folder;
+    TempFile tmp;
+    tmp.m_folder = folder;
+    // The first free name; O_EXCL never reuses anything that exists.
+    const std::string stem = spot.m_name + (spot.m_linked ? kLinkedTempMark : ".");
+    for (unsigned n = 1;; ++n) {
+        std::string candidate = stem + std::to_string(n);
+        tmp.m_fd = ::openat(folder, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (tmp.m_fd >= 0) {
+            tmp.m_name = std::move(candidate);
+            break;
+        }
+        if (errno != EEXIST || n >= 100000) fail("cannot create the temporary file", spot.m_prefix + candidate);
+    }
+    const std::string tmpPath = spot.m_prefix + tmp.m_name;
+    // It holds the password: owner only, whatever the umask left.
+    if (::fchmod(tmp.m_fd, 0600) != 0) fail("cannot set the mode of", tmpPath);
+    size_t done = 0;
+    while (done < i_bytes.size()) {
+        const ssize_t n = ::write(tmp.m_fd, i_bytes.data() + done, i_bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fail("cannot write", tmpPath);
+        }
+        done += size_t(n);
+    }
+    if (::fsync(tmp.m_fd) != 0) fail("cannot flush", tmpPath);
+    const int fd = tmp.m_fd;
+    tmp.m_fd = -1;
+    if (::close(fd) != 0) fail("cannot close", tmpPath);
+    if (gp_stateFileBeforeRename) gp_stateFileBeforeRename(tmpPath.c_str());
+    if (spot.m_linked) {
+        // Through a link only a regular file is replaced, even one swapped
+        // for something else while this was written.
+        struct stat st;
+        const bool present = ::fstatat(folder, spot.m_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (present ? !S_ISREG(st.st_mode) : errno != ENOENT)
+            failWith(spot.Path() + " changed into something other than a regular file while it was saved");
+    }
+    if (::renameat(folder, tmp.m_name.c_str(), folder, spot.m_name.c_str()) != 0)
+        fail("cannot rename to the target", tmpPath);
+    tmp.m_name.clear();
+
+    // Make the rename itself durable; the new file is in place either way.
+    const int dirFd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return keptAs;
+}
+
+std::vector<std::string> RemoveUnfinishedSaves(const std::string& i_path) {
+    std::vector<std::string> removed;
+    std::string error;
+    Spot spot;
+    // Saves went where they go now; never through a link to anything but a
+    // regular file.
+    if (!Locate(i_path, spot, error) || (spot.m_linked && spot.m_kind == Spot::Other)) return removed;
+    const std::string stem = spot.m_name + (spot.m_linked ? kLinkedTempMark : ".");
+    const int listFd = ::openat(spot.m_folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listFd < 0) return removed;
+    DIR* dir = ::fdopendir(listFd);
+    if (!dir) {
+        ::close(listFd);
+        return removed;
+    }
+    std::vector<std::string> candidates;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name(entry->d_name);
+        if (name.size() <= stem.size() || name.substr(0, stem.size()) != stem) continue;
+        if (name.substr(stem.size()).find_first_not_of("0123456789") != std::string_view::npos) continue;
+        candidates.emplace_back(name);
+    }
+    ::closedir(dir);
+    const uid_t self = ::geteuid();
+    for (const std::string& name : candidates) {
+        struct stat st;
+        // Only a regular file of this user's: never a folder or a link
+        // someone put there, nor another user's file.
+        if (::fstatat(spot.m_folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+            st.st_uid != self)
+            continue;
+        if (::unlinkat(spot.m_folder, name.c_str(), 0) == 0) removed.push_back(spot.m_prefix + name);
+    }
+    return removed;
+}
+
+std::string MoveAside(const std::string& i_path, std::string& o_error) {
+    Spot spot;
+    // The file a link leads to only when it is a regular file, which saves
+    // replace; anything else stays as it is and the link itself is moved.
+    if (!Locate(i_path, spot, o_error) || !(spot.m_linked && spot.m_kind == Spot::Regular))
+        if (!Examine(i_path, spot, o_error)) return std::string();
+    return RenameAside(spot, o_error);
 }
 
 }  // namespace statefile

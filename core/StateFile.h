@@ -60,27 +60,30 @@ enum class ReadStatus { Read, Missing };
 // cannot be opened or read.
 ReadStatus ReadFile(const std::string& i_path, std::string& o_bytes);
 
-// The file a save writes: the path itself, or, when the path is a symbolic
-// link, the file the chain of links ends at (which may not exist yet).
-// "" with the reason in o_error when the chain cannot be followed.
-std::string SaveTarget(const std::string& i_path, std::string& o_error);
-
-// Writes a temporary file beside the save target (target + "." + the first
-// free n from 1, mode 0600), flushes it to disk and renames it over the
-// target, so a link at the path stays and leads to the new state. On any
-// failure the temporary file is removed, the target is untouched and
-// DataSaveFailure is thrown.
-void WriteAtomically(const std::string& i_path, std::string_view i_bytes);
+// Writes a temporary file beside the path (path + "." + the first free n
+// from 1, mode 0600), flushes it to disk and renames it over the path. When
+// the path is a symbolic link to a regular file, or to nothing yet, the save
+// goes beside and over the file the link leads to, so the link stays; the
+// temporary file there is named target + ".Tavrinel-save." + n, a name
+// nothing else makes. A link to anything else (a device, a FIFO, a folder)
+// is itself renamed aside as MoveAside does, what it leads to is left alone,
+// and the state is saved at the path; the link's new name is returned, else
+// "". On any failure the temporary file is removed, the target is untouched
+// and DataSaveFailure is thrown.
+std::string WriteAtomically(const std::string& i_path, std::string_view i_bytes);
 
 // Removes the temporary files that a save ended midway (a killed process)
-// left beside the save target: regular files named target + "." + digits.
-// Returns the removed paths.
+// left where saves go: regular files of this user's named path + "." +
+// digits beside the path, or, through a link, only the names above beside
+// the file it leads to. Returns the removed paths.
 std::vector<std::string> RemoveUnfinishedSaves(const std::string& i_path);
 
-// Renames an unusable save target to target + ".bad" (".bad.1", ".bad.2",
-// ... when taken), never replacing anything; a link at the path stays, so
-// the next save goes through it again. Returns the new name, or "" with the
-// reason in o_error.
+// Renames an unusable state file to its name + ".bad" (".bad.1", ".bad.2",
+// ... when taken), never replacing anything. Through a link that is the
+// regular file the link leads to, and the link stays, so the next save goes
+// through it again; a link to anything else is itself renamed and what it
+// leads to is left alone. Returns the new name, or "" with the reason in
+// o_error.
 std::string MoveAside(const std::string& i_path, std::string& o_error);
 
 }  // namespace statefile

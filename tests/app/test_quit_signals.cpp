@@ -1,8 +1,9 @@
 // SIGTERM and SIGINT end a real client as closing its window does: it logs
 // out, writes the state file and exits with 0, whether it is logged in or
 // still in the first-start dialog. Whatever stands at the state file's path
-// neither freezes the client nor costs the user the state: a FIFO, a link,
-// a file the client may not read.
+// neither freezes the client nor costs the user the state, nor costs the
+// user anything the client did not write: a FIFO, a link, a link to a
+// device, a file the client may not read.
 
 #include "app/AppTestSupport.h"
 #include "app/ClientProcess.h"
@@ -20,6 +21,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace
@@ -84,8 +86,11 @@ private:
         QVERIFY(QDir().mkpath(folder));
         PrepareStateFile(BobsLogin(), target);
         QVERIFY(::symlink("dot/tavrinel.state", QFile::encodeName(StatePath()).constData()) == 0);
-        // What a killed save left lies beside the target, not the link.
-        QVERIFY(WriteAll(target + ".3", "left"));
+        // What a killed save left lies beside the target, not the link,
+        // under a name only the client makes; the user's copies there stay.
+        QVERIFY(WriteAll(target + ".Tavrinel-save.3", "left"));
+        QVERIFY(WriteAll(target + ".1", "copy 1"));
+        QVERIFY(WriteAll(target + ".2", "copy 2"));
         QVERIFY(WriteAll(StatePath() + ".5", "not ours"));
         ClientProcess client;
         QVERIFY(client.Start());
@@ -103,10 +108,46 @@ private:
         QVERIFY2(error.isEmpty(), qPrintable(error));
         QCOMPARE(GetSetting("data_version"), std::string("1"));
         QCOMPARE(GetSetting("username"), std::string("bob"));
-        QCOMPARE(Beside(target), QStringList());
+        QCOMPARE(Beside(target), (QStringList{"tavrinel.state.1", "tavrinel.state.2"}));
+        QCOMPARE(ReadAll(target + ".1"), QByteArray("copy 1"));
+        QCOMPARE(ReadAll(target + ".2"), QByteArray("copy 2"));
         QCOMPARE(Beside(StatePath()), QStringList{".Tavrinel.5"});
         QVERIFY(QDir(folder).removeRecursively());
         QFile::remove(StatePath());
+    }
+
+    // The path links to a device (a FIFO where no device node can be made):
+    // the link is kept aside, and what it leads to stays as it was.
+    void LinkToADevice()
+    {
+        const QString folder = HomePath() + "/devices";
+        QDir(folder).removeRecursively();
+        QVERIFY(QDir().mkpath(folder));
+        const QByteArray device = QFile::encodeName(folder + "/nullcopy");
+        if (::mknod(device.constData(), S_IFCHR | 0666, makedev(1, 3)) != 0)
+            QVERIFY(::mkfifo(device.constData(), 0600) == 0);
+        struct stat before;
+        QVERIFY(::lstat(device.constData(), &before) == 0);
+        QVERIFY(::symlink("devices/nullcopy", QFile::encodeName(StatePath()).constData()) == 0);
+        ClientProcess client;
+        QVERIFY(client.Start());
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(StatePath() + ".bad").isSymLink(), 60000);
+
+        client.Signal(SIGTERM);
+        QVERIFY2(client.WaitForExit(120000), "the client did not end");
+        QVERIFY2(client.ExitedNormallyWithZero(), qPrintable(client.Describe()));
+        struct stat after;
+        QVERIFY(::lstat(device.constData(), &after) == 0);
+        QCOMPARE(after.st_ino, before.st_ino);
+        QCOMPARE(after.st_mode, before.st_mode);
+        QCOMPARE(after.st_rdev, before.st_rdev);
+        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+                 QStringList{"nullcopy"});
+        QVERIFY(!QFileInfo(StatePath()).isSymLink());
+        const QString error = LoadSettingsFrom(StatePath());
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        QFile::remove(StatePath() + ".bad");
+        QVERIFY(QDir(folder).removeRecursively());
     }
 
     // A valid file the client may not read: left as it is, byte for byte,
@@ -229,7 +270,7 @@ private slots:
     void stateFileOfAnyKind_data()
     {
         QTest::addColumn<QString>("kind");
-        for (const char* kind : {"FIFO", "link", "unreadable"})
+        for (const char* kind : {"FIFO", "link", "link to a device", "unreadable"})
             QTest::newRow(kind) << QString(kind);
     }
 
@@ -240,6 +281,8 @@ private slots:
             FifoAtThePath();
         else if (kind == "link")
             LinkAtThePath();
+        else if (kind == "link to a device")
+            LinkToADevice();
         else
             UnreadableAtThePath();
     }
