@@ -155,20 +155,28 @@ void ConnectTokens(ItemPtr i_file, FolderTokens& io_folderTokens, const std::vec
     i_file->ConnectAll(io_tokens);
 }
 
-// Whether the folder is that one or lies below it, links resolved.
-bool LiesWithin(const std::string& i_path, const FolderId& i_folder)
+// Whether the folder listed under the path is the given one or lies below
+// it, links resolved. A path that no longer leads to the folder listed (a
+// link changed in between) counts as within: where that folder lies is not
+// known.
+bool LiesWithin(const std::string& i_path, const FolderId& i_listed, const FolderId& i_folder)
 {
     std::string path = ToUtf8(QFileInfo(FromUtf8(i_path)).canonicalFilePath());
+    bool listed = false;
     while (!path.empty())
     {
-        struct stat st;
-        if (::stat(path.c_str(), &st) == 0 &&
-            FolderId{static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino)} == i_folder)
+        struct stat st = {};
+        const bool found = ::stat(path.c_str(), &st) == 0;
+        const FolderId id{static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino)};
+        if (!listed && !(found && id == i_listed))
+            return true;
+        listed = true;
+        if (found && id == i_folder)
             return true;
         const size_t slash = path.rfind('/');
         path = slash == std::string::npos || path == "/" ? std::string() : slash == 0 ? "/" : path.substr(0, slash);
     }
-    return false;
+    return !listed;
 }
 
 } // namespace
@@ -206,13 +214,8 @@ void SharedFoldersManager::AddSharedFiles(std::string i_root, std::string i_fold
             walk.unfinishedDownloads =
                 FolderId{static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino)};
         // Under its clean path, as every folder below it is: two spellings
-        // of one share are one set of folders.
-        const std::string folder = CleanFolderPath(i_folder);
-        if (walk.unfinishedDownloads && LiesWithin(folder, *walk.unfinishedDownloads))
-            Log(SHARED_CATEGORY, 1,
-                QStringLiteral("Not sharing %1: it lies within the unfinished downloads").arg(FromUtf8(folder)));
-        else
-            WalkSharedFolder(root, folder, walk);
+        // of one share are one set of folders. That path may lead anywhere.
+        WalkSharedFolder(root, CleanFolderPath(i_folder), walk, true);
     }
     // Inside a rescan, the rescan says it once for all shares.
     if (!mp_walkedFolders)
@@ -235,7 +238,8 @@ void SharedFoldersManager::LogLeftOut()
     m_leftOut = LeftOutEntries();
 }
 
-void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_folder, ShareWalk& io_walk)
+void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_folder, ShareWalk& io_walk,
+                                            bool i_mayLieAnywhere)
 {
     // A folder that is gone or cannot be read lists nothing, so its recorded
     // files are removed below; the walk's own line is the only trace of it.
@@ -252,6 +256,16 @@ void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_
     {
         Log(SHARED_CATEGORY, 1,
             QStringLiteral("Not sharing %1: it holds the unfinished downloads").arg(FromUtf8(i_folder)));
+        return;
+    }
+    // A real subfolder of a folder outside them is outside them too; one
+    // reached through a link may be anywhere below them. Placed after the
+    // listing, so a link changed in between cannot slip one through.
+    if (contents.listed && i_mayLieAnywhere && io_walk.unfinishedDownloads &&
+        LiesWithin(i_folder, contents.id, *io_walk.unfinishedDownloads))
+    {
+        Log(SHARED_CATEGORY, 1,
+            QStringLiteral("Not sharing %1: it lies within the unfinished downloads").arg(FromUtf8(i_folder)));
         return;
     }
     // Each real folder once, under the first path that reaches it, however
@@ -390,7 +404,7 @@ void SharedFoldersManager::WalkSharedFolder(Item* ip_root, const std::string& i_
         }
         else
         {
-            WalkSharedFolder(ip_root, base + name, io_walk);
+            WalkSharedFolder(ip_root, base + name, io_walk, entry.isLink);
             // Looked up again after the subfolder's walk, which may have
             // changed the store.
             for (auto& token : folderTokens)

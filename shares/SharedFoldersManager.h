@@ -158,8 +158,9 @@ private:
     // scan results, which described other content, go.
     void RecordNewSize(ItemPtr i_file, const std::string& i_size);
     // The walk of one folder of the share rooted at ip_root, and of what
-    // lies below it.
-    void WalkSharedFolder(Item* ip_root, const std::string& i_folder, ShareWalk& io_walk);
+    // lies below it; i_mayLieAnywhere for a share's own path and a link,
+    // whose folder may lie within the unfinished downloads.
+    void WalkSharedFolder(Item* ip_root, const std::string& i_folder, ShareWalk& io_walk, bool i_mayLieAnywhere);
     // The one line of a scan on what it left out, if anything; then the
     // counts start again.
     void LogLeftOut();

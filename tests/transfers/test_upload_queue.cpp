@@ -676,7 +676,11 @@ void TestUploadQueue::SharesHoldWholeFilesOnce()
     threadtest::WriteFile(partial, bytes.left(419563));
     MakeFile(downloads + "/complete/album/part one.bin", 1000);
     MakeFile(home + "/notes.txt", 10);
+    // A link into them, wherever below them it leads, is left out as well.
+    QVERIFY(QFile::link(downloads + "/downloading/album", home + "/linked album"));
     ItemPtr(T("shared_folder")->GetItem(ToUtf8(home))) += T("shared_public")->GetGlobalNullItem();
+    QVERIFY(!T("shared_file_folder")->HasItem(ToUtf8(home + "/linked album")));
+    QCOMPARE(logged("Not sharing " + home + "/linked album: it lies within the unfinished downloads"), 1);
     QVERIFY(fileAt(downloads + "/complete/album/part one.bin"));
     QVERIFY(!fileAt(partial));
     QVERIFY(!T("shared_file_folder")->HasItem(ToUtf8(downloads + "/downloading")));
@@ -689,7 +693,7 @@ void TestUploadQueue::SharesHoldWholeFilesOnce()
     // Nor is a share that lies within them.
     T("shared_folder")->GetItem(ToUtf8(downloads + "/downloading/album"));
     QVERIFY(!fileAt(partial));
-    QCOMPARE(logged("it lies within the unfinished downloads"), 1);
+    QCOMPARE(logged("Not sharing " + downloads + "/downloading/album: it lies within the unfinished downloads"), 1);
 
     // "home/" as well: the same folders and files, counted once.
     const size_t folders = T("shared_file_folder")->ItemCount();
