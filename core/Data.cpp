@@ -1,7 +1,5 @@
 #include "Data.h"
 
-#include "OpenAddressing.h"
-
 #include <algorithm>
 #include <climits>
 #include <cstddef>
@@ -1182,10 +1180,12 @@ bool SameText(const std::string& i_a, std::string_view i_b) {
         return word(a, uint32_t()) == word(b, uint32_t()) && word(a + n - 4, uint32_t()) == word(b + n - 4, uint32_t());
     return std::memcmp(a, b, n) == 0;
 }
-// The hash's top byte, never 0; the slot is chosen by its low bits.
+// A slot's tag: 0 empty, kGone an entry removed, else the hash's top byte
+// of the value held; the slot is chosen by the hash's low bits.
+const uint8_t kGone = 0xFF;
 uint8_t TagOf(size_t i_hash) {
     const auto tag = uint8_t(i_hash >> (sizeof(size_t) * CHAR_BIT - 8));
-    return tag ? tag : 1;
+    return tag == 0 ? 1 : tag == kGone ? kGone - 1 : tag;
 }
 }  // namespace
 
@@ -1211,6 +1211,7 @@ void ValueIndex::Rehash(size_t i_capacity) {
     const ItemId* oldIds = reinterpret_cast<const ItemId*>(old.get());
     const uint8_t* oldTags = old.get() + oldCapacity * sizeof(ItemId);
     m_capacity = i_capacity;
+    m_gone = 0;
     ItemId* ids = Ids();
     uint8_t* tags = Tags();
     std::memset(tags, 0, i_capacity);
@@ -1219,11 +1220,12 @@ void ValueIndex::Rehash(size_t i_capacity) {
     // is asked for well ahead, and its text, when not held in the item,
     // once the item has come.
     const size_t kItemAhead = 16, kTextAhead = 8;
+    auto held = [oldTags](size_t j) { return oldTags[j] && oldTags[j] != kGone; };
     for (size_t j = 0; j < oldCapacity; ++j) {
-        if (j + kItemAhead < oldCapacity && oldTags[j + kItemAhead]) __builtin_prefetch(ItemOf(oldIds[j + kItemAhead]));
-        if (j + kTextAhead < oldCapacity && oldTags[j + kTextAhead])
+        if (j + kItemAhead < oldCapacity && held(j + kItemAhead)) __builtin_prefetch(ItemOf(oldIds[j + kItemAhead]));
+        if (j + kTextAhead < oldCapacity && held(j + kTextAhead))
             __builtin_prefetch(ItemOf(oldIds[j + kTextAhead])->GetValue().data());
-        if (!oldTags[j]) continue;
+        if (!held(j)) continue;
         size_t k = HashValue(ItemOf(oldIds[j])->GetValue()) & mask;
         while (tags[k]) k = (k + 1) & mask;
         ids[k] = oldIds[j];
@@ -1232,13 +1234,18 @@ void ValueIndex::Rehash(size_t i_capacity) {
 }
 
 void ValueIndex::Insert(Item* ip_item) {
-    // Load kept under 0.7 so probes stay short.
-    if ((m_count + 1) * 10 > m_capacity * 7) Rehash(m_capacity ? m_capacity * 2 : 16);
+    // Load, removed entries included, kept under 0.7 so probes stay short;
+    // where the entries held would not fill half of that, the removed ones
+    // are dropped at the same size.
+    if ((m_count + m_gone + 1) * 10 > m_capacity * 7)
+        Rehash((m_count + 1) * 20 > m_capacity * 7 ? (m_capacity ? m_capacity * 2 : 16) : m_capacity);
     const size_t hash = HashValue(ip_item->GetValue());
     const size_t mask = m_capacity - 1;
     uint8_t* tags = Tags();
     size_t k = hash & mask;
-    while (tags[k]) k = (k + 1) & mask;
+    // The value is not held, so the first removed entry may take it.
+    while (tags[k] && tags[k] != kGone) k = (k + 1) & mask;
+    if (tags[k] == kGone) --m_gone;
     Ids()[k] = ip_item->Id();
     tags[k] = TagOf(hash);
     ++m_count;
@@ -1247,27 +1254,22 @@ void ValueIndex::Insert(Item* ip_item) {
 void ValueIndex::Erase(Item* ip_item, bool i_mayShrink) {
     if (!m_capacity) return;
     const size_t mask = m_capacity - 1;
-    ItemId* ids = Ids();
+    const ItemId* ids = Ids();
     uint8_t* tags = Tags();
     const ItemId id = ip_item->Id();
+    // A removed entry may still name the number, given to a newer item.
     size_t k = HashValue(ip_item->GetValue()) & mask;
     for (;; k = (k + 1) & mask) {
         if (!tags[k]) return;
-        if (ids[k] == id) break;
+        if (ids[k] == id && tags[k] != kGone) break;
     }
-    // Backward-shift deletion keeps every probe chain unbroken. It reads
-    // the value of each item after the hole up to the next free slot: those
-    // items are asked for at once, not one after the other.
-    for (size_t j = (k + 1) & mask; tags[j]; j = (j + 1) & mask) __builtin_prefetch(ItemOf(ids[j]));
-    const size_t hole = ShiftBackAfterHole(
-        k, mask, [tags](size_t j) { return tags[j] != 0; },
-        [ids, mask](size_t j) { return HashValue(ItemOf(ids[j])->GetValue()) & mask; },
-        [ids, tags](size_t i_from, size_t i_to) {
-            ids[i_to] = ids[i_from];
-            tags[i_to] = tags[i_from];
-        });
-    tags[hole] = 0;
+    // Marked removed, not shifted back: a shift would read the values of
+    // the entries that follow, items all over the store, and a large
+    // removal would wait on them one by one. Insert and Shrink drop the
+    // marks when they rebuild the table.
+    tags[k] = kGone;
     --m_count;
+    ++m_gone;
     if (i_mayShrink) Shrink();
 }
 
@@ -1283,13 +1285,14 @@ void ValueIndex::Prefetch(std::string_view i_value) const {
 void ValueIndex::Shrink() {
     size_t capacity = m_capacity;
     while (capacity > 64 && m_count * 8 < capacity) capacity /= 2;
-    if (capacity != m_capacity) Rehash(capacity);
+    if (capacity != m_capacity || m_gone > m_count) Rehash(capacity);
 }
 
 void ValueIndex::Clear() {
     m_slots.reset();
     m_capacity = 0;
     m_count = 0;
+    m_gone = 0;
 }
 
 // ---------------------------------------------------------------- Type

@@ -551,7 +551,8 @@ public:
     // many items calls it a few items ahead.
     void Prefetch(const Item* ip_item) const;
     void Prefetch(std::string_view i_value) const;
-    // Halves the table while it is mostly empty.
+    // Halves the table while it is mostly empty, and drops the marks of
+    // removed entries once they outnumber the entries held.
     void Shrink();
     void Clear();
     size_t Size() const { return m_count; }
@@ -560,10 +561,12 @@ private:
     void Rehash(size_t i_capacity);
     ItemId* Ids() const { return reinterpret_cast<ItemId*>(m_slots.get()); }
     uint8_t* Tags() const { return m_slots.get() + m_capacity * sizeof(ItemId); }
-    // The item numbers of all slots, then their hash bytes.
+    // The item numbers of all slots, then their tags (empty, removed, or
+    // a hash byte of the value held).
     std::unique_ptr<uint8_t[]> m_slots;
     size_t m_capacity = 0;   // a power of two, or 0
-    size_t m_count = 0;
+    size_t m_count = 0;      // entries held
+    size_t m_gone = 0;       // slots marked removed
 };
 
 class Type {

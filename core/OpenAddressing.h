@@ -1,6 +1,6 @@
 #pragma once
-// Deletion from a table with open addressing and linear probing, shared by
-// the store's value indexes and the list of live addresses.
+// Deletion from a table with open addressing and linear probing, for the
+// list of live addresses.
 
 #include <cstddef>
 

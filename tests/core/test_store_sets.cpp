@@ -468,7 +468,7 @@ void TestStoreSets::manyPartnersInRandomOrder()
 void TestStoreSets::valueIndexSurvivesChurn()
 {
     std::mt19937 rng(5);
-    std::vector<std::string> alive;
+    std::vector<std::string> alive, gone;
     for (int k = 0; k < 5000; ++k) {
         const std::string v = "v" + std::to_string(k * 7919 % 10007);
         m_user->GetItem(v);
@@ -477,7 +477,14 @@ void TestStoreSets::valueIndexSurvivesChurn()
             std::uniform_int_distribution<size_t> pick(0, alive.size() - 1);
             const size_t at = pick(rng);
             ItemPtr(m_user->HasItem(alive[at])).Remove();
+            gone.push_back(alive[at]);
             alive.erase(alive.begin() + long(at));
+        }
+        // A removed value made again, on a number a removed item had.
+        if (k % 16 == 15) {
+            m_user->GetItem(gone.front());
+            alive.push_back(gone.front());
+            gone.erase(gone.begin());
         }
     }
     QCOMPARE(m_user->ItemCount(), alive.size());
@@ -486,14 +493,18 @@ void TestStoreSets::valueIndexSurvivesChurn()
         QVERIFY(p);
         QCOMPARE(p->GetValue(), v);
     }
-    // Removing most items compacts the type; order and lookups hold.
+    for (const std::string& v : gone)
+        QVERIFY(!m_user->HasItem(v));
+    // Removing most items at once compacts the type; order and lookups hold.
     std::vector<std::string> keep;
+    ItemSet most;
     for (size_t k = 0; k < alive.size(); ++k) {
         if (k % 10 == 0)
             keep.push_back(alive[k]);
         else
-            ItemPtr(m_user->HasItem(alive[k])).Remove();
+            most.insert(m_user->HasItem(alive[k]));
     }
+    most.Remove();
     QCOMPARE(m_user->ItemCount(), keep.size());
     const ItemSet rest = m_user->GetItems();
     QCOMPARE(rest.size(), keep.size());
