@@ -246,14 +246,20 @@ void SharedFoldersManager::RemoveUserShare(std::string i_user)
     ItemPtr share = user["user_share"];
     if (!share)
         return;
+    // Folder by folder: the files of every folder in one set would first be
+    // gathered and put in order, all of them.
+    Type* fileType = T("user_share_file");
     ItemSet folders = share.GetItems("user_share_folder");
-    folders.GetItems("user_share_file").Remove();
+    for (Item* folder : folders)
+        folder->GetItems(fileType).Remove();
     folders.Remove();
     share.Remove();
+    // The link, loaded, name, size and row node items left unconnected.
     d->RemoveDisconnectedItems();
     // The allocator keeps freed blocks for reuse: a large list's memory goes
-    // back to the system only when asked.
-    heapmemory::ReturnFreeMemory();
+    // back to the system only when asked. Once the caller's turn is over,
+    // so that what a closing view frees after this goes back too.
+    heapmemory::ReturnFreeMemorySoon();
 }
 
 void SharedFoldersManager::OnMP3Scanned(QString i_file, int i_mpegVersion, QString i_channelMode, int i_frequency,

@@ -6,6 +6,7 @@
 #include "FilterHelpDialog.h"
 #include "FilterParser.h"
 #include "GeneralFunctions.h"
+#include "HeapMemory.h"
 #include "LiveAddresses.h"
 #include "PeerMessenger.h"
 #include "SharedFoldersManager.h"
@@ -18,6 +19,7 @@
 #include <QTreeWidget>
 
 #include <algorithm>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -41,24 +43,36 @@ QString FileNameText(Item* ip_file, Type* ip_nameType)
 }
 
 // The share's folders with their paths, in byte order of the paths: a
-// parent path sorts before its subfolders.
-std::vector<std::pair<std::string, Item*>> FoldersByPath(ItemPtr i_share)
+// parent path sorts before its subfolders. The paths are the name items'
+// own, not copies.
+std::vector<std::pair<std::string_view, Item*>> FoldersByPath(ItemPtr i_share)
 {
     Type* nameType = T("user_share_folder_name");
-    std::vector<std::pair<std::string, Item*>> folders;
-    for (Item* folder : i_share.GetItems("user_share_folder"))
+    std::vector<std::pair<std::string_view, Item*>> folders;
+    const ItemSet items = i_share.GetItems("user_share_folder");
+    folders.reserve(items.size());
+    for (Item* folder : items)
     {
         Item* name = folder->GetItem(nameType);
-        folders.emplace_back(name ? name->GetValue() : std::string(), folder);
+        folders.emplace_back(name ? std::string_view(name->GetValue()) : std::string_view(), folder);
     }
     std::sort(folders.begin(), folders.end(),
               [](const auto& i_a, const auto& i_b) { return i_a.first < i_b.first; });
     return folders;
 }
 
-int Depth(const std::string& i_path)
+int Depth(std::string_view i_path)
 {
     return int(std::count(i_path.begin(), i_path.end(), '\\'));
+}
+
+// The folder of the same share whose path is the folder's parent path: the
+// shared-files manager links the two when it stores the share.
+Item* ParentFolder(Item* ip_folder, Type* ip_upType, Type* ip_downType, Type* ip_folderType)
+{
+    Item* up = ip_folder->GetItem(ip_upType);
+    Item* down = up ? up->GetItem(ip_downType) : nullptr;
+    return down ? down->GetItem(ip_folderType) : nullptr;
 }
 }
 
@@ -88,6 +102,10 @@ ShareForm::ShareForm(std::string i_user, QWidget* ip_parent)
     mp_ui->fileList->header()->setStretchLastSection(true);
     mp_ui->folderTree->setSortingEnabled(false);
     mp_ui->fileList->setSortingEnabled(false);
+    // Every row is one line of text: the views then never measure rows one
+    // by one, which on a share of many thousand folders stalls scrolling.
+    mp_ui->folderTree->setUniformRowHeights(true);
+    mp_ui->fileList->setUniformRowHeights(true);
 
     ListLiveUntilDestroyed(this);
     ItemPtr tab = T("user_share_tab")->GetItem(Value(this));
@@ -108,7 +126,8 @@ ShareForm::~ShareForm()
         eventToolBar->RemoveEvent(mp_ui->folderTree);
     }
     // No node item may outlive its row: a later row at the same address
-    // would find it.
+    // would find it. The folder rows' nodes went with the share if it was
+    // removed.
     ClearFileRows();
     ClearFolderNodes();
     if (Type* tabType = d->HasType("user_share_tab"))
@@ -140,7 +159,7 @@ void ShareForm::SetShare(ItemPtr i_share)
     m_share = i_share;
 
     Type* nodeType = T("user_share_folder_node");
-    const std::vector<std::pair<std::string, Item*>> folders = FoldersByPath(i_share);
+    const std::vector<std::pair<std::string_view, Item*>> folders = FoldersByPath(i_share);
     if (folders.empty())
     {
         mp_ui->messageBrowser->append(tr("No files returned. The user is either not sharing any files, or is sharing "
@@ -152,16 +171,19 @@ void ShareForm::SetShare(ItemPtr i_share)
     m_deepestLevel = 0;
     QTreeWidget* tree = mp_ui->folderTree;
     tree->setUpdatesEnabled(false);
-    // The rows of this share by path, with their levels.
-    std::unordered_map<std::string, std::pair<QTreeWidgetItem*, int>> rows;
+    // The rows of this share by folder, with their levels.
+    std::unordered_map<Item*, std::pair<QTreeWidgetItem*, int>> rows;
     rows.reserve(folders.size());
+    Type* upType = T("user_share_folder_parent");
+    Type* downType = T("user_share_folder_child");
+    Type* folderType = T("user_share_folder");
     QList<QTreeWidgetItem*> topLevel;
     for (const auto& [path, folder] : folders)
     {
-        const std::string parentPath = GetParentFolder(path);
         QTreeWidgetItem* row = nullptr;
         int level = 0;
-        auto parent = parentPath != path ? rows.find(parentPath) : rows.end();
+        Item* parentFolder = ParentFolder(folder, upType, downType, folderType);
+        auto parent = parentFolder ? rows.find(parentFolder) : rows.end();
         if (parent != rows.end())
         {
             row = new QTreeWidgetItem(parent->second.first);
@@ -173,8 +195,8 @@ void ShareForm::SetShare(ItemPtr i_share)
             row = new QTreeWidgetItem;
             topLevel.append(row);
         }
-        row->setText(0, FromUtf8(GetFileName(path)));
-        rows[path] = {row, level};
+        row->setText(0, FromUtf8(GetFileName(std::string(path))));
+        rows.emplace(folder, std::make_pair(row, level));
         Item* node = nodeType->GetItem(Value(row));
         node->Connect(folder);
     }
@@ -199,8 +221,12 @@ void ShareForm::SetShare(ItemPtr i_share)
 
 void ShareForm::OnShareRemoved(Item* ip_share)
 {
-    if (m_share == ip_share)
-        m_share = ItemPtr();
+    if (m_share != ip_share)
+        return;
+    // Called before the share's connections go: whatever folders it still
+    // holds lead to the rows' nodes.
+    ClearFolderNodes();
+    m_share = ItemPtr();
 }
 
 void ShareForm::Delete()
@@ -212,6 +238,10 @@ void ShareForm::Delete()
         eventToolBar->RemoveEvent(mp_ui->messageBrowser);
         eventToolBar->RemoveEvent(mp_ui->folderTree);
     }
+    // Hundreds of thousands of small blocks are freed here, the rows' and
+    // the store's: merged as they go, not all at once on a later request.
+    const heapmemory::MergeFreedBlocksAtOnce merging;
+    // Takes the folder rows' nodes with the share.
     if (sharedFoldersManager)
         sharedFoldersManager->RemoveUserShare(m_user);
     // The destructor removes the tab item and any node item left.
@@ -232,21 +262,13 @@ void ShareForm::ClearFileRows()
 
 void ShareForm::ClearFolderNodes()
 {
+    // Each folder of the share holds its row's node.
     Type* nodeType = d->HasType("user_share_folder_node");
-    if (!nodeType)
+    if (!m_share || !nodeType)
         return;
-    std::vector<QTreeWidgetItem*> stack;
-    for (int k = 0; k < mp_ui->folderTree->topLevelItemCount(); ++k)
-        stack.push_back(mp_ui->folderTree->topLevelItem(k));
-    while (!stack.empty())
-    {
-        QTreeWidgetItem* row = stack.back();
-        stack.pop_back();
-        if (Item* node = nodeType->HasItem(Value(row)))
+    for (Item* folder : m_share.GetItems("user_share_folder"))
+        if (Item* node = folder->GetItem(nodeType))
             node->Remove();
-        for (int k = 0; k < row->childCount(); ++k)
-            stack.push_back(row->child(k));
-    }
 }
 
 ItemPtr ShareForm::FolderOfRow(QTreeWidgetItem* ip_row) const

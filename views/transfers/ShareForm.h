@@ -72,7 +72,8 @@ private:
     ItemPtr FileOfRow(QTreeWidgetItem* ip_row) const;
     void QueueFile(ItemPtr i_file, ItemPtr i_folder, int i_level);
     void PostEvent(QWidget* ip_widget);
-    // Removes the node items of every folder row.
+    // Removes the node items of every folder row, through the share's
+    // folders: none is left once the share is gone.
     void ClearFolderNodes();
 
     Ui::ShareForm* mp_ui;
