@@ -1580,6 +1580,25 @@ void Data::DisposeHandler(EventHandlerRoot* ip_handler) {
         m_deadHandlers.push_back(ip_handler);
 }
 
+void Data::AfterOperation(std::function<void()> i_f) {
+    if (!i_f) return;
+    if (m_depth == 0)
+        i_f();
+    else
+        m_afterOperation.push_back(std::move(i_f));
+}
+
+void Data::OperationEnded() {
+    FreeRemoved();
+    // What the functions change runs in operations of its own, which end
+    // here again and run what those added.
+    while (!m_afterOperation.empty() && m_depth == 0) {
+        std::vector<std::function<void()>> pending;
+        pending.swap(m_afterOperation);
+        for (auto& f : pending) f();
+    }
+}
+
 void Data::FreeRemoved() {
     // Most operations free nothing.
     if (m_shrinkTypes.empty() && m_retired.empty() && m_deadHandlers.empty()) return;
@@ -2008,6 +2027,7 @@ void Data::RemoveAllItems() {
 
 void Data::Reset() {
     m_depth = 0;
+    m_afterOperation.clear();
     FreeRemoved();
     itemAdded.Clear();
     itemRemoved.Clear();

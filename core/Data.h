@@ -761,12 +761,19 @@ public:
     Event<ConnectionInfo&> connected;
     Event<ConnectionInfo&> disconnected;
 
-    // Internal to the store: brackets every operation so that memory of
-    // removed items (and of dropped handlers) is freed only when the
-    // outermost one returns.
+    // Runs the function once the outermost store operation has returned, or
+    // at once when none runs: a handler that hears of many changes in one
+    // operation (a thousand entries removed) can do its follow-up work once.
+    // Each call adds one run; the function must not throw.
+    void AfterOperation(std::function<void()> i_f);
+
+    // Brackets every operation so that memory of removed items (and of
+    // dropped handlers) is freed only when the outermost one returns. A
+    // caller that makes many changes opens one around them all, so that
+    // what follows them runs once.
     struct Operation {
         explicit Operation(Data* ip_d) : mp_d(ip_d) { ++mp_d->m_depth; }
-        ~Operation() { if (--mp_d->m_depth == 0) mp_d->FreeRemoved(); }
+        ~Operation() { if (--mp_d->m_depth == 0) mp_d->OperationEnded(); }
         Operation(const Operation&) = delete;
         Operation& operator=(const Operation&) = delete;
         Data* mp_d;
@@ -800,6 +807,7 @@ private:
     static void FreeItem(Item* ip_item);
     void Retire(Item* ip_item);
     void FreeRemoved();
+    void OperationEnded();
     void DisposeHandler(EventHandlerRoot* ip_handler);
     void FirePairs(Relation* ip_rel, Item* ip_from, Item* ip_to);
     // The path subscriptions through links of these two types, if any.
@@ -833,6 +841,7 @@ private:
     uint64_t m_nextSerial = 1;
     int m_depth = 0;
     std::vector<Item*> m_retired;
+    std::vector<std::function<void()>> m_afterOperation;
     // Types whose value index shrinks when the outermost operation ends.
     std::vector<Type*> m_shrinkTypes;
     std::vector<EventHandlerRoot*> m_deadHandlers;

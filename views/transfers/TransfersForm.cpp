@@ -20,6 +20,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QPointer>
 #include <QSignalBlocker>
 
 #include <algorithm>
@@ -236,7 +237,7 @@ void TransfersForm::Init()
     if (dataSaver)
         dataSaver->AddDataLoadedEventHandler(this);
 
-    for (QTreeWidget* tree : {static_cast<QTreeWidget*>(mp_ui->downloadsList), mp_ui->uploadsList})
+    for (QTreeWidget* tree : {static_cast<QTreeWidget*>(mp_ui->downloadsList), static_cast<QTreeWidget*>(mp_ui->uploadsList)})
     {
         connect(tree, &QTreeWidget::itemExpanded, this, &TransfersForm::OnItemExpanded);
         connect(tree, &QTreeWidget::itemCollapsed, this, &TransfersForm::OnItemCollapsed);
@@ -405,29 +406,29 @@ void TransfersForm::AddRow(Side& io_side, Item* ip_entry)
     QTreeWidgetItem* userRow = RowOf(userNode);
     if (!userNode)
     {
-        userRow = new ListedTreeItem(io_side.tree);
+        userRow = NewRow(io_side, nullptr);
         userNode = io_side.userNode->GetItem(Value(userRow));
         userNode->Connect(user);
         userRow->setText(kUser, io_side.download ? OfflineName(user->GetValue(), user->IsConnected("is_online"))
                                                  : FromName(user->GetValue()));
         if (*io_side.expandUsers)
-            userRow->setExpanded(true);
+            io_side.opening.push_back(userRow);
     }
 
     Item* folderNode = d->GetItem(ItemPtr(userNode), ItemPtr(folderKey), io_side.folderNode->GetName().c_str());
     QTreeWidgetItem* folderRow = RowOf(folderNode);
     if (!folderNode)
     {
-        folderRow = new ListedTreeItem(userRow);
+        folderRow = NewRow(io_side, userRow);
         folderNode = io_side.folderNode->GetItem(Value(folderRow));
         folderNode->Connect(userNode);
         folderNode->Connect(folderKey);
         folderRow->setText(kFolder, FromUtf8(ReversePathname(folderKey->GetValue())));
         if (*io_side.expandFolders)
-            folderRow->setExpanded(true);
+            io_side.opening.push_back(folderRow);
     }
 
-    auto* row = new ListedTreeItem(folderRow);
+    QTreeWidgetItem* row = NewRow(io_side, folderRow);
     if (io_side.download)
     {
         row->setText(kFile, FromUtf8(entry["file_name"].AsString()));
@@ -464,8 +465,10 @@ void TransfersForm::RemoveRow(Side& io_side, Item* ip_entry)
     if (!node)
         return;
     QTreeWidgetItem* row = RowOf(node);
-    QTreeWidgetItem* folderRow = row ? row->parent() : nullptr;
-    QTreeWidgetItem* userRow = folderRow ? folderRow->parent() : nullptr;
+    Item* folderNode = node->GetItem(io_side.folderNode);
+    Item* userNode = folderNode ? folderNode->GetItem(io_side.userNode) : nullptr;
+    QTreeWidgetItem* folderRow = RowOf(folderNode);
+    QTreeWidgetItem* userRow = RowOf(userNode);
     // Groups keep their turn's redraw, but not for an entry that is gone.
     for (QTreeWidgetItem* group : {folderRow, userRow})
     {
@@ -473,22 +476,22 @@ void TransfersForm::RemoveRow(Side& io_side, Item* ip_entry)
         if (mark != io_side.groups.end() && mark->second.reporter == ip_entry)
             mark->second.reporter = nullptr;
     }
-    delete row;
     node->Remove();
+    LeaveTree(io_side, row);
 
-    Item* folderNode = nullptr;
-    if (folderRow && folderRow->childCount() == 0 && KindOf(io_side, folderRow, &folderNode) == FolderRow)
+    // A group goes with its last entry; what counts is what its node still
+    // holds, as its row keeps the leaving rows until the operation ends.
+    if (folderNode && !folderNode->GetItem(io_side.entryNode))
     {
         ForgetGroup(io_side, folderRow);
-        delete folderRow;
         folderNode->Remove();
+        LeaveTree(io_side, folderRow);
         folderRow = nullptr;
-        Item* userNode = nullptr;
-        if (userRow && userRow->childCount() == 0 && KindOf(io_side, userRow, &userNode) == UserRow)
+        if (userNode && !userNode->GetItem(io_side.folderNode))
         {
             ForgetGroup(io_side, userRow);
-            delete userRow;
             userNode->Remove();
+            LeaveTree(io_side, userRow);
             userRow = nullptr;
         }
     }
@@ -496,6 +499,70 @@ void TransfersForm::RemoveRow(Side& io_side, Item* ip_entry)
     // speed and time left must not linger there.
     MarkGroup(io_side, folderRow, nullptr, true);
     MarkGroup(io_side, userRow, nullptr, true);
+}
+
+QTreeWidgetItem* TransfersForm::NewRow(Side& io_side, QTreeWidgetItem* ip_parent)
+{
+    if (ip_parent && !ip_parent->treeWidget())
+        return new ListedTreeItem(ip_parent);
+    auto* row = new ListedTreeItem();
+    // Every column, as a row in the tree has: the colours go to each.
+    row->setText(io_side.tree->columnCount() - 1, QString());
+    io_side.arriving.emplace_back(ip_parent, row);
+    ScheduleRowChanges();
+    return row;
+}
+
+void TransfersForm::LeaveTree(Side& io_side, QTreeWidgetItem* ip_row)
+{
+    if (!ip_row)
+        return;
+    io_side.leaving.push_back(ip_row);
+    ScheduleRowChanges();
+}
+
+void TransfersForm::ScheduleRowChanges()
+{
+    if (m_rowChangesPending)
+        return;
+    m_rowChangesPending = true;
+    // Queueing a folder or clearing thousands of entries is one store
+    // operation: the tree changes once, when it ends.
+    QPointer<TransfersForm> self(this);
+    d->AfterOperation([self] {
+        if (self)
+            self->ApplyRowChanges();
+    });
+}
+
+void TransfersForm::ApplyRowChanges()
+{
+    m_rowChangesPending = false;
+    for (Side* side : {&m_downloads, &m_uploads})
+    {
+        std::vector<std::pair<QTreeWidgetItem*, QTreeWidgetItem*>> arriving;
+        std::vector<QTreeWidgetItem*> opening;
+        std::vector<QTreeWidgetItem*> leaving;
+        arriving.swap(side->arriving);
+        opening.swap(side->opening);
+        leaving.swap(side->leaving);
+        // A row may arrive and leave in one operation: it joins first.
+        if (!arriving.empty())
+            side->tree->AddRows(arriving);
+        if (!opening.empty())
+            side->tree->SetRowsExpanded(opening, true);
+        if (!leaving.empty())
+            side->tree->DeleteRows(leaving);
+    }
+}
+
+void TransfersForm::GroupRowsOf(const Side& i_side, Item* ip_entryNode, QTreeWidgetItem*& o_folderRow,
+                                QTreeWidgetItem*& o_userRow) const
+{
+    Item* folderNode = ip_entryNode ? ip_entryNode->GetItem(i_side.folderNode) : nullptr;
+    Item* userNode = folderNode ? folderNode->GetItem(i_side.userNode) : nullptr;
+    o_folderRow = RowOf(folderNode);
+    o_userRow = RowOf(userNode);
 }
 
 // ---------------------------------------------------------------- status
@@ -561,10 +628,11 @@ void TransfersForm::StatusChanged(Side& io_side, Item* ip_entry, Item* ip_status
         io_side.entries.push_back(ip_entry);
     // The groups' aggregate is computed once per turn, however many of
     // their entries change.
-    QTreeWidgetItem* folderRow = row->parent();
+    QTreeWidgetItem* folderRow = nullptr;
+    QTreeWidgetItem* userRow = nullptr;
+    GroupRowsOf(io_side, node, folderRow, userRow);
     MarkGroup(io_side, folderRow, nullptr, true);
-    if (folderRow)
-        MarkGroup(io_side, folderRow->parent(), nullptr, true);
+    MarkGroup(io_side, userRow, nullptr, true);
 }
 
 std::string TransfersForm::AggregateStatus(const Side& i_side, const std::vector<Item*>& i_entries) const
@@ -714,15 +782,16 @@ void TransfersForm::OnUploadProgress(ItemPtr i_upload)
 
 void TransfersForm::MarkProgress(Side& io_side, Item* ip_entry)
 {
-    QTreeWidgetItem* row = ip_entry && !ip_entry->IsRemoved() ? RowOf(ip_entry->GetItem(io_side.entryNode)) : nullptr;
-    if (!row)
+    Item* node = ip_entry && !ip_entry->IsRemoved() ? ip_entry->GetItem(io_side.entryNode) : nullptr;
+    if (!RowOf(node))
         return;
     if (io_side.entrySet.insert(ip_entry).second)
         io_side.entries.push_back(ip_entry);
-    QTreeWidgetItem* folderRow = row->parent();
+    QTreeWidgetItem* folderRow = nullptr;
+    QTreeWidgetItem* userRow = nullptr;
+    GroupRowsOf(io_side, node, folderRow, userRow);
     MarkGroup(io_side, folderRow, ip_entry, false);
-    if (folderRow)
-        MarkGroup(io_side, folderRow->parent(), ip_entry, false);
+    MarkGroup(io_side, userRow, ip_entry, false);
     ScheduleRedraw();
 }
 
@@ -918,16 +987,18 @@ void TransfersForm::ToggleExpand(Side& io_side, bool i_users)
                          (flag ? QStringLiteral(" [on]") : QStringLiteral(" [off]"));
     if (actionBar)
         actionBar->SetWidgetActionText(io_side.tree, QString::fromLatin1(id), text);
-    QTreeWidget* tree = io_side.tree;
+    TreeWidget* tree = io_side.tree;
+    std::vector<QTreeWidgetItem*> rows;
     for (int k = 0; k < tree->topLevelItemCount(); ++k)
     {
         QTreeWidgetItem* userRow = tree->topLevelItem(k);
         if (i_users)
-            userRow->setExpanded(flag);
+            rows.push_back(userRow);
         else
             for (int f = 0; f < userRow->childCount(); ++f)
-                userRow->child(f)->setExpanded(flag);
+                rows.push_back(userRow->child(f));
     }
+    tree->SetRowsExpanded(rows, flag);
 }
 
 void TransfersForm::OnActionBarTriggered(std::string i_action)

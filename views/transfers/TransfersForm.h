@@ -25,6 +25,7 @@
 class QKeyEvent;
 class QTreeWidget;
 class QTreeWidgetItem;
+class TreeWidget;
 namespace Ui {
 class TransfersForm;
 }
@@ -102,7 +103,7 @@ private:
     struct Side
     {
         bool download = true;
-        QTreeWidget* tree = nullptr;
+        TreeWidget* tree = nullptr;
         Type* userNode = nullptr;
         Type* folderNode = nullptr;
         Type* entryNode = nullptr;
@@ -122,6 +123,13 @@ private:
         std::unordered_set<Item*> entrySet;
         std::vector<QTreeWidgetItem*> groupOrder;
         std::unordered_map<QTreeWidgetItem*, GroupMark> groups;
+        // What the running store operation did to rows, done to the tree
+        // when it ends, in one pass however many rows: new rows with the
+        // rows they go under (null: the top), new group rows to open, and
+        // rows whose entries left the store.
+        std::vector<std::pair<QTreeWidgetItem*, QTreeWidgetItem*>> arriving;
+        std::vector<QTreeWidgetItem*> opening;
+        std::vector<QTreeWidgetItem*> leaving;
     };
     enum RowKind { UserRow, FolderRow, EntryRow, NoRow };
 
@@ -135,6 +143,19 @@ private:
 
     void AddRow(Side& io_side, Item* ip_entry);
     void RemoveRow(Side& io_side, Item* ip_entry);
+    // A new row under the row (null: at the top); it joins the tree when
+    // the running store operation ends, or at once under a row that is
+    // still waiting itself.
+    QTreeWidgetItem* NewRow(Side& io_side, QTreeWidgetItem* ip_parent);
+    // The row no longer shows anything; it leaves the tree when the running
+    // store operation ends.
+    void LeaveTree(Side& io_side, QTreeWidgetItem* ip_row);
+    void ScheduleRowChanges();
+    void ApplyRowChanges();
+    // The folder and user rows of an entry's node, whether or not they are
+    // in the tree yet.
+    void GroupRowsOf(const Side& i_side, Item* ip_entryNode, QTreeWidgetItem*& o_folderRow,
+                     QTreeWidgetItem*& o_userRow) const;
     void StatusChanged(Side& io_side, Item* ip_entry, Item* ip_status);
     void MarkProgress(Side& io_side, Item* ip_entry);
     void MarkGroup(Side& io_side, QTreeWidgetItem* ip_row, Item* ip_reporter, bool i_status);
@@ -180,4 +201,5 @@ private:
     // run yet; a removed entry leaves, so a late call never touches it.
     std::unordered_set<Item*> m_pendingComplete;
     QTimer m_redrawTimer;
+    bool m_rowChangesPending = false;
 };

@@ -1,8 +1,12 @@
 #pragma once
 // The tree of the views: it reports every key press before handling it, so
-// a view sees the key while the current row is still the old one.
+// a view sees the key while the current row is still the old one; and it
+// takes out, expands or collapses many rows at once at the cost of one pass.
 
 #include <QTreeWidget>
+
+#include <utility>
+#include <vector>
 
 class QKeyEvent;
 
@@ -13,6 +17,20 @@ class TreeWidget : public QTreeWidget
 public:
     explicit TreeWidget(QWidget* ip_parent = nullptr);
     ~TreeWidget() override;
+
+    // Deletes the rows, each with the rows below it. Taken out one by one,
+    // every row would cost a walk over every expanded row of the tree; here
+    // the rows leave the view and the others come back, two changes in all,
+    // keeping their order, expansion and hiding, and the current and
+    // selected rows stay so where they remain.
+    void DeleteRows(const std::vector<QTreeWidgetItem*>& i_rows);
+    // Adds each row (first) under its parent row (second; null: at the
+    // top), after the children it has, in the order given: one change per
+    // parent, with one layout of the tree at the next paint.
+    void AddRows(const std::vector<std::pair<QTreeWidgetItem*, QTreeWidgetItem*>>& i_rows);
+    // Expands or collapses the rows with one layout of the tree, at the next
+    // paint, rather than one per row.
+    void SetRowsExpanded(const std::vector<QTreeWidgetItem*>& i_rows, bool i_expanded);
 
 signals:
     void KeyPressed(QKeyEvent* ip_event);
