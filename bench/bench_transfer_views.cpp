@@ -8,17 +8,28 @@
 // seconds, the rows built at TransfersLoaded (aim 1 s) with the first
 // redraw, "Clear Complete" of all of them, and the heap the rows take.
 //
+// The list's own actions on a large queue: 50,000 downloads of 50 users
+// (1,000 each in 100 folders four deep), 16,000 of them complete; "Clear
+// Complete", "Remove downloads" on one user's row (1,000 rows), "Expand
+// Folders" off and on, then "Download Folder" of a browsed share's folder
+// of 100,000 files. Each timed with the redraw that follows; target under
+// 1 s each.
+//
 // Sanitizer builds, or TV_BENCH_SMALL=1, use a tenth of the downloads and
-// two bursts.
+// two bursts (a tenth of the list and the folder for the actions).
 
 #include "BenchSupport.h"
 #include "common/TestEnvironment.h"
 #include "QtBenchmarkMain.h"
 
 #include "DataSaver.h"
+#include "DownloadMenuOptions.h"
 #include "LiveAddresses.h"
 #include "PeerMessenger.h"
+#include "ShareForm.h"
 #include "SharedFoldersManager.h"
+#include "SharesForm.h"
+#include "TabWidget.h"
 #include "TimerManager.h"
 #include "TransferQueueManager.h"
 #include "TransfersForm.h"
@@ -28,6 +39,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QHostAddress>
+#include <QMenu>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -232,8 +244,111 @@ void BM_TransferViews(benchmark::State& io_state)
     }
 }
 
+// Milliseconds from i_action's start until the event loop has drawn what
+// it changed.
+template <class F>
+double TimedWithRedraw(F i_action)
+{
+    QElapsedTimer timer;
+    timer.start();
+    i_action();
+    QCoreApplication::processEvents();
+    return timer.nsecsElapsed() / 1e6;
+}
+
+void BM_TransferListActions(benchmark::State& io_state)
+{
+    const int scale = Small() ? 10 : 1;
+    const int users = 50;
+    const int perUser = 1000 / scale;
+    const int perFolder = 10;
+    const int completeCount = 16000 / scale;
+    const int folderFiles = 100000 / scale;
+    // Its rows are removed whole, none of them complete; rows are made in
+    // queue order, so it is the top-level row of that number.
+    const int removedUser = users / 2;
+
+    for (auto _ : io_state)
+    {
+        Setup setup;
+        TransferQueueManager* queue = setup.mp_queue;
+        int complete = 0;
+        for (int n = 0; n < users * perUser; ++n)
+        {
+            const int user = n % users;   // users interleave, as a queue fills over time
+            const int folder = (n / users) / perFolder;
+            ItemPtr download =
+                queue->AddDownload("user " + std::to_string(user), "file " + std::to_string(n) + ".mp3",
+                                   "music\\genre " + std::to_string(user % 7) + "\\artist " + std::to_string(user) +
+                                       "\\album " + std::to_string(folder),
+                                   4000000 + n, 0);
+            if (n % 3 == 0 && user != removedUser && complete < completeCount)
+            {
+                queue->SetDownloadEntryStatus(download, "complete");
+                ++complete;
+            }
+        }
+        SharesForm browsing;
+        browsing.Init();
+        dataSaver->NotifyDataLoaded();
+        setup.mp_form->show();
+        QCoreApplication::processEvents();
+        QTreeWidget* tree = setup.mp_form->DownloadsList();
+
+        // The context menu of a user row in the middle of the list.
+        QTreeWidgetItem* userRow = tree->topLevelItem(removedUser);
+        const ItemSet ofUser = setup.mp_form->GetNodeDownloadEntryItems(userRow);
+        QMenu menu;
+        DownloadMenuOptions options(&menu, ofUser);
+        const double removeMs = TimedWithRedraw([&] { options.OnRemoveDownloads(); });
+        const size_t afterRemove = T("download_entry")->ItemCount();
+
+        const double clearMs =
+            TimedWithRedraw([&] { setup.mp_form->OnActionBarTriggered("clear_complete_downloads"); });
+        const size_t afterClear = T("download_entry")->ItemCount();
+
+        const double foldersOffMs =
+            TimedWithRedraw([&] { setup.mp_form->OnActionBarTriggered("expand_download_folders"); });
+        const double foldersOnMs =
+            TimedWithRedraw([&] { setup.mp_form->OnActionBarTriggered("expand_download_folders"); });
+
+        // A browsed user's share: one folder with 100 subfolders, all files
+        // below them; the user is online, as browsing needs.
+        FileInfoMap share;
+        for (int n = 0; n < folderFiles; ++n)
+            share["share\\album " + std::to_string(n % 100)].insert(
+                FileInfo("track " + std::to_string(n) + ".mp3", 5000000 + n));
+        share["share"];
+        AttributeTranslationTable table;
+        ItemPtr(T("user")->GetItem("bob")) += T("is_online")->GetGlobalNullItem();
+        browsing.OpenShareBrowse("bob");
+        auto* browse = qobject_cast<ShareForm*>(browsing.TabControl()->widget(0));
+        sharedFoldersManager->OnUserShare("bob", share, table);
+        ItemPtr bobShare = ItemPtr(T("user")->GetItem("bob"))["user_share"];
+        Item* root = d->GetItem(bobShare, T("user_share_folder_name")->HasItem("share"), "user_share_folder");
+        const size_t beforeFolder = T("download_entry")->ItemCount();
+        const double folderMs = TimedWithRedraw([&] { browse->DownloadFolder(root, false); });
+        const size_t queuedFromFolder = T("download_entry")->ItemCount() - beforeFolder;
+
+        if (afterRemove + ofUser.size() != size_t(users * perUser) || ofUser.size() != size_t(perUser) ||
+            afterClear + complete != afterRemove || queuedFromFolder != size_t(folderFiles))
+            io_state.SkipWithError("the actions did not touch the entries they should");
+
+        io_state.counters["downloads"] = users * perUser;
+        io_state.counters["clear_complete_rows"] = complete;
+        io_state.counters["clear_complete_ms"] = clearMs;
+        io_state.counters["remove_user_rows"] = double(ofUser.size());
+        io_state.counters["remove_user_ms"] = removeMs;
+        io_state.counters["folders_off_ms"] = foldersOffMs;
+        io_state.counters["folders_on_ms"] = foldersOnMs;
+        io_state.counters["folder_files"] = double(queuedFromFolder);
+        io_state.counters["download_folder_ms"] = folderMs;
+    }
+}
+
 } // namespace
 
+BENCHMARK(BM_TransferListActions)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TransferViews)->Arg(0)->Arg(1)->ArgNames({"one_user"})->Iterations(1)->Unit(benchmark::kMillisecond);
 
 TV_QT_WIDGETS_BENCHMARK_MAIN([] {})

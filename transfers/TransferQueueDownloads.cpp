@@ -12,11 +12,39 @@
 #include "ProtocolCodes.h"
 #include "server.h"
 
+#include <QFileInfo>
+
+#include <map>
+#include <unordered_map>
+
 using namespace TransferQueueInternal;
 
 std::string TransferQueueManager::RemotePath(ItemPtr i_download)
 {
     return i_download["remote_folder"].AsString() + "\\" + i_download["file_name"].AsString();
+}
+
+ItemPtr TransferQueueManager::NewDownload(const DownloadRequest& i_request, long long& io_order)
+{
+    ItemPtr download = T("download_entry")->NewItem();
+    download += T("user")->GetItem(i_request.user);
+    download += T("file_name")->GetItem(i_request.fileName);
+    download += T("remote_folder")->GetItem(i_request.remoteFolder);
+    download += T("file_size")->GetItem(Value(static_cast<long long>(i_request.size)));
+    download += T("subfolder_save_level")->GetItem(Value(i_request.subfolderSaveLevel));
+
+    // An order number belongs to one entry; a counter that fell behind (an
+    // edited state file) must not take an older entry's number.
+    Type* orderType = T("download_order");
+    while (Item* taken = orderType->HasItem(Value(io_order)))
+    {
+        if (!taken->IsConnected("download_entry"))
+            break;
+        ++io_order;
+    }
+    download += orderType->GetItem(Value(io_order));
+    ++io_order;
+    return download;
 }
 
 ItemPtr TransferQueueManager::AddDownload(std::string i_user, std::string i_fileName, std::string i_remoteFolder,
@@ -26,26 +54,9 @@ ItemPtr TransferQueueManager::AddDownload(std::string i_user, std::string i_file
         return existing;
 
     Data::Operation op(d);
-    ItemPtr download = T("download_entry")->NewItem();
-    ItemPtr user = T("user")->GetItem(i_user);
-    download += user;
-    download += T("file_name")->GetItem(i_fileName);
-    download += T("remote_folder")->GetItem(i_remoteFolder);
-    download += T("file_size")->GetItem(Value(static_cast<long long>(i_size)));
-    download += T("subfolder_save_level")->GetItem(Value(i_subfolderSaveLevel));
-
-    // An order number belongs to one entry; a counter that fell behind (an
-    // edited state file) must not take an older entry's number.
-    Type* orderType = T("download_order");
     long long order = ParseDecimal(GetSetting("transfer_order_counter"));
-    while (Item* taken = orderType->HasItem(Value(order)))
-    {
-        if (!taken->IsConnected("download_entry"))
-            break;
-        ++order;
-    }
-    download += orderType->GetItem(Value(order));
-    SetSetting("transfer_order_counter", Value(order + 1));
+    ItemPtr download = NewDownload({i_user, i_fileName, i_remoteFolder, i_size, i_subfolderSaveLevel}, order);
+    SetSetting("transfer_order_counter", Value(order));
 
     if (gp_server)
         gp_server->TrackUser(i_user);
@@ -56,13 +67,71 @@ ItemPtr TransferQueueManager::AddDownload(std::string i_user, std::string i_file
         return download;
     }
     SetDownloadEntryStatus(download, "queued");
-    if (IsOnline(user))
+    if (IsOnline(download["user"]))
     {
         if (peerMessenger)
             peerMessenger->QueueDownload(i_user, RemotePath(download));
         RequestDownloadPlaceInLine(download);
     }
     return download;
+}
+
+std::vector<ItemPtr> TransferQueueManager::AddDownloads(const std::vector<DownloadRequest>& i_requests)
+{
+    std::vector<ItemPtr> entries;
+    entries.reserve(i_requests.size());
+    // The queued downloads of each user who is online, asked for in a pass
+    // of that user's.
+    std::vector<Pass> asks;
+    std::unordered_map<Item*, size_t> askOf;
+    std::vector<std::string> tracked;
+    {
+        Data::Operation op(d);
+        const long long first = ParseDecimal(GetSetting("transfer_order_counter"));
+        long long order = first;
+        // One moment for all: reading the clock is dear at this count.
+        const std::string now = Now();
+        // A download whose complete folder is missing is not on disk: one
+        // look per folder rather than one per file.
+        std::map<std::pair<Item*, int>, bool> folderExists;
+        for (const DownloadRequest& request : i_requests)
+        {
+            if (ItemPtr existing = GetDownloadEntry(request.user, request.fileName, request.remoteFolder))
+            {
+                entries.push_back(existing);
+                continue;
+            }
+            ItemPtr download = NewDownload(request, order);
+            entries.push_back(download);
+            Item* user = download["user"];
+            auto [ask, added] = askOf.try_emplace(user, asks.size());
+            if (added)
+            {
+                tracked.push_back(request.user);
+                Pass pass;
+                pass.kind = Pass::Reask;
+                pass.user = user;
+                asks.push_back(std::move(pass));
+            }
+            auto [folder, fresh] =
+                folderExists.try_emplace({download["remote_folder"].Get(), request.subfolderSaveLevel}, false);
+            if (fresh)
+                folder->second = QFileInfo(SlashForm(GetDownloadTargetFolder(download, true))).isDir();
+            const bool finished = folder->second && IsFinishedOnDisk(download);
+            SetEntryStatus(download, kDownloadSide, finished ? "complete" : "queued", now);
+            if (!finished && IsOnline(user))
+                asks[ask->second].downloads.push_back(download.Get());
+        }
+        if (order != first)
+            SetSetting("transfer_order_counter", Value(order));
+    }
+    if (gp_server)
+        for (const std::string& user : tracked)
+            gp_server->TrackUser(user);
+    for (Pass& pass : asks)
+        if (!pass.downloads.empty())
+            StartPass(std::move(pass));
+    return entries;
 }
 
 ItemPtr TransferQueueManager::GetDownloadEntry(std::string i_user, std::string i_fileName, std::string i_remoteFolder)

@@ -70,6 +70,17 @@ public:
     // or existing (unchanged).
     ItemPtr AddDownload(std::string i_user, std::string i_fileName, std::string i_remoteFolder,
                         qint64 i_size, int i_subfolderSaveLevel);
+    struct DownloadRequest
+    {
+        std::string user, fileName, remoteFolder;
+        qint64 size = 0;
+        int subfolderSaveLevel = 0;
+    };
+    // Many downloads as AddDownload adds each, in one store operation (the
+    // views follow once), the order counter written and each user tracked
+    // once; the uploaders are asked in queue order over the next turns of
+    // the event loop. The entries in the order asked.
+    std::vector<ItemPtr> AddDownloads(const std::vector<DownloadRequest>& i_requests);
     // The entry for the triple, or null; never creates items.
     ItemPtr GetDownloadEntry(std::string i_user, std::string i_fileName, std::string i_remoteFolder);
     // Asks the uploader again to queue the file, unless the download failed
@@ -187,6 +198,9 @@ private:
         size_t next = 0;
     };
     void StartPass(Pass&& i_pass);
+    // A new entry for the triple, with the order number io_order or the
+    // next free one after it; io_order becomes the number after it.
+    ItemPtr NewDownload(const DownloadRequest& i_request, long long& io_order);
     void RunPasses();
     // One download of a pass; false when the rest of the pass is dropped.
     bool PassStep(const Pass& i_pass, Item* ip_download);
@@ -242,7 +256,9 @@ private:
     ItemPtr EndedDownload(DownloadThread** o_thread);
     // Sets the status and the time of the change; an entry that leaves an
     // active status is released, and then true is returned.
-    bool SetEntryStatus(ItemPtr i_entry, const TransferSide& i_side, const std::string& i_status);
+    // i_now: the time text of the change; empty for the clock's now.
+    bool SetEntryStatus(ItemPtr i_entry, const TransferSide& i_side, const std::string& i_status,
+                        const std::string& i_now = std::string());
     // Stops the thread and frees the file, the socket and the progress
     // objects of a transfer.
     void ReleaseTransfer(ItemPtr i_entry, const TransferSide& i_side);

@@ -77,12 +77,13 @@ ItemPtr TransferQueueManager::EntryOfThread(const QObject* ip_thread, const Tran
     return thread ? ItemPtr(thread)[i_side.entry] : ItemPtr();
 }
 
-bool TransferQueueManager::SetEntryStatus(ItemPtr i_entry, const TransferSide& i_side, const std::string& i_status)
+bool TransferQueueManager::SetEntryStatus(ItemPtr i_entry, const TransferSide& i_side, const std::string& i_status,
+                                          const std::string& i_now)
 {
     const bool wasActive = IsActiveStatus(i_entry[i_side.status].Get());
     Item* status = T(i_side.status)->GetItem(i_status);
     i_entry += status;
-    i_entry += T("last_status_change_time")->GetItem(Now());
+    i_entry += T("last_status_change_time")->GetItem(i_now.empty() ? Now() : i_now);
     if (!wasActive || IsActiveStatus(status))
         return false;
     ReleaseTransfer(i_entry, i_side);

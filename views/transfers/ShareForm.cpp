@@ -406,35 +406,44 @@ void ShareForm::OnActionBarTriggered(std::string i_action)
     }
 }
 
+TransferQueueManager::DownloadRequest ShareForm::RequestFor(ItemPtr i_file, ItemPtr i_folder, int i_level) const
+{
+    ItemPtr userItem = i_folder["user_share"]["user"];
+    return {userItem ? userItem.AsString() : m_user, i_file["user_share_file_name"].AsString(), FolderPath(i_folder),
+            i_file["file_size"].AsInt64(), i_level};
+}
+
 void ShareForm::QueueFile(ItemPtr i_file, ItemPtr i_folder, int i_level)
 {
     if (!transferQueueManager || !i_folder)
         return;
-    ItemPtr userItem = i_folder["user_share"]["user"];
-    const std::string user = userItem ? userItem.AsString() : m_user;
-    transferQueueManager->AddDownload(user, i_file["user_share_file_name"].AsString(), FolderPath(i_folder),
-                                      i_file["file_size"].AsInt64(), i_level);
+    const TransferQueueManager::DownloadRequest request = RequestFor(i_file, i_folder, i_level);
+    transferQueueManager->AddDownload(request.user, request.fileName, request.remoteFolder, request.size,
+                                      request.subfolderSaveLevel);
 }
 
 void ShareForm::DownloadFolder(ItemPtr i_folder, bool i_subfolder)
 {
     ItemPtr share = i_folder["user_share"];
-    if (!share)
+    if (!share || !transferQueueManager)
         return;
     // Every folder at or below the chosen path, also those the tree shows
     // elsewhere because their parent was not listed; each level counts the
     // folders between, so the files arrive as the tree the peer listed.
+    // Queued as one: a folder may hold a hundred thousand files.
     const std::string chosen = FolderPath(i_folder);
     const std::string prefix = chosen + "\\";
     const int base = Depth(chosen) - (i_subfolder ? 1 : 0);
+    std::vector<TransferQueueManager::DownloadRequest> requests;
     for (const auto& [path, folder] : FoldersByPath(share))
     {
         if (folder != i_folder.Get() && path.compare(0, prefix.size(), prefix) != 0)
             continue;
         const int level = Depth(path) - base;
         for (Item* file : folder->GetItems("user_share_file"))
-            QueueFile(file, folder, level);
+            requests.push_back(RequestFor(file, folder, level));
     }
+    transferQueueManager->AddDownloads(requests);
 }
 
 void ShareForm::ExpandLevel()

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "Data.h"
+#include "TransferQueueManager.h"
 
 class FilterParser;
 class QShowEvent;
@@ -71,6 +72,7 @@ private:
     ItemPtr FolderOfRow(QTreeWidgetItem* ip_row) const;
     ItemPtr FileOfRow(QTreeWidgetItem* ip_row) const;
     void QueueFile(ItemPtr i_file, ItemPtr i_folder, int i_level);
+    TransferQueueManager::DownloadRequest RequestFor(ItemPtr i_file, ItemPtr i_folder, int i_level) const;
     void PostEvent(QWidget* ip_widget);
     // Removes the node items of every folder row, through the share's
     // folders: none is left once the share is gone.

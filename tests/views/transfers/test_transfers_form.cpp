@@ -541,6 +541,71 @@ private slots:
         QCOMPARE(m_f.Uploads()->topLevelItemCount(), 1);
     }
 
+    // Actions on many rows change the tree in one pass: what stays keeps its
+    // order, its open or closed state and the current row; rows queued as
+    // one arrive in order under the rows they belong to.
+    void manyRowsAtOnce()
+    {
+        m_f.Start();
+        QTreeWidget* tree = m_f.Downloads();
+        ItemPtr b;
+        ItemPtr d;
+        for (const char* name : {"a", "b", "c"})
+        {
+            ItemPtr entry = m_f.Add("bob", "f1", name, 10);
+            if (std::string(name) == "b")
+                b = entry;
+            else
+                m_f.Queue()->SetDownloadEntryStatus(entry, "complete");
+        }
+        d = m_f.Add("bob", "f2", "d", 10);
+        for (const char* user : {"carol", "dave"})
+            m_f.Queue()->SetDownloadEntryStatus(m_f.Add(user, "f3", "e", 10), "complete");
+        QTreeWidgetItem* f2 = ViewFixture::DownloadRow(d)->parent();
+        f2->setExpanded(false);
+        tree->setCurrentItem(f2);
+
+        m_f.mp_form->OnActionBarTriggered("clear_complete_downloads");
+        QCOMPARE(Count("download_entry"), size_t(2));
+        QCOMPARE(tree->topLevelItemCount(), 1);
+        QTreeWidgetItem* bob = tree->topLevelItem(0);
+        QCOMPARE(bob->childCount(), 2);
+        QCOMPARE(bob->child(0)->childCount(), 1);
+        QCOMPARE(bob->child(0)->child(0), ViewFixture::DownloadRow(b));
+        QCOMPARE(bob->child(1), f2);
+        QVERIFY(bob->isExpanded() && bob->child(0)->isExpanded() && !f2->isExpanded());
+        QCOMPARE(tree->currentItem(), f2);
+        QVERIFY(f2->isSelected());
+        QCOMPARE(f2->text(3), QStringLiteral("queued"));
+        QCOMPARE(Count("download_list_user_node"), size_t(1));
+        QCOMPARE(Count("download_list_folder_node"), size_t(2));
+
+        // Queued as one: existing triples stay as they are, new rows follow
+        // queue order, new groups open as the flags say.
+        const std::vector<ItemPtr> added = m_f.Queue()->AddDownloads(
+            {{"bob", "g", "f1", 10, 0}, {"bob", "b", "f1", 10, 0}, {"bob", "h", "f4", 10, 1}, {"erin", "i", "f5", 10, 0}});
+        QCOMPARE(added.size(), size_t(4));
+        QCOMPARE(added[1].Get(), b.Get());
+        QCOMPARE(Count("download_entry"), size_t(5));
+        QVERIFY(added[2]["download_order"].AsInt64() == added[0]["download_order"].AsInt64() + 1);
+        QCOMPARE(GetSetting("transfer_order_counter"), std::to_string(added[3]["download_order"].AsInt64() + 1));
+        QCOMPARE(bob->child(0)->child(1), ViewFixture::DownloadRow(added[0]));
+        QCOMPARE(bob->child(2)->child(0), ViewFixture::DownloadRow(added[2]));
+        QCOMPARE(tree->topLevelItem(1)->child(0)->child(0), ViewFixture::DownloadRow(added[3]));
+        QVERIFY(bob->child(2)->isExpanded() && tree->topLevelItem(1)->isExpanded());
+        QCOMPARE(ViewFixture::DownloadRow(added[3])->text(3), QStringLiteral("queued"));
+
+        // Every folder closes, then opens; closed ones show their aggregate.
+        m_f.mp_form->OnActionBarTriggered("expand_download_folders");
+        QCOMPARE(bob->child(2)->text(3), QStringLiteral("queued"));
+        for (QTreeWidgetItem* folder : {bob->child(0), bob->child(1), bob->child(2), tree->topLevelItem(1)->child(0)})
+            QVERIFY(!folder->isExpanded());
+        m_f.mp_form->OnActionBarTriggered("expand_download_folders");
+        for (QTreeWidgetItem* folder : {bob->child(0), bob->child(1), bob->child(2), tree->topLevelItem(1)->child(0)})
+            QVERIFY(folder->isExpanded());
+        QCOMPARE(bob->child(2)->text(3), QString());
+    }
+
     void completedDownloadsNewestFirst()
     {
         m_f.Start();
