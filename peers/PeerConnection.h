@@ -93,6 +93,8 @@ public:
     bool m_turnPending = false;   // a further turn of reading is scheduled
     bool m_lost = false;          // the other side has gone; what it sent is still read
     bool m_unaskedLogged = false; // a search result for no search of ours was logged
+    bool m_replyDropLogged = false; // a reply dropped for its gone other side was logged
+    size_t m_heldCounted = 0;     // what its frame buffer held when last counted
 
 private:
     quint64 m_id;

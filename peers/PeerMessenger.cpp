@@ -472,6 +472,8 @@ void PeerMessenger::Forget(PeerConnection* ip_conn)
     const quint64 id = ip_conn->Id();
     if (!m_connections.erase(id))
         return;
+    m_heldBytes -= ip_conn->m_heldCounted;
+    ip_conn->m_heldCounted = 0;
     if (m_connecting.erase(id) && !m_waitingConnects.empty() && !m_waitingStartPosted)
     {
         // Not from here: a connect that fails at once would come back.
@@ -533,6 +535,9 @@ void PeerMessenger::ProcessIncoming(PeerConnection* ip_conn)
                 CloseConnection(ip_conn, QStringLiteral("read error"));
                 break;
             }
+            CountHeld(ip_conn);
+            if (ip_conn->IsClosed())
+                break;
             FrameView frame;
             const FrameDecoder::Status status = ip_conn->Decoder().Next(frame);
             if (status == FrameDecoder::Error)
@@ -560,6 +565,9 @@ void PeerMessenger::ProcessIncoming(PeerConnection* ip_conn)
                     CloseConnection(ip_conn, QStringLiteral("read error"));
                     break;
                 }
+                CountHeld(ip_conn);
+                if (ip_conn->IsClosed())
+                    break;
                 const FrameDecoder::Status status = ip_conn->Decoder().Next(frame);
                 if (status == FrameDecoder::NeedMore)
                     break;
@@ -688,6 +696,8 @@ void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
     {
         ip_conn->SetStage(PeerConnection::Stage::Open);
         ip_conn->SetFrameLimit(MAX_PEER_FRAME);
+        const quint64 id = ip_conn->Id();
+        ip_conn->Decoder().SetCodeLimit([this, id](quint32 i_code) { return PeerFrameLimit(id, i_code); });
         ip_conn->Socket()->setReadBufferSize(PeerConnection::READ_BUFFER_BYTES);
         m_messaging[user].push_back(ip_conn->Id());
         // Whichever way a messaging connection came, our own attempt for
@@ -777,23 +787,130 @@ PeerConnection* PeerMessenger::LatestMessagingConnection(const std::string& i_us
     return nullptr;
 }
 
+void PeerMessenger::Reply(PeerConnection* ip_conn, const MemStream& i_message)
+{
+    if (i_message.Size() < MIN_FRAME || i_message.Size() > MAX_PEER_FRAME)
+    {
+        PeerLog(1, QString("Not sending a reply of %1 bytes to user %2: no valid frame")
+                       .arg(i_message.Size())
+                       .arg(FromName(ip_conn->m_user)));
+        return;
+    }
+    // Never kept for the name nor sent on another connection: the name is
+    // only what the other side claimed.
+    if (ip_conn->IsClosed() || ip_conn->m_lost)
+    {
+        if (!ip_conn->m_replyDropLogged)
+            PeerLog(1, QString("Dropping replies to user %1 on connection %2, whose other side has gone "
+                               "(further ones dropped silently)")
+                           .arg(FromName(ip_conn->m_user))
+                           .arg(ip_conn->Id()));
+        ip_conn->m_replyDropLogged = true;
+        return;
+    }
+    Write(ip_conn, i_message.Data(), i_message.Size());
+}
+
 void PeerMessenger::Write(PeerConnection* ip_conn, const char* ip_message, size_t i_size)
 {
     if (ip_conn->OutputFull(i_size))
     {
-        CloseStuck(ip_conn);
+        CloseStuck(ip_conn, QString("more than %1 bytes wait to be sent, the other side does not read")
+                                .arg(PeerConnection::MAX_UNSENT_BYTES));
         return;
     }
+    if (!RoomForOutput(ip_conn, i_size))
+        return;
     if (ip_conn->Send(ip_message, i_size))
         ip_conn->m_lastActivityMs = Now();
 }
 
-void PeerMessenger::CloseStuck(PeerConnection* ip_conn)
+bool PeerMessenger::RoomForOutput(PeerConnection* ip_conn, size_t i_size)
+{
+    const auto waiting = [](PeerConnection* ip_other) {
+        return ip_other->IsClosed() || !ip_other->Socket() ? 0 : ip_other->Socket()->bytesToWrite();
+    };
+    const auto total = [&] {
+        qint64 sum = 0;
+        for (const auto& entry : m_connections)
+            sum += waiting(entry.second);
+        return sum;
+    };
+    const qint64 size = qint64(i_size);
+    qint64 sum = total();
+    if (sum + size <= MAX_OUTPUT_BYTES_TOTAL)
+        return true;
+    // Qt hands its buffers to the system only from the event loop: what the
+    // system takes now is not waiting.
+    for (const auto& entry : m_connections)
+        if (!entry.second->IsClosed() && entry.second->Socket())
+            entry.second->Socket()->flush();
+    sum = total();
+    while (sum + size > MAX_OUTPUT_BYTES_TOTAL)
+    {
+        PeerConnection* largest = nullptr;
+        for (const auto& entry : m_connections)
+            if (!largest || waiting(entry.second) > waiting(largest))
+                largest = entry.second;
+        const qint64 held = largest ? waiting(largest) : 0;
+        if (held == 0)
+            break;
+        sum -= held;
+        CloseStuck(largest, QString("the output waiting on all connections passes %1 bytes, and this one "
+                                    "holds the most (%2)")
+                                .arg(MAX_OUTPUT_BYTES_TOTAL)
+                                .arg(held));
+        if (largest == ip_conn)
+            return false;
+    }
+    return true;
+}
+
+void PeerMessenger::CountHeld(PeerConnection* ip_conn)
+{
+    const size_t held = ip_conn->IsClosed() ? 0 : ip_conn->Decoder().Held();
+    m_heldBytes = m_heldBytes - ip_conn->m_heldCounted + held;
+    ip_conn->m_heldCounted = held;
+    while (m_heldBytes > MAX_PARTIAL_FRAME_BYTES_TOTAL)
+    {
+        PeerConnection* largest = nullptr;
+        for (const auto& entry : m_connections)
+            if (!largest || entry.second->m_heldCounted > largest->m_heldCounted)
+                largest = entry.second;
+        if (!largest || largest->m_heldCounted == 0)
+            break;
+        CloseConnection(largest,
+                        QString("the frames being received on all connections pass %1 bytes, and this one "
+                                "holds the most (%2)")
+                            .arg(MAX_PARTIAL_FRAME_BYTES_TOTAL)
+                            .arg(largest->m_heldCounted),
+                        1);
+    }
+}
+
+quint32 PeerMessenger::PeerFrameLimit(quint64 i_id, quint32 i_code) const
+{
+    const PeerConnection* conn = Find(i_id);
+    switch (i_code)
+    {
+    case PM_SHARED_FILE_LIST:
+        return conn && m_shareListsAsked.count(conn->m_user) ? MAX_PEER_FRAME : MAX_PEER_REQUEST_FRAME;
+    case PM_FILE_SEARCH_RESULT:
+    {
+        const Type* requests = d->HasType("search_request");
+        return requests && requests->ItemCount() > 0 ? MAX_SEARCH_RESULT_FRAME : MAX_PEER_REQUEST_FRAME;
+    }
+    default:
+        // This client never asks for a folder's contents.
+        return MAX_PEER_REQUEST_FRAME;
+    }
+}
+
+void PeerMessenger::CloseStuck(PeerConnection* ip_conn, const QString& i_why)
 {
     if (ip_conn->IsClosed())
         return;
-    const QString why = QString("more than %1 bytes wait to be sent, the other side does not read")
-                            .arg(PeerConnection::MAX_UNSENT_BYTES);
+    const QString why = i_why;
     if (ip_conn->m_type != "D")
     {
         CloseConnection(ip_conn, why, 1);
@@ -814,7 +931,9 @@ void PeerMessenger::FlushUnsent(const std::string& i_user, PeerConnection* ip_co
     auto it = m_unsent.find(i_user);
     if (it == m_unsent.end())
         return;
-    std::deque<QByteArray> messages = std::move(it->second);
+    std::deque<QByteArray> messages = std::move(it->second.messages);
+    m_unsentBytes -= it->second.bytes;
+    m_answersDropLogged = false;
     m_unsent.erase(it);
     PeerLog(2, QString("Sending %1 kept message(s) to user %2").arg(messages.size()).arg(FromName(i_user)));
     for (const QByteArray& message : messages)
@@ -926,8 +1045,10 @@ void PeerMessenger::CheckAttempt(quint64 i_attempt)
         if (unsent != m_unsent.end())
         {
             PeerLog(1, QString("Discarding %1 unsent message(s) for user %2")
-                           .arg(unsent->second.size())
+                           .arg(unsent->second.messages.size())
                            .arg(FromName(given.user)));
+            m_unsentBytes -= unsent->second.bytes;
+            m_answersDropLogged = false;
             m_unsent.erase(unsent);
         }
     }
@@ -1037,6 +1158,15 @@ void PeerMessenger::OnHalfMinuteTimer()
     for (auto late = m_lateTokens.begin(); late != m_lateTokens.end();)
         late = now - late->second.finishedMs > PIERCE_LIMIT_MS ? m_lateTokens.erase(late) : std::next(late);
 
+    // The tallies of searches that are over.
+    Type* requests = d->HasType("search_request");
+    for (auto tally = m_searchTallies.begin(); tally != m_searchTallies.end();)
+    {
+        Item* request = requests ? requests->HasItem(Value(tally->first)) : nullptr;
+        tally = request && request->Serial() == tally->second.serial ? std::next(tally)
+                                                                      : m_searchTallies.erase(tally);
+    }
+
     std::vector<quint64> ids;
     ids.reserve(m_connections.size());
     for (const auto& entry : m_connections)
@@ -1093,6 +1223,16 @@ void PeerMessenger::OnHalfMinuteTimer()
 
 void PeerMessenger::SendMessage(std::string i_user, const MemStream& i_message)
 {
+    Deliver(i_user, i_message, false);
+}
+
+void PeerMessenger::SendAnswer(std::string i_user, const MemStream& i_message)
+{
+    Deliver(i_user, i_message, true);
+}
+
+void PeerMessenger::Deliver(const std::string& i_user, const MemStream& i_message, bool i_answer)
+{
     if (i_message.Size() < MIN_FRAME || i_message.Size() > MAX_PEER_FRAME)
     {
         PeerLog(1, QString("Not sending a message of %1 bytes to user %2: no valid frame")
@@ -1110,17 +1250,44 @@ void PeerMessenger::SendMessage(std::string i_user, const MemStream& i_message)
         Write(conn, i_message.Data(), i_message.Size());
         return;
     }
-    std::deque<QByteArray>& queue = m_unsent[i_user];
-    queue.emplace_back(i_message.Data(), qsizetype(i_message.Size()));
-    if (queue.size() > MAX_UNSENT_MESSAGES)
+    if (Keep(i_user, i_message, i_answer) && !PendingAttempt(i_user, "P"))
+        StartAttempt(i_user, "P");
+}
+
+bool PeerMessenger::Keep(const std::string& i_user, const MemStream& i_message, bool i_answer)
+{
+    auto it = m_unsent.find(i_user);
+    const size_t bytes = it == m_unsent.end() ? 0 : it->second.bytes;
+    const size_t size = i_message.Size();
+    const bool userFull = bytes + size > MAX_UNSENT_ANSWER_BYTES;
+    if (i_answer && (userFull || m_unsentBytes + size > MAX_UNSENT_ANSWER_BYTES_TOTAL))
     {
-        queue.pop_front();
+        // Searchers that no connection reaches must not fill the memory.
+        bool& logged = userFull && it != m_unsent.end() ? it->second.dropLogged : m_answersDropLogged;
+        if (!logged)
+            PeerLog(1, QString("Dropping answers to user %1 while no connection is up: past %2 bytes kept "
+                               "for the user or %3 for all")
+                           .arg(FromName(i_user))
+                           .arg(MAX_UNSENT_ANSWER_BYTES)
+                           .arg(MAX_UNSENT_ANSWER_BYTES_TOTAL));
+        logged = true;
+        return it != m_unsent.end();
+    }
+    UnsentQueue& queue = m_unsent[i_user];
+    queue.messages.emplace_back(i_message.Data(), qsizetype(size));
+    queue.bytes += size;
+    m_unsentBytes += size;
+    if (queue.messages.size() > MAX_UNSENT_MESSAGES)
+    {
+        const size_t oldest = size_t(queue.messages.front().size());
+        queue.messages.pop_front();
+        queue.bytes -= oldest;
+        m_unsentBytes -= oldest;
         PeerLog(1, QString("More than %1 unsent messages for user %2, dropping the oldest")
                        .arg(MAX_UNSENT_MESSAGES)
                        .arg(FromName(i_user)));
     }
-    if (!PendingAttempt(i_user, "P"))
-        StartAttempt(i_user, "P");
+    return true;
 }
 
 void PeerMessenger::GetUserSharedFiles(std::string i_user)
@@ -1232,7 +1399,7 @@ void PeerMessenger::HandleMessage(PeerConnection* ip_conn, const char* ip_frame,
     {
     case PM_GET_SHARED_FILE_LIST:
         if (gp_shareListProvider)
-            SendMessage(user, gp_shareListProvider->GetSharedFilesMessage(user));
+            Reply(ip_conn, gp_shareListProvider->GetSharedFilesMessage(user));
         else
             PeerLog(2, QString("User %1 asked for our share list before the shares are up").arg(FromName(user)));
         break;
@@ -1245,8 +1412,16 @@ void PeerMessenger::HandleMessage(PeerConnection* ip_conn, const char* ip_frame,
     case PM_GET_SHARED_FILES_IN_FOLDER:
     {
         PeerDecoders::GetSharedFilesInFolder m;
-        if ((ok = PeerDecoders::DecodeGetSharedFilesInFolder(body, bodySize, m)))
-            emit SharedFilesInFolderRequested(user, m.m_req, m.m_folder);
+        if (!(ok = PeerDecoders::DecodeGetSharedFilesInFolder(body, bodySize, m)))
+            break;
+        emit SharedFilesInFolderRequested(user, m.m_req, m.m_folder);
+        if (gp_shareListProvider && !ip_conn->IsClosed())
+        {
+            // Nothing for a folder the user may not see.
+            const MemStream reply = gp_shareListProvider->GetFolderContentsMessage(user, m.m_req, m.m_folder);
+            if (reply.Size() > 0)
+                Reply(ip_conn, reply);
+        }
         break;
     }
     case PM_SHARED_FILES_IN_FOLDER:
@@ -1379,7 +1554,8 @@ bool PeerMessenger::HandleSearchResult(PeerConnection* ip_conn, const char* ip_d
         return false;
     }
     Type* requests = d->HasType("search_request");
-    if (!requests || !requests->HasItem(Value(req)))
+    Item* request = requests ? requests->HasItem(Value(req)) : nullptr;
+    if (!request)
     {
         if (!ip_conn->m_unaskedLogged)
             PeerLog(1, QString("Dropping search results of user %1 for search %2, which is not ours "
@@ -1389,6 +1565,9 @@ bool PeerMessenger::HandleSearchResult(PeerConnection* ip_conn, const char* ip_d
         ip_conn->m_unaskedLogged = true;
         return true;
     }
+    // One that would be dropped whole is not inflated further.
+    if (ResultRoom(req, request, user, 1) == 0)
+        return true;
     status = inflater.InflateTo(body, cap + 1);
     if (status != Compression::Inflater::End || body.size() > cap)
     {
@@ -1398,6 +1577,15 @@ bool PeerMessenger::HandleSearchResult(PeerConnection* ip_conn, const char* ip_d
     PeerDecoders::SearchResult reply;
     if (!PeerDecoders::DecodeSearchResult(body.data(), body.size(), reply))
         return false;
+    // The request is the one looked up above, with room for one at least.
+    // An empty reply still makes an item: it counts as one.
+    const size_t room = ResultRoom(req, request, user, reply.m_files.size());
+    if (reply.m_files.size() > room)
+        reply.m_files.resize(room);
+    SearchTally& tally = m_searchTallies[req];
+    const size_t counted = std::max<size_t>(reply.m_files.size(), 1);
+    tally.perUser[user] += counted;
+    tally.total += counted;
     StoreSearchResult(user, reply.m_user, reply.m_req, reply.m_files, reply.m_freeSlot,
                       reply.m_speed, reply.m_queued);
     return true;
@@ -1417,6 +1605,28 @@ bool PeerMessenger::HandleFolderContents(const std::string& i_user, const char* 
                    .arg(FromUtf8(contents.m_folder), FromName(i_user))
                    .arg(contents.m_fileCount));
     return true;
+}
+
+size_t PeerMessenger::ResultRoom(quint32 i_req, Item* ip_request, const std::string& i_user, size_t i_wanted)
+{
+    SearchTally& tally = m_searchTallies[i_req];
+    if (tally.serial != ip_request->Serial())
+    {
+        tally = SearchTally();
+        tally.serial = ip_request->Serial();
+    }
+    auto user = tally.perUser.find(i_user);
+    const size_t fromUser = user == tally.perUser.end() ? 0 : user->second;
+    const size_t room = std::min(MAX_RESULTS_PER_USER - std::min(fromUser, MAX_RESULTS_PER_USER),
+                                 MAX_RESULTS_PER_SEARCH - std::min(tally.total, MAX_RESULTS_PER_SEARCH));
+    if (room < i_wanted && tally.dropLogged.insert(i_user).second)
+        PeerLog(1, QString("Dropping search results of user %1 for search %2: past %3 results from the "
+                           "user or %4 in all")
+                       .arg(FromName(i_user))
+                       .arg(i_req)
+                       .arg(MAX_RESULTS_PER_USER)
+                       .arg(MAX_RESULTS_PER_SEARCH));
+    return room;
 }
 
 void PeerMessenger::StoreSearchResult(const std::string& i_user, const std::string& i_replier,

@@ -31,8 +31,22 @@ class PeerMessenger : public QObject, public DataLoadedEventHandler
 public:
     static constexpr quint16 DEFAULT_LISTENING_PORT = 2235;
     static constexpr quint16 DEFAULT_OBFUSCATED_LISTENING_PORT = 8973;
-    // Messages kept per user while a "P" connection is being made.
+    // Messages kept per user while a "P" connection is being made. Answers
+    // to searches are kept only within a byte bound per user and one for
+    // all users; the client's own messages are small and always kept.
     static constexpr size_t MAX_UNSENT_MESSAGES = 1000;
+    static constexpr size_t MAX_UNSENT_ANSWER_BYTES = 4 * 1024 * 1024;
+    static constexpr size_t MAX_UNSENT_ANSWER_BYTES_TOTAL = 32 * 1024 * 1024;
+    // Output waiting on all connections together: well above one large
+    // share list. Past it the connection holding the most is closed.
+    static constexpr qint64 MAX_OUTPUT_BYTES_TOTAL = 64 * 1024 * 1024;
+    // What the frame buffers of all connections may hold together. Past it
+    // the connection holding the most is closed.
+    static constexpr size_t MAX_PARTIAL_FRAME_BYTES_TOTAL = 128 * 1024 * 1024;
+    // Results kept for one search from one user and from everyone: an
+    // honest client answers with at most 200.
+    static constexpr size_t MAX_RESULTS_PER_USER = 5000;
+    static constexpr size_t MAX_RESULTS_PER_SEARCH = 300000;
     // Frames of one connection handled before the others get their turn.
     static constexpr int FRAMES_PER_TURN = 32;
     // Outgoing connects under way at once, and connects that may wait for
@@ -54,6 +68,9 @@ public:
     // Sends a complete message (uint32 code first) over the user's most
     // recent "P" connection; without one keeps it and connects first.
     void SendMessage(std::string i_user, const MemStream& i_message);
+    // The same for an answer to a user's search, which waits for a
+    // connection only within the byte bounds of the kept messages.
+    void SendAnswer(std::string i_user, const MemStream& i_message);
     void GetUserSharedFiles(std::string i_user);
     void QueueDownload(std::string i_user, std::string i_file);
     // Takes the next number of the setting transfer_req_counter, sends the
@@ -172,10 +189,24 @@ private:
     void Forget(PeerConnection* ip_conn);
     void Malformed(PeerConnection* ip_conn, quint32 i_code);
     PeerConnection* LatestMessagingConnection(const std::string& i_user) const;
+    void Deliver(const std::string& i_user, const MemStream& i_message, bool i_answer);
+    // Keeps a message until a "P" connection to the user is up; false when
+    // it is an answer past the bounds of the kept ones.
+    bool Keep(const std::string& i_user, const MemStream& i_message, bool i_answer);
+    // A reply to a request read from the connection goes on it or nowhere.
+    void Reply(PeerConnection* ip_conn, const MemStream& i_message);
     void Write(PeerConnection* ip_conn, const char* ip_message, size_t i_size);
+    // Makes room in the output of all connections for i_size more bytes;
+    // false when that closed ip_conn.
+    bool RoomForOutput(PeerConnection* ip_conn, size_t i_size);
     // Closes a connection whose other side does not read what we send.
-    void CloseStuck(PeerConnection* ip_conn);
+    void CloseStuck(PeerConnection* ip_conn, const QString& i_why);
     void FlushUnsent(const std::string& i_user, PeerConnection* ip_conn);
+    // Counts what the connection's frame buffer holds; past the total the
+    // connection holding the most is closed.
+    void CountHeld(PeerConnection* ip_conn);
+    // How large a frame with this code a "P" connection may bring.
+    quint32 PeerFrameLimit(quint64 i_id, quint32 i_code) const;
 
     // Attempts.
     void StartAttempt(const std::string& i_user, const std::string& i_type, quint32 i_ip = 0,
@@ -197,6 +228,9 @@ private:
     bool HandleSharedFileList(const std::string& i_user, const char* ip_data, size_t i_size);
     bool HandleSearchResult(PeerConnection* ip_conn, const char* ip_data, size_t i_size);
     bool HandleFolderContents(const std::string& i_user, const char* ip_data, size_t i_size);
+    // How many more results of the user the search may take; logs once per
+    // user and search when that is fewer than i_wanted.
+    size_t ResultRoom(quint32 i_req, Item* ip_request, const std::string& i_user, size_t i_wanted = 0);
     void StoreSearchResult(const std::string& i_user, const std::string& i_replier,
                            quint32 i_req, const std::vector<FileInfo>& i_files, bool i_freeSlot,
                            quint32 i_speed, quint32 i_queued);
@@ -206,7 +240,29 @@ private:
     std::map<quint64, PeerConnection*> m_connections;
     // Open "P" connections per user, oldest first.
     std::map<std::string, std::vector<quint64>> m_messaging;
-    std::map<std::string, std::deque<QByteArray>> m_unsent;
+    struct UnsentQueue
+    {
+        std::deque<QByteArray> messages;
+        size_t bytes = 0;
+        bool dropLogged = false;
+    };
+    std::map<std::string, UnsentQueue> m_unsent;
+    size_t m_unsentBytes = 0;
+    // Answers dropped for the bound of all users' kept messages were
+    // logged since the kept ones last went.
+    bool m_answersDropLogged = false;
+    // What the frame buffers of all connections hold.
+    size_t m_heldBytes = 0;
+    // Results stored per search of ours, counted against its bounds; the
+    // request item's serial tells a search from a later one of that number.
+    struct SearchTally
+    {
+        uint64_t serial = 0;
+        size_t total = 0;
+        std::map<std::string, size_t> perUser;
+        std::set<std::string> dropLogged;
+    };
+    std::map<quint32, SearchTally> m_searchTallies;
     std::map<quint64, Attempt> m_attempts;
     // Outgoing connects under way, and those waiting for a place.
     struct WaitingConnect

@@ -1,7 +1,8 @@
 #pragma once
 // What the peer network asks of the layers built on top of it. The peer
 // network answers some peer requests with data it does not own (the share
-// list, an upload's place in line); the owners implement these interfaces
+// list, a folder's contents, an upload's place in line), on the connection
+// the request came on; the owners implement these interfaces
 // and set the global pointers, which stay null until then. Dependencies
 // thus point one way: peers/ never includes shares/ or transfers/.
 
@@ -17,6 +18,9 @@ public:
     // The complete share-list message (code 5 and its compressed body) for
     // the requesting user, restricted to what that user may see.
     virtual MemStream GetSharedFilesMessage(std::string i_user) = 0;
+    // The folder-contents message (code 37) answering request i_req for a
+    // folder in wire form; empty when the user may not see that folder.
+    virtual MemStream GetFolderContentsMessage(std::string i_user, unsigned int i_req, std::string i_folder) = 0;
 };
 
 // Implemented by the transfer queue.

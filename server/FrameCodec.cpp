@@ -136,7 +136,29 @@ size_t FrameDecoder::Missing()
     {
         m_error = true;
         m_badLength = length;
+        m_badLimit = m_limit;
         return 0;
+    }
+    if (m_codeLimit && !m_codeChecked)
+    {
+        if (available < header + 4)
+            return header + 4 - available;
+        char code[4];
+        std::memcpy(code, p + header, 4);
+        if (m_scrambled)
+            FrameCodec::ApplyKeystream(code, 4, qFromLittleEndian<quint32>(p), 1);
+        const quint32 value = qFromLittleEndian<quint32>(code);
+        const quint32 limit = m_codeLimit(value);
+        if (length > limit)
+        {
+            m_error = true;
+            m_badLength = length;
+            m_badLimit = limit;
+            m_badCode = value;
+            m_codeChecked = false;
+            return 0;
+        }
+        m_codeChecked = true;
     }
     return available - header < length ? header + length - available : 0;
 }
@@ -195,6 +217,7 @@ FrameDecoder::Status FrameDecoder::Next(FrameView& i_frame)
     i_frame.mp_data = p + header;
     i_frame.m_size = length;
     m_start += header + length;
+    m_codeChecked = false;
     return Ready;
 }
 
@@ -205,8 +228,11 @@ std::string FrameDecoder::ErrorText() const
     if (m_badLength < MIN_FRAME)
         return "frame length " + std::to_string(m_badLength) + " below the minimum of " +
                std::to_string(MIN_FRAME);
-    return "frame length " + std::to_string(m_badLength) + " over the limit of " +
-           std::to_string(m_limit);
+    std::string text = "frame length " + std::to_string(m_badLength) + " over the limit of " +
+                       std::to_string(m_badLimit);
+    if (m_badLimit != m_limit)
+        text += " for code " + std::to_string(m_badCode);
+    return text;
 }
 
 QByteArray FrameDecoder::TakeBuffered()
@@ -214,5 +240,6 @@ QByteArray FrameDecoder::TakeBuffered()
     QByteArray rest(m_buffer.data() + m_start, qsizetype(Buffered()));
     m_buffer.clear();
     m_start = 0;
+    m_codeChecked = false;
     return rest;
 }

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,12 @@ public:
 
     explicit FrameDecoder(quint32 i_limit, bool i_scrambled = false);
 
+    // A tighter limit by message code: once a frame's length and code are
+    // in, a length over CodeLimit(code) is an error, before any more of the
+    // frame is read.
+    using CodeLimit = std::function<quint32(quint32 i_code)>;
+    void SetCodeLimit(CodeLimit i_limit) { m_codeLimit = std::move(i_limit); }
+
     void Feed(const char* ip_data, size_t i_size);
     void Feed(const QByteArray& i_data) { Feed(i_data.constData(), size_t(i_data.size())); }
 
@@ -71,11 +78,14 @@ public:
     Status Next(FrameView& i_frame);
 
     bool HasError() const { return m_error; }
-    // "frame length N below the minimum of 4" / "frame length N over the limit of M".
+    // "frame length N below the minimum of 4" / "frame length N over the
+    // limit of M" / "frame length N over the limit of M for code C".
     std::string ErrorText() const;
 
     // Bytes buffered and not yet handed out as frames.
     size_t Buffered() const { return m_buffer.size() - m_start; }
+    // Bytes of memory the buffer holds.
+    size_t Held() const { return m_buffer.capacity(); }
     // Hands over the buffered bytes that follow the frames taken so far.
     QByteArray TakeBuffered();
 
@@ -90,4 +100,9 @@ private:
     bool m_scrambled;
     bool m_error = false;
     quint32 m_badLength = 0;
+    CodeLimit m_codeLimit;
+    // The frame at the front passed its code's limit.
+    bool m_codeChecked = false;
+    quint32 m_badCode = 0;
+    quint32 m_badLimit = 0;
 };

@@ -98,3 +98,10 @@ constexpr quint32 MAX_SHARE_LIST_FILES = 4000000;
 // its record limit can need, at 256 bytes a file (a path of some 200 bytes
 // with its attributes), plus its few fixed fields.
 constexpr quint32 MAX_SEARCH_RESULT_BODY = MAX_FOLDER_RECORDS * 256u + 64u * 1024;
+// A frame a peer sends without being asked (a request, a transfer
+// negotiation, a place in line) holds at most two texts at their limit and
+// a few fixed fields. Only replies to what this client asked for may be
+// larger: a share list up to MAX_PEER_FRAME, a search reply up to its body
+// cap (compressed, an honest body only shrinks).
+constexpr quint32 MAX_PEER_REQUEST_FRAME = 2 * (4 + MAX_FILE_NAME_LENGTH) + 1024;
+constexpr quint32 MAX_SEARCH_RESULT_FRAME = 4 + MAX_SEARCH_RESULT_BODY;

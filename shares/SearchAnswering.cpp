@@ -156,7 +156,7 @@ void SharedFoldersManager::ProcessSearch(std::string i_user, unsigned int i_req,
     Log(SEARCH_CATEGORY, 1, QString("Sending search results to user %1 for search string %2")
                                 .arg(FromName(i_user), FromUtf8(i_searchText)));
     if (peerMessenger)
-        peerMessenger->SendMessage(i_user, message);
+        peerMessenger->SendAnswer(i_user, message);
 }
 
 MemStream SharedFoldersManager::GetSearchResultMessage(std::string i_user, unsigned int i_req,

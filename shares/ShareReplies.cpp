@@ -6,7 +6,6 @@
 #include "Compression.h"
 #include "GeneralFunctions.h"
 #include "Log.h"
-#include "PeerMessenger.h"
 #include "SharedFolderInfo.h"
 #include "TextConversion.h"
 
@@ -174,13 +173,6 @@ MemStream SharedFoldersManager::GetSharedFilesMessage(std::string i_user)
     if (message.Size() == 0)
         Log(SHARED_CATEGORY, 1, QString("Could not build the shared file list for user %1").arg(FromName(i_user)));
     return message;
-}
-
-void SharedFoldersManager::OnFilesInFoldersRequested(std::string i_user, unsigned int i_req, std::string i_folder)
-{
-    const MemStream message = GetFolderContentsMessage(i_user, i_req, i_folder);
-    if (message.Size() > 0 && peerMessenger)
-        peerMessenger->SendMessage(i_user, message);
 }
 
 MemStream SharedFoldersManager::GetFolderContentsMessage(std::string i_user, unsigned int i_req,

@@ -78,11 +78,7 @@ SharedFoldersManager::SharedFoldersManager(QObject* ip_parent) : QObject(ip_pare
     // Each connection is made only when its sender exists: the manager is
     // also built on its own.
     if (peerMessenger)
-    {
         connect(peerMessenger, &PeerMessenger::UserShare, this, &SharedFoldersManager::OnUserShare);
-        connect(peerMessenger, &PeerMessenger::SharedFilesInFolderRequested, this,
-                &SharedFoldersManager::OnFilesInFoldersRequested);
-    }
 
     // The search-token index.
     d->NewType("search_token", false, false, true);

@@ -92,7 +92,7 @@ public:
     MemStream GetSharedFilesMessage(std::string i_user) override;
     // The folder-contents message (code 37) for a folder in wire form; empty
     // when the user may not see a folder stored under exactly that path.
-    MemStream GetFolderContentsMessage(std::string i_user, unsigned int i_req, std::string i_folder);
+    MemStream GetFolderContentsMessage(std::string i_user, unsigned int i_req, std::string i_folder) override;
     // The record of a shared file as replies carry it, under the given
     // name; MP3 files carry their bitrate and mode.
     FileInfo GetSharedFileInfo(ItemPtr i_file, std::string i_name) const;
@@ -138,7 +138,6 @@ public slots:
     // looked up anew since the file may have left the share meanwhile.
     void OnMP3Scanned(QString i_file, int i_mpegVersion, QString i_channelMode, int i_frequency, bool i_isVBR,
                       int i_bitrate);
-    void OnFilesInFoldersRequested(std::string i_user, unsigned int i_req, std::string i_folder);
     void OnConnectedToServer();
     void OnReceivedUserStats(std::string i_user, UserStats i_stats);
 

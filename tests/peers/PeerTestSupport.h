@@ -25,6 +25,13 @@
 
 #include <zlib.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer's allocator statistics; no header of the compiler's has it.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#else
+#include <malloc.h>
+#endif
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -122,6 +129,18 @@ inline QByteArray StrAt(const QByteArray& i_bytes, int& io_at)
     const QByteArray s = i_bytes.mid(io_at + 4, int(n));
     io_at += 4 + int(n);
     return s;
+}
+
+// Bytes the heap holds for the process (freed blocks the sanitizer keeps
+// aside not counted).
+inline size_t HeapInUse()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+#endif
 }
 
 // ---------------------------------------------------------------- raw peers
@@ -222,6 +241,15 @@ public:
         MemStream m;
         m.WriteUInt32(PM_SHARED_FILE_LIST);
         m.WriteBytes(m_body.constData(), size_t(m_body.size()));
+        return m;
+    }
+    MemStream GetFolderContentsMessage(std::string i_user, unsigned int i_req, std::string i_folder) override
+    {
+        m_askedBy.push_back(i_user);
+        MemStream m;
+        m.WriteUInt32(PM_SHARED_FILES_IN_FOLDER);
+        const QByteArray body = Zlib(U32(i_req) + Str(QByteArray::fromStdString(i_folder)) + U32(0));
+        m.WriteBytes(body.constData(), size_t(body.size()));
         return m;
     }
     std::vector<std::string> m_askedBy;

@@ -6,13 +6,6 @@
 
 #include "PeerTestSupport.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-// The sanitizer's allocator statistics; no header of the compiler's has it.
-extern "C" size_t __sanitizer_get_current_allocated_bytes();
-#else
-#include <malloc.h>
-#endif
-
 using namespace peertest;
 
 namespace
@@ -30,18 +23,6 @@ QByteArray SearchReplyBody()
 QByteArray FolderReplyBody()
 {
     return U32(3) + Str("A") + U32(1) + Str("A") + U32(1) + FileRecord("x", 1) + U32(0);
-}
-
-// Bytes the heap holds for the process (freed blocks the sanitizer keeps
-// aside not counted).
-size_t HeapInUse()
-{
-#if defined(__SANITIZE_ADDRESS__)
-    return __sanitizer_get_current_allocated_bytes();
-#else
-    const struct mallinfo2 info = mallinfo2();
-    return info.uordblks + info.hblkhd;
-#endif
 }
 
 // A zlib stream of i_head followed by i_zeros zero bytes, made a piece at a
