@@ -303,6 +303,15 @@ public:
         SetSetting("listening_port", std::to_string(FreePort()));
         SetSetting("obfuscated_listening_port", std::to_string(FreePort()));
         dataSaver->NotifyDataLoaded();
+        // A test running beside this one may take a free port before the
+        // messenger listens on it: new ports, and the listeners open again.
+        for (int retry = 0; retry < 5 && (!mp_messenger->ListeningPort() || !mp_messenger->ObfuscatedListeningPort());
+             ++retry)
+        {
+            SetSetting("listening_port", std::to_string(FreePort()));
+            SetSetting("obfuscated_listening_port", std::to_string(FreePort()));
+            mp_messenger->DataLoaded();
+        }
         return mp_messenger;
     }
 
