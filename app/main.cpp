@@ -6,8 +6,19 @@
 #include <QSessionManager>
 #endif
 
+#include <sys/resource.h>
+
 int main(int argc, char** argv)
 {
+    // Peer connections, transfers and the folder walk all hold descriptors:
+    // the common desktop default of 1,024 is far below what the system lets
+    // the process have.
+    rlimit descriptors{};
+    if (::getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur < descriptors.rlim_max)
+    {
+        descriptors.rlim_cur = descriptors.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &descriptors);
+    }
     QApplication application(argc, argv);
     // Before the window: a signal during start-up ends it too.
     QuitOnSignals quitOnSignals;

@@ -87,6 +87,8 @@ public:
     qint64 m_lastActivityMs = 0;
     quint64 m_attemptId = 0;      // outgoing direct leg of one of our attempts
     quint32 m_pierceToken = 0;    // outgoing answer to a relayed request
+    bool m_incoming = false;      // accepted by a listener
+    quint32 m_address = 0;        // the other side's IPv4 address, when incoming
     bool m_announced = false;     // "D": DistributedConnectionOpened went out for it
     bool m_busy = false;          // its incoming data is being handled
     bool m_readAgain = false;     // more to handle once the current pass ends

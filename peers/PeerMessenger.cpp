@@ -26,6 +26,8 @@
 #include <limits>
 #include <utility>
 
+#include <sys/resource.h>
+
 PeerMessenger* peerMessenger = nullptr;
 
 namespace
@@ -283,8 +285,12 @@ void PeerMessenger::OnNewIncoming(QTcpServer* ip_listener, bool i_scrambled)
     m_listenerStates[ip_listener] = ListenerState{false, true};
     while (QTcpSocket* socket = ip_listener->nextPendingConnection())
     {
+        const quint32 address = socket->peerAddress().toIPv4Address();
+        MakeRoomForIncoming(address);
         PeerConnection* conn = NewConnection(socket, i_scrambled);
         conn->SetStage(PeerConnection::Stage::AwaitingFirstFrame);
+        conn->m_incoming = true;
+        conn->m_address = address;
         PeerLog(2, QString("Incoming %1connection %2 from %3:%4")
                        .arg(i_scrambled ? "scrambled " : "")
                        .arg(conn->Id())
@@ -292,6 +298,52 @@ void PeerMessenger::OnNewIncoming(QTcpServer* ip_listener, bool i_scrambled)
                        .arg(socket->peerPort()));
         if (socket->bytesAvailable() > 0)
             ProcessIncoming(conn);
+    }
+}
+
+void PeerMessenger::MakeRoomForIncoming(quint32 i_address)
+{
+    rlimit limit{};
+    const size_t descriptors = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                                   ? size_t(limit.rlim_cur)
+                                   : std::numeric_limits<size_t>::max();
+    const size_t bound = std::clamp(descriptors / 4, MIN_INCOMING, MAX_INCOMING);
+    // The first to go: one that has not said who it is, the oldest of them;
+    // else the one idle longest.
+    const auto before = [](const PeerConnection* ip_a, const PeerConnection* ip_b) {
+        const bool aKnown = ip_a->GetStage() != PeerConnection::Stage::AwaitingFirstFrame;
+        const bool bKnown = ip_b->GetStage() != PeerConnection::Stage::AwaitingFirstFrame;
+        if (aKnown != bKnown)
+            return !aKnown;
+        return aKnown ? ip_a->m_lastActivityMs < ip_b->m_lastActivityMs : ip_a->m_createdMs < ip_b->m_createdMs;
+    };
+    for (;;)
+    {
+        size_t total = 0;
+        size_t fromAddress = 0;
+        PeerConnection* first = nullptr;
+        PeerConnection* firstFromAddress = nullptr;
+        for (const auto& entry : m_connections)
+        {
+            PeerConnection* conn = entry.second;
+            if (!conn->m_incoming || conn->IsClosed())
+                continue;
+            ++total;
+            if (!first || before(conn, first))
+                first = conn;
+            if (conn->m_address != i_address)
+                continue;
+            ++fromAddress;
+            if (!firstFromAddress || before(conn, firstFromAddress))
+                firstFromAddress = conn;
+        }
+        if (fromAddress >= MAX_INCOMING_PER_ADDRESS)
+            CloseConnection(firstFromAddress, QString("%1 connections from its address are open, and a new one came")
+                                                  .arg(fromAddress));
+        else if (total >= bound)
+            CloseConnection(first, QString("%1 incoming connections are open, and a new one came").arg(total));
+        else
+            return;
     }
 }
 
@@ -326,13 +378,16 @@ void PeerMessenger::ConnectOut(PeerConnection* ip_conn, quint32 i_ip, quint32 i_
         if (PeerConnection* conn = Find(id))
             OnConnectFailed(conn, QStringLiteral("no answer within 20 seconds"));
     });
-    if (m_connecting.size() >= MAX_CONNECTING)
+    const bool relayed = ip_conn->m_pierceToken != 0;
+    if (!MayConnect(relayed))
     {
         // Every connect holds a descriptor until it ends: anyone may have
         // the server relay requests to an address that never answers.
-        if (m_waitingConnects.size() < MAX_WAITING_CONNECTS)
+        const auto waiting = std::count_if(m_waitingConnects.begin(), m_waitingConnects.end(),
+                                           [relayed](const WaitingConnect& i_w) { return i_w.relayed == relayed; });
+        if (size_t(waiting) < MAX_WAITING_CONNECTS)
         {
-            m_waitingConnects.push_back(WaitingConnect{id, i_ip, i_port});
+            m_waitingConnects.push_back(WaitingConnect{id, i_ip, i_port, relayed});
             return;
         }
         if (!m_connectLimitLogged)
@@ -349,23 +404,44 @@ void PeerMessenger::ConnectOut(PeerConnection* ip_conn, quint32 i_ip, quint32 i_
         Forget(ip_conn);
         return;
     }
-    m_connecting.insert(id);
+    BeginConnect(ip_conn, i_ip, i_port, relayed);
+}
+
+bool PeerMessenger::MayConnect(bool i_relayed) const
+{
+    return m_connecting.size() < MAX_CONNECTING && (!i_relayed || m_relayedConnecting.size() < MAX_RELAYED_CONNECTING);
+}
+
+void PeerMessenger::BeginConnect(PeerConnection* ip_conn, quint32 i_ip, quint32 i_port, bool i_relayed)
+{
+    m_connecting.insert(ip_conn->Id());
+    if (i_relayed)
+        m_relayedConnecting.insert(ip_conn->Id());
     // May fail at once, in which case the connection is gone on return.
     ip_conn->Socket()->connectToHost(QHostAddress(i_ip), quint16(i_port));
+}
+
+bool PeerMessenger::EndConnect(quint64 i_id)
+{
+    m_relayedConnecting.erase(i_id);
+    return m_connecting.erase(i_id) > 0;
 }
 
 void PeerMessenger::StartWaitingConnects()
 {
     m_waitingStartPosted = false;
-    while (m_connecting.size() < MAX_CONNECTING && !m_waitingConnects.empty())
+    for (;;)
     {
-        const WaitingConnect next = m_waitingConnects.front();
-        m_waitingConnects.pop_front();
-        PeerConnection* conn = Find(next.connection);
-        if (!conn || conn->GetStage() != PeerConnection::Stage::Connecting)
-            continue;
-        m_connecting.insert(next.connection);
-        conn->Socket()->connectToHost(QHostAddress(next.ip), quint16(next.port));
+        // A connect that fails at once takes its connection off the list.
+        const auto next = std::find_if(m_waitingConnects.begin(), m_waitingConnects.end(),
+                                       [this](const WaitingConnect& i_w) { return MayConnect(i_w.relayed); });
+        if (next == m_waitingConnects.end())
+            break;
+        const WaitingConnect waiting = *next;
+        m_waitingConnects.erase(next);
+        PeerConnection* conn = Find(waiting.connection);
+        if (conn && conn->GetStage() == PeerConnection::Stage::Connecting)
+            BeginConnect(conn, waiting.ip, waiting.port, waiting.relayed);
     }
     if (m_waitingConnects.empty())
         m_connectLimitLogged = false;
@@ -378,7 +454,7 @@ void PeerMessenger::OnSocketConnected(quint64 i_id)
         return;
     conn->StartConnectTimer(0);
     conn->m_lastActivityMs = Now();
-    if (m_connecting.erase(i_id) && !m_waitingConnects.empty() && !m_waitingStartPosted)
+    if (EndConnect(i_id) && !m_waitingConnects.empty() && !m_waitingStartPosted)
     {
         m_waitingStartPosted = true;
         QTimer::singleShot(0, this, [this] { StartWaitingConnects(); });
@@ -474,7 +550,10 @@ void PeerMessenger::Forget(PeerConnection* ip_conn)
         return;
     m_heldBytes -= ip_conn->m_heldCounted;
     ip_conn->m_heldCounted = 0;
-    if (m_connecting.erase(id) && !m_waitingConnects.empty() && !m_waitingStartPosted)
+    m_waitingConnects.erase(std::remove_if(m_waitingConnects.begin(), m_waitingConnects.end(),
+                                           [id](const WaitingConnect& i_w) { return i_w.connection == id; }),
+                            m_waitingConnects.end());
+    if (EndConnect(id) && !m_waitingConnects.empty() && !m_waitingStartPosted)
     {
         // Not from here: a connect that fails at once would come back.
         m_waitingStartPosted = true;

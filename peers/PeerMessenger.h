@@ -53,6 +53,15 @@ public:
     // one of them to end; past both a connect is refused.
     static constexpr size_t MAX_CONNECTING = 256;
     static constexpr size_t MAX_WAITING_CONNECTS = 64;
+    // Connects the server relays for others take no more of those: the
+    // client's own always find a place, however many others ask.
+    static constexpr size_t MAX_RELAYED_CONNECTING = 192;
+    // Connections from others open at once: a quarter of the descriptor
+    // limit, at most this many, and this many from one address. Past a
+    // bound the one that has not said who it is, or is idle longest, goes.
+    static constexpr size_t MAX_INCOMING = 1024;
+    static constexpr size_t MIN_INCOMING = 16;
+    static constexpr size_t MAX_INCOMING_PER_ADDRESS = 32;
     // A listener whose accept failed tries again after this long.
     static constexpr int ACCEPT_RETRY_MS = 1000;
 
@@ -175,7 +184,13 @@ private:
     void OnSocketLost(quint64 i_id);
     void OnConnectFailed(PeerConnection* ip_conn, const QString& i_why);
     void ConnectOut(PeerConnection* ip_conn, quint32 i_ip, quint32 i_port);
+    bool MayConnect(bool i_relayed) const;
+    void BeginConnect(PeerConnection* ip_conn, quint32 i_ip, quint32 i_port, bool i_relayed);
+    // Whether the connection was one of the connects under way.
+    bool EndConnect(quint64 i_id);
     void StartWaitingConnects();
+    // Closes incoming connections until one more from the address fits.
+    void MakeRoomForIncoming(quint32 i_address);
     void ProcessIncoming(PeerConnection* ip_conn);
     // Another turn of reading for a connection, from the event loop.
     void ScheduleTurn(PeerConnection* ip_conn);
@@ -270,8 +285,10 @@ private:
         quint64 connection = 0;
         quint32 ip = 0;
         quint32 port = 0;
+        bool relayed = false;
     };
     std::set<quint64> m_connecting;
+    std::set<quint64> m_relayedConnecting;
     std::deque<WaitingConnect> m_waitingConnects;
     bool m_waitingStartPosted = false;
     bool m_connectLimitLogged = false;

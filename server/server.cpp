@@ -389,7 +389,6 @@ void Server::OnReadyRead()
 {
     if (sender() != mp_socket || !mp_socket)
         return;
-    const quint64 generation = m_socketGeneration;
     if (m_decoder.ReadFrom(*mp_socket) < 0)
     {
         if (m_state == State::LoggedIn)
@@ -403,10 +402,28 @@ void Server::OnReadyRead()
         }
         return;
     }
+    HandleFrames();
+}
 
+void Server::HandleFrames()
+{
+    const quint64 generation = m_socketGeneration;
     FrameView frame;
-    for (;;)
+    for (int handled = 0;; ++handled)
     {
+        if (handled == FRAMES_PER_TURN)
+        {
+            if (!m_turnPending)
+            {
+                m_turnPending = true;
+                QTimer::singleShot(0, this, [this, generation] {
+                    m_turnPending = false;
+                    if (generation == m_socketGeneration && mp_socket)
+                        HandleFrames();
+                });
+            }
+            return;
+        }
         const FrameDecoder::Status status = m_decoder.Next(frame);
         if (status == FrameDecoder::NeedMore)
             return;

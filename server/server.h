@@ -127,6 +127,12 @@ private:
     // The fuzz target feeds frames to the handlers through it, without a socket.
     friend class ServerProbe;
 
+    // Frames handled before the peer connections and the window get their
+    // turn; a burst of relayed searches is otherwise seconds of work.
+    static constexpr int FRAMES_PER_TURN = 32;
+    // Handles the buffered frames, a turn at a time.
+    void HandleFrames();
+
     enum class State { Offline, Connecting, LoggingIn, LoggedIn };
     void SetState(State i_state)
     {
@@ -192,6 +198,7 @@ private:
     // Changes whenever the socket is replaced or dropped, so a frame loop
     // stops once a handler has ended the connection it was reading.
     quint64 m_socketGeneration = 0;
+    bool m_turnPending = false;
     unsigned int m_searchCounter = 0;
     // Users whose address was asked for and not yet answered; asked again
     // at every login.

@@ -27,13 +27,17 @@ QByteArray SearchReply(const QByteArray& i_user, int i_files)
     return Frame(U32(PM_FILE_SEARCH_RESULT) + Zlib(body + B8(0) + U32(0) + U32(0) + U32(0)));
 }
 
-// A peer whose system buffers take next to nothing: what it does not read
-// waits in the client.
-std::unique_ptr<QTcpSocket> ConnectNarrow(quint16 i_port)
+// A peer at 127.0.1.i_host whose system buffers take next to nothing: what
+// it does not read waits in the client.
+std::unique_ptr<QTcpSocket> ConnectNarrow(quint16 i_port, int i_host)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     const int size = 4096;
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(0x7F000100u + quint32(i_host));
+    ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(i_port);
@@ -132,7 +136,7 @@ void TestPeerBounds::WhatPeersTogetherCanMakeUsHoldIsBounded()
     shares.m_askedBy.clear();
     for (int k = 0; k < 40; ++k)
     {
-        peers.push_back(ConnectNarrow(messenger->ListeningPort()));
+        peers.push_back(ConnectNarrow(messenger->ListeningPort(), 1 + k));
         QVERIFY(peers.back());
         WriteRaw(peers.back().get(), PeerInit("reader" + QByteArray::number(k), "P"));
         for (int n = 0; n < 7; ++n)
