@@ -1,5 +1,6 @@
 #include "AppTestSupport.h"
 
+#include "common/TestPorts.h"
 #include "Data.h"
 #include "DiagnosticsForm.h"
 #include "ProtocolCodes.h"
@@ -58,9 +59,7 @@ ModalDriver::Handler PressOk(ShownBox* o_box)
 
 QString FreePort()
 {
-    QTcpServer probe;
-    probe.listen(QHostAddress::AnyIPv4, 0);
-    return QString::number(probe.serverPort());
+    return QString::number(FreeListenPort());
 }
 
 void DeleteDeferred()

@@ -11,6 +11,7 @@
 // for when it fails.
 
 #include "common/TestFiles.h"
+#include "common/TestPorts.h"
 #include "common/TestServer.h"
 
 #include <QCryptographicHash>
@@ -149,12 +150,7 @@ public:
     }
 
 private:
-    static QString FreePort()
-    {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        return QString::number(probe.serverPort());
-    }
+    static QString FreePort() { return QString::number(FreeListenPort()); }
 
     bool WaitLine(const QByteArray& i_line)
     {

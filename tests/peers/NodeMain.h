@@ -4,6 +4,7 @@
 // free loopback ports, one output line at a time, and command lines read
 // from standard input until it closes, which ends the program.
 
+#include "common/TestPorts.h"
 #include "DataSaver.h"
 #include "Log.h"
 #include "TextConversion.h"
@@ -26,9 +27,7 @@ namespace nodemain
 {
 inline quint16 FreePort()
 {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
+    return FreeListenPort();
 }
 
 inline void Print(const QByteArray& i_line)

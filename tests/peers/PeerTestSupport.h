@@ -6,6 +6,7 @@
 // protocol description (independently of the client's own codec).
 
 #include "common/TestEnvironment.h"
+#include "common/TestPorts.h"
 #include "DataSaver.h"
 #include "Log.h"
 #include "PeerMessenger.h"
@@ -214,9 +215,7 @@ inline bool WaitClosed(QTcpSocket* ip_socket, int i_timeoutMs = g_waitMs)
 
 inline quint16 FreePort()
 {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
+    return FreeListenPort();
 }
 
 // Takes the next incoming connection of a listener of the test.
