@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 
 namespace gateway
@@ -113,7 +114,9 @@ struct Url
 };
 
 // Only http:// with an IPv4 address: a name would need a lookup that no
-// bound holds, and the mappings are IPv4 anyway.
+// bound holds, and the mappings are IPv4 anyway. Never this machine's own
+// loopback (0.0.0.0 reaches it too): a device is another machine, and what
+// it names must not reach the client's local services.
 bool ParseUrl(const std::string& i_url, Url& o_url)
 {
     const char* const scheme = "http://";
@@ -138,6 +141,9 @@ bool ParseUrl(const std::string& i_url, Url& o_url)
     o_url.address.sin_family = AF_INET;
     o_url.address.sin_port = htons(static_cast<unsigned short>(port));
     if (::inet_pton(AF_INET, host.c_str(), &o_url.address.sin_addr) != 1)
+        return false;
+    const std::uint32_t network = ntohl(o_url.address.sin_addr.s_addr) >> 24;
+    if (network == 0 || network == 127)
         return false;
     o_url.hostPort = host + ':' + std::to_string(port);
     o_url.path = pathStart < i_url.size() ? i_url.substr(pathStart) : std::string("/");
@@ -329,7 +335,7 @@ Answer Exchange(const std::string& i_url, const std::string& i_method, const std
     Url url;
     if (!ParseUrl(i_url, url))
     {
-        answer.problem = "its URL is not http:// with an IPv4 address";
+        answer.problem = "its URL is not http:// with the IPv4 address of another machine";
         return answer;
     }
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(EXCHANGE_MS);
@@ -427,6 +433,14 @@ std::string LocationOf(const std::string& i_packet)
     }
     return std::string();
 }
+}
+
+bool SameHost(const std::string& i_url, const std::string& i_other)
+{
+    Url url;
+    Url other;
+    return ParseUrl(i_url, url) && ParseUrl(i_other, other) &&
+           url.address.sin_addr.s_addr == other.address.sin_addr.s_addr;
 }
 
 Answer Get(const std::string& i_url)

@@ -42,6 +42,10 @@ struct Answer
     std::string problem;
 };
 
+// Whether two http:// URLs name the same IPv4 address (ports may differ);
+// false when either is not one that the exchanges accept.
+bool SameHost(const std::string& i_url, const std::string& i_other);
+
 // GET of an http:// URL that names an IPv4 address.
 Answer Get(const std::string& i_url);
 // A SOAP action with its arguments (plain text, in order) on a control URL;

@@ -192,6 +192,13 @@ enum class Verdict
 // is up with a public address.
 Verdict CheckConnection(ThreadedServices& io_services, const std::string& i_location, const GatewayDevice& i_device)
 {
+    // The calls go to the device that was asked, whatever its description
+    // names: never to another machine or to this one.
+    if (!i_device.urls.controlURL || !gateway::SameHost(i_device.urls.controlURL, i_location))
+    {
+        GiveUp(io_services, i_location, QStringLiteral("its control URL is not at its own address"));
+        return Verdict::GivenUp;
+    }
     SoapCall status(i_device, "GetStatusInfo");
     if (!status.OverBound().isEmpty())
     {

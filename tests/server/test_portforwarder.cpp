@@ -776,6 +776,15 @@ void TestPortForwarder::hostileDevicesCostBoundedResourcesAndOnlyOpenPortsAreMap
     QCOMPARE(paths.removeDuplicates(), 0);
     cleanup();
 
+    // A description naming a control URL on this machine: no call goes there.
+    QVERIFY(StartGateway({"--control-base", "http://127.0.0.1:80"}));
+    QVERIFY(StartClient());
+    mp_client->Write("delay 500");
+    mp_client->Write("init");
+    QVERIFY2(WaitForLogLine("its control URL is not at its own address"), qPrintable(PortForwardingLines().join('\n')));
+    QVERIFY(WaitForLogLine("none of them is a usable Internet gateway"));
+    cleanup();
+
     // The plain port is busy, so the peer network reports 0 for it: only the
     // scrambled one is mapped, at login and at the renewal.
     QVERIFY(StartGateway());

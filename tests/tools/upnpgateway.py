@@ -36,6 +36,8 @@ Options:
   --stream-bytes N     end a stream after N bytes (default 0: never)
   --devices N          answer each search first for N further devices, each
                        at a location of its own that answers 404
+  --control-base URL   name the connection service's control URL absolute,
+                       under URL (as a description may, pointing elsewhere)
   --no-ssdp            do not answer searches (a gateway that cannot be found)
   --lifetime N         quit by itself after N seconds (default 300)
   --stop-on-eof        also quit when stdin reaches its end
@@ -81,7 +83,7 @@ UPNP_ERRORS = {
 }
 
 
-def description(address, port):
+def description(address, port, control_base=""):
     return f"""<?xml version="1.0"?>
 <root xmlns="urn:schemas-upnp-org:device-1-0">
 <specVersion><major>1</major><minor>0</minor></specVersion>
@@ -114,7 +116,7 @@ def description(address, port):
 <service>
 <serviceType>{IPCONN}</serviceType>
 <serviceId>urn:upnp-org:serviceId:WANIPConn1</serviceId>
-<controlURL>/ctl/IPConn</controlURL>
+<controlURL>{control_base}/ctl/IPConn</controlURL>
 <eventSubURL>/evt/IPConn</eventSubURL>
 <SCPDURL>/WANIPCn.xml</SCPDURL>
 </service>
@@ -277,7 +279,7 @@ class Handler(BaseHTTPRequestHandler):
             self.end_headers()
             self.endless(b"<filler/>")
         elif self.path == "/rootDesc.xml":
-            self.send_body(200, description(gw.opt.address, self.server.server_address[1]))
+            self.send_body(200, description(gw.opt.address, self.server.server_address[1], gw.opt.control_base))
         else:
             self.send_body(404, "<error/>")
 
@@ -364,6 +366,7 @@ def main():
     p.add_argument("--stream", default="")
     p.add_argument("--stream-bytes", type=int, default=0)
     p.add_argument("--devices", type=int, default=0)
+    p.add_argument("--control-base", default="")
     p.add_argument("--no-ssdp", action="store_true")
     p.add_argument("--record", default="")
     p.add_argument("--lifetime", type=float, default=300.0)
