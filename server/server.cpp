@@ -227,6 +227,7 @@ void Server::Connect()
     m_decoder = FrameDecoder(MAX_SERVER_FRAME);
     ++m_socketGeneration;
     QTcpSocket* socket = new QTcpSocket(this);
+    socket->setReadBufferSize(READ_BUFFER_BYTES);
     mp_socket = socket;
     connect(socket, &QTcpSocket::connected, this, &Server::OnConnected);
     connect(socket, &QTcpSocket::readyRead, this, &Server::OnReadyRead);
@@ -389,19 +390,6 @@ void Server::OnReadyRead()
 {
     if (sender() != mp_socket || !mp_socket)
         return;
-    if (m_decoder.ReadFrom(*mp_socket) < 0)
-    {
-        if (m_state == State::LoggedIn)
-        {
-            LogLine(1, QStringLiteral("Reading from the server failed"));
-            EndConnection(true);
-        }
-        else
-        {
-            FailAttempt("socket error", QStringLiteral("Reading from the server failed"));
-        }
-        return;
-    }
     HandleFrames();
 }
 
@@ -416,11 +404,30 @@ void Server::HandleFrames()
             if (!m_turnPending)
             {
                 m_turnPending = true;
-                QTimer::singleShot(0, this, [this, generation] {
+                // Whatever connection is current by then: one that replaced
+                // this one may have found this turn pending and left its
+                // frames to it.
+                QTimer::singleShot(0, this, [this] {
                     m_turnPending = false;
-                    if (generation == m_socketGeneration && mp_socket)
+                    if (mp_socket)
                         HandleFrames();
                 });
+            }
+            return;
+        }
+        // One frame at a time: the rest waits in the socket's bounded buffer
+        // and the system's, so the server is not read faster than its frames
+        // are handled.
+        if (m_decoder.ReadFrom(*mp_socket, true) < 0)
+        {
+            if (m_state == State::LoggedIn)
+            {
+                LogLine(1, QStringLiteral("Reading from the server failed"));
+                EndConnection(true);
+            }
+            else
+            {
+                FailAttempt("socket error", QStringLiteral("Reading from the server failed"));
             }
             return;
         }

@@ -130,6 +130,8 @@ private:
     // Frames handled before the peer connections and the window get their
     // turn; a burst of relayed searches is otherwise seconds of work.
     static constexpr int FRAMES_PER_TURN = 32;
+    // What the socket takes in ahead of the frames being handled.
+    static constexpr qint64 READ_BUFFER_BYTES = 1024 * 1024;
     // Handles the buffered frames, a turn at a time.
     void HandleFrames();
 
