@@ -84,7 +84,7 @@ public:
     std::string m_type;           // "P", "F" or "D", once known
     bool m_weAsked = false;       // the connection serves a request of ours
     qint64 m_createdMs = 0;
-    qint64 m_lastActivityMs = 0;
+    qint64 m_lastActivityMs = 0;  // last bytes in or out, or message queued
     quint64 m_attemptId = 0;      // outgoing direct leg of one of our attempts
     quint32 m_pierceToken = 0;    // outgoing answer to a relayed request
     bool m_incoming = false;      // accepted by a listener

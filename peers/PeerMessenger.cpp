@@ -269,6 +269,11 @@ PeerConnection* PeerMessenger::NewConnection(QTcpSocket* ip_socket, bool i_scram
     m_connections[id] = conn;
     connect(ip_socket, &QTcpSocket::connected, conn, [this, id] { OnSocketConnected(id); });
     connect(ip_socket, &QTcpSocket::readyRead, conn, [this, id] { OnSocketReadyRead(id); });
+    // Output going out keeps it from counting as idle, as input does.
+    connect(ip_socket, &QTcpSocket::bytesWritten, conn, [this, id] {
+        if (PeerConnection* written = Find(id))
+            written->m_lastActivityMs = Now();
+    });
     connect(ip_socket, &QTcpSocket::disconnected, conn, [this, id] { OnSocketLost(id); });
     connect(ip_socket, &QTcpSocket::errorOccurred, conn, [this, id] { OnSocketLost(id); });
     return conn;
@@ -639,11 +644,16 @@ void PeerMessenger::ProcessIncoming(PeerConnection* ip_conn)
                     ScheduleTurn(ip_conn);
                     break;
                 }
-                if (ip_conn->Read() < 0)
+                const qint64 got = ip_conn->Read();
+                if (got < 0)
                 {
                     CloseConnection(ip_conn, QStringLiteral("read error"));
                     break;
                 }
+                // Bytes coming in count, not only whole frames: a large one
+                // on a slow link completes none for a long time.
+                if (got > 0)
+                    ip_conn->m_lastActivityMs = Now();
                 CountHeld(ip_conn);
                 if (ip_conn->IsClosed())
                     break;

@@ -114,6 +114,18 @@ void TestPeerDoors::HonestPeersGetThrough()
     QTcpSocket* ours = Accept(own);
     QVERIFY(ours);
     QCOMPARE(FrameReader().Next(ours), U32(PM_PEER_INIT) + Str("alice") + Str("D") + U32(0));
+
+    // A frame still coming in keeps its connection from counting as idle
+    // (when making room, as at the idle limit). Its first bytes come in
+    // the same read pass as the whole frame before it, 4 minutes later.
+    connect(messenger, &PeerMessenger::QueueUploadRequested, this, [&](std::string, std::string i_file) {
+        if (i_file == "then a long one")
+            m_fixture.m_now += 4 * 60 * 1000;
+    });
+    WriteRaw(honest.get(), Frame(PM_QUEUE_UPLOAD, Str("then a long one")) + U32(200000) + U32(PM_QUEUE_UPLOAD));
+    QVERIFY(asked.wait(g_waitMs));
+    m_fixture.Tick(60 * 1000 + 1);
+    QVERIFY(!m_fixture.Logged("user honest (type P): idle"));
 }
 
 QTEST_MAIN(TestPeerDoors)
