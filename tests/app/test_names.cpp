@@ -31,6 +31,7 @@
 #include <QScreen>
 #include <QTextDocument>
 #include <QToolButton>
+#include <QWindow>
 #include <QtTest>
 
 namespace
@@ -256,6 +257,12 @@ private slots:
         QVERIFY(!bar->childAt(close.center()));
         QVERIFY(ClickChatTabClose(2));
         QTRY_COMPARE(chats->count(), 2);
+
+        // A name beside a title's brackets is not the title's placeholder.
+        auto* starred = new UserGroupsDialog("*", mp_window.get());
+        starred->winId();
+        QCOMPARE(starred->windowHandle()->title(), QString("User Groups for [*]"));
+        starred->close();
     }
 
     void nameThatIsNotUtf8IsFoundByItsBytes()

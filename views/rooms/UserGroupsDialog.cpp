@@ -21,8 +21,8 @@ UserGroupsDialog::UserGroupsDialog(std::string i_user, QWidget* ip_parent)
     if (Type* groups = d->HasType("user_list_group"))
         AddHandler(groups->itemAdded, this, &UserGroupsDialog::OnUserGroupAdded);
 
-    setWindowTitle(QStringLiteral("User Groups for [") + BoundedTitleName(FromName(m_user), fontMetrics()) +
-                   QStringLiteral("]"));
+    setWindowTitle(ShownTitle(QStringLiteral("User Groups for [") + BoundedName(FromName(m_user), fontMetrics()) +
+                              QStringLiteral("]")));
 
     const ItemPtr entry = GetItem("user", m_user)["in_user_list"];
     for (Item* group : AllItems("user_list_group"))

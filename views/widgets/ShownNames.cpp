@@ -44,9 +44,10 @@ QString BoundedMnemonicName(const QString& i_name, const QFontMetrics& i_metrics
     return BoundedName(i_name, i_metrics).replace(QLatin1Char('&'), QLatin1String("&&"));
 }
 
-QString BoundedTitleName(const QString& i_name, const QFontMetrics& i_metrics)
+QString ShownTitle(const QString& i_title)
 {
-    return BoundedName(i_name, i_metrics).replace(QLatin1String("[*]"), QLatin1String("[*][*]"));
+    QString title = i_title;
+    return title.replace(QLatin1String("[*]"), QLatin1String("[*][*]"));
 }
 
 QString NameToolTip(const QString& i_name)

@@ -25,8 +25,10 @@ QString BoundedName(const QString& i_name, const QFontMetrics& i_metrics);
 // tool buttons, actions, menu entries).
 QString BoundedMnemonicName(const QString& i_name, const QFontMetrics& i_metrics);
 
-// BoundedName with the title placeholder "[*]" written so that it shows.
-QString BoundedTitleName(const QString& i_name, const QFontMetrics& i_metrics);
+// A window title as written: the toolkit's placeholder "[*]" shows as
+// written too. For the whole title, since a name next to the title's own
+// brackets can form one ("[" + "*" + "]").
+QString ShownTitle(const QString& i_title);
 
 // The whole name as a tool tip that shows it as written, markup and all,
 // wrapped where it would not fit on a screen.
