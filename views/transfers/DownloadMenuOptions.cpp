@@ -1,5 +1,6 @@
 #include "DownloadMenuOptions.h"
 
+#include "ShownNames.h"
 #include "TextConversion.h"
 #include "TransferQueueManager.h"
 #include "server.h"
@@ -38,9 +39,8 @@ DownloadMenuOptions::DownloadMenuOptions(QMenu* ip_menu, ItemSet i_entries, QObj
         if (ItemPtr search = first.Get()->GetItem(searchType))
         {
             m_searchText = FromUtf8(search.AsString());
-            // A lone "&" would mark a shortcut instead of showing.
-            QString shown = m_searchText;
-            shown.replace(QLatin1Char('&'), QStringLiteral("&&"));
+            // Shown as typed, of bounded width.
+            const QString shown = BoundedMnemonicName(m_searchText, ip_menu->fontMetrics());
             QAction* rerun =
                 ip_menu->addAction(QIcon(QStringLiteral(":/icons/search_icon")), tr("Re-run Search: ") + shown);
             connect(rerun, &QAction::triggered, this, &DownloadMenuOptions::OnRerunSearch);
