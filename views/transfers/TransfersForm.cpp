@@ -106,6 +106,12 @@ TransfersForm::~TransfersForm()
     DisableHandlers();
     if (dataSaver)
         dataSaver->RemoveDataLoadedEventHandler(this);
+    // Rows still waiting for the running store operation to end belong to
+    // no tree yet (those below them go with them); the leaving ones go with
+    // the trees.
+    for (Side* side : {&m_downloads, &m_uploads})
+        for (const auto& [parent, row] : side->arriving)
+            delete row;
     delete mp_ui;
 }
 
