@@ -12,6 +12,8 @@
 #include <QCryptographicHash>
 #include <QTimer>
 
+#include <limits>
+
 Server* gp_server = nullptr;
 
 namespace
@@ -304,7 +306,7 @@ void Server::OnConnectTimeout()
 
 void Server::OnSocketError(QAbstractSocket::SocketError)
 {
-    if (sender() != mp_socket)
+    if (sender() != mp_socket || !HandledTheRest())
         return;
     const QString text = mp_socket ? mp_socket->errorString() : QString();
     if (m_state == State::LoggedIn)
@@ -320,7 +322,7 @@ void Server::OnSocketError(QAbstractSocket::SocketError)
 
 void Server::OnSocketDisconnected()
 {
-    if (sender() != mp_socket)
+    if (sender() != mp_socket || !HandledTheRest())
         return;
     if (m_state == State::LoggedIn)
     {
@@ -386,6 +388,16 @@ void Server::Send(const MemStream& i_message)
 
 // ---------------------------------------------------------------- reading
 
+bool Server::HandledTheRest()
+{
+    // What the server sent before the connection ended still counts: its
+    // last word may say why it closed. No more than the bounded read buffer
+    // is left, so it is handled at once.
+    const quint64 generation = m_socketGeneration;
+    HandleFrames(std::numeric_limits<int>::max());
+    return generation == m_socketGeneration && mp_socket;
+}
+
 void Server::OnReadyRead()
 {
     if (sender() != mp_socket || !mp_socket)
@@ -393,13 +405,13 @@ void Server::OnReadyRead()
     HandleFrames();
 }
 
-void Server::HandleFrames()
+void Server::HandleFrames(int i_turn)
 {
     const quint64 generation = m_socketGeneration;
     FrameView frame;
     for (int handled = 0;; ++handled)
     {
-        if (handled == FRAMES_PER_TURN)
+        if (handled == i_turn)
         {
             if (!m_turnPending)
             {

@@ -132,8 +132,11 @@ private:
     static constexpr int FRAMES_PER_TURN = 32;
     // What the socket takes in ahead of the frames being handled.
     static constexpr qint64 READ_BUFFER_BYTES = 1024 * 1024;
-    // Handles the buffered frames, a turn at a time.
-    void HandleFrames();
+    // Handles the buffered frames, a turn of i_turn frames at a time.
+    void HandleFrames(int i_turn = FRAMES_PER_TURN);
+    // Handles every frame left once the connection has ended; false when a
+    // handler ended it meanwhile.
+    bool HandledTheRest();
 
     enum class State { Offline, Connecting, LoggingIn, LoggedIn };
     void SetState(State i_state)

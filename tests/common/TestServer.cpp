@@ -147,9 +147,9 @@ bool TestServer::Raw(QString i_user, QByteArray i_bytes)
     .value("ok").toBool();
 }
 
-bool TestServer::Drop(QString i_user)
+bool TestServer::Drop(QString i_user, bool i_flushed)
 {
-  return Command({{"cmd", "drop"}, {"user", i_user}}).value("ok").toBool();
+  return Command({{"cmd", "drop"}, {"user", i_user}, {"flushed", i_flushed}}).value("ok").toBool();
 }
 
 QJsonArray TestServer::Received(QString i_user, int i_code)

@@ -40,7 +40,8 @@ public:
   // ["string_hex","c3a9"], ["latin1",...], ["utf8",...].
   bool Send(QString i_user, quint32 i_code, QJsonArray i_fields = {});
   bool Raw(QString i_user, QByteArray i_bytes);
-  bool Drop(QString i_user);
+  // i_flushed: after what was sent to the user has been written.
+  bool Drop(QString i_user, bool i_flushed = false);
   // Messages the server received from the user's connections, oldest first:
   // {"index","conn","code","hex","fields"}; i_code < 0 means every code.
   QJsonArray Received(QString i_user, int i_code = -1);

@@ -126,6 +126,12 @@ void TestPeerDoors::HonestPeersGetThrough()
     QVERIFY(asked.wait(g_waitMs));
     m_fixture.Tick(60 * 1000 + 1);
     QVERIFY(!m_fixture.Logged("user honest (type P): idle"));
+
+    // What the server sent before closing is handled, however many turns
+    // it would take.
+    QVERIFY(m_ts.Raw("alice", searches));
+    QVERIFY(m_ts.Drop("alice", true));
+    QTRY_COMPARE_WITH_TIMEOUT(searched, 2 * burst + 1, g_waitMs);
 }
 
 QTEST_MAIN(TestPeerDoors)

@@ -23,7 +23,8 @@ with "ok" (true/false), "error" when false, and the request's "id" echoed.
                                 ["string_hex", hex], ["bytes_hex", hex], ["u32"|"i32"|"i64"|"byte", n],
                                 ["ip", "a.b.c.d" or n]]; "string" is Latin-1 when possible, else UTF-8
     raw {user, hex}             bytes as they are, to the user's connection
-    drop {user}                 closes the user's connection at once -> {closed}
+    drop {user[, flushed]}      closes the user's connection at once, or once what was sent
+                                to it is written when flushed is true -> {closed}
     received {user[, code][, since]} -> {messages: [{index, conn, code, hex, fields}], next}
     wait {user, code[, count=1][, timeout=5][, since]} -> {ok, count}
     users -> {users: [{user, conn, ip, port, scrambled_port, no_parent, level, root,
@@ -1229,13 +1230,16 @@ class Server:
         user = self._arg(req, "user", str)
         with self.lock:
             c = self._online_client(user)
-            c.abort = True
+            if req.get("flushed"):
+                c.closing = True
+            else:
+                c.abort = True
             self.wake()
             if threading.current_thread() is not self.loop_thread():
                 deadline = time.monotonic() + 5
                 while not c.closed and not self.stopped.is_set() and time.monotonic() < deadline:
                     self.cond.wait(0.1)
-            else:
+            elif c.abort:
                 self._close(c)
         return {"closed": c.closed}
 
@@ -1541,8 +1545,8 @@ class TestServer:
     def raw(self, user, data):
         self._checked({"cmd": "raw", "user": user, "hex": bytes(data).hex()})
 
-    def drop(self, user):
-        return self._checked({"cmd": "drop", "user": user})["closed"]
+    def drop(self, user, flushed=False):
+        return self._checked({"cmd": "drop", "user": user, "flushed": flushed})["closed"]
 
     def received(self, user, code=None, since=0):
         return self._checked({"cmd": "received", "user": user, "code": code, "since": since})["messages"]
