@@ -10,20 +10,20 @@
 namespace
 {
 
-// The rows at or below the row that are open or hidden: the view keeps
-// both only while a row is in it. A row keeps its state while its parent
-// is closed, so closed rows are walked too.
-void CollectState(QTreeWidgetItem* ip_row, std::vector<QTreeWidgetItem*>& o_open,
-                  std::vector<QTreeWidgetItem*>& o_hidden)
+// The rows at or below the row that are open or hidden, those that go
+// left out: the view keeps both only while a row is in it. A row keeps its
+// state while its parent is closed, so closed rows are walked too.
+void CollectState(QTreeWidgetItem* ip_row, const std::unordered_set<QTreeWidgetItem*>& i_doomed,
+                  std::vector<QTreeWidgetItem*>& o_open, std::vector<QTreeWidgetItem*>& o_hidden)
 {
+    if (i_doomed.count(ip_row))
+        return;
     if (ip_row->isHidden())
         o_hidden.push_back(ip_row);
-    if (ip_row->childCount() == 0)
-        return;
     if (ip_row->isExpanded())
         o_open.push_back(ip_row);
     for (int k = 0; k < ip_row->childCount(); ++k)
-        CollectState(ip_row->child(k), o_open, o_hidden);
+        CollectState(ip_row->child(k), i_doomed, o_open, o_hidden);
 }
 
 // Deletes the doomed rows of a list taken out of the tree; the others, in
@@ -43,6 +43,84 @@ QList<QTreeWidgetItem*> Survivors(const QList<QTreeWidgetItem*>& i_rows,
     return kept;
 }
 
+// Whether the row goes, itself or with a row above it.
+bool Goes(QTreeWidgetItem* ip_row, const std::unordered_set<QTreeWidgetItem*>& i_doomed)
+{
+    for (QTreeWidgetItem* row = ip_row; row; row = row->parent())
+        if (i_doomed.count(row))
+            return true;
+    return false;
+}
+
+// The current row once the rows have been deleted one by one in the given
+// order, as the view moves it for each; o_reselected: whether the view then
+// made it the one selected row. Rows are taken to be enabled, as the
+// views' rows are.
+QTreeWidgetItem* CurrentAfter(QTreeWidget* ip_tree, const std::vector<QTreeWidgetItem*>& i_rows,
+                              const std::unordered_set<QTreeWidgetItem*>& i_doomed, bool& o_reselected)
+{
+    // The rows deleted so far, and how many children each parent has lost.
+    std::unordered_set<QTreeWidgetItem*> gone;
+    std::unordered_map<QTreeWidgetItem*, int> lost;
+    QTreeWidgetItem* root = ip_tree->invisibleRootItem();
+    const bool single = ip_tree->selectionMode() == QAbstractItemView::SingleSelection;
+    QTreeWidgetItem* current = ip_tree->currentItem();
+    o_reselected = false;
+    for (QTreeWidgetItem* row : i_rows)
+    {
+        // A current row that stays is hit by no deletion.
+        if (!current || !Goes(current, i_doomed))
+            break;
+        if (Goes(row, gone))
+            continue;
+        QTreeWidgetItem* parent = row->parent() ? row->parent() : root;
+        if (current != row)
+        {
+            // One further below goes with the row, and no row is current.
+            for (QTreeWidgetItem* up = current->parent(); up && current; up = up->parent())
+                if (up == row)
+                    current = nullptr;
+        }
+        else if (parent->childCount() - lost[parent] <= 1)
+        {
+            // The last child: with one selection its parent, below the top,
+            // becomes current and selected alone.
+            current = single && parent != root ? parent : nullptr;
+            o_reselected = o_reselected || current;
+        }
+        else
+        {
+            // With one selection the view moves it to the next shown
+            // sibling, else the nearest shown one above, else to the last
+            // sibling it looked at, and selects it alone. Otherwise the
+            // current row moves up one, or else down one.
+            const int at = parent->indexOfChild(row);
+            QTreeWidgetItem* next = nullptr;
+            bool found = false;
+            for (int k = at + 1; single && !found && k < parent->childCount(); ++k)
+                if (!gone.count(parent->child(k)))
+                {
+                    next = parent->child(k);
+                    found = !next->isHidden();
+                }
+            for (int k = at - 1; !found && k >= 0; --k)
+                if (!gone.count(parent->child(k)))
+                {
+                    next = parent->child(k);
+                    found = !single || !next->isHidden();
+                }
+            for (int k = at + 1; !next && k < parent->childCount(); ++k)
+                if (!gone.count(parent->child(k)))
+                    next = parent->child(k);
+            current = next;
+            o_reselected = o_reselected || single;
+        }
+        gone.insert(row);
+        ++lost[parent];
+    }
+    return current;
+}
+
 } // namespace
 
 TreeWidget::TreeWidget(QWidget* ip_parent) : QTreeWidget(ip_parent) {}
@@ -58,12 +136,7 @@ void TreeWidget::keyPressEvent(QKeyEvent* ip_event)
 void TreeWidget::DeleteRows(const std::vector<QTreeWidgetItem*>& i_rows)
 {
     const std::unordered_set<QTreeWidgetItem*> doomed(i_rows.begin(), i_rows.end());
-    auto goes = [&](QTreeWidgetItem* ip_row) {
-        for (QTreeWidgetItem* row = ip_row; row; row = row->parent())
-            if (doomed.count(row))
-                return true;
-        return false;
-    };
+    auto goes = [&](QTreeWidgetItem* ip_row) { return Goes(ip_row, doomed); };
     // Only the topmost rows leave; those below go with them. The parents
     // that lose children, each once.
     QTreeWidgetItem* root = invisibleRootItem();
@@ -79,7 +152,10 @@ void TreeWidget::DeleteRows(const std::vector<QTreeWidgetItem*>& i_rows)
         if (seen.insert(parent).second)
             parents.push_back(parent);
     }
-    if (topmost.size() <= 1)
+    // One row alone goes the toolkit's way, unless the current row goes
+    // too: one by one, rows below it that are named first move the current
+    // row on before it goes.
+    if (topmost.size() <= 1 && !(currentItem() && goes(currentItem())))
     {
         for (QTreeWidgetItem* row : topmost)
             delete row;
@@ -87,19 +163,29 @@ void TreeWidget::DeleteRows(const std::vector<QTreeWidgetItem*>& i_rows)
     }
 
     // The whole tree leaves the view, is mended while no view follows it,
-    // and comes back: two changes, however many rows go.
-    QTreeWidgetItem* current = currentItem();
-    if (current && goes(current))
-        current = nullptr;
+    // and comes back: two changes, however many rows go. What the view
+    // keeps of the rows that stay is noted first; nothing of a row that
+    // goes is touched after it is deleted.
     const int column = currentColumn() < 0 ? 0 : currentColumn();
-    QList<QTreeWidgetItem*> selected = selectedItems();
-    selected.removeIf(goes);
+    bool reselected = false;
+    QTreeWidgetItem* current = CurrentAfter(this, i_rows, doomed, reselected);
+    std::vector<QTreeWidgetItem*> selected;
+    if (reselected)
+    {
+        if (current)
+            selected.push_back(current);
+    }
+    else
+        for (const QItemSelectionRange& range : selectionModel()->selection())
+            for (int row = range.top(); row <= range.bottom(); ++row)
+                if (QTreeWidgetItem* item = itemFromIndex(model()->index(row, 0, range.parent())))
+                    if (!goes(item))
+                        selected.push_back(item);
     const int scrolled = verticalScrollBar()->value();
     std::vector<QTreeWidgetItem*> open;
     std::vector<QTreeWidgetItem*> hidden;
     for (int k = 0; k < root->childCount(); ++k)
-        if (!doomed.count(root->child(k)))
-            CollectState(root->child(k), open, hidden);
+        CollectState(root->child(k), doomed, open, hidden);
 
     // Out of the tree, rows change without the view hearing of each.
     const QList<QTreeWidgetItem*> top = root->takeChildren();

@@ -18,11 +18,14 @@ public:
     explicit TreeWidget(QWidget* ip_parent = nullptr);
     ~TreeWidget() override;
 
-    // Deletes the rows, each with the rows below it. Taken out one by one,
-    // every row would cost a walk over every expanded row of the tree; here
-    // the rows leave the view and the others come back, two changes in all,
-    // keeping their order, expansion and hiding, and the current and
-    // selected rows stay so where they remain.
+    // Deletes the rows, each with the rows below it, any shape and order
+    // (rows below others named too, twice, before or after them). Taken out
+    // one by one, every row would cost a walk over every expanded row of the
+    // tree; here the rows leave the view and the others come back, two
+    // changes in all, and what stays ends as it would have one by one in the
+    // given order: its order, expansion and hiding, and the current and
+    // selected rows, the current row moved on as the view moves it when its
+    // own row goes.
     void DeleteRows(const std::vector<QTreeWidgetItem*>& i_rows);
     // Adds each row (first) under its parent row (second; null: at the
     // top), after the children it has, in the order given: one change per
