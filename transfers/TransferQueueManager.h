@@ -190,11 +190,20 @@ private:
     // never freezes. Entries removed meanwhile are noted and skipped.
     struct Pass
     {
+        // An item held with its serial, by which its removal is noted: the
+        // store gives a removed item's memory to the next new one, but never
+        // its serial.
+        struct Held
+        {
+            Held(Item* ip_item = nullptr) : item(ip_item), serial(ip_item ? ip_item->Serial() : 0) {}
+            Item* item;
+            uint64_t serial;
+        };
         // Requeue: the periodic check. UserOnline: a user came online.
         // Reask: a user's waiting downloads, asked for again.
         enum Kind { UserOnline, Requeue, Reask } kind = Requeue;
-        Item* user = nullptr;             // UserOnline, Reask: the user asked
-        std::vector<Item*> downloads;     // in ascending download order
+        Held user;                        // UserOnline, Reask: the user asked
+        std::vector<Held> downloads;      // in ascending download order
         size_t next = 0;
     };
     void StartPass(Pass&& i_pass);
@@ -295,7 +304,8 @@ private:
     std::function<QDateTime()> m_clock;
 
     std::deque<Pass> m_passes;
-    std::unordered_set<Item*> m_removedInPass;
+    // The serials of entries and users removed while passes run.
+    std::unordered_set<uint64_t> m_removedInPass;
     qint64 m_passSliceMs = 20;
     QTimer m_passTimer;
 };

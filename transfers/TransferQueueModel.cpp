@@ -390,10 +390,10 @@ void TransferQueueManager::RunPasses()
         Pass& pass = m_passes.front();
         while (pass.next < pass.downloads.size())
         {
-            Item* download = pass.downloads[pass.next++];
-            if (m_removedInPass.count(download))
+            const Pass::Held download = pass.downloads[pass.next++];
+            if (m_removedInPass.count(download.serial))
                 continue;
-            if (!PassStep(pass, download))
+            if (!PassStep(pass, download.item))
             {
                 pass.next = pass.downloads.size();
                 break;
@@ -426,7 +426,7 @@ bool TransferQueueManager::PassStep(const Pass& i_pass, Item* ip_download)
     }
 
     // A user who went offline meanwhile is asked again when back online.
-    if (m_removedInPass.count(i_pass.user) || !IsOnline(i_pass.user))
+    if (m_removedInPass.count(i_pass.user.serial) || !IsOnline(i_pass.user.item))
         return false;
     if (i_pass.kind == Pass::Reask)
     {
@@ -455,11 +455,11 @@ bool TransferQueueManager::PassStep(const Pass& i_pass, Item* ip_download)
 void TransferQueueManager::OnDownloadEntryRemoved(Item* ip_item)
 {
     if (!m_passes.empty())
-        m_removedInPass.insert(ip_item);
+        m_removedInPass.insert(ip_item->Serial());
 }
 
 void TransferQueueManager::OnUserRemoved(Item* ip_item)
 {
     if (!m_passes.empty())
-        m_removedInPass.insert(ip_item);
+        m_removedInPass.insert(ip_item->Serial());
 }

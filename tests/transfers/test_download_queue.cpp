@@ -6,6 +6,8 @@
 
 #include <QFileInfo>
 
+#include <unordered_set>
+
 using namespace transfertest;
 
 namespace
@@ -34,6 +36,7 @@ private slots:
     void TransferRequestsAnswered();
     void LongPassesKeepTheirOrderAcrossTurns();
     void ForgottenRequestsAskedAgainWhileOthersRun();
+    void FolderQueuedAfterARemovalIsAskedForWhole();
 
 private:
     // The codes and first strings of everything bob receives until it is quiet.
@@ -318,6 +321,43 @@ void TestDownloadQueue::ForgottenRequestsAskedAgainWhileOthersRun()
     QCOMPARE(Status(queued), std::string("queued"));
     QCOMPARE(Status(aborted), std::string("aborted"));
     queue->RemoveDownload(carols);
+}
+
+// Downloads removed while a folder is asked for in slices, then a folder
+// queued at once: its new entries may take the removed ones' memory, and
+// each of its files is still asked for.
+void TestDownloadQueue::FolderQueuedAfterARemovalIsAskedForWhole()
+{
+    TransferQueueManager* queue = m_fixture.mp_queue;
+    SetOnline("bob", true);
+    queue->SetPassSlice(0);
+    auto folder = [&](const std::string& i_folder, int i_files) {
+        std::vector<TransferQueueManager::DownloadRequest> requests;
+        for (int n = 0; n < i_files; ++n)
+            requests.push_back({"bob", std::to_string(n) + ".mp3", i_folder, 1, 0});
+        return queue->AddDownloads(requests);
+    };
+    const std::vector<ItemPtr> first = folder("first", 6);
+    QVERIFY(queue->IsPassRunning());
+    std::unordered_set<Item*> freed;
+    for (size_t n = 3; n < first.size(); ++n)
+    {
+        freed.insert(first[n].Get());
+        queue->RemoveDownload(first[n]);
+    }
+    const std::vector<ItemPtr> second = folder("second", 6);
+    bool reused = false;
+    for (const ItemPtr& entry : second)
+        reused = reused || freed.count(entry.Get());
+    QVERIFY(reused);
+    QTRY_VERIFY(!queue->IsPassRunning());
+
+    const QStringList received = Received();
+    for (int n = 0; n < 6; ++n)
+        QVERIFY2(received.contains(QStringLiteral("43 second\\%1.mp3").arg(n)), qPrintable(received.join(", ")));
+    for (int n = 0; n < 3; ++n)
+        QVERIFY(received.contains(QStringLiteral("43 first\\%1.mp3").arg(n)));
+    QVERIFY(!received.contains(QStringLiteral("43 first\\3.mp3")));
 }
 
 QTEST_MAIN(TestDownloadQueue)
