@@ -34,6 +34,12 @@
 //                              text; BROWSEFILES <file>|<size>;... its file rows
 //   BROWSEGET <user> <path>    clicks that folder row and the toolbar's
 //                              "Download Folder"
+//   BROWSEAWAY <user>          "Browse user's files" from the context menu of
+//                              the user's row in the download list, then the
+//                              transfers tab clicked at once, before any
+//                              answer, so the browse tab is out of sight
+//   EVENTS                     EVENTS <text>|<text>... the event toolbar's
+//                              buttons
 //   SLOTS <n>                  sets the upload slots in the transfers view
 //   LIMIT <KiB/s>              sets and switches on the upload speed limit
 //                              there; 0 switches it off
@@ -47,6 +53,7 @@
 #include "AddSharedFolderDialog.h"
 #include "ChatForm.h"
 #include "Data.h"
+#include "EventToolBar.h"
 #include "GeneralFunctions.h"
 #include "RoomForm.h"
 #include "SearchResultsForm.h"
@@ -412,6 +419,31 @@ void Run(MainWindow& i_window, const QByteArray& i_line)
             if ((*it)->childCount() == 0)
                 rows << (*it)->text(2) + '|' + (*it)->text(3) + '|' + (*it)->text(8);
         return Print("DOWNLOADS " + rows.join(';').toUtf8());
+    }
+    else if (command == "BROWSEAWAY" && words.size() == 2)
+    {
+        auto* list = ui->transfersForm->findChild<QTreeWidget*>("downloadsList");
+        const QString user = QString::fromUtf8(words[1]);
+        QTreeWidgetItem* row = nullptr;
+        for (int k = 0; list && k < list->topLevelItemCount() && !row; ++k)
+            if (list->topLevelItem(k)->text(0) == user || list->topLevelItem(k)->text(0).startsWith(user + " ["))
+                row = list->topLevelItem(k);
+        if (!row)
+            return Print("ERROR no download row of " + words[1]);
+        FocusAsClicked(list);
+        const QByteArray failure = ChooseFromContextMenu(row, "Browse user's files");
+        if (!failure.isEmpty())
+            return Print("ERROR " + failure);
+        if (!FocusAsClicked(list))
+            return Print("ERROR the download list takes no click");
+    }
+    else if (command == "EVENTS")
+    {
+        QStringList buttons;
+        for (QAction* action : eventToolBar->actions())
+            if (!action->text().isEmpty())
+                buttons << action->text();
+        return Print("EVENTS " + buttons.join('|').toUtf8());
     }
     else if (command == "SLOTS" && words.size() == 2)
     {

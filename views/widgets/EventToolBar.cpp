@@ -57,6 +57,9 @@ void EventToolBar::AddPlaceholder()
 
 void EventToolBar::AddEvent(QString i_text, QString i_icon, QWidget* ip_widget)
 {
+    // The toolbar goes with the window: nothing is built on it any more.
+    if (g_showIsOver)
+        return;
     if (!window()->isActiveWindow())
     {
         if (m_alertIcons.empty())
@@ -94,7 +97,9 @@ void EventToolBar::AddEvent(QString i_text, QString i_icon, QWidget* ip_widget)
 
 void EventToolBar::RemoveEvent(QWidget* ip_widget)
 {
-    if (ip_widget)
+    // Views that go after the window would take buttons off a toolbar that
+    // is going too, and put the placeholder back on it.
+    if (ip_widget && !g_showIsOver)
         RemoveEventOf(Value(ip_widget));
 }
 

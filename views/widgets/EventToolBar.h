@@ -43,7 +43,8 @@ public:
     // Posts an event for the widget: a visible widget gets none, a widget
     // with an event keeps its first one. Blinks while the window is inactive.
     // The text (a name, a search) shows as written, of bounded width, whole
-    // in the button's tool tip.
+    // in the button's tool tip. Both do nothing once the window is being
+    // torn down: the toolbar goes with it.
     void AddEvent(QString i_text, QString i_icon, QWidget* ip_widget);
     // Removes the widget's event, if any.
     void RemoveEvent(QWidget* ip_widget);
