@@ -194,9 +194,10 @@ void RoomForm::OnRowChanges()
     m_newRows.clear();
     m_leavingRows.clear();
 
-    QTreeWidget* list = mp_ui->userList;
+    TreeWidget* list = mp_ui->userList;
     // A few rows are deleted where they are; many (the room entered again)
-    // in one pass instead of one search of the list each.
+    // in one pass instead of one search of the list each, the current and
+    // selected rows kept.
     const bool many = leaving.size() > 64;
     if (!many)
         for (QTreeWidgetItem* row : leaving)
@@ -206,16 +207,7 @@ void RoomForm::OnRowChanges()
     // Filled unsorted, sorted once.
     list->setSortingEnabled(false);
     if (many)
-    {
-        QList<QTreeWidgetItem*> kept = list->invisibleRootItem()->takeChildren();
-        kept.removeIf([&leaving](QTreeWidgetItem* ip_row) {
-            if (!leaving.count(ip_row))
-                return false;
-            delete ip_row;
-            return true;
-        });
-        list->addTopLevelItems(kept);
-    }
+        list->DeleteRows(std::vector<QTreeWidgetItem*>(leaving.begin(), leaving.end()));
     list->addTopLevelItems(added);
     list->setSortingEnabled(true);
 }
