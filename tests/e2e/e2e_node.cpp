@@ -34,12 +34,10 @@
 //                              text; BROWSEFILES <file>|<size>;... its file rows
 //   BROWSEGET <user> <path>    clicks that folder row and the toolbar's
 //                              "Download Folder"
-//   BROWSEAWAY <user>          "Browse user's files" from the context menu of
-//                              the user's row in the download list, then the
-//                              transfers tab clicked at once, before any
-//                              answer, so the browse tab is out of sight
-//   EVENTS                     EVENTS <text>|<text>... the event toolbar's
-//                              buttons
+//   BROWSEAWAY <user>          "Browse user's files" from the user's row in
+//                              the download list, which is clicked again at
+//                              once: the browse tab is hidden when the list comes
+//   EVENTS                     EVENTS <text>|<text>... the event toolbar's buttons
 //   SLOTS <n>                  sets the upload slots in the transfers view
 //   LIMIT <KiB/s>              sets and switches on the upload speed limit
 //                              there; 0 switches it off
@@ -72,6 +70,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSpinBox>
 #include <QTest>
 #include <QTextBrowser>
@@ -423,19 +422,13 @@ void Run(MainWindow& i_window, const QByteArray& i_line)
     else if (command == "BROWSEAWAY" && words.size() == 2)
     {
         auto* list = ui->transfersForm->findChild<QTreeWidget*>("downloadsList");
-        const QString user = QString::fromUtf8(words[1]);
-        QTreeWidgetItem* row = nullptr;
-        for (int k = 0; list && k < list->topLevelItemCount() && !row; ++k)
-            if (list->topLevelItem(k)->text(0) == user || list->topLevelItem(k)->text(0).startsWith(user + " ["))
-                row = list->topLevelItem(k);
-        if (!row)
+        const QString name = QRegularExpression::escape(QString::fromUtf8(words[1])) + "( \\[offline\\])?";
+        const auto rows = list->findItems(QRegularExpression::anchoredPattern(name), Qt::MatchRegularExpression);
+        if (rows.size() != 1 || !FocusAsClicked(list))
             return Print("ERROR no download row of " + words[1]);
-        FocusAsClicked(list);
-        const QByteArray failure = ChooseFromContextMenu(row, "Browse user's files");
-        if (!failure.isEmpty())
+        const QByteArray failure = ChooseFromContextMenu(rows.first(), "Browse user's files");
+        if (!failure.isEmpty() || !FocusAsClicked(list))
             return Print("ERROR " + failure);
-        if (!FocusAsClicked(list))
-            return Print("ERROR the download list takes no click");
     }
     else if (command == "EVENTS")
     {

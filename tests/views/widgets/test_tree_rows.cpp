@@ -10,7 +10,6 @@
 #include <QtTest>
 
 #include <random>
-#include <unordered_set>
 
 namespace
 {
@@ -73,14 +72,10 @@ private slots:
                     rows[t].push_back(row);
                 }
             }
-            if (below(5) != 0)
-            {
-                const size_t current = below(unsigned(count));
-                one.setCurrentItem(rows[0][current], 0, QItemSelectionModel::NoUpdate);
-                byRow.setCurrentItem(rows[1][current], 0, QItemSelectionModel::NoUpdate);
-            }
+            const size_t current = below(unsigned(count) + 2);
+            for (int t = 0; t < 2 && current < size_t(count); ++t)
+                rows[t][current]->treeWidget()->setCurrentItem(rows[t][current], 0, QItemSelectionModel::NoUpdate);
             QCoreApplication::processEvents();
-            QCOMPARE(Shape(&one), Shape(&byRow));
 
             // Any rows in any order: below others that go, before or after
             // them, twice.
@@ -97,11 +92,10 @@ private slots:
             {
                 going.push_back(rows[0][n]);
                 // The toolkit's way: each row still in the tree, deleted.
-                std::unordered_set<QTreeWidgetItem*> left;
-                for (QTreeWidgetItemIterator it(&byRow); *it; ++it)
-                    left.insert(*it);
-                if (left.count(rows[1][n]))
-                    delete rows[1][n];
+                QTreeWidgetItemIterator it(&byRow);
+                while (*it && *it != rows[1][n])
+                    ++it;
+                delete *it;
             }
             one.DeleteRows(going);
             QCoreApplication::processEvents();
