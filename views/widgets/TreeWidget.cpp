@@ -65,6 +65,27 @@ QTreeWidgetItem* CurrentAfter(QTreeWidget* ip_tree, const std::vector<QTreeWidge
     QTreeWidgetItem* root = ip_tree->invisibleRootItem();
     const bool single = ip_tree->selectionMode() == QAbstractItemView::SingleSelection;
     QTreeWidgetItem* current = ip_tree->currentItem();
+    // Where the current row stands among its siblings, once known: rows
+    // that go in their order move it on one each, at no search each.
+    int currentAt = -1;
+    // Per parent and way, where to look on from a row already gone (plus
+    // two; 0: not known yet): a run of gone rows is crossed once, however
+    // often the current row meets it.
+    std::unordered_map<QTreeWidgetItem*, std::vector<int>> onward[2];
+    auto present = [&](QTreeWidgetItem* ip_parent, int i_k, int i_way) {
+        std::vector<int>& jump = onward[i_way > 0][ip_parent];
+        jump.resize(size_t(ip_parent->childCount()), 0);
+        std::vector<int> crossed;
+        int k = i_k;
+        while (k >= 0 && k < int(jump.size()) && gone.count(ip_parent->child(k)))
+        {
+            crossed.push_back(k);
+            k = jump[size_t(k)] ? jump[size_t(k)] - 2 : k + i_way;
+        }
+        for (int c : crossed)
+            jump[size_t(c)] = k + 2;
+        return k;
+    };
     o_reselected = false;
     for (QTreeWidgetItem* row : i_rows)
     {
@@ -86,6 +107,7 @@ QTreeWidgetItem* CurrentAfter(QTreeWidget* ip_tree, const std::vector<QTreeWidge
             // The last child: with one selection its parent, below the top,
             // becomes current and selected alone.
             current = single && parent != root ? parent : nullptr;
+            currentAt = -1;
             o_reselected = o_reselected || current;
         }
         else
@@ -94,25 +116,21 @@ QTreeWidgetItem* CurrentAfter(QTreeWidget* ip_tree, const std::vector<QTreeWidge
             // sibling, else the nearest shown one above, else to the last
             // sibling it looked at, and selects it alone. Otherwise the
             // current row moves up one, or else down one.
-            const int at = parent->indexOfChild(row);
-            QTreeWidgetItem* next = nullptr;
+            const int at = currentAt >= 0 && parent->child(currentAt) == row ? currentAt : parent->indexOfChild(row);
+            const int count = parent->childCount();
+            currentAt = -1;
             bool found = false;
-            for (int k = at + 1; single && !found && k < parent->childCount(); ++k)
-                if (!gone.count(parent->child(k)))
-                {
-                    next = parent->child(k);
-                    found = !next->isHidden();
-                }
-            for (int k = at - 1; !found && k >= 0; --k)
-                if (!gone.count(parent->child(k)))
-                {
-                    next = parent->child(k);
-                    found = !single || !next->isHidden();
-                }
-            for (int k = at + 1; !next && k < parent->childCount(); ++k)
-                if (!gone.count(parent->child(k)))
-                    next = parent->child(k);
-            current = next;
+            auto look = [&](int i_k, bool i_shown) {
+                currentAt = i_k;
+                found = i_shown || !parent->child(i_k)->isHidden();
+            };
+            for (int k = present(parent, at + 1, 1); single && !found && k < count; k = present(parent, k + 1, 1))
+                look(k, false);
+            for (int k = present(parent, at - 1, -1); !found && k >= 0; k = present(parent, k - 1, -1))
+                look(k, !single);
+            if (currentAt < 0)
+                look(present(parent, at + 1, 1), true);
+            current = parent->child(currentAt);
             o_reselected = o_reselected || single;
         }
         gone.insert(row);
