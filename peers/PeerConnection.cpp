@@ -4,8 +4,10 @@
 
 #include <QTcpSocket>
 #include <QTimer>
+#include <QtEndian>
 
 #include <algorithm>
+#include <limits>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -40,26 +42,98 @@ PeerConnection::~PeerConnection()
 
 bool PeerConnection::Send(const char* ip_message, size_t i_size)
 {
-    if (!mp_socket || m_stage == Stage::Closed || i_size < MIN_FRAME)
+    if (!mp_socket || m_stage == Stage::Closed || i_size < MIN_FRAME || i_size > std::numeric_limits<quint32>::max())
         return false;
-    const QByteArray wire = m_scrambled
-                                ? FrameCodec::EncodeScrambled(ip_message, i_size, FrameCodec::NewKey())
-                                : FrameCodec::Encode(ip_message, i_size);
-    return mp_socket->write(wire) == wire.size();
+    Piece piece;
+    piece.bytes = m_scrambled ? FrameCodec::EncodeScrambled(ip_message, i_size, FrameCodec::NewKey())
+                              : FrameCodec::Encode(ip_message, i_size);
+    Queue(std::move(piece), true);
+    return true;
 }
 
-bool PeerConnection::OutputFull(size_t i_size)
+bool PeerConnection::SendShared(const QByteArray& i_message)
 {
-    if (!mp_socket || m_stage == Stage::Closed)
+    const size_t size = size_t(i_message.size());
+    if (!mp_socket || m_stage == Stage::Closed || size < MIN_FRAME || size > std::numeric_limits<quint32>::max())
         return false;
-    const qint64 size = qint64(std::min<size_t>(i_size, size_t(MAX_UNSENT_BYTES)));
-    if (mp_socket->bytesToWrite() + size <= MAX_UNSENT_BYTES)
-        return false;
-    // Qt hands its buffer to the system only from the event loop; what the
-    // system takes now is not waiting.
-    mp_socket->flush();
-    const qint64 waiting = mp_socket ? mp_socket->bytesToWrite() : 0;
-    return waiting > 0 && waiting + size > MAX_UNSENT_BYTES;
+    // The length (and the key) go as a piece of their own; the message
+    // follows from the shared bytes.
+    char length[4];
+    qToLittleEndian<quint32>(quint32(size), length);
+    Piece head;
+    Piece body;
+    body.bytes = i_message;
+    body.shared = true;
+    if (m_scrambled)
+    {
+        const quint32 key = FrameCodec::NewKey();
+        head.bytes = FrameCodec::Scramble(length, sizeof length, key);
+        body.scrambled = true;
+        body.keystream = FrameCodec::Keystream(key, 1);
+    }
+    else
+    {
+        head.bytes = QByteArray(length, sizeof length);
+    }
+    Queue(std::move(head), false);
+    Queue(std::move(body), true);
+    return true;
+}
+
+void PeerConnection::Queue(Piece i_piece, bool i_endsMessage)
+{
+    if (!i_piece.shared)
+        m_queuedOwn += i_piece.bytes.size();
+    i_piece.endsMessage = i_endsMessage;
+    if (i_endsMessage)
+        ++m_queuedMessages;
+    m_queue.push_back(std::move(i_piece));
+    Pump();
+}
+
+void PeerConnection::Pump()
+{
+    while (mp_socket && m_stage != Stage::Closed && !m_queue.empty() && mp_socket->bytesToWrite() < OUTPUT_WINDOW)
+    {
+        Piece& piece = m_queue.front();
+        const qsizetype n = std::min<qsizetype>(piece.bytes.size() - piece.at, OUTPUT_WINDOW);
+        if (piece.at == 0 && n == piece.bytes.size() && !piece.scrambled)
+        {
+            // Whole, as it is: Qt keeps a reference rather than a copy.
+            mp_socket->write(piece.bytes);
+        }
+        else
+        {
+            QByteArray chunk(piece.bytes.constData() + piece.at, n);
+            if (piece.scrambled)
+                piece.keystream.Apply(chunk.data(), size_t(n));
+            mp_socket->write(chunk);
+        }
+        piece.at += n;
+        if (!piece.shared)
+            m_queuedOwn -= n;
+        if (piece.at < piece.bytes.size())
+            continue;
+        if (piece.endsMessage)
+            --m_queuedMessages;
+        m_queue.pop_front();
+    }
+}
+
+qint64 PeerConnection::OwnOutput() const
+{
+    return m_queuedOwn + (mp_socket && m_stage != Stage::Closed ? mp_socket->bytesToWrite() : 0);
+}
+
+bool PeerConnection::HasOutput() const
+{
+    return !m_queue.empty() || (mp_socket && m_stage != Stage::Closed && mp_socket->bytesToWrite() > 0);
+}
+
+void PeerConnection::Flush()
+{
+    if (mp_socket && m_stage != Stage::Closed)
+        mp_socket->flush();
 }
 
 qint64 PeerConnection::Read()
@@ -91,6 +165,9 @@ void PeerConnection::Close()
 {
     StartConnectTimer(0);
     m_stage = Stage::Closed;
+    m_queue.clear();
+    m_queuedOwn = 0;
+    m_queuedMessages = 0;
     if (mp_socket)
     {
         mp_socket->disconnect();

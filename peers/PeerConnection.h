@@ -6,9 +6,11 @@
 
 #include "FrameCodec.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QtGlobal>
 
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -41,20 +43,39 @@ public:
     void SetStage(Stage i_stage) { m_stage = i_stage; }
     bool IsClosed() const { return m_stage == Stage::Closed; }
 
-    // Unsent output past which the other side is taken not to read: well
-    // above a large share list, the same for "P" and "D".
-    static constexpr qint64 MAX_UNSENT_BYTES = 8 * 1024 * 1024;
     // What an open connection's socket buffers of incoming data; the rest
     // waits in the system until the frames before it are handled.
     static constexpr qint64 READ_BUFFER_BYTES = 1024 * 1024;
+    // Output waits in the connection's queue and goes to the socket this
+    // much at a time, as the system takes it.
+    static constexpr qint64 OUTPUT_WINDOW = 256 * 1024;
 
-    // Frames one message (code + fields) and writes it. False when the
+    // Frames one message (code + fields) and queues it. False when the
     // connection is closed or the message cannot be framed for it.
     bool Send(const char* ip_message, size_t i_size);
-    // True when a message of this size would take the unsent output past
-    // MAX_UNSENT_BYTES, counting only what the system does not take at
-    // once. A message on an empty buffer always goes, however large.
-    bool OutputFull(size_t i_size);
+    // The same for a message whose bytes others hold too (a share list that
+    // many ask for): it is framed and scrambled piece by piece as it goes,
+    // and never copied whole.
+    bool SendShared(const QByteArray& i_message);
+    // Moves queued output into the socket up to the window.
+    void Pump();
+    // Output this connection alone holds: in its socket and its queue, the
+    // bytes of shared messages aside.
+    qint64 OwnOutput() const;
+    // Whether anything waits to be sent, in the queue or the socket.
+    bool HasOutput() const;
+    // Messages in the queue, and the shared messages among them (each
+    // listed once per time it is queued).
+    size_t QueuedMessages() const { return m_queuedMessages; }
+    template <typename Visit>
+    void ForEachShared(Visit i_visit) const
+    {
+        for (const Piece& piece : m_queue)
+            if (piece.shared)
+                i_visit(piece.bytes);
+    }
+    // Hands what Qt holds to the system now; the rest waits for the event loop.
+    void Flush();
 
     // Moves the socket's bytes of the next frame into the decoder and no
     // more: frames not yet handled wait in the socket, and before the
@@ -62,6 +83,7 @@ public:
     // -1 on a read error.
     qint64 Read();
     FrameDecoder& Decoder() { return *mp_decoder; }
+    const FrameDecoder& Decoder() const { return *mp_decoder; }
     // After the first frame: a fresh decoder with the limit of the type.
     void SetFrameLimit(quint32 i_limit);
 
@@ -85,6 +107,8 @@ public:
     bool m_weAsked = false;       // the connection serves a request of ours
     qint64 m_createdMs = 0;
     qint64 m_lastActivityMs = 0;  // last bytes in or out, or message queued
+    qint64 m_lastReceivedMs = 0;  // last bytes in
+    qint64 m_lastDrainMs = 0;     // last output taken by the system, or queued when there was none (set by the owner)
     quint64 m_attemptId = 0;      // outgoing direct leg of one of our attempts
     quint32 m_pierceToken = 0;    // outgoing answer to a relayed request
     bool m_incoming = false;      // accepted by a listener
@@ -97,8 +121,28 @@ public:
     bool m_unaskedLogged = false; // a search result for no search of ours was logged
     bool m_replyDropLogged = false; // a reply dropped for its gone other side was logged
     size_t m_heldCounted = 0;     // what its frame buffer held when last counted
+    bool m_answerDropLogged = false; // an answer dropped for its full output was logged
+    bool m_awaitingRoom = false;  // its next request waits for room in the output
+    // Messages that went out when the connection came up, kept while nothing
+    // has come back on it: should the other side close it at once, they go
+    // again on the connection that follows.
+    std::deque<QByteArray> m_sentFirst;
 
 private:
+    struct Piece
+    {
+        QByteArray bytes;      // shared: the message as others hold it; else the frame as it goes
+        qsizetype at = 0;      // bytes handed to the socket
+        bool shared = false;
+        bool scrambled = false;
+        bool endsMessage = false;
+        FrameCodec::Keystream keystream;  // a scrambled shared message: the keystream at `at`
+    };
+    void Queue(Piece i_piece, bool i_endsMessage);
+
+    std::deque<Piece> m_queue;
+    qint64 m_queuedOwn = 0;       // bytes of the queue's own pieces not yet handed on
+    size_t m_queuedMessages = 0;
     quint64 m_id;
     QTcpSocket* mp_socket;
     bool m_scrambled;

@@ -26,8 +26,6 @@
 #include <limits>
 #include <utility>
 
-#include <sys/resource.h>
-
 PeerMessenger* peerMessenger = nullptr;
 
 namespace
@@ -71,6 +69,7 @@ qint64 MonotonicNow()
 PeerMessenger::PeerMessenger()
     : mp_listener(new QTcpServer(this)),
       mp_obfuscatedListener(new QTcpServer(this)),
+      m_bounds(m_connections, [this] { return Now(); }),
       m_nextToken(QRandomGenerator::global()->generate()),
       m_inflateCap(MAX_INFLATED_BODY)
 {
@@ -269,11 +268,7 @@ PeerConnection* PeerMessenger::NewConnection(QTcpSocket* ip_socket, bool i_scram
     m_connections[id] = conn;
     connect(ip_socket, &QTcpSocket::connected, conn, [this, id] { OnSocketConnected(id); });
     connect(ip_socket, &QTcpSocket::readyRead, conn, [this, id] { OnSocketReadyRead(id); });
-    // Output going out keeps it from counting as idle, as input does.
-    connect(ip_socket, &QTcpSocket::bytesWritten, conn, [this, id] {
-        if (PeerConnection* written = Find(id))
-            written->m_lastActivityMs = Now();
-    });
+    connect(ip_socket, &QTcpSocket::bytesWritten, conn, [this, id] { OnSocketWritten(id); });
     connect(ip_socket, &QTcpSocket::disconnected, conn, [this, id] { OnSocketLost(id); });
     connect(ip_socket, &QTcpSocket::errorOccurred, conn, [this, id] { OnSocketLost(id); });
     return conn;
@@ -308,48 +303,9 @@ void PeerMessenger::OnNewIncoming(QTcpServer* ip_listener, bool i_scrambled)
 
 void PeerMessenger::MakeRoomForIncoming(quint32 i_address)
 {
-    rlimit limit{};
-    const size_t descriptors = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
-                                   ? size_t(limit.rlim_cur)
-                                   : std::numeric_limits<size_t>::max();
-    const size_t bound = std::clamp(descriptors / 4, MIN_INCOMING, MAX_INCOMING);
-    // The first to go: one that has not said who it is, the oldest of them;
-    // else the one idle longest.
-    const auto before = [](const PeerConnection* ip_a, const PeerConnection* ip_b) {
-        const bool aKnown = ip_a->GetStage() != PeerConnection::Stage::AwaitingFirstFrame;
-        const bool bKnown = ip_b->GetStage() != PeerConnection::Stage::AwaitingFirstFrame;
-        if (aKnown != bKnown)
-            return !aKnown;
-        return aKnown ? ip_a->m_lastActivityMs < ip_b->m_lastActivityMs : ip_a->m_createdMs < ip_b->m_createdMs;
-    };
-    for (;;)
-    {
-        size_t total = 0;
-        size_t fromAddress = 0;
-        PeerConnection* first = nullptr;
-        PeerConnection* firstFromAddress = nullptr;
-        for (const auto& entry : m_connections)
-        {
-            PeerConnection* conn = entry.second;
-            if (!conn->m_incoming || conn->IsClosed())
-                continue;
-            ++total;
-            if (!first || before(conn, first))
-                first = conn;
-            if (conn->m_address != i_address)
-                continue;
-            ++fromAddress;
-            if (!firstFromAddress || before(conn, firstFromAddress))
-                firstFromAddress = conn;
-        }
-        if (fromAddress >= MAX_INCOMING_PER_ADDRESS)
-            CloseConnection(firstFromAddress, QString("%1 connections from its address are open, and a new one came")
-                                                  .arg(fromAddress));
-        else if (total >= bound)
-            CloseConnection(first, QString("%1 incoming connections are open, and a new one came").arg(total));
-        else
-            return;
-    }
+    QString why;
+    while (PeerConnection* conn = m_bounds.ToCloseForIncoming(i_address, why))
+        CloseConnection(conn, why);
 }
 
 void PeerMessenger::OnAcceptError(QTcpServer* ip_listener, const char* ip_what)
@@ -390,7 +346,7 @@ void PeerMessenger::ConnectOut(PeerConnection* ip_conn, quint32 i_ip, quint32 i_
         // the server relay requests to an address that never answers.
         const auto waiting = std::count_if(m_waitingConnects.begin(), m_waitingConnects.end(),
                                            [relayed](const WaitingConnect& i_w) { return i_w.relayed == relayed; });
-        if (size_t(waiting) < MAX_WAITING_CONNECTS)
+        if (size_t(waiting) < PeerBounds::MAX_WAITING_CONNECTS)
         {
             m_waitingConnects.push_back(WaitingConnect{id, i_ip, i_port, relayed});
             return;
@@ -414,7 +370,7 @@ void PeerMessenger::ConnectOut(PeerConnection* ip_conn, quint32 i_ip, quint32 i_
 
 bool PeerMessenger::MayConnect(bool i_relayed) const
 {
-    return m_connecting.size() < MAX_CONNECTING && (!i_relayed || m_relayedConnecting.size() < MAX_RELAYED_CONNECTING);
+    return m_connecting.size() < PeerBounds::MAX_CONNECTING && (!i_relayed || m_relayedConnecting.size() < PeerBounds::MAX_RELAYED_CONNECTING);
 }
 
 void PeerMessenger::BeginConnect(PeerConnection* ip_conn, quint32 i_ip, quint32 i_port, bool i_relayed)
@@ -501,6 +457,21 @@ void PeerMessenger::OnSocketReadyRead(quint64 i_id)
         ProcessIncoming(conn);
 }
 
+void PeerMessenger::OnSocketWritten(quint64 i_id)
+{
+    PeerConnection* conn = Find(i_id);
+    if (!conn)
+        return;
+    // Output going out keeps it from counting as idle, as input does.
+    conn->m_lastActivityMs = conn->m_lastDrainMs = Now();
+    conn->Pump();
+    if (!m_awaitingRoom.empty() && !m_resumePosted)
+    {
+        m_resumePosted = true;
+        QTimer::singleShot(0, this, [this] { ResumeAwaitingRoom(); });
+    }
+}
+
 void PeerMessenger::OnSocketLost(quint64 i_id)
 {
     PeerConnection* conn = Find(i_id);
@@ -511,6 +482,8 @@ void PeerMessenger::OnSocketLost(quint64 i_id)
         OnConnectFailed(conn, conn->Socket()->errorString());
         return;
     }
+    if (!conn->m_sentFirst.empty() && Now() - conn->m_createdMs < FIRST_MESSAGE_LIMIT_MS)
+        SendAgain(conn);
     // What arrived before the end still counts, read in turns like the
     // rest; the connection closes after the last of it.
     conn->m_lost = true;
@@ -553,8 +526,13 @@ void PeerMessenger::Forget(PeerConnection* ip_conn)
     const quint64 id = ip_conn->Id();
     if (!m_connections.erase(id))
         return;
-    m_heldBytes -= ip_conn->m_heldCounted;
-    ip_conn->m_heldCounted = 0;
+    m_bounds.Forget(ip_conn);
+    if (!m_awaitingRoom.empty() && !m_resumePosted)
+    {
+        // What it held may be room for a request that waits.
+        m_resumePosted = true;
+        QTimer::singleShot(0, this, [this] { ResumeAwaitingRoom(); });
+    }
     m_waitingConnects.erase(std::remove_if(m_waitingConnects.begin(), m_waitingConnects.end(),
                                            [id](const WaitingConnect& i_w) { return i_w.connection == id; }),
                             m_waitingConnects.end());
@@ -653,11 +631,14 @@ void PeerMessenger::ProcessIncoming(PeerConnection* ip_conn)
                 // Bytes coming in count, not only whole frames: a large one
                 // on a slow link completes none for a long time.
                 if (got > 0)
-                    ip_conn->m_lastActivityMs = Now();
+                {
+                    ip_conn->m_lastActivityMs = ip_conn->m_lastReceivedMs = Now();
+                    ip_conn->m_sentFirst.clear();
+                }
                 CountHeld(ip_conn);
                 if (ip_conn->IsClosed())
                     break;
-                const FrameDecoder::Status status = ip_conn->Decoder().Next(frame);
+                const FrameDecoder::Status status = ip_conn->Decoder().Peek(frame);
                 if (status == FrameDecoder::NeedMore)
                     break;
                 if (status == FrameDecoder::Error)
@@ -665,8 +646,22 @@ void PeerMessenger::ProcessIncoming(PeerConnection* ip_conn)
                     CloseConnection(ip_conn, "bad frame: " + DecoderError(ip_conn), 1);
                     break;
                 }
-                ip_conn->m_lastActivityMs = Now();
                 const quint32 code = qFromLittleEndian<quint32>(frame.mp_data);
+                // A request is read only when its reply has room: until then
+                // it waits, and what the peer sent after it too.
+                const bool request = code == PM_GET_SHARED_FILE_LIST || code == PM_GET_SHARED_FILES_IN_FOLDER ||
+                                     code == PM_UPLOAD_PLACE_IN_LINE_REQUEST;
+                if (ip_conn->m_type == "P" && request && !RoomForRequest(ip_conn))
+                {
+                    if (!ip_conn->IsClosed() && !ip_conn->m_awaitingRoom)
+                    {
+                        ip_conn->m_awaitingRoom = true;
+                        m_awaitingRoom.push_back(ip_conn->Id());
+                    }
+                    break;
+                }
+                ip_conn->Decoder().Next(frame);
+                ip_conn->m_lastActivityMs = Now();
                 if (code == PM_PEER_INIT || code == PM_PIERCE_FIREWALL)
                 {
                     PeerLog(1, QString("User %1 sent a first message (code %2) on an open "
@@ -876,14 +871,14 @@ PeerConnection* PeerMessenger::LatestMessagingConnection(const std::string& i_us
     return nullptr;
 }
 
-void PeerMessenger::Reply(PeerConnection* ip_conn, const MemStream& i_message)
+bool PeerMessenger::MayReply(PeerConnection* ip_conn, size_t i_size)
 {
-    if (i_message.Size() < MIN_FRAME || i_message.Size() > MAX_PEER_FRAME)
+    if (i_size < MIN_FRAME || i_size > MAX_PEER_FRAME)
     {
         PeerLog(1, QString("Not sending a reply of %1 bytes to user %2: no valid frame")
-                       .arg(i_message.Size())
+                       .arg(i_size)
                        .arg(FromName(ip_conn->m_user)));
-        return;
+        return false;
     }
     // Never kept for the name nor sent on another connection: the name is
     // only what the other side claimed.
@@ -895,86 +890,173 @@ void PeerMessenger::Reply(PeerConnection* ip_conn, const MemStream& i_message)
                            .arg(FromName(ip_conn->m_user))
                            .arg(ip_conn->Id()));
         ip_conn->m_replyDropLogged = true;
-        return;
+        return false;
     }
-    Write(ip_conn, i_message.Data(), i_message.Size());
+    return true;
 }
 
-void PeerMessenger::Write(PeerConnection* ip_conn, const char* ip_message, size_t i_size)
+void PeerMessenger::Reply(PeerConnection* ip_conn, const MemStream& i_message)
 {
-    if (ip_conn->OutputFull(i_size))
+    // The request had room when it was read: the reply is not weighed again.
+    if (!MayReply(ip_conn, i_message.Size()))
+        return;
+    const bool hadOutput = ip_conn->HasOutput();
+    if (ip_conn->Send(i_message.Data(), i_message.Size()))
+        Queued(ip_conn, hadOutput);
+}
+
+void PeerMessenger::ReplyShared(PeerConnection* ip_conn, const QByteArray& i_message)
+{
+    if (!MayReply(ip_conn, size_t(i_message.size())))
+        return;
+    const bool hadOutput = ip_conn->HasOutput();
+    if (ip_conn->SendShared(i_message))
+        Queued(ip_conn, hadOutput);
+}
+
+void PeerMessenger::Queued(PeerConnection* ip_conn, bool i_hadOutput)
+{
+    ip_conn->m_lastActivityMs = Now();
+    // Output that has only now begun has not stalled.
+    if (!i_hadOutput)
+        ip_conn->m_lastDrainMs = ip_conn->m_lastActivityMs;
+}
+
+void PeerMessenger::Write(PeerConnection* ip_conn, const char* ip_message, size_t i_size, Output i_kind)
+{
+    if (ip_conn->OwnOutput() + qint64(i_size) > PeerBounds::MAX_UNSENT_BYTES)
     {
-        CloseStuck(ip_conn, QString("more than %1 bytes wait to be sent, the other side does not read")
-                                .arg(PeerConnection::MAX_UNSENT_BYTES));
-        return;
+        // Qt hands its buffer to the system only from the event loop; what
+        // the system takes now is not waiting.
+        ip_conn->Flush();
+        const qint64 own = ip_conn->OwnOutput();
+        if (own > 0 && own + qint64(i_size) > PeerBounds::MAX_UNSENT_BYTES)
+        {
+            if (i_kind == Output::Answer)
+            {
+                if (!ip_conn->m_answerDropLogged)
+                    PeerLog(1, QString("Dropping answers to user %1 on connection %2: more than %3 bytes wait "
+                                       "to be sent there (further ones dropped silently)")
+                                   .arg(FromName(ip_conn->m_user))
+                                   .arg(ip_conn->Id())
+                                   .arg(PeerBounds::MAX_UNSENT_BYTES));
+                ip_conn->m_answerDropLogged = true;
+                return;
+            }
+            // A peer that reads slowly still gets our messages; one that has
+            // stopped reading, and the distributed network's, do not.
+            if (ip_conn->m_type == "D" || m_bounds.IsStalled(ip_conn))
+            {
+                CloseStuck(ip_conn, QString("more than %1 bytes wait to be sent, the other side does not read")
+                                        .arg(PeerBounds::MAX_UNSENT_BYTES));
+                return;
+            }
+        }
     }
-    if (!RoomForOutput(ip_conn, i_size))
+    if (!RoomForOutput(ip_conn, i_size, i_kind))
         return;
+    const bool hadOutput = ip_conn->HasOutput();
     if (ip_conn->Send(ip_message, i_size))
-        ip_conn->m_lastActivityMs = Now();
+        Queued(ip_conn, hadOutput);
 }
 
-bool PeerMessenger::RoomForOutput(PeerConnection* ip_conn, size_t i_size)
+bool PeerMessenger::RoomForOutput(PeerConnection* ip_conn, size_t i_size, Output i_kind)
 {
-    const auto waiting = [](PeerConnection* ip_other) {
-        return ip_other->IsClosed() || !ip_other->Socket() ? 0 : ip_other->Socket()->bytesToWrite();
-    };
-    const auto total = [&] {
-        qint64 sum = 0;
-        for (const auto& entry : m_connections)
-            sum += waiting(entry.second);
-        return sum;
-    };
     const qint64 size = qint64(i_size);
-    qint64 sum = total();
-    if (sum + size <= MAX_OUTPUT_BYTES_TOTAL)
+    if (m_bounds.OutputHeld() + size <= PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
         return true;
-    // Qt hands its buffers to the system only from the event loop: what the
-    // system takes now is not waiting.
     for (const auto& entry : m_connections)
-        if (!entry.second->IsClosed() && entry.second->Socket())
-            entry.second->Socket()->flush();
-    sum = total();
-    while (sum + size > MAX_OUTPUT_BYTES_TOTAL)
+        entry.second->Flush();
+    qint64 held = m_bounds.OutputHeld();
+    while (held + size > PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
     {
-        PeerConnection* largest = nullptr;
-        for (const auto& entry : m_connections)
-            if (!largest || waiting(entry.second) > waiting(largest))
-                largest = entry.second;
-        const qint64 held = largest ? waiting(largest) : 0;
-        if (held == 0)
+        // A moving connection goes only for a message of ours; an answer
+        // gives way instead.
+        PeerConnection* victim = m_bounds.ToCloseForOutput(i_kind == Output::Ours);
+        if (!victim)
             break;
-        sum -= held;
-        CloseStuck(largest, QString("the output waiting on all connections passes %1 bytes, and this one "
-                                    "holds the most (%2)")
-                                .arg(MAX_OUTPUT_BYTES_TOTAL)
-                                .arg(held));
-        if (largest == ip_conn)
+        const bool stalled = m_bounds.IsStalled(victim);
+        CloseStuck(victim, QString("the output waiting on all connections passes %1 bytes, and this one %2")
+                               .arg(PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
+                               .arg(stalled ? QString("has taken none for %1 s").arg(PeerBounds::OUTPUT_STALL_MS / 1000)
+                                            : QString("holds the most (%1)").arg(victim->OwnOutput())));
+        if (victim == ip_conn)
+            return false;
+        held = m_bounds.OutputHeld();
+    }
+    if (i_kind == Output::Answer && held + size > PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
+    {
+        if (!ip_conn->m_answerDropLogged)
+            PeerLog(1, QString("Dropping answers to user %1: the output waiting on all connections passes %2 bytes "
+                               "(further ones on this connection dropped silently)")
+                           .arg(FromName(ip_conn->m_user))
+                           .arg(PeerBounds::MAX_OUTPUT_BYTES_TOTAL));
+        ip_conn->m_answerDropLogged = true;
+        return false;
+    }
+    return true;
+}
+
+bool PeerMessenger::RoomForRequest(PeerConnection* ip_conn)
+{
+    if (!m_bounds.MayTakeRequest(ip_conn))
+        return false;
+    while (m_bounds.OutputHeld() >= PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
+    {
+        // Only what does not move gives way to a request.
+        PeerConnection* victim = m_bounds.ToCloseForOutput(false);
+        if (!victim)
+            return false;
+        CloseStuck(victim, QString("the output waiting on all connections passes %1 bytes, and this one "
+                                   "has taken none for %2 s")
+                               .arg(PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
+                               .arg(PeerBounds::OUTPUT_STALL_MS / 1000));
+        if (victim == ip_conn)
             return false;
     }
     return true;
 }
 
+void PeerMessenger::ResumeAwaitingRoom()
+{
+    m_resumePosted = false;
+    // While the output of all is past its bound only the first in line is
+    // tried: it closes what has stalled, if anything has.
+    size_t tries = m_bounds.OutputHeld() < PeerBounds::MAX_OUTPUT_BYTES_TOTAL ? m_awaitingRoom.size() : 1;
+    while (tries-- > 0 && !m_awaitingRoom.empty())
+    {
+        PeerConnection* conn = Find(m_awaitingRoom.front());
+        m_awaitingRoom.pop_front();
+        if (!conn || conn->IsClosed())
+            continue;
+        conn->m_awaitingRoom = false;
+        ProcessIncoming(conn);
+    }
+}
+
 void PeerMessenger::CountHeld(PeerConnection* ip_conn)
 {
-    const size_t held = ip_conn->IsClosed() ? 0 : ip_conn->Decoder().Held();
-    m_heldBytes = m_heldBytes - ip_conn->m_heldCounted + held;
-    ip_conn->m_heldCounted = held;
-    while (m_heldBytes > MAX_PARTIAL_FRAME_BYTES_TOTAL)
+    if (!m_bounds.CountReceived(ip_conn))
+        return;
+    while (m_bounds.ReceivedHeld() > PeerBounds::MAX_PARTIAL_FRAME_BYTES_TOTAL)
     {
-        PeerConnection* largest = nullptr;
-        for (const auto& entry : m_connections)
-            if (!largest || entry.second->m_heldCounted > largest->m_heldCounted)
-                largest = entry.second;
-        if (!largest || largest->m_heldCounted == 0)
+        PeerConnection* largest =
+            m_bounds.ToCloseForReceiving([this](const PeerConnection* ip_other) { return BringsAskedList(ip_other); });
+        if (!largest)
             break;
         CloseConnection(largest,
                         QString("the frames being received on all connections pass %1 bytes, and this one "
                                 "holds the most (%2)")
-                            .arg(MAX_PARTIAL_FRAME_BYTES_TOTAL)
+                            .arg(PeerBounds::MAX_PARTIAL_FRAME_BYTES_TOTAL)
                             .arg(largest->m_heldCounted),
                         1);
     }
+}
+
+bool PeerMessenger::BringsAskedList(const PeerConnection* ip_conn) const
+{
+    return ip_conn->m_type == "P" && ip_conn->Decoder().FrontCode() == PM_SHARED_FILE_LIST &&
+           m_shareListsAsked.count(ip_conn->m_user);
 }
 
 quint32 PeerMessenger::PeerFrameLimit(quint64 i_id, quint32 i_code) const
@@ -1021,16 +1103,46 @@ void PeerMessenger::FlushUnsent(const std::string& i_user, PeerConnection* ip_co
     if (it == m_unsent.end())
         return;
     std::deque<QByteArray> messages = std::move(it->second.messages);
+    const size_t again = it->second.again;
     m_unsentBytes -= it->second.bytes;
     m_answersDropLogged = false;
     m_unsent.erase(it);
     PeerLog(2, QString("Sending %1 kept message(s) to user %2").arg(messages.size()).arg(FromName(i_user)));
-    for (const QByteArray& message : messages)
+    for (size_t k = 0; k < messages.size() && !ip_conn->IsClosed(); ++k)
     {
-        if (ip_conn->IsClosed())
-            break;
-        Write(ip_conn, message.constData(), size_t(message.size()));
+        Write(ip_conn, messages[k].constData(), size_t(messages[k].size()));
+        // Should the other side close it before a word comes back, these go
+        // again; those already going a second time do not.
+        if (k >= again && ip_conn->m_weAsked)
+            ip_conn->m_sentFirst.push_back(messages[k]);
     }
+}
+
+void PeerMessenger::SendAgain(PeerConnection* ip_conn)
+{
+    std::deque<QByteArray> messages = std::move(ip_conn->m_sentFirst);
+    ip_conn->m_sentFirst.clear();
+    const std::string& user = ip_conn->m_user;
+    PeerLog(1, QString("User %1 closed connection %2 before answering; sending its %3 message(s) again")
+                   .arg(FromName(user))
+                   .arg(ip_conn->Id())
+                   .arg(messages.size()));
+    // Ahead of anything kept since, in their order, within the bounds of
+    // the kept messages.
+    UnsentQueue& queue = m_unsent[user];
+    for (auto message = messages.rbegin(); message != messages.rend(); ++message)
+    {
+        if (queue.messages.size() >= PeerBounds::MAX_UNSENT_MESSAGES)
+            break;
+        queue.messages.push_front(*message);
+        queue.bytes += size_t(message->size());
+        m_unsentBytes += size_t(message->size());
+        ++queue.again;
+    }
+    if (PeerConnection* other = LatestMessagingConnection(user); other && other != ip_conn)
+        FlushUnsent(user, other);
+    else if (!PendingAttempt(user, "P"))
+        StartAttempt(user, "P");
 }
 
 // ---------------------------------------------------------------- attempts
@@ -1136,6 +1248,7 @@ void PeerMessenger::CheckAttempt(quint64 i_attempt)
             PeerLog(1, QString("Discarding %1 unsent message(s) for user %2")
                            .arg(unsent->second.messages.size())
                            .arg(FromName(given.user)));
+            ForgetListRequests(given.user, unsent->second.messages);
             m_unsentBytes -= unsent->second.bytes;
             m_answersDropLogged = false;
             m_unsent.erase(unsent);
@@ -1336,7 +1449,7 @@ void PeerMessenger::Deliver(const std::string& i_user, const MemStream& i_messag
     }
     if (PeerConnection* conn = LatestMessagingConnection(i_user))
     {
-        Write(conn, i_message.Data(), i_message.Size());
+        Write(conn, i_message.Data(), i_message.Size(), i_answer ? Output::Answer : Output::Ours);
         return;
     }
     if (Keep(i_user, i_message, i_answer) && !PendingAttempt(i_user, "P"))
@@ -1348,8 +1461,8 @@ bool PeerMessenger::Keep(const std::string& i_user, const MemStream& i_message, 
     auto it = m_unsent.find(i_user);
     const size_t bytes = it == m_unsent.end() ? 0 : it->second.bytes;
     const size_t size = i_message.Size();
-    const bool userFull = bytes + size > MAX_UNSENT_ANSWER_BYTES;
-    if (i_answer && (userFull || m_unsentBytes + size > MAX_UNSENT_ANSWER_BYTES_TOTAL))
+    const bool userFull = bytes + size > PeerBounds::MAX_UNSENT_ANSWER_BYTES;
+    if (i_answer && (userFull || m_unsentBytes + size > PeerBounds::MAX_UNSENT_ANSWER_BYTES_TOTAL))
     {
         // Searchers that no connection reaches must not fill the memory.
         bool& logged = userFull && it != m_unsent.end() ? it->second.dropLogged : m_answersDropLogged;
@@ -1357,8 +1470,8 @@ bool PeerMessenger::Keep(const std::string& i_user, const MemStream& i_message, 
             PeerLog(1, QString("Dropping answers to user %1 while no connection is up: past %2 bytes kept "
                                "for the user or %3 for all")
                            .arg(FromName(i_user))
-                           .arg(MAX_UNSENT_ANSWER_BYTES)
-                           .arg(MAX_UNSENT_ANSWER_BYTES_TOTAL));
+                           .arg(PeerBounds::MAX_UNSENT_ANSWER_BYTES)
+                           .arg(PeerBounds::MAX_UNSENT_ANSWER_BYTES_TOTAL));
         logged = true;
         return it != m_unsent.end();
     }
@@ -1366,22 +1479,47 @@ bool PeerMessenger::Keep(const std::string& i_user, const MemStream& i_message, 
     queue.messages.emplace_back(i_message.Data(), qsizetype(size));
     queue.bytes += size;
     m_unsentBytes += size;
-    if (queue.messages.size() > MAX_UNSENT_MESSAGES)
+    if (queue.messages.size() > PeerBounds::MAX_UNSENT_MESSAGES)
     {
-        const size_t oldest = size_t(queue.messages.front().size());
+        std::deque<QByteArray> oldest(1, std::move(queue.messages.front()));
         queue.messages.pop_front();
-        queue.bytes -= oldest;
-        m_unsentBytes -= oldest;
-        PeerLog(1, QString("More than %1 unsent messages for user %2, dropping the oldest")
-                       .arg(MAX_UNSENT_MESSAGES)
-                       .arg(FromName(i_user)));
+        queue.bytes -= size_t(oldest.front().size());
+        m_unsentBytes -= size_t(oldest.front().size());
+        if (queue.again > 0)
+            --queue.again;
+        ForgetListRequests(i_user, oldest);
+        // One line for the burst: the drops go on until the messages go.
+        if (!queue.oldestDropLogged)
+            PeerLog(1, QString("More than %1 unsent messages for user %2, dropping the oldest "
+                               "(further ones dropped silently until a connection is up)")
+                           .arg(PeerBounds::MAX_UNSENT_MESSAGES)
+                           .arg(FromName(i_user)));
+        queue.oldestDropLogged = true;
     }
     return true;
 }
 
+void PeerMessenger::ForgetListRequests(const std::string& i_user, const std::deque<QByteArray>& i_messages)
+{
+    auto asked = m_shareListsAsked.find(i_user);
+    for (const QByteArray& message : i_messages)
+    {
+        if (asked == m_shareListsAsked.end())
+            return;
+        if (message.size() >= 4 && qFromLittleEndian<quint32>(message.constData()) == PM_GET_SHARED_FILE_LIST &&
+            --asked->second == 0)
+        {
+            m_shareListsAsked.erase(asked);
+            return;
+        }
+    }
+}
+
 void PeerMessenger::GetUserSharedFiles(std::string i_user)
 {
-    m_shareListsAsked.insert(i_user);
+    // Every request is counted: a second browse before the first list came
+    // is answered by a list of its own.
+    ++m_shareListsAsked[i_user];
     SendMessage(i_user, NewMessage(PM_GET_SHARED_FILE_LIST));
 }
 
@@ -1488,7 +1626,7 @@ void PeerMessenger::HandleMessage(PeerConnection* ip_conn, const char* ip_frame,
     {
     case PM_GET_SHARED_FILE_LIST:
         if (gp_shareListProvider)
-            Reply(ip_conn, gp_shareListProvider->GetSharedFilesMessage(user));
+            ReplyShared(ip_conn, gp_shareListProvider->GetSharedFilesReply(user));
         else
             PeerLog(2, QString("User %1 asked for our share list before the shares are up").arg(FromName(user)));
         break;
@@ -1562,7 +1700,7 @@ void PeerMessenger::HandleMessage(PeerConnection* ip_conn, const char* ip_frame,
             MemStream reply = NewMessage(PM_UPLOAD_PLACE_IN_LINE);
             reply.WriteString(file);
             reply.WriteUInt32(quint32(std::max(place, 0)));
-            SendMessage(user, reply);
+            Reply(ip_conn, reply);
         }
         break;
     }
@@ -1603,13 +1741,16 @@ bool PeerMessenger::HandleSharedFileList(const std::string& i_user, const char* 
 {
     // Storing a list costs memory in proportion to its size: one nobody
     // asked for is not even inflated.
-    if (m_shareListsAsked.erase(i_user) == 0)
+    auto asked = m_shareListsAsked.find(i_user);
+    if (asked == m_shareListsAsked.end())
     {
         PeerLog(1, QString("Dropping a share list of %1 bytes from user %2 that was not asked for")
                        .arg(i_size)
                        .arg(FromName(i_user)));
         return true;
     }
+    if (--asked->second == 0)
+        m_shareListsAsked.erase(asked);
     PeerDecoders::SharedFileList list;
     {
         std::string body;
@@ -1706,15 +1847,15 @@ size_t PeerMessenger::ResultRoom(quint32 i_req, Item* ip_request, const std::str
     }
     auto user = tally.perUser.find(i_user);
     const size_t fromUser = user == tally.perUser.end() ? 0 : user->second;
-    const size_t room = std::min(MAX_RESULTS_PER_USER - std::min(fromUser, MAX_RESULTS_PER_USER),
-                                 MAX_RESULTS_PER_SEARCH - std::min(tally.total, MAX_RESULTS_PER_SEARCH));
+    const size_t room = std::min(PeerBounds::MAX_RESULTS_PER_USER - std::min(fromUser, PeerBounds::MAX_RESULTS_PER_USER),
+                                 PeerBounds::MAX_RESULTS_PER_SEARCH - std::min(tally.total, PeerBounds::MAX_RESULTS_PER_SEARCH));
     if (room < i_wanted && tally.dropLogged.insert(i_user).second)
         PeerLog(1, QString("Dropping search results of user %1 for search %2: past %3 results from the "
                            "user or %4 in all")
                        .arg(FromName(i_user))
                        .arg(i_req)
-                       .arg(MAX_RESULTS_PER_USER)
-                       .arg(MAX_RESULTS_PER_SEARCH));
+                       .arg(PeerBounds::MAX_RESULTS_PER_USER)
+                       .arg(PeerBounds::MAX_RESULTS_PER_SEARCH));
     return room;
 }
 

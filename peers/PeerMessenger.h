@@ -8,6 +8,7 @@
 #include "Data.h"
 #include "FileInfo.h"
 #include "MemStream.h"
+#include "PeerBounds.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -31,37 +32,8 @@ class PeerMessenger : public QObject, public DataLoadedEventHandler
 public:
     static constexpr quint16 DEFAULT_LISTENING_PORT = 2235;
     static constexpr quint16 DEFAULT_OBFUSCATED_LISTENING_PORT = 8973;
-    // Messages kept per user while a "P" connection is being made. Answers
-    // to searches are kept only within a byte bound per user and one for
-    // all users; the client's own messages are small and always kept.
-    static constexpr size_t MAX_UNSENT_MESSAGES = 1000;
-    static constexpr size_t MAX_UNSENT_ANSWER_BYTES = 4 * 1024 * 1024;
-    static constexpr size_t MAX_UNSENT_ANSWER_BYTES_TOTAL = 32 * 1024 * 1024;
-    // Output waiting on all connections together: well above one large
-    // share list. Past it the connection holding the most is closed.
-    static constexpr qint64 MAX_OUTPUT_BYTES_TOTAL = 64 * 1024 * 1024;
-    // What the frame buffers of all connections may hold together. Past it
-    // the connection holding the most is closed.
-    static constexpr size_t MAX_PARTIAL_FRAME_BYTES_TOTAL = 128 * 1024 * 1024;
-    // Results kept for one search from one user and from everyone: an
-    // honest client answers with at most 200.
-    static constexpr size_t MAX_RESULTS_PER_USER = 5000;
-    static constexpr size_t MAX_RESULTS_PER_SEARCH = 300000;
     // Frames of one connection handled before the others get their turn.
     static constexpr int FRAMES_PER_TURN = 32;
-    // Outgoing connects under way at once, and connects that may wait for
-    // one of them to end; past both a connect is refused.
-    static constexpr size_t MAX_CONNECTING = 256;
-    static constexpr size_t MAX_WAITING_CONNECTS = 64;
-    // Connects the server relays for others take no more of those: the
-    // client's own always find a place, however many others ask.
-    static constexpr size_t MAX_RELAYED_CONNECTING = 192;
-    // Connections from others open at once: a quarter of the descriptor
-    // limit, at most this many, and this many from one address. Past a
-    // bound the one that has not said who it is, or is idle longest, goes.
-    static constexpr size_t MAX_INCOMING = 1024;
-    static constexpr size_t MIN_INCOMING = 16;
-    static constexpr size_t MAX_INCOMING_PER_ADDRESS = 32;
     // A listener whose accept failed tries again after this long.
     static constexpr int ACCEPT_RETRY_MS = 1000;
 
@@ -181,6 +153,7 @@ private:
     void OnAcceptError(QTcpServer* ip_listener, const char* ip_what);
     void OnSocketConnected(quint64 i_id);
     void OnSocketReadyRead(quint64 i_id);
+    void OnSocketWritten(quint64 i_id);
     void OnSocketLost(quint64 i_id);
     void OnConnectFailed(PeerConnection* ip_conn, const QString& i_why);
     void ConnectOut(PeerConnection* ip_conn, quint32 i_ip, quint32 i_port);
@@ -209,19 +182,37 @@ private:
     // it is an answer past the bounds of the kept ones.
     bool Keep(const std::string& i_user, const MemStream& i_message, bool i_answer);
     // A reply to a request read from the connection goes on it or nowhere.
+    // A shared one is sent from the bytes given, not copied.
     void Reply(PeerConnection* ip_conn, const MemStream& i_message);
-    void Write(PeerConnection* ip_conn, const char* ip_message, size_t i_size);
-    // Makes room in the output of all connections for i_size more bytes;
-    // false when that closed ip_conn.
-    bool RoomForOutput(PeerConnection* ip_conn, size_t i_size);
+    void ReplyShared(PeerConnection* ip_conn, const QByteArray& i_message);
+    bool MayReply(PeerConnection* ip_conn, size_t i_size);
+    // Messages of ours and answers to searches; replies go through Reply.
+    enum class Output { Ours, Answer };
+    void Write(PeerConnection* ip_conn, const char* ip_message, size_t i_size, Output i_kind = Output::Ours);
+    void Queued(PeerConnection* ip_conn, bool i_hadOutput);
+    // Makes room in the output of all connections for i_size more bytes of
+    // ours or an answer; false when that closed ip_conn or an answer must go.
+    bool RoomForOutput(PeerConnection* ip_conn, size_t i_size, Output i_kind);
+    // Whether a request on the connection may be read and answered now;
+    // closes stalled connections to make room.
+    bool RoomForRequest(PeerConnection* ip_conn);
+    // Connections whose requests wait for room get another turn.
+    void ResumeAwaitingRoom();
     // Closes a connection whose other side does not read what we send.
     void CloseStuck(PeerConnection* ip_conn, const QString& i_why);
     void FlushUnsent(const std::string& i_user, PeerConnection* ip_conn);
+    // The messages that went out on a connection the other side closed at
+    // once go again, on the connection that follows.
+    void SendAgain(PeerConnection* ip_conn);
     // Counts what the connection's frame buffer holds; past the total the
     // connection holding the most is closed.
     void CountHeld(PeerConnection* ip_conn);
     // How large a frame with this code a "P" connection may bring.
     quint32 PeerFrameLimit(quint64 i_id, quint32 i_code) const;
+    // Whether a share list of ours is what the connection is bringing in.
+    bool BringsAskedList(const PeerConnection* ip_conn) const;
+    // Our requests for share lists that the messages no longer carry.
+    void ForgetListRequests(const std::string& i_user, const std::deque<QByteArray>& i_messages);
 
     // Attempts.
     void StartAttempt(const std::string& i_user, const std::string& i_type, quint32 i_ip = 0,
@@ -260,14 +251,20 @@ private:
         std::deque<QByteArray> messages;
         size_t bytes = 0;
         bool dropLogged = false;
+        bool oldestDropLogged = false;
+        // Messages at the front that go a second time: not again after that.
+        size_t again = 0;
     };
     std::map<std::string, UnsentQueue> m_unsent;
     size_t m_unsentBytes = 0;
     // Answers dropped for the bound of all users' kept messages were
     // logged since the kept ones last went.
     bool m_answersDropLogged = false;
-    // What the frame buffers of all connections hold.
-    size_t m_heldBytes = 0;
+    PeerBounds m_bounds;
+    // Connections whose next request waits for room in the output, in the
+    // order they began to wait.
+    std::deque<quint64> m_awaitingRoom;
+    bool m_resumePosted = false;
     // Results stored per search of ours, counted against its bounds; the
     // request item's serial tells a search from a later one of that number.
     struct SearchTally
@@ -310,9 +307,9 @@ private:
         qint64 finishedMs = 0;
     };
     std::map<quint32, LateToken> m_lateTokens;
-    // Users asked for their share list whose answer has not come yet: only
-    // an answer is inflated and stored, on whichever connection it comes.
-    std::set<std::string> m_shareListsAsked;
+    // Our requests for share lists not answered yet, per user: only an
+    // answer is inflated and stored, on whichever connection it comes.
+    std::map<std::string, size_t> m_shareListsAsked;
     quint64 m_nextId = 1;
     quint32 m_nextToken;
     std::function<qint64()> m_clock;

@@ -8,6 +8,8 @@
 
 #include "MemStream.h"
 
+#include <QByteArray>
+
 #include <string>
 
 // Implemented by the shared-files manager.
@@ -16,8 +18,9 @@ class ShareListProvider
 public:
     virtual ~ShareListProvider() = default;
     // The complete share-list message (code 5 and its compressed body) for
-    // the requesting user, restricted to what that user may see.
-    virtual MemStream GetSharedFilesMessage(std::string i_user) = 0;
+    // the requesting user, restricted to what that user may see. Users who
+    // see alike get the same bytes, held once, while the share is unchanged.
+    virtual QByteArray GetSharedFilesReply(std::string i_user) = 0;
     // The folder-contents message (code 37) answering request i_req for a
     // folder in wire form; empty when the user may not see that folder.
     virtual MemStream GetFolderContentsMessage(std::string i_user, unsigned int i_req, std::string i_folder) = 0;

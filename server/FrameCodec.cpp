@@ -71,18 +71,35 @@ QByteArray Scramble(const char* ip_frame, size_t i_size, quint32 i_key)
 
 void ApplyKeystream(char* ip_data, size_t i_size, quint32 i_key, quint32 i_word)
 {
-    quint32 word = i_key;
+    Keystream(i_key, i_word).Apply(ip_data, i_size);
+}
+
+Keystream::Keystream(quint32 i_key, quint32 i_word) : m_word(i_key)
+{
     for (quint32 i = 0; i < i_word; ++i)
-        word = NextWord(word);
+        m_word = NextWord(m_word);
+}
+
+void Keystream::Apply(char* ip_data, size_t i_size)
+{
+    // Byte k of a word is XORed with the word's k-th least significant byte.
     size_t i = 0;
+    for (; i < i_size && m_byte != 0; ++i)
+    {
+        ip_data[i] = char(quint8(ip_data[i]) ^ quint8(m_word >> (8 * m_byte)));
+        if (++m_byte == 4)
+        {
+            m_byte = 0;
+            m_word = NextWord(m_word);
+        }
+    }
     for (; i + 4 <= i_size; i += 4)
     {
-        qToLittleEndian<quint32>(qFromLittleEndian<quint32>(ip_data + i) ^ word, ip_data + i);
-        word = NextWord(word);
+        qToLittleEndian<quint32>(qFromLittleEndian<quint32>(ip_data + i) ^ m_word, ip_data + i);
+        m_word = NextWord(m_word);
     }
-    // Byte k of a word is XORed with the word's k-th least significant byte.
-    for (unsigned shift = 0; i < i_size; ++i, shift += 8)
-        ip_data[i] = char(quint8(ip_data[i]) ^ quint8(word >> shift));
+    for (; i < i_size; ++i, ++m_byte)
+        ip_data[i] = char(quint8(ip_data[i]) ^ quint8(m_word >> (8 * m_byte)));
 }
 
 quint32 NewKey()
@@ -139,28 +156,46 @@ size_t FrameDecoder::Missing()
         m_badLimit = m_limit;
         return 0;
     }
-    if (m_codeLimit && !m_codeChecked)
+    if (!m_codeChecked)
     {
         if (available < header + 4)
             return header + 4 - available;
         char code[4];
         std::memcpy(code, p + header, 4);
-        if (m_scrambled)
+        if (m_scrambled && !m_frontDecoded)
             FrameCodec::ApplyKeystream(code, 4, qFromLittleEndian<quint32>(p), 1);
         const quint32 value = qFromLittleEndian<quint32>(code);
-        const quint32 limit = m_codeLimit(value);
+        const quint32 limit = m_codeLimit ? m_codeLimit(value) : m_limit;
         if (length > limit)
         {
             m_error = true;
             m_badLength = length;
             m_badLimit = limit;
             m_badCode = value;
-            m_codeChecked = false;
             return 0;
         }
         m_codeChecked = true;
+        m_frontCode = value;
     }
     return available - header < length ? header + length - available : 0;
+}
+
+void FrameDecoder::Grow(size_t i_size)
+{
+    if (i_size <= m_buffer.capacity())
+        return;
+    // Doubling, but never past the end of the frame at the front once its
+    // length is known: a frame costs its own length at most.
+    size_t room = std::max(i_size, 2 * m_buffer.capacity());
+    const size_t header = m_scrambled ? 8 : 4;
+    if (m_codeChecked && Buffered() >= header)
+    {
+        quint32 length = qFromLittleEndian<quint32>(m_buffer.data() + m_start + header - 4);
+        if (m_scrambled)
+            length ^= qFromLittleEndian<quint32>(m_buffer.data() + m_start);
+        room = std::max(i_size, std::min(room, m_start + header + length));
+    }
+    m_buffer.reserve(room);
 }
 
 qint64 FrameDecoder::ReadFrom(QIODevice& i_device, bool i_oneFrame)
@@ -183,6 +218,7 @@ qint64 FrameDecoder::ReadFrom(QIODevice& i_device, bool i_oneFrame)
             break;
         wanted = std::min(wanted, size_t(available));
         const size_t old = m_buffer.size();
+        Grow(old + wanted);
         m_buffer.resize(old + wanted);
         const qint64 got = i_device.read(m_buffer.data() + old, qint64(wanted));
         m_buffer.resize(old + size_t(std::max<qint64>(got, 0)));
@@ -196,7 +232,7 @@ qint64 FrameDecoder::ReadFrom(QIODevice& i_device, bool i_oneFrame)
     return total;
 }
 
-FrameDecoder::Status FrameDecoder::Next(FrameView& i_frame)
+FrameDecoder::Status FrameDecoder::Peek(FrameView& i_frame)
 {
     if (m_error)
         return Error;
@@ -212,12 +248,24 @@ FrameDecoder::Status FrameDecoder::Next(FrameView& i_frame)
         const quint32 key = qFromLittleEndian<quint32>(p);
         length ^= key;
         // The length took keystream word 0; the body starts at word 1.
-        FrameCodec::ApplyKeystream(p + header, length, key, 1);
+        if (!m_frontDecoded)
+            FrameCodec::ApplyKeystream(p + header, length, key, 1);
+        m_frontDecoded = true;
     }
     i_frame.mp_data = p + header;
     i_frame.m_size = length;
-    m_start += header + length;
+    return Ready;
+}
+
+FrameDecoder::Status FrameDecoder::Next(FrameView& i_frame)
+{
+    const Status status = Peek(i_frame);
+    if (status != Ready)
+        return status;
+    m_start += (m_scrambled ? 8 : 4) + i_frame.m_size;
     m_codeChecked = false;
+    m_frontDecoded = false;
+    m_frontCode = 0;
     return Ready;
 }
 
@@ -241,5 +289,7 @@ QByteArray FrameDecoder::TakeBuffered()
     m_buffer.clear();
     m_start = 0;
     m_codeChecked = false;
+    m_frontDecoded = false;
+    m_frontCode = 0;
     return rest;
 }

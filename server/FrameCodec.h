@@ -31,6 +31,20 @@ QByteArray Scramble(const char* ip_frame, size_t i_size, quint32 i_key);
 // keystream word i_word (the frame's byte 4 * i_word).
 void ApplyKeystream(char* ip_data, size_t i_size, quint32 i_key, quint32 i_word = 0);
 
+// The keystream of one frame applied piece by piece: each Apply goes on
+// where the last one ended, so a long frame is scrambled as it is sent.
+class Keystream
+{
+public:
+    // Positioned at keystream word i_word of the key.
+    explicit Keystream(quint32 i_key = 0, quint32 i_word = 0);
+    void Apply(char* ip_data, size_t i_size);
+
+private:
+    quint32 m_word;
+    unsigned m_byte = 0;   // bytes of m_word already used
+};
+
 quint32 NewKey();
 }
 
@@ -76,6 +90,9 @@ public:
     qint64 ReadFrom(QIODevice& i_device, bool i_oneFrame = false);
 
     Status Next(FrameView& i_frame);
+    // The frame Next would yield, left in place: the next Peek or Next
+    // yields it again.
+    Status Peek(FrameView& i_frame);
 
     bool HasError() const { return m_error; }
     // "frame length N below the minimum of 4" / "frame length N over the
@@ -84,8 +101,13 @@ public:
 
     // Bytes buffered and not yet handed out as frames.
     size_t Buffered() const { return m_buffer.size() - m_start; }
-    // Bytes of memory the buffer holds.
-    size_t Held() const { return m_buffer.capacity(); }
+    // Bytes received and held. The buffer grows no further than the end of
+    // the frame being received, and what it has not been given stays
+    // untouched memory.
+    size_t Held() const { return m_buffer.size(); }
+    // The code of the frame at the front once it is in (and checked against
+    // the code limit, when there is one); 0 before.
+    quint32 FrontCode() const { return m_frontCode; }
     // Hands over the buffered bytes that follow the frames taken so far.
     QByteArray TakeBuffered();
 
@@ -93,6 +115,8 @@ private:
     // Bytes still missing for the frame at the front; 0 when it is complete.
     size_t Missing();
     void Compact();
+    // Makes room for i_size bytes in the buffer.
+    void Grow(size_t i_size);
 
     std::vector<char> m_buffer;
     size_t m_start = 0;
@@ -103,6 +127,9 @@ private:
     CodeLimit m_codeLimit;
     // The frame at the front passed its code's limit.
     bool m_codeChecked = false;
+    // The frame at the front was unscrambled in place by Peek.
+    bool m_frontDecoded = false;
+    quint32 m_frontCode = 0;
     quint32 m_badCode = 0;
     quint32 m_badLimit = 0;
 };

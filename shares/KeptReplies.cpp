@@ -22,23 +22,49 @@ std::string KeptReplies::Key(char i_kind, const Item* ip_item, const ItemSet& i_
     return key;
 }
 
-KeptReplies::Reply KeptReplies::Find(const std::string& i_key)
+const KeptReplies::Entry* KeptReplies::Used(const std::string& i_key)
 {
     const auto kept = m_replies.find(i_key);
     if (kept == m_replies.end())
         return nullptr;
     kept->second.lastUse = ++m_clock;
-    return kept->second.reply;
+    return &kept->second;
+}
+
+KeptReplies::Reply KeptReplies::Find(const std::string& i_key)
+{
+    const Entry* kept = Used(i_key);
+    return kept ? kept->reply : nullptr;
+}
+
+QByteArray KeptReplies::FindMessage(const std::string& i_key)
+{
+    const Entry* kept = Used(i_key);
+    return kept ? kept->message : QByteArray();
 }
 
 KeptReplies::Reply KeptReplies::Keep(const std::string& i_key, Reply i_reply)
 {
-    if (!i_reply || i_reply->deflated.size() > MAX_BYTES)
-        return i_reply;
-    const size_t size = i_reply->deflated.size();
+    if (i_reply)
+        Store(i_key, Entry{i_reply, QByteArray(), 0});
+    return i_reply;
+}
+
+QByteArray KeptReplies::KeepMessage(const std::string& i_key, QByteArray i_message)
+{
+    if (!i_message.isEmpty())
+        Store(i_key, Entry{nullptr, i_message, 0});
+    return i_message;
+}
+
+void KeptReplies::Store(const std::string& i_key, Entry i_entry)
+{
+    const size_t size = i_entry.Bytes();
+    if (size > MAX_BYTES)
+        return;
     if (const auto old = m_replies.find(i_key); old != m_replies.end())
     {
-        m_bytes -= old->second.reply->deflated.size();
+        m_bytes -= old->second.Bytes();
         m_replies.erase(old);
     }
     while (m_bytes + size > MAX_BYTES && !m_replies.empty())
@@ -46,12 +72,12 @@ KeptReplies::Reply KeptReplies::Keep(const std::string& i_key, Reply i_reply)
         const auto oldest = std::min_element(m_replies.begin(), m_replies.end(), [](const auto& i_a, const auto& i_b) {
             return i_a.second.lastUse < i_b.second.lastUse;
         });
-        m_bytes -= oldest->second.reply->deflated.size();
+        m_bytes -= oldest->second.Bytes();
         m_replies.erase(oldest);
     }
     m_bytes += size;
-    m_replies[i_key] = Entry{i_reply, ++m_clock};
-    return i_reply;
+    i_entry.lastUse = ++m_clock;
+    m_replies[i_key] = std::move(i_entry);
 }
 
 void KeptReplies::Clear()

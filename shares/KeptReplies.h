@@ -1,7 +1,8 @@
 #pragma once
 // Compressed replies to other users, kept until the share changes: a
-// repeated share-list or folder request then costs a copy, not a build and
-// a compression. A reply is kept under what was asked for and what the
+// repeated share-list or folder request then costs a copy (a share list
+// not even that: the whole message is kept and handed out as it is), not a
+// build and a compression. A reply is kept under what was asked for and what the
 // requester may see (the share roots that make it visible), never under a
 // user's name: users who see alike share one copy, and a user whose view
 // changes is taken to another copy at once. The owner drops every copy
@@ -9,6 +10,8 @@
 
 #include "Compression.h"
 #include "Data.h"
+
+#include <QByteArray>
 
 #include <cstdint>
 #include <memory>
@@ -29,6 +32,10 @@ public:
     // Keeps the reply (unless it is null or larger than the whole budget)
     // and hands it back; the least recently used go when the budget is full.
     Reply Keep(const std::string& i_key, Reply i_reply);
+    // The same for a whole message, which all who ask share; empty when
+    // none is kept.
+    QByteArray FindMessage(const std::string& i_key);
+    QByteArray KeepMessage(const std::string& i_key, QByteArray i_message);
     void Clear();
 
     size_t Count() const { return m_replies.size(); }
@@ -42,8 +49,12 @@ private:
     struct Entry
     {
         Reply reply;
+        QByteArray message;
         uint64_t lastUse = 0;
+        size_t Bytes() const { return reply ? reply->deflated.size() : size_t(message.size()); }
     };
+    const Entry* Used(const std::string& i_key);
+    void Store(const std::string& i_key, Entry i_entry);
     std::unordered_map<std::string, Entry> m_replies;
     size_t m_bytes = 0;
     uint64_t m_clock = 0;

@@ -158,21 +158,30 @@ FileInfo SharedFoldersManager::GetSharedFileInfo(ItemPtr i_file, std::string i_n
     return info;
 }
 
-MemStream SharedFoldersManager::GetSharedFilesMessage(std::string i_user)
+QByteArray SharedFoldersManager::GetSharedFilesReply(std::string i_user)
 {
     Log(SHARED_CATEGORY, 1, QString("Shared file list requested by user %1").arg(FromName(i_user)));
 
     const ItemSet roots = GetUserSharedFolders(i_user);
     const std::string key = KeptReplies::Key('L', nullptr, roots);
-    KeptReplies::Reply list = m_keptReplies.Find(key);
-    if (!list)
-        list = m_keptReplies.Keep(key, BuildShareList(roots));
-    MemStream message;
-    if (list)
-        message = Compression::CompressMessage(PM_SHARED_FILE_LIST, MemStream(), *list, SHARE_LIST_LEVEL);
-    if (message.Size() == 0)
+    QByteArray message = m_keptReplies.FindMessage(key);
+    if (message.isEmpty())
+    {
+        if (const KeptReplies::Reply list = BuildShareList(roots))
+        {
+            const MemStream built = Compression::CompressMessage(PM_SHARED_FILE_LIST, MemStream(), *list, SHARE_LIST_LEVEL);
+            message = m_keptReplies.KeepMessage(key, QByteArray(built.Data(), qsizetype(built.Size())));
+        }
+    }
+    if (message.isEmpty())
         Log(SHARED_CATEGORY, 1, QString("Could not build the shared file list for user %1").arg(FromName(i_user)));
     return message;
+}
+
+MemStream SharedFoldersManager::GetSharedFilesMessage(std::string i_user)
+{
+    const QByteArray message = GetSharedFilesReply(i_user);
+    return MemStream(message.constData(), size_t(message.size()));
 }
 
 MemStream SharedFoldersManager::GetFolderContentsMessage(std::string i_user, unsigned int i_req,

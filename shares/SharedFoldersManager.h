@@ -89,7 +89,10 @@ public:
                                 const std::function<bool(Item*)>& i_visit) const;
     // The share-list message (code 5) for the user: every folder the user
     // may see. Empty when it cannot be compressed.
-    MemStream GetSharedFilesMessage(std::string i_user) override;
+    MemStream GetSharedFilesMessage(std::string i_user);
+    // The same message as the peer network sends it: one copy, kept while
+    // the share is unchanged, for everyone who sees the same folders.
+    QByteArray GetSharedFilesReply(std::string i_user) override;
     // The folder-contents message (code 37) for a folder in wire form; empty
     // when the user may not see a folder stored under exactly that path.
     MemStream GetFolderContentsMessage(std::string i_user, unsigned int i_req, std::string i_folder) override;

@@ -69,15 +69,15 @@ inline QByteArray FileRecord(const QByteArray& i_name, qint64 i_size, const QByt
     return r;
 }
 
-inline QByteArray Zlib(const QByteArray& i_body)
+inline QByteArray Zlib(const QByteArray& i_body, int i_level = 9)
 {
     uLongf size = compressBound(uLong(i_body.size()));
-    QByteArray out(int(size), '\0');
+    QByteArray out(qsizetype(size), '\0');
     const int rc = compress2(reinterpret_cast<Bytef*>(out.data()), &size,
-                             reinterpret_cast<const Bytef*>(i_body.constData()), uLong(i_body.size()), 9);
+                             reinterpret_cast<const Bytef*>(i_body.constData()), uLong(i_body.size()), i_level);
     if (rc != Z_OK)
         qFatal("compress2 failed");
-    out.resize(int(size));
+    out.resize(qsizetype(size));
     return out;
 }
 
@@ -234,13 +234,17 @@ class FakeShares : public ShareListProvider
 public:
     FakeShares() { gp_shareListProvider = this; }
     ~FakeShares() override { gp_shareListProvider = nullptr; }
-    MemStream GetSharedFilesMessage(std::string i_user) override
+    QByteArray GetSharedFilesReply(std::string i_user) override
     {
         m_askedBy.push_back(i_user);
-        MemStream m;
-        m.WriteUInt32(PM_SHARED_FILE_LIST);
-        m.WriteBytes(m_body.constData(), size_t(m_body.size()));
-        return m;
+        // One copy for everyone while the body stays (m_bodyOf keeps the
+        // body it was made of, so a new body has other bytes).
+        if (m_bodyOf.constData() != m_body.constData())
+        {
+            m_bodyOf = m_body;
+            m_reply = U32(PM_SHARED_FILE_LIST) + m_body;
+        }
+        return m_reply;
     }
     MemStream GetFolderContentsMessage(std::string i_user, unsigned int i_req, std::string i_folder) override
     {
@@ -253,6 +257,10 @@ public:
     }
     std::vector<std::string> m_askedBy;
     QByteArray m_body = Zlib(U32(0) + U32(0));
+
+private:
+    QByteArray m_bodyOf;
+    QByteArray m_reply;
 };
 
 class FakeUploads : public UploadPlaceProvider

@@ -264,7 +264,7 @@ void TestPeerAttempts::UnsentQueueKeepsTheNewest()
     mp_bob->SetPorts(mp_bob->m_listener.serverPort(), 0);
     QVERIFY(WaitPortsSet("bob", 1));
 
-    const quint32 total = PeerMessenger::MAX_UNSENT_MESSAGES + 2;
+    const quint32 total = PeerBounds::MAX_UNSENT_MESSAGES + 2;
     for (quint32 n = 1; n <= total; ++n)
         mp_messenger->SendMessage("bob", Stream(Message(n)));
     QVERIFY(m_fixture.Logged("More than 1000 unsent messages for user bob, dropping the oldest"));

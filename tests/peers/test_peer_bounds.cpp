@@ -2,9 +2,14 @@
 
 #include "PeerTestSupport.h"
 
+#include <QElapsedTimer>
+
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cstring>
 
 using namespace peertest;
 
@@ -27,16 +32,15 @@ QByteArray SearchReply(const QByteArray& i_user, int i_files)
     return Frame(U32(PM_FILE_SEARCH_RESULT) + Zlib(body + B8(0) + U32(0) + U32(0) + U32(0)));
 }
 
-// A peer at 127.0.1.i_host whose system buffers take next to nothing: what
-// it does not read waits in the client.
-std::unique_ptr<QTcpSocket> ConnectNarrow(quint16 i_port, int i_host)
+// A peer at the address whose system buffers take i_size bytes at most:
+// what it does not read waits in the client.
+std::unique_ptr<QTcpSocket> ConnectFrom(quint16 i_port, quint32 i_address, int i_size = 4096)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const int size = 4096;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &i_size, sizeof i_size);
     sockaddr_in from{};
     from.sin_family = AF_INET;
-    from.sin_addr.s_addr = htonl(0x7F000100u + quint32(i_host));
+    from.sin_addr.s_addr = htonl(i_address);
     ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
     sockaddr_in to{};
     to.sin_family = AF_INET;
@@ -45,8 +49,63 @@ std::unique_ptr<QTcpSocket> ConnectNarrow(quint16 i_port, int i_host)
     auto socket = std::make_unique<QTcpSocket>();
     if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 || !socket->setSocketDescriptor(fd))
         return nullptr;
-    socket->setReadBufferSize(4096);
+    socket->setReadBufferSize(i_size);
+    // The client takes it from the listener's short line.
+    QCoreApplication::processEvents();
     return socket;
+}
+
+std::unique_ptr<QTcpSocket> ConnectNarrow(quint16 i_port, int i_host)
+{
+    return ConnectFrom(i_port, 0x7F000100u + quint32(i_host));
+}
+
+// A share list as a peer sends it: folders of one file each, whose long
+// names do not compress away, about 120 KiB a folder.
+QByteArray LongList(int i_folders)
+{
+    const QByteArray name = Noise(120 * 1024);
+    QByteArray body = U32(quint32(i_folders));
+    for (int k = 0; k < i_folders; ++k)
+        body += Str("F\\" + QByteArray::number(k)) + U32(1) + FileRecord(QByteArray::number(k) + name, k);
+    return Frame(U32(PM_SHARED_FILE_LIST) + Zlib(body + U32(0), 1));
+}
+
+// Runs the event loop until the condition holds; false after a minute.
+template <typename Condition>
+bool Spin(Condition i_done)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!i_done())
+    {
+        if (timer.elapsed() > 6 * g_waitMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return true;
+}
+
+// Peers that take 64 KiB at a time, all in turn, until each has the frame
+// (or has been closed); true when each got it whole.
+bool ReadSlowly(std::vector<std::unique_ptr<QTcpSocket>>& io_readers, const QByteArray& i_frame)
+{
+    std::vector<qsizetype> got(io_readers.size(), 0);
+    bool same = true;
+    const bool ended = Spin([&] {
+        bool done = true;
+        for (size_t k = 0; k < io_readers.size(); ++k)
+        {
+            const QByteArray bytes = io_readers[k]->read(64 * 1024);
+            same = same && got[k] + bytes.size() <= i_frame.size() &&
+                   std::memcmp(bytes.constData(), i_frame.constData() + got[k], size_t(bytes.size())) == 0;
+            got[k] += bytes.size();
+            done = done && (got[k] == i_frame.size() || io_readers[k]->state() != QAbstractSocket::ConnectedState);
+        }
+        return done;
+    });
+    return ended && same && std::all_of(got.begin(), got.end(), [&](qsizetype i_got) { return i_got == i_frame.size(); });
 }
 }
 
@@ -58,6 +117,7 @@ private slots:
     void init() { m_fixture.SetUpStore(); }
     void cleanup() { m_fixture.TearDown(); }
     void WhatPeersTogetherCanMakeUsHoldIsBounded();
+    void HonestPeersGetWhatTheyAskFor();
 
 private:
     Fixture m_fixture;
@@ -100,7 +160,7 @@ void TestPeerBounds::WhatPeersTogetherCanMakeUsHoldIsBounded()
         WriteRaw(flooder.get(), SearchReply("flooder", 2000));
     WriteRaw(victim.get(), SearchReply("victim", 200));
     QVERIFY(ask(flooder.get()) && ask(victim.get()));
-    QCOMPARE(T("search_result")->ItemCount(), PeerMessenger::MAX_RESULTS_PER_USER + 200);
+    QCOMPARE(T("search_result")->ItemCount(), PeerBounds::MAX_RESULTS_PER_USER + 200);
     QCOMPARE(logCount("Dropping search results of user flooder for search 7"), 1);
 
     // A request announcing 64 MiB is refused at its head; replies to our
@@ -121,7 +181,7 @@ void TestPeerBounds::WhatPeersTogetherCanMakeUsHoldIsBounded()
         QVERIFY(QTest::qWaitFor([&] { return peer->bytesToWrite() == 0 || !peer->isValid(); }, 6 * g_waitMs));
     QVERIFY(ask(victim.get()));
     QVERIFY(m_fixture.Logged("the frames being received on all connections pass"));
-    QVERIFY(HeapInUse() < before + PeerMessenger::MAX_PARTIAL_FRAME_BYTES_TOTAL + (16 << 20));
+    QVERIFY(HeapInUse() < before + PeerBounds::MAX_PARTIAL_FRAME_BYTES_TOTAL + (16 << 20));
     peers.clear();
     QVERIFY(QTest::qWaitFor(
         [&] {
@@ -152,8 +212,122 @@ void TestPeerBounds::WhatPeersTogetherCanMakeUsHoldIsBounded()
                                          }),
                              6 * g_waitMs);
     QVERIFY(ask(victim.get()));
-    QVERIFY(logCount("the output waiting on all connections passes") > 0);
-    QVERIFY(HeapInUse() < before + size_t(PeerMessenger::MAX_OUTPUT_BYTES_TOTAL) + (16 << 20));
+    QVERIFY(HeapInUse() < before + size_t(PeerBounds::MAX_OUTPUT_BYTES_TOTAL) + (16 << 20));
+}
+
+void TestPeerBounds::HonestPeersGetWhatTheyAskFor()
+{
+    PeerMessenger* messenger = m_fixture.NewMessenger();
+    FakeShares shares;
+    const auto ask = [](QTcpSocket* ip_socket) {
+        WriteRaw(ip_socket, Frame(PM_GET_SHARED_FILES_IN_FOLDER, U32(1) + Str("A")));
+        return FrameReader().Next(ip_socket) == U32(PM_SHARED_FILES_IN_FOLDER) + Zlib(U32(1) + Str("A") + U32(0));
+    };
+    QSignalSpy queued(messenger, &PeerMessenger::QueueUploadRequested);
+
+    // Many users behind one address: 30 that connect within a second and
+    // say who they are are all kept; the bound of the address takes the
+    // connections that have been there longer.
+    {
+        rlimit limit{};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &limit) == 0);
+        const std::unique_ptr<rlimit, void (*)(rlimit*)> restore(&limit, [](rlimit* ip_limit) { ::setrlimit(RLIMIT_NOFILE, ip_limit); });
+        rlimit lowered = limit;
+        lowered.rlim_cur = std::min<rlim_t>(512, limit.rlim_max);
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+        const size_t bound = PeerBounds::IncomingPerAddressBound();
+        const auto identify = [&](std::vector<std::unique_ptr<QTcpSocket>>& io_peers, const QByteArray& i_name, size_t i_count) {
+            for (size_t k = 0; k < i_count; ++k)
+            {
+                io_peers.push_back(ConnectFrom(messenger->ListeningPort(), 0x7F000201u, 65536));
+                const QByteArray user = i_name + QByteArray::number(qulonglong(k));
+                WriteRaw(io_peers.back().get(), PeerInit(user, "P") + Frame(PM_QUEUE_UPLOAD, Str(user)));
+            }
+        };
+        std::vector<std::unique_ptr<QTcpSocket>> older, newer;
+        identify(older, "older", bound);
+        QTRY_COMPARE_WITH_TIMEOUT(queued.count(), int(bound), g_waitMs);
+        m_fixture.m_now += PeerBounds::IDENTIFY_GRACE_MS;
+        identify(newer, "newer", 30);
+        QTRY_COMPARE_WITH_TIMEOUT(queued.count(), int(bound) + 30, g_waitMs);
+        const auto open = [](std::vector<std::unique_ptr<QTcpSocket>>& i_peers) {
+            return std::count_if(i_peers.begin(), i_peers.end(), [](const auto& i_peer) {
+                i_peer->readAll();
+                return i_peer->state() == QAbstractSocket::ConnectedState;
+            });
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(open(older), qsizetype(bound - 30), g_waitMs);
+        QCOMPARE(open(newer), 30);
+    }
+
+    // Readers that take a large list slowly, all at once, each get it whole.
+    shares.m_body = Noise(10 << 20);
+    const QByteArray list = Frame(U32(PM_SHARED_FILE_LIST) + shares.m_body);
+    const auto browse = [&](std::vector<std::unique_ptr<QTcpSocket>>& io_peers, const QByteArray& i_name, int i_from, int i_count, int i_buffer) {
+        for (int k = 0; k < i_count; ++k)
+        {
+            io_peers.push_back(ConnectFrom(messenger->ListeningPort(), 0x7F000100u + quint32(i_from + k), i_buffer));
+            WriteRaw(io_peers.back().get(), PeerInit(i_name + QByteArray::number(k), "P") + Frame(PM_GET_SHARED_FILE_LIST));
+        }
+        return QTest::qWaitFor([&] { return shares.m_askedBy.size() >= size_t(i_from + i_count); }, g_waitMs);
+    };
+    std::vector<std::unique_ptr<QTcpSocket>> readers;
+    QVERIFY(browse(readers, "reader", 0, 12, 65536));
+    QVERIFY(ReadSlowly(readers, list));
+
+    // Peers that ask and never read, then honest readers: the honest ones
+    // all get it whole, while what the client holds stays within its bound.
+    const size_t before = HeapInUse();
+    std::vector<std::unique_ptr<QTcpSocket>> silent, honest;
+    QVERIFY(browse(silent, "silent", 12, 40, 4096));
+    QVERIFY(browse(honest, "honest", 52, 6, 65536));
+    QVERIFY(HeapInUse() < before + size_t(PeerBounds::MAX_OUTPUT_BYTES_TOTAL));
+    QVERIFY(ReadSlowly(honest, list));
+    QVERIFY(HeapInUse() < before + size_t(PeerBounds::MAX_OUTPUT_BYTES_TOTAL));
+    silent.clear();
+
+    // Several large lists we asked for, arriving at once, all arrive,
+    // though together they pass the bound on frames being received.
+    QSignalSpy lists(messenger, &PeerMessenger::UserShare);
+    const QByteArray longList = LongList(240);
+    QVERIFY(size_t(longList.size()) * 5 > PeerBounds::MAX_PARTIAL_FRAME_BYTES_TOTAL);
+    std::vector<std::unique_ptr<QTcpSocket>> listers;
+    for (int k = 0; k < 5; ++k)
+    {
+        listers.push_back(OpenMessaging(messenger, "lister" + QByteArray::number(k)));
+        QVERIFY(ask(listers.back().get()));
+        messenger->GetUserSharedFiles("lister" + std::to_string(k));
+        QCOMPARE(FrameReader().Next(listers.back().get()), U32(PM_GET_SHARED_FILE_LIST));
+    }
+    const qsizetype piece = 1 << 20;
+    for (qsizetype at = 0; at < longList.size(); at += piece)
+    {
+        for (auto& lister : listers)
+            lister->write(longList.mid(at, piece));
+        QVERIFY(Spin([&] {
+            return std::all_of(listers.begin(), listers.end(), [&](const auto& i_lister) { return i_lister->bytesToWrite() < 2 * piece; });
+        }));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(lists.count(), 5, 6 * g_waitMs);
+
+    // A second request to a user before the first list came: both lists are
+    // taken, and a third that nobody asked for is not.
+    auto twice = OpenMessaging(messenger, "twice");
+    QVERIFY(ask(twice.get()));
+    messenger->GetUserSharedFiles("twice");
+    messenger->GetUserSharedFiles("twice");
+    FrameReader twiceReader;
+    QCOMPARE(twiceReader.Next(twice.get()), U32(PM_GET_SHARED_FILE_LIST));
+    QCOMPARE(twiceReader.Next(twice.get()), U32(PM_GET_SHARED_FILE_LIST));
+    const QByteArray shortList = LongList(4);
+    QVERIFY(size_t(shortList.size()) > MAX_PEER_REQUEST_FRAME);
+    WriteRaw(twice.get(), shortList + shortList);
+    QTRY_COMPARE_WITH_TIMEOUT(lists.count(), 7, g_waitMs);
+    QVERIFY(ask(twice.get()));
+    WriteRaw(twice.get(), shortList);
+    QVERIFY(WaitClosed(twice.get()));
+    QVERIFY(!m_fixture.Logged("the frames being received on all connections pass"));
+    QVERIFY(!m_fixture.Logged("the output waiting on all connections passes"));
 }
 
 QTEST_MAIN(TestPeerBounds)
