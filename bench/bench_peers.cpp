@@ -12,6 +12,11 @@
 //   decoding from storing.
 // BM_DecodeShareList: a share list of 100,000 files in 5,000 folders,
 //   inflated and parsed into a FileInfoMap. Target: under 300 ms.
+// BM_ManyReadersOfOneList: 12 peers ask for one share list of 18 MiB (a
+//   tenth in a small run) at once over loopback and read it to its end.
+//   Counters: the time until all 12 have it whole, and the most heap and
+//   resident memory the sending took over what the process had before.
+//   Target: held memory about one list, not one per reader.
 
 #include "BenchSupport.h"
 #include "common/TestEnvironment.h"
@@ -21,6 +26,7 @@
 #include "MemStream.h"
 #include "PeerMessageDecoders.h"
 #include "PeerMessenger.h"
+#include "PeerProviders.h"
 #include "ProtocolCodes.h"
 
 #include <QCoreApplication>
@@ -28,9 +34,13 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QtEndian>
 
 #include <benchmark/benchmark.h>
 
+#include <malloc.h>
+
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -236,6 +246,98 @@ void BM_DecodeShareList(benchmark::State& state)
     state.SetItemsProcessed(int64_t(files));
 }
 BENCHMARK(BM_DecodeShareList)->Unit(benchmark::kMillisecond);
+
+// One share list for everyone, as the shares hand it out.
+class OneList : public ShareListProvider
+{
+public:
+    explicit OneList(QByteArray i_message) : m_message(std::move(i_message)) { gp_shareListProvider = this; }
+    ~OneList() override { gp_shareListProvider = nullptr; }
+    QByteArray GetSharedFilesReply(std::string) override { return m_message; }
+    MemStream GetFolderContentsMessage(std::string, unsigned int, std::string) override { return MemStream(); }
+
+private:
+    QByteArray m_message;
+};
+
+double HeapMiB()
+{
+    const struct mallinfo2 info = mallinfo2();
+    return double(info.uordblks + info.hblkhd) / (1 << 20);
+}
+
+void BM_ManyReadersOfOneList(benchmark::State& state)
+{
+    const int readers = 12;
+    const qsizetype size = benchsupport::IsSmallRun() ? (18 << 20) / 10 : 18 << 20;
+    ResetSettingsTypes();
+    auto messenger = std::make_unique<PeerMessenger>();
+    SetSetting("username", "alice");
+    SetSetting("listening_port", std::to_string(FreePort()));
+    SetSetting("obfuscated_listening_port", std::to_string(FreePort()));
+    messenger->DataLoaded();
+    // Bytes that do not compress, as a compressed list's do not.
+    QByteArray message(size, Qt::Uninitialized);
+    quint32 word = 12345;
+    for (char& c : message)
+        c = char((word = word * 1664525u + 1013904223u) >> 24);
+    qToLittleEndian<quint32>(PM_SHARED_FILE_LIST, message.data());
+    const OneList list(message);
+    const qsizetype frame = 4 + size;
+
+    double seconds = 0, heap = 0, resident = 0;
+    for (auto _ : state)
+    {
+        std::vector<std::unique_ptr<QTcpSocket>> peers;
+        for (int k = 0; k < readers; ++k)
+        {
+            peers.push_back(std::make_unique<QTcpSocket>());
+            // The readers hold little of their own: what is measured is the client's.
+            peers.back()->setReadBufferSize(64 * 1024);
+            if (!benchsupport::OpenMessaging(*peers.back(), messenger->ListeningPort(), "reader" + std::to_string(k)))
+            {
+                state.SkipWithError("cannot connect to the messenger");
+                return;
+            }
+        }
+        const double heapBefore = HeapMiB();
+        const double residentBefore = benchsupport::ResidentMiB();
+        double heapPeak = heapBefore, residentPeak = residentBefore;
+        std::vector<qsizetype> got(readers, 0);
+        QElapsedTimer timer;
+        timer.start();
+        for (auto& peer : peers)
+            peer->write(FrameCodec::Encode(NewMessage(PM_GET_SHARED_FILE_LIST)));
+        const bool whole = SpinUntil([&] {
+            heapPeak = std::max(heapPeak, HeapMiB());
+            residentPeak = std::max(residentPeak, benchsupport::ResidentMiB());
+            for (int k = 0; k < readers; ++k)
+                got[k] += peers[k]->readAll().size();
+            return std::all_of(got.begin(), got.end(), [&](qsizetype i_got) { return i_got >= frame; });
+        });
+        seconds = double(timer.nsecsElapsed()) / 1e9;
+        if (!whole)
+        {
+            state.SkipWithError("a reader did not get the whole list");
+            break;
+        }
+        heap = heapPeak - heapBefore;
+        resident = residentPeak - residentBefore;
+        for (auto& peer : peers)
+            peer->abort();
+        peers.clear();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    state.counters["list MiB"] = double(size) / (1 << 20);
+    state.counters["all whole s"] = seconds;
+    state.counters["heap peak MiB"] = heap;
+    state.counters["resident peak MiB"] = resident;
+
+    messenger.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    d->Reset();
+}
+BENCHMARK(BM_ManyReadersOfOneList)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 

@@ -1369,6 +1369,11 @@ void PeerMessenger::OnHalfMinuteTimer()
                                                                       : m_searchTallies.erase(tally);
     }
 
+    // A request waiting for room gets it once what stalled may be closed,
+    // even when nothing else moves.
+    if (!m_awaitingRoom.empty())
+        ResumeAwaitingRoom();
+
     std::vector<quint64> ids;
     ids.reserve(m_connections.size());
     for (const auto& entry : m_connections)

@@ -193,7 +193,9 @@ void FrameDecoder::Grow(size_t i_size)
         quint32 length = qFromLittleEndian<quint32>(m_buffer.data() + m_start + header - 4);
         if (m_scrambled)
             length ^= qFromLittleEndian<quint32>(m_buffer.data() + m_start);
-        room = std::max(i_size, std::min(room, m_start + header + length));
+        const size_t frameEnd = m_start + header + length;
+        if (i_size <= frameEnd)
+            room = std::min(room, frameEnd);
     }
     m_buffer.reserve(room);
 }
