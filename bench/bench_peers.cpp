@@ -127,7 +127,8 @@ bool SpinUntil(F i_done)
     return true;
 }
 
-void BM_StoreSearchReplies(benchmark::State& state)
+// A messenger named alice, listening on free ports, in a fresh store.
+std::unique_ptr<PeerMessenger> StartMessenger()
 {
     ResetSettingsTypes();
     auto messenger = std::make_unique<PeerMessenger>();
@@ -135,6 +136,12 @@ void BM_StoreSearchReplies(benchmark::State& state)
     SetSetting("listening_port", std::to_string(FreePort()));
     SetSetting("obfuscated_listening_port", std::to_string(FreePort()));
     messenger->DataLoaded();
+    return messenger;
+}
+
+void BM_StoreSearchReplies(benchmark::State& state)
+{
+    auto messenger = StartMessenger();
 
     QByteArray wire;
     for (int r = 0; r < REPLIES_PER_ITERATION; ++r)
@@ -270,12 +277,7 @@ void BM_ManyReadersOfOneList(benchmark::State& state)
 {
     const int readers = 12;
     const qsizetype size = benchsupport::IsSmallRun() ? (18 << 20) / 10 : 18 << 20;
-    ResetSettingsTypes();
-    auto messenger = std::make_unique<PeerMessenger>();
-    SetSetting("username", "alice");
-    SetSetting("listening_port", std::to_string(FreePort()));
-    SetSetting("obfuscated_listening_port", std::to_string(FreePort()));
-    messenger->DataLoaded();
+    auto messenger = StartMessenger();
     // Bytes that do not compress, as a compressed list's do not.
     QByteArray message(size, Qt::Uninitialized);
     quint32 word = 12345;
