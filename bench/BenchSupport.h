@@ -15,6 +15,7 @@
 #include <QTcpSocket>
 
 #include "FrameCodec.h"
+#include "Log.h"
 #include "MemStream.h"
 #include "ProtocolCodes.h"
 
@@ -132,6 +133,18 @@ inline bool OpenMessaging(QTcpSocket& io_peer, quint16 i_port, const std::string
     init.WriteUInt32(0);
     io_peer.write(FrameCodec::Encode(init));
     return true;
+}
+
+// The same, returning once the messenger has taken the connection as
+// i_user's, so that what it sends the user goes on it.
+inline bool OpenKnownMessaging(QTcpSocket& io_peer, quint16 i_port, const std::string& i_user)
+{
+    bool known = false;
+    const QString opened = QString("User %1 opened a connection of type P").arg(QString::fromStdString(i_user));
+    SetLogSink([&](const QString&, int, const QString& i_text, ItemPtr) { known = known || i_text.contains(opened); });
+    const bool open = OpenMessaging(io_peer, i_port, i_user) && WaitUntil([&] { return known; }, 10000);
+    ClearLogSink();
+    return open;
 }
 
 } // namespace benchsupport

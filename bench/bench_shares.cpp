@@ -755,7 +755,7 @@ void BM_ReceiveAskedShareList(benchmark::State& state)
     }
 
     QTcpSocket peer;
-    if (frame.isEmpty() || !benchsupport::OpenMessaging(peer, messenger->ListeningPort(), "bob"))
+    if (frame.isEmpty() || !benchsupport::OpenKnownMessaging(peer, messenger->ListeningPort(), "bob"))
     {
         state.SkipWithError("no list or no connection to the messenger");
         return;
