@@ -1,7 +1,8 @@
 // Speed of the peer network's heavy messages.
 //
-// BM_StoreSearchReplies: search replies of 200 files each, sent by a raw
-//   peer over a loopback "P" connection to a listening PeerMessenger, taken
+// BM_StoreSearchReplies: search replies of 200 files each, sent by 50 raw
+//   peers (each within the results kept of one user for one search) over
+//   loopback "P" connections to a listening PeerMessenger, taken
 //   all the way: frame reading, inflate, decode, the stored items and the
 //   SearchResults signal. 100 distinct replies per iteration, answering one
 //   search_request. /0: their items are removed between iterations
@@ -49,6 +50,7 @@ namespace
 {
 const int REPLY_FILES = 200;
 const int REPLIES_PER_ITERATION = 100;
+const int REPLIERS = 50;
 const int SHARE_FOLDERS = 5000;
 const int SHARE_FILES_PER_FOLDER = 20;
 const quint32 SEARCH = 7;
@@ -78,7 +80,7 @@ void WriteFile(MemStream& io_out, const std::string& i_name, int i_n)
 std::string SearchReplyBody(int i_reply)
 {
     MemStream body;
-    body.WriteString("replier" + std::to_string(i_reply));
+    body.WriteString("replier" + std::to_string(i_reply % REPLIERS));
     body.WriteUInt32(SEARCH);
     body.WriteUInt32(REPLY_FILES);
     for (int n = 0; n < REPLY_FILES; ++n)
@@ -143,9 +145,10 @@ void BM_StoreSearchReplies(benchmark::State& state)
 {
     auto messenger = StartMessenger();
 
-    QByteArray wire;
+    // Reply r goes on the connection of replier r % REPLIERS.
+    std::vector<QByteArray> wire(REPLIERS);
     for (int r = 0; r < REPLIES_PER_ITERATION; ++r)
-        wire += Frame(PM_FILE_SEARCH_RESULT, Compressed(SearchReplyBody(r)));
+        wire[size_t(r % REPLIERS)] += Frame(PM_FILE_SEARCH_RESULT, Compressed(SearchReplyBody(r)));
 
     int received = 0;
     size_t results = 0;
@@ -154,11 +157,15 @@ void BM_StoreSearchReplies(benchmark::State& state)
         results += i_reply.GetItems("search_result").size();
     });
 
-    QTcpSocket peer;
-    if (!benchsupport::OpenMessaging(peer, messenger->ListeningPort(), "bob"))
+    std::vector<std::unique_ptr<QTcpSocket>> peers;
+    for (int k = 0; k < REPLIERS; ++k)
     {
-        state.SkipWithError("cannot connect to the messenger");
-        return;
+        peers.push_back(std::make_unique<QTcpSocket>());
+        if (!benchsupport::OpenMessaging(*peers.back(), messenger->ListeningPort(), "replier" + std::to_string(k)))
+        {
+            state.SkipWithError("cannot connect to the messenger");
+            return;
+        }
     }
 
     const bool keep = state.range(0) != 0;
@@ -167,7 +174,8 @@ void BM_StoreSearchReplies(benchmark::State& state)
     for (auto _ : state)
     {
         const int target = received + REPLIES_PER_ITERATION;
-        peer.write(wire);
+        for (int k = 0; k < REPLIERS; ++k)
+            peers[size_t(k)]->write(wire[size_t(k)]);
         if (!SpinUntil([&] { return received >= target; }))
         {
             state.SkipWithError("the replies did not all arrive");
@@ -186,7 +194,8 @@ void BM_StoreSearchReplies(benchmark::State& state)
     state.SetItemsProcessed(int64_t(results));
     state.counters["replies/s"] = benchmark::Counter(double(received), benchmark::Counter::kIsRate);
 
-    peer.abort();
+    for (auto& peer : peers)
+        peer->abort();
     messenger.reset();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     d->Reset();

@@ -1391,6 +1391,10 @@ void PeerMessenger::OnHalfMinuteTimer()
                 CloseConnection(conn, QStringLiteral("its first message did not come in time"), 1);
             break;
         case PeerConnection::Stage::Open:
+            // Past the first half minute a closing no longer sends them again:
+            // a connection that only listens must not hold them for its life.
+            if (now - conn->m_createdMs >= FIRST_MESSAGE_LIMIT_MS)
+                conn->m_sentFirst.clear();
             if (conn->m_type == "P" && now - conn->m_lastActivityMs >= IDLE_LIMIT_MS)
                 CloseConnection(conn, QStringLiteral("idle for 5 minutes"));
             break;
