@@ -18,6 +18,7 @@
 #include "Log.h"
 #include "MemStream.h"
 #include "ProtocolCodes.h"
+#include "TextConversion.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -140,7 +141,7 @@ inline bool OpenMessaging(QTcpSocket& io_peer, quint16 i_port, const std::string
 inline bool OpenKnownMessaging(QTcpSocket& io_peer, quint16 i_port, const std::string& i_user)
 {
     bool known = false;
-    const QString opened = QString("User %1 opened a connection of type P").arg(QString::fromStdString(i_user));
+    const QString opened = QString("User %1 opened a connection of type P").arg(FromName(i_user));
     SetLogSink([&](const QString&, int, const QString& i_text, ItemPtr) { known = known || i_text.contains(opened); });
     const bool open = OpenMessaging(io_peer, i_port, i_user) && WaitUntil([&] { return known; }, 10000);
     ClearLogSink();

@@ -1055,8 +1055,22 @@ void PeerMessenger::CountHeld(PeerConnection* ip_conn)
 
 bool PeerMessenger::BringsAskedList(const PeerConnection* ip_conn) const
 {
-    return ip_conn->m_type == "P" && ip_conn->Decoder().FrontCode() == PM_SHARED_FILE_LIST &&
-           m_shareListsAsked.count(ip_conn->m_user);
+    const auto isList = [](const PeerConnection* ip_other) {
+        return ip_other->m_type == "P" && !ip_other->IsClosed() && ip_other->m_heldCounted > 0 &&
+               ip_other->Decoder().FrontCode() == PM_SHARED_FILE_LIST;
+    };
+    if (!isList(ip_conn))
+        return false;
+    const auto asked = m_shareListsAsked.find(ip_conn->m_user);
+    if (asked == m_shareListsAsked.end())
+        return false;
+    // As many as our requests, the oldest connections first: a name claimed
+    // on many connections does not make all of their lists ours.
+    size_t before = 0;
+    for (const auto& entry : m_connections)
+        if (entry.first < ip_conn->Id() && entry.second->m_user == ip_conn->m_user && isList(entry.second))
+            ++before;
+    return before < asked->second;
 }
 
 quint32 PeerMessenger::PeerFrameLimit(quint64 i_id, quint32 i_code) const

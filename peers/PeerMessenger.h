@@ -209,7 +209,9 @@ private:
     void CountHeld(PeerConnection* ip_conn);
     // How large a frame with this code a "P" connection may bring.
     quint32 PeerFrameLimit(quint64 i_id, quint32 i_code) const;
-    // Whether a share list of ours is what the connection is bringing in.
+    // Whether a share list of ours is what the connection is bringing in:
+    // of the user's connections bringing one, the oldest, as many as our
+    // requests to the user.
     bool BringsAskedList(const PeerConnection* ip_conn) const;
     // Our requests for share lists that the messages no longer carry.
     void ForgetListRequests(const std::string& i_user, const std::deque<QByteArray>& i_messages);
