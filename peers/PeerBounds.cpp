@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -28,66 +29,136 @@ size_t PeerBounds::IncomingPerAddressBound()
     return std::max(IncomingBound() / 2, MIN_INCOMING);
 }
 
+namespace
+{
+bool Identified(const PeerConnection* ip_conn)
+{
+    return ip_conn->GetStage() != PeerConnection::Stage::AwaitingFirstFrame;
+}
+
+bool IdleLonger(const PeerConnection* ip_a, const PeerConnection* ip_b)
+{
+    return ip_a->m_lastActivityMs < ip_b->m_lastActivityMs;
+}
+}
+
 PeerConnection* PeerBounds::ToCloseForIncoming(quint32 i_address, QString& o_why) const
 {
-    const qint64 now = m_now();
-    // The first to go: one that has not said who it is, the oldest of them;
-    // else the one idle longest.
-    const auto before = [](const PeerConnection* ip_a, const PeerConnection* ip_b) {
-        const bool aKnown = ip_a->GetStage() != PeerConnection::Stage::AwaitingFirstFrame;
-        const bool bKnown = ip_b->GetStage() != PeerConnection::Stage::AwaitingFirstFrame;
-        if (aKnown != bKnown)
-            return !aKnown;
-        return aKnown ? ip_a->m_lastActivityMs < ip_b->m_lastActivityMs : ip_a->m_createdMs < ip_b->m_createdMs;
-    };
     size_t total = 0;
-    size_t fromAddress = 0;
-    PeerConnection* first = nullptr;
-    PeerConnection* firstFromAddress = nullptr;
+    size_t unknownThere = 0;
+    PeerConnection* oldestUnknown = nullptr;
+    PeerConnection* oldestUnknownThere = nullptr;
+    PeerConnection* idleLongest = nullptr;
     for (const auto& entry : m_connections)
     {
         PeerConnection* conn = entry.second;
         if (!conn->m_incoming || conn->IsClosed())
             continue;
         ++total;
-        if (!first || before(conn, first))
-            first = conn;
-        if (conn->m_address != i_address)
-            continue;
-        ++fromAddress;
-        if (now - conn->m_createdMs >= IDENTIFY_GRACE_MS && (!firstFromAddress || before(conn, firstFromAddress)))
-            firstFromAddress = conn;
+        const bool there = conn->m_address == i_address;
+        // The connections are in the order they came: the first unknown
+        // one met is the oldest.
+        if (Identified(conn))
+        {
+            if (!idleLongest || IdleLonger(conn, idleLongest))
+                idleLongest = conn;
+        }
+        else
+        {
+            if (!oldestUnknown)
+                oldestUnknown = conn;
+            if (there && !unknownThere++)
+                oldestUnknownThere = conn;
+        }
     }
-    if (fromAddress >= IncomingPerAddressBound() && firstFromAddress)
+    // Connections that have not said who they are make room for each other
+    // at their address; users who have said are kept, and bounded when they
+    // say it.
+    if (unknownThere >= IncomingPerAddressBound())
     {
-        o_why = QString("%1 connections from its address are open, and a new one came").arg(fromAddress);
-        return firstFromAddress;
+        o_why = QString("%1 connections from its address have not said who they are, and a new one came").arg(unknownThere);
+        return oldestUnknownThere;
     }
     if (total >= IncomingBound())
     {
         o_why = QString("%1 incoming connections are open, and a new one came").arg(total);
-        return first;
+        return oldestUnknown ? oldestUnknown : idleLongest;
     }
     return nullptr;
 }
 
+PeerConnection* PeerBounds::ToCloseForIdentified(const PeerConnection* ip_identified, QString& o_why) const
+{
+    if (!ip_identified->m_incoming)
+        return nullptr;
+    size_t known = 0;
+    PeerConnection* idleLongest = nullptr;
+    for (const auto& entry : m_connections)
+    {
+        PeerConnection* conn = entry.second;
+        // It is called as the connection says who it is, before its stage moves on.
+        if (!conn->m_incoming || conn->IsClosed() || conn->m_address != ip_identified->m_address ||
+            (conn != ip_identified && !Identified(conn)))
+            continue;
+        ++known;
+        if (conn != ip_identified && (!idleLongest || IdleLonger(conn, idleLongest)))
+            idleLongest = conn;
+    }
+    if (known <= IncomingPerAddressBound())
+        return nullptr;
+    o_why = QString("%1 users from its address are connected, and another said who it is").arg(known);
+    return idleLongest;
+}
+
 qint64 PeerBounds::OutputHeld() const
 {
-    qint64 held = 0;
-    std::vector<std::pair<const char*, qint64>> shared;
+    return BookOutput(nullptr).held;
+}
+
+qint64 PeerBounds::OutputBook::ChargeOf(const PeerConnection* ip_conn) const
+{
+    for (const auto& charge : charges)
+        if (charge.first == ip_conn)
+            return charge.second;
+    return 0;
+}
+
+PeerBounds::OutputBook PeerBounds::BookOutput(const PeerConnection* ip_party) const
+{
+    OutputBook book;
+    // Each shared message: its size and how many times it is queued.
+    std::map<const char*, std::pair<qint64, qint64>> shared;
     for (const auto& entry : m_connections)
     {
         const PeerConnection* conn = entry.second;
         if (conn->IsClosed())
             continue;
-        held += conn->OwnOutput();
-        conn->ForEachShared([&](const QByteArray& i_message) { shared.emplace_back(i_message.constData(), i_message.size()); });
+        conn->ForEachShared([&](const QByteArray& i_message) {
+            auto& message = shared[i_message.constData()];
+            message.first = i_message.size();
+            ++message.second;
+        });
     }
-    std::sort(shared.begin(), shared.end());
-    shared.erase(std::unique(shared.begin(), shared.end()), shared.end());
     for (const auto& message : shared)
-        held += message.second;
-    return held;
+        book.held += message.second.first;
+    bool partyHolds = false;
+    for (const auto& entry : m_connections)
+    {
+        PeerConnection* conn = entry.second;
+        if (conn->IsClosed() || !conn->HasOutput())
+            continue;
+        qint64 charge = conn->OwnOutput();
+        book.held += charge;
+        conn->ForEachShared([&](const QByteArray& i_message) {
+            const auto& message = shared[i_message.constData()];
+            charge += message.first / message.second;
+        });
+        book.charges.emplace_back(conn, charge);
+        partyHolds = partyHolds || conn == ip_party;
+    }
+    const qint64 holders = qint64(book.charges.size()) + (ip_party && !partyHolds ? 1 : 0);
+    book.share = std::max(holders > 0 ? MAX_OUTPUT_BYTES_TOTAL / holders : MAX_OUTPUT_BYTES_TOTAL, FAIR_SHARE_FLOOR);
+    return book;
 }
 
 bool PeerBounds::MayTakeRequest(const PeerConnection* ip_conn) const
@@ -100,29 +171,28 @@ bool PeerBounds::IsStalled(const PeerConnection* ip_conn) const
     return !ip_conn->IsClosed() && ip_conn->HasOutput() && m_now() - ip_conn->m_lastDrainMs >= OUTPUT_STALL_MS;
 }
 
-PeerConnection* PeerBounds::ToCloseForOutput(bool i_anyHolder) const
+PeerConnection* PeerBounds::ToGiveWay(const OutputBook& i_book, const PeerConnection* ip_for, bool i_anyone) const
 {
-    PeerConnection* stalled = nullptr;
-    qint64 stalledHolds = 0;
-    PeerConnection* holder = nullptr;
-    qint64 holderHolds = 0;
-    for (const auto& entry : m_connections)
+    qint64 least = 0;
+    if (!i_anyone)
     {
-        PeerConnection* conn = entry.second;
-        if (conn->IsClosed() || !conn->HasOutput())
-            continue;
-        const qint64 own = conn->OwnOutput();
-        if (IsStalled(conn))
-        {
-            qint64 holds = own;
-            conn->ForEachShared([&](const QByteArray& i_message) { holds += i_message.size(); });
-            if (!stalled || holds > stalledHolds)
-                std::tie(stalled, stalledHolds) = std::make_pair(conn, holds);
-        }
-        if (own > holderHolds)
-            std::tie(holder, holderHolds) = std::make_pair(conn, own);
+        // A party over its share waits for its own backlog to drain.
+        if (!i_book.UnderShare(ip_for))
+            return nullptr;
+        least = i_book.ChargeOf(ip_for);
     }
-    return stalled ? stalled : i_anyHolder ? holder : nullptr;
+    PeerConnection* victim = nullptr;
+    qint64 victimCharge = 0;
+    bool victimStalled = false;
+    for (const auto& charge : i_book.charges)
+    {
+        if ((!i_anyone && (charge.first == ip_for || charge.second <= least)))
+            continue;
+        const bool stalled = IsStalled(charge.first);
+        if (!victim || std::make_pair(stalled, charge.second) > std::make_pair(victimStalled, victimCharge))
+            std::tie(victim, victimCharge, victimStalled) = std::make_tuple(charge.first, charge.second, stalled);
+    }
+    return victim;
 }
 
 bool PeerBounds::CountReceived(PeerConnection* ip_conn)
@@ -133,16 +203,15 @@ bool PeerBounds::CountReceived(PeerConnection* ip_conn)
     return m_received > MAX_PARTIAL_FRAME_BYTES_TOTAL;
 }
 
-PeerConnection* PeerBounds::ToCloseForReceiving(const std::function<bool(const PeerConnection*)>& i_asked) const
+PeerConnection* PeerBounds::ToCloseForReceiving(const std::set<quint64>& i_spared) const
 {
-    const qint64 now = m_now();
     PeerConnection* largest = nullptr;
     for (const auto& entry : m_connections)
     {
         PeerConnection* conn = entry.second;
         if (conn->m_heldCounted == 0 || (largest && conn->m_heldCounted <= largest->m_heldCounted))
             continue;
-        if (now - conn->m_lastReceivedMs < RECEIVE_STALL_MS && i_asked(conn))
+        if (i_spared.count(entry.first))
             continue;
         largest = conn;
     }

@@ -2,29 +2,39 @@
 // Every bound on what other clients can make this one hold, and what gives
 // way at each. The messenger asks here before it takes in or sends out
 // more; the answers say what may go on and which connection is closed.
+// What one party holds is charged to it, so that what one peer floods or
+// leaves unread never delays, closes or costs another.
 //
 // Incoming connections: a quarter of the descriptor limit (16 to 1,024),
 //   half of that from one address, which may be a whole network behind one
-//   router. When a new one would pass a bound, one goes first: the oldest
-//   that has not said who it is, else the one idle longest. The bound of an
-//   address takes only connections that have had IDENTIFY_GRACE_MS to say
-//   who they are; the total bound, which protects the client, takes any.
+//   router. Users who said who they are are never closed for connections
+//   that have not: the two are bounded apart. When a new connection would
+//   pass the bound of its address for those that have not said who they
+//   are, the oldest of them goes; when one says who it is and the users of
+//   its address pass that bound, the one of them idle longest goes. Past
+//   the total, which protects the client, the oldest that has not said who
+//   it is goes, else the one idle longest.
 // Our connects: MAX_CONNECTING under way, of which relayed ones (made for
 //   others through the server) at most MAX_RELAYED_CONNECTING; each kind
 //   has MAX_WAITING_CONNECTS places in line; past that a connect is refused.
-// Output: a request (share list, folder, place in line) is read only while
-//   its connection's own output is under MAX_UNSENT_BYTES and
-//   MAX_QUEUED_MESSAGES, and the output of all under MAX_OUTPUT_BYTES_TOTAL;
-//   otherwise it waits unread, with whatever the peer sent after it, until
-//   there is room. A message that several connections send (one share list
-//   for everyone who sees alike) is held once and counted once. Past the
-//   total, what gives way is what does not move: connections whose output
-//   has not drained for OUTPUT_STALL_MS, the one holding the most first.
-//   Messages of ours and answers to searches are not requests: one that
-//   would pass its connection's bound closes the connection when that has
-//   stopped reading (an answer is dropped instead); one that would pass the
-//   total closes the stalled, and then the connections holding the most
-//   output of their own (an answer is dropped rather than close a moving one).
+// Output: each connection is charged its own output and its part of each
+//   message that several connections send (one share list for everyone who
+//   sees alike is held once; each holder is charged its size over the
+//   holders). While all output is under MAX_OUTPUT_BYTES_TOTAL anything
+//   goes. Past it each connection holding output has a fair share of it
+//   (the total over their number, at least FAIR_SHARE_FLOOR): a connection
+//   under its share is served at once, and what gives way is the one that
+//   has stopped draining, else the one charged the most, that holds more
+//   than the one served. A request (share list, folder, place in line)
+//   waits unread, with whatever the peer sent after it, while its
+//   connection's own output passes MAX_UNSENT_BYTES or MAX_QUEUED_MESSAGES,
+//   or while the total is full and the connection is over its share; the
+//   socket is then not read, so the rest stays with the system and TCP
+//   slows the sender. Messages of ours make room the same way, and when
+//   their connection is the one over its share it is the one closed; an
+//   answer to a search over its share is dropped. A message of ours that
+//   would pass its connection's bound closes it when that has stopped
+//   reading (an answer is dropped instead).
 // Frames being received: each within the limit of its code (see
 //   PeerFrameLimit); the bytes received on all connections together within
 //   MAX_PARTIAL_FRAME_BYTES_TOTAL. Past it the connection holding the most
@@ -43,6 +53,8 @@
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <set>
+#include <vector>
 
 class PeerConnection;
 
@@ -53,7 +65,6 @@ public:
 
     static constexpr size_t MAX_INCOMING = 1024;
     static constexpr size_t MIN_INCOMING = 16;
-    static constexpr qint64 IDENTIFY_GRACE_MS = 5000;
 
     static constexpr size_t MAX_CONNECTING = 256;
     static constexpr size_t MAX_WAITING_CONNECTS = 64;
@@ -63,6 +74,7 @@ public:
     static constexpr size_t MAX_QUEUED_MESSAGES = 64;
     static constexpr qint64 MAX_OUTPUT_BYTES_TOTAL = 64 * 1024 * 1024;
     static constexpr qint64 OUTPUT_STALL_MS = 30000;
+    static constexpr qint64 FAIR_SHARE_FLOOR = 1024 * 1024;
 
     static constexpr size_t MAX_PARTIAL_FRAME_BYTES_TOTAL = 128 * 1024 * 1024;
     static constexpr qint64 RECEIVE_STALL_MS = 30000;
@@ -83,26 +95,41 @@ public:
     // The incoming connection to close so that one more from the address
     // fits, with the reason; null when it fits.
     PeerConnection* ToCloseForIncoming(quint32 i_address, QString& o_why) const;
+    // The identified connection to close now that ip_identified has said
+    // who it is, with the reason; null when its address is within bounds.
+    PeerConnection* ToCloseForIdentified(const PeerConnection* ip_identified, QString& o_why) const;
 
     // Output held for all connections: each one's own, and each shared
     // message once.
     qint64 OutputHeld() const;
+    // The output of all, charged to the connections that hold it.
+    struct OutputBook
+    {
+        qint64 held = 0;   // as OutputHeld
+        qint64 share = 0;  // each holder's fair share
+        std::vector<std::pair<PeerConnection*, qint64>> charges;  // holders, in the order of their ids
+        qint64 ChargeOf(const PeerConnection* ip_conn) const;
+        bool UnderShare(const PeerConnection* ip_conn) const { return ChargeOf(ip_conn) < share; }
+    };
+    // ip_party counts as a holder even while it holds nothing.
+    OutputBook BookOutput(const PeerConnection* ip_party) const;
     // Whether the connection's own output leaves room for a request's reply.
     bool MayTakeRequest(const PeerConnection* ip_conn) const;
     // Holds output that has not drained for OUTPUT_STALL_MS.
     bool IsStalled(const PeerConnection* ip_conn) const;
-    // The stalled connection holding the most output; with i_anyHolder,
-    // when none is stalled, the one holding the most output of its own.
-    PeerConnection* ToCloseForOutput(bool i_anyHolder) const;
+    // What gives way while the output of all is past its bound: a stalled
+    // connection, else the one charged the most. For ip_for, which is
+    // under its share, only one charged more than it; with i_anyone, any
+    // holder, ip_for too.
+    PeerConnection* ToGiveWay(const OutputBook& i_book, const PeerConnection* ip_for, bool i_anyone) const;
 
     // Counts what the connection's frame buffer holds; true when all
     // together pass MAX_PARTIAL_FRAME_BYTES_TOTAL.
     bool CountReceived(PeerConnection* ip_conn);
     size_t ReceivedHeld() const { return m_received; }
     // The connection to close while the frames received pass their bound:
-    // the one holding the most, a moving share list we asked for aside
-    // (i_asked tells those).
-    PeerConnection* ToCloseForReceiving(const std::function<bool(const PeerConnection*)>& i_asked) const;
+    // the one holding the most, the connections in i_spared aside.
+    PeerConnection* ToCloseForReceiving(const std::set<quint64>& i_spared) const;
     // A connection leaves the books.
     void Forget(PeerConnection* ip_conn);
 

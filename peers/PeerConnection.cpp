@@ -30,6 +30,7 @@ PeerConnection::PeerConnection(quint64 i_id, QTcpSocket* ip_socket, bool i_scram
       mp_decoder(std::make_unique<FrameDecoder>(MAX_FIRST_FRAME, i_scrambled))
 {
     mp_socket->setParent(this);
+    mp_socket->setReadBufferSize(READ_BUFFER_BYTES);
 }
 
 PeerConnection::~PeerConnection()
@@ -156,6 +157,8 @@ QTcpSocket* PeerConnection::ReleaseSocket()
     StartConnectTimer(0);
     socket->disconnect();
     socket->setParent(nullptr);
+    // A file connection's reader sets its own pace.
+    socket->setReadBufferSize(0);
     mp_socket = nullptr;
     m_stage = Stage::Closed;
     return socket;

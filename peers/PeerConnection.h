@@ -43,9 +43,11 @@ public:
     void SetStage(Stage i_stage) { m_stage = i_stage; }
     bool IsClosed() const { return m_stage == Stage::Closed; }
 
-    // What an open connection's socket buffers of incoming data; the rest
-    // waits in the system until the frames before it are handled.
-    static constexpr qint64 READ_BUFFER_BYTES = 1024 * 1024;
+    // What a connection's socket buffers of incoming data beyond the frame
+    // being taken in; the rest waits in the system until the frames before
+    // it are handled. Small, since a connection whose request waits for
+    // room is not read, and many may wait at once.
+    static constexpr qint64 READ_BUFFER_BYTES = 64 * 1024;
     // Output waits in the connection's queue and goes to the socket this
     // much at a time, as the system takes it.
     static constexpr qint64 OUTPUT_WINDOW = 256 * 1024;
@@ -123,10 +125,6 @@ public:
     size_t m_heldCounted = 0;     // what its frame buffer held when last counted
     bool m_answerDropLogged = false; // an answer dropped for its full output was logged
     bool m_awaitingRoom = false;  // its next request waits for room in the output
-    // Messages that went out when the connection came up, kept while nothing
-    // has come back on it: should the other side close it at once, they go
-    // again on the connection that follows.
-    std::deque<QByteArray> m_sentFirst;
 
 private:
     struct Piece

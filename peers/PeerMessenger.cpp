@@ -37,6 +37,9 @@ constexpr qint64 FIRST_MESSAGE_LIMIT_MS = 30000;
 constexpr qint64 ADDRESS_LIMIT_MS = 30000;
 constexpr qint64 PIERCE_LIMIT_MS = 60000;
 constexpr qint64 IDLE_LIMIT_MS = 5 * 60 * 1000;
+// A share list we asked for that has not begun to come by then is not
+// waited for any longer.
+constexpr qint64 LIST_ANSWER_LIMIT_MS = 5 * 60 * 1000;
 // "D" connections are never closed for idling and the tree sends nothing
 // upward, so keepalive is how a parent or child that vanished without
 // closing is noticed: within 60 + 3 x 10 s.
@@ -482,8 +485,6 @@ void PeerMessenger::OnSocketLost(quint64 i_id)
         OnConnectFailed(conn, conn->Socket()->errorString());
         return;
     }
-    if (!conn->m_sentFirst.empty() && Now() - conn->m_createdMs < FIRST_MESSAGE_LIMIT_MS)
-        SendAgain(conn);
     // What arrived before the end still counts, read in turns like the
     // rest; the connection closes after the last of it.
     conn->m_lost = true;
@@ -631,10 +632,7 @@ void PeerMessenger::ProcessIncoming(PeerConnection* ip_conn)
                 // Bytes coming in count, not only whole frames: a large one
                 // on a slow link completes none for a long time.
                 if (got > 0)
-                {
                     ip_conn->m_lastActivityMs = ip_conn->m_lastReceivedMs = Now();
-                    ip_conn->m_sentFirst.clear();
-                }
                 CountHeld(ip_conn);
                 if (ip_conn->IsClosed())
                     break;
@@ -776,13 +774,15 @@ void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
 {
     ip_conn->m_lastActivityMs = Now();
     const std::string user = ip_conn->m_user;
+    QString why;
+    if (PeerConnection* other = m_bounds.ToCloseForIdentified(ip_conn, why))
+        CloseConnection(other, why);
     if (ip_conn->m_type == "P")
     {
         ip_conn->SetStage(PeerConnection::Stage::Open);
         ip_conn->SetFrameLimit(MAX_PEER_FRAME);
         const quint64 id = ip_conn->Id();
         ip_conn->Decoder().SetCodeLimit([this, id](quint32 i_code) { return PeerFrameLimit(id, i_code); });
-        ip_conn->Socket()->setReadBufferSize(PeerConnection::READ_BUFFER_BYTES);
         m_messaging[user].push_back(ip_conn->Id());
         // Whichever way a messaging connection came, our own attempt for
         // this user has what it wanted.
@@ -794,7 +794,6 @@ void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
     {
         ip_conn->SetStage(PeerConnection::Stage::Open);
         ip_conn->SetFrameLimit(MAX_DISTRIBUTED_FRAME);
-        ip_conn->Socket()->setReadBufferSize(PeerConnection::READ_BUFFER_BYTES);
         if (!ip_conn->KeepAlive(DNET_KEEPALIVE_IDLE_S, DNET_KEEPALIVE_INTERVAL_S, DNET_KEEPALIVE_PROBES))
             PeerLog(1, QString("Cannot set keepalive on connection %1 to user %2: a vanished peer goes unnoticed")
                            .arg(ip_conn->Id())
@@ -967,70 +966,84 @@ bool PeerMessenger::RoomForOutput(PeerConnection* ip_conn, size_t i_size, Output
         return true;
     for (const auto& entry : m_connections)
         entry.second->Flush();
-    qint64 held = m_bounds.OutputHeld();
-    while (held + size > PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
+    for (;;)
     {
-        // A moving connection goes only for a message of ours; an answer
-        // gives way instead.
-        PeerConnection* victim = m_bounds.ToCloseForOutput(i_kind == Output::Ours);
+        const PeerBounds::OutputBook book = m_bounds.BookOutput(ip_conn);
+        if (book.held + size <= PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
+            return true;
+        // Under its share the connection is served and others give way; over
+        // it, an answer waits for nobody, and a message of ours goes at the
+        // cost of what holds the most, this connection too.
+        PeerConnection* victim = m_bounds.ToGiveWay(book, ip_conn, false);
+        if (!victim && i_kind == Output::Ours)
+            victim = m_bounds.ToGiveWay(book, ip_conn, true);
         if (!victim)
             break;
-        const bool stalled = m_bounds.IsStalled(victim);
-        CloseStuck(victim, QString("the output waiting on all connections passes %1 bytes, and this one %2")
-                               .arg(PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
-                               .arg(stalled ? QString("has taken none for %1 s").arg(PeerBounds::OUTPUT_STALL_MS / 1000)
-                                            : QString("holds the most (%1)").arg(victim->OwnOutput())));
+        GiveWay(victim, book);
         if (victim == ip_conn)
             return false;
-        held = m_bounds.OutputHeld();
     }
-    if (i_kind == Output::Answer && held + size > PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
-    {
-        if (!ip_conn->m_answerDropLogged)
-            PeerLog(1, QString("Dropping answers to user %1: the output waiting on all connections passes %2 bytes "
-                               "(further ones on this connection dropped silently)")
-                           .arg(FromName(ip_conn->m_user))
-                           .arg(PeerBounds::MAX_OUTPUT_BYTES_TOTAL));
-        ip_conn->m_answerDropLogged = true;
-        return false;
-    }
-    return true;
+    if (!ip_conn->m_answerDropLogged)
+        PeerLog(1, QString("Dropping answers to user %1: the output waiting on all connections passes %2 bytes, "
+                           "and this connection holds its share (further ones on it dropped silently)")
+                       .arg(FromName(ip_conn->m_user))
+                       .arg(PeerBounds::MAX_OUTPUT_BYTES_TOTAL));
+    ip_conn->m_answerDropLogged = true;
+    return false;
 }
 
 bool PeerMessenger::RoomForRequest(PeerConnection* ip_conn)
 {
+    // Its own backlog first: what it asked for and has not read.
     if (!m_bounds.MayTakeRequest(ip_conn))
         return false;
-    while (m_bounds.OutputHeld() >= PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
+    if (m_bounds.OutputHeld() < PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
+        return true;
+    for (;;)
     {
-        // Only what does not move gives way to a request.
-        PeerConnection* victim = m_bounds.ToCloseForOutput(false);
+        const PeerBounds::OutputBook book = m_bounds.BookOutput(ip_conn);
+        if (book.held < PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
+            return true;
+        PeerConnection* victim = m_bounds.ToGiveWay(book, ip_conn, false);
         if (!victim)
             return false;
-        CloseStuck(victim, QString("the output waiting on all connections passes %1 bytes, and this one "
-                                   "has taken none for %2 s")
-                               .arg(PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
-                               .arg(PeerBounds::OUTPUT_STALL_MS / 1000));
-        if (victim == ip_conn)
-            return false;
+        GiveWay(victim, book);
     }
-    return true;
+}
+
+void PeerMessenger::GiveWay(PeerConnection* ip_conn, const PeerBounds::OutputBook& i_book)
+{
+    const QString why =
+        m_bounds.IsStalled(ip_conn)
+            ? QString("has taken none for %1 s").arg(PeerBounds::OUTPUT_STALL_MS / 1000)
+            : QString("is charged %1 bytes, past its share of %2").arg(i_book.ChargeOf(ip_conn)).arg(i_book.share);
+    CloseStuck(ip_conn, QString("the output waiting on all connections passes %1 bytes, and this one %2")
+                            .arg(PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
+                            .arg(why));
 }
 
 void PeerMessenger::ResumeAwaitingRoom()
 {
     m_resumePosted = false;
-    // While the output of all is past its bound only the first in line is
-    // tried: it closes what has stalled, if anything has.
-    size_t tries = m_bounds.OutputHeld() < PeerBounds::MAX_OUTPUT_BYTES_TOTAL ? m_awaitingRoom.size() : 1;
-    while (tries-- > 0 && !m_awaitingRoom.empty())
+    // One look at the books for all in line: only those with room of their
+    // own, and under their share while the output of all is full, are read.
+    std::deque<quint64> waiting = std::move(m_awaitingRoom);
+    m_awaitingRoom.clear();
+    PeerBounds::OutputBook book = m_bounds.BookOutput(nullptr);
+    for (size_t k = 0; k < waiting.size(); ++k)
     {
-        PeerConnection* conn = Find(m_awaitingRoom.front());
-        m_awaitingRoom.pop_front();
+        PeerConnection* conn = Find(waiting[k]);
         if (!conn || conn->IsClosed())
             continue;
+        if (!m_bounds.MayTakeRequest(conn) ||
+            (book.held >= PeerBounds::MAX_OUTPUT_BYTES_TOTAL && !book.UnderShare(conn)))
+        {
+            m_awaitingRoom.push_back(waiting[k]);
+            continue;
+        }
         conn->m_awaitingRoom = false;
         ProcessIncoming(conn);
+        book = m_bounds.BookOutput(nullptr);
     }
 }
 
@@ -1038,10 +1051,10 @@ void PeerMessenger::CountHeld(PeerConnection* ip_conn)
 {
     if (!m_bounds.CountReceived(ip_conn))
         return;
+    const std::set<quint64> spared = AskedListsMoving();
     while (m_bounds.ReceivedHeld() > PeerBounds::MAX_PARTIAL_FRAME_BYTES_TOTAL)
     {
-        PeerConnection* largest =
-            m_bounds.ToCloseForReceiving([this](const PeerConnection* ip_other) { return BringsAskedList(ip_other); });
+        PeerConnection* largest = m_bounds.ToCloseForReceiving(spared);
         if (!largest)
             break;
         CloseConnection(largest,
@@ -1053,24 +1066,48 @@ void PeerMessenger::CountHeld(PeerConnection* ip_conn)
     }
 }
 
-bool PeerMessenger::BringsAskedList(const PeerConnection* ip_conn) const
+void PeerMessenger::ExpireListRequests()
 {
-    const auto isList = [](const PeerConnection* ip_other) {
-        return ip_other->m_type == "P" && !ip_other->IsClosed() && ip_other->m_heldCounted > 0 &&
-               ip_other->Decoder().FrontCode() == PM_SHARED_FILE_LIST;
-    };
-    if (!isList(ip_conn))
-        return false;
-    const auto asked = m_shareListsAsked.find(ip_conn->m_user);
-    if (asked == m_shareListsAsked.end())
-        return false;
-    // As many as our requests, the oldest connections first: a name claimed
-    // on many connections does not make all of their lists ours.
-    size_t before = 0;
+    // A list still on its way keeps its request, however long it takes.
+    const qint64 now = Now();
+    std::set<std::string> arriving;
+    for (quint64 id : AskedListsMoving())
+        arriving.insert(Find(id)->m_user);
+    for (auto asked = m_shareListsAsked.begin(); asked != m_shareListsAsked.end();)
+    {
+        std::deque<qint64>& times = asked->second;
+        while (!times.empty() && now - times.front() >= LIST_ANSWER_LIMIT_MS && !arriving.count(asked->first))
+        {
+            PeerLog(1, QString("No share list came from user %1 within %2 minutes of asking; no longer waiting for it")
+                           .arg(FromName(asked->first))
+                           .arg(LIST_ANSWER_LIMIT_MS / 60000));
+            times.pop_front();
+        }
+        asked = times.empty() ? m_shareListsAsked.erase(asked) : std::next(asked);
+    }
+}
+
+std::set<quint64> PeerMessenger::AskedListsMoving() const
+{
+    // Per user, as many connections bringing a share list as our requests
+    // to the user, the oldest first: a name claimed on many connections
+    // does not make all of their lists ours. One pass, in the order of ids.
+    std::set<quint64> moving;
+    std::map<std::string, size_t> taken;
+    const qint64 now = Now();
     for (const auto& entry : m_connections)
-        if (entry.first < ip_conn->Id() && entry.second->m_user == ip_conn->m_user && isList(entry.second))
-            ++before;
-    return before < asked->second;
+    {
+        const PeerConnection* conn = entry.second;
+        if (conn->m_type != "P" || conn->IsClosed() || conn->m_heldCounted == 0 ||
+            conn->Decoder().FrontCode() != PM_SHARED_FILE_LIST)
+            continue;
+        const auto asked = m_shareListsAsked.find(conn->m_user);
+        if (asked == m_shareListsAsked.end() || taken[conn->m_user]++ >= asked->second.size())
+            continue;
+        if (now - conn->m_lastReceivedMs < PeerBounds::RECEIVE_STALL_MS)
+            moving.insert(entry.first);
+    }
+    return moving;
 }
 
 quint32 PeerMessenger::PeerFrameLimit(quint64 i_id, quint32 i_code) const
@@ -1117,46 +1154,12 @@ void PeerMessenger::FlushUnsent(const std::string& i_user, PeerConnection* ip_co
     if (it == m_unsent.end())
         return;
     std::deque<QByteArray> messages = std::move(it->second.messages);
-    const size_t again = it->second.again;
     m_unsentBytes -= it->second.bytes;
     m_answersDropLogged = false;
     m_unsent.erase(it);
     PeerLog(2, QString("Sending %1 kept message(s) to user %2").arg(messages.size()).arg(FromName(i_user)));
     for (size_t k = 0; k < messages.size() && !ip_conn->IsClosed(); ++k)
-    {
         Write(ip_conn, messages[k].constData(), size_t(messages[k].size()));
-        // Should the other side close it before a word comes back, these go
-        // again; those already going a second time do not.
-        if (k >= again && ip_conn->m_weAsked)
-            ip_conn->m_sentFirst.push_back(messages[k]);
-    }
-}
-
-void PeerMessenger::SendAgain(PeerConnection* ip_conn)
-{
-    std::deque<QByteArray> messages = std::move(ip_conn->m_sentFirst);
-    ip_conn->m_sentFirst.clear();
-    const std::string& user = ip_conn->m_user;
-    PeerLog(1, QString("User %1 closed connection %2 before answering; sending its %3 message(s) again")
-                   .arg(FromName(user))
-                   .arg(ip_conn->Id())
-                   .arg(messages.size()));
-    // Ahead of anything kept since, in their order, within the bounds of
-    // the kept messages.
-    UnsentQueue& queue = m_unsent[user];
-    for (auto message = messages.rbegin(); message != messages.rend(); ++message)
-    {
-        if (queue.messages.size() >= PeerBounds::MAX_UNSENT_MESSAGES)
-            break;
-        queue.messages.push_front(*message);
-        queue.bytes += size_t(message->size());
-        m_unsentBytes += size_t(message->size());
-        ++queue.again;
-    }
-    if (PeerConnection* other = LatestMessagingConnection(user); other && other != ip_conn)
-        FlushUnsent(user, other);
-    else if (!PendingAttempt(user, "P"))
-        StartAttempt(user, "P");
 }
 
 // ---------------------------------------------------------------- attempts
@@ -1388,6 +1391,8 @@ void PeerMessenger::OnHalfMinuteTimer()
     if (!m_awaitingRoom.empty())
         ResumeAwaitingRoom();
 
+    ExpireListRequests();
+
     std::vector<quint64> ids;
     ids.reserve(m_connections.size());
     for (const auto& entry : m_connections)
@@ -1405,10 +1410,6 @@ void PeerMessenger::OnHalfMinuteTimer()
                 CloseConnection(conn, QStringLiteral("its first message did not come in time"), 1);
             break;
         case PeerConnection::Stage::Open:
-            // Past the first half minute a closing no longer sends them again:
-            // a connection that only listens must not hold them for its life.
-            if (now - conn->m_createdMs >= FIRST_MESSAGE_LIMIT_MS)
-                conn->m_sentFirst.clear();
             if (conn->m_type == "P" && now - conn->m_lastActivityMs >= IDLE_LIMIT_MS)
                 CloseConnection(conn, QStringLiteral("idle for 5 minutes"));
             break;
@@ -1508,8 +1509,6 @@ bool PeerMessenger::Keep(const std::string& i_user, const MemStream& i_message, 
         queue.messages.pop_front();
         queue.bytes -= size_t(oldest.front().size());
         m_unsentBytes -= size_t(oldest.front().size());
-        if (queue.again > 0)
-            --queue.again;
         ForgetListRequests(i_user, oldest);
         // One line for the burst: the drops go on until the messages go.
         if (!queue.oldestDropLogged)
@@ -1524,26 +1523,36 @@ bool PeerMessenger::Keep(const std::string& i_user, const MemStream& i_message, 
 
 void PeerMessenger::ForgetListRequests(const std::string& i_user, const std::deque<QByteArray>& i_messages)
 {
-    auto asked = m_shareListsAsked.find(i_user);
     for (const QByteArray& message : i_messages)
-    {
-        if (asked == m_shareListsAsked.end())
-            return;
-        if (message.size() >= 4 && qFromLittleEndian<quint32>(message.constData()) == PM_GET_SHARED_FILE_LIST &&
-            --asked->second == 0)
-        {
-            m_shareListsAsked.erase(asked);
-            return;
-        }
-    }
+        if (message.size() >= 4 && qFromLittleEndian<quint32>(message.constData()) == PM_GET_SHARED_FILE_LIST)
+            TakeListRequest(i_user, true);
+}
+
+bool PeerMessenger::TakeListRequest(const std::string& i_user, bool i_newest)
+{
+    auto asked = m_shareListsAsked.find(i_user);
+    if (asked == m_shareListsAsked.end())
+        return false;
+    if (i_newest)
+        asked->second.pop_back();
+    else
+        asked->second.pop_front();
+    if (asked->second.empty())
+        m_shareListsAsked.erase(asked);
+    return true;
 }
 
 void PeerMessenger::GetUserSharedFiles(std::string i_user)
 {
     // Every request is counted: a second browse before the first list came
     // is answered by a list of its own.
-    ++m_shareListsAsked[i_user];
+    m_shareListsAsked[i_user].push_back(Now());
     SendMessage(i_user, NewMessage(PM_GET_SHARED_FILE_LIST));
+}
+
+void PeerMessenger::CancelShareListRequest(std::string i_user)
+{
+    TakeListRequest(i_user, true);
 }
 
 void PeerMessenger::QueueDownload(std::string i_user, std::string i_file)
@@ -1764,16 +1773,13 @@ bool PeerMessenger::HandleSharedFileList(const std::string& i_user, const char* 
 {
     // Storing a list costs memory in proportion to its size: one nobody
     // asked for is not even inflated.
-    auto asked = m_shareListsAsked.find(i_user);
-    if (asked == m_shareListsAsked.end())
+    if (!TakeListRequest(i_user, false))
     {
         PeerLog(1, QString("Dropping a share list of %1 bytes from user %2 that was not asked for")
                        .arg(i_size)
                        .arg(FromName(i_user)));
         return true;
     }
-    if (--asked->second == 0)
-        m_shareListsAsked.erase(asked);
     PeerDecoders::SharedFileList list;
     {
         std::string body;

@@ -53,6 +53,8 @@ public:
     // connection only within the byte bounds of the kept messages.
     void SendAnswer(std::string i_user, const MemStream& i_message);
     void GetUserSharedFiles(std::string i_user);
+    // The user no longer waits for a list asked for (its browse closed).
+    void CancelShareListRequest(std::string i_user);
     void QueueDownload(std::string i_user, std::string i_file);
     // Takes the next number of the setting transfer_req_counter, sends the
     // transfer request (direction 1) and returns the number.
@@ -194,27 +196,28 @@ private:
     // ours or an answer; false when that closed ip_conn or an answer must go.
     bool RoomForOutput(PeerConnection* ip_conn, size_t i_size, Output i_kind);
     // Whether a request on the connection may be read and answered now;
-    // closes stalled connections to make room.
+    // closes what gives way to make room.
     bool RoomForRequest(PeerConnection* ip_conn);
+    void GiveWay(PeerConnection* ip_conn, const PeerBounds::OutputBook& i_book);
     // Connections whose requests wait for room get another turn.
     void ResumeAwaitingRoom();
     // Closes a connection whose other side does not read what we send.
     void CloseStuck(PeerConnection* ip_conn, const QString& i_why);
     void FlushUnsent(const std::string& i_user, PeerConnection* ip_conn);
-    // The messages that went out on a connection the other side closed at
-    // once go again, on the connection that follows.
-    void SendAgain(PeerConnection* ip_conn);
     // Counts what the connection's frame buffer holds; past the total the
     // connection holding the most is closed.
     void CountHeld(PeerConnection* ip_conn);
     // How large a frame with this code a "P" connection may bring.
     quint32 PeerFrameLimit(quint64 i_id, quint32 i_code) const;
-    // Whether a share list of ours is what the connection is bringing in:
-    // of the user's connections bringing one, the oldest, as many as our
-    // requests to the user.
-    bool BringsAskedList(const PeerConnection* ip_conn) const;
+    // The connections bringing in share lists we asked for, still moving.
+    std::set<quint64> AskedListsMoving() const;
     // Our requests for share lists that the messages no longer carry.
     void ForgetListRequests(const std::string& i_user, const std::deque<QByteArray>& i_messages);
+    // Takes one request for the user's list off the books, the oldest or
+    // the newest; false when none was out.
+    bool TakeListRequest(const std::string& i_user, bool i_newest);
+    // Requests whose list has not begun to come within its time.
+    void ExpireListRequests();
 
     // Attempts.
     void StartAttempt(const std::string& i_user, const std::string& i_type, quint32 i_ip = 0,
@@ -254,8 +257,6 @@ private:
         size_t bytes = 0;
         bool dropLogged = false;
         bool oldestDropLogged = false;
-        // Messages at the front that go a second time: not again after that.
-        size_t again = 0;
     };
     std::map<std::string, UnsentQueue> m_unsent;
     size_t m_unsentBytes = 0;
@@ -309,9 +310,9 @@ private:
         qint64 finishedMs = 0;
     };
     std::map<quint32, LateToken> m_lateTokens;
-    // Our requests for share lists not answered yet, per user: only an
-    // answer is inflated and stored, on whichever connection it comes.
-    std::map<std::string, size_t> m_shareListsAsked;
+    // Our requests for share lists not answered yet, per user, when each
+    // went out: only an answer is inflated and stored.
+    std::map<std::string, std::deque<qint64>> m_shareListsAsked;
     quint64 m_nextId = 1;
     quint32 m_nextToken;
     std::function<qint64()> m_clock;

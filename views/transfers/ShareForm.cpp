@@ -231,6 +231,9 @@ void ShareForm::OnShareRemoved(Item* ip_share)
 
 void ShareForm::Delete()
 {
+    // A list still awaited is no longer wanted.
+    if (!m_settled && peerMessenger)
+        peerMessenger->CancelShareListRequest(m_user);
     m_share = ItemPtr();
     // Pending events name widgets that are about to go.
     if (eventToolBar)
