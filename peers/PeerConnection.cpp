@@ -97,10 +97,13 @@ void PeerConnection::Pump()
     while (mp_socket && m_stage != Stage::Closed && !m_queue.empty() && mp_socket->bytesToWrite() < OUTPUT_WINDOW)
     {
         Piece& piece = m_queue.front();
-        const qsizetype n = std::min<qsizetype>(piece.bytes.size() - piece.at, OUTPUT_WINDOW);
+        // A piece of its own goes whole, as it is: Qt keeps a reference
+        // rather than a copy, so it is held once. Shared bytes go a window
+        // at a time, each connection at its own pace.
+        const qsizetype n = piece.shared ? std::min<qsizetype>(piece.bytes.size() - piece.at, OUTPUT_WINDOW)
+                                         : piece.bytes.size() - piece.at;
         if (piece.at == 0 && n == piece.bytes.size() && !piece.scrambled)
         {
-            // Whole, as it is: Qt keeps a reference rather than a copy.
             mp_socket->write(piece.bytes);
         }
         else

@@ -48,8 +48,9 @@ public:
     // it are handled. Small, since a connection whose request waits for
     // room is not read, and many may wait at once.
     static constexpr qint64 READ_BUFFER_BYTES = 64 * 1024;
-    // Output waits in the connection's queue and goes to the socket this
-    // much at a time, as the system takes it.
+    // Output waits in the connection's queue and goes to the socket as the
+    // system takes it: a message of its own whole, shared bytes this much
+    // at a time.
     static constexpr qint64 OUTPUT_WINDOW = 256 * 1024;
 
     // Frames one message (code + fields) and queues it. False when the
