@@ -40,6 +40,8 @@ constexpr qint64 IDLE_LIMIT_MS = 5 * 60 * 1000;
 // A share list we asked for that has not begun to come by then is not
 // waited for any longer.
 constexpr qint64 LIST_ANSWER_LIMIT_MS = 5 * 60 * 1000;
+// Where the server said users are, for so many users at the most.
+constexpr size_t MAX_KNOWN_ADDRESSES = 10000;
 // "D" connections are never closed for idling and the tree sends nothing
 // upward, so keepalive is how a parent or child that vanished without
 // closing is noticed: within 60 + 3 x 10 s.
@@ -784,11 +786,18 @@ void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
         const quint64 id = ip_conn->Id();
         ip_conn->Decoder().SetCodeLimit([this, id](quint32 i_code) { return PeerFrameLimit(id, i_code); });
         m_messaging[user].push_back(ip_conn->Id());
-        // Whichever way a messaging connection came, our own attempt for
-        // this user has what it wanted.
-        if (Attempt* attempt = PendingAttempt(user, "P"))
-            FinishAttempt(attempt->id, ip_conn->Id());
-        FlushUnsent(user, ip_conn);
+        // The token of our request came through the server: this is where
+        // the user is.
+        if (ip_conn->m_incoming && ip_conn->m_weAsked)
+            NoteAddress(user, ip_conn->m_address);
+        // Whichever way a messaging connection to the user came, our own
+        // attempt has what it wanted; one that only claims the name does not.
+        if (ReachesUser(ip_conn))
+        {
+            if (Attempt* attempt = PendingAttempt(user, "P"))
+                FinishAttempt(attempt->id, ip_conn->Id());
+            FlushUnsent(user, ip_conn);
+        }
     }
     else if (ip_conn->m_type == "D")
     {
@@ -858,16 +867,44 @@ void PeerMessenger::HandOverFileConnection(PeerConnection* ip_conn)
     emit FileConnectionAccepted(user, socket);
 }
 
-PeerConnection* PeerMessenger::LatestMessagingConnection(const std::string& i_user) const
+PeerConnection* PeerMessenger::LatestMessagingConnection(const std::string& i_user, bool i_reaching) const
 {
     auto it = m_messaging.find(i_user);
     if (it == m_messaging.end())
         return nullptr;
     // One whose other side has gone is only being read to its end.
     for (auto id = it->second.rbegin(); id != it->second.rend(); ++id)
-        if (PeerConnection* conn = Find(*id); conn && !conn->m_lost)
+        if (PeerConnection* conn = Find(*id); conn && !conn->m_lost && (!i_reaching || ReachesUser(conn)))
             return conn;
     return nullptr;
+}
+
+bool PeerMessenger::ReachesUser(const PeerConnection* ip_conn) const
+{
+    // Ours went to the address the server gave, or came with the token of
+    // our request through it.
+    if (!ip_conn->m_incoming || ip_conn->m_weAsked)
+        return true;
+    // Without the server there is nobody to ask: the name is all there is.
+    if (!gp_server || !gp_server->IsConnected())
+        return true;
+    const auto known = m_userAddresses.find(ip_conn->m_user);
+    return known != m_userAddresses.end() && known->second == ip_conn->m_address;
+}
+
+void PeerMessenger::NoteAddress(const std::string& i_user, quint32 i_address)
+{
+    if (i_address == 0)
+        return;
+    if (m_userAddresses.size() >= MAX_KNOWN_ADDRESSES && !m_userAddresses.count(i_user))
+    {
+        // Only the addresses of users with connections or kept messages
+        // are still of use.
+        for (auto known = m_userAddresses.begin(); known != m_userAddresses.end();)
+            known = m_messaging.count(known->first) || m_unsent.count(known->first) ? std::next(known)
+                                                                                  : m_userAddresses.erase(known);
+    }
+    m_userAddresses[i_user] = i_address;
 }
 
 bool PeerMessenger::MayReply(PeerConnection* ip_conn, size_t i_size)
@@ -1099,7 +1136,7 @@ std::set<quint64> PeerMessenger::AskedListsMoving() const
     {
         const PeerConnection* conn = entry.second;
         if (conn->m_type != "P" || conn->IsClosed() || conn->m_heldCounted == 0 ||
-            conn->Decoder().FrontCode() != PM_SHARED_FILE_LIST)
+            conn->Decoder().FrontCode() != PM_SHARED_FILE_LIST || !ReachesUser(conn))
             continue;
         const auto asked = m_shareListsAsked.find(conn->m_user);
         if (asked == m_shareListsAsked.end() || taken[conn->m_user]++ >= asked->second.size())
@@ -1116,7 +1153,8 @@ quint32 PeerMessenger::PeerFrameLimit(quint64 i_id, quint32 i_code) const
     switch (i_code)
     {
     case PM_SHARED_FILE_LIST:
-        return conn && m_shareListsAsked.count(conn->m_user) ? MAX_PEER_FRAME : MAX_PEER_REQUEST_FRAME;
+        return conn && m_shareListsAsked.count(conn->m_user) && ReachesUser(conn) ? MAX_PEER_FRAME
+                                                                                  : MAX_PEER_REQUEST_FRAME;
     case PM_FILE_SEARCH_RESULT:
     {
         const Type* requests = d->HasType("search_request");
@@ -1298,6 +1336,23 @@ void PeerMessenger::FinishAttempt(quint64 i_attempt, quint64 i_winner)
 void PeerMessenger::OnPeerAddressReceived(std::string i_user, quint32 i_ip, quint32 i_port,
                                           quint32 i_scrambledPort)
 {
+    m_addressAsked.erase(i_user);
+    if (i_ip != 0 && i_port != 0)
+        NoteAddress(i_user, i_ip);
+    if (m_unsent.count(i_user))
+    {
+        // A connection of the user's may be open already; else one is made.
+        if (PeerConnection* conn = LatestMessagingConnection(i_user))
+        {
+            if (Attempt* attempt = PendingAttempt(i_user, "P"))
+                FinishAttempt(attempt->id, conn->Id());
+            FlushUnsent(i_user, conn);
+        }
+        else if (!PendingAttempt(i_user, "P"))
+        {
+            StartAttempt(i_user, "P");
+        }
+    }
     std::vector<quint64> waiting;
     for (const auto& entry : m_attempts)
         if (entry.second.user == i_user && entry.second.direct == Attempt::Direct::AwaitingAddress)
@@ -1343,6 +1398,7 @@ void PeerMessenger::OnPeerConnectionRequested(std::string i_user, std::string i_
             gp_server->SendCannotConnect(i_token, i_user);
         return;
     }
+    NoteAddress(i_user, i_ip);
     auto* conn = NewConnection(new QTcpSocket, false);
     conn->m_user = i_user;
     conn->m_type = i_type;
@@ -1392,6 +1448,20 @@ void PeerMessenger::OnHalfMinuteTimer()
         ResumeAwaitingRoom();
 
     ExpireListRequests();
+
+    // The server did not say where a user is: connect the usual way.
+    for (auto asked = m_addressAsked.begin(); asked != m_addressAsked.end();)
+    {
+        if (now - asked->second < ADDRESS_LIMIT_MS)
+        {
+            ++asked;
+            continue;
+        }
+        const std::string user = asked->first;
+        asked = m_addressAsked.erase(asked);
+        if (m_unsent.count(user) && !PendingAttempt(user, "P"))
+            StartAttempt(user, "P");
+    }
 
     std::vector<quint64> ids;
     ids.reserve(m_connections.size());
@@ -1476,8 +1546,17 @@ void PeerMessenger::Deliver(const std::string& i_user, const MemStream& i_messag
         Write(conn, i_message.Data(), i_message.Size(), i_answer ? Output::Answer : Output::Ours);
         return;
     }
-    if (Keep(i_user, i_message, i_answer) && !PendingAttempt(i_user, "P"))
-        StartAttempt(i_user, "P");
+    if (!Keep(i_user, i_message, i_answer) || PendingAttempt(i_user, "P"))
+        return;
+    // A connection claims the name, but the server has not said where the
+    // user is: asking is enough when it is the user's.
+    if (LatestMessagingConnection(i_user, false) && !m_userAddresses.count(i_user))
+    {
+        if (m_addressAsked.emplace(i_user, Now()).second)
+            gp_server->GetPeerAddress(i_user);
+        return;
+    }
+    StartAttempt(i_user, "P");
 }
 
 bool PeerMessenger::Keep(const std::string& i_user, const MemStream& i_message, bool i_answer)
@@ -1663,7 +1742,7 @@ void PeerMessenger::HandleMessage(PeerConnection* ip_conn, const char* ip_frame,
             PeerLog(2, QString("User %1 asked for our share list before the shares are up").arg(FromName(user)));
         break;
     case PM_SHARED_FILE_LIST:
-        ok = HandleSharedFileList(user, body, bodySize);
+        ok = HandleSharedFileList(ip_conn, body, bodySize);
         break;
     case PM_FILE_SEARCH_RESULT:
         ok = HandleSearchResult(ip_conn, body, bodySize);
@@ -1769,17 +1848,24 @@ void PeerMessenger::InflateFailed(const std::string& i_user, quint32 i_code, siz
                    .arg(i_cap));
 }
 
-bool PeerMessenger::HandleSharedFileList(const std::string& i_user, const char* ip_data, size_t i_size)
+bool PeerMessenger::HandleSharedFileList(PeerConnection* ip_conn, const char* ip_data, size_t i_size)
 {
+    const std::string i_user = ip_conn->m_user;
     // Storing a list costs memory in proportion to its size: one nobody
-    // asked for is not even inflated.
-    if (!TakeListRequest(i_user, false))
+    // asked for, or from elsewhere than our request could reach, is not
+    // even inflated.
+    if (!m_shareListsAsked.count(i_user) || !ReachesUser(ip_conn))
     {
-        PeerLog(1, QString("Dropping a share list of %1 bytes from user %2 that was not asked for")
+        PeerLog(1, QString("Dropping a share list of %1 bytes from user %2 that was not asked for%3")
                        .arg(i_size)
-                       .arg(FromName(i_user)));
+                       .arg(FromName(i_user),
+                            m_shareListsAsked.count(i_user) ? QString(" on connection %1, which is not from the user's address")
+                                                                  .arg(ip_conn->Id())
+                                                            : QString()));
         return true;
     }
+    // Only a list that decodes answers the request: a damaged one leaves it
+    // open for the real one.
     PeerDecoders::SharedFileList list;
     {
         std::string body;
@@ -1788,6 +1874,7 @@ bool PeerMessenger::HandleSharedFileList(const std::string& i_user, const char* 
         if (!PeerDecoders::DecodeSharedFileList(body.data(), body.size(), list))
             return false;
     }
+    TakeListRequest(i_user, false);
     PeerLog(1, QString("Received the share list of user %1: %2 folder(s)").arg(FromName(i_user)).arg(list.m_share.size()));
     emit UserShare(i_user, list.m_share, list.m_table);
     return true;

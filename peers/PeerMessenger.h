@@ -178,7 +178,14 @@ private:
     // Drops a closed or handed-over connection from the books.
     void Forget(PeerConnection* ip_conn);
     void Malformed(PeerConnection* ip_conn, quint32 i_code);
-    PeerConnection* LatestMessagingConnection(const std::string& i_user) const;
+    // The newest open "P" connection of the user; by default only one that
+    // reaches the user, not one that merely claims the name.
+    PeerConnection* LatestMessagingConnection(const std::string& i_user, bool i_reaching = true) const;
+    // Whether what we send the user on our own may go on the connection:
+    // one we opened, one that came with the token of our request through
+    // the server, or one from the address the server gives for the user.
+    bool ReachesUser(const PeerConnection* ip_conn) const;
+    void NoteAddress(const std::string& i_user, quint32 i_address);
     void Deliver(const std::string& i_user, const MemStream& i_message, bool i_answer);
     // Keeps a message until a "P" connection to the user is up; false when
     // it is an answer past the bounds of the kept ones.
@@ -236,7 +243,7 @@ private:
     bool InflateBody(const std::string& i_user, quint32 i_code, const char* ip_data, size_t i_size,
                      std::string& o_body);
     void InflateFailed(const std::string& i_user, quint32 i_code, size_t i_cap);
-    bool HandleSharedFileList(const std::string& i_user, const char* ip_data, size_t i_size);
+    bool HandleSharedFileList(PeerConnection* ip_conn, const char* ip_data, size_t i_size);
     bool HandleSearchResult(PeerConnection* ip_conn, const char* ip_data, size_t i_size);
     bool HandleFolderContents(const std::string& i_user, const char* ip_data, size_t i_size);
     // How many more results of the user the search may take; logs once per
@@ -313,6 +320,11 @@ private:
     // Our requests for share lists not answered yet, per user, when each
     // went out: only an answer is inflated and stored.
     std::map<std::string, std::deque<qint64>> m_shareListsAsked;
+    // Where the server says users are, and the users whose address we
+    // asked for (when) to know whether a connection claiming the name is
+    // theirs.
+    std::map<std::string, quint32> m_userAddresses;
+    std::map<std::string, qint64> m_addressAsked;
     quint64 m_nextId = 1;
     quint32 m_nextToken;
     std::function<qint64()> m_clock;

@@ -522,6 +522,9 @@ class Server:
         self.stats = {}                         # user -> overriding stats
         self.countries = {}
         self.status_override = {}
+        # Scripted users that are not logged in but whose address the server
+        # gives all the same: user -> (ip text, port).
+        self.peer_addresses = {}
         self.correlations = {}
         self.rooms = {r: [] for r in self.opt.rooms}
         self.held = {}                          # user -> OrderedDict id -> message
@@ -1036,7 +1039,10 @@ class Server:
     def _h_peer_address(self, c, f):
         target = self.logged.get(f["user"])
         w = Writer().string(f["user"])
-        if target is None:
+        if target is None and f["user"] in self.peer_addresses:
+            ip, port = self.peer_addresses[f["user"]]
+            w.ip(ip).u32(port).u32(0)
+        elif target is None:
             w.u32(0).u32(0).u32(0)
         else:
             w.ip(target.ip).u32(target.port).u32(target.scrambled_port)
@@ -1423,6 +1429,20 @@ class Server:
         self.status_override[value["user"]] = status
         if value["user"] in self.logged:
             self._notify_status(value["user"])
+
+    def _set_peer_addresses(self, value):
+        if not isinstance(value, dict):
+            raise ControlError("peer_addresses takes {user: [ip, port], ...}")
+        table = {}
+        for user, where in value.items():
+            if not isinstance(where, list) or len(where) != 2 or not isinstance(where[0], str):
+                raise ControlError("peer_addresses takes {user: [ip, port], ...}")
+            try:
+                ip_to_int(where[0])
+            except ValueError as e:
+                raise ControlError(str(e))
+            table[user] = (where[0], self._int(where[1], "port"))
+        self.peer_addresses = table
 
     def _set_correlations(self, value):
         if not isinstance(value, dict):

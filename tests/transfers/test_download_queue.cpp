@@ -107,6 +107,8 @@ void TestDownloadQueue::OfflineUserIsAskedWhenOnline()
     TestServer ts;
     QVERIFY(ts.Start());
     QVERIFY(m_fixture.LogIn(ts));
+    // Where bob's connection comes from, as the server knows it.
+    QVERIFY(ts.Set("peer_addresses", QJsonObject{{"bob", QJsonArray{"127.0.0.1", 1}}}));
 
     ItemPtr download = m_fixture.mp_queue->AddDownload("bob", "a.flac", "share\\x", 100, 0);
     QCOMPARE(Status(download), std::string("queued"));
