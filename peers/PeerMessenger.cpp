@@ -1337,8 +1337,8 @@ void PeerMessenger::OnPeerAddressReceived(std::string i_user, quint32 i_ip, quin
                                           quint32 i_scrambledPort)
 {
     m_addressAsked.erase(i_user);
-    if (i_ip != 0 && i_port != 0)
-        NoteAddress(i_user, i_ip);
+    // A user without a port can still be where its connection comes from.
+    NoteAddress(i_user, i_ip);
     if (m_unsent.count(i_user))
     {
         // A connection of the user's may be open already; else one is made.

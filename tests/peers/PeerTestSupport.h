@@ -26,6 +26,9 @@
 
 #include <zlib.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #if defined(__SANITIZE_ADDRESS__)
 // The sanitizer's allocator statistics; no header of the compiler's has it.
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
@@ -193,6 +196,29 @@ inline std::unique_ptr<QTcpSocket> ConnectRaw(quint16 i_port)
     socket->connectToHost(QHostAddress::LocalHost, i_port);
     if (!socket->waitForConnected(g_waitMs))
         return nullptr;
+    return socket;
+}
+
+// A peer at the address whose system buffers take i_size bytes at most:
+// what it does not read waits in the client.
+inline std::unique_ptr<QTcpSocket> ConnectFrom(quint16 i_port, quint32 i_address, int i_size = 4096)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &i_size, sizeof i_size);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(i_address);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(i_port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto socket = std::make_unique<QTcpSocket>();
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 || !socket->setSocketDescriptor(fd))
+        return nullptr;
+    socket->setReadBufferSize(i_size);
+    // The client takes it from the listener's short line.
+    QCoreApplication::processEvents();
     return socket;
 }
 

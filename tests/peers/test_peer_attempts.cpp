@@ -112,6 +112,7 @@ private slots:
     void RelayedRequestUnreachable();
     void FileConnections();
     void DistributedConnectionToAddress();
+    void ClaimedNameTakesNothingMeantForTheUser();
 
 private:
     // Ports that refuse: nothing listens there.
@@ -455,6 +456,63 @@ void TestPeerAttempts::DistributedConnectionToAddress()
     QVERIFY(message.wait(g_waitMs));
     QCOMPARE(message[0][0].value<quint64>(), opened[0][0].value<quint64>());
     delete bobSide;
+}
+
+void TestPeerAttempts::ClaimedNameTakesNothingMeantForTheUser()
+{
+    QSignalSpy lists(mp_messenger, &PeerMessenger::UserShare);
+    mp_bob->SetPorts(mp_bob->m_listener.serverPort(), 0);
+    ScriptedUser carol;
+    QVERIFY(carol.LogIn(m_ts.Port(), "carol"));
+    QVERIFY(WaitPortsSet("bob", 1));
+    // Someone elsewhere says it is bob, and only listens.
+    auto impostor = ConnectFrom(mp_messenger->ListeningPort(), 0x7F080001u, 65536);
+    QVERIFY(impostor);
+    WriteRaw(impostor.get(), PeerInit("bob", "P"));
+    QTRY_VERIFY_WITH_TIMEOUT(m_fixture.Logged("User bob opened a connection of type P"), g_waitMs);
+
+    // Answers to bob's searches and the request for his list go to bob, at
+    // the address the server gives for him.
+    const auto answer = [](quint32 i_n) {
+        return U32(PM_FILE_SEARCH_RESULT) + Zlib(Str("alice") + U32(i_n) + U32(0) + B8(1) + U32(0) + U32(0));
+    };
+    for (quint32 n = 1; n <= 5; ++n)
+        mp_messenger->SendAnswer("bob", Stream(answer(n)));
+    mp_messenger->GetUserSharedFiles("bob");
+    QTcpSocket* bob = Accept(mp_bob->m_listener);
+    QVERIFY(bob);
+    FrameReader reader;
+    QCOMPARE(reader.Next(bob), U32(PM_PEER_INIT) + Str("alice") + Str("P") + U32(0));
+    for (quint32 n = 1; n <= 5; ++n)
+        QCOMPARE(reader.Next(bob), answer(n));
+    QCOMPARE(reader.Next(bob), U32(PM_GET_SHARED_FILE_LIST));
+
+    // Behind bob's own address a second party says it is bob and sends a
+    // list that does not inflate; one from elsewhere is not even looked at.
+    // Neither answers the request: bob's list, coming meanwhile, is taken.
+    const QByteArray list = Frame(U32(PM_SHARED_FILE_LIST) + Zlib(U32(1) + Str("A") + U32(1) + FileRecord("x", 1) + U32(0)));
+    bob->write(list.left(list.size() / 2));
+    bob->flush();
+    auto nearby = OpenMessaging(mp_messenger, "bob");
+    WriteRaw(nearby.get(), Frame(PM_SHARED_FILE_LIST, QByteArray(200, 'x')));
+    WriteRaw(impostor.get(), Frame(PM_SHARED_FILE_LIST, QByteArray(200, 'x')));
+    QVERIFY(WaitClosed(nearby.get()));
+    QTRY_VERIFY_WITH_TIMEOUT(m_fixture.Logged("not from the user's address"), g_waitMs);
+    WriteRaw(bob, list.mid(list.size() / 2));
+    QTRY_COMPARE_WITH_TIMEOUT(lists.count(), 1, g_waitMs);
+    QCOMPARE(lists[0][0].value<std::string>(), std::string("bob"));
+
+    // Two users behind one address, each known by name, get their own.
+    auto fromCarol = OpenMessaging(mp_messenger, "carol");
+    QTRY_VERIFY_WITH_TIMEOUT(m_fixture.Logged("User carol opened a connection of type P"), g_waitMs);
+    mp_messenger->QueueDownload("carol", "for carol");
+    mp_messenger->QueueDownload("bob", "for bob");
+    QCOMPARE(FrameReader().Next(fromCarol.get()), U32(PM_QUEUE_UPLOAD) + Str("for carol"));
+    QCOMPARE(reader.Next(bob), U32(PM_QUEUE_UPLOAD) + Str("for bob"));
+
+    // The party claiming the name from elsewhere, still open, got nothing.
+    QVERIFY(impostor->state() == QAbstractSocket::ConnectedState);
+    QCOMPARE(impostor->readAll(), QByteArray());
 }
 
 QTEST_MAIN(TestPeerAttempts)

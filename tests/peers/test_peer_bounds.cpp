@@ -32,29 +32,6 @@ QByteArray SearchReply(const QByteArray& i_user, int i_files)
     return Frame(U32(PM_FILE_SEARCH_RESULT) + Zlib(body + B8(0) + U32(0) + U32(0) + U32(0)));
 }
 
-// A peer at the address whose system buffers take i_size bytes at most:
-// what it does not read waits in the client.
-std::unique_ptr<QTcpSocket> ConnectFrom(quint16 i_port, quint32 i_address, int i_size = 4096)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &i_size, sizeof i_size);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    from.sin_addr.s_addr = htonl(i_address);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(i_port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    auto socket = std::make_unique<QTcpSocket>();
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 || !socket->setSocketDescriptor(fd))
-        return nullptr;
-    socket->setReadBufferSize(i_size);
-    // The client takes it from the listener's short line.
-    QCoreApplication::processEvents();
-    return socket;
-}
-
 std::unique_ptr<QTcpSocket> ConnectNarrow(quint16 i_port, int i_host)
 {
     return ConnectFrom(i_port, 0x7F000100u + quint32(i_host));
