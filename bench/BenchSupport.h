@@ -19,6 +19,7 @@
 #include "MemStream.h"
 #include "ProtocolCodes.h"
 #include "TextConversion.h"
+#include "common/TestPorts.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -98,12 +99,12 @@ inline double TimeCommand(const QString& i_program, const QStringList& i_argumen
 }
 
 // A port nothing listens on now, so the client's peer listeners keep off
-// the default ports.
+// the default ports. Taken below the ephemeral range as the tests take theirs:
+// a port probed with listen(0) can go to another program's outgoing
+// connection before the client listens on it.
 inline quint16 FreePort()
 {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
+    return FreeListenPort();
 }
 
 // Runs the event loop until the condition holds; false when i_ms pass first.
