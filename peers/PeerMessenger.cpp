@@ -1021,9 +1021,9 @@ bool PeerMessenger::RoomForOutput(PeerConnection* ip_conn, size_t i_size, Output
             return false;
     }
     if (!ip_conn->m_answerDropLogged)
-        PeerLog(1, QString("Dropping answers to user %1: the output waiting on all connections passes %2 bytes, "
+        PeerLog(1, QString("Dropping %1 to user %2: the output waiting on all connections passes %3 bytes, "
                            "and this connection holds its share (further ones on it dropped silently)")
-                       .arg(FromName(ip_conn->m_user))
+                       .arg(i_kind == Output::Answer ? "answers" : "messages", FromName(ip_conn->m_user))
                        .arg(PeerBounds::MAX_OUTPUT_BYTES_TOTAL));
     ip_conn->m_answerDropLogged = true;
     return false;

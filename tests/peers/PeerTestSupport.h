@@ -16,6 +16,7 @@
 #include "server.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -27,6 +28,7 @@
 #include <zlib.h>
 
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -133,6 +135,36 @@ inline QByteArray StrAt(const QByteArray& i_bytes, int& io_at)
     const QByteArray s = i_bytes.mid(io_at + 4, int(n));
     io_at += 4 + int(n);
     return s;
+}
+
+// Bytes that do not compress, the same on every run.
+inline QByteArray Noise(int i_size, quint32 i_seed = 12345)
+{
+    QByteArray noise(i_size, '\0');
+    quint32 word = i_seed;
+    for (char& c : noise)
+        c = char((word = word * 1664525u + 1013904223u) >> 24);
+    return noise;
+}
+
+// A search reply of i_files files for search 7, framed.
+inline QByteArray SearchReply(const QByteArray& i_user, int i_files)
+{
+    QByteArray body = Str(i_user) + U32(7) + U32(quint32(i_files));
+    for (int k = 0; k < i_files; ++k)
+        body += FileRecord("A\\f" + QByteArray::number(k), 1);
+    return Frame(U32(PM_FILE_SEARCH_RESULT) + Zlib(body + B8(0) + U32(0) + U32(0) + U32(0)));
+}
+
+// A share list as a peer sends it: folders of one file each, whose long
+// names do not compress away, about 120 KiB a folder.
+inline QByteArray LongList(int i_folders)
+{
+    const QByteArray name = Noise(120 * 1024);
+    QByteArray body = U32(quint32(i_folders));
+    for (int k = 0; k < i_folders; ++k)
+        body += Str("F\\" + QByteArray::number(k)) + U32(1) + FileRecord(QByteArray::number(k) + name, k);
+    return Frame(U32(PM_SHARED_FILE_LIST) + Zlib(body + U32(0), 1));
 }
 
 // Bytes the heap holds for the process (freed blocks the sanitizer keeps
@@ -383,6 +415,79 @@ public:
                 return true;
         return false;
     }
+};
+
+// A client made of raw sockets: logged in to the test server, with a
+// listener whose ports it reports.
+class ScriptedUser
+{
+public:
+    bool LogIn(quint16 i_serverPort, const QByteArray& i_name)
+    {
+        m_name = i_name;
+        mp_server = ConnectRaw(i_serverPort);
+        if (!mp_server)
+            return false;
+        const QByteArray digest =
+            QCryptographicHash::hash(i_name + "pw", QCryptographicHash::Md5).toHex();
+        WriteRaw(mp_server.get(), Frame(SM_LOGIN, Str(i_name) + Str(digest) + U32(1)));
+        const QByteArray reply = NextFromServer(SM_LOGIN);
+        return reply.size() >= 5 && reply[4] == 1 && m_listener.listen(QHostAddress::LocalHost, 0);
+    }
+
+    void SetPorts(quint32 i_plain, quint32 i_scrambled)
+    {
+        WriteRaw(mp_server.get(), Frame(SM_SET_LISTEN_PORTS, U32(i_plain) + U32(i_scrambled)));
+    }
+
+    void SendToServer(quint32 i_code, const QByteArray& i_fields)
+    {
+        WriteRaw(mp_server.get(), Frame(i_code, i_fields));
+    }
+
+    // The next message of that code from the server; others are skipped.
+    QByteArray NextFromServer(quint32 i_code, int i_timeoutMs = g_waitMs)
+    {
+        QDeadlineTimer deadline(i_timeoutMs);
+        while (!deadline.hasExpired())
+        {
+            const QByteArray message = m_reader.Next(mp_server.get(), int(deadline.remainingTime()));
+            if (message.size() >= 4 && ToU32(message) == i_code)
+                return message;
+        }
+        return {};
+    }
+
+    QByteArray m_name;
+    QTcpServer m_listener;
+    std::unique_ptr<QTcpSocket> mp_server;
+    FrameReader m_reader;
+};
+
+// Sets the soft descriptor limit (within the hard one) for its life.
+class DescriptorLimit
+{
+public:
+    explicit DescriptorLimit(rlim_t i_wanted)
+    {
+        m_set = ::getrlimit(RLIMIT_NOFILE, &m_old) == 0;
+        rlimit changed = m_old;
+        changed.rlim_cur = std::min(i_wanted, m_old.rlim_max);
+        m_set = m_set && ::setrlimit(RLIMIT_NOFILE, &changed) == 0;
+        m_now = m_set ? changed.rlim_cur : m_old.rlim_cur;
+    }
+    ~DescriptorLimit()
+    {
+        if (m_set)
+            ::setrlimit(RLIMIT_NOFILE, &m_old);
+    }
+    bool Set() const { return m_set; }
+    rlim_t Now() const { return m_now; }
+
+private:
+    rlimit m_old{};
+    rlim_t m_now = 0;
+    bool m_set = false;
 };
 
 // A raw peer that has opened a "P" connection to the messenger as i_user.

@@ -17,53 +17,6 @@ using namespace peertest;
 
 namespace
 {
-// A client made of raw sockets: logged in to the test server, with a
-// listener whose ports it reports.
-class ScriptedUser
-{
-public:
-    bool LogIn(quint16 i_serverPort, const QByteArray& i_name)
-    {
-        m_name = i_name;
-        mp_server = ConnectRaw(i_serverPort);
-        if (!mp_server)
-            return false;
-        const QByteArray digest =
-            QCryptographicHash::hash(i_name + "pw", QCryptographicHash::Md5).toHex();
-        WriteRaw(mp_server.get(), Frame(SM_LOGIN, Str(i_name) + Str(digest) + U32(1)));
-        const QByteArray reply = NextFromServer(SM_LOGIN);
-        return reply.size() >= 5 && reply[4] == 1 && m_listener.listen(QHostAddress::LocalHost, 0);
-    }
-
-    void SetPorts(quint32 i_plain, quint32 i_scrambled)
-    {
-        WriteRaw(mp_server.get(), Frame(SM_SET_LISTEN_PORTS, U32(i_plain) + U32(i_scrambled)));
-    }
-
-    void SendToServer(quint32 i_code, const QByteArray& i_fields)
-    {
-        WriteRaw(mp_server.get(), Frame(i_code, i_fields));
-    }
-
-    // The next message of that code from the server; others are skipped.
-    QByteArray NextFromServer(quint32 i_code, int i_timeoutMs = g_waitMs)
-    {
-        QDeadlineTimer deadline(i_timeoutMs);
-        while (!deadline.hasExpired())
-        {
-            const QByteArray message = m_reader.Next(mp_server.get(), int(deadline.remainingTime()));
-            if (message.size() >= 4 && ToU32(message) == i_code)
-                return message;
-        }
-        return {};
-    }
-
-    QByteArray m_name;
-    QTcpServer m_listener;
-    std::unique_ptr<QTcpSocket> mp_server;
-    FrameReader m_reader;
-};
-
 // A relayed request as the server forwards it.
 struct Relay
 {

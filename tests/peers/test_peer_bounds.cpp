@@ -4,10 +4,7 @@
 
 #include <QElapsedTimer>
 
-#include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
 
@@ -15,37 +12,9 @@ using namespace peertest;
 
 namespace
 {
-QByteArray Noise(int i_size)
-{
-    QByteArray noise(i_size, '\0');
-    quint32 word = 12345;
-    for (char& c : noise)
-        c = char((word = word * 1664525u + 1013904223u) >> 24);
-    return noise;
-}
-
-QByteArray SearchReply(const QByteArray& i_user, int i_files)
-{
-    QByteArray body = Str(i_user) + U32(7) + U32(quint32(i_files));
-    for (int k = 0; k < i_files; ++k)
-        body += FileRecord("A\\f" + QByteArray::number(k), 1);
-    return Frame(U32(PM_FILE_SEARCH_RESULT) + Zlib(body + B8(0) + U32(0) + U32(0) + U32(0)));
-}
-
 std::unique_ptr<QTcpSocket> ConnectNarrow(quint16 i_port, int i_host)
 {
     return ConnectFrom(i_port, 0x7F000100u + quint32(i_host));
-}
-
-// A share list as a peer sends it: folders of one file each, whose long
-// names do not compress away, about 120 KiB a folder.
-QByteArray LongList(int i_folders)
-{
-    const QByteArray name = Noise(120 * 1024);
-    QByteArray body = U32(quint32(i_folders));
-    for (int k = 0; k < i_folders; ++k)
-        body += Str("F\\" + QByteArray::number(k)) + U32(1) + FileRecord(QByteArray::number(k) + name, k);
-    return Frame(U32(PM_SHARED_FILE_LIST) + Zlib(body + U32(0), 1));
 }
 
 // Runs the event loop until the condition holds; false after a minute.
@@ -206,12 +175,8 @@ void TestPeerBounds::HonestPeersGetWhatTheyAskFor()
     // say who they are are all kept; the bound of the address takes the
     // connections that have been there longer.
     {
-        rlimit limit{};
-        QVERIFY(::getrlimit(RLIMIT_NOFILE, &limit) == 0);
-        const std::unique_ptr<rlimit, void (*)(rlimit*)> restore(&limit, [](rlimit* ip_limit) { ::setrlimit(RLIMIT_NOFILE, ip_limit); });
-        rlimit lowered = limit;
-        lowered.rlim_cur = std::min<rlim_t>(512, limit.rlim_max);
-        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+        const DescriptorLimit limit(512);
+        QVERIFY(limit.Set());
         const size_t bound = PeerBounds::IncomingPerAddressBound();
         const auto identify = [&](std::vector<std::unique_ptr<QTcpSocket>>& io_peers, const QByteArray& i_name, size_t i_count) {
             for (size_t k = 0; k < i_count; ++k)

@@ -1,0 +1,319 @@
+// What one peer holds or floods is its own, over real loopback sockets:
+// while hostile peers hold the client, honest ones are answered at once and
+// once, users who said who they are keep their connections, a list we asked
+// for arrives, and the client's memory stays within its bounds. The clock
+// stands still, so no hostile peer counts as stalled: what frees the honest
+// ones is never the closing of the stalled.
+
+#include "PeerTestSupport.h"
+#include "common/TestServer.h"
+
+#include <QElapsedTimer>
+
+#include <functional>
+
+using namespace peertest;
+
+namespace
+{
+const qint64 g_MiB = 1024 * 1024;
+
+quint32 Address(int i_b, int i_c, int i_d) { return 0x7F000000u | quint32(i_b) << 16 | quint32(i_c) << 8 | quint32(i_d); }
+
+// The messages a raw peer received so far.
+class Inbox
+{
+public:
+    explicit Inbox(QTcpSocket* ip_socket) : mp_socket(ip_socket) {}
+    const std::vector<QByteArray>& Poll()
+    {
+        m_buffer += mp_socket->readAll();
+        while (m_buffer.size() >= 4 && m_buffer.size() >= 4 + qsizetype(ToU32(m_buffer)))
+        {
+            m_messages.push_back(m_buffer.mid(4, qsizetype(ToU32(m_buffer))));
+            m_buffer.remove(0, 4 + m_messages.back().size());
+        }
+        return m_messages;
+    }
+
+private:
+    QTcpSocket* mp_socket;
+    QByteArray m_buffer;
+    std::vector<QByteArray> m_messages;
+};
+
+// Shares whose folder "Big" has a large reply that does not compress.
+class BigFolderShares : public FakeShares
+{
+public:
+    static constexpr int BIG_REPLY_BYTES = 6700 * 1024;
+    MemStream GetFolderContentsMessage(std::string i_user, unsigned int i_req, std::string i_folder) override
+    {
+        if (i_folder != "Big")
+            return FakeShares::GetFolderContentsMessage(i_user, i_req, i_folder);
+        ++m_bigReplies;
+        return m_bigReply;
+    }
+    size_t m_bigReplies = 0;
+    MemStream m_bigReply = [] {
+        MemStream m;
+        m.WriteUInt32(PM_SHARED_FILES_IN_FOLDER);
+        const QByteArray noise = Noise(BIG_REPLY_BYTES);
+        m.WriteBytes(noise.constData(), size_t(noise.size()));
+        return m;
+    }();
+};
+
+QByteArray FolderRequest(quint32 i_req, const QByteArray& i_folder)
+{
+    return Frame(PM_GET_SHARED_FILES_IN_FOLDER, U32(i_req) + Str(i_folder));
+}
+QByteArray PlaceRequest(const QByteArray& i_file) { return Frame(PM_UPLOAD_PLACE_IN_LINE_REQUEST, Str(i_file)); }
+
+// Runs the event loop and the peers' own work until the condition holds;
+// false when i_ms pass first.
+bool Run(const std::function<bool()>& i_done, const std::function<void()>& i_work = {}, int i_ms = g_waitMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (;;)
+    {
+        if (i_work)
+            i_work();
+        if (i_done())
+            return true;
+        if (timer.elapsed() > i_ms)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+}
+}
+
+class TestPeerFairness : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { m_fixture.SetUpStore(); }
+    void cleanup() { m_fixture.TearDown(); }
+    void HonestRequestsWhileOthersHoldTheOutput();
+    void HonestUsersKeptAndAnsweredOnce();
+
+private:
+    Fixture m_fixture;
+};
+
+void TestPeerFairness::HonestRequestsWhileOthersHoldTheOutput()
+{
+    const DescriptorLimit limit(4096);
+    QVERIFY(limit.Set());
+    PeerMessenger* messenger = m_fixture.NewMessenger();
+    BigFolderShares shares;
+    FakeUploads uploads;
+    uploads.m_known = "song";
+    uploads.m_place = 3;
+    const quint16 port = messenger->ListeningPort();
+    const size_t heapAtStart = HeapInUse();
+
+    // Eight peers, each from its own address, ask four times for the big
+    // folder: four never read, four read 256 KiB every two seconds.
+    std::vector<std::unique_ptr<QTcpSocket>> holders;
+    for (int k = 0; k < 8; ++k)
+    {
+        holders.push_back(ConnectFrom(port, Address(0, 1, 1 + k)));
+        QVERIFY(holders.back());
+        WriteRaw(holders.back().get(), PeerInit("holder" + QByteArray::number(k), "P") + FolderRequest(1, "Big") +
+                                           FolderRequest(2, "Big") + FolderRequest(3, "Big") + FolderRequest(4, "Big"));
+    }
+    QElapsedTimer clock;
+    clock.start();
+    qint64 trickled = 0;
+    const auto trickle = [&] {
+        if (clock.elapsed() / 2000 <= trickled)
+            return;
+        trickled = clock.elapsed() / 2000;
+        // Past the socket's small buffer, from the system's.
+        static char bytes[256 * 1024];
+        for (size_t k = 1; k < holders.size(); k += 2)
+            ::recv(int(holders[k]->socketDescriptor()), bytes, sizeof bytes - size_t(holders[k]->read(4096).size()), MSG_DONTWAIT);
+    };
+    // Until the client takes no more of their requests.
+    size_t replies = 0;
+    QElapsedTimer still;
+    still.start();
+    (void)Run(
+        [&] {
+            if (replies != shares.m_bigReplies)
+                replies = shares.m_bigReplies, still.restart();
+            return still.elapsed() > 1000;
+        },
+        trickle);
+    QVERIFY(qint64(shares.m_bigReplies) * BigFolderShares::BIG_REPLY_BYTES >= PeerBounds::MAX_OUTPUT_BYTES_TOTAL);
+    QVERIFY(HeapInUse() < heapAtStart + size_t(PeerBounds::MAX_OUTPUT_BYTES_TOTAL + 24 * g_MiB));
+
+    // Honest peers ask for a small folder, the share list and a place in
+    // line: each is answered at once.
+    std::vector<std::unique_ptr<QTcpSocket>> honest;
+    std::vector<Inbox> inboxes;
+    for (int k = 0; k < 3; ++k)
+    {
+        honest.push_back(ConnectFrom(port, Address(0, 2, 1 + k), 65536));
+        QVERIFY(honest.back());
+        inboxes.emplace_back(honest.back().get());
+        WriteRaw(honest.back().get(), PeerInit("honest" + QByteArray::number(k), "P"));
+    }
+    const auto ask = [&](quint32 i_round) {
+        WriteRaw(honest[0].get(), FolderRequest(i_round, "Small"));
+        WriteRaw(honest[1].get(), Frame(PM_GET_SHARED_FILE_LIST));
+        WriteRaw(honest[2].get(), PlaceRequest("song"));
+        return Run([&] { return std::all_of(inboxes.begin(), inboxes.end(), [&](Inbox& i_in) { return i_in.Poll().size() >= i_round; }); },
+                   trickle);
+    };
+    QVERIFY(ask(1));
+
+    // Meanwhile 400 peers each send a place-in-line request and junk after
+    // it: the client takes a small part of it, not a buffer a peer.
+    const int flooders = std::min(400, int(PeerBounds::IncomingBound()) - 40);
+    const QByteArray junk = Noise(int(2 * g_MiB), 99);
+    const size_t heapBeforeFlood = HeapInUse();
+    size_t heapPeak = heapBeforeFlood;
+    std::vector<std::unique_ptr<QTcpSocket>> flood;
+    std::vector<qint64> pushed(size_t(flooders), 0);
+    for (int k = 0; k < flooders; ++k)
+    {
+        flood.push_back(ConnectFrom(port, Address(0, 4 + k / 200, 1 + k % 200)));
+        QVERIFY(flood.back());
+        const int sendBuffer = 256 * 1024;
+        ::setsockopt(int(flood.back()->socketDescriptor()), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+        WriteRaw(flood.back().get(), PeerInit("flood" + QByteArray::number(k), "P") + PlaceRequest("none"));
+    }
+    const auto push = [&] {
+        trickle();
+        for (int k = 0; k < flooders; ++k)
+        {
+            const ssize_t sent = pushed[k] >= junk.size() ? 0 : ::send(int(flood[k]->socketDescriptor()), junk.constData() + pushed[k], size_t(junk.size() - pushed[k]), MSG_DONTWAIT | MSG_NOSIGNAL);
+            pushed[k] += std::max<ssize_t>(sent, 0);
+        }
+        heapPeak = std::max(heapPeak, HeapInUse());
+    };
+    QVERIFY(ask(2));
+    (void)Run([] { return false; }, push, 2000);
+    QVERIFY2(heapPeak < heapBeforeFlood + size_t(PeerBounds::MAX_OUTPUT_BYTES_TOTAL + 48 * g_MiB),
+             qPrintable(QString("the flood grew the heap by %1 MiB").arg(double(heapPeak - heapBeforeFlood) / double(g_MiB))));
+
+    // A big share list we asked for arrives while they all hold the client.
+    QSignalSpy lists(messenger, &PeerMessenger::UserShare);
+    auto lister = ConnectFrom(port, Address(0, 3, 1), 65536);
+    QVERIFY(lister);
+    WriteRaw(lister.get(), PeerInit("lister", "P"));
+    QVERIFY(Run([&] { return m_fixture.Logged("User lister opened a connection of type P"); }));
+    messenger->GetUserSharedFiles("lister");
+    QCOMPARE(FrameReader().Next(lister.get()), U32(PM_GET_SHARED_FILE_LIST));
+    lister->write(LongList(80));
+    QVERIFY(Run([&] { return lists.count() > 0; }, push));
+
+    // Each request got one answer, and the list was taken once.
+    (void)Run([] { return false; }, push, 1000);
+    QCOMPARE(lists.count(), 1);
+    const QByteArray list = U32(PM_SHARED_FILE_LIST) + shares.m_body;
+    const QByteArray place = U32(PM_UPLOAD_PLACE_IN_LINE) + Str("song") + U32(3);
+    for (quint32 n = 1; n <= 2; ++n)
+        QCOMPARE(inboxes[0].Poll()[n - 1], U32(PM_SHARED_FILES_IN_FOLDER) + Zlib(U32(n) + Str("Small") + U32(0)));
+    QCOMPARE(inboxes[1].Poll(), std::vector<QByteArray>({list, list}));
+    QCOMPARE(inboxes[2].Poll(), std::vector<QByteArray>({place, place}));
+    QCOMPARE(inboxes[0].Poll().size(), size_t(2));
+}
+
+void TestPeerFairness::HonestUsersKeptAndAnsweredOnce()
+{
+    TestServer testServer;
+    QVERIFY(testServer.Start());
+    Server server;
+    server.CreateData();
+    PeerMessenger* messenger = m_fixture.NewMessenger();
+    QVERIFY(m_fixture.LogIn(&server, testServer.Port()));
+    FakeUploads uploads;
+    uploads.m_known = "song";
+    uploads.m_place = 5;
+    const quint16 port = messenger->ListeningPort();
+
+    // A searcher reads our answer and closes a second later without a
+    // word: it had it, and it does not come again.
+    ScriptedUser searcher;
+    QVERIFY(searcher.LogIn(testServer.Port(), "searcher"));
+    searcher.SetPorts(searcher.m_listener.serverPort(), 0);
+    QVERIFY(testServer.WaitFor("searcher", SM_SET_LISTEN_PORTS, 1, g_waitMs));
+    const QByteArray answer = SearchReply("alice", 3).mid(4);
+    messenger->SendAnswer("searcher", Stream(answer));
+    {
+        std::unique_ptr<QTcpSocket> first(Accept(searcher.m_listener));
+        QVERIFY(first);
+        FrameReader reader;
+        QCOMPARE(reader.Next(first.get()), U32(PM_PEER_INIT) + Str("alice") + Str("P") + U32(0));
+        QCOMPARE(reader.Next(first.get()), answer);
+        QTest::qWait(1000);
+        m_fixture.m_now += 1000;
+    }
+    QVERIFY(!Accept(searcher.m_listener, 4000));
+
+    // Sixteen users behind one address said who they are, ten idle and six
+    // to answer our search, while connections from there that never say
+    // who they are come and go, up to forty at once.
+    {
+        const DescriptorLimit limit(256);
+        QVERIFY(limit.Set() && limit.Now() == 256);
+        const quint32 shared = Address(9, 9, 9);
+        std::vector<std::unique_ptr<QTcpSocket>> known;
+        for (int k = 0; k < 16; ++k)
+        {
+            known.push_back(ConnectFrom(port, shared, 65536));
+            QVERIFY(known.back());
+            WriteRaw(known.back().get(), PeerInit("user" + QByteArray::number(k), "P"));
+        }
+        QVERIFY(Run([&] { return m_fixture.Logged("User user15 opened a connection of type P"); }));
+        m_fixture.m_now += 5000;
+        std::deque<std::vector<std::unique_ptr<QTcpSocket>>> rounds;
+        for (int round = 0; round < 20; ++round)
+        {
+            rounds.emplace_back();
+            for (int k = 0; k < 10; ++k)
+                rounds.back().push_back(ConnectFrom(port, shared));
+            (void)Run([] { return false; }, {}, 50);
+            m_fixture.m_now += 1000;
+            if (rounds.size() == 4)
+                rounds.pop_front();
+        }
+        rounds.clear();
+        QSignalSpy results(messenger, &PeerMessenger::SearchResults);
+        T("search_request")->NewItem(std::string("7"));
+        for (int k = 10; k < 16; ++k)
+            WriteRaw(known[k].get(), SearchReply("user" + QByteArray::number(k), 2));
+        QVERIFY(Run([&] { return results.count() == 6; }));
+        QVERIFY(std::all_of(known.begin(), known.end(), [](const auto& i_socket) {
+            i_socket->readAll();
+            return i_socket->state() == QAbstractSocket::ConnectedState;
+        }));
+    }
+
+    // 1,100 connections that never say who they are, where the descriptors
+    // allow; an honest request is then answered, once.
+    const DescriptorLimit limit(5000);
+    QVERIFY(limit.Set());
+    const int count = int(std::min<rlim_t>(1100, limit.Now() > 512 ? (limit.Now() - 256) / 2 : 128));
+    const size_t before = HeapInUse();
+    std::vector<std::unique_ptr<QTcpSocket>> idle;
+    for (int k = 0; k < count; ++k)
+        idle.push_back(ConnectFrom(port, Address(0, 6, 1 + k % 4)));
+    auto asker = ConnectFrom(port, Address(0, 7, 1), 65536);
+    QVERIFY(asker);
+    Inbox inbox(asker.get());
+    WriteRaw(asker.get(), PeerInit("asker", "P") + PlaceRequest("song"));
+    QVERIFY(Run([&] { return !inbox.Poll().empty(); }));
+    (void)Run([] { return false; }, {}, 500);
+    QCOMPARE(inbox.Poll(), std::vector<QByteArray>({U32(PM_UPLOAD_PLACE_IN_LINE) + Str("song") + U32(5)}));
+    QVERIFY(HeapInUse() < before + size_t(48 * g_MiB));
+}
+
+QTEST_MAIN(TestPeerFairness)
+#include "test_peer_fairness.moc"
