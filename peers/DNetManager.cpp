@@ -17,10 +17,24 @@ namespace
 const QString LOG_CATEGORY = QStringLiteral("Distributed Network");
 // Longest user name accepted in a distributed message.
 constexpr size_t MAX_USER_NAME = 1024;
+// The most of a search's text its log line shows: a text may be near a
+// megabyte, and the line is built whether anyone keeps it or not.
+constexpr size_t MAX_LOGGED_TEXT = 256;
 
 void DLog(int i_level, const QString& i_text)
 {
     Log(LOG_CATEGORY, i_level, i_text);
+}
+
+QString LoggedText(const std::string& i_text)
+{
+    if (i_text.size() <= MAX_LOGGED_TEXT)
+        return FromUtf8(i_text);
+    // Cut before a character, not within one.
+    size_t end = MAX_LOGGED_TEXT;
+    while (end > 0 && (quint8(i_text[end]) & 0xC0) == 0x80)
+        --end;
+    return FromUtf8(i_text.substr(0, end)) + QString("%1 (%2 bytes)").arg(QChar(0x2026)).arg(i_text.size());
 }
 
 }
@@ -579,7 +593,7 @@ void DNetManager::HandleSearch(const std::string& i_user, quint32 i_token, const
     }
     DLog(2, QString("Search %1 of %2 from %3: \"%4\"")
                 .arg(i_token)
-                .arg(FromName(i_user), i_from, FromUtf8(i_text)));
+                .arg(FromName(i_user), i_from, LoggedText(i_text)));
 
     if (i_user != OwnName())
         emit DNetSearchRequest(i_user, i_token, i_text);

@@ -102,16 +102,22 @@ void PeerConnection::Pump()
         // at a time, each connection at its own pace.
         const qsizetype n = piece.shared ? std::min<qsizetype>(piece.bytes.size() - piece.at, OUTPUT_WINDOW)
                                          : piece.bytes.size() - piece.at;
+        qint64 written;
         if (piece.at == 0 && n == piece.bytes.size() && !piece.scrambled)
         {
-            mp_socket->write(piece.bytes);
+            written = mp_socket->write(piece.bytes);
         }
         else
         {
             QByteArray chunk(piece.bytes.constData() + piece.at, n);
             if (piece.scrambled)
                 piece.keystream.Apply(chunk.data(), size_t(n));
-            mp_socket->write(chunk);
+            written = mp_socket->write(chunk);
+        }
+        if (written > 0)
+        {
+            m_inSocket.push_back(written);
+            m_inSocketBytes += written;
         }
         piece.at += n;
         if (!piece.shared)
@@ -126,7 +132,22 @@ void PeerConnection::Pump()
 
 qint64 PeerConnection::OwnOutput() const
 {
-    return m_queuedOwn + (mp_socket && m_stage != Stage::Closed ? mp_socket->bytesToWrite() : 0);
+    return m_queuedOwn + InSocket();
+}
+
+qint64 PeerConnection::InSocket() const
+{
+    if (!mp_socket || m_stage == Stage::Closed)
+        return 0;
+    // The bytes waiting are the last ones handed on: a buffer whose bytes
+    // are all sent has been let go.
+    const qint64 waiting = mp_socket->bytesToWrite();
+    while (!m_inSocket.empty() && m_inSocketBytes - m_inSocket.front() >= waiting)
+    {
+        m_inSocketBytes -= m_inSocket.front();
+        m_inSocket.pop_front();
+    }
+    return m_inSocketBytes;
 }
 
 bool PeerConnection::HasOutput() const
@@ -173,6 +194,8 @@ void PeerConnection::Close()
     m_stage = Stage::Closed;
     m_queue.clear();
     m_queuedOwn = 0;
+    m_inSocket.clear();
+    m_inSocketBytes = 0;
     m_queuedMessages = 0;
     if (mp_socket)
     {

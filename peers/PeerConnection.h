@@ -63,7 +63,9 @@ public:
     // Moves queued output into the socket up to the window.
     void Pump();
     // Output this connection alone holds: in its socket and its queue, the
-    // bytes of shared messages aside.
+    // bytes of shared messages aside. What went to the socket counts whole
+    // until its last byte is sent: Qt keeps each buffer handed to it until
+    // then, the bytes already sent too.
     qint64 OwnOutput() const;
     // Whether anything waits to be sent, in the queue or the socket.
     bool HasOutput() const;
@@ -138,9 +140,15 @@ private:
         FrameCodec::Keystream keystream;  // a scrambled shared message: the keystream at `at`
     };
     void Queue(Piece i_piece, bool i_endsMessage);
+    // The buffers handed to the socket that Qt still holds, in bytes.
+    qint64 InSocket() const;
 
     std::deque<Piece> m_queue;
     qint64 m_queuedOwn = 0;       // bytes of the queue's own pieces not yet handed on
+    // Sizes of the buffers handed to the socket, oldest first, while any of
+    // their bytes wait there; those found all sent are dropped on the way.
+    mutable std::deque<qint64> m_inSocket;
+    mutable qint64 m_inSocketBytes = 0;
     size_t m_queuedMessages = 0;
     quint64 m_id;
     QTcpSocket* mp_socket;
