@@ -815,6 +815,12 @@ void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
         HandOverFileConnection(ip_conn);
         return;
     }
+    else if (FromElsewhere(ip_conn))
+    {
+        // A transfer of the user's is not handed to whoever claims the name.
+        CloseConnection(ip_conn, QStringLiteral("a file connection from another address than the user's"), 1);
+        return;
+    }
     else
     {
         ip_conn->SetStage(PeerConnection::Stage::AwaitingRequestNumber);
@@ -890,6 +896,14 @@ bool PeerMessenger::ReachesUser(const PeerConnection* ip_conn) const
         return true;
     const auto known = m_userAddresses.find(ip_conn->m_user);
     return known != m_userAddresses.end() && known->second == ip_conn->m_address;
+}
+
+bool PeerMessenger::FromElsewhere(const PeerConnection* ip_conn) const
+{
+    if (!ip_conn->m_incoming || ip_conn->m_weAsked || !gp_server || !gp_server->IsConnected())
+        return false;
+    const auto known = m_userAddresses.find(ip_conn->m_user);
+    return known != m_userAddresses.end() && known->second != ip_conn->m_address;
 }
 
 void PeerMessenger::NoteAddress(const std::string& i_user, quint32 i_address)

@@ -185,6 +185,8 @@ private:
     // one we opened, one that came with the token of our request through
     // the server, or one from the address the server gives for the user.
     bool ReachesUser(const PeerConnection* ip_conn) const;
+    // Whether it came from another address than the server gives for the user.
+    bool FromElsewhere(const PeerConnection* ip_conn) const;
     void NoteAddress(const std::string& i_user, quint32 i_address);
     void Deliver(const std::string& i_user, const MemStream& i_message, bool i_answer);
     // Keeps a message until a "P" connection to the user is up; false when

@@ -463,6 +463,13 @@ void TestPeerAttempts::ClaimedNameTakesNothingMeantForTheUser()
     QCOMPARE(FrameReader().Next(fromCarol.get()), U32(PM_QUEUE_UPLOAD) + Str("for carol"));
     QCOMPARE(reader.Next(bob), U32(PM_QUEUE_UPLOAD) + Str("for bob"));
 
+    // Nor is a transfer of bob's handed to it.
+    QSignalSpy files(mp_messenger, &PeerMessenger::FileConnectionRequested);
+    auto fileFromElsewhere = ConnectFrom(mp_messenger->ListeningPort(), 0x7F080001u, 65536);
+    WriteRaw(fileFromElsewhere.get(), PeerInit("bob", "F") + U32(1));
+    QVERIFY(WaitClosed(fileFromElsewhere.get()));
+    QCOMPARE(files.count(), 0);
+
     // The party claiming the name from elsewhere, still open, got nothing.
     QVERIFY(impostor->state() == QAbstractSocket::ConnectedState);
     QCOMPARE(impostor->readAll(), QByteArray());
