@@ -16,6 +16,7 @@
 #include "server.h"
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QSignalSpy>
@@ -38,6 +39,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #include <malloc.h>
 #endif
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -274,6 +276,25 @@ inline bool WaitClosed(QTcpSocket* ip_socket, int i_timeoutMs = g_waitMs)
 inline quint16 FreePort()
 {
     return FreeListenPort();
+}
+
+// Runs the event loop, and the peers' own work, until the condition holds;
+// false when i_ms pass first.
+inline bool Spin(const std::function<bool()>& i_done, const std::function<void()>& i_work = {}, int i_ms = 6 * g_waitMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (;;)
+    {
+        if (i_work)
+            i_work();
+        if (i_done())
+            return true;
+        if (timer.elapsed() > i_ms)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
 }
 
 // Takes the next incoming connection of a listener of the test.

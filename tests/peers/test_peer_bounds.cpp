@@ -17,22 +17,6 @@ std::unique_ptr<QTcpSocket> ConnectNarrow(quint16 i_port, int i_host)
     return ConnectFrom(i_port, 0x7F000100u + quint32(i_host));
 }
 
-// Runs the event loop until the condition holds; false after a minute.
-template <typename Condition>
-bool Spin(Condition i_done)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!i_done())
-    {
-        if (timer.elapsed() > 6 * g_waitMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    return true;
-}
-
 // Peers that take 64 KiB at a time, all in turn, until each has the frame
 // (or has been closed); true when each got it whole.
 bool ReadSlowly(std::vector<std::unique_ptr<QTcpSocket>>& io_readers, const QByteArray& i_frame)

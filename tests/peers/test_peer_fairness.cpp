@@ -10,8 +10,6 @@
 
 #include <QElapsedTimer>
 
-#include <functional>
-
 using namespace peertest;
 
 namespace
@@ -69,25 +67,6 @@ QByteArray FolderRequest(quint32 i_req, const QByteArray& i_folder)
     return Frame(PM_GET_SHARED_FILES_IN_FOLDER, U32(i_req) + Str(i_folder));
 }
 QByteArray PlaceRequest(const QByteArray& i_file) { return Frame(PM_UPLOAD_PLACE_IN_LINE_REQUEST, Str(i_file)); }
-
-// Runs the event loop and the peers' own work until the condition holds;
-// false when i_ms pass first.
-bool Run(const std::function<bool()>& i_done, const std::function<void()>& i_work = {}, int i_ms = g_waitMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    for (;;)
-    {
-        if (i_work)
-            i_work();
-        if (i_done())
-            return true;
-        if (timer.elapsed() > i_ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-}
 }
 
 class TestPeerFairness : public QObject
@@ -142,7 +121,7 @@ void TestPeerFairness::HonestRequestsWhileOthersHoldTheOutput()
     size_t replies = 0;
     QElapsedTimer still;
     still.start();
-    (void)Run(
+    (void)Spin(
         [&] {
             if (replies != shares.m_bigReplies)
                 replies = shares.m_bigReplies, still.restart();
@@ -167,8 +146,8 @@ void TestPeerFairness::HonestRequestsWhileOthersHoldTheOutput()
         WriteRaw(honest[0].get(), FolderRequest(i_round, "Small"));
         WriteRaw(honest[1].get(), Frame(PM_GET_SHARED_FILE_LIST));
         WriteRaw(honest[2].get(), PlaceRequest("song"));
-        return Run([&] { return std::all_of(inboxes.begin(), inboxes.end(), [&](Inbox& i_in) { return i_in.Poll().size() >= i_round; }); },
-                   trickle);
+        return Spin([&] { return std::all_of(inboxes.begin(), inboxes.end(), [&](Inbox& i_in) { return i_in.Poll().size() >= i_round; }); },
+                    trickle, g_waitMs);
     };
     QVERIFY(ask(1));
 
@@ -198,7 +177,7 @@ void TestPeerFairness::HonestRequestsWhileOthersHoldTheOutput()
         heapPeak = std::max(heapPeak, HeapInUse());
     };
     QVERIFY(ask(2));
-    (void)Run([] { return false; }, push, 2000);
+    (void)Spin([] { return false; }, push, 2000);
     QVERIFY2(heapPeak < heapBeforeFlood + size_t(PeerBounds::MAX_OUTPUT_BYTES_TOTAL + 48 * g_MiB),
              qPrintable(QString("the flood grew the heap by %1 MiB").arg(double(heapPeak - heapBeforeFlood) / double(g_MiB))));
 
@@ -207,14 +186,14 @@ void TestPeerFairness::HonestRequestsWhileOthersHoldTheOutput()
     auto lister = ConnectFrom(port, Address(0, 3, 1), 65536);
     QVERIFY(lister);
     WriteRaw(lister.get(), PeerInit("lister", "P"));
-    QVERIFY(Run([&] { return m_fixture.Logged("User lister opened a connection of type P"); }));
+    QVERIFY(Spin([&] { return m_fixture.Logged("User lister opened a connection of type P"); }));
     messenger->GetUserSharedFiles("lister");
     QCOMPARE(FrameReader().Next(lister.get()), U32(PM_GET_SHARED_FILE_LIST));
     lister->write(LongList(80));
-    QVERIFY(Run([&] { return lists.count() > 0; }, push));
+    QVERIFY(Spin([&] { return lists.count() > 0; }, push));
 
     // Each request got one answer, and the list was taken once.
-    (void)Run([] { return false; }, push, 1000);
+    (void)Spin([] { return false; }, push, 1000);
     QCOMPARE(lists.count(), 1);
     const QByteArray list = U32(PM_SHARED_FILE_LIST) + shares.m_body;
     const QByteArray place = U32(PM_UPLOAD_PLACE_IN_LINE) + Str("song") + U32(3);
@@ -271,7 +250,7 @@ void TestPeerFairness::HonestUsersKeptAndAnsweredOnce()
             QVERIFY(known.back());
             WriteRaw(known.back().get(), PeerInit("user" + QByteArray::number(k), "P"));
         }
-        QVERIFY(Run([&] { return m_fixture.Logged("User user15 opened a connection of type P"); }));
+        QVERIFY(Spin([&] { return m_fixture.Logged("User user15 opened a connection of type P"); }));
         m_fixture.m_now += 5000;
         std::deque<std::vector<std::unique_ptr<QTcpSocket>>> rounds;
         for (int round = 0; round < 20; ++round)
@@ -279,7 +258,7 @@ void TestPeerFairness::HonestUsersKeptAndAnsweredOnce()
             rounds.emplace_back();
             for (int k = 0; k < 10; ++k)
                 rounds.back().push_back(ConnectFrom(port, shared));
-            (void)Run([] { return false; }, {}, 50);
+            (void)Spin([] { return false; }, {}, 50);
             m_fixture.m_now += 1000;
             if (rounds.size() == 4)
                 rounds.pop_front();
@@ -289,7 +268,7 @@ void TestPeerFairness::HonestUsersKeptAndAnsweredOnce()
         T("search_request")->NewItem(std::string("7"));
         for (int k = 10; k < 16; ++k)
             WriteRaw(known[k].get(), SearchReply("user" + QByteArray::number(k), 2));
-        QVERIFY(Run([&] { return results.count() == 6; }));
+        QVERIFY(Spin([&] { return results.count() == 6; }, {}, g_waitMs));
         QVERIFY(std::all_of(known.begin(), known.end(), [](const auto& i_socket) {
             i_socket->readAll();
             return i_socket->state() == QAbstractSocket::ConnectedState;
@@ -309,8 +288,8 @@ void TestPeerFairness::HonestUsersKeptAndAnsweredOnce()
     QVERIFY(asker);
     Inbox inbox(asker.get());
     WriteRaw(asker.get(), PeerInit("asker", "P") + PlaceRequest("song"));
-    QVERIFY(Run([&] { return !inbox.Poll().empty(); }));
-    (void)Run([] { return false; }, {}, 500);
+    QVERIFY(Spin([&] { return !inbox.Poll().empty(); }, {}, g_waitMs));
+    (void)Spin([] { return false; }, {}, 500);
     QCOMPARE(inbox.Poll(), std::vector<QByteArray>({U32(PM_UPLOAD_PLACE_IN_LINE) + Str("song") + U32(5)}));
     QVERIFY(HeapInUse() < before + size_t(48 * g_MiB));
 }
