@@ -4,12 +4,30 @@
 // connection of any test running beside this one can take it before the
 // client listens there; ports below that range are taken only by listeners.
 // Each process starts at its own place, so tests running side by side seldom
-// probe the same port.
+// probe the same port, and a port handed out stays this process's own until
+// it ends: no other test process hands it out meanwhile.
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QHostAddress>
 #include <QTcpServer>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+// Locks the port's byte of a file that every test process shares; the lock
+// goes with the process. True, reserving nothing, where the file cannot be
+// had.
+inline bool ReservePort(quint16 i_port)
+{
+    static const int file = ::open("/tmp/tavrinel-test-ports", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = i_port;
+    lock.l_len = 1;
+    return file < 0 || ::fcntl(file, F_SETLK, &lock) == 0;
+}
 
 inline quint16 FreeListenPort()
 {
@@ -31,7 +49,7 @@ inline quint16 FreeListenPort()
     {
         const quint16 port = quint16(low + next++ % count);
         QTcpServer probe;
-        if (probe.listen(QHostAddress::AnyIPv4, port))
+        if (ReservePort(port) && probe.listen(QHostAddress::AnyIPv4, port))
             return port;
     }
     QTcpServer probe;
