@@ -186,6 +186,9 @@ private slots:
     void idsWithoutActionDoNothing()
     {
         StartLoggedIn();
+        // The answer to the login's own stats request makes bob's item: the
+        // users are counted once it is in.
+        QTRY_VERIFY(T("user")->HasItem("bob"));
         ModalDriver modals;
         const int mark = m_server.Received("bob").size();
         const int roomLists = m_server.Received("bob", SM_ROOM_LIST).size();
