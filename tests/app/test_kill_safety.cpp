@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
 #include <QThread>
@@ -159,7 +160,10 @@ private slots:
         int leftovers = 0;
         for (int run = 0; run < runs; ++run)
         {
-            QTRY_VERIFY_WITH_TIMEOUT(!IsLoggedIn(m_server, "bob"), 30000);
+            QTRY_VERIFY2_WITH_TIMEOUT(!IsLoggedIn(m_server, "bob"),
+                                      qPrintable(QString("run %1: the server still has %2").arg(run).arg(
+                                          QJsonDocument(m_server.Users()).toJson(QJsonDocument::Compact))),
+                                      30000);
             const int logins = m_server.LoginCount("bob");
             ClientProcess client;
             QVERIFY(client.Start());
@@ -184,8 +188,12 @@ private slots:
                 {
                     QElapsedTimer waited;
                     waited.start();
+                    // Events too: a client that has ended shows only through them.
                     while (client.Running() && UnfinishedSaves().isEmpty() && waited.elapsed() < shutDown + 10000)
+                    {
+                        QCoreApplication::processEvents();
                         QThread::usleep(500);
+                    }
                 }
                 QThread::msleep(random.bounded(m_saveMs + 1));
                 break;
