@@ -2,6 +2,7 @@
 // attempts, abrupt loss and reconnection, what is re-sent at each login,
 // dropped requests, bad input, and the saved part of its schema.
 
+#include "common/TestPorts.h"
 #include "ServerTestSupport.h"
 #include "TextConversion.h"
 
@@ -155,13 +156,8 @@ void TestServerConnection::RefusedLogin()
 
 void TestServerConnection::RefusedTcpConnect()
 {
-    quint16 closedPort = 0;
-    {
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost));
-        closedPort = probe.serverPort();
-    }
-    SetSetting("server_port", std::to_string(closedPort));
+    // Reserved, so no listener of a test beside this one takes it meanwhile.
+    SetSetting("server_port", std::to_string(FreeListenPort()));
     QSignalSpy failed(mp_server, &Server::ConnectionFailed);
     QSignalSpy connecting(mp_server, &Server::Connecting);
     mp_server->Connect();
