@@ -40,6 +40,9 @@
 //   MAX_PARTIAL_FRAME_BYTES_TOTAL. Past it the connection holding the most
 //   is closed, but a share list we asked for is not while bytes of it keep
 //   coming: those are bounded by the user's own requests.
+// Proofs: a connection that claims a user from an address not known to be
+//   his waits while the server relays a request of ours to the user;
+//   MAX_PROOFS users at once, past that the claim is not taken.
 // Kept messages (while a connection to the user is being made):
 //   MAX_UNSENT_MESSAGES per user, the oldest dropped; answers to searches
 //   only within MAX_UNSENT_ANSWER_BYTES per user and _TOTAL for all, further
@@ -78,6 +81,8 @@ public:
 
     static constexpr size_t MAX_PARTIAL_FRAME_BYTES_TOTAL = 128 * 1024 * 1024;
     static constexpr qint64 RECEIVE_STALL_MS = 30000;
+
+    static constexpr size_t MAX_PROOFS = 64;
 
     static constexpr size_t MAX_UNSENT_MESSAGES = 1000;
     static constexpr size_t MAX_UNSENT_ANSWER_BYTES = 4 * 1024 * 1024;

@@ -128,6 +128,8 @@ public:
     size_t m_heldCounted = 0;     // what its frame buffer held when last counted
     bool m_answerDropLogged = false; // an answer dropped for its full output was logged
     bool m_awaitingRoom = false;  // its next request waits for room in the output
+    bool m_awaitingProof = false; // waits to learn whether its address is its user's
+    bool m_disproven = false;     // its address proved not to be its user's
 
 private:
     struct Piece

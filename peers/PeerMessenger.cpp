@@ -40,8 +40,6 @@ constexpr qint64 IDLE_LIMIT_MS = 5 * 60 * 1000;
 // A share list we asked for that has not begun to come by then is not
 // waited for any longer.
 constexpr qint64 LIST_ANSWER_LIMIT_MS = 5 * 60 * 1000;
-// Where the server said users are, for so many users at the most.
-constexpr size_t MAX_KNOWN_ADDRESSES = 10000;
 // "D" connections are never closed for idling and the tree sends nothing
 // upward, so keepalive is how a parent or child that vanished without
 // closing is noticed: within 60 + 3 x 10 s.
@@ -75,6 +73,12 @@ PeerMessenger::PeerMessenger()
     : mp_listener(new QTcpServer(this)),
       mp_obfuscatedListener(new QTcpServer(this)),
       m_bounds(m_connections, [this] { return Now(); }),
+      m_addresses([this] { return Now(); },
+                  [this](const std::string& i_user) {
+                      return m_messaging.count(i_user) || m_unsent.count(i_user) || m_proofs.count(i_user) ||
+                             std::any_of(m_attempts.begin(), m_attempts.end(),
+                                         [&](const auto& i_a) { return i_a.second.user == i_user; });
+                  }),
       m_nextToken(QRandomGenerator::global()->generate()),
       m_inflateCap(MAX_INFLATED_BODY)
 {
@@ -86,6 +90,7 @@ PeerMessenger::PeerMessenger()
     if (gp_server)
     {
         connect(gp_server, &Server::Connected, this, &PeerMessenger::OnServerConnected);
+        connect(gp_server, &Server::Disconnected, this, &PeerMessenger::OnServerDisconnected);
         connect(gp_server, &Server::PeerAddressReceived, this, &PeerMessenger::OnPeerAddressReceived);
         connect(gp_server, &Server::PeerConnectionRequested, this,
                 &PeerMessenger::OnPeerConnectionRequested);
@@ -260,7 +265,57 @@ void PeerMessenger::SendListenPorts()
 
 void PeerMessenger::OnServerConnected()
 {
+    m_loggedInOnce = true;
     SendListenPorts();
+    RetryKept();
+}
+
+void PeerMessenger::OnServerDisconnected()
+{
+    // Nothing asked of that connection is answered any more: address
+    // requests, relayed requests and proofs are over, and attempts that
+    // waited on them go on with what is left.
+    m_addressAsked.clear();
+    std::vector<std::string> proved;
+    for (const auto& proof : m_proofs)
+        proved.push_back(proof.first);
+    for (const std::string& user : proved)
+        EndProof(user);
+    for (auto& entry : m_attempts)
+    {
+        Attempt& attempt = entry.second;
+        if (attempt.direct == Attempt::Direct::AwaitingAddress)
+            attempt.direct = Attempt::Direct::Failed;
+        if (attempt.indirectPending)
+        {
+            attempt.indirectPending = false;
+            auto token = m_tokens.find(attempt.token);
+            if (token != m_tokens.end() && token->second == entry.first)
+                m_tokens.erase(token);
+        }
+        ScheduleCheck(entry.first);
+    }
+}
+
+bool PeerMessenger::ServerComingBack() const
+{
+    return gp_server && !gp_server->IsConnected() && gp_server->IsAbruptlyDisconnected();
+}
+
+void PeerMessenger::RetryKept()
+{
+    std::vector<std::string> users;
+    for (const auto& unsent : m_unsent)
+        users.push_back(unsent.first);
+    for (const std::string& user : users)
+    {
+        if (!m_unsent.count(user) || PendingAttempt(user, "P"))
+            continue;
+        if (PeerConnection* conn = LatestMessagingConnection(user))
+            FlushUnsent(user, conn);
+        else
+            StartAttempt(user, "P");
+    }
 }
 
 // ---------------------------------------------------------------- connections
@@ -647,6 +702,19 @@ void PeerMessenger::ProcessIncoming(PeerConnection* ip_conn)
                     break;
                 }
                 const quint32 code = qFromLittleEndian<quint32>(frame.mp_data);
+                // An offer of a file is the user's only from where the user
+                // is: from elsewhere it waits for a proof, or goes.
+                if (code == PM_TRANSFER_REQUEST && ip_conn->m_type == "P" && !ReachesUser(ip_conn))
+                {
+                    if (!ip_conn->m_disproven && Prove(ip_conn))
+                        break;
+                    ip_conn->Decoder().Next(frame);
+                    PeerLog(1, QString("Dropping an offer of a file from connection %1, which claims user %2 from "
+                                       "an address not known to be the user's")
+                                   .arg(ip_conn->Id())
+                                   .arg(FromName(ip_conn->m_user)));
+                    continue;
+                }
                 // A request is read only when its reply has room: until then
                 // it waits, and what the peer sent after it too.
                 const bool request = code == PM_GET_SHARED_FILE_LIST || code == PM_GET_SHARED_FILES_IN_FOLDER ||
@@ -740,6 +808,19 @@ void PeerMessenger::HandleFirstFrame(PeerConnection* ip_conn, const char* ip_fra
             CloseConnection(ip_conn, QStringLiteral("malformed first message"), 1);
             return;
         }
+        auto proof = m_proofTokens.find(token);
+        if (proof != m_proofTokens.end())
+        {
+            const std::string user = proof->second;
+            ip_conn->m_user = user;
+            ip_conn->m_type = "P";
+            ip_conn->m_weAsked = true;
+            PeerLog(2, QString("User %1 connected to us through the server from %2")
+                           .arg(FromName(user), QHostAddress(ip_conn->m_address).toString()));
+            BecomeEstablished(ip_conn);
+            EndProof(user);
+            return;
+        }
         auto it = m_tokens.find(token);
         Attempt* attempt = it == m_tokens.end() ? nullptr : FindAttempt(it->second);
         if (!attempt)
@@ -776,6 +857,14 @@ void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
 {
     ip_conn->m_lastActivityMs = Now();
     const std::string user = ip_conn->m_user;
+    // The token of our request came through the server: this is where the
+    // user is, and what waits to learn it may go on.
+    if (ip_conn->m_incoming && ip_conn->m_weAsked)
+    {
+        m_addresses.NoteProven(user, ip_conn->m_address);
+        if (m_proofs.count(user))
+            EndProof(user, false);
+    }
     QString why;
     if (PeerConnection* other = m_bounds.ToCloseForIdentified(ip_conn, why))
         CloseConnection(other, why);
@@ -786,10 +875,6 @@ void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
         const quint64 id = ip_conn->Id();
         ip_conn->Decoder().SetCodeLimit([this, id](quint32 i_code) { return PeerFrameLimit(id, i_code); });
         m_messaging[user].push_back(ip_conn->Id());
-        // The token of our request came through the server: this is where
-        // the user is.
-        if (ip_conn->m_incoming && ip_conn->m_weAsked)
-            NoteAddress(user, ip_conn->m_address);
         // Whichever way a messaging connection to the user came, our own
         // attempt has what it wanted; one that only claims the name does not.
         if (ReachesUser(ip_conn))
@@ -815,15 +900,15 @@ void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
         HandOverFileConnection(ip_conn);
         return;
     }
-    else if (FromElsewhere(ip_conn))
-    {
-        // A transfer of the user's is not handed to whoever claims the name.
-        CloseConnection(ip_conn, QStringLiteral("a file connection from another address than the user's"), 1);
-        return;
-    }
     else
     {
+        // A transfer of the user's is not handed to whoever claims the name.
         ip_conn->SetStage(PeerConnection::Stage::AwaitingRequestNumber);
+        if (!ReachesUser(ip_conn) && !Prove(ip_conn))
+        {
+            CloseConnection(ip_conn, QStringLiteral("a file connection from an address not known to be the user's"), 1);
+            return;
+        }
     }
     if (!ip_conn->IsClosed())
         ProcessIncoming(ip_conn);
@@ -832,7 +917,7 @@ void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
 void PeerMessenger::ReadRequestNumber(PeerConnection* ip_conn)
 {
     QTcpSocket* socket = ip_conn->Socket();
-    if (socket->bytesAvailable() < 4)
+    if (ip_conn->m_awaitingProof || socket->bytesAvailable() < 4)
         return;
     char bytes[4];
     if (socket->read(bytes, 4) != 4)
@@ -891,34 +976,68 @@ bool PeerMessenger::ReachesUser(const PeerConnection* ip_conn) const
     // our request through it.
     if (!ip_conn->m_incoming || ip_conn->m_weAsked)
         return true;
-    // Without the server there is nobody to ask: the name is all there is.
-    if (!gp_server || !gp_server->IsConnected())
+    // Before the first login there was nobody to ask: the name is all there
+    // is. After it, with the server up or down, what is known decides.
+    if (!m_loggedInOnce)
         return true;
-    const auto known = m_userAddresses.find(ip_conn->m_user);
-    return known != m_userAddresses.end() && known->second == ip_conn->m_address;
+    return m_addresses.IsUsers(ip_conn->m_user, ip_conn->m_address);
 }
 
-bool PeerMessenger::FromElsewhere(const PeerConnection* ip_conn) const
+bool PeerMessenger::Prove(PeerConnection* ip_conn)
 {
-    if (!ip_conn->m_incoming || ip_conn->m_weAsked || !gp_server || !gp_server->IsConnected())
+    const std::string& user = ip_conn->m_user;
+    if (!gp_server || !gp_server->IsConnected())
         return false;
-    const auto known = m_userAddresses.find(ip_conn->m_user);
-    return known != m_userAddresses.end() && known->second != ip_conn->m_address;
+    if (!m_proofs.count(user))
+    {
+        if (m_proofs.size() >= PeerBounds::MAX_PROOFS)
+            return false;
+        const Proof proof{NewToken(), Now()};
+        m_proofs[user] = proof;
+        m_proofTokens[proof.token] = user;
+        PeerLog(2, QString("Connection %1 claims user %2 from %3, not known to be the user's: asking the user "
+                           "through the server to connect")
+                       .arg(ip_conn->Id())
+                       .arg(FromName(user), QHostAddress(ip_conn->m_address).toString()));
+        gp_server->ConnectToPeer(proof.token, user, "P");
+    }
+    ip_conn->m_awaitingProof = true;
+    return true;
 }
 
-void PeerMessenger::NoteAddress(const std::string& i_user, quint32 i_address)
+void PeerMessenger::EndProof(const std::string& i_user, bool i_over)
 {
-    if (i_address == 0)
-        return;
-    if (m_userAddresses.size() >= MAX_KNOWN_ADDRESSES && !m_userAddresses.count(i_user))
+    if (i_over)
     {
-        // Only the addresses of users with connections or kept messages
-        // are still of use.
-        for (auto known = m_userAddresses.begin(); known != m_userAddresses.end();)
-            known = m_messaging.count(known->first) || m_unsent.count(known->first) ? std::next(known)
-                                                                                  : m_userAddresses.erase(known);
+        auto proof = m_proofs.find(i_user);
+        if (proof != m_proofs.end())
+        {
+            m_proofTokens.erase(proof->second.token);
+            m_proofs.erase(proof);
+        }
     }
-    m_userAddresses[i_user] = i_address;
+    std::vector<quint64> waiting;
+    for (const auto& entry : m_connections)
+        if (entry.second->m_awaitingProof && entry.second->m_user == i_user)
+            waiting.push_back(entry.first);
+    for (quint64 id : waiting)
+    {
+        PeerConnection* conn = Find(id);
+        if (!conn)
+            continue;
+        const bool users = ReachesUser(conn);
+        if (!users && !i_over)
+            continue;
+        conn->m_awaitingProof = false;
+        if (!users && conn->m_type == "F")
+        {
+            CloseConnection(conn, QStringLiteral("a file connection from an address not proven to be the user's"), 1);
+            continue;
+        }
+        // Without the server nothing was proven either way.
+        conn->m_disproven = !users && gp_server && gp_server->IsConnected();
+        ScheduleTurn(conn);
+    }
 }
 
 bool PeerMessenger::MayReply(PeerConnection* ip_conn, size_t i_size)
@@ -1225,6 +1344,13 @@ void PeerMessenger::StartAttempt(const std::string& i_user, const std::string& i
         return;
     }
     const bool online = gp_server && gp_server->IsConnected();
+    if (!online && i_type == "P" && ServerComingBack())
+    {
+        PeerLog(2, QString("Messages for user %1 wait for the server to connect again").arg(FromName(i_user)));
+        return;
+    }
+    // The server said moments ago that the user is offline: not asked again.
+    const bool offline = online && i_ip == 0 && m_addresses.CalledOffline(i_user);
     const quint64 id = m_nextId++;
     Attempt& attempt = m_attempts[id];
     attempt.id = id;
@@ -1236,7 +1362,11 @@ void PeerMessenger::StartAttempt(const std::string& i_user, const std::string& i
     PeerLog(2, QString("Connecting to user %1 (type %2) directly and through the server")
                    .arg(FromName(i_user), FromLatin1(i_type)));
 
-    if (online)
+    if (offline)
+    {
+        PeerLog(2, QString("The server called user %1 offline moments ago").arg(FromName(i_user)));
+    }
+    else if (online)
     {
         attempt.indirectPending = true;
         gp_server->ConnectToPeer(attempt.token, i_user, i_type);
@@ -1254,7 +1384,7 @@ void PeerMessenger::StartAttempt(const std::string& i_user, const std::string& i
         current->directConnection = conn->Id();
         ConnectOut(conn, i_ip, i_port);
     }
-    else if (current && online)
+    else if (current && online && !offline)
     {
         current->direct = Attempt::Direct::AwaitingAddress;
         gp_server->GetPeerAddress(i_user);
@@ -1287,7 +1417,8 @@ quint32 PeerMessenger::NewToken()
 {
     do
         ++m_nextToken;
-    while (m_nextToken == 0 || m_tokens.count(m_nextToken) || m_lateTokens.count(m_nextToken));
+    while (m_nextToken == 0 || m_tokens.count(m_nextToken) || m_lateTokens.count(m_nextToken) ||
+           m_proofTokens.count(m_nextToken));
     return m_nextToken;
 }
 
@@ -1309,6 +1440,14 @@ void PeerMessenger::CheckAttempt(quint64 i_attempt)
     if (token != m_tokens.end() && token->second == i_attempt)
         m_tokens.erase(token);
 
+    if (given.type == "P" && ServerComingBack())
+    {
+        // What waits for the user is tried again after the next login.
+        PeerLog(2, QString("The connection to the server was lost while connecting to user %1; trying again "
+                           "after the next login")
+                       .arg(FromName(given.user)));
+        return;
+    }
     if (given.type == "P")
     {
         auto unsent = m_unsent.find(given.user);
@@ -1352,7 +1491,7 @@ void PeerMessenger::OnPeerAddressReceived(std::string i_user, quint32 i_ip, quin
 {
     m_addressAsked.erase(i_user);
     // A user without a port can still be where its connection comes from.
-    NoteAddress(i_user, i_ip);
+    m_addresses.NoteGiven(i_user, i_ip);
     if (m_unsent.count(i_user))
     {
         // A connection of the user's may be open already; else one is made.
@@ -1412,7 +1551,7 @@ void PeerMessenger::OnPeerConnectionRequested(std::string i_user, std::string i_
             gp_server->SendCannotConnect(i_token, i_user);
         return;
     }
-    NoteAddress(i_user, i_ip);
+    m_addresses.NoteGiven(i_user, i_ip);
     auto* conn = NewConnection(new QTcpSocket, false);
     conn->m_user = i_user;
     conn->m_type = i_type;
@@ -1425,6 +1564,13 @@ void PeerMessenger::OnPeerConnectionRequested(std::string i_user, std::string i_
 
 void PeerMessenger::OnPeerConnectionImpossible(quint32 i_token, std::string i_user)
 {
+    auto proof = m_proofTokens.find(i_token);
+    if (proof != m_proofTokens.end() && proof->second == i_user)
+    {
+        PeerLog(2, QString("User %1 cannot connect to us to say where the user is").arg(FromName(i_user)));
+        EndProof(i_user);
+        return;
+    }
     auto it = m_tokens.find(i_token);
     Attempt* attempt = it == m_tokens.end() ? nullptr : FindAttempt(it->second);
     if (!attempt || attempt->user != i_user)
@@ -1446,6 +1592,12 @@ void PeerMessenger::OnHalfMinuteTimer()
 
     for (auto late = m_lateTokens.begin(); late != m_lateTokens.end();)
         late = now - late->second.finishedMs > PIERCE_LIMIT_MS ? m_lateTokens.erase(late) : std::next(late);
+    std::vector<std::string> unproved;
+    for (const auto& proof : m_proofs)
+        if (now - proof.second.startedMs >= PIERCE_LIMIT_MS)
+            unproved.push_back(proof.first);
+    for (const std::string& user : unproved)
+        EndProof(user);
 
     // The tallies of searches that are over.
     Type* requests = d->HasType("search_request");
@@ -1557,14 +1709,22 @@ void PeerMessenger::Deliver(const std::string& i_user, const MemStream& i_messag
     }
     if (PeerConnection* conn = LatestMessagingConnection(i_user))
     {
+        m_addresses.Touch(i_user);
         Write(conn, i_message.Data(), i_message.Size(), i_answer ? Output::Answer : Output::Ours);
+        return;
+    }
+    if (i_answer && m_addresses.CalledOffline(i_user))
+    {
+        PeerLog(2, QString("Dropping an answer to user %1, whom the server called offline moments ago")
+                       .arg(FromName(i_user)));
         return;
     }
     if (!Keep(i_user, i_message, i_answer) || PendingAttempt(i_user, "P"))
         return;
     // A connection claims the name, but the server has not said where the
     // user is: asking is enough when it is the user's.
-    if (LatestMessagingConnection(i_user, false) && !m_userAddresses.count(i_user))
+    if (LatestMessagingConnection(i_user, false) && !m_addresses.Knows(i_user) &&
+        !m_addresses.CalledOffline(i_user) && gp_server && gp_server->IsConnected())
     {
         if (m_addressAsked.emplace(i_user, Now()).second)
             gp_server->GetPeerAddress(i_user);

@@ -8,6 +8,7 @@
 #include "Data.h"
 #include "FileInfo.h"
 #include "MemStream.h"
+#include "PeerAddressBook.h"
 #include "PeerBounds.h"
 
 #include <QByteArray>
@@ -121,6 +122,7 @@ signals:
 
 private slots:
     void OnServerConnected();
+    void OnServerDisconnected();
     void OnPeerAddressReceived(std::string i_user, quint32 i_ip, quint32 i_port,
                                quint32 i_scrambledPort);
     void OnPeerConnectionRequested(std::string i_user, std::string i_type, quint32 i_ip,
@@ -181,13 +183,23 @@ private:
     // The newest open "P" connection of the user; by default only one that
     // reaches the user, not one that merely claims the name.
     PeerConnection* LatestMessagingConnection(const std::string& i_user, bool i_reaching = true) const;
-    // Whether what we send the user on our own may go on the connection:
-    // one we opened, one that came with the token of our request through
-    // the server, or one from the address the server gives for the user.
+    // Whether what we send the user on our own, and what the user's files
+    // are, may go on the connection: one we opened, one that came with the
+    // token of our request through the server, or one from an address
+    // known to be the user's. Before the first login nothing can be known
+    // and the name is all there is.
     bool ReachesUser(const PeerConnection* ip_conn) const;
-    // Whether it came from another address than the server gives for the user.
-    bool FromElsewhere(const PeerConnection* ip_conn) const;
-    void NoteAddress(const std::string& i_user, quint32 i_address);
+    // Whether the server connection is down but will be made again.
+    bool ServerComingBack() const;
+    // A connection that claims a user from an address not known to be his
+    // waits while the server relays a request of ours to the user: the
+    // address he answers from is his. False when no proof can be had.
+    bool Prove(PeerConnection* ip_conn);
+    // The proof for the user is over: what waited on it goes on, or goes.
+    // i_over: the proof is over; else only what it has shown goes on.
+    void EndProof(const std::string& i_user, bool i_over = true);
+    // Messages kept for users get another attempt (after a login).
+    void RetryKept();
     void Deliver(const std::string& i_user, const MemStream& i_message, bool i_answer);
     // Keeps a message until a "P" connection to the user is up; false when
     // it is an answer past the bounds of the kept ones.
@@ -319,14 +331,23 @@ private:
         qint64 finishedMs = 0;
     };
     std::map<quint32, LateToken> m_lateTokens;
+    // Tokens of our requests through the server that prove where a user
+    // is, per user, with when each went out.
+    struct Proof
+    {
+        quint32 token = 0;
+        qint64 startedMs = 0;
+    };
+    std::map<std::string, Proof> m_proofs;
+    std::map<quint32, std::string> m_proofTokens;
     // Our requests for share lists not answered yet, per user, when each
     // went out: only an answer is inflated and stored.
     std::map<std::string, std::deque<qint64>> m_shareListsAsked;
-    // Where the server says users are, and the users whose address we
-    // asked for (when) to know whether a connection claiming the name is
-    // theirs.
-    std::map<std::string, quint32> m_userAddresses;
+    // Where users are, and the users whose address we asked for (when) to
+    // know whether a connection claiming the name is theirs.
+    PeerAddressBook m_addresses;
     std::map<std::string, qint64> m_addressAsked;
+    bool m_loggedInOnce = false;
     quint64 m_nextId = 1;
     quint32 m_nextToken;
     std::function<qint64()> m_clock;

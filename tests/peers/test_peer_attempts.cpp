@@ -463,10 +463,14 @@ void TestPeerAttempts::ClaimedNameTakesNothingMeantForTheUser()
     QCOMPARE(FrameReader().Next(fromCarol.get()), U32(PM_QUEUE_UPLOAD) + Str("for carol"));
     QCOMPARE(reader.Next(bob), U32(PM_QUEUE_UPLOAD) + Str("for bob"));
 
-    // Nor is a transfer of bob's handed to it.
+    // Nor is a transfer of bob's handed to it, once bob has answered from
+    // his own address what the server relays to him after our first request.
     QSignalSpy files(mp_messenger, &PeerMessenger::FileConnectionRequested);
     auto fileFromElsewhere = ConnectFrom(mp_messenger->ListeningPort(), 0x7F080001u, 65536);
     WriteRaw(fileFromElsewhere.get(), PeerInit("bob", "F") + U32(1));
+    QVERIFY(!mp_bob->NextFromServer(SM_CONNECT_TO_PEER).isEmpty());
+    auto proof = ConnectRaw(mp_messenger->ListeningPort());
+    WriteRaw(proof.get(), Pierce(ParseRelay(mp_bob->NextFromServer(SM_CONNECT_TO_PEER)).token));
     QVERIFY(WaitClosed(fileFromElsewhere.get()));
     QCOMPARE(files.count(), 0);
 

@@ -33,7 +33,9 @@ with "ok" (true/false), "error" when false, and the request's "id" echoed.
                                 privileged, privileges_seconds, greeting, parents_interval, rooms,
                                 account {user, password|digest}, stats {user, speed, uploads, files,
                                 folders}, country {user, country}, status {user, status 1|2},
-                                correlations {text: [[related, rank], ...], "*": default}
+                                correlations {text: [[related, rank], ...], "*": default},
+                                peer_addresses {user: [ip, port]} (the address given for the user,
+                                logged in or not), address_delay (seconds before address answers)
     login_count {user} -> {count, attempts}
     held {user} -> {messages: [{id, time, from, text}]}   private messages not yet acknowledged
     parents {user}              sends SM_POSSIBLE_PARENTS now
@@ -522,9 +524,12 @@ class Server:
         self.stats = {}                         # user -> overriding stats
         self.countries = {}
         self.status_override = {}
-        # Scripted users that are not logged in but whose address the server
-        # gives all the same: user -> (ip text, port).
+        # Addresses the server gives for users, logged in or not, in place
+        # of where their connections come from: user -> (ip text, port).
         self.peer_addresses = {}
+        # Address answers wait this long: [(due, client, body)].
+        self.address_delay = 0.0
+        self.delayed_answers = []
         self.correlations = {}
         self.rooms = {r: [] for r in self.opt.rooms}
         self.held = {}                          # user -> OrderedDict id -> message
@@ -592,8 +597,11 @@ class Server:
                         break
                     self._guarded(self._update_registrations)
                     timeout = None
+                    dues = [d for d, _, _ in self.delayed_answers]
                     if self.next_parents_push is not None:
-                        timeout = max(0.0, self.next_parents_push - time.monotonic())
+                        dues.append(self.next_parents_push)
+                    if dues:
+                        timeout = max(0.0, min(dues) - time.monotonic())
                 try:
                     events = self.sel.select(timeout)
                 except OSError as e:
@@ -787,9 +795,14 @@ class Server:
         self.stopped.set()
 
     def _run_timers(self):
+        now = time.monotonic()
+        due = [a for a in self.delayed_answers if a[0] <= now]
+        self.delayed_answers = [a for a in self.delayed_answers if a[0] > now]
+        for _, c, body in due:
+            if not c.closed:
+                self._send(c, SM_GET_PEER_ADDRESS, body)
         if self.next_parents_push is None:
             return
-        now = time.monotonic()
         if now < self.next_parents_push:
             return
         for c in list(self.logged.values()):
@@ -1039,14 +1052,17 @@ class Server:
     def _h_peer_address(self, c, f):
         target = self.logged.get(f["user"])
         w = Writer().string(f["user"])
-        if target is None and f["user"] in self.peer_addresses:
+        if f["user"] in self.peer_addresses:
             ip, port = self.peer_addresses[f["user"]]
             w.ip(ip).u32(port).u32(0)
         elif target is None:
             w.u32(0).u32(0).u32(0)
         else:
             w.ip(target.ip).u32(target.port).u32(target.scrambled_port)
-        self._send(c, SM_GET_PEER_ADDRESS, w.body())
+        if self.address_delay > 0:
+            self.delayed_answers.append((time.monotonic() + self.address_delay, c, w.body()))
+        else:
+            self._send(c, SM_GET_PEER_ADDRESS, w.body())
 
     def _h_connect_to_peer(self, c, f):
         target = self.logged.get(f["user"])
@@ -1443,6 +1459,11 @@ class Server:
                 raise ControlError(str(e))
             table[user] = (where[0], self._int(where[1], "port"))
         self.peer_addresses = table
+
+    def _set_address_delay(self, value):
+        if isinstance(value, bool) or not isinstance(value, (int, float)) or value < 0:
+            raise ControlError("address_delay takes seconds")
+        self.address_delay = float(value)
 
     def _set_correlations(self, value):
         if not isinstance(value, dict):

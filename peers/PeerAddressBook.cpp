@@ -1,0 +1,95 @@
+#include "PeerAddressBook.h"
+
+#include <algorithm>
+#include <utility>
+
+PeerAddressBook::PeerAddressBook(std::function<qint64()> i_now, std::function<bool(const std::string&)> i_inUse)
+    : m_now(std::move(i_now)), m_inUse(std::move(i_inUse))
+{
+}
+
+PeerAddressBook::Entry& PeerAddressBook::EntryOf(const std::string& i_user)
+{
+    auto it = m_entries.find(i_user);
+    if (it == m_entries.end())
+    {
+        if (m_entries.size() >= MAX_USERS)
+            MakeRoom();
+        it = m_entries.emplace(i_user, Entry()).first;
+    }
+    it->second.usedMs = m_now();
+    return it->second;
+}
+
+void PeerAddressBook::NoteGiven(const std::string& i_user, quint32 i_address)
+{
+    Entry& entry = EntryOf(i_user);
+    if (i_address == 0)
+    {
+        // Where the user was still counts for a connection from there.
+        entry.offlineMs = entry.usedMs;
+        return;
+    }
+    entry.given = i_address;
+    entry.offlineMs = -1;
+}
+
+void PeerAddressBook::NoteProven(const std::string& i_user, quint32 i_address)
+{
+    if (i_address == 0)
+        return;
+    Entry& entry = EntryOf(i_user);
+    entry.offlineMs = -1;
+    auto& proven = entry.proven;
+    proven.erase(std::remove(proven.begin(), proven.end(), i_address), proven.end());
+    if (proven.size() == MAX_PROVEN)
+        proven.erase(proven.begin());
+    proven.push_back(i_address);
+}
+
+bool PeerAddressBook::Knows(const std::string& i_user) const
+{
+    auto it = m_entries.find(i_user);
+    return it != m_entries.end() && (it->second.given != 0 || !it->second.proven.empty());
+}
+
+bool PeerAddressBook::IsUsers(const std::string& i_user, quint32 i_address) const
+{
+    auto it = m_entries.find(i_user);
+    if (it == m_entries.end() || i_address == 0)
+        return false;
+    const Entry& entry = it->second;
+    return entry.given == i_address ||
+           std::find(entry.proven.begin(), entry.proven.end(), i_address) != entry.proven.end();
+}
+
+bool PeerAddressBook::CalledOffline(const std::string& i_user) const
+{
+    auto it = m_entries.find(i_user);
+    return it != m_entries.end() && it->second.offlineMs >= 0 &&
+           m_now() - it->second.offlineMs < OFFLINE_MEMORY_MS;
+}
+
+void PeerAddressBook::Touch(const std::string& i_user)
+{
+    auto it = m_entries.find(i_user);
+    if (it != m_entries.end())
+        it->second.usedMs = m_now();
+}
+
+void PeerAddressBook::MakeRoom()
+{
+    std::vector<std::pair<qint64, const std::string*>> idle;
+    idle.reserve(m_entries.size());
+    for (const auto& entry : m_entries)
+        if (!m_inUse(entry.first))
+            idle.emplace_back(entry.second.usedMs, &entry.first);
+    const size_t count = std::min(ROOM_AT_ONCE, idle.size());
+    std::nth_element(idle.begin(), idle.begin() + qsizetype(count), idle.end());
+    // Names are copied first: erasing frees the strings pointed at.
+    std::vector<std::string> gone;
+    for (size_t k = 0; k < count; ++k)
+        gone.push_back(*idle[k].second);
+    for (const std::string& user : gone)
+        m_entries.erase(user);
+}

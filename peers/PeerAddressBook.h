@@ -1,0 +1,58 @@
+#pragma once
+// Where other users are, as far as this client knows: the address the
+// server gives for each, and the addresses that connections proved by
+// coming with the token of our request through the server. The two are kept
+// apart: a user behind a router is given the router's address while his
+// connections to a neighbour behind the same router come from his own.
+// An answer that the user is offline is remembered briefly. The book holds
+// at most MAX_USERS users and makes room a few at a time, those least
+// recently of use first, never those still in use.
+
+#include <QtGlobal>
+
+#include <functional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+class PeerAddressBook
+{
+public:
+    static constexpr size_t MAX_USERS = 10000;
+    static constexpr size_t ROOM_AT_ONCE = 32;
+    // Addresses proved for one user, the newest kept.
+    static constexpr size_t MAX_PROVEN = 4;
+    static constexpr qint64 OFFLINE_MEMORY_MS = 20000;
+
+    // i_inUse: whether a user has connections or waiting messages, which
+    // keeps his entry.
+    PeerAddressBook(std::function<qint64()> i_now, std::function<bool(const std::string&)> i_inUse);
+
+    // The server's answer; 0: the user is offline.
+    void NoteGiven(const std::string& i_user, quint32 i_address);
+    void NoteProven(const std::string& i_user, quint32 i_address);
+    // Whether any address of the user is known.
+    bool Knows(const std::string& i_user) const;
+    // Whether the address is one the server gives or one proved for the user.
+    bool IsUsers(const std::string& i_user, quint32 i_address) const;
+    // Whether the server said, moments ago, that the user is offline.
+    bool CalledOffline(const std::string& i_user) const;
+    // The user's entry was of use now.
+    void Touch(const std::string& i_user);
+    size_t Size() const { return m_entries.size(); }
+
+private:
+    struct Entry
+    {
+        quint32 given = 0;
+        std::vector<quint32> proven;
+        qint64 offlineMs = -1;
+        qint64 usedMs = 0;
+    };
+    Entry& EntryOf(const std::string& i_user);
+    void MakeRoom();
+
+    std::function<qint64()> m_now;
+    std::function<bool(const std::string&)> m_inUse;
+    std::unordered_map<std::string, Entry> m_entries;
+};
