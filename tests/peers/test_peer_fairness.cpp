@@ -67,6 +67,52 @@ QByteArray FolderRequest(quint32 i_req, const QByteArray& i_folder)
     return Frame(PM_GET_SHARED_FILES_IN_FOLDER, U32(i_req) + Str(i_folder));
 }
 QByteArray PlaceRequest(const QByteArray& i_file) { return Frame(PM_UPLOAD_PLACE_IN_LINE_REQUEST, Str(i_file)); }
+
+// A peer that reads at its own rate (0: as fast as it can) and notes the
+// frames it received whole.
+struct Reader
+{
+    Reader(quint16 i_port, quint32 i_address, qint64 i_rate, const QByteArray& i_first)
+        : socket(ConnectFrom(i_port, i_address, i_rate && i_rate < 4096 ? 4096 : 256 * 1024)), rate(i_rate)
+    {
+        WriteRaw(socket.get(), i_first);
+        clock.start();
+    }
+    void Pump()
+    {
+        for (qint64 budget = rate ? rate * clock.elapsed() / 1000 - got : 1 << 30; budget > 0;)
+        {
+            const QByteArray bytes = socket->read(std::min<qint64>(budget, 64 * 1024));
+            if (bytes.isEmpty())
+                break;
+            got += bytes.size(), budget -= bytes.size();
+            for (qsizetype at = 0; at < bytes.size();)
+            {
+                if (left == 0)
+                {
+                    const qsizetype part = std::min<qsizetype>(8 - head.size(), bytes.size() - at);
+                    head += bytes.mid(at, part);
+                    at += part;
+                    if (head.size() < 8)
+                        break;
+                    codes.push_back(ToU32(head, 4));
+                    left = qint64(ToU32(head)) - 4;
+                    head.clear();
+                }
+                const qint64 take = std::min<qint64>(left, bytes.size() - at);
+                left -= take, at += take;
+                whole += left == 0 ? 1 : 0;
+            }
+        }
+    }
+    bool Open() const { return socket->state() == QAbstractSocket::ConnectedState; }
+    std::unique_ptr<QTcpSocket> socket;
+    qint64 rate, got = 0, left = 0;
+    QElapsedTimer clock;
+    QByteArray head;
+    std::vector<quint32> codes;
+    size_t whole = 0;
+};
 }
 
 class TestPeerFairness : public QObject
@@ -78,6 +124,7 @@ private slots:
     void cleanup() { m_fixture.TearDown(); }
     void HonestRequestsWhileOthersHoldTheOutput();
     void HonestUsersKeptAndAnsweredOnce();
+    void ReadersThatKeepReadingAreNotClosed();
 
 private:
     Fixture m_fixture;
@@ -292,6 +339,89 @@ void TestPeerFairness::HonestUsersKeptAndAnsweredOnce()
     (void)Spin([] { return false; }, {}, 500);
     QCOMPARE(inbox.Poll(), std::vector<QByteArray>({U32(PM_UPLOAD_PLACE_IN_LINE) + Str("song") + U32(5)}));
     QVERIFY(HeapInUse() < before + size_t(48 * g_MiB));
+}
+
+// Past the bound on all output, what gives way is what does not drain: a
+// peer that keeps reading is never closed for it, whatever it holds.
+void TestPeerFairness::ReadersThatKeepReadingAreNotClosed()
+{
+    const DescriptorLimit limit(4096);
+    QVERIFY(limit.Set());
+    PeerMessenger* messenger = m_fixture.NewMessenger();
+    BigFolderShares shares;
+    shares.m_body = Noise(int(17.5 * g_MiB), 5);
+    const quint16 port = messenger->ListeningPort();
+    const auto peer = [&](quint32 i_address, qint64 i_rate, const QByteArray& i_requests) {
+        return std::make_unique<Reader>(port, i_address, i_rate, PeerInit("p" + QByteArray::number(i_address), "P") + i_requests);
+    };
+    const QByteArray big = FolderRequest(1, "Big") + FolderRequest(2, "Big");
+    // A small party asks every 200 ms while asking is on.
+    auto small = peer(Address(1, 0, 1), 0, {});
+    QElapsedTimer clock;
+    clock.start();
+    quint32 asked = 0;
+    bool asking = true;
+    const auto ask = [&] {
+        small->Pump();
+        if (asking && clock.elapsed() / 200 >= asked)
+            WriteRaw(small->socket.get(), FolderRequest(++asked, "Small"));
+    };
+
+    // Five peers read 200 bytes a second of two big folders each and come
+    // back when closed; an honest reader has the list whole meanwhile.
+    std::vector<std::unique_ptr<Reader>> trickles;
+    for (int k = 0; k < 5; ++k)
+        trickles.push_back(peer(Address(1, 1, 1 + k), 200, big));
+    QVERIFY(Spin([&] { return shares.m_bigReplies >= 10; }));
+    auto lister = peer(Address(1, 2, 1), 2000000, Frame(PM_GET_SHARED_FILE_LIST));
+    int comeBacks = 0;
+    const auto hostile = [&] {
+        ask();
+        lister->Pump();
+        for (auto& trickle : trickles)
+            if (!trickle->Open())
+                trickle = peer(Address(1, 3, 1 + comeBacks++ % 250), 200, big);
+            else
+                trickle->Pump();
+    };
+    QVERIFY(Spin([&] { return lister->whole > 0; }, hostile));
+    QVERIFY(lister->Open() && lister->codes[0] == PM_SHARED_FILE_LIST && lister->got == 8 + shares.m_body.size());
+    asking = false;
+    QVERIFY(Spin([&] { return small->whole == asked; }, hostile, g_waitMs));
+    trickles.clear();
+
+    // A busy day: eight peers read big folders at 1 MB/s, asking again
+    // as they have each; two read the list at 2 and 8 MB/s, and the slower
+    // one asks for a file of ours midway. None is closed, and our answer
+    // reaches it after the list.
+    connect(messenger, &PeerMessenger::QueueUploadRequested, this,
+            [&](std::string i_user, std::string i_file) { messenger->DenyUpload(i_user, i_file, "Queued"); });
+    std::vector<std::unique_ptr<Reader>> readers;
+    for (int k = 0; k < 8; ++k)
+        readers.push_back(peer(Address(1, 4, 1 + k), 1000000, big));
+    readers.push_back(peer(Address(1, 5, 1), 8000000, Frame(PM_GET_SHARED_FILE_LIST)));
+    readers.push_back(peer(Address(1, 5, 2), 2000000, Frame(PM_GET_SHARED_FILE_LIST)));
+    asking = true;
+    bool queued = false;
+    const auto busy = [&] {
+        ask();
+        for (size_t k = 0; k < readers.size(); ++k)
+        {
+            const size_t before = readers[k]->whole;
+            readers[k]->Pump();
+            if (k < 8 && readers[k]->whole > before)
+                WriteRaw(readers[k]->socket.get(), FolderRequest(quint32(readers[k]->whole + 2), "Big"));
+        }
+        if (!queued && readers[9]->got > 4 * g_MiB)
+            queued = true, WriteRaw(readers[9]->socket.get(), Frame(PM_QUEUE_UPLOAD, Str("song")));
+    };
+    QVERIFY(Spin([&] { return readers[8]->whole > 0 && readers[9]->whole > 1 &&
+                              std::all_of(readers.begin(), readers.end(), [](const auto& i_reader) { return i_reader->whole > 0; }); },
+                 busy));
+    QCOMPARE(readers[9]->codes, std::vector<quint32>({PM_SHARED_FILE_LIST, PM_UPLOAD_DENIED}));
+    asking = false;
+    QVERIFY(Spin([&] { return small->whole == asked; }, busy, g_waitMs));
+    QVERIFY(std::all_of(readers.begin(), readers.end(), [](const auto& i_reader) { return i_reader->Open(); }));
 }
 
 QTEST_MAIN(TestPeerFairness)
