@@ -18,6 +18,13 @@
 //   Counters: the time until all 12 have it whole, and the most heap and
 //   resident memory the sending took over what the process had before.
 //   Target: held memory about one list, not one per reader.
+// BM_ListWhileTricklersHoldTheTotal: eight peers each ask for three folder
+//   replies of 6.7 MiB and read 200 bytes a second, holding all the output
+//   the client allows (what the system's buffers took aside); an honest peer then asks for a share list of
+//   17.5 MiB (a tenth in a small run) and reads it as fast as it can.
+//   Counters: the time until it has the list whole (median of the runs),
+//   and how many tricklers gave way for it.
+//   Target: within seconds, the tricklers giving way rather than the reader.
 
 #include "BenchSupport.h"
 #include "common/TestEnvironment.h"
@@ -40,6 +47,8 @@
 #include <benchmark/benchmark.h>
 
 #include <malloc.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <memory>
@@ -349,6 +358,130 @@ void BM_ManyReadersOfOneList(benchmark::State& state)
     d->Reset();
 }
 BENCHMARK(BM_ManyReadersOfOneList)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A share list, and a folder whose reply is large, for everyone.
+class ListAndBigFolder : public OneList
+{
+public:
+    using OneList::OneList;
+    MemStream GetFolderContentsMessage(std::string, unsigned int, std::string) override
+    {
+        ++m_replies;
+        MemStream m;
+        m.WriteUInt32(PM_SHARED_FILES_IN_FOLDER);
+        m.WriteBytes(m_folder.constData(), size_t(m_folder.size()));
+        return m;
+    }
+    int m_replies = 0;
+    QByteArray m_folder = QByteArray(6700 * 1024, 'f');
+};
+
+// A messaging connection whose system buffer takes a few KiB only.
+std::unique_ptr<QTcpSocket> NarrowPeer(quint16 i_port, const std::string& i_user)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int size = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(i_port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto peer = std::make_unique<QTcpSocket>();
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 || !peer->setSocketDescriptor(fd))
+        return nullptr;
+    peer->setReadBufferSize(size);
+    MemStream init = NewMessage(PM_PEER_INIT);
+    init.WriteString(i_user);
+    init.WriteString("P");
+    init.WriteUInt32(0);
+    peer->write(FrameCodec::Encode(init));
+    return peer;
+}
+
+void BM_ListWhileTricklersHoldTheTotal(benchmark::State& state)
+{
+    const qsizetype size = benchsupport::IsSmallRun() ? (35 << 20) / 20 : (35 << 20) / 2;
+    auto messenger = StartMessenger();
+    QByteArray message(size, 'l');
+    qToLittleEndian<quint32>(PM_SHARED_FILE_LIST, message.data());
+    ListAndBigFolder shares(message);
+    std::vector<double> seconds;
+    int closed = 0;
+    SetLogSink([&](const QString&, int, const QString& i_text, ItemPtr) { closed += i_text.contains("output waiting on all connections"); });
+    for (auto _ : state)
+    {
+        std::vector<std::unique_ptr<QTcpSocket>> tricklers;
+        for (int k = 0; k < 8; ++k)
+        {
+            tricklers.push_back(NarrowPeer(messenger->ListeningPort(), "trickler" + std::to_string(k)));
+            MemStream ask = NewMessage(PM_GET_SHARED_FILES_IN_FOLDER);
+            ask.WriteUInt32(1);
+            ask.WriteString("Big");
+            if (!tricklers.back())
+            {
+                state.SkipWithError("cannot connect to the messenger");
+                return;
+            }
+            tricklers.back()->write(FrameCodec::Encode(ask).repeated(3));
+        }
+        QElapsedTimer clock;
+        clock.start();
+        std::vector<qint64> taken(tricklers.size(), 0);
+        const auto trickle = [&] {
+            for (size_t k = 0; k < tricklers.size(); ++k)
+                taken[k] += tricklers[k]->read(std::max<qint64>(200 * clock.elapsed() / 1000 - taken[k], 0)).size();
+        };
+        // Until the client takes no more of their requests.
+        const int before = shares.m_replies;
+        int replies = before;
+        QElapsedTimer still;
+        still.start();
+        if (!SpinUntil([&] {
+                trickle();
+                if (replies != shares.m_replies)
+                    replies = shares.m_replies, still.restart();
+                return still.elapsed() > 1000;
+            }) || replies - before < 10)
+        {
+            state.SkipWithError("the tricklers were not answered");
+            return;
+        }
+        QTcpSocket reader;
+        if (!benchsupport::OpenMessaging(reader, messenger->ListeningPort(), "reader"))
+        {
+            state.SkipWithError("cannot connect to the messenger");
+            return;
+        }
+        QElapsedTimer timer;
+        timer.start();
+        reader.write(FrameCodec::Encode(NewMessage(PM_GET_SHARED_FILE_LIST)));
+        qsizetype got = 0;
+        const bool whole = SpinUntil([&] {
+            trickle();
+            got += reader.readAll().size();
+            return got >= 4 + size || reader.state() != QAbstractSocket::ConnectedState;
+        });
+        seconds.push_back(double(timer.nsecsElapsed()) / 1e9);
+        if (!whole || got < 4 + size)
+        {
+            state.SkipWithError("the reader did not get the whole list");
+            break;
+        }
+        reader.abort();
+        tricklers.clear();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    state.counters["list MiB"] = double(size) / (1 << 20);
+    state.counters["list whole s"] = benchsupport::Median(seconds);
+    state.counters["folder replies"] = shares.m_replies / double(seconds.size());
+    state.counters["tricklers closed"] = double(closed) / double(seconds.size());
+    ClearLogSink();
+
+    messenger.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    d->Reset();
+}
+BENCHMARK(BM_ListWhileTricklersHoldTheTotal)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 

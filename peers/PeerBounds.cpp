@@ -147,13 +147,8 @@ PeerBounds::OutputBook PeerBounds::BookOutput(const PeerConnection* ip_party) co
         PeerConnection* conn = entry.second;
         if (conn->IsClosed() || !conn->HasOutput())
             continue;
-        qint64 charge = conn->OwnOutput();
-        book.held += charge;
-        conn->ForEachShared([&](const QByteArray& i_message) {
-            const auto& message = shared[i_message.constData()];
-            charge += message.first / message.second;
-        });
-        book.charges.emplace_back(conn, charge);
+        book.held += conn->OwnOutput();
+        book.charges.emplace_back(conn, conn->Unread());
         partyHolds = partyHolds || conn == ip_party;
     }
     const qint64 holders = qint64(book.charges.size()) + (ip_party && !partyHolds ? 1 : 0);
@@ -171,28 +166,36 @@ bool PeerBounds::IsStalled(const PeerConnection* ip_conn) const
     return !ip_conn->IsClosed() && ip_conn->HasOutput() && m_now() - ip_conn->m_lastDrainMs >= OUTPUT_STALL_MS;
 }
 
-PeerConnection* PeerBounds::ToGiveWay(const OutputBook& i_book, const PeerConnection* ip_for, bool i_anyone) const
+qint64 PeerBounds::DrainMs(const PeerConnection* ip_conn, qint64 i_unread) const
 {
-    qint64 least = 0;
-    if (!i_anyone)
-    {
-        // A party over its share waits for its own backlog to drain.
-        if (!i_book.UnderShare(ip_for))
-            return nullptr;
-        least = i_book.ChargeOf(ip_for);
-    }
-    PeerConnection* victim = nullptr;
-    qint64 victimCharge = 0;
-    bool victimStalled = false;
+    qint64 measured = 0;
+    const qint64 rate = ip_conn->DrainRate(&measured);
+    if (IsStalled(ip_conn))
+        return std::numeric_limits<qint64>::max();
+    // Output that has only begun has not shown how fast it goes.
+    if (measured < OUTPUT_MEASURE_MS)
+        return 0;
+    if (rate <= 0)
+        return std::numeric_limits<qint64>::max();
+    return i_unread / rate * 1000 + i_unread % rate * 1000 / rate;
+}
+
+PeerConnection* PeerBounds::ToGiveWay(const OutputBook& i_book, const PeerConnection* ip_for, qint64* o_drainMs) const
+{
+    // A party over its share waits for its own backlog to drain.
+    if (ip_for && !i_book.UnderShare(ip_for))
+        return nullptr;
+    PeerConnection* slowest = nullptr;
+    qint64 longest = OUTPUT_DRAIN_LIMIT_MS;
     for (const auto& charge : i_book.charges)
     {
-        if ((!i_anyone && (charge.first == ip_for || charge.second <= least)))
-            continue;
-        const bool stalled = IsStalled(charge.first);
-        if (!victim || std::make_pair(stalled, charge.second) > std::make_pair(victimStalled, victimCharge))
-            std::tie(victim, victimCharge, victimStalled) = std::make_tuple(charge.first, charge.second, stalled);
+        const qint64 drain = charge.first == ip_for ? 0 : DrainMs(charge.first, charge.second);
+        if (drain > longest)
+            std::tie(slowest, longest) = std::make_pair(charge.first, drain);
     }
-    return victim;
+    if (o_drainMs)
+        *o_drainMs = longest;
+    return slowest;
 }
 
 bool PeerBounds::CountReceived(PeerConnection* ip_conn)

@@ -17,24 +17,19 @@
 // Our connects: MAX_CONNECTING under way, of which relayed ones (made for
 //   others through the server) at most MAX_RELAYED_CONNECTING; each kind
 //   has MAX_WAITING_CONNECTS places in line; past that a connect is refused.
-// Output: each connection is charged its own output and its part of each
-//   message that several connections send (one share list for everyone who
-//   sees alike is held once; each holder is charged its size over the
-//   holders). While all output is under MAX_OUTPUT_BYTES_TOTAL anything
-//   goes. Past it each connection holding output has a fair share of it
-//   (the total over their number, at least FAIR_SHARE_FLOOR): a connection
-//   under its share is served at once, and what gives way is the one that
-//   has stopped draining, else the one charged the most, that holds more
-//   than the one served. A request (share list, folder, place in line)
-//   waits unread, with whatever the peer sent after it, while its
-//   connection's own output passes MAX_UNSENT_BYTES or MAX_QUEUED_MESSAGES,
-//   or while the total is full and the connection is over its share; the
-//   socket is then not read, so the rest stays with the system and TCP
-//   slows the sender. Messages of ours make room the same way, and when
-//   their connection is the one over its share it is the one closed; an
-//   answer to a search over its share is dropped. A message of ours that
-//   would pass its connection's bound closes it when that has stopped
-//   reading (an answer is dropped instead).
+// Output: all that is held, each shared message once, within
+//   MAX_OUTPUT_BYTES_TOTAL. Each connection is charged what its other side
+//   has yet to read; past the total its fair share is the total over the
+//   holders (at least FAIR_SHARE_FLOOR). A request waits unread, with what
+//   came after it, while its connection holds MAX_UNSENT_BYTES or
+//   MAX_QUEUED_MESSAGES, or while the total is full. What gives way is what
+//   does not drain: for a party under its share, the holder whose unread
+//   output would take longest to drain at the rate it reads (measured for
+//   OUTPUT_MEASURE_MS at least), when that is over OUTPUT_DRAIN_LIMIT_MS or
+//   it has stalled. A message of ours never
+//   closes its own connection, it waits its turn; an answer to a search
+//   goes instead. A connection that has stopped reading is closed when a
+//   message of ours would pass its own bound.
 // Frames being received: each within the limit of its code (see
 //   PeerFrameLimit); the bytes received on all connections together within
 //   MAX_PARTIAL_FRAME_BYTES_TOTAL. Past it the connection holding the most
@@ -77,6 +72,8 @@ public:
     static constexpr size_t MAX_QUEUED_MESSAGES = 64;
     static constexpr qint64 MAX_OUTPUT_BYTES_TOTAL = 64 * 1024 * 1024;
     static constexpr qint64 OUTPUT_STALL_MS = 30000;
+    static constexpr qint64 OUTPUT_DRAIN_LIMIT_MS = 10 * 60 * 1000;
+    static constexpr qint64 OUTPUT_MEASURE_MS = 1000;
     static constexpr qint64 FAIR_SHARE_FLOOR = 1024 * 1024;
 
     static constexpr size_t MAX_PARTIAL_FRAME_BYTES_TOTAL = 128 * 1024 * 1024;
@@ -107,7 +104,7 @@ public:
     // Output held for all connections: each one's own, and each shared
     // message once.
     qint64 OutputHeld() const;
-    // The output of all, charged to the connections that hold it.
+    // The output of all, each connection charged what it has yet to read.
     struct OutputBook
     {
         qint64 held = 0;   // as OutputHeld
@@ -122,11 +119,14 @@ public:
     bool MayTakeRequest(const PeerConnection* ip_conn) const;
     // Holds output that has not drained for OUTPUT_STALL_MS.
     bool IsStalled(const PeerConnection* ip_conn) const;
-    // What gives way while the output of all is past its bound: a stalled
-    // connection, else the one charged the most. For ip_for, which is
-    // under its share, only one charged more than it; with i_anyone, any
-    // holder, ip_for too.
-    PeerConnection* ToGiveWay(const OutputBook& i_book, const PeerConnection* ip_for, bool i_anyone) const;
+    // How long i_unread bytes would take the connection at the rate it
+    // reads: the most there is when it has stalled or reads nothing, 0 while
+    // its output has been measured for less than OUTPUT_MEASURE_MS.
+    qint64 DrainMs(const PeerConnection* ip_conn, qint64 i_unread) const;
+    // What gives way for ip_for while the output of all is past its bound,
+    // with how long it would take to drain; null when ip_for is over its
+    // share or every other holder drains within OUTPUT_DRAIN_LIMIT_MS.
+    PeerConnection* ToGiveWay(const OutputBook& i_book, const PeerConnection* ip_for, qint64* o_drainMs = nullptr) const;
 
     // Counts what the connection's frame buffer holds; true when all
     // together pass MAX_PARTIAL_FRAME_BYTES_TOTAL.

@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <limits>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 namespace
@@ -45,10 +47,15 @@ bool PeerConnection::Send(const char* ip_message, size_t i_size)
 {
     if (!mp_socket || m_stage == Stage::Closed || i_size < MIN_FRAME || i_size > std::numeric_limits<quint32>::max())
         return false;
-    Piece piece;
-    piece.bytes = m_scrambled ? FrameCodec::EncodeScrambled(ip_message, i_size, FrameCodec::NewKey())
-                              : FrameCodec::Encode(ip_message, i_size);
-    Queue(std::move(piece), true);
+    const QByteArray frame = m_scrambled ? FrameCodec::EncodeScrambled(ip_message, i_size, FrameCodec::NewKey())
+                                         : FrameCodec::Encode(ip_message, i_size);
+    // Qt holds each buffer handed to it whole until its last byte is sent.
+    for (qsizetype at = 0; at < frame.size(); at += OUTPUT_WINDOW)
+    {
+        Piece piece;
+        piece.bytes = frame.size() <= OUTPUT_WINDOW ? frame : frame.mid(at, OUTPUT_WINDOW);
+        Queue(std::move(piece), at + OUTPUT_WINDOW >= frame.size());
+    }
     return true;
 }
 
@@ -118,6 +125,7 @@ void PeerConnection::Pump()
         {
             m_inSocket.push_back(written);
             m_inSocketBytes += written;
+            m_handedOut += written;
         }
         piece.at += n;
         if (!piece.shared)
@@ -148,6 +156,40 @@ qint64 PeerConnection::InSocket() const
         m_inSocket.pop_front();
     }
     return m_inSocketBytes;
+}
+
+qint64 PeerConnection::Unread() const
+{
+    qint64 unread = OwnOutput();
+    for (const Piece& piece : m_queue)
+        if (piece.shared)
+            unread += piece.bytes.size() - piece.at;
+    return unread;
+}
+
+qint64 PeerConnection::Taken() const
+{
+    if (!mp_socket || m_stage == Stage::Closed)
+        return 0;
+    int unsent = 0;
+    const qintptr fd = mp_socket->socketDescriptor();
+    if (fd < 0 || ::ioctl(int(fd), SIOCOUTQ, &unsent) != 0)
+        unsent = 0;
+    return m_handedOut - mp_socket->bytesToWrite() - unsent;
+}
+
+void PeerConnection::StartDrainMeter()
+{
+    m_drainClock.start();
+    m_takenAtDrainStart = Taken();
+}
+
+qint64 PeerConnection::DrainRate(qint64* o_measuredMs) const
+{
+    const qint64 elapsed = m_drainClock.isValid() ? m_drainClock.elapsed() : 0;
+    if (o_measuredMs)
+        *o_measuredMs = elapsed;
+    return elapsed > 0 ? std::max<qint64>(Taken() - m_takenAtDrainStart, 0) * 1000 / elapsed : 0;
 }
 
 bool PeerConnection::HasOutput() const

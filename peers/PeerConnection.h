@@ -7,6 +7,7 @@
 #include "FrameCodec.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QtGlobal>
 
@@ -53,7 +54,8 @@ public:
     // at a time.
     static constexpr qint64 OUTPUT_WINDOW = 256 * 1024;
 
-    // Frames one message (code + fields) and queues it. False when the
+    // Frames one message (code + fields) and queues it, a large one in
+    // windows so that what is held falls as it is sent. False when the
     // connection is closed or the message cannot be framed for it.
     bool Send(const char* ip_message, size_t i_size);
     // The same for a message whose bytes others hold too (a share list that
@@ -69,6 +71,15 @@ public:
     qint64 OwnOutput() const;
     // Whether anything waits to be sent, in the queue or the socket.
     bool HasOutput() const;
+    // What the other side has yet to take of all that was queued for it,
+    // shared bytes included.
+    qint64 Unread() const;
+    // The rate at which the other side has taken our output since output
+    // began to wait (bytes a second), on the real clock: what the system
+    // holds for it and has not sent does not count as taken.
+    // o_measuredMs: for how long.
+    void StartDrainMeter();
+    qint64 DrainRate(qint64* o_measuredMs = nullptr) const;
     // Messages in the queue, and the shared messages among them (each
     // listed once per time it is queued).
     size_t QueuedMessages() const { return m_queuedMessages; }
@@ -144,6 +155,8 @@ private:
     void Queue(Piece i_piece, bool i_endsMessage);
     // The buffers handed to the socket that Qt still holds, in bytes.
     qint64 InSocket() const;
+    // Bytes the other side has taken.
+    qint64 Taken() const;
 
     std::deque<Piece> m_queue;
     qint64 m_queuedOwn = 0;       // bytes of the queue's own pieces not yet handed on
@@ -152,6 +165,9 @@ private:
     mutable std::deque<qint64> m_inSocket;
     mutable qint64 m_inSocketBytes = 0;
     size_t m_queuedMessages = 0;
+    qint64 m_handedOut = 0;       // bytes ever handed to the socket
+    QElapsedTimer m_drainClock;
+    qint64 m_takenAtDrainStart = 0;
     quint64 m_id;
     QTcpSocket* mp_socket;
     bool m_scrambled;

@@ -40,6 +40,9 @@ constexpr qint64 IDLE_LIMIT_MS = 5 * 60 * 1000;
 // A share list we asked for that has not begun to come by then is not
 // waited for any longer.
 constexpr qint64 LIST_ANSWER_LIMIT_MS = 5 * 60 * 1000;
+// Requests that wait for room are looked at again so often while nothing
+// else moves.
+constexpr int LOOK_AGAIN_MS = 1000;
 // "D" connections are never closed for idling and the tree sends nothing
 // upward, so keepalive is how a parent or child that vanished without
 // closing is noticed: within 60 + 3 x 10 s.
@@ -725,6 +728,7 @@ void PeerMessenger::ProcessIncoming(PeerConnection* ip_conn)
                     {
                         ip_conn->m_awaitingRoom = true;
                         m_awaitingRoom.push_back(ip_conn->Id());
+                        LookAgainForRoom();
                     }
                     break;
                 }
@@ -1086,9 +1090,12 @@ void PeerMessenger::ReplyShared(PeerConnection* ip_conn, const QByteArray& i_mes
 void PeerMessenger::Queued(PeerConnection* ip_conn, bool i_hadOutput)
 {
     ip_conn->m_lastActivityMs = Now();
-    // Output that has only now begun has not stalled.
+    // Output that has only now begun has not stalled, and is measured anew.
     if (!i_hadOutput)
+    {
         ip_conn->m_lastDrainMs = ip_conn->m_lastActivityMs;
+        ip_conn->StartDrainMeter();
+    }
 }
 
 void PeerMessenger::Write(PeerConnection* ip_conn, const char* ip_message, size_t i_size, Output i_kind)
@@ -1141,22 +1148,20 @@ bool PeerMessenger::RoomForOutput(PeerConnection* ip_conn, size_t i_size, Output
         const PeerBounds::OutputBook book = m_bounds.BookOutput(ip_conn);
         if (book.held + size <= PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
             return true;
-        // Under its share the connection is served and others give way; over
-        // it, an answer waits for nobody, and a message of ours goes at the
-        // cost of what holds the most, this connection too.
-        PeerConnection* victim = m_bounds.ToGiveWay(book, ip_conn, false);
-        if (!victim && i_kind == Output::Ours)
-            victim = m_bounds.ToGiveWay(book, ip_conn, true);
+        qint64 drainMs = 0;
+        PeerConnection* victim = m_bounds.ToGiveWay(book, ip_conn, &drainMs);
         if (!victim)
             break;
-        GiveWay(victim, book);
-        if (victim == ip_conn)
-            return false;
+        GiveWay(victim, drainMs);
     }
+    // A message of ours waits its turn behind what the connection holds;
+    // an answer waits for nobody.
+    if (i_kind == Output::Ours)
+        return true;
     if (!ip_conn->m_answerDropLogged)
-        PeerLog(1, QString("Dropping %1 to user %2: the output waiting on all connections passes %3 bytes, "
-                           "and this connection holds its share (further ones on it dropped silently)")
-                       .arg(i_kind == Output::Answer ? "answers" : "messages", FromName(ip_conn->m_user))
+        PeerLog(1, QString("Dropping answers to user %1: the output waiting on all connections passes %2 bytes, "
+                           "and nothing that holds it has stopped draining (further ones on it dropped silently)")
+                       .arg(FromName(ip_conn->m_user))
                        .arg(PeerBounds::MAX_OUTPUT_BYTES_TOTAL));
     ip_conn->m_answerDropLogged = true;
     return false;
@@ -1174,19 +1179,22 @@ bool PeerMessenger::RoomForRequest(PeerConnection* ip_conn)
         const PeerBounds::OutputBook book = m_bounds.BookOutput(ip_conn);
         if (book.held < PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
             return true;
-        PeerConnection* victim = m_bounds.ToGiveWay(book, ip_conn, false);
+        qint64 drainMs = 0;
+        PeerConnection* victim = m_bounds.ToGiveWay(book, ip_conn, &drainMs);
         if (!victim)
             return false;
-        GiveWay(victim, book);
+        GiveWay(victim, drainMs);
     }
 }
 
-void PeerMessenger::GiveWay(PeerConnection* ip_conn, const PeerBounds::OutputBook& i_book)
+void PeerMessenger::GiveWay(PeerConnection* ip_conn, qint64 i_drainMs)
 {
     const QString why =
-        m_bounds.IsStalled(ip_conn)
-            ? QString("has taken none for %1 s").arg(PeerBounds::OUTPUT_STALL_MS / 1000)
-            : QString("is charged %1 bytes, past its share of %2").arg(i_book.ChargeOf(ip_conn)).arg(i_book.share);
+        m_bounds.IsStalled(ip_conn) || i_drainMs == std::numeric_limits<qint64>::max()
+            ? QString("has taken none for a while")
+            : QString("reads %1 bytes a second, %2 s for what it has yet to read")
+                  .arg(ip_conn->DrainRate())
+                  .arg(i_drainMs / 1000);
     CloseStuck(ip_conn, QString("the output waiting on all connections passes %1 bytes, and this one %2")
                             .arg(PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
                             .arg(why));
@@ -1196,10 +1204,15 @@ void PeerMessenger::ResumeAwaitingRoom()
 {
     m_resumePosted = false;
     // One look at the books for all in line: only those with room of their
-    // own, and under their share while the output of all is full, are read.
+    // own, and under their share while the output of all is full, are read;
+    // those under their share first.
     std::deque<quint64> waiting = std::move(m_awaitingRoom);
     m_awaitingRoom.clear();
     PeerBounds::OutputBook book = m_bounds.BookOutput(nullptr);
+    std::stable_partition(waiting.begin(), waiting.end(), [&](quint64 i_id) {
+        const PeerConnection* conn = Find(i_id);
+        return conn && book.UnderShare(conn);
+    });
     for (size_t k = 0; k < waiting.size(); ++k)
     {
         PeerConnection* conn = Find(waiting[k]);
@@ -1215,6 +1228,22 @@ void PeerMessenger::ResumeAwaitingRoom()
         ProcessIncoming(conn);
         book = m_bounds.BookOutput(nullptr);
     }
+    if (!m_awaitingRoom.empty())
+        LookAgainForRoom();
+}
+
+void PeerMessenger::LookAgainForRoom()
+{
+    // Output that has only begun may show meanwhile that it does not drain,
+    // even when nothing else moves.
+    if (m_lookAgainArmed)
+        return;
+    m_lookAgainArmed = true;
+    QTimer::singleShot(LOOK_AGAIN_MS, this, [this] {
+        m_lookAgainArmed = false;
+        if (!m_awaitingRoom.empty())
+            ResumeAwaitingRoom();
+    });
 }
 
 void PeerMessenger::CountHeld(PeerConnection* ip_conn)

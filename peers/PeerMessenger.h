@@ -214,14 +214,16 @@ private:
     void Write(PeerConnection* ip_conn, const char* ip_message, size_t i_size, Output i_kind = Output::Ours);
     void Queued(PeerConnection* ip_conn, bool i_hadOutput);
     // Makes room in the output of all connections for i_size more bytes of
-    // ours or an answer; false when that closed ip_conn or an answer must go.
+    // ours or an answer; false when an answer must go.
     bool RoomForOutput(PeerConnection* ip_conn, size_t i_size, Output i_kind);
     // Whether a request on the connection may be read and answered now;
     // closes what gives way to make room.
     bool RoomForRequest(PeerConnection* ip_conn);
-    void GiveWay(PeerConnection* ip_conn, const PeerBounds::OutputBook& i_book);
-    // Connections whose requests wait for room get another turn.
+    void GiveWay(PeerConnection* ip_conn, qint64 i_drainMs);
+    // Connections whose requests wait for room get another turn, now or
+    // once new output has been measured.
     void ResumeAwaitingRoom();
+    void LookAgainForRoom();
     // Closes a connection whose other side does not read what we send.
     void CloseStuck(PeerConnection* ip_conn, const QString& i_why);
     void FlushUnsent(const std::string& i_user, PeerConnection* ip_conn);
@@ -289,6 +291,7 @@ private:
     // order they began to wait.
     std::deque<quint64> m_awaitingRoom;
     bool m_resumePosted = false;
+    bool m_lookAgainArmed = false;
     // Results stored per search of ours, counted against its bounds; the
     // request item's serial tells a search from a later one of that number.
     struct SearchTally

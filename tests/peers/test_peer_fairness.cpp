@@ -67,6 +67,28 @@ QByteArray FolderRequest(quint32 i_req, const QByteArray& i_folder)
     return Frame(PM_GET_SHARED_FILES_IN_FOLDER, U32(i_req) + Str(i_folder));
 }
 QByteArray PlaceRequest(const QByteArray& i_file) { return Frame(PM_UPLOAD_PLACE_IN_LINE_REQUEST, Str(i_file)); }
+
+// A peer that reads at its own rate: what it received, and the last of it.
+struct Reader
+{
+    Reader(quint16 i_port, quint32 i_address, qint64 i_rate, const QByteArray& i_first)
+        : socket(ConnectFrom(i_port, i_address, i_rate < 4096 ? 4096 : 256 * 1024)), rate(i_rate)
+    {
+        WriteRaw(socket.get(), i_first);
+        clock.start();
+    }
+    void Pump()
+    {
+        const QByteArray bytes = socket->read(std::max<qint64>(rate * clock.elapsed() / 1000 - got, 0));
+        got += bytes.size();
+        tail = (tail + bytes).right(64);
+    }
+    bool Open() const { return socket->state() == QAbstractSocket::ConnectedState; }
+    std::unique_ptr<QTcpSocket> socket;
+    qint64 rate, got = 0;
+    QElapsedTimer clock;
+    QByteArray tail;
+};
 }
 
 class TestPeerFairness : public QObject
@@ -78,6 +100,7 @@ private slots:
     void cleanup() { m_fixture.TearDown(); }
     void HonestRequestsWhileOthersHoldTheOutput();
     void HonestUsersKeptAndAnsweredOnce();
+    void ReadersThatKeepReadingAreNotClosed();
 
 private:
     Fixture m_fixture;
@@ -292,6 +315,93 @@ void TestPeerFairness::HonestUsersKeptAndAnsweredOnce()
     (void)Spin([] { return false; }, {}, 500);
     QCOMPARE(inbox.Poll(), std::vector<QByteArray>({U32(PM_UPLOAD_PLACE_IN_LINE) + Str("song") + U32(5)}));
     QVERIFY(HeapInUse() < before + size_t(48 * g_MiB));
+}
+
+// Past the bound on all output, what gives way is what does not drain: a
+// peer that keeps reading is never closed for it, whatever it holds.
+void TestPeerFairness::ReadersThatKeepReadingAreNotClosed()
+{
+    const DescriptorLimit limit(4096);
+    QVERIFY(limit.Set());
+    PeerMessenger* messenger = m_fixture.NewMessenger();
+    BigFolderShares shares;
+    shares.m_body = Noise(int(17.5 * g_MiB), 5);
+    const qint64 listFrame = 8 + shares.m_body.size(), bigFrame = 8 + BigFolderShares::BIG_REPLY_BYTES;
+    const quint16 port = messenger->ListeningPort();
+    const auto peer = [&](quint32 i_address, qint64 i_rate, const QByteArray& i_requests) {
+        return std::make_unique<Reader>(port, i_address, i_rate, PeerInit("p" + QByteArray::number(i_address), "P") + i_requests);
+    };
+    const QByteArray big = FolderRequest(1, "Big") + FolderRequest(2, "Big");
+    // A small party asks every 200 ms while asking is on.
+    auto small = ConnectFrom(port, Address(1, 0, 1), 65536);
+    WriteRaw(small.get(), PeerInit("small", "P"));
+    Inbox answers(small.get());
+    QElapsedTimer clock;
+    clock.start();
+    quint32 asked = 0;
+    bool asking = true;
+    const auto ask = [&] {
+        if (asking && clock.elapsed() / 200 >= asked)
+            WriteRaw(small.get(), FolderRequest(++asked, "Small"));
+    };
+    const auto answered = [&] { return answers.Poll().size() == asked; };
+
+    // Five peers read 200 bytes a second of two big folders each and come
+    // back when closed; an honest reader has the list whole meanwhile.
+    std::vector<std::unique_ptr<Reader>> trickles;
+    for (int k = 0; k < 5; ++k)
+        trickles.push_back(peer(Address(1, 1, 1 + k), 200, big));
+    QVERIFY(Spin([&] { return shares.m_bigReplies >= 10; }));
+    auto lister = peer(Address(1, 2, 1), 2000000, Frame(PM_GET_SHARED_FILE_LIST));
+    int comeBacks = 0;
+    const auto hostile = [&] {
+        ask();
+        lister->Pump();
+        for (auto& trickle : trickles)
+            if (!trickle->Open())
+                trickle = peer(Address(1, 3, 1 + comeBacks++ % 250), 200, big);
+            else
+                trickle->Pump();
+    };
+    QVERIFY(Spin([&] { return lister->got >= listFrame; }, hostile));
+    QVERIFY(lister->Open() && lister->got == listFrame);
+    asking = false;
+    QVERIFY(Spin(answered, hostile, g_waitMs));
+    trickles.clear();
+
+    // A busy day: eight peers read big folders at 1 MB/s, asking again
+    // as they have each; two read the list at 2 and 8 MB/s, and the slower
+    // one asks for a file of ours midway. None is closed, and our answer
+    // reaches it after the list.
+    connect(messenger, &PeerMessenger::QueueUploadRequested, this,
+            [&](std::string i_user, std::string i_file) { messenger->DenyUpload(i_user, i_file, "Queued"); });
+    std::vector<std::unique_ptr<Reader>> readers;
+    for (int k = 0; k < 8; ++k)
+        readers.push_back(peer(Address(1, 4, 1 + k), 1000000, big));
+    readers.push_back(peer(Address(1, 5, 1), 8000000, Frame(PM_GET_SHARED_FILE_LIST)));
+    readers.push_back(peer(Address(1, 5, 2), 2000000, Frame(PM_GET_SHARED_FILE_LIST)));
+    asking = true;
+    const QByteArray denied = Frame(U32(PM_UPLOAD_DENIED) + Str("song") + Str("Queued"));
+    bool queued = false;
+    const auto busy = [&] {
+        ask();
+        for (size_t k = 0; k < readers.size(); ++k)
+        {
+            const qint64 had = readers[k]->got / bigFrame;
+            readers[k]->Pump();
+            if (k < 8 && readers[k]->got / bigFrame > had)
+                WriteRaw(readers[k]->socket.get(), FolderRequest(quint32(had + 3), "Big"));
+        }
+        if (!queued && readers[9]->got > 4 * g_MiB)
+            queued = true, WriteRaw(readers[9]->socket.get(), Frame(PM_QUEUE_UPLOAD, Str("song")));
+    };
+    QVERIFY(Spin([&] { return readers[8]->got >= listFrame && readers[9]->got >= listFrame + denied.size() &&
+                              std::all_of(readers.begin(), readers.begin() + 8, [&](const auto& i_r) { return i_r->got >= bigFrame; }); },
+                 busy));
+    QVERIFY(readers[9]->got == listFrame + denied.size() && readers[9]->tail.endsWith(denied));
+    asking = false;
+    QVERIFY(Spin(answered, busy, g_waitMs));
+    QVERIFY(std::all_of(readers.begin(), readers.end(), [](const auto& i_reader) { return i_reader->Open(); }));
 }
 
 QTEST_MAIN(TestPeerFairness)
