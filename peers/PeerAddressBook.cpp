@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-PeerAddressBook::PeerAddressBook(std::function<qint64()> i_now, std::function<bool(const std::string&)> i_inUse)
+PeerAddressBook::PeerAddressBook(std::function<qint64()> i_now, std::function<std::set<std::string>()> i_inUse)
     : m_now(std::move(i_now)), m_inUse(std::move(i_inUse))
 {
 }
@@ -79,10 +79,11 @@ void PeerAddressBook::Touch(const std::string& i_user)
 
 void PeerAddressBook::MakeRoom()
 {
+    const std::set<std::string> inUse = m_inUse();
     std::vector<std::pair<qint64, const std::string*>> idle;
     idle.reserve(m_entries.size());
     for (const auto& entry : m_entries)
-        if (!m_inUse(entry.first))
+        if (!inUse.count(entry.first))
             idle.emplace_back(entry.second.usedMs, &entry.first);
     const size_t count = std::min(ROOM_AT_ONCE, idle.size());
     std::nth_element(idle.begin(), idle.begin() + qsizetype(count), idle.end());

@@ -11,6 +11,7 @@
 #include <QtGlobal>
 
 #include <functional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -24,9 +25,9 @@ public:
     static constexpr size_t MAX_PROVEN = 4;
     static constexpr qint64 OFFLINE_MEMORY_MS = 20000;
 
-    // i_inUse: whether a user has connections or waiting messages, which
-    // keeps his entry.
-    PeerAddressBook(std::function<qint64()> i_now, std::function<bool(const std::string&)> i_inUse);
+    // i_inUse: the users with connections or waiting messages, whose
+    // entries are kept.
+    PeerAddressBook(std::function<qint64()> i_now, std::function<std::set<std::string>()> i_inUse);
 
     // The server's answer; 0: the user is offline.
     void NoteGiven(const std::string& i_user, quint32 i_address);
@@ -53,6 +54,6 @@ private:
     void MakeRoom();
 
     std::function<qint64()> m_now;
-    std::function<bool(const std::string&)> m_inUse;
+    std::function<std::set<std::string>()> m_inUse;
     std::unordered_map<std::string, Entry> m_entries;
 };

@@ -77,10 +77,17 @@ PeerMessenger::PeerMessenger()
       mp_obfuscatedListener(new QTcpServer(this)),
       m_bounds(m_connections, [this] { return Now(); }),
       m_addresses([this] { return Now(); },
-                  [this](const std::string& i_user) {
-                      return m_messaging.count(i_user) || m_unsent.count(i_user) || m_proofs.count(i_user) ||
-                             std::any_of(m_attempts.begin(), m_attempts.end(),
-                                         [&](const auto& i_a) { return i_a.second.user == i_user; });
+                  [this] {
+                      std::set<std::string> users;
+                      for (const auto& messaging : m_messaging)
+                          users.insert(messaging.first);
+                      for (const auto& unsent : m_unsent)
+                          users.insert(unsent.first);
+                      for (const auto& proof : m_proofs)
+                          users.insert(proof.first);
+                      for (const auto& attempt : m_attempts)
+                          users.insert(attempt.second.user);
+                      return users;
                   }),
       m_nextToken(QRandomGenerator::global()->generate()),
       m_inflateCap(MAX_INFLATED_BODY)
