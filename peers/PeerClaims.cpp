@@ -248,10 +248,8 @@ std::vector<PeerClaims::Settled> PeerClaims::Settle(const std::string& i_user, b
             AddEvidence(i_user, claimant.second, claimant.first);
         if (!reaches && i_answeredFrom != 0)
         {
+            EndDisproof(i_user, claimant.second);
             auto& list = m_disproved[i_user];
-            list.erase(std::remove_if(list.begin(), list.end(),
-                                      [&](const auto& i_d) { return i_d.first == claimant.second; }),
-                       list.end());
             if (list.size() >= MAX_DISPROOFS_PER_USER)
                 list.erase(list.begin());
             list.emplace_back(claimant.second, m_now() + DISPROOF_MS);
