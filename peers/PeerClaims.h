@@ -20,8 +20,8 @@
 //     answered from. When the last of them closes, the address is his no
 //     more and a new connection from there is proved again. At most
 //     MAX_PROVEN_ADDRESSES a user, the newest kept.
-//   Before the first login nothing is known: a claimed name counts for
-//   nothing, as after a login with the server unable to say.
+//   Before the first login nobody could be asked and the name is all there
+//   is (the messenger's callers and tests still rely on that).
 // Proofs: a claim from an unknown address is proved by one relayed request
 //   of ours to the user, the address he answers from being his. Only for a
 //   user we expect something from (an offer of a download of ours, a file
