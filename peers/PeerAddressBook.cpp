@@ -34,33 +34,10 @@ void PeerAddressBook::NoteGiven(const std::string& i_user, quint32 i_address)
     entry.offlineMs = -1;
 }
 
-void PeerAddressBook::NoteProven(const std::string& i_user, quint32 i_address)
-{
-    if (i_address == 0)
-        return;
-    Entry& entry = EntryOf(i_user);
-    entry.offlineMs = -1;
-    auto& proven = entry.proven;
-    proven.erase(std::remove(proven.begin(), proven.end(), i_address), proven.end());
-    if (proven.size() == MAX_PROVEN)
-        proven.erase(proven.begin());
-    proven.push_back(i_address);
-}
-
-bool PeerAddressBook::Knows(const std::string& i_user) const
+quint32 PeerAddressBook::Given(const std::string& i_user) const
 {
     auto it = m_entries.find(i_user);
-    return it != m_entries.end() && (it->second.given != 0 || !it->second.proven.empty());
-}
-
-bool PeerAddressBook::IsUsers(const std::string& i_user, quint32 i_address) const
-{
-    auto it = m_entries.find(i_user);
-    if (it == m_entries.end() || i_address == 0)
-        return false;
-    const Entry& entry = it->second;
-    return entry.given == i_address ||
-           std::find(entry.proven.begin(), entry.proven.end(), i_address) != entry.proven.end();
+    return it == m_entries.end() ? 0 : it->second.given;
 }
 
 bool PeerAddressBook::CalledOffline(const std::string& i_user) const

@@ -1,10 +1,7 @@
 #pragma once
-// Where other users are, as far as this client knows: the address the
-// server gives for each, and the addresses that connections proved by
-// coming with the token of our request through the server. The two are kept
-// apart: a user behind a router is given the router's address while his
-// connections to a neighbour behind the same router come from his own.
-// An answer that the user is offline is remembered briefly. The book holds
+// Where the server says other users are: the address it gives for each
+// (a user behind a router is given the router's), and, briefly, its answer
+// that a user is offline. PeerClaims decides what the addresses are worth. The book holds
 // at most MAX_USERS users and makes room a few at a time, those least
 // recently of use first, never those still in use.
 
@@ -21,8 +18,6 @@ class PeerAddressBook
 public:
     static constexpr size_t MAX_USERS = 10000;
     static constexpr size_t ROOM_AT_ONCE = 32;
-    // Addresses proved for one user, the newest kept.
-    static constexpr size_t MAX_PROVEN = 4;
     static constexpr qint64 OFFLINE_MEMORY_MS = 20000;
 
     // i_inUse: the users with connections or waiting messages, whose
@@ -31,11 +26,8 @@ public:
 
     // The server's answer; 0: the user is offline.
     void NoteGiven(const std::string& i_user, quint32 i_address);
-    void NoteProven(const std::string& i_user, quint32 i_address);
-    // Whether any address of the user is known.
-    bool Knows(const std::string& i_user) const;
-    // Whether the address is one the server gives or one proved for the user.
-    bool IsUsers(const std::string& i_user, quint32 i_address) const;
+    // The address the server gives for the user; 0 when none.
+    quint32 Given(const std::string& i_user) const;
     // Whether the server said, moments ago, that the user is offline.
     bool CalledOffline(const std::string& i_user) const;
     // The user's entry was of use now.
@@ -46,7 +38,6 @@ private:
     struct Entry
     {
         quint32 given = 0;
-        std::vector<quint32> proven;
         qint64 offlineMs = -1;
         qint64 usedMs = 0;
     };

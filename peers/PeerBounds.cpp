@@ -87,12 +87,15 @@ PeerConnection* PeerBounds::ToCloseForIncoming(quint32 i_address, QString& o_why
     return nullptr;
 }
 
-PeerConnection* PeerBounds::ToCloseForIdentified(const PeerConnection* ip_identified, QString& o_why) const
+PeerConnection* PeerBounds::ToCloseForIdentified(const PeerConnection* ip_identified,
+                                                 const std::function<bool(const PeerConnection*)>& i_reaches,
+                                                 QString& o_why) const
 {
     if (!ip_identified->m_incoming)
         return nullptr;
     size_t known = 0;
     PeerConnection* idleLongest = nullptr;
+    PeerConnection* idleLongestUnproved = nullptr;
     for (const auto& entry : m_connections)
     {
         PeerConnection* conn = entry.second;
@@ -101,13 +104,24 @@ PeerConnection* PeerBounds::ToCloseForIdentified(const PeerConnection* ip_identi
             (conn != ip_identified && !Identified(conn)))
             continue;
         ++known;
-        if (conn != ip_identified && (!idleLongest || IdleLonger(conn, idleLongest)))
+        if (conn == ip_identified)
+            continue;
+        if (!idleLongest || IdleLonger(conn, idleLongest))
             idleLongest = conn;
+        if (!i_reaches(conn) && (!idleLongestUnproved || IdleLonger(conn, idleLongestUnproved)))
+            idleLongestUnproved = conn;
     }
     if (known <= IncomingPerAddressBound())
         return nullptr;
     o_why = QString("%1 users from its address are connected, and another said who it is").arg(known);
-    return idleLongest;
+    // A name alone pushes out nobody who came first; what is known of a
+    // user may, the idle longest of those only named first.
+    if (!i_reaches(ip_identified))
+    {
+        o_why += QStringLiteral(", which nothing proves");
+        return const_cast<PeerConnection*>(ip_identified);
+    }
+    return idleLongestUnproved ? idleLongestUnproved : idleLongest;
 }
 
 qint64 PeerBounds::OutputHeld() const

@@ -11,9 +11,11 @@
 //   that have not: the two are bounded apart. When a new connection would
 //   pass the bound of its address for those that have not said who they
 //   are, the oldest of them goes; when one says who it is and the users of
-//   its address pass that bound, the one of them idle longest goes. Past
-//   the total, which protects the client, the oldest that has not said who
-//   it is goes, else the one idle longest.
+//   its address pass that bound, a newcomer that nothing proves (see
+//   PeerClaims) goes itself, so made-up names never push out those there
+//   first; one that reaches its user pushes out the one idle longest, of
+//   those that do not first. Past the total, which protects the client, the
+//   oldest that has not said who it is goes, else the one idle longest.
 // Our connects: MAX_CONNECTING under way, of which relayed ones (made for
 //   others through the server) at most MAX_RELAYED_CONNECTING; each kind
 //   has MAX_WAITING_CONNECTS places in line; past that a connect is refused.
@@ -35,9 +37,7 @@
 //   MAX_PARTIAL_FRAME_BYTES_TOTAL. Past it the connection holding the most
 //   is closed, but a share list we asked for is not while bytes of it keep
 //   coming: those are bounded by the user's own requests.
-// Proofs: a connection that claims a user from an address not known to be
-//   his waits while the server relays a request of ours to the user;
-//   MAX_PROOFS users at once, past that the claim is not taken.
+// Proofs of claims: see PeerClaims.
 // Kept messages (while a connection to the user is being made):
 //   MAX_UNSENT_MESSAGES per user, the oldest dropped; answers to searches
 //   only within MAX_UNSENT_ANSWER_BYTES per user and _TOTAL for all, further
@@ -79,8 +79,6 @@ public:
     static constexpr size_t MAX_PARTIAL_FRAME_BYTES_TOTAL = 128 * 1024 * 1024;
     static constexpr qint64 RECEIVE_STALL_MS = 30000;
 
-    static constexpr size_t MAX_PROOFS = 64;
-
     static constexpr size_t MAX_UNSENT_MESSAGES = 1000;
     static constexpr size_t MAX_UNSENT_ANSWER_BYTES = 4 * 1024 * 1024;
     static constexpr size_t MAX_UNSENT_ANSWER_BYTES_TOTAL = 32 * 1024 * 1024;
@@ -98,8 +96,12 @@ public:
     // fits, with the reason; null when it fits.
     PeerConnection* ToCloseForIncoming(quint32 i_address, QString& o_why) const;
     // The identified connection to close now that ip_identified has said
-    // who it is, with the reason; null when its address is within bounds.
-    PeerConnection* ToCloseForIdentified(const PeerConnection* ip_identified, QString& o_why) const;
+    // who it is, ip_identified itself included, with the reason; null when
+    // its address is within bounds. i_reaches: whether a connection reaches
+    // the user it names.
+    PeerConnection* ToCloseForIdentified(const PeerConnection* ip_identified,
+                                         const std::function<bool(const PeerConnection*)>& i_reaches,
+                                         QString& o_why) const;
 
     // Output held for all connections: each one's own, and each shared
     // message once.

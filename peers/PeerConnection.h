@@ -139,8 +139,8 @@ public:
     size_t m_heldCounted = 0;     // what its frame buffer held when last counted
     bool m_answerDropLogged = false; // an answer dropped for its full output was logged
     bool m_awaitingRoom = false;  // its next request waits for room in the output
-    bool m_awaitingProof = false; // waits to learn whether its address is its user's
-    bool m_disproven = false;     // its address proved not to be its user's
+    bool m_fileRequestRead = false; // "F" whose other side asked: the request number is in
+    quint32 m_fileRequest = 0;
 
 private:
     struct Piece

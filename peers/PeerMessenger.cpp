@@ -76,19 +76,18 @@ PeerMessenger::PeerMessenger()
     : mp_listener(new QTcpServer(this)),
       mp_obfuscatedListener(new QTcpServer(this)),
       m_bounds(m_connections, [this] { return Now(); }),
-      m_addresses([this] { return Now(); },
-                  [this] {
-                      std::set<std::string> users;
-                      for (const auto& messaging : m_messaging)
-                          users.insert(messaging.first);
-                      for (const auto& unsent : m_unsent)
-                          users.insert(unsent.first);
-                      for (const auto& proof : m_proofs)
-                          users.insert(proof.first);
-                      for (const auto& attempt : m_attempts)
-                          users.insert(attempt.second.user);
-                      return users;
-                  }),
+      m_claims([this] { return Now(); },
+               [this] {
+                   std::set<std::string> users;
+                   for (const auto& messaging : m_messaging)
+                       users.insert(messaging.first);
+                   for (const auto& unsent : m_unsent)
+                       users.insert(unsent.first);
+                   for (const auto& attempt : m_attempts)
+                       users.insert(attempt.second.user);
+                   return users;
+               },
+               [this] { return NewToken(); }),
       m_nextToken(QRandomGenerator::global()->generate()),
       m_inflateCap(MAX_INFLATED_BODY)
 {
@@ -276,6 +275,7 @@ void PeerMessenger::SendListenPorts()
 void PeerMessenger::OnServerConnected()
 {
     m_loggedInOnce = true;
+    m_claims.NoteLogin();
     SendListenPorts();
     RetryKept();
 }
@@ -286,11 +286,8 @@ void PeerMessenger::OnServerDisconnected()
     // requests, relayed requests and proofs are over, and attempts that
     // waited on them go on with what is left.
     m_addressAsked.clear();
-    std::vector<std::string> proved;
-    for (const auto& proof : m_proofs)
-        proved.push_back(proof.first);
-    for (const std::string& user : proved)
-        EndProof(user);
+    for (const std::string& user : m_claims.ProofUsers())
+        SettleProof(user, true);
     for (auto& entry : m_attempts)
     {
         Attempt& attempt = entry.second;
@@ -310,6 +307,11 @@ void PeerMessenger::OnServerDisconnected()
 bool PeerMessenger::ServerComingBack() const
 {
     return gp_server && !gp_server->IsConnected() && gp_server->IsAbruptlyDisconnected();
+}
+
+bool PeerMessenger::ServerUp() const
+{
+    return gp_server && gp_server->IsConnected();
 }
 
 void PeerMessenger::RetryKept()
@@ -595,6 +597,7 @@ void PeerMessenger::Forget(PeerConnection* ip_conn)
     if (!m_connections.erase(id))
         return;
     m_bounds.Forget(ip_conn);
+    m_claims.NoteClosed(id);
     if (!m_awaitingRoom.empty() && !m_resumePosted)
     {
         // What it held may be room for a request that waits.
@@ -716,7 +719,8 @@ void PeerMessenger::ProcessIncoming(PeerConnection* ip_conn)
                 // is: from elsewhere it waits for a proof, or goes.
                 if (code == PM_TRANSFER_REQUEST && ip_conn->m_type == "P" && !ReachesUser(ip_conn))
                 {
-                    if (!ip_conn->m_disproven && Prove(ip_conn))
+                    const bool expected = gp_transferExpectations && gp_transferExpectations->ExpectsTransferWith(ip_conn->m_user);
+                    if (Claim(ip_conn, expected, QStringLiteral("an offer of a file")))
                         break;
                     ip_conn->Decoder().Next(frame);
                     PeerLog(1, QString("Dropping an offer of a file from connection %1, which claims user %2 from "
@@ -819,17 +823,17 @@ void PeerMessenger::HandleFirstFrame(PeerConnection* ip_conn, const char* ip_fra
             CloseConnection(ip_conn, QStringLiteral("malformed first message"), 1);
             return;
         }
-        auto proof = m_proofTokens.find(token);
-        if (proof != m_proofTokens.end())
+        const std::string proved = m_claims.ProofUser(token);
+        if (!proved.empty())
         {
-            const std::string user = proof->second;
-            ip_conn->m_user = user;
+            const quint32 from = ip_conn->m_address;
+            ip_conn->m_user = proved;
             ip_conn->m_type = "P";
             ip_conn->m_weAsked = true;
             PeerLog(2, QString("User %1 connected to us through the server from %2")
-                           .arg(FromName(user), QHostAddress(ip_conn->m_address).toString()));
+                           .arg(FromName(proved), QHostAddress(from).toString()));
             BecomeEstablished(ip_conn);
-            EndProof(user);
+            SettleProof(proved, true, from);
             return;
         }
         auto it = m_tokens.find(token);
@@ -872,13 +876,17 @@ void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
     // user is, and what waits to learn it may go on.
     if (ip_conn->m_incoming && ip_conn->m_weAsked)
     {
-        m_addresses.NoteProven(user, ip_conn->m_address);
-        if (m_proofs.count(user))
-            EndProof(user, false);
+        m_claims.NoteProved(ip_conn);
+        SettleProof(user, false);
     }
     QString why;
-    if (PeerConnection* other = m_bounds.ToCloseForIdentified(ip_conn, why))
+    if (PeerConnection* other =
+            m_bounds.ToCloseForIdentified(ip_conn, [this](const PeerConnection* i_c) { return ReachesUser(i_c); }, why))
+    {
         CloseConnection(other, why);
+        if (other == ip_conn)
+            return;
+    }
     if (ip_conn->m_type == "P")
     {
         ip_conn->SetStage(PeerConnection::Stage::Open);
@@ -913,13 +921,8 @@ void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
     }
     else
     {
-        // A transfer of the user's is not handed to whoever claims the name.
+        // Its request number says what it claims to carry.
         ip_conn->SetStage(PeerConnection::Stage::AwaitingRequestNumber);
-        if (!ReachesUser(ip_conn) && !Prove(ip_conn))
-        {
-            CloseConnection(ip_conn, QStringLiteral("a file connection from an address not known to be the user's"), 1);
-            return;
-        }
     }
     if (!ip_conn->IsClosed())
         ProcessIncoming(ip_conn);
@@ -928,17 +931,46 @@ void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
 void PeerMessenger::ReadRequestNumber(PeerConnection* ip_conn)
 {
     QTcpSocket* socket = ip_conn->Socket();
-    if (ip_conn->m_awaitingProof || socket->bytesAvailable() < 4)
-        return;
-    char bytes[4];
-    if (socket->read(bytes, 4) != 4)
+    if (!ip_conn->m_fileRequestRead)
     {
-        CloseConnection(ip_conn, QStringLiteral("read error"));
+        if (socket->bytesAvailable() < 4)
+            return;
+        char bytes[4];
+        if (socket->read(bytes, 4) != 4)
+        {
+            CloseConnection(ip_conn, QStringLiteral("read error"));
+            return;
+        }
+        ip_conn->m_fileRequestRead = true;
+        ip_conn->m_fileRequest = qFromLittleEndian<quint32>(bytes);
+        // A transfer of the user's is not handed to whoever claims the name.
+        QString why;
+        switch (m_claims.ForFile(ip_conn, ip_conn->m_fileRequest, ServerUp(), why))
+        {
+        case PeerClaims::File::Carry:
+            break;
+        case PeerClaims::File::Prove:
+            if (Claim(ip_conn, true, QStringLiteral("a file connection")))
+                return;
+            CloseConnection(ip_conn, QStringLiteral("a file connection from an address not known to be the user's"), 1);
+            return;
+        case PeerClaims::File::Refuse:
+            CloseConnection(ip_conn, "a file connection from an address not known to be the user's: " + why, 1);
+            return;
+        }
+    }
+    else if (m_claims.AwaitsProof(ip_conn->Id()))
+    {
         return;
     }
-    const quint32 req = qFromLittleEndian<quint32>(bytes);
+    HandFileOnward(ip_conn);
+}
+
+void PeerMessenger::HandFileOnward(PeerConnection* ip_conn)
+{
+    const quint32 req = ip_conn->m_fileRequest;
     const std::string user = ip_conn->m_user;
-    socket = ip_conn->ReleaseSocket();
+    QTcpSocket* socket = ip_conn->ReleaseSocket();
     Forget(ip_conn);
     PeerLog(2, QString("File connection from user %1 for request %2 handed over").arg(FromName(user)).arg(req));
     if (!isSignalConnected(QMetaMethod::fromSignal(&PeerMessenger::FileConnectionRequested)))
@@ -981,72 +1013,43 @@ PeerConnection* PeerMessenger::LatestMessagingConnection(const std::string& i_us
     return nullptr;
 }
 
-bool PeerMessenger::ReachesUser(const PeerConnection* ip_conn) const
+bool PeerMessenger::Claim(PeerConnection* ip_conn, bool i_expected, const QString& i_what)
 {
-    // Ours went to the address the server gave, or came with the token of
-    // our request through it.
-    if (!ip_conn->m_incoming || ip_conn->m_weAsked)
-        return true;
-    // Before the first login there was nobody to ask: the name is all there
-    // is. After it, with the server up or down, what is known decides.
-    if (!m_loggedInOnce)
-        return true;
-    return m_addresses.IsUsers(ip_conn->m_user, ip_conn->m_address);
-}
-
-bool PeerMessenger::Prove(PeerConnection* ip_conn)
-{
-    const std::string& user = ip_conn->m_user;
-    if (!gp_server || !gp_server->IsConnected())
-        return false;
-    if (!m_proofs.count(user))
+    quint32 token = 0;
+    QString why;
+    switch (m_claims.Prove(ip_conn, i_expected, ServerUp(), token, why))
     {
-        if (m_proofs.size() >= PeerBounds::MAX_PROOFS)
-            return false;
-        const Proof proof{NewToken(), Now()};
-        m_proofs[user] = proof;
-        m_proofTokens[proof.token] = user;
-        PeerLog(2, QString("Connection %1 claims user %2 from %3, not known to be the user's: asking the user "
-                           "through the server to connect")
+    case PeerClaims::Step::Request:
+        PeerLog(2, QString("Connection %1 claims user %2 from %3, not known to be the user's, for %4: asking the "
+                           "user through the server to connect")
                        .arg(ip_conn->Id())
-                       .arg(FromName(user), QHostAddress(ip_conn->m_address).toString()));
-        gp_server->ConnectToPeer(proof.token, user, "P");
+                       .arg(FromName(ip_conn->m_user), QHostAddress(ip_conn->m_address).toString(), i_what));
+        gp_server->ConnectToPeer(token, ip_conn->m_user, "P");
+        return true;
+    case PeerClaims::Step::Joined:
+        return true;
+    case PeerClaims::Step::Refused:
+        break;
     }
-    ip_conn->m_awaitingProof = true;
-    return true;
+    PeerLog(2, QString("Not proving the claim of connection %1 to user %2 from %3 (%4): %5")
+                   .arg(ip_conn->Id())
+                   .arg(FromName(ip_conn->m_user), QHostAddress(ip_conn->m_address).toString(), i_what, why));
+    return false;
 }
 
-void PeerMessenger::EndProof(const std::string& i_user, bool i_over)
+void PeerMessenger::SettleProof(const std::string& i_user, bool i_over, quint32 i_answeredFrom)
 {
-    if (i_over)
+    for (const PeerClaims::Settled& settled : m_claims.Settle(i_user, i_over, ServerUp(), i_answeredFrom))
     {
-        auto proof = m_proofs.find(i_user);
-        if (proof != m_proofs.end())
-        {
-            m_proofTokens.erase(proof->second.token);
-            m_proofs.erase(proof);
-        }
-    }
-    std::vector<quint64> waiting;
-    for (const auto& entry : m_connections)
-        if (entry.second->m_awaitingProof && entry.second->m_user == i_user)
-            waiting.push_back(entry.first);
-    for (quint64 id : waiting)
-    {
-        PeerConnection* conn = Find(id);
+        PeerConnection* conn = Find(settled.id);
         if (!conn)
             continue;
-        const bool users = ReachesUser(conn);
-        if (!users && !i_over)
-            continue;
-        conn->m_awaitingProof = false;
-        if (!users && conn->m_type == "F")
+        if (!settled.reaches && conn->m_type == "F")
         {
             CloseConnection(conn, QStringLiteral("a file connection from an address not proven to be the user's"), 1);
             continue;
         }
-        // Without the server nothing was proven either way.
-        conn->m_disproven = !users && gp_server && gp_server->IsConnected();
+        // An offer that waited is read again: taken, or dropped now.
         ScheduleTurn(conn);
     }
 }
@@ -1386,7 +1389,7 @@ void PeerMessenger::StartAttempt(const std::string& i_user, const std::string& i
         return;
     }
     // The server said moments ago that the user is offline: not asked again.
-    const bool offline = online && i_ip == 0 && m_addresses.CalledOffline(i_user);
+    const bool offline = online && i_ip == 0 && m_claims.CalledOffline(i_user);
     const quint64 id = m_nextId++;
     Attempt& attempt = m_attempts[id];
     attempt.id = id;
@@ -1454,7 +1457,7 @@ quint32 PeerMessenger::NewToken()
     do
         ++m_nextToken;
     while (m_nextToken == 0 || m_tokens.count(m_nextToken) || m_lateTokens.count(m_nextToken) ||
-           m_proofTokens.count(m_nextToken));
+           m_claims.IsProofToken(m_nextToken));
     return m_nextToken;
 }
 
@@ -1527,7 +1530,7 @@ void PeerMessenger::OnPeerAddressReceived(std::string i_user, quint32 i_ip, quin
 {
     m_addressAsked.erase(i_user);
     // A user without a port can still be where its connection comes from.
-    m_addresses.NoteGiven(i_user, i_ip);
+    m_claims.NoteGiven(i_user, i_ip);
     if (m_unsent.count(i_user))
     {
         // A connection of the user's may be open already; else one is made.
@@ -1587,7 +1590,7 @@ void PeerMessenger::OnPeerConnectionRequested(std::string i_user, std::string i_
             gp_server->SendCannotConnect(i_token, i_user);
         return;
     }
-    m_addresses.NoteGiven(i_user, i_ip);
+    m_claims.NoteGiven(i_user, i_ip);
     auto* conn = NewConnection(new QTcpSocket, false);
     conn->m_user = i_user;
     conn->m_type = i_type;
@@ -1600,11 +1603,10 @@ void PeerMessenger::OnPeerConnectionRequested(std::string i_user, std::string i_
 
 void PeerMessenger::OnPeerConnectionImpossible(quint32 i_token, std::string i_user)
 {
-    auto proof = m_proofTokens.find(i_token);
-    if (proof != m_proofTokens.end() && proof->second == i_user)
+    if (!i_user.empty() && m_claims.ProofUser(i_token) == i_user)
     {
         PeerLog(2, QString("User %1 cannot connect to us to say where the user is").arg(FromName(i_user)));
-        EndProof(i_user);
+        SettleProof(i_user, true);
         return;
     }
     auto it = m_tokens.find(i_token);
@@ -1628,12 +1630,8 @@ void PeerMessenger::OnHalfMinuteTimer()
 
     for (auto late = m_lateTokens.begin(); late != m_lateTokens.end();)
         late = now - late->second.finishedMs > PIERCE_LIMIT_MS ? m_lateTokens.erase(late) : std::next(late);
-    std::vector<std::string> unproved;
-    for (const auto& proof : m_proofs)
-        if (now - proof.second.startedMs >= PIERCE_LIMIT_MS)
-            unproved.push_back(proof.first);
-    for (const std::string& user : unproved)
-        EndProof(user);
+    for (const std::string& user : m_claims.Expire())
+        SettleProof(user, true);
 
     // The tallies of searches that are over.
     Type* requests = d->HasType("search_request");
@@ -1745,11 +1743,11 @@ void PeerMessenger::Deliver(const std::string& i_user, const MemStream& i_messag
     }
     if (PeerConnection* conn = LatestMessagingConnection(i_user))
     {
-        m_addresses.Touch(i_user);
+        m_claims.Touch(i_user);
         Write(conn, i_message.Data(), i_message.Size(), i_answer ? Output::Answer : Output::Ours);
         return;
     }
-    if (i_answer && m_addresses.CalledOffline(i_user))
+    if (i_answer && m_claims.CalledOffline(i_user))
     {
         PeerLog(2, QString("Dropping an answer to user %1, whom the server called offline moments ago")
                        .arg(FromName(i_user)));
@@ -1759,8 +1757,8 @@ void PeerMessenger::Deliver(const std::string& i_user, const MemStream& i_messag
         return;
     // A connection claims the name, but the server has not said where the
     // user is: asking is enough when it is the user's.
-    if (LatestMessagingConnection(i_user, false) && !m_addresses.Knows(i_user) &&
-        !m_addresses.CalledOffline(i_user) && gp_server && gp_server->IsConnected())
+    if (LatestMessagingConnection(i_user, false) && !m_claims.Knows(i_user) &&
+        !m_claims.CalledOffline(i_user) && gp_server && gp_server->IsConnected())
     {
         if (m_addressAsked.emplace(i_user, Now()).second)
             gp_server->GetPeerAddress(i_user);
@@ -1867,6 +1865,8 @@ unsigned int PeerMessenger::RequestUpload(std::string i_user, std::string i_file
 void PeerMessenger::AcceptTransferRequest(std::string i_user, unsigned int i_req, bool i_withSize,
                                           long long i_size)
 {
+    // Its file connection may come from wherever the user is.
+    m_claims.NoteAccepted(i_user, i_req);
     MemStream m = NewMessage(PM_TRANSFER_RESPONSE);
     m.WriteUInt32(i_req);
     m.WriteByte(1);
@@ -1979,7 +1979,10 @@ void PeerMessenger::HandleMessage(PeerConnection* ip_conn, const char* ip_frame,
     {
         PeerDecoders::TransferRequest m;
         if ((ok = PeerDecoders::DecodeTransferRequest(body, bodySize, m)))
+        {
+            m_claims.NoteOffer(ip_conn, m.m_req);
             emit FileTransferRequested(user, int(m.m_direction), m.m_req, m.m_file, m.m_size);
+        }
         break;
     }
     case PM_TRANSFER_RESPONSE:

@@ -8,8 +8,8 @@
 #include "Data.h"
 #include "FileInfo.h"
 #include "MemStream.h"
-#include "PeerAddressBook.h"
 #include "PeerBounds.h"
+#include "PeerClaims.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -184,20 +184,19 @@ private:
     // reaches the user, not one that merely claims the name.
     PeerConnection* LatestMessagingConnection(const std::string& i_user, bool i_reaching = true) const;
     // Whether what we send the user on our own, and what the user's files
-    // are, may go on the connection: one we opened, one that came with the
-    // token of our request through the server, or one from an address
-    // known to be the user's. Before the first login nothing can be known
-    // and the name is all there is.
-    bool ReachesUser(const PeerConnection* ip_conn) const;
-    // Whether the server connection is down but will be made again.
+    // are, may go on the connection (PeerClaims decides).
+    bool ReachesUser(const PeerConnection* ip_conn) const { return m_claims.Reaches(ip_conn); }
+    // Whether the server connection is down but will be made again, or has
+    // not been made yet.
     bool ServerComingBack() const;
-    // A connection that claims a user from an address not known to be his
-    // waits while the server relays a request of ours to the user: the
-    // address he answers from is his. False when no proof can be had.
-    bool Prove(PeerConnection* ip_conn);
-    // The proof for the user is over: what waited on it goes on, or goes.
-    // i_over: the proof is over; else only what it has shown goes on.
-    void EndProof(const std::string& i_user, bool i_over = true);
+    bool ServerUp() const;
+    // The connection's claim of its user waits for a proof; false when it
+    // is refused, with the reason logged.
+    bool Claim(PeerConnection* ip_conn, bool i_expected, const QString& i_what);
+    // The user's proof is over, or has shown what it could: what waited on
+    // it goes on, or goes.
+    void SettleProof(const std::string& i_user, bool i_over, quint32 i_answeredFrom = 0);
+    void HandFileOnward(PeerConnection* ip_conn);
     // Messages kept for users get another attempt (after a login).
     void RetryKept();
     void Deliver(const std::string& i_user, const MemStream& i_message, bool i_answer);
@@ -334,21 +333,12 @@ private:
         qint64 finishedMs = 0;
     };
     std::map<quint32, LateToken> m_lateTokens;
-    // Tokens of our requests through the server that prove where a user
-    // is, per user, with when each went out.
-    struct Proof
-    {
-        quint32 token = 0;
-        qint64 startedMs = 0;
-    };
-    std::map<std::string, Proof> m_proofs;
-    std::map<quint32, std::string> m_proofTokens;
     // Our requests for share lists not answered yet, per user, when each
     // went out: only an answer is inflated and stored.
     std::map<std::string, std::deque<qint64>> m_shareListsAsked;
-    // Where users are, and the users whose address we asked for (when) to
-    // know whether a connection claiming the name is theirs.
-    PeerAddressBook m_addresses;
+    // Who connections belong to, and the users whose address we asked for
+    // (when) to know whether a connection claiming the name is theirs.
+    PeerClaims m_claims;
     std::map<std::string, qint64> m_addressAsked;
     bool m_loggedInOnce = false;
     quint64 m_nextId = 1;

@@ -2,3 +2,4 @@
 
 ShareListProvider* gp_shareListProvider = nullptr;
 UploadPlaceProvider* gp_uploadPlaceProvider = nullptr;
+TransferExpectations* gp_transferExpectations = nullptr;

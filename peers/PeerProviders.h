@@ -39,6 +39,17 @@ public:
                                       int& o_place) = 0;
 };
 
+// Implemented by the transfer queue.
+class TransferExpectations
+{
+public:
+    virtual ~TransferExpectations() = default;
+    // Whether we wait for something of the user: a download of ours from
+    // the user that is not complete, or an upload to the user under way.
+    virtual bool ExpectsTransferWith(const std::string& i_user) = 0;
+};
+
 // Set by the implementing object's constructor, cleared by its destructor.
 extern ShareListProvider* gp_shareListProvider;
 extern UploadPlaceProvider* gp_uploadPlaceProvider;
+extern TransferExpectations* gp_transferExpectations;

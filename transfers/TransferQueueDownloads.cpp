@@ -185,6 +185,20 @@ bool TransferQueueManager::IsActivelyDownloadingFromUser(std::string i_user)
     return d->GetItem(ItemPtr(user), ItemPtr(downloading), "download_entry") != nullptr;
 }
 
+bool TransferQueueManager::ExpectsTransferWith(const std::string& i_user)
+{
+    Item* user = T("user")->HasItem(i_user);
+    if (!user)
+        return false;
+    for (Item* download : user->GetItems("download_entry"))
+        if (ItemPtr(download)["download_entry_status"].AsString() != "complete")
+            return true;
+    for (Item* upload : user->GetItems("upload_entry"))
+        if (ItemPtr(upload)["upload_entry_status"]["is_active"])
+            return true;
+    return false;
+}
+
 bool TransferQueueManager::IsAnythingDownloading() const
 {
     Item* downloading = T("download_entry_status")->HasItem("downloading");

@@ -39,6 +39,7 @@ class TransferQueueManager : public QObject,
                              public DataLoadedEventHandler,
                              public UploadStatusProvider,
                              public UploadPlaceProvider,
+                             public TransferExpectations,
                              public DownloadFolderProvider
 {
     Q_OBJECT
@@ -116,6 +117,7 @@ public:
     bool IsFreeToUpload() override;
     unsigned int QueuedUploadCount() override;
     bool GetUploadPlaceInLine(const std::string& i_user, const std::string& i_file, int& o_place) override;
+    bool ExpectsTransferWith(const std::string& i_user) override;
     bool UploadEntrySortCompare(ItemPtr i_a, ItemPtr i_b);
     int GetUserGroupDownloadPriority(std::string i_user);
     void OrderNewUpload(ItemPtr i_upload);

@@ -232,6 +232,7 @@ TransferQueueManager::TransferQueueManager()
     // walk of the shares leaves out the unfinished downloads.
     gp_uploadStatusProvider = this;
     gp_uploadPlaceProvider = this;
+    gp_transferExpectations = this;
     gp_downloadFolderProvider = this;
 }
 
@@ -263,6 +264,8 @@ TransferQueueManager::~TransferQueueManager()
         gp_uploadStatusProvider = nullptr;
     if (gp_uploadPlaceProvider == this)
         gp_uploadPlaceProvider = nullptr;
+    if (gp_transferExpectations == this)
+        gp_transferExpectations = nullptr;
     if (gp_downloadFolderProvider == this)
         gp_downloadFolderProvider = nullptr;
     if (transferQueueManager == this)

@@ -62,6 +62,7 @@ private slots:
     void init() { m_fixture.Start(); }
     void cleanup() { m_fixture.TearDown(); }
     void BehindARouterAndClaimedFromElsewhere();
+    void EvidenceLastsAndClaimsCostTheClaimant();
 
 private:
     QueueFixture m_fixture;
@@ -182,6 +183,129 @@ void TestReachingUsers::BehindARouterAndClaimedFromElsewhere()
     QVERIFY(Spin([&] { return carol.m_got.contains(U32(PM_GET_SHARED_FILE_LIST)); }, pump));
     QVERIFY(carol.m_got.contains(U32(PM_QUEUE_UPLOAD) + Str("before")));
     QCOMPARE(impostor->readAll() + carolImpostor->readAll(), QByteArray());
+}
+
+void TestReachingUsers::EvidenceLastsAndClaimsCostTheClaimant()
+{
+    TransferQueueManager* queue = m_fixture.mp_queue;
+    PeerMessenger* messenger = m_fixture.mp_messenger;
+    const QString dir = m_fixture.m_dir.path();
+    SetSetting("download_folder", ToUtf8(dir + "/dl"));
+    const QByteArray song = Noise(300000, 4);
+    TestServer ts;
+    QVERIFY(ts.Start());
+    QTcpServer carolsRouter;
+    QVERIFY(carolsRouter.listen(QHostAddress("127.0.0.51"), 0));
+    const QJsonArray router{"127.0.0.50", int(FreePort())};
+    QVERIFY(ts.Set("peer_addresses", QJsonObject{{"bob", router}, {"carol", QJsonArray{"127.0.0.51", carolsRouter.serverPort()}}}));
+    QVERIFY(m_fixture.LogIn(ts));
+    const quint16 port = messenger->ListeningPort();
+    Behind bob(0x7F000002, port);
+    QVERIFY(bob.m_user.LogIn(ts.Port(), "bob"));
+    const auto pump = [&] { bob.Pump(); };
+    const auto relayed = [&] { return ts.Received("alice", SM_CONNECT_TO_PEER).size(); };
+    const auto taken = [&](quint32 i_req) { return T("remote_transfer_req")->HasItem(std::to_string(i_req)) != nullptr; };
+    int markers = 0, marked = 0;
+    connect(messenger, &PeerMessenger::DownloadPlaceInLine, this, [&] { ++marked; });
+    const auto handled = [&](QTcpSocket* ip_socket) {
+        WriteRaw(ip_socket, Frame(PM_UPLOAD_PLACE_IN_LINE, Str("marker") + U32(1)));
+        return Spin([&, want = ++markers] { return marked == want; }, pump);
+    };
+    const auto claim = [&](quint32 i_from, const QByteArray& i_user, quint32 i_req) {
+        auto conn = ConnectFrom(port, i_from, 1 << 20);
+        WriteRaw(conn.get(), PeerInit(i_user, "P") + Offer(i_req, "song.bin", song.size()));
+        return conn;
+    };
+    // The queue asks bob, who answers nothing yet: nothing of his is known.
+    bob.m_answering = false;
+    ItemPtr download = queue->AddDownload("bob", "song.bin", "music", song.size(), 0);
+    QVERIFY(ts.WaitFor("alice", SM_CONNECT_TO_PEER, 1, g_waitMs));
+    const int base = relayed();
+
+    // Made-up names from one address cost nothing; bob's claim is then proved.
+    std::vector<std::unique_ptr<QTcpSocket>> made;
+    for (int k = 0; k < 64; ++k)
+        made.push_back(claim(0x7F000009, "made" + QByteArray::number(k), 100 + k));
+    QVERIFY(handled(made.back().get()) && relayed() == base);
+    QTcpSocket* own = bob.Connect();
+    WriteRaw(own, PeerInit("bob", "P") + Offer(7, "song.bin", song.size()));
+    QVERIFY(ts.WaitFor("alice", SM_CONNECT_TO_PEER, base + 1, g_waitMs));
+    bob.m_answering = true;
+    QVERIFY(Spin([&] { return taken(7); }, pump) && relayed() == base + 1);
+
+    // 200 claims of bob from elsewhere: one proof, answered from bob's address.
+    for (int k = 0; k < 200; ++k)
+    {
+        auto other = claim(0x7F000009, "bob", 1000 + k);
+        QVERIFY(handled(other.get()));
+    }
+    QVERIFY(relayed() <= base + 1 + 3 && !taken(1000) && !taken(1199));
+
+    // Bob moves behind the same router and his connections from there end;
+    // a party that now has his old address gets no offer, answer or byte.
+    int gone = 0;
+    SetLogSink([&](const QString&, int, const QString& i_text, ItemPtr) {
+        gone += i_text.contains("to user bob (type P): closed by the other side");
+    });
+    const int links = int(bob.m_links.size());
+    bob.m_links.clear();
+    QVERIFY(Spin([&] { return gone == links; }));
+    bob.m_from = 0x7F000004;
+    auto mallory = claim(0x7F000002, "bob", 11);
+    QVERIFY(handled(mallory.get()) && !taken(11));
+    const QByteArray answer = U32(PM_FILE_SEARCH_RESULT) + Zlib(Str("alice") + U32(1) + U32(0) + B8(1) + U32(0) + U32(0));
+    messenger->SendAnswer("bob", Stream(answer));
+    QVERIFY(Spin([&] { return bob.m_got.contains(answer); }, pump));
+    // Then the server gives a new address: what was proved at the old one ends.
+    QSignalSpy given(m_fixture.mp_server, &Server::PeerAddressReceived);
+    QVERIFY(ts.Send("alice", SM_GET_PEER_ADDRESS, {QJsonArray{"latin1", "bob"}, QJsonArray{"ip", "127.0.0.3"}, QJsonArray{"u32", 1}, QJsonArray{"u32", 0}}));
+    QVERIFY(Spin([&] { return given.count() == 1; }));
+    bob.m_from = 0x7F000003;
+    auto lingering = claim(0x7F000004, "bob", 12);
+    QVERIFY(handled(lingering.get()) && !taken(12));
+    QCOMPARE(mallory->readAll() + lingering->readAll(), QByteArray());
+
+    // Made-up names flooding from the address of known users close none.
+    DescriptorLimit limit(256);
+    QVERIFY(limit.Set());
+    std::vector<std::unique_ptr<QTcpSocket>> known;
+    for (int k = 0; k < 8; ++k)
+    {
+        const QByteArray name = "u" + QByteArray::number(k);
+        QVERIFY(ts.Send("alice", SM_GET_PEER_ADDRESS, {QJsonArray{"latin1", QString(name)}, QJsonArray{"ip", "127.9.9.9"}, QJsonArray{"u32", 1}, QJsonArray{"u32", 0}}));
+        known.push_back(ConnectFrom(port, 0x7F090909, 65536));
+        WriteRaw(known.back().get(), PeerInit(name, "P"));
+    }
+    QVERIFY(Spin([&] { return given.count() == 9; }) && handled(known.back().get()));
+    made.clear();
+    for (size_t k = 0; k < PeerBounds::IncomingPerAddressBound(); ++k)
+    {
+        made.push_back(ConnectFrom(port, 0x7F090909));
+        WriteRaw(made.back().get(), PeerInit("flood" + QByteArray::number(int(k)), "P"));
+    }
+    QVERIFY(WaitClosed(made.back().get()));
+    for (auto& user : known)
+        QVERIFY(handled(user.get()));
+
+    // With the server down, carol's file from inside her router arrives on
+    // the transfer we accepted on our connection to her; a guess gets nothing.
+    SetOnline("carol", true);
+    ItemPtr carols = queue->AddDownload("carol", "carols.bin", "music", song.size(), 0);
+    QTcpSocket* toCarol = Accept(carolsRouter);
+    QVERIFY(toCarol && ts.Drop("alice") && Spin([&] { return m_fixture.mp_server->IsAbruptlyDisconnected(); }));
+    WriteRaw(toCarol, Offer(21, "carols.bin", song.size()));
+    QVERIFY(Spin([&] { return taken(21); }));
+    auto guess = ConnectFrom(port, 0x7F00000C, 1 << 20);
+    WriteRaw(guess.get(), PeerInit("carol", "F") + U32(22));
+    QVERIFY(WaitClosed(guess.get()));
+    auto file = ConnectFrom(port, 0x7F00000B, 1 << 20);
+    WriteRaw(file.get(), PeerInit("carol", "F") + U32(21));
+    QVERIFY(Spin([&] { return file->bytesAvailable() >= 8; }));
+    QCOMPARE(file->read(8), I64(0));
+    WriteRaw(file.get(), song);
+    QVERIFY(Spin([&] { return Status(carols) == "complete"; }));
+    QCOMPARE(threadtest::ReadFile(dir + "/dl/complete/music/carols.bin"), song);
+    QCOMPARE(Status(download), std::string("queued"));
 }
 
 QTEST_MAIN(TestReachingUsers)

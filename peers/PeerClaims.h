@@ -1,0 +1,184 @@
+#pragma once
+// Who a connection belongs to. A connection names a user in its first
+// message; the name is only a claim. The messenger asks here whether a
+// connection reaches the user it names, what a claim from an unknown address
+// may cost, and what becomes of it. Every trust below says what creates it,
+// what ends it and what bounds it; every cost of a claim falls on the
+// claimant's own connections and address, never on the user it names or on
+// the server.
+//
+// Reaching a user: a connection reaches the user it names when
+//   - we opened it, or it came with the token of a request of ours through
+//     the server (an attempt, a proof, or a late answer to an attempt);
+//   - it comes from the address the server gives for the user now
+//     (created by the server's address answer or by a request it relays
+//     from the user; ended by another address from the server, or by its
+//     answer that the user is offline, which also ends every proof of him);
+//   - it comes from an address proved for the user while a connection proved
+//     from there is still open. Proved connections are those that came with
+//     our token and the claimants a proof found at the address it was
+//     answered from. When the last of them closes, the address is his no
+//     more and a new connection from there is proved again. At most
+//     MAX_PROVEN_ADDRESSES a user, the newest kept.
+//   Before the first login nobody could be asked and the name is all there
+//   is (the messenger's callers and tests still rely on that).
+// Proofs: a claim from an unknown address is proved by one relayed request
+//   of ours to the user, the address he answers from being his. Only for a
+//   user we expect something from (an offer of a download of ours, a file
+//   connection for a transfer we accepted), so made-up names cost nothing.
+//   A proof ends when answered, when the user cannot connect, after
+//   PROOF_LIMIT_MS, when the server connection ends, or when nothing waits
+//   on it any more. MAX_PROOFS at once; one source address takes part in
+//   MAX_PROOFS_PER_SOURCE of them; new requests go out at most one each
+//   PROOF_INTERVAL_MS on average, PROOF_BURST at once. Past these the claim
+//   is refused, not queued.
+// Disproofs: when the user answers a proof from elsewhere, the address of
+//   each claimant waiting on it is not his for DISPROOF_MS: further claims of
+//   him from there are refused at once, with no server message. A new
+//   address from the server, or a proof answered from that address, ends it.
+//   MAX_DISPROOFS_PER_USER a user, the oldest dropped. A claimant whose proof
+//   ended unanswered with the server up is refused for its connection's life.
+// Accepted transfers: an offer taken from a connection that reaches its
+//   user, and our acceptance of it, are remembered for ACCEPTED_MEMORY_MS
+//   (MAX_ACCEPTED in all, the oldest dropped), with where the user's
+//   connections come from: the offer's address when it came in, anywhere
+//   when it came on a connection we opened. Only a file connection naming an
+//   accepted transfer is proved; any other from an address not known to be
+//   the user's is refused. With the server down, a file connection naming
+//   one may carry it from where the user's connections come from, once and
+//   only within CARRY_MS of the acceptance.
+// The given addresses and the memory of offline answers are kept in a
+// PeerAddressBook, bounded there.
+
+#include "PeerAddressBook.h"
+
+#include <QString>
+#include <QtGlobal>
+
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+class PeerConnection;
+
+class PeerClaims
+{
+public:
+    static constexpr size_t MAX_PROVEN_ADDRESSES = 4;
+    static constexpr size_t MAX_PROOFS = 64;
+    static constexpr size_t MAX_PROOFS_PER_SOURCE = 4;
+    static constexpr qint64 PROOF_LIMIT_MS = 60000;
+    static constexpr qint64 PROOF_INTERVAL_MS = 500;
+    static constexpr int PROOF_BURST = 4;
+    static constexpr qint64 DISPROOF_MS = 5 * 60 * 1000;
+    static constexpr size_t MAX_DISPROOFS_PER_USER = 16;
+    static constexpr qint64 ACCEPTED_MEMORY_MS = 2 * 60 * 1000;
+    static constexpr size_t MAX_ACCEPTED = 1024;
+    static constexpr qint64 CARRY_MS = 20000;
+
+    // i_inUse: users the messenger holds something for; i_newToken: a fresh
+    // token for a relayed request.
+    PeerClaims(std::function<qint64()> i_now, std::function<std::set<std::string>()> i_inUse,
+               std::function<quint32()> i_newToken);
+
+    // ---- what the server and our own connections say
+
+    // The server's address for the user; 0: offline.
+    void NoteGiven(const std::string& i_user, quint32 i_address);
+    // The connection came with the token of a request of ours.
+    void NoteProved(const PeerConnection* ip_conn);
+    // The connection is gone: what it proved, and its claim, end.
+    void NoteClosed(quint64 i_id);
+    // An offer of a transfer read from the connection, and our acceptance.
+    void NoteOffer(const PeerConnection* ip_conn, quint32 i_req);
+    void NoteAccepted(const std::string& i_user, quint32 i_req);
+    void NoteLogin() { m_loggedIn = true; }
+
+    // ---- questions
+
+    bool Reaches(const PeerConnection* ip_conn) const;
+    // Whether any address of the user is known.
+    bool Knows(const std::string& i_user) const;
+    bool CalledOffline(const std::string& i_user) const { return m_book.CalledOffline(i_user); }
+    void Touch(const std::string& i_user) { m_book.Touch(i_user); }
+
+    // ---- claims
+
+    enum class Step
+    {
+        Request,  // a new proof: the relayed request with o_token goes to the server
+        Joined,   // waits on the proof under way
+        Refused
+    };
+    // The connection's claim, for what it offers; i_expected: we expect
+    // something of the user. o_why says why it is refused.
+    Step Prove(const PeerConnection* ip_conn, bool i_expected, bool i_serverUp, quint32& o_token, QString& o_why);
+    bool AwaitsProof(quint64 i_id) const { return m_waiting.count(i_id) > 0; }
+    // The user of a proof's token; empty when none.
+    std::string ProofUser(quint32 i_token) const;
+    bool IsProofToken(quint32 i_token) const { return m_proofTokens.count(i_token) > 0; }
+    std::vector<std::string> ProofUsers() const;
+
+    enum class File
+    {
+        Carry,
+        Prove,
+        Refuse
+    };
+    // A file connection from the user for request i_req.
+    File ForFile(const PeerConnection* ip_conn, quint32 i_req, bool i_serverUp, QString& o_why);
+
+    // What waited on the user's proof and may now go on, or goes.
+    struct Settled
+    {
+        quint64 id = 0;
+        bool reaches = false;
+    };
+    // i_over: the proof is over (answered from i_answeredFrom when not 0,
+    // or not answered); else only those it now reaches go on.
+    std::vector<Settled> Settle(const std::string& i_user, bool i_over, bool i_serverUp, quint32 i_answeredFrom = 0);
+    // Users whose proofs passed their time; old disproofs and acceptances go.
+    std::vector<std::string> Expire();
+
+private:
+    struct Proof
+    {
+        quint32 token = 0;
+        qint64 startedMs = 0;
+        std::map<quint64, quint32> waiting;  // claimant -> its address
+    };
+    struct Evidence
+    {
+        quint32 address = 0;
+        std::set<quint64> connections;
+    };
+    bool ReachesFrom(const std::string& i_user, quint32 i_address) const;
+    bool Disproved(const std::string& i_user, quint32 i_address) const;
+    void AddEvidence(const std::string& i_user, quint32 i_address, quint64 i_id);
+    void EndEvidence(const std::string& i_user);
+    void EndDisproof(const std::string& i_user, quint32 i_address);
+    size_t ProofsFrom(quint32 i_address) const;
+    void EndProof(const std::string& i_user);
+
+    std::function<qint64()> m_now;
+    std::function<quint32()> m_newToken;
+    PeerAddressBook m_book;
+    std::map<std::string, std::vector<Evidence>> m_evidence;  // newest last
+    std::map<quint64, std::string> m_evidenceOf;
+    std::map<std::string, std::vector<std::pair<quint32, qint64>>> m_disproved;  // address, until
+    std::map<std::string, Proof> m_proofs;
+    std::map<quint32, std::string> m_proofTokens;
+    std::map<quint64, std::string> m_waiting;  // claimant -> user
+    std::set<quint64> m_refused;
+    struct Transfer
+    {
+        quint32 origin = 0;  // 0: anywhere
+        qint64 offeredMs = 0;
+        qint64 acceptedMs = -1;
+    };
+    std::map<std::pair<std::string, quint32>, Transfer> m_transfers;  // user, request
+    qint64 m_proofTat = 0;
+    bool m_loggedIn = false;
+};
