@@ -40,6 +40,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -295,6 +296,29 @@ inline bool Spin(const std::function<bool()>& i_done, const std::function<void()
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
+}
+
+// Spin for what takes as long as the machine allows: true once the
+// condition holds, false once what i_progress counts has not changed for
+// i_stillMs. A loaded machine is slower, not stuck, so the wait ends on a
+// lack of progress, never on a pace the machine may not reach.
+inline bool SpinWhileMoving(const std::function<bool()>& i_done, const std::function<qint64()>& i_progress,
+                            const std::function<void()>& i_work = {}, int i_stillMs = g_waitMs)
+{
+    qint64 last = i_progress();
+    QElapsedTimer still;
+    still.start();
+    bool stuck = false;
+    const bool done = Spin(
+        [&] {
+            if (i_done())
+                return true;
+            if (const qint64 now = i_progress(); now != last)
+                last = now, still.restart();
+            return stuck = still.elapsed() > i_stillMs;
+        },
+        i_work, std::numeric_limits<int>::max());
+    return done && !stuck;
 }
 
 // Takes the next incoming connection of a listener of the test.

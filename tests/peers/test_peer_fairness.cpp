@@ -10,6 +10,11 @@
 
 #include <QElapsedTimer>
 
+#include <numeric>
+
+#include <sys/ioctl.h>
+#include <linux/sockios.h>
+
 using namespace peertest;
 
 namespace
@@ -77,9 +82,11 @@ struct Reader
         WriteRaw(socket.get(), i_first);
         clock.start();
     }
+    // What it may take by now, of what has come: a read sized by the rate
+    // alone would make a buffer as large as all it missed, each time.
     void Pump()
     {
-        const QByteArray bytes = socket->read(std::max<qint64>(rate * clock.elapsed() / 1000 - got, 0));
+        const QByteArray bytes = socket->read(std::clamp<qint64>(rate * clock.elapsed() / 1000 - got, 0, socket->bytesAvailable()));
         got += bytes.size();
         tail = (tail + bytes).right(64);
     }
@@ -140,17 +147,19 @@ void TestPeerFairness::HonestRequestsWhileOthersHoldTheOutput()
         for (size_t k = 1; k < holders.size(); k += 2)
             ::recv(int(holders[k]->socketDescriptor()), bytes, sizeof bytes - size_t(holders[k]->read(4096).size()), MSG_DONTWAIT);
     };
-    // Until the client takes no more of their requests.
+    // Until the client has taken their requests up to the bound on all
+    // output, and then no more of them for a second.
     size_t replies = 0;
     QElapsedTimer still;
     still.start();
-    (void)Spin(
+    (void)SpinWhileMoving(
         [&] {
             if (replies != shares.m_bigReplies)
                 replies = shares.m_bigReplies, still.restart();
-            return still.elapsed() > 1000;
+            return qint64(replies) * BigFolderShares::BIG_REPLY_BYTES >= PeerBounds::MAX_OUTPUT_BYTES_TOTAL &&
+                   still.elapsed() > 1000;
         },
-        trickle);
+        [&] { return qint64(shares.m_bigReplies); }, trickle);
     QVERIFY(qint64(shares.m_bigReplies) * BigFolderShares::BIG_REPLY_BYTES >= PeerBounds::MAX_OUTPUT_BYTES_TOTAL);
     QVERIFY(HeapInUse() < heapAtStart + size_t(PeerBounds::MAX_OUTPUT_BYTES_TOTAL + 24 * g_MiB));
 
@@ -200,7 +209,9 @@ void TestPeerFairness::HonestRequestsWhileOthersHoldTheOutput()
         heapPeak = std::max(heapPeak, HeapInUse());
     };
     QVERIFY(ask(2));
-    (void)Spin([] { return false; }, push, 2000);
+    // Until the client takes no more of the junk.
+    (void)SpinWhileMoving([] { return false; }, [&] { return std::accumulate(pushed.begin(), pushed.end(), qint64(0)); },
+                          push, 2000);
     QVERIFY2(heapPeak < heapBeforeFlood + size_t(PeerBounds::MAX_OUTPUT_BYTES_TOTAL + 48 * g_MiB),
              qPrintable(QString("the flood grew the heap by %1 MiB").arg(double(heapPeak - heapBeforeFlood) / double(g_MiB))));
 
@@ -213,7 +224,13 @@ void TestPeerFairness::HonestRequestsWhileOthersHoldTheOutput()
     messenger->GetUserSharedFiles("lister");
     QCOMPARE(FrameReader().Next(lister.get()), U32(PM_GET_SHARED_FILE_LIST));
     lister->write(LongList(80));
-    QVERIFY(Spin([&] { return lists.count() > 0; }, push));
+    // While the client takes more of it.
+    const auto unsent = [&] {
+        int unacked = 0;
+        ::ioctl(int(lister->socketDescriptor()), SIOCOUTQ, &unacked);
+        return lister->bytesToWrite() + unacked;
+    };
+    QVERIFY(SpinWhileMoving([&] { return lists.count() > 0; }, unsent, push));
 
     // Each request got one answer, and the list was taken once.
     (void)Spin([] { return false; }, push, 1000);
@@ -291,7 +308,7 @@ void TestPeerFairness::HonestUsersKeptAndAnsweredOnce()
         T("search_request")->NewItem(std::string("7"));
         for (int k = 10; k < 16; ++k)
             WriteRaw(known[k].get(), SearchReply("user" + QByteArray::number(k), 2));
-        QVERIFY(Spin([&] { return results.count() == 6; }, {}, g_waitMs));
+        QVERIFY(SpinWhileMoving([&] { return results.count() == 6; }, [&] { return qint64(results.count()); }));
         QVERIFY(std::all_of(known.begin(), known.end(), [](const auto& i_socket) {
             i_socket->readAll();
             return i_socket->state() == QAbstractSocket::ConnectedState;
@@ -341,17 +358,19 @@ void TestPeerFairness::ReadersThatKeepReadingAreNotClosed()
     quint32 asked = 0;
     bool asking = true;
     const auto ask = [&] {
+        answers.Poll();
         if (asking && clock.elapsed() / 200 >= asked)
             WriteRaw(small.get(), FolderRequest(++asked, "Small"));
     };
     const auto answered = [&] { return answers.Poll().size() == asked; };
+    const auto answerCount = [&] { return qint64(answers.Poll().size()); };
 
     // Five peers read 200 bytes a second of two big folders each and come
     // back when closed; an honest reader has the list whole meanwhile.
     std::vector<std::unique_ptr<Reader>> trickles;
     for (int k = 0; k < 5; ++k)
         trickles.push_back(peer(Address(1, 1, 1 + k), 200, big));
-    QVERIFY(Spin([&] { return shares.m_bigReplies >= 10; }));
+    QVERIFY(SpinWhileMoving([&] { return shares.m_bigReplies >= 10; }, [&] { return qint64(shares.m_bigReplies); }));
     auto lister = peer(Address(1, 2, 1), 2000000, Frame(PM_GET_SHARED_FILE_LIST));
     int comeBacks = 0;
     const auto hostile = [&] {
@@ -363,10 +382,10 @@ void TestPeerFairness::ReadersThatKeepReadingAreNotClosed()
             else
                 trickle->Pump();
     };
-    QVERIFY(Spin([&] { return lister->got >= listFrame; }, hostile));
+    QVERIFY(SpinWhileMoving([&] { return lister->got >= listFrame; }, [&] { return lister->got; }, hostile));
     QVERIFY(lister->Open() && lister->got == listFrame);
     asking = false;
-    QVERIFY(Spin(answered, hostile, g_waitMs));
+    QVERIFY(SpinWhileMoving(answered, answerCount, hostile));
     trickles.clear();
 
     // A busy day: eight peers read big folders at 1 MB/s, asking again
@@ -395,13 +414,34 @@ void TestPeerFairness::ReadersThatKeepReadingAreNotClosed()
         if (!queued && readers[9]->got > 4 * g_MiB)
             queued = true, WriteRaw(readers[9]->socket.get(), Frame(PM_QUEUE_UPLOAD, Str("song")));
     };
-    QVERIFY(Spin([&] { return readers[8]->got >= listFrame && readers[9]->got >= listFrame + denied.size() &&
-                              std::all_of(readers.begin(), readers.begin() + 8, [&](const auto& i_r) { return i_r->got >= bigFrame; }); },
-                 busy));
-    QVERIFY(readers[9]->got == listFrame + denied.size() && readers[9]->tail.endsWith(denied));
+    // What each reader took, and the client's reasons for closing any.
+    const size_t logFrom = m_fixture.m_log.size();
+    const auto state = [&] {
+        QString text = "taken:";
+        for (const auto& reader : readers)
+            text += QString(" %1%2").arg(reader->got).arg(reader->Open() ? "" : " (closed)");
+        for (size_t k = logFrom; k < m_fixture.m_log.size(); ++k)
+            if (m_fixture.m_log[k].startsWith("Closing connection"))
+                text += "; " + m_fixture.m_log[k];
+        return text.toLocal8Bit();
+    };
+    // Readers that have theirs ask again: what counts is what they take
+    // toward it.
+    const auto toward = [&](size_t i_k) {
+        return std::min(readers[i_k]->got, i_k < 8 ? bigFrame : i_k == 8 ? listFrame : listFrame + denied.size());
+    };
+    const auto taken = [&] {
+        qint64 sum = 0;
+        for (size_t k = 0; k < readers.size(); ++k)
+            sum += toward(k);
+        return sum;
+    };
+    QVERIFY2(SpinWhileMoving([&] { return taken() == 8 * bigFrame + 2 * listFrame + denied.size(); }, taken, busy),
+             state().constData());
+    QVERIFY2(readers[9]->got == listFrame + denied.size() && readers[9]->tail.endsWith(denied), state().constData());
     asking = false;
-    QVERIFY(Spin(answered, busy, g_waitMs));
-    QVERIFY(std::all_of(readers.begin(), readers.end(), [](const auto& i_reader) { return i_reader->Open(); }));
+    QVERIFY2(SpinWhileMoving(answered, answerCount, busy), state().constData());
+    QVERIFY2(std::all_of(readers.begin(), readers.end(), [](const auto& i_reader) { return i_reader->Open(); }), state().constData());
 }
 
 QTEST_MAIN(TestPeerFairness)
