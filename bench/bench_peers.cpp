@@ -25,9 +25,17 @@
 //   Counters: the time until it has the list whole (median of the runs),
 //   and how many tricklers gave way for it.
 //   Target: within seconds, the tricklers giving way rather than the reader.
+// BM_ServerAwayWithAnswersWaiting: 15,000 answers to searches (1,500 in a
+//   small run) wait for connections to searchers that cannot be reached (the
+//   scripted server answers no address and cannot relay to them); the server
+//   connection drops and the client logs in again. Counters: the longest the
+//   event loop did not turn from the drop until the requests after the login
+//   have settled (max_stall_ms), and the relayed requests sent after the login
+//   (relayed_after_login). Target: no stall over 500 ms; the login comes.
 
 #include "BenchSupport.h"
 #include "common/TestEnvironment.h"
+#include "common/TestServer.h"
 #include "QtBenchmarkMain.h"
 #include "Compression.h"
 #include "FrameCodec.h"
@@ -36,12 +44,15 @@
 #include "PeerMessenger.h"
 #include "PeerProviders.h"
 #include "ProtocolCodes.h"
+#include "server.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QTcpServer>
+#include <QJsonObject>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QtEndian>
 
 #include <benchmark/benchmark.h>
@@ -484,5 +495,115 @@ void BM_ListWhileTricklersHoldTheTotal(benchmark::State& state)
 BENCHMARK(BM_ListWhileTricklersHoldTheTotal)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
+
+// Relayed requests the scripted server has had from alice.
+int RelayedFromAlice(TestServer& io_server)
+{
+    return io_server.Command({{"cmd", "wait"}, {"user", "alice"}, {"code", qint64(SM_CONNECT_TO_PEER)}, {"count", 0}, {"timeout", 0}})
+        .value("count")
+        .toInt();
+}
+
+void BM_ServerAwayWithAnswersWaiting(benchmark::State& state)
+{
+    if (qEnvironmentVariableIsEmpty("TV_TESTSERVER"))
+        qputenv("TV_TESTSERVER", TV_TESTSERVER_SCRIPT);
+    const int searchers = benchsupport::IsSmallRun() ? 1500 : 15000;
+    // An answer of three files, as most are.
+    MemStream body;
+    body.WriteString("alice");
+    body.WriteUInt32(SEARCH);
+    body.WriteUInt32(3);
+    for (int n = 0; n < 3; ++n)
+        WriteFile(body, "Music\\Artist\\Album\\Track " + std::to_string(n), n);
+    body.WriteByte(1);
+    body.WriteUInt32(250000);
+    body.WriteUInt32(0);
+    body.WriteUInt32(0);
+    const std::string answer = Compressed(std::string(body.Data(), body.Size()));
+    double longest = 0, relayedAfter = 0;
+    for (auto _ : state)
+    {
+        state.PauseTiming();
+        ResetTestEnvironment();
+        TestServer ts;
+        if (!ts.Start({"--accounts", "alice:pw"}) || !ts.Set("address_delay", 600))
+        {
+            state.SkipWithError("the scripted server did not start");
+            break;
+        }
+        auto server = std::make_unique<Server>();
+        server->CreateData();
+        auto messenger = std::make_unique<PeerMessenger>();
+        SetSetting("username", "alice");
+        SetSetting("password", "pw");
+        SetSetting("server_host", "127.0.0.1");
+        SetSetting("server_port", std::to_string(ts.Port()));
+        SetSetting("listening_port", std::to_string(FreePort()));
+        SetSetting("obfuscated_listening_port", std::to_string(FreePort()));
+        messenger->DataLoaded();
+        int logins = 0, refused = 0;
+        QObject::connect(server.get(), &Server::Connected, [&] { ++logins; });
+        // The diagnostics view takes every line; here they are only counted.
+        SetLogSink([&](const QString&, int, const QString& i_text, ItemPtr) {
+            refused += i_text.contains(QLatin1String("cannot connect to us"));
+        });
+        server->Connect();
+        bool ready = benchsupport::WaitUntil([&] { return logins == 1; }, 20000);
+        MemStream message;
+        message.WriteUInt32(PM_FILE_SEARCH_RESULT);
+        message.WriteBytes(answer.data(), answer.size());
+        for (int k = 0; ready && k < searchers; ++k)
+            messenger->SendAnswer("searcher" + std::to_string(k), message);
+        ready = ready && benchsupport::WaitUntil([&] { return refused == searchers; }, 120000);
+        if (!ready)
+        {
+            state.SkipWithError("the answers did not come to wait");
+            break;
+        }
+        state.ResumeTiming();
+
+        // The event loop's turns, from the drop on.
+        QElapsedTimer turns;
+        qint64 last = 0, stall = 0;
+        QTimer beat;
+        QObject::connect(&beat, &QTimer::timeout, [&] {
+            stall = std::max(stall, turns.elapsed() - last);
+            last = turns.elapsed();
+        });
+        turns.start();
+        beat.start(1);
+        const bool back = ts.Drop("alice") && benchsupport::WaitUntil([&] { return server->IsAbruptlyDisconnected(); }, 20000) &&
+                          (server->OnHalfMinuteTimer(), benchsupport::WaitUntil([&] { return logins == 2; }, 120000));
+        const int before = back ? RelayedFromAlice(ts) : 0;
+        // Until no more relayed requests come for half a second.
+        for (int count = -1, now = before; back && count != now;)
+        {
+            count = now;
+            benchsupport::WaitUntil([] { return false; }, 500);
+            now = RelayedFromAlice(ts);
+        }
+        beat.stop();
+        stall = std::max(stall, turns.elapsed() - last);
+        if (!back)
+        {
+            state.SkipWithError("the client did not log in again");
+            break;
+        }
+        longest = std::max(longest, double(stall));
+        relayedAfter = double(RelayedFromAlice(ts) - before);
+
+        state.PauseTiming();
+        ClearLogSink();
+        messenger.reset();
+        server.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        d->Reset();
+        state.ResumeTiming();
+    }
+    state.counters["max_stall_ms"] = longest;
+    state.counters["relayed_after_login"] = relayedAfter;
+}
+BENCHMARK(BM_ServerAwayWithAnswersWaiting)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 TV_QT_BENCHMARK_MAIN()

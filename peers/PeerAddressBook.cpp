@@ -47,6 +47,13 @@ bool PeerAddressBook::CalledOffline(const std::string& i_user) const
            m_now() - it->second.offlineMs < OFFLINE_MEMORY_MS;
 }
 
+void PeerAddressBook::NoteAlive(const std::string& i_user)
+{
+    auto it = m_entries.find(i_user);
+    if (it != m_entries.end())
+        it->second.offlineMs = -1;
+}
+
 void PeerAddressBook::Touch(const std::string& i_user)
 {
     auto it = m_entries.find(i_user);

@@ -1,7 +1,10 @@
 #pragma once
 // Where the server says other users are: the address it gives for each
 // (a user behind a router is given the router's), and, briefly, its answer
-// that a user is offline. PeerClaims decides what the addresses are worth. The book holds
+// that a user is offline: OFFLINE_MEMORY_MS at most, until a sign of life
+// (an address, the server's word that he is online, a search or a
+// connection of his) ends it. It spares only address requests for answers
+// to searches kept for him; our own requests always ask. PeerClaims decides what the addresses are worth. The book holds
 // at most MAX_USERS users and makes room a few at a time, those least
 // recently of use first, never those still in use.
 
@@ -30,6 +33,8 @@ public:
     quint32 Given(const std::string& i_user) const;
     // Whether the server said, moments ago, that the user is offline.
     bool CalledOffline(const std::string& i_user) const;
+    // The user showed he is online; makes no entry.
+    void NoteAlive(const std::string& i_user);
     // The user's entry was of use now.
     void Touch(const std::string& i_user);
     size_t Size() const { return m_entries.size(); }

@@ -95,6 +95,9 @@ public:
     void NoteOffer(const PeerConnection* ip_conn, quint32 i_req);
     void NoteAccepted(const std::string& i_user, quint32 i_req);
     void NoteLogin() { m_loggedIn = true; }
+    // A sign that the user is online (the server's word, a search of his,
+    // a connection that reaches him): the word that he was not ends.
+    void NoteAlive(const std::string& i_user) { m_book.NoteAlive(i_user); }
 
     // ---- questions
 

@@ -81,10 +81,7 @@ PeerMessenger::PeerMessenger()
                    std::set<std::string> users;
                    for (const auto& messaging : m_messaging)
                        users.insert(messaging.first);
-                   for (const auto& unsent : m_unsent)
-                       users.insert(unsent.first);
-                   for (const auto& attempt : m_attempts)
-                       users.insert(attempt.second.user);
+                   m_attempts.AddUsers(users);
                    return users;
                },
                [this] { return NewToken(); }),
@@ -105,6 +102,7 @@ PeerMessenger::PeerMessenger()
                 &PeerMessenger::OnPeerConnectionRequested);
         connect(gp_server, &Server::PeerConnectionImpossible, this,
                 &PeerMessenger::OnPeerConnectionImpossible);
+        connect(gp_server, &Server::UserStatusReceived, this, &PeerMessenger::OnUserStatusReceived);
     }
     if (timerManager)
         connect(timerManager->HalfMinuteTimer(), &QTimer::timeout, this,
@@ -283,25 +281,38 @@ void PeerMessenger::OnServerConnected()
 void PeerMessenger::OnServerDisconnected()
 {
     // Nothing asked of that connection is answered any more: address
-    // requests, relayed requests and proofs are over, and attempts that
-    // waited on them go on with what is left.
+    // requests, relayed requests and proofs are over, and so is every
+    // attempt, whole: a direct connect of one would end it after the next
+    // login, with what waits for the user.
     m_addressAsked.clear();
+    m_attempts.StopRetries();
     for (const std::string& user : m_claims.ProofUsers())
         SettleProof(user, true);
-    for (auto& entry : m_attempts)
+    const std::vector<Attempt> ended = m_attempts.EndAll();
+    std::vector<std::pair<std::string, std::string>> failed;
+    for (const Attempt& attempt : ended)
     {
-        Attempt& attempt = entry.second;
-        if (attempt.direct == Attempt::Direct::AwaitingAddress)
-            attempt.direct = Attempt::Direct::Failed;
-        if (attempt.indirectPending)
-        {
-            attempt.indirectPending = false;
-            auto token = m_tokens.find(attempt.token);
-            if (token != m_tokens.end() && token->second == entry.first)
-                m_tokens.erase(token);
-        }
-        ScheduleCheck(entry.first);
+        if (attempt.directConnection != 0)
+            if (PeerConnection* conn = Find(attempt.directConnection))
+                CloseConnection(conn, QStringLiteral("the connection to the server ended"), 3);
+        if (attempt.type != "P" || !ServerComingBack())
+            failed.emplace_back(attempt.user, attempt.type);
     }
+    if (!ended.empty())
+        PeerLog(1, QString("The connection to the server ended: %1 attempt(s) to connect to users end with it; "
+                           "what waits for users is tried again after the next login")
+                       .arg(ended.size()));
+    if (failed.empty())
+        return;
+    // Reported from the event loop, not from inside the server's signal.
+    QTimer::singleShot(0, this, [this, failed] {
+        for (const auto& attempt : failed)
+        {
+            if (attempt.second == "P")
+                DiscardKept(attempt.first);
+            emit ConnectionToUserFailed(attempt.first, attempt.second);
+        }
+    });
 }
 
 bool PeerMessenger::ServerComingBack() const
@@ -316,17 +327,41 @@ bool PeerMessenger::ServerUp() const
 
 void PeerMessenger::RetryKept()
 {
-    std::vector<std::string> users;
-    for (const auto& unsent : m_unsent)
-        users.push_back(unsent.first);
-    for (const std::string& user : users)
+    size_t dropped = 0;
+    const size_t users = m_attempts.PlanRetry(Now(), dropped);
+    if (dropped > 0)
+        PeerLog(1, QString("Dropping %1 answer(s) to searches kept while the server was away: the searchers "
+                           "have moved on")
+                       .arg(dropped));
+    if (users > 0)
+        PeerLog(2, QString("Trying again to reach %1 user(s) messages wait for").arg(users));
+    RetryNextBatch();
+}
+
+void PeerMessenger::RetryNextBatch()
+{
+    m_retryPosted = false;
+    if (!ServerUp())
     {
-        if (!m_unsent.count(user) || PendingAttempt(user, "P"))
+        m_attempts.StopRetries();
+        return;
+    }
+    for (const std::string& user : m_attempts.NextRetries(PeerAttempts::RETRY_BATCH))
+    {
+        if (!m_attempts.HasKept(user) || PendingAttempt(user, "P"))
             continue;
         if (PeerConnection* conn = LatestMessagingConnection(user))
             FlushUnsent(user, conn);
+        else if (m_attempts.OnlyAnswersKept(user) && m_claims.CalledOffline(user))
+            DiscardKept(user);
         else
             StartAttempt(user, "P");
+    }
+    // The rest in later turns: the window and the server come first.
+    if (m_attempts.RetriesWaiting() && !m_retryPosted)
+    {
+        m_retryPosted = true;
+        QTimer::singleShot(PeerAttempts::RETRY_INTERVAL_MS, this, [this] { RetryNextBatch(); });
     }
 }
 
@@ -836,20 +871,18 @@ void PeerMessenger::HandleFirstFrame(PeerConnection* ip_conn, const char* ip_fra
             SettleProof(proved, true, from);
             return;
         }
-        auto it = m_tokens.find(token);
-        Attempt* attempt = it == m_tokens.end() ? nullptr : FindAttempt(it->second);
+        Attempt* attempt = m_attempts.ByToken(token);
         if (!attempt)
         {
-            auto late = m_lateTokens.find(token);
-            if (late == m_lateTokens.end() || Now() - late->second.finishedMs > PIERCE_LIMIT_MS)
+            const std::string late = m_attempts.TakeLate(token, Now(), PIERCE_LIMIT_MS);
+            if (late.empty())
             {
                 CloseConnection(ip_conn, QString("answer to no request of ours (token %1)").arg(token));
                 return;
             }
-            ip_conn->m_user = late->second.user;
+            ip_conn->m_user = late;
             ip_conn->m_type = "P";
             ip_conn->m_weAsked = true;
-            m_lateTokens.erase(late);
             PeerLog(2, QString("User %1 answered our request through the server after the direct way; "
                                "keeping both connections")
                            .arg(FromName(ip_conn->m_user)));
@@ -898,6 +931,7 @@ void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
         // attempt has what it wanted; one that only claims the name does not.
         if (ReachesUser(ip_conn))
         {
+            m_claims.NoteAlive(user);
             if (Attempt* attempt = PendingAttempt(user, "P"))
                 FinishAttempt(attempt->id, ip_conn->Id());
             FlushUnsent(user, ip_conn);
@@ -1360,13 +1394,9 @@ void PeerMessenger::CloseStuck(PeerConnection* ip_conn, const QString& i_why)
 
 void PeerMessenger::FlushUnsent(const std::string& i_user, PeerConnection* ip_conn)
 {
-    auto it = m_unsent.find(i_user);
-    if (it == m_unsent.end())
+    if (!m_attempts.HasKept(i_user))
         return;
-    std::deque<QByteArray> messages = std::move(it->second.messages);
-    m_unsentBytes -= it->second.bytes;
-    m_answersDropLogged = false;
-    m_unsent.erase(it);
+    const std::deque<QByteArray> messages = m_attempts.Take(i_user);
     PeerLog(2, QString("Sending %1 kept message(s) to user %2").arg(messages.size()).arg(FromName(i_user)));
     for (size_t k = 0; k < messages.size() && !ip_conn->IsClosed(); ++k)
         Write(ip_conn, messages[k].constData(), size_t(messages[k].size()));
@@ -1388,24 +1418,11 @@ void PeerMessenger::StartAttempt(const std::string& i_user, const std::string& i
         PeerLog(2, QString("Messages for user %1 wait for the server to connect again").arg(FromName(i_user)));
         return;
     }
-    // The server said moments ago that the user is offline: not asked again.
-    const bool offline = online && i_ip == 0 && m_claims.CalledOffline(i_user);
     const quint64 id = m_nextId++;
-    Attempt& attempt = m_attempts[id];
-    attempt.id = id;
-    attempt.user = i_user;
-    attempt.type = i_type;
-    attempt.token = NewToken();
-    attempt.startedMs = Now();
-    m_tokens[attempt.token] = id;
+    Attempt& attempt = m_attempts.Begin(id, i_user, i_type, NewToken(), Now());
     PeerLog(2, QString("Connecting to user %1 (type %2) directly and through the server")
                    .arg(FromName(i_user), FromLatin1(i_type)));
-
-    if (offline)
-    {
-        PeerLog(2, QString("The server called user %1 offline moments ago").arg(FromName(i_user)));
-    }
-    else if (online)
+    if (online)
     {
         attempt.indirectPending = true;
         gp_server->ConnectToPeer(attempt.token, i_user, i_type);
@@ -1423,7 +1440,7 @@ void PeerMessenger::StartAttempt(const std::string& i_user, const std::string& i
         current->directConnection = conn->Id();
         ConnectOut(conn, i_ip, i_port);
     }
-    else if (current && online && !offline)
+    else if (current && online)
     {
         current->direct = Attempt::Direct::AwaitingAddress;
         gp_server->GetPeerAddress(i_user);
@@ -1439,25 +1456,20 @@ void PeerMessenger::StartAttempt(const std::string& i_user, const std::string& i
 
 PeerMessenger::Attempt* PeerMessenger::FindAttempt(quint64 i_id)
 {
-    auto it = m_attempts.find(i_id);
-    return it == m_attempts.end() ? nullptr : &it->second;
+    return m_attempts.Find(i_id);
 }
 
 PeerMessenger::Attempt* PeerMessenger::PendingAttempt(const std::string& i_user,
                                                       const std::string& i_type)
 {
-    for (auto& entry : m_attempts)
-        if (entry.second.user == i_user && entry.second.type == i_type)
-            return &entry.second;
-    return nullptr;
+    return m_attempts.Pending(i_user, i_type);
 }
 
 quint32 PeerMessenger::NewToken()
 {
     do
         ++m_nextToken;
-    while (m_nextToken == 0 || m_tokens.count(m_nextToken) || m_lateTokens.count(m_nextToken) ||
-           m_claims.IsProofToken(m_nextToken));
+    while (m_nextToken == 0 || m_attempts.HasToken(m_nextToken) || m_claims.IsProofToken(m_nextToken));
     return m_nextToken;
 }
 
@@ -1468,16 +1480,12 @@ void PeerMessenger::ScheduleCheck(quint64 i_attempt)
     QTimer::singleShot(0, this, [this, i_attempt] { CheckAttempt(i_attempt); });
 }
 
-void PeerMessenger::CheckAttempt(quint64 i_attempt)
+bool PeerMessenger::CheckAttempt(quint64 i_attempt, bool i_quiet)
 {
     Attempt* attempt = FindAttempt(i_attempt);
     if (!attempt || attempt->direct != Attempt::Direct::Failed || attempt->indirectPending)
-        return;
-    const Attempt given = *attempt;
-    m_attempts.erase(i_attempt);
-    auto token = m_tokens.find(given.token);
-    if (token != m_tokens.end() && token->second == i_attempt)
-        m_tokens.erase(token);
+        return false;
+    const Attempt given = m_attempts.End(i_attempt);
 
     if (given.type == "P" && ServerComingBack())
     {
@@ -1485,41 +1493,34 @@ void PeerMessenger::CheckAttempt(quint64 i_attempt)
         PeerLog(2, QString("The connection to the server was lost while connecting to user %1; trying again "
                            "after the next login")
                        .arg(FromName(given.user)));
-        return;
+        return true;
     }
-    if (given.type == "P")
+    const size_t discarded = given.type == "P" ? DiscardKept(given.user) : 0;
+    if (!i_quiet)
     {
-        auto unsent = m_unsent.find(given.user);
-        if (unsent != m_unsent.end())
-        {
-            PeerLog(1, QString("Discarding %1 unsent message(s) for user %2")
-                           .arg(unsent->second.messages.size())
-                           .arg(FromName(given.user)));
-            ForgetListRequests(given.user, unsent->second.messages);
-            m_unsentBytes -= unsent->second.bytes;
-            m_answersDropLogged = false;
-            m_unsent.erase(unsent);
-        }
+        if (discarded > 0)
+            PeerLog(1, QString("Discarding %1 unsent message(s) for user %2").arg(discarded).arg(FromName(given.user)));
+        PeerLog(1, QString("Cannot connect to user %1 (type %2), neither directly nor through the server")
+                       .arg(FromName(given.user), FromLatin1(given.type)));
     }
-    PeerLog(1, QString("Cannot connect to user %1 (type %2), neither directly nor through the server")
-                   .arg(FromName(given.user), FromLatin1(given.type)));
     emit ConnectionToUserFailed(given.user, given.type);
+    return true;
+}
+
+size_t PeerMessenger::DiscardKept(const std::string& i_user)
+{
+    const std::deque<QByteArray> messages = m_attempts.Take(i_user);
+    ForgetListRequests(i_user, messages);
+    return messages.size();
 }
 
 void PeerMessenger::FinishAttempt(quint64 i_attempt, quint64 i_winner)
 {
-    auto it = m_attempts.find(i_attempt);
-    if (it == m_attempts.end())
+    if (!FindAttempt(i_attempt))
         return;
-    const Attempt done = it->second;
-    m_attempts.erase(it);
-    auto token = m_tokens.find(done.token);
-    if (token != m_tokens.end() && token->second == i_attempt)
-    {
-        m_tokens.erase(token);
-        if (done.type == "P" && done.indirectPending)
-            m_lateTokens[done.token] = LateToken{done.user, Now()};
-    }
+    const Attempt done = m_attempts.End(i_attempt);
+    if (done.type == "P" && done.indirectPending)
+        m_attempts.NoteLate(done.token, done.user, Now());
     if (done.directConnection != 0 && done.directConnection != i_winner)
         if (PeerConnection* other = Find(done.directConnection))
             CloseConnection(other, QStringLiteral("the other way was quicker"));
@@ -1531,7 +1532,7 @@ void PeerMessenger::OnPeerAddressReceived(std::string i_user, quint32 i_ip, quin
     m_addressAsked.erase(i_user);
     // A user without a port can still be where its connection comes from.
     m_claims.NoteGiven(i_user, i_ip);
-    if (m_unsent.count(i_user))
+    if (m_attempts.HasKept(i_user))
     {
         // A connection of the user's may be open already; else one is made.
         if (PeerConnection* conn = LatestMessagingConnection(i_user))
@@ -1545,11 +1546,7 @@ void PeerMessenger::OnPeerAddressReceived(std::string i_user, quint32 i_ip, quin
             StartAttempt(i_user, "P");
         }
     }
-    std::vector<quint64> waiting;
-    for (const auto& entry : m_attempts)
-        if (entry.second.user == i_user && entry.second.direct == Attempt::Direct::AwaitingAddress)
-            waiting.push_back(entry.first);
-    for (quint64 id : waiting)
+    for (quint64 id : m_attempts.AwaitingAddress(i_user))
     {
         Attempt* attempt = FindAttempt(id);
         if (!attempt || attempt->direct != Attempt::Direct::AwaitingAddress)
@@ -1609,8 +1606,7 @@ void PeerMessenger::OnPeerConnectionImpossible(quint32 i_token, std::string i_us
         SettleProof(i_user, true);
         return;
     }
-    auto it = m_tokens.find(i_token);
-    Attempt* attempt = it == m_tokens.end() ? nullptr : FindAttempt(it->second);
+    Attempt* attempt = m_attempts.ByToken(i_token);
     if (!attempt || attempt->user != i_user)
     {
         PeerLog(2, QString("User %1 cannot connect for token %2, which is no request of ours")
@@ -1619,17 +1615,22 @@ void PeerMessenger::OnPeerConnectionImpossible(quint32 i_token, std::string i_us
         return;
     }
     PeerLog(2, QString("User %1 cannot connect to us (type %2)").arg(FromName(i_user), FromLatin1(attempt->type)));
-    attempt->indirectPending = false;
-    m_tokens.erase(it);
+    m_attempts.EndIndirect(*attempt);
     ScheduleCheck(attempt->id);
+}
+
+void PeerMessenger::OnUserStatusReceived(std::string i_user, bool i_online)
+{
+    // The server's word that he is online ends its word that he was not.
+    if (i_online)
+        m_claims.NoteAlive(i_user);
 }
 
 void PeerMessenger::OnHalfMinuteTimer()
 {
     const qint64 now = Now();
 
-    for (auto late = m_lateTokens.begin(); late != m_lateTokens.end();)
-        late = now - late->second.finishedMs > PIERCE_LIMIT_MS ? m_lateTokens.erase(late) : std::next(late);
+    m_attempts.ExpireLate(now, PIERCE_LIMIT_MS);
     for (const std::string& user : m_claims.Expire())
         SettleProof(user, true);
 
@@ -1659,7 +1660,7 @@ void PeerMessenger::OnHalfMinuteTimer()
         }
         const std::string user = asked->first;
         asked = m_addressAsked.erase(asked);
-        if (m_unsent.count(user) && !PendingAttempt(user, "P"))
+        if (m_attempts.HasKept(user) && !PendingAttempt(user, "P"))
             StartAttempt(user, "P");
     }
 
@@ -1688,10 +1689,9 @@ void PeerMessenger::OnHalfMinuteTimer()
         }
     }
 
-    std::vector<quint64> attempts;
-    for (const auto& entry : m_attempts)
-        attempts.push_back(entry.first);
-    for (quint64 id : attempts)
+    // Attempts past their time: one line for them all, however many.
+    size_t noAddress = 0, noPierce = 0, ended = 0;
+    for (quint64 id : m_attempts.Ids())
     {
         Attempt* attempt = FindAttempt(id);
         if (!attempt)
@@ -1699,20 +1699,22 @@ void PeerMessenger::OnHalfMinuteTimer()
         if (attempt->direct == Attempt::Direct::AwaitingAddress &&
             now - attempt->startedMs >= ADDRESS_LIMIT_MS)
         {
-            PeerLog(2, QString("No address of user %1 from the server in time").arg(FromName(attempt->user)));
+            ++noAddress;
             attempt->direct = Attempt::Direct::Failed;
         }
         if (attempt->indirectPending && now - attempt->startedMs >= PIERCE_LIMIT_MS)
         {
-            PeerLog(2, QString("User %1 did not connect to us in time (type %2)")
-                           .arg(FromName(attempt->user), FromLatin1(attempt->type)));
-            attempt->indirectPending = false;
-            auto token = m_tokens.find(attempt->token);
-            if (token != m_tokens.end() && token->second == id)
-                m_tokens.erase(token);
+            ++noPierce;
+            m_attempts.EndIndirect(*attempt);
         }
-        CheckAttempt(id);
+        ended += CheckAttempt(id, true) ? 1 : 0;
     }
+    if (noAddress + noPierce > 0)
+        PeerLog(1, QString("Connecting to users: %1 address(es) did not come from the server in time, %2 user(s) "
+                           "did not connect to us in time; %3 attempt(s) failed, what waited for them discarded")
+                       .arg(noAddress)
+                       .arg(noPierce)
+                       .arg(ended));
 }
 
 // ---------------------------------------------------------------- operations
@@ -1741,16 +1743,13 @@ void PeerMessenger::Deliver(const std::string& i_user, const MemStream& i_messag
         PeerLog(1, QStringLiteral("Not sending a message to our own user name"));
         return;
     }
+    // An answer goes to a search of his that has just come: he is online.
+    if (i_answer)
+        m_claims.NoteAlive(i_user);
     if (PeerConnection* conn = LatestMessagingConnection(i_user))
     {
         m_claims.Touch(i_user);
         Write(conn, i_message.Data(), i_message.Size(), i_answer ? Output::Answer : Output::Ours);
-        return;
-    }
-    if (i_answer && m_claims.CalledOffline(i_user))
-    {
-        PeerLog(2, QString("Dropping an answer to user %1, whom the server called offline moments ago")
-                       .arg(FromName(i_user)));
         return;
     }
     if (!Keep(i_user, i_message, i_answer) || PendingAttempt(i_user, "P"))
@@ -1769,43 +1768,10 @@ void PeerMessenger::Deliver(const std::string& i_user, const MemStream& i_messag
 
 bool PeerMessenger::Keep(const std::string& i_user, const MemStream& i_message, bool i_answer)
 {
-    auto it = m_unsent.find(i_user);
-    const size_t bytes = it == m_unsent.end() ? 0 : it->second.bytes;
-    const size_t size = i_message.Size();
-    const bool userFull = bytes + size > PeerBounds::MAX_UNSENT_ANSWER_BYTES;
-    if (i_answer && (userFull || m_unsentBytes + size > PeerBounds::MAX_UNSENT_ANSWER_BYTES_TOTAL))
-    {
-        // Searchers that no connection reaches must not fill the memory.
-        bool& logged = userFull && it != m_unsent.end() ? it->second.dropLogged : m_answersDropLogged;
-        if (!logged)
-            PeerLog(1, QString("Dropping answers to user %1 while no connection is up: past %2 bytes kept "
-                               "for the user or %3 for all")
-                           .arg(FromName(i_user))
-                           .arg(PeerBounds::MAX_UNSENT_ANSWER_BYTES)
-                           .arg(PeerBounds::MAX_UNSENT_ANSWER_BYTES_TOTAL));
-        logged = true;
-        return it != m_unsent.end();
-    }
-    UnsentQueue& queue = m_unsent[i_user];
-    queue.messages.emplace_back(i_message.Data(), qsizetype(size));
-    queue.bytes += size;
-    m_unsentBytes += size;
-    if (queue.messages.size() > PeerBounds::MAX_UNSENT_MESSAGES)
-    {
-        std::deque<QByteArray> oldest(1, std::move(queue.messages.front()));
-        queue.messages.pop_front();
-        queue.bytes -= size_t(oldest.front().size());
-        m_unsentBytes -= size_t(oldest.front().size());
-        ForgetListRequests(i_user, oldest);
-        // One line for the burst: the drops go on until the messages go.
-        if (!queue.oldestDropLogged)
-            PeerLog(1, QString("More than %1 unsent messages for user %2, dropping the oldest "
-                               "(further ones dropped silently until a connection is up)")
-                           .arg(PeerBounds::MAX_UNSENT_MESSAGES)
-                           .arg(FromName(i_user)));
-        queue.oldestDropLogged = true;
-    }
-    return true;
+    std::deque<QByteArray> dropped;
+    const bool kept = m_attempts.Keep(i_user, i_message.Data(), i_message.Size(), i_answer, Now(), dropped);
+    ForgetListRequests(i_user, dropped);
+    return kept;
 }
 
 void PeerMessenger::ForgetListRequests(const std::string& i_user, const std::deque<QByteArray>& i_messages)

@@ -8,6 +8,7 @@
 #include "Data.h"
 #include "FileInfo.h"
 #include "MemStream.h"
+#include "PeerAttempts.h"
 #include "PeerBounds.h"
 #include "PeerClaims.h"
 
@@ -51,7 +52,8 @@ public:
     // recent "P" connection; without one keeps it and connects first.
     void SendMessage(std::string i_user, const MemStream& i_message);
     // The same for an answer to a user's search, which waits for a
-    // connection only within the byte bounds of the kept messages.
+    // connection only within the byte bounds of the kept messages. A search
+    // of the user's is a sign that he is online.
     void SendAnswer(std::string i_user, const MemStream& i_message);
     void GetUserSharedFiles(std::string i_user);
     // The user no longer waits for a list asked for (its browse closed).
@@ -128,21 +130,10 @@ private slots:
     void OnPeerConnectionRequested(std::string i_user, std::string i_type, quint32 i_ip,
                                    quint32 i_port, quint32 i_token);
     void OnPeerConnectionImpossible(quint32 i_token, std::string i_user);
+    void OnUserStatusReceived(std::string i_user, bool i_online);
 
 private:
-    // One request of ours for a connection of a type to a user, made
-    // directly and through the server at once; the first leg up wins.
-    struct Attempt
-    {
-        quint64 id = 0;
-        std::string user;
-        std::string type;
-        quint32 token = 0;
-        enum class Direct { AwaitingAddress, Connecting, Failed } direct = Direct::Failed;
-        bool indirectPending = false;
-        qint64 startedMs = 0;
-        quint64 directConnection = 0;
-    };
+    using Attempt = PeerAttempts::Attempt;
 
     qint64 Now() const;
     std::string OwnName() const;
@@ -197,12 +188,16 @@ private:
     // it goes on, or goes.
     void SettleProof(const std::string& i_user, bool i_over, quint32 i_answeredFrom = 0);
     void HandFileOnward(PeerConnection* ip_conn);
-    // Messages kept for users get another attempt (after a login).
+    // Messages kept for users get another attempt after a login: the users
+    // are lined up, and taken a batch a turn.
     void RetryKept();
+    void RetryNextBatch();
     void Deliver(const std::string& i_user, const MemStream& i_message, bool i_answer);
     // Keeps a message until a "P" connection to the user is up; false when
     // it is an answer past the bounds of the kept ones.
     bool Keep(const std::string& i_user, const MemStream& i_message, bool i_answer);
+    // Discards what is kept for the user; how many messages went.
+    size_t DiscardKept(const std::string& i_user);
     // A reply to a request read from the connection goes on it or nowhere.
     // A shared one is sent from the bytes given, not copied.
     void Reply(PeerConnection* ip_conn, const MemStream& i_message);
@@ -249,7 +244,9 @@ private:
     quint32 NewToken();
     void DirectLegFailed(quint64 i_attempt);
     void ScheduleCheck(quint64 i_attempt);
-    void CheckAttempt(quint64 i_attempt);
+    // Ends the attempt when both legs have failed; i_quiet: the caller logs
+    // one line for many. True when it ended.
+    bool CheckAttempt(quint64 i_attempt, bool i_quiet = false);
     void FinishAttempt(quint64 i_attempt, quint64 i_winner);
 
     // Messages of "P" connections.
@@ -273,18 +270,6 @@ private:
     std::map<quint64, PeerConnection*> m_connections;
     // Open "P" connections per user, oldest first.
     std::map<std::string, std::vector<quint64>> m_messaging;
-    struct UnsentQueue
-    {
-        std::deque<QByteArray> messages;
-        size_t bytes = 0;
-        bool dropLogged = false;
-        bool oldestDropLogged = false;
-    };
-    std::map<std::string, UnsentQueue> m_unsent;
-    size_t m_unsentBytes = 0;
-    // Answers dropped for the bound of all users' kept messages were
-    // logged since the kept ones last went.
-    bool m_answersDropLogged = false;
     PeerBounds m_bounds;
     // Connections whose next request waits for room in the output, in the
     // order they began to wait.
@@ -301,7 +286,9 @@ private:
         std::set<std::string> dropLogged;
     };
     std::map<quint32, SearchTally> m_searchTallies;
-    std::map<quint64, Attempt> m_attempts;
+    // Our attempts and the messages kept for users.
+    PeerAttempts m_attempts;
+    bool m_retryPosted = false;
     // Outgoing connects under way, and those waiting for a place.
     struct WaitingConnect
     {
@@ -323,16 +310,6 @@ private:
         bool accepted = false;
     };
     std::map<QTcpServer*, ListenerState> m_listenerStates;
-    std::map<quint32, quint64> m_tokens;
-    // Tokens of "P" attempts that the direct way won while the request
-    // through the server was still out: the peer answers it all the same
-    // and sends on that connection, so it is kept rather than closed.
-    struct LateToken
-    {
-        std::string user;
-        qint64 finishedMs = 0;
-    };
-    std::map<quint32, LateToken> m_lateTokens;
     // Our requests for share lists not answered yet, per user, when each
     // went out: only an answer is inflated and stored.
     std::map<std::string, std::deque<qint64>> m_shareListsAsked;

@@ -637,6 +637,8 @@ void Server::HandleAddUser(InputStream& i_in)
     ItemPtr(user) += T("shared_files_count")->GetItem(Value(int(stats.m_sharedFiles)));
     if (status > 0)
         ItemPtr(user) += T("country_code")->GetItem(country);
+    // The peer network first: the store's receivers may send to the user.
+    emit UserStatusReceived(name, status > 0);
     SetOnline(user, status > 0);
 }
 
@@ -655,6 +657,8 @@ void Server::HandleUserStatus(InputStream& i_in)
         ItemPtr(user) += FlagItem("is_privileged");
     else
         user->Disconnect("is_privileged");
+    // The peer network first: the store's receivers may send to the user.
+    emit UserStatusReceived(name, status > 0);
     SetOnline(user, status > 0);
 }
 

@@ -105,6 +105,9 @@ signals:
     void ReceivedOwnPrivilegesStatus(int i_seconds);
     void ReceivedUserStats(std::string i_user, UserStats i_stats);
     void WishListIntervalChanged(unsigned int i_seconds);
+    // The server's word on a user's status (an answer to adding him, or a
+    // report of a change).
+    void UserStatusReceived(std::string i_user, bool i_online);
 
     // Peer network: an address answer (ip 0 or port 0: unknown or offline),
     // a relayed request to connect to a user, and a relayed failure.

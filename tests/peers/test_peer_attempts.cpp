@@ -13,6 +13,8 @@
 #include <QJsonArray>
 #include <QJsonObject>
 
+#include <unistd.h>
+
 using namespace peertest;
 
 namespace
@@ -66,6 +68,7 @@ private slots:
     void FileConnections();
     void DistributedConnectionToAddress();
     void ClaimedNameTakesNothingMeantForTheUser();
+    void ServerComingAndGoing();
 
 private:
     // Ports that refuse: nothing listens there.
@@ -477,6 +480,102 @@ void TestPeerAttempts::ClaimedNameTakesNothingMeantForTheUser()
     // The party claiming the name from elsewhere, still open, got nothing.
     QVERIFY(impostor->state() == QAbstractSocket::ConnectedState);
     QCOMPARE(impostor->readAll(), QByteArray());
+}
+
+void TestPeerAttempts::ServerComingAndGoing()
+{
+    QSignalSpy connected(mp_server, &Server::Connected);
+    QSignalSpy given(mp_server, &Server::PeerAddressReceived);
+    const auto relogin = [&] {
+        const int logins = connected.count() + 1;
+        return m_ts.Drop("alice") && QTest::qWaitFor([&] { return mp_server->IsAbruptlyDisconnected(); }, g_waitMs) &&
+               (mp_server->OnHalfMinuteTimer(), QTest::qWaitFor([&] { return connected.count() == logins; }, g_waitMs));
+    };
+    const auto relayed = [&] { return m_ts.Received("alice", SM_CONNECT_TO_PEER).size(); };
+
+    // The server calls bob offline, then reports him online: an answer to
+    // his search and a browse reach him.
+    mp_bob->SetPorts(mp_bob->m_listener.serverPort(), 0);
+    QVERIFY(WaitPortsSet("bob", 1));
+    QSignalSpy status(mp_server, &Server::UserStatusReceived);
+    QVERIFY(m_ts.Send("alice", SM_GET_PEER_ADDRESS, {QJsonArray{"latin1", "bob"}, QJsonArray{"u32", 0}, QJsonArray{"u32", 0}, QJsonArray{"u32", 0}}));
+    QVERIFY(m_ts.Send("alice", SM_USER_STATUS, {QJsonArray{"latin1", "bob"}, QJsonArray{"u32", 2}, QJsonArray{"byte", 0}}));
+    QTRY_COMPARE_WITH_TIMEOUT(status.count(), 1, g_waitMs);
+    const QByteArray answer = U32(PM_FILE_SEARCH_RESULT) + Zlib(Str("alice") + U32(1) + U32(0) + B8(1) + U32(0) + U32(0));
+    mp_messenger->SendAnswer("bob", Stream(answer));
+    mp_messenger->GetUserSharedFiles("bob");
+    QTcpSocket* bob = Accept(mp_bob->m_listener);
+    QVERIFY(bob);
+    FrameReader reader;
+    QCOMPARE(ToU32(reader.Next(bob)), quint32(PM_PEER_INIT));
+    QCOMPARE(reader.Next(bob), answer);
+    QCOMPARE(reader.Next(bob), U32(PM_GET_SHARED_FILE_LIST));
+
+    // The server drops twice while an attempt to carol waits for her
+    // address; the queue asks again at each login, as the transfer queue
+    // does. After the third login she gets each request once.
+    ScriptedUser carol;
+    QVERIFY(carol.LogIn(m_ts.Port(), "carol"));
+    carol.SetPorts(carol.m_listener.serverPort(), 0);
+    QVERIFY(WaitPortsSet("carol", 1) && m_ts.Set("address_delay", 600));
+    const QByteArray place = U32(PM_UPLOAD_PLACE_IN_LINE_REQUEST) + Str("song");
+    const auto askCarol = [&] {
+        mp_messenger->QueueDownload("carol", "song");
+        mp_messenger->SendMessage("carol", Stream(place));
+    };
+    const int base = relayed();
+    askCarol();
+    const QMetaObject::Connection asking = connect(mp_server, &Server::Connected, this, askCarol);
+    for (int login = 2; login <= 3; ++login)
+    {
+        QVERIFY(m_ts.WaitFor("alice", SM_CONNECT_TO_PEER, base + login - 1, g_waitMs));
+        QVERIFY(login < 3 || m_ts.Set("address_delay", 0));
+        QVERIFY(relogin());
+    }
+    QTcpSocket* toCarol = Accept(carol.m_listener);
+    QVERIFY(toCarol);
+    disconnect(asking);
+    FrameReader carols;
+    QCOMPARE(ToU32(carols.Next(toCarol)), quint32(PM_PEER_INIT));
+    QCOMPARE(carols.Next(toCarol), U32(PM_QUEUE_UPLOAD) + Str("song"));
+    QCOMPARE(carols.Next(toCarol), place);
+    mp_messenger->SendMessage("carol", Stream(Message(9)));
+    QCOMPARE(carols.Next(toCarol), Message(9));
+
+    // A direct connect to dave is under way at the drop, to a listener whose
+    // line is full: it ends with the attempt, and after the login the
+    // kept request and a browse reach him and his list comes.
+    ScriptedUser dave;
+    QVERIFY(dave.LogIn(m_ts.Port(), "dave"));
+    dave.SetPorts(dave.m_listener.serverPort(), 0);
+    const int full = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof at;
+    QVERIFY(::bind(full, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 && ::listen(full, 0) == 0 &&
+            ::getsockname(full, reinterpret_cast<sockaddr*>(&at), &length) == 0);
+    auto filler = ConnectRaw(ntohs(at.sin_port));
+    QVERIFY(filler && WaitPortsSet("dave", 1));
+    QVERIFY(m_ts.Set("peer_addresses", QJsonObject{{"dave", QJsonArray{"127.0.0.1", int(ntohs(at.sin_port))}}}));
+    const int answers = given.count();
+    mp_messenger->QueueDownload("dave", "tune");
+    QTRY_COMPARE_WITH_TIMEOUT(given.count(), answers + 1, g_waitMs);
+    QVERIFY(m_ts.Set("peer_addresses", QJsonObject{}) && relogin());
+    mp_messenger->GetUserSharedFiles("dave");
+    QTcpSocket* toDave = Accept(dave.m_listener);
+    QVERIFY(toDave);
+    FrameReader daves;
+    QCOMPARE(ToU32(daves.Next(toDave)), quint32(PM_PEER_INIT));
+    QCOMPARE(daves.Next(toDave), U32(PM_QUEUE_UPLOAD) + Str("tune"));
+    QCOMPARE(daves.Next(toDave), U32(PM_GET_SHARED_FILE_LIST));
+    QSignalSpy lists(mp_messenger, &PeerMessenger::UserShare);
+    WriteRaw(toDave, Frame(U32(PM_SHARED_FILE_LIST) + Zlib(U32(1) + Str("A") + U32(1) + FileRecord("x", 1) + U32(0))));
+    QTRY_COMPARE_WITH_TIMEOUT(lists.count(), 1, g_waitMs);
+    ::close(full);
+    delete toCarol;
+    delete toDave;
+    delete bob;
 }
 
 QTEST_MAIN(TestPeerAttempts)

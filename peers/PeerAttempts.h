@@ -1,0 +1,153 @@
+#pragma once
+// Our attempts to connect to users, and the messages kept for users while no
+// "P" connection reaches them. The messenger makes the connections and talks
+// to the server; it asks here what is under way for a user and what goes out
+// when.
+//
+// An attempt begins when something must reach a user and no connection
+// does: a kept message ("P"; one attempt a user serves all his kept
+//   messages), a file connection ("F"; each request its own attempt) or a
+//   distributed one ("D"; one a user). It is made directly (to the address
+//   given, or the one the server gives) and through the server (a relayed
+//   request with a fresh token) at once.
+// It ends
+//   - when a leg is up: the first wins, the other's connect is closed;
+//   - when both legs have failed (refused, no connect within 20 s, no
+//     address, no address answer within 30 s, the user cannot connect, no
+//     pierce within 60 s): its kept messages are discarded;
+//   - whole, its direct connect too, when the server connection ends: what
+//     the server was asked for it is lost with that connection. "P" keeps its
+//     messages for the next login; "F" and "D" are reported failed.
+// It is tried again after the next login, for every user with kept messages,
+//   spread out: RETRY_BATCH users a turn, a turn every RETRY_INTERVAL_MS.
+//   Answers to searches kept longer than ANSWER_RETRY_MS are dropped first:
+//   the searcher has moved on. It is also begun when the server gives the
+//   address of a user messages wait for.
+// Kept messages: per user in order, at most MAX_UNSENT_MESSAGES (the oldest
+//   dropped); answers to searches only within MAX_UNSENT_ANSWER_BYTES per user
+//   and MAX_UNSENT_ANSWER_BYTES_TOTAL for all (see PeerBounds). Each goes out
+//   once, when a connection reaching the user is up. A message of ours equal
+//   to one kept replaces it, as the transfer queue asks again at each login;
+//   requests for share lists are not merged: each browse waits for a list of
+//   its own.
+// Costs: attempts are found by id, by token and by user; what one event does
+//   is in proportion to that user's attempts and messages.
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+#include <deque>
+#include <map>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+class PeerAttempts
+{
+public:
+    static constexpr qint64 ANSWER_RETRY_MS = 5000;
+    static constexpr size_t RETRY_BATCH = 32;
+    static constexpr int RETRY_INTERVAL_MS = 20;
+
+    struct Attempt
+    {
+        quint64 id = 0;
+        std::string user;
+        std::string type;
+        quint32 token = 0;
+        enum class Direct { AwaitingAddress, Connecting, Failed } direct = Direct::Failed;
+        bool indirectPending = false;
+        qint64 startedMs = 0;
+        quint64 directConnection = 0;
+    };
+
+    // ---- attempts
+
+    Attempt& Begin(quint64 i_id, const std::string& i_user, const std::string& i_type, quint32 i_token,
+                   qint64 i_now);
+    Attempt* Find(quint64 i_id);
+    // The attempt whose relayed request has the token; null when none.
+    Attempt* ByToken(quint32 i_token);
+    // The user's attempt of the type under way; null when none.
+    Attempt* Pending(const std::string& i_user, const std::string& i_type);
+    // The user's attempts that wait for the server's address of him.
+    std::vector<quint64> AwaitingAddress(const std::string& i_user) const;
+    // The relayed request is over: its token answers nothing any more.
+    void EndIndirect(Attempt& io_attempt);
+    // Takes the attempt off the books.
+    Attempt End(quint64 i_id);
+    // Takes every attempt off the books (the server connection ended).
+    std::vector<Attempt> EndAll();
+    std::vector<quint64> Ids() const;
+    size_t Count() const { return m_attempts.size(); }
+    bool HasToken(quint32 i_token) const { return m_tokens.count(i_token) || m_lateTokens.count(i_token); }
+
+    // A "P" attempt the direct way won while its relayed request was out:
+    // the user answers it all the same, within i_limitMs.
+    void NoteLate(quint32 i_token, const std::string& i_user, qint64 i_now);
+    // The user of a late token still in time, taken off the books; empty when none.
+    std::string TakeLate(quint32 i_token, qint64 i_now, qint64 i_limitMs);
+    void ExpireLate(qint64 i_now, qint64 i_limitMs);
+
+    // ---- kept messages
+
+    // Keeps a message for the user; false when it is an answer past the
+    // bounds. o_dropped: messages of the user that gave way (the oldest).
+    bool Keep(const std::string& i_user, const char* ip_message, size_t i_size, bool i_answer, qint64 i_now,
+              std::deque<QByteArray>& o_dropped);
+    bool HasKept(const std::string& i_user) const { return m_unsent.count(i_user) > 0; }
+    // Whether all that is kept for the user are answers to searches.
+    bool OnlyAnswersKept(const std::string& i_user) const;
+    // The user's kept messages, in order, taken off the books.
+    std::deque<QByteArray> Take(const std::string& i_user);
+
+    // ---- trying again after a login
+
+    // Drops answers kept longer than ANSWER_RETRY_MS and lines up the users
+    // still waited for; o_droppedAnswers counts what was dropped. Returns
+    // how many users are lined up.
+    size_t PlanRetry(qint64 i_now, size_t& o_droppedAnswers);
+    // The next users in line, at most i_count.
+    std::vector<std::string> NextRetries(size_t i_count);
+    bool RetriesWaiting() const { return !m_retry.empty(); }
+    void StopRetries() { m_retry.clear(); }
+
+    // Users with attempts or kept messages.
+    void AddUsers(std::set<std::string>& io_users) const;
+
+private:
+    struct Kept
+    {
+        QByteArray message;
+        bool answer = false;
+        qint64 keptMs = 0;
+    };
+    struct UnsentQueue
+    {
+        std::deque<Kept> messages;
+        size_t bytes = 0;
+        bool dropLogged = false;
+        bool oldestDropLogged = false;
+    };
+    void Unindex(const Attempt& i_attempt);
+    void Forget(std::unordered_map<std::string, UnsentQueue>::iterator i_queue);
+
+    std::map<quint64, Attempt> m_attempts;
+    std::map<quint32, quint64> m_tokens;
+    std::unordered_map<std::string, std::vector<quint64>> m_byUser;
+    struct LateToken
+    {
+        std::string user;
+        qint64 finishedMs = 0;
+    };
+    std::map<quint32, LateToken> m_lateTokens;
+
+    std::unordered_map<std::string, UnsentQueue> m_unsent;
+    size_t m_unsentBytes = 0;
+    // Answers dropped for the bound of all users' kept messages were logged
+    // since the kept ones last went.
+    bool m_answersDropLogged = false;
+    std::deque<std::string> m_retry;
+};
