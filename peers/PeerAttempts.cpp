@@ -207,11 +207,15 @@ bool PeerAttempts::Keep(const std::string& i_user, const char* ip_message, size_
     return true;
 }
 
+bool PeerAttempts::OnlyAnswers(const UnsentQueue& i_queue)
+{
+    return std::all_of(i_queue.messages.begin(), i_queue.messages.end(), [](const Kept& i_k) { return i_k.answer; });
+}
+
 bool PeerAttempts::OnlyAnswersKept(const std::string& i_user) const
 {
     auto it = m_unsent.find(i_user);
-    return it != m_unsent.end() &&
-           std::all_of(it->second.messages.begin(), it->second.messages.end(), [](const Kept& i_k) { return i_k.answer; });
+    return it != m_unsent.end() && OnlyAnswers(it->second);
 }
 
 void PeerAttempts::Forget(std::unordered_map<std::string, UnsentQueue>::iterator i_queue)
@@ -238,6 +242,7 @@ std::deque<QByteArray> PeerAttempts::Take(const std::string& i_user)
 size_t PeerAttempts::PlanRetry(qint64 i_now, size_t& o_droppedAnswers)
 {
     m_retry.clear();
+    std::vector<std::string> answersOnly;
     o_droppedAnswers = 0;
     for (auto it = m_unsent.begin(); it != m_unsent.end();)
     {
@@ -260,9 +265,15 @@ size_t PeerAttempts::PlanRetry(qint64 i_now, size_t& o_droppedAnswers)
             it = m_unsent.erase(it);
             continue;
         }
-        m_retry.push_back(it->first);
+        // Our own requests go before answers: a browse of the user's is not
+        // held up behind searchers.
+        if (OnlyAnswers(queue))
+            answersOnly.push_back(it->first);
+        else
+            m_retry.push_back(it->first);
         ++it;
     }
+    m_retry.insert(m_retry.end(), answersOnly.begin(), answersOnly.end());
     return m_retry.size();
 }
 

@@ -19,10 +19,13 @@
 //     the server was asked for it is lost with that connection. "P" keeps its
 //     messages for the next login; "F" and "D" are reported failed.
 // It is tried again after the next login, for every user with kept messages,
-//   spread out: RETRY_BATCH users a turn, a turn every RETRY_INTERVAL_MS.
+//   spread out: RETRY_BATCH users a turn, a turn every RETRY_INTERVAL_MS,
+//   users with requests of ours before those with only answers kept.
 //   Answers to searches kept longer than ANSWER_RETRY_MS are dropped first:
 //   the searcher has moved on. It is also begun when the server gives the
-//   address of a user messages wait for.
+//   address of a user messages wait for, and begun anew when the server
+//   says a user it has been under way for RENEW_AFTER_MS is online: its
+//   relayed request may have gone to a client of his that is gone.
 // Kept messages: per user in order, at most MAX_UNSENT_MESSAGES (the oldest
 //   dropped); answers to searches only within MAX_UNSENT_ANSWER_BYTES per user
 //   and MAX_UNSENT_ANSWER_BYTES_TOTAL for all (see PeerBounds). Each goes out
@@ -48,6 +51,7 @@ class PeerAttempts
 {
 public:
     static constexpr qint64 ANSWER_RETRY_MS = 5000;
+    static constexpr qint64 RENEW_AFTER_MS = 5000;
     static constexpr size_t RETRY_BATCH = 32;
     static constexpr int RETRY_INTERVAL_MS = 20;
 
@@ -131,6 +135,7 @@ private:
         bool dropLogged = false;
         bool oldestDropLogged = false;
     };
+    static bool OnlyAnswers(const UnsentQueue& i_queue);
     void Unindex(const Attempt& i_attempt);
     void Forget(std::unordered_map<std::string, UnsentQueue>::iterator i_queue);
 

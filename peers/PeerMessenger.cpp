@@ -285,6 +285,10 @@ void PeerMessenger::OnServerDisconnected()
     // attempt, whole: a direct connect of one would end it after the next
     // login, with what waits for the user.
     m_addressAsked.clear();
+    // Every address we asked for was for an ask that ends here; what is
+    // still wanted asks again after the login, spread, not all at once.
+    if (gp_server)
+        gp_server->ForgetPendingAddresses();
     m_attempts.StopRetries();
     for (const std::string& user : m_claims.ProofUsers())
         SettleProof(user, true);
@@ -1621,9 +1625,23 @@ void PeerMessenger::OnPeerConnectionImpossible(quint32 i_token, std::string i_us
 
 void PeerMessenger::OnUserStatusReceived(std::string i_user, bool i_online)
 {
+    if (!i_online)
+        return;
     // The server's word that he is online ends its word that he was not.
-    if (i_online)
-        m_claims.NoteAlive(i_user);
+    m_claims.NoteAlive(i_user);
+    // An attempt still under way a while after it began went to a client of
+    // his that may be gone: what waits for him is asked of the one there now,
+    // not after the old request runs out. A fresh one stays: the server's
+    // answer to our watching the user comes right after we begin.
+    Attempt* attempt = PendingAttempt(i_user, "P");
+    if (!attempt || Now() - attempt->startedMs < PeerAttempts::RENEW_AFTER_MS)
+        return;
+    const Attempt old = m_attempts.End(attempt->id);
+    if (old.directConnection != 0)
+        if (PeerConnection* conn = Find(old.directConnection))
+            CloseConnection(conn, QStringLiteral("the user is online again"), 3);
+    PeerLog(2, QString("User %1 is online again: connecting to him anew").arg(FromName(i_user)));
+    StartAttempt(i_user, "P");
 }
 
 void PeerMessenger::OnHalfMinuteTimer()

@@ -549,12 +549,15 @@ void Server::HandleLogin(InputStream& i_in)
     SetState(State::LoggedIn);
     LogLine(1, QStringLiteral("Logged in: %1").arg(FromLatin1(text)));
     const quint64 generation = m_socketGeneration;
+    // What was asked before this login; the handlers of Connected ask anew
+    // for what they want and are not asked for twice.
+    const std::set<std::string> pending = m_pendingAddresses;
     emit Connected();
     if (generation == m_socketGeneration && m_state == State::LoggedIn)
-        AfterLogin();
+        AfterLogin(pending);
 }
 
-void Server::AfterLogin()
+void Server::AfterLogin(const std::set<std::string>& i_pendingBefore)
 {
     if (!m_firstLoginDone)
     {
@@ -570,8 +573,10 @@ void Server::AfterLogin()
         for (Item* flag : tracked->GetItems())
             for (Item* user : flag->GetItems("user"))
                 AddUser(user->AsString());
-    for (const std::string& user : m_pendingAddresses)
+    for (const std::string& user : i_pendingBefore)
     {
+        if (!m_pendingAddresses.count(user))
+            continue;
         MemStream m = NewMessage(SM_GET_PEER_ADDRESS);
         m.WriteString(user);
         Send(m);

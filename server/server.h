@@ -73,6 +73,9 @@ public:
     // forwarder maps these and no others.
     void SetListenPorts(quint32 i_plainPort, quint32 i_scrambledPort);
     void GetPeerAddress(std::string i_user);
+    // The addresses asked for are wanted no more: the next login does not
+    // ask for them again.
+    void ForgetPendingAddresses() { m_pendingAddresses.clear(); }
     void ConnectToPeer(quint32 i_token, std::string i_user, std::string i_type);
     void SendCannotConnect(quint32 i_token, std::string i_requester);
     void SendHaveNoParent(bool i_noParent);
@@ -153,7 +156,7 @@ private:
     void Write(const MemStream& i_message);
     void HandleFrame(quint32 i_code, InputStream& i_in);
     void HandleLogin(InputStream& i_in);
-    void AfterLogin();
+    void AfterLogin(const std::set<std::string>& i_pendingBefore);
     // A failed attempt before the login was accepted.
     void FailAttempt(const std::string& i_reason, const QString& i_logText);
     // The end of a logged-in connection: by the user or lost.

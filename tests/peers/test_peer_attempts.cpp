@@ -573,6 +573,56 @@ void TestPeerAttempts::ServerComingAndGoing()
     WriteRaw(toDave, Frame(U32(PM_SHARED_FILE_LIST) + Zlib(U32(1) + Str("A") + U32(1) + FileRecord("x", 1) + U32(0))));
     QTRY_COMPARE_WITH_TIMEOUT(lists.count(), 1, g_waitMs);
     ::close(full);
+
+    // Erin's client took our relayed request and went away. The server's
+    // word that she is online right after the attempt began changes
+    // nothing; a while later it asks her anew at once.
+    ScriptedUser erin;
+    QVERIFY(erin.LogIn(m_ts.Port(), "erin"));
+    const auto asked = [&](int i_code, const QString& i_user, int i_from = 0) {
+        const QJsonArray all = m_ts.Received("alice", i_code);
+        int n = 0;
+        for (int k = i_from; k < all.size(); ++k)
+            n += all[k].toObject()["fields"].toObject()["user"].toString() == i_user;
+        return n;
+    };
+    // Whatever the status made the client send has reached the server once
+    // a later message of ours has.
+    const auto online = [&](const char* i_user) {
+        const int fence = m_ts.Received("alice", SM_GET_USER_STATS).size() + 1;
+        const int seen = status.count() + 1;
+        return m_ts.Send("alice", SM_USER_STATUS, {QJsonArray{"latin1", i_user}, QJsonArray{"u32", 2}, QJsonArray{"byte", 0}}) &&
+               QTest::qWaitFor([&] { return status.count() == seen; }, g_waitMs) &&
+               (mp_server->GetUserStats("fence"), m_ts.WaitFor("alice", SM_GET_USER_STATS, fence, g_waitMs));
+    };
+    mp_messenger->GetUserSharedFiles("erin");
+    QTRY_COMPARE_WITH_TIMEOUT(asked(SM_CONNECT_TO_PEER, "erin"), 1, g_waitMs);
+    QVERIFY(online("erin"));
+    QCOMPARE(asked(SM_CONNECT_TO_PEER, "erin"), 1);
+    m_fixture.m_now += PeerAttempts::RENEW_AFTER_MS;
+    QVERIFY(online("erin"));
+    QTRY_COMPARE_WITH_TIMEOUT(asked(SM_CONNECT_TO_PEER, "erin"), 2, g_waitMs);
+
+    // Kept while the server is away: answers to searchers, then a browse of
+    // fay. After the login fay and erin, for whom requests of ours wait, are
+    // asked first, and each user's address is asked for once, not again by
+    // the server's own list of what it asked.
+    const int relayedBefore = m_ts.Received("alice", SM_CONNECT_TO_PEER).size();
+    const int addressesBefore = m_ts.Received("alice", SM_GET_PEER_ADDRESS).size();
+    const int logins = connected.count() + 1;
+    QVERIFY(m_ts.Drop("alice") && QTest::qWaitFor([&] { return mp_server->IsAbruptlyDisconnected(); }, g_waitMs));
+    for (const char* searcher : {"s1", "s2", "s3"})
+        mp_messenger->SendAnswer(searcher, Stream(answer));
+    mp_messenger->GetUserSharedFiles("fay");
+    mp_server->OnHalfMinuteTimer();
+    QTRY_COMPARE_WITH_TIMEOUT(connected.count(), logins, g_waitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(m_ts.Received("alice", SM_CONNECT_TO_PEER).size() >= relayedBefore + 5 &&
+                                 m_ts.Received("alice", SM_GET_PEER_ADDRESS).size() >= addressesBefore + 5,
+                             g_waitMs);
+    QCOMPARE(asked(SM_CONNECT_TO_PEER, "fay", relayedBefore) + asked(SM_CONNECT_TO_PEER, "erin", relayedBefore), 2);
+    QCOMPARE(asked(SM_CONNECT_TO_PEER, "fay", relayedBefore + 2) + asked(SM_CONNECT_TO_PEER, "erin", relayedBefore + 2), 0);
+    for (const char* user : {"erin", "fay", "s1", "s2", "s3"})
+        QVERIFY2(asked(SM_GET_PEER_ADDRESS, user, addressesBefore) == 1, user);
     delete toCarol;
     delete toDave;
     delete bob;
