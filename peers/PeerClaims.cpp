@@ -6,7 +6,7 @@
 #include <utility>
 
 PeerClaims::PeerClaims(std::function<qint64()> i_now, std::function<std::set<std::string>()> i_inUse,
-                       std::function<quint32()> i_newToken)
+                       std::function<quint32()> i_newToken, std::function<bool()> i_serverless)
     : m_now(i_now),
       m_newToken(std::move(i_newToken)),
       m_book(i_now, [this, inUse = std::move(i_inUse)] {
@@ -16,7 +16,8 @@ PeerClaims::PeerClaims(std::function<qint64()> i_now, std::function<std::set<std
           for (const auto& evidence : m_evidence)
               users.insert(evidence.first);
           return users;
-      })
+      }),
+      m_serverless(std::move(i_serverless))
 {
 }
 
@@ -102,7 +103,7 @@ void PeerClaims::NoteAccepted(const std::string& i_user, quint32 i_req)
 
 bool PeerClaims::Reaches(const PeerConnection* ip_conn) const
 {
-    if (!ip_conn->m_incoming || ip_conn->m_weAsked || !m_loggedIn)
+    if (!ip_conn->m_incoming || ip_conn->m_weAsked || m_serverless())
         return true;
     return ReachesFrom(ip_conn->m_user, ip_conn->m_address);
 }

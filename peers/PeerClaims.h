@@ -20,8 +20,9 @@
 //     answered from. When the last of them closes, the address is his no
 //     more and a new connection from there is proved again. At most
 //     MAX_PROVEN_ADDRESSES a user, the newest kept.
-//   Before the first login nobody could be asked and the name is all there
-//   is (the messenger's callers and tests still rely on that).
+//   Before the first login nothing is known yet: a claimed name is
+//   unknown as after a login, and what is meant for the user waits for the
+//   server. Only a messenger with no server at all to ask takes the name.
 // Proofs: a claim from an unknown address is proved by one relayed request
 //   of ours to the user, the address he answers from being his. Only for a
 //   user we expect something from (an offer of a download of ours, a file
@@ -79,9 +80,9 @@ public:
     static constexpr qint64 CARRY_MS = 20000;
 
     // i_inUse: users the messenger holds something for; i_newToken: a fresh
-    // token for a relayed request.
+    // token for a relayed request; i_serverless: there is no server to ask.
     PeerClaims(std::function<qint64()> i_now, std::function<std::set<std::string>()> i_inUse,
-               std::function<quint32()> i_newToken);
+               std::function<quint32()> i_newToken, std::function<bool()> i_serverless);
 
     // ---- what the server and our own connections say
 
@@ -94,7 +95,6 @@ public:
     // An offer of a transfer read from the connection, and our acceptance.
     void NoteOffer(const PeerConnection* ip_conn, quint32 i_req);
     void NoteAccepted(const std::string& i_user, quint32 i_req);
-    void NoteLogin() { m_loggedIn = true; }
     // A sign that the user is online (the server's word, a search of his,
     // a connection that reaches him): the word that he was not ends.
     void NoteAlive(const std::string& i_user) { m_book.NoteAlive(i_user); }
@@ -183,5 +183,5 @@ private:
     };
     std::map<std::pair<std::string, quint32>, Transfer> m_transfers;  // user, request
     qint64 m_proofTat = 0;
-    bool m_loggedIn = false;
+    std::function<bool()> m_serverless;
 };

@@ -84,7 +84,7 @@ PeerMessenger::PeerMessenger()
                    m_attempts.AddUsers(users);
                    return users;
                },
-               [this] { return NewToken(); }),
+               [this] { return NewToken(); }, [] { return gp_server == nullptr; }),
       m_nextToken(QRandomGenerator::global()->generate()),
       m_inflateCap(MAX_INFLATED_BODY)
 {
@@ -273,7 +273,6 @@ void PeerMessenger::SendListenPorts()
 void PeerMessenger::OnServerConnected()
 {
     m_loggedInOnce = true;
-    m_claims.NoteLogin();
     SendListenPorts();
     RetryKept();
 }
@@ -321,7 +320,7 @@ void PeerMessenger::OnServerDisconnected()
 
 bool PeerMessenger::ServerComingBack() const
 {
-    return gp_server && !gp_server->IsConnected() && gp_server->IsAbruptlyDisconnected();
+    return gp_server && !gp_server->IsConnected() && (gp_server->IsAbruptlyDisconnected() || !m_loggedInOnce);
 }
 
 bool PeerMessenger::ServerUp() const

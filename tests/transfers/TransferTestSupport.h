@@ -2,8 +2,9 @@
 // Common set-up of the transfer-queue tests: the start-up order up to the
 // transfer queue (settings types, stopped shared timers, the data saver, the
 // server connection, the peer network on free loopback ports, the shared
-// files and the queue), a state-file round trip, and a scripted peer that
-// holds a "P" connection as another user and reads what the queue sends.
+// files and the queue), a state-file round trip, a login to the scripted
+// server, and a scripted peer that holds a "P" connection as another user
+// and reads what the queue sends.
 
 #include "common/TestServer.h"
 #include "peers/PeerTestSupport.h"
@@ -74,15 +75,32 @@ public:
 
     // Saves the state, tears everything down, builds it again and loads.
     // i_beforeLoad stands for what later parts of start-up add to the schema.
-    void RoundTrip(const std::function<void()>& i_beforeLoad = {})
+    // Online, the new client logs in again, as a restarted one does.
+    bool RoundTrip(const std::function<void()>& i_beforeLoad = {})
     {
         const QByteArray path = QFile::encodeName(m_dir.filePath("state"));
         dataSaver->Save(path.constData());
+        std::unique_ptr<TestServer> online = std::move(mp_ts);
         TearDown();
         Build();
         if (i_beforeLoad)
             i_beforeLoad();
         dataSaver->Load(path.constData());
+        mp_ts = std::move(online);
+        return !mp_ts || LogIn(*mp_ts);
+    }
+
+    // Starts the scripted server and logs in. The server gives 127.0.0.1,
+    // where scripted peers connect from, for i_users, logged in or not
+    // (port 1: nobody listens there), so the client learns where they are
+    // as it does: by asking (see ScriptedPeer::Open).
+    bool GoOnline(const QStringList& i_users = {"bob", "carol", "dave"})
+    {
+        mp_ts = std::make_unique<TestServer>();
+        QJsonObject given;
+        for (const QString& user : i_users)
+            given[user] = QJsonArray{"127.0.0.1", 1};
+        return mp_ts->Start() && mp_ts->Set("peer_addresses", given) && LogIn(*mp_ts);
     }
 
     void TearDown()
@@ -95,6 +113,7 @@ public:
         mp_shares = nullptr;
         mp_messenger = nullptr;
         mp_server = nullptr;
+        mp_ts.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         ClearLogSink();
         m_log.clear();
@@ -120,6 +139,7 @@ public:
         return n;
     }
 
+    std::unique_ptr<TestServer> mp_ts;  // after GoOnline
     Server* mp_server = nullptr;
     PeerMessenger* mp_messenger = nullptr;
     SharedFoldersManager* mp_shares = nullptr;
@@ -147,11 +167,32 @@ inline void SetOnline(const std::string& i_user, bool i_online)
 class ScriptedPeer
 {
 public:
+    // Logged in, the client first learns where the user is from the server,
+    // as before its messages to him: a name alone is only a claim.
     bool Open(PeerMessenger* ip_messenger, const QByteArray& i_user)
     {
         mp_messenger = ip_messenger;
+        if (!Locate(i_user))
+            return false;
         mp_socket = OpenMessaging(ip_messenger, i_user);
         return mp_socket && Sync();
+    }
+
+    // Whether the server gave 127.0.0.1 for the user; true when not logged in.
+    static bool Locate(const QByteArray& i_user)
+    {
+        if (!gp_server || !gp_server->IsConnected())
+            return true;
+        bool given = false;
+        // Connected after the messenger, so it runs once the messenger has the answer.
+        auto c = QObject::connect(gp_server, &Server::PeerAddressReceived,
+                                  [&](std::string i_name, quint32 i_ip, quint32, quint32) {
+                                      given = given || (i_name == i_user.toStdString() && i_ip == 0x7F000001);
+                                  });
+        gp_server->GetPeerAddress(i_user.toStdString());
+        const bool ok = QTest::qWaitFor([&] { return given; }, g_waitMs);
+        QObject::disconnect(c);
+        return ok;
     }
 
     // Sends a place-in-line answer for a file nobody asked for and waits

@@ -72,6 +72,8 @@ class ScriptedUploader
 public:
     bool Open(quint16 i_port, const QByteArray& i_user, quint32 i_req)
     {
+        if (!ScriptedPeer::Locate(i_user))
+            return false;
         mp_socket = ConnectRaw(i_port);
         if (!mp_socket)
             return false;
@@ -155,6 +157,7 @@ private:
 void TestDownloadConnection::init()
 {
     m_fixture.Start();
+    QVERIFY(m_fixture.GoOnline());
     QDir(m_root.path()).removeRecursively();
     QDir().mkpath(m_root.path());
     SetSetting("download_folder", ToUtf8(Root()));
@@ -597,7 +600,7 @@ void TestDownloadConnection::partialFilesKeepTheirDownload()
     QVERIFY(prefix.size() > 0 && prefix.size() < bobs.size());
     QCOMPARE(prefix, bobs.left(prefix.size()));
 
-    m_fixture.RoundTrip();
+    QVERIFY(m_fixture.RoundTrip());
     TransferQueueManager* q = m_fixture.mp_queue;
     ItemPtr carol = q->AddDownload("carol", "track.bin", "f", carols.size(), 0);
     ScriptedPeer carolPeer;
@@ -618,7 +621,7 @@ void TestDownloadConnection::partialFilesKeepTheirDownload()
     QCOMPARE(Tree(Root() + "/downloading"), QStringList());
 
     // A restart changes neither; the user coming online finds both done.
-    m_fixture.RoundTrip();
+    QVERIFY(m_fixture.RoundTrip());
     SetOnline("bob", true);
     SetOnline("carol", true);
     q = m_fixture.mp_queue;
@@ -657,7 +660,7 @@ void TestDownloadConnection::changedSourceFileStartsOver()
     QVERIFY(Dropped("bob", 1, "m\\song.bin", before, 400 * 1024));
     QVERIFY(QFileInfo(Downloading("m/song.bin")).size() > 0);
 
-    m_fixture.RoundTrip();
+    QVERIFY(m_fixture.RoundTrip());
     q = m_fixture.mp_queue;
     song = q->GetDownloadEntry("bob", "song.bin", "m");
     // The new version, broken off too: the partial file holds its start only.

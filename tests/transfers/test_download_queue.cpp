@@ -50,6 +50,7 @@ private:
 void TestDownloadQueue::init()
 {
     m_fixture.Start();
+    QVERIFY(m_fixture.GoOnline());
     QVERIFY(m_bob.Open(m_fixture.mp_messenger, "bob"));
 }
 
@@ -104,11 +105,7 @@ void TestDownloadQueue::AddingTwiceQueuesOnce()
 void TestDownloadQueue::OfflineUserIsAskedWhenOnline()
 {
     // Online status comes from the scripted server, as in a real run.
-    TestServer ts;
-    QVERIFY(ts.Start());
-    QVERIFY(m_fixture.LogIn(ts));
-    // Where bob's connection comes from, as the server knows it.
-    QVERIFY(ts.Set("peer_addresses", QJsonObject{{"bob", QJsonArray{"127.0.0.1", 1}}}));
+    TestServer& ts = *m_fixture.mp_ts;
 
     ItemPtr download = m_fixture.mp_queue->AddDownload("bob", "a.flac", "share\\x", 100, 0);
     QCOMPARE(Status(download), std::string("queued"));

@@ -197,12 +197,11 @@ void TestReachingUsers::EvidenceLastsAndClaimsCostTheClaimant()
     QTcpServer carolsRouter;
     QVERIFY(carolsRouter.listen(QHostAddress("127.0.0.51"), 0));
     const QJsonArray router{"127.0.0.50", int(FreePort())};
-    QVERIFY(ts.Set("peer_addresses", QJsonObject{{"bob", router}, {"carol", QJsonArray{"127.0.0.51", carolsRouter.serverPort()}}}));
-    QVERIFY(m_fixture.LogIn(ts));
+    QVERIFY(ts.Set("peer_addresses", QJsonObject{{"bob", router}, {"dave", router}, {"carol", QJsonArray{"127.0.0.51", carolsRouter.serverPort()}}}));
     const quint16 port = messenger->ListeningPort();
-    Behind bob(0x7F000002, port);
-    QVERIFY(bob.m_user.LogIn(ts.Port(), "bob"));
-    const auto pump = [&] { bob.Pump(); };
+    Behind bob(0x7F000002, port), dave(0x7F00000D, port);
+    QVERIFY(bob.m_user.LogIn(ts.Port(), "bob") && dave.m_user.LogIn(ts.Port(), "dave"));
+    const auto pump = [&] { bob.Pump(); dave.Pump(); };
     const auto relayed = [&] { return ts.Received("alice", SM_CONNECT_TO_PEER).size(); };
     const auto taken = [&](quint32 i_req) { return T("remote_transfer_req")->HasItem(std::to_string(i_req)) != nullptr; };
     int markers = 0, marked = 0;
@@ -216,10 +215,33 @@ void TestReachingUsers::EvidenceLastsAndClaimsCostTheClaimant()
         WriteRaw(conn.get(), PeerInit(i_user, "P") + Offer(i_req, "song.bin", song.size()));
         return conn;
     };
+    const QByteArray answer = U32(PM_FILE_SEARCH_RESULT) + Zlib(Str("alice") + U32(1) + U32(0) + B8(1) + U32(0) + U32(0));
+
+    // Before the first login nothing is known: a connection claiming dave,
+    // from whom we expect a file, gets no request, answer or message, its
+    // offer and its list are not taken; after the login they go to dave.
+    int lists = 0;
+    connect(messenger, &PeerMessenger::UserShare, this, [&] { ++lists; });
+    queue->AddDownload("dave", "song.bin", "music", song.size(), 0);
+    auto early = claim(0x7F00000C, "dave", 31);
+    messenger->QueueDownload("dave", "before login");
+    messenger->GetUserSharedFiles("dave");
+    messenger->SendAnswer("dave", Stream(answer));
+    WriteRaw(early.get(), Frame(U32(PM_SHARED_FILE_LIST) + Zlib(U32(1) + Str("A") + U32(1) + FileRecord("x", 1) + U32(0))));
+    QVERIFY(handled(early.get()) && !taken(31) && lists == 0);
+    QVERIFY(m_fixture.LogIn(ts));
+    QVERIFY(Spin([&] {
+        return dave.m_got.contains(U32(PM_QUEUE_UPLOAD) + Str("before login")) &&
+               dave.m_got.contains(U32(PM_GET_SHARED_FILE_LIST)) && dave.m_got.contains(answer);
+    }, pump));
+    QVERIFY(handled(early.get()) && !taken(31) && lists == 0);
+    QCOMPARE(early->readAll(), QByteArray());
+
     // The queue asks bob, who answers nothing yet: nothing of his is known.
     bob.m_answering = false;
+    const int before = relayed();
     ItemPtr download = queue->AddDownload("bob", "song.bin", "music", song.size(), 0);
-    QVERIFY(ts.WaitFor("alice", SM_CONNECT_TO_PEER, 1, g_waitMs));
+    QVERIFY(ts.WaitFor("alice", SM_CONNECT_TO_PEER, before + 1, g_waitMs));
     const int base = relayed();
 
     // Made-up names from one address cost nothing; bob's claim is then proved.
@@ -253,7 +275,6 @@ void TestReachingUsers::EvidenceLastsAndClaimsCostTheClaimant()
     bob.m_from = 0x7F000004;
     auto mallory = claim(0x7F000002, "bob", 11);
     QVERIFY(handled(mallory.get()) && !taken(11));
-    const QByteArray answer = U32(PM_FILE_SEARCH_RESULT) + Zlib(Str("alice") + U32(1) + U32(0) + B8(1) + U32(0) + U32(0));
     messenger->SendAnswer("bob", Stream(answer));
     QVERIFY(Spin([&] { return bob.m_got.contains(answer); }, pump));
     // Then the server gives a new address: what was proved at the old one ends.

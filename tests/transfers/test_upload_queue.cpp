@@ -110,6 +110,7 @@ void TestUploadQueue::init()
 {
     m_peers.clear();
     m_fixture.Start();
+    QVERIFY(m_fixture.GoOnline());
     m_now = QDateTime::currentDateTime();
     m_fixture.mp_queue->SetClock([this] { return m_now; });
     m_share = m_fixture.m_dir.path() + "/share";
@@ -719,7 +720,7 @@ void TestUploadQueue::SharesHoldWholeFilesOnce()
 
     // Stored and loaded as two spellings, they are one share from the start,
     // seen by everyone that either spelling let see it.
-    m_fixture.RoundTrip();
+    QVERIFY(m_fixture.RoundTrip());
     m_fixture.mp_shares->Init();
     QVERIFY(!T("shared_folder")->HasItem(ToUtf8(home + "/")));
     ItemPtr root = T("shared_folder")->HasItem(ToUtf8(home));

@@ -250,6 +250,7 @@ private slots:
     // unasked is not even read, and one after the answer is dropped.
     void onlyAskedForListsAreStored()
     {
+        QVERIFY(m_f.m_queue.GoOnline());
         ScriptedPeer bob;
         QVERIFY(bob.Open(m_f.m_queue.mp_messenger, "bob"));
         // 100 folders of 1,000 files.

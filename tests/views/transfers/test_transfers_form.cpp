@@ -242,6 +242,7 @@ private slots:
             QVERIFY(WriteFile(dir.filePath("share/%1.bin").arg(size), QByteArray(size, 'x')));
         m_f.m_queue.mp_shares->Init();
         ItemPtr(T("shared_folder")->GetItem(ToUtf8(dir.filePath("share")))) += T("shared_public")->GetGlobalNullItem();
+        QVERIFY(m_f.m_queue.GoOnline());
         ScriptedPeer bob;
         QVERIFY(bob.Open(m_f.m_queue.mp_messenger, "bob"));
         SetOnline("bob", true);
@@ -317,6 +318,7 @@ private slots:
             QVERIFY(WriteFile(dir.filePath("share/") + name, QByteArray(100000, 'x')));
         m_f.m_queue.mp_shares->Init();
         ItemPtr(T("shared_folder")->GetItem(ToUtf8(dir.filePath("share")))) += T("shared_public")->GetGlobalNullItem();
+        QVERIFY(m_f.m_queue.GoOnline());
         ScriptedPeer bob;
         QVERIFY(bob.Open(m_f.m_queue.mp_messenger, "bob"));
         SetOnline("bob", true);
