@@ -25,9 +25,13 @@ PeerClaims::PeerClaims(std::function<qint64()> i_now, std::function<std::set<std
 
 void PeerClaims::NoteGiven(const std::string& i_user, quint32 i_address)
 {
-    // Another address, or none: what was proved of him is of another time.
+    // Another address, or none: what was proved of him, or against
+    // addresses as his, is of another time.
     if (i_address == 0 || i_address != m_book.Given(i_user))
+    {
         EndEvidence(i_user);
+        m_disproved.erase(i_user);
+    }
     if (i_address != 0)
         EndDisproof(i_user, i_address);
     m_book.NoteGiven(i_user, i_address);
@@ -56,8 +60,13 @@ void PeerClaims::NoteClosed(quint64 i_id)
             list.erase(std::remove_if(list.begin(), list.end(),
                                       [](const Evidence& i_e) { return i_e.connections.empty(); }),
                        list.end());
+            // Nothing shows where he is any more: he may have moved to an
+            // address that told against him.
             if (list.empty())
+            {
+                m_disproved.erase(user->first);
                 m_evidence.erase(user);
+            }
         }
         m_evidenceOf.erase(proved);
     }
@@ -66,26 +75,17 @@ void PeerClaims::NoteClosed(quint64 i_id)
     {
         const std::string user = waiting->second;
         m_waiting.erase(waiting);
+        // The proof goes on: its answer still tells against the address.
         auto proof = m_proofs.find(user);
         if (proof != m_proofs.end())
-        {
             proof->second.waiting.erase(i_id);
-            // Nothing waits on it: its answer would prove nothing anyone needs.
-            if (proof->second.waiting.empty())
-                EndProof(user);
-        }
     }
 }
 
 void PeerClaims::NoteOffer(const PeerConnection* ip_conn, quint32 i_req)
 {
-    if (m_transfers.size() >= MAX_ACCEPTED)
-    {
-        auto oldest = std::min_element(m_transfers.begin(), m_transfers.end(), [](const auto& i_a, const auto& i_b) {
-            return i_a.second.offeredMs < i_b.second.offeredMs;
-        });
-        m_transfers.erase(oldest);
-    }
+    if (!m_transfers.count({ip_conn->m_user, i_req}))
+        RoomForOffer(ip_conn->m_user);
     Transfer transfer;
     transfer.origin = ip_conn->m_incoming ? ip_conn->m_address : 0;
     transfer.offeredMs = m_now();
@@ -156,12 +156,15 @@ PeerClaims::Step PeerClaims::Prove(const PeerConnection* ip_conn, bool i_expecte
         return Step::Refused;
 
     auto proof = m_proofs.find(user);
-    const bool sourceInIt = proof != m_proofs.end() &&
-                            std::any_of(proof->second.waiting.begin(), proof->second.waiting.end(),
-                                        [&](const auto& i_w) { return i_w.second == address; });
+    const bool sourceInIt = proof != m_proofs.end() && proof->second.sources.count(address);
     if (!sourceInIt && ProofsFrom(address) >= MAX_PROOFS_PER_SOURCE)
     {
         o_why = QString("its address waits on %1 proofs already").arg(MAX_PROOFS_PER_SOURCE);
+        return Step::Refused;
+    }
+    if (!sourceInIt && proof != m_proofs.end() && proof->second.sources.size() >= MAX_SOURCES_PER_PROOF)
+    {
+        o_why = QString("%1 addresses claim the user already").arg(MAX_SOURCES_PER_PROOF);
         return Step::Refused;
     }
     if (proof == m_proofs.end())
@@ -183,6 +186,7 @@ PeerClaims::Step PeerClaims::Prove(const PeerConnection* ip_conn, bool i_expecte
         o_token = fresh.token;
     }
     proof->second.waiting[ip_conn->Id()] = address;
+    proof->second.sources.insert(address);
     m_waiting[ip_conn->Id()] = user;
     return o_token ? Step::Request : Step::Joined;
 }
@@ -248,13 +252,7 @@ std::vector<PeerClaims::Settled> PeerClaims::Settle(const std::string& i_user, b
         if (reaches && m_book.Given(i_user) != claimant.second)
             AddEvidence(i_user, claimant.second, claimant.first);
         if (!reaches && i_answeredFrom != 0)
-        {
-            EndDisproof(i_user, claimant.second);
-            auto& list = m_disproved[i_user];
-            if (list.size() >= MAX_DISPROOFS_PER_USER)
-                list.erase(list.begin());
-            list.emplace_back(claimant.second, m_now() + DISPROOF_MS);
-        }
+            Disprove(i_user, claimant.second);
         else if (!reaches && i_serverUp)
         {
             m_refused.insert(claimant.first);
@@ -263,6 +261,10 @@ std::vector<PeerClaims::Settled> PeerClaims::Settle(const std::string& i_user, b
         proof->second.waiting.erase(claimant.first);
         settled.push_back(Settled{claimant.first, reaches});
     }
+    if (i_over && i_answeredFrom != 0)
+        for (quint32 source : proof->second.sources)
+            if (!ReachesFrom(i_user, source))
+                Disprove(i_user, source);
     if (i_over)
         EndProof(i_user);
     return settled;
@@ -336,15 +338,50 @@ void PeerClaims::EndDisproof(const std::string& i_user, quint32 i_address)
 
 size_t PeerClaims::ProofsFrom(quint32 i_address) const
 {
-    size_t count = 0;
-    for (const auto& proof : m_proofs)
-        for (const auto& claimant : proof.second.waiting)
-            if (claimant.second == i_address)
-            {
-                ++count;
-                break;
-            }
-    return count;
+    return size_t(std::count_if(m_proofs.begin(), m_proofs.end(),
+                                [&](const auto& i_proof) { return i_proof.second.sources.count(i_address) > 0; }));
+}
+
+void PeerClaims::Disprove(const std::string& i_user, quint32 i_address)
+{
+    EndDisproof(i_user, i_address);
+    auto& list = m_disproved[i_user];
+    if (list.size() >= MAX_DISPROOFS_PER_USER)
+        list.erase(list.begin());
+    list.emplace_back(i_address, m_now() + DISPROOF_MS);
+}
+
+void PeerClaims::RoomForOffer(const std::string& i_user)
+{
+    // What one user offers makes room among his own offers only; past the
+    // total, the user holding the most gives way.
+    const auto oldestOf = [this](const std::string& i_of) {
+        auto first = m_transfers.lower_bound({i_of, 0});
+        auto oldest = m_transfers.end();
+        size_t count = 0;
+        for (auto it = first; it != m_transfers.end() && it->first.first == i_of; ++it, ++count)
+            if (oldest == m_transfers.end() || it->second.offeredMs < oldest->second.offeredMs)
+                oldest = it;
+        return std::make_pair(oldest, count);
+    };
+    auto own = oldestOf(i_user);
+    if (own.second >= MAX_ACCEPTED_PER_USER)
+    {
+        m_transfers.erase(own.first);
+        return;
+    }
+    if (m_transfers.size() < MAX_ACCEPTED)
+        return;
+    std::map<std::string, size_t> counts;
+    const std::string* most = nullptr;
+    for (const auto& transfer : m_transfers)
+    {
+        const size_t count = ++counts[transfer.first.first];
+        if (!most || count > counts[*most])
+            most = &transfer.first.first;
+    }
+    if (most)
+        m_transfers.erase(oldestOf(std::string(*most)).first);
 }
 
 void PeerClaims::EndProof(const std::string& i_user)

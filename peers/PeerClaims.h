@@ -28,20 +28,24 @@
 //   user we expect something from (an offer of a download of ours, a file
 //   connection for a transfer we accepted), so made-up names cost nothing.
 //   A proof ends when answered, when the user cannot connect, after
-//   PROOF_LIMIT_MS, when the server connection ends, or when nothing waits
-//   on it any more. MAX_PROOFS at once; one source address takes part in
-//   MAX_PROOFS_PER_SOURCE of them; new requests go out at most one each
+//   PROOF_LIMIT_MS, or when the server connection ends; a claimant that
+//   leaves before does not end it, so that the answer still tells against
+//   its address. MAX_PROOFS at once; one source address takes part in
+//   MAX_PROOFS_PER_SOURCE of them, and one proof holds at most
+//   MAX_SOURCES_PER_PROOF addresses; new requests go out at most one each
 //   PROOF_INTERVAL_MS on average, PROOF_BURST at once. Past these the claim
 //   is refused, not queued.
 // Disproofs: when the user answers a proof from elsewhere, the address of
-//   each claimant waiting on it is not his for DISPROOF_MS: further claims of
-//   him from there are refused at once, with no server message. A new
-//   address from the server, or a proof answered from that address, ends it.
-//   MAX_DISPROOFS_PER_USER a user, the oldest dropped. A claimant whose proof
+//   each claimant of it, gone or waiting, is not his for DISPROOF_MS:
+//   further claims of him from there are refused at once, with no server
+//   message. A new address from the server, a proof answered from that
+//   address, or the end of all that proves where he is (he may have moved
+//   there) ends it. MAX_DISPROOFS_PER_USER a user, the oldest dropped. A claimant whose proof
 //   ended unanswered with the server up is refused for its connection's life.
 // Accepted transfers: an offer taken from a connection that reaches its
 //   user, and our acceptance of it, are remembered for ACCEPTED_MEMORY_MS
-//   (MAX_ACCEPTED in all, the oldest dropped), with where the user's
+//   (MAX_ACCEPTED_PER_USER a user, his oldest dropped; MAX_ACCEPTED in all,
+//   the oldest of the user holding the most dropped), with where the user's
 //   connections come from: the offer's address when it came in, anywhere
 //   when it came on a connection we opened. Only a file connection naming an
 //   accepted transfer is proved; any other from an address not known to be
@@ -70,6 +74,7 @@ public:
     static constexpr size_t MAX_PROVEN_ADDRESSES = 4;
     static constexpr size_t MAX_PROOFS = 64;
     static constexpr size_t MAX_PROOFS_PER_SOURCE = 4;
+    static constexpr size_t MAX_SOURCES_PER_PROOF = 64;
     static constexpr qint64 PROOF_LIMIT_MS = 60000;
     static constexpr qint64 PROOF_INTERVAL_MS = 500;
     static constexpr int PROOF_BURST = 4;
@@ -77,6 +82,7 @@ public:
     static constexpr size_t MAX_DISPROOFS_PER_USER = 16;
     static constexpr qint64 ACCEPTED_MEMORY_MS = 2 * 60 * 1000;
     static constexpr size_t MAX_ACCEPTED = 1024;
+    static constexpr size_t MAX_ACCEPTED_PER_USER = 64;
     static constexpr qint64 CARRY_MS = 20000;
 
     // i_inUse: users the messenger holds something for; i_newToken: a fresh
@@ -151,6 +157,7 @@ private:
         quint32 token = 0;
         qint64 startedMs = 0;
         std::map<quint64, quint32> waiting;  // claimant -> its address
+        std::set<quint32> sources;           // addresses of all its claimants
     };
     struct Evidence
     {
@@ -163,6 +170,9 @@ private:
     void EndEvidence(const std::string& i_user);
     void EndDisproof(const std::string& i_user, quint32 i_address);
     size_t ProofsFrom(quint32 i_address) const;
+    void Disprove(const std::string& i_user, quint32 i_address);
+    // Makes room for one more remembered offer of the user.
+    void RoomForOffer(const std::string& i_user);
     void EndProof(const std::string& i_user);
 
     std::function<qint64()> m_now;

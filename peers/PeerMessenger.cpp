@@ -1470,8 +1470,9 @@ PeerMessenger::Attempt* PeerMessenger::PendingAttempt(const std::string& i_user,
 
 quint32 PeerMessenger::NewToken()
 {
+    // Unforeseeable: whoever sees one of our tokens must not answer the next.
     do
-        ++m_nextToken;
+        m_nextToken = QRandomGenerator::global()->generate();
     while (m_nextToken == 0 || m_attempts.HasToken(m_nextToken) || m_claims.IsProofToken(m_nextToken));
     return m_nextToken;
 }

@@ -255,11 +255,12 @@ void TestReachingUsers::EvidenceLastsAndClaimsCostTheClaimant()
     bob.m_answering = true;
     QVERIFY(Spin([&] { return taken(7); }, pump) && relayed() == base + 1);
 
-    // 200 claims of bob from elsewhere: one proof, answered from bob's address.
+    // 200 claims of bob from elsewhere, half leaving at once: one proof,
+    // answered from bob's address.
     for (int k = 0; k < 200; ++k)
     {
-        auto other = claim(0x7F000009, "bob", 1000 + k);
-        QVERIFY(handled(other.get()));
+        auto other = claim(0x7F000004, "bob", 1000 + k);
+        QVERIFY(k % 2 || handled(other.get()));
     }
     QVERIFY(relayed() <= base + 1 + 3 && !taken(1000) && !taken(1199));
 
@@ -273,6 +274,10 @@ void TestReachingUsers::EvidenceLastsAndClaimsCostTheClaimant()
     bob.m_links.clear();
     QVERIFY(Spin([&] { return gone == links; }));
     bob.m_from = 0x7F000004;
+    // The address that told against him is his now: his claim is proved.
+    const int beforeMove = relayed();
+    WriteRaw(bob.Connect(), PeerInit("bob", "P") + Offer(13, "song.bin", song.size()));
+    QVERIFY(ts.WaitFor("alice", SM_CONNECT_TO_PEER, beforeMove + 1, g_waitMs));
     auto mallory = claim(0x7F000002, "bob", 11);
     QVERIFY(handled(mallory.get()) && !taken(11));
     messenger->SendAnswer("bob", Stream(answer));
