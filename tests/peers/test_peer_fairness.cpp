@@ -88,17 +88,19 @@ struct Reader
         WriteRaw(socket.get(), i_first);
         clock.start();
     }
+    // A pause: what it may take is counted from now.
+    void Pause() { clock.start(), from = got; }
     // What it may take by now, of what has come: a read sized by the rate
     // alone would make a buffer as large as all it missed, each time.
     void Pump()
     {
-        const QByteArray bytes = socket->read(std::clamp<qint64>(rate * clock.elapsed() / 1000 - got, 0, socket->bytesAvailable()));
+        const QByteArray bytes = socket->read(std::clamp<qint64>(rate * clock.elapsed() / 1000 - (got - from), 0, socket->bytesAvailable()));
         got += bytes.size();
         tail = (tail + bytes).right(64);
     }
     bool Open() const { return socket->state() == QAbstractSocket::ConnectedState; }
     std::unique_ptr<QTcpSocket> socket;
-    qint64 rate, got = 0;
+    qint64 rate, got = 0, from = 0;
     QElapsedTimer clock;
     QByteArray tail;
 };
@@ -114,6 +116,7 @@ private slots:
     void HonestRequestsWhileOthersHoldTheOutput();
     void HonestUsersKeptAndAnsweredOnce();
     void ReadersThatKeepReadingAreNotClosed();
+    void SmallAnswersFindRoomWhileReadersHoldTheTotal();
 
 private:
     Fixture m_fixture;
@@ -450,6 +453,110 @@ void TestPeerFairness::ReadersThatKeepReadingAreNotClosed()
     asking = false;
     QVERIFY2(SpinWhileMoving(answered, answerCount, busy), state().constData());
     QVERIFY2(std::all_of(readers.begin(), readers.end(), [](const auto& i_reader) { return i_reader->Open(); }), state().constData());
+}
+
+// Eight slow readers and a reader of the list hold the total: small
+// answers come from the reserve at once, a party flooding queue requests
+// holds no more than its own bound, and a reader in bursts is judged by its
+// reading, while a party under its share keeps asking for room.
+void TestPeerFairness::SmallAnswersFindRoomWhileReadersHoldTheTotal()
+{
+    const DescriptorLimit limit(4096);
+    QVERIFY(limit.Set());
+    PeerMessenger* messenger = m_fixture.NewMessenger();
+    BigFolderShares shares;
+    shares.m_body = Noise(int(17.5 * g_MiB), 5);
+    const qint64 listFrame = 8 + shares.m_body.size();
+    connect(messenger, &PeerMessenger::QueueUploadRequested, this,
+            [&](std::string i_user, std::string i_file) { messenger->DenyUpload(i_user, i_file, "Not shared"); });
+    const quint16 port = messenger->ListeningPort();
+    const auto peer = [&](quint32 i_address, qint64 i_rate, const QByteArray& i_requests) {
+        return std::make_unique<Reader>(port, i_address, i_rate, PeerInit("p" + QByteArray::number(i_address), "P") + i_requests);
+    };
+    std::vector<std::unique_ptr<Reader>> readers;
+    for (int k = 0; k < 8; ++k)
+        readers.push_back(peer(Address(2, 1, 1 + k), 20000 + k * 20000 / 7, FolderRequest(1, "Big") + FolderRequest(2, "Big")));
+    const auto readersTook = [&] {
+        return std::accumulate(readers.begin(), readers.end(), qint64(0), [](qint64 i_sum, const auto& i_r) { return i_sum + i_r->got; });
+    };
+    const auto pumpReaders = [&] {
+        for (auto& reader : readers)
+            reader->Pump();
+    };
+    QVERIFY(SpinWhileMoving([&] { return shares.m_bigReplies >= 8; }, [&] { return qint64(shares.m_bigReplies); }, pumpReaders));
+
+    // A reader of the list: 5 s at 2 MB/s, 35 s nothing, and again.
+    auto bursts = peer(Address(2, 2, 1), 2000000, Frame(PM_GET_SHARED_FILE_LIST));
+    // A party under its share asks for a big folder, and so for room.
+    auto prober = peer(Address(2, 2, 2), 1000000, FolderRequest(1, "Big"));
+    // A flooder of queue requests with long names, read at 20 KB/s.
+    auto flooder = peer(Address(2, 3, 1), 20000, QByteArray());
+    const int floods = 3000;
+    QByteArray requests;
+    for (int k = 0; k < floods; ++k)
+        requests += Frame(PM_QUEUE_UPLOAD, Str(QByteArray(3990, 'n') + QByteArray::number(1000000000 + k)));
+    const qint64 denial = 8 + 4 + 4000 + 4 + 10;
+    qint64 pushed = 0, flooderHeldMost = 0;
+    QSignalSpy queued(messenger, &PeerMessenger::QueueUploadRequested);
+    // Five small parties ask for a small folder, again as each is answered.
+    std::vector<std::unique_ptr<QTcpSocket>> smalls;
+    std::vector<Inbox> inboxes;
+    std::vector<qint64> askedAt(5, 0);
+    std::vector<size_t> askedBy(5, 0);
+    for (int k = 0; k < 5; ++k)
+    {
+        smalls.push_back(ConnectFrom(port, Address(2, 4, 1 + k), 65536));
+        inboxes.emplace_back(smalls.back().get());
+        WriteRaw(smalls.back().get(), PeerInit("small" + QByteArray::number(k), "P"));
+    }
+    quint32 asked = 0;
+    qint64 waitedMost = 0;  // in bytes the readers took meanwhile
+    QElapsedTimer clock;
+    clock.start();
+    const auto busy = [&] {
+        pumpReaders();
+        prober->Pump();
+        const qint64 phase = clock.elapsed() % 40000;
+        phase < 5000 ? bursts->Pump() : bursts->Pause();
+        flooder->Pump();
+        if (pushed < requests.size())
+            pushed += std::max<ssize_t>(::send(int(flooder->socket->socketDescriptor()), requests.constData() + pushed,
+                                               size_t(requests.size() - pushed), MSG_DONTWAIT | MSG_NOSIGNAL), 0);
+        flooderHeldMost = std::max(flooderHeldMost, (queued.count() - flooder->got / denial) * denial);
+        for (size_t k = 0; k < smalls.size(); ++k)
+            if (inboxes[k].Poll().size() == askedBy[k])
+            {
+                if (askedBy[k]++ > 0)
+                    waitedMost = std::max(waitedMost, readersTook() - askedAt[k]);
+                askedAt[k] = readersTook();
+                WriteRaw(smalls[k].get(), FolderRequest(++asked, "Small"));
+            }
+    };
+    const auto state = [&] {
+        QString text = QString("list %1 of %2, flooder answered %3 of %4 taken, held at most %5, small answers waited "
+                               "for %6 bytes of reading")
+                           .arg(bursts->got)
+                           .arg(listFrame)
+                           .arg(flooder->got / denial)
+                           .arg(queued.count())
+                           .arg(flooderHeldMost)
+                           .arg(waitedMost);
+        for (const QString& line : m_fixture.m_log)
+            if (line.startsWith("Closing connection"))
+                text += "; " + line;
+        return text.toLocal8Bit();
+    };
+    QVERIFY2(SpinWhileMoving([&] { return bursts->got >= listFrame; }, [&] { return bursts->got + flooder->got + asked; }, busy),
+             state().constData());
+    // Then the flooder reads at full speed: every answer comes.
+    flooder->rate = 1 << 30;
+    QVERIFY2(SpinWhileMoving([&] { return flooder->got == floods * denial; }, [&] { return flooder->got; }, busy), state().constData());
+    // Each small answer came within 5 s of the readers' reading, the
+    // flooder's held answers stayed within its bound, and nobody was closed.
+    QVERIFY2(waitedMost <= 5 * 240000 && flooderHeldMost <= PeerBounds::MAX_UNSENT_BYTES, state().constData());
+    QVERIFY2(std::all_of(readers.begin(), readers.end(), [](const auto& i_r) { return i_r->Open(); }) && bursts->Open() &&
+                 prober->Open() && flooder->Open() && !m_fixture.Logged("Closing connection"),
+             state().constData());
 }
 
 QTEST_MAIN(TestPeerFairness)
