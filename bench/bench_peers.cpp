@@ -428,6 +428,76 @@ std::unique_ptr<QTcpSocket> NarrowPeer(quint16 i_port, const std::string& i_user
     return peer;
 }
 
+QByteArray FolderRequest(quint32 i_req, const std::string& i_folder)
+{
+    MemStream ask = NewMessage(PM_GET_SHARED_FILES_IN_FOLDER);
+    ask.WriteUInt32(i_req);
+    ask.WriteString(i_folder);
+    return FrameCodec::Encode(ask);
+}
+
+// Counts the connections closed to make room in the output, for its life.
+struct GiveWays
+{
+    GiveWays()
+    {
+        SetLogSink([this](const QString&, int, const QString& i_text, ItemPtr) {
+            m_count += i_text.contains("output waiting on all connections");
+        });
+    }
+    ~GiveWays() { ClearLogSink(); }
+    operator double() const { return double(m_count); }
+    int m_count = 0;
+};
+
+// Ten narrow peers, each asking for the big folder i_asks times and reading
+// i_rate bytes a second; Hold() returns once the client takes no more of
+// their requests, with what failed.
+class BigFolderReaders
+{
+public:
+    BigFolderReaders(qint64 i_rate, const std::string& i_name) : m_rate(i_rate), m_name(i_name) {}
+    const char* Hold(PeerMessenger& io_messenger, const ListAndBigFolder& i_shares, int i_asks)
+    {
+        QByteArray asks;
+        for (int n = 1; n <= i_asks; ++n)
+            asks += FolderRequest(quint32(n), "Big");
+        for (int k = 0; k < 10; ++k)
+        {
+            m_peers.push_back(NarrowPeer(io_messenger.ListeningPort(), m_name + std::to_string(k)));
+            if (!m_peers.back())
+                return "cannot connect to the messenger";
+            m_peers.back()->write(asks);
+        }
+        m_taken.assign(m_peers.size(), 0);
+        m_clock.start();
+        const int before = i_shares.m_replies;
+        int replies = before;
+        QElapsedTimer still;
+        still.start();
+        if (!SpinUntil([&] {
+                Read();
+                if (replies != i_shares.m_replies)
+                    replies = i_shares.m_replies, still.restart();
+                return still.elapsed() > 1000;
+            }) || replies - before < 9)
+            return "the readers were not answered";
+        return nullptr;
+    }
+    void Read()
+    {
+        for (size_t k = 0; k < m_peers.size(); ++k)
+            m_taken[k] += m_peers[k]->read(std::max<qint64>(m_rate * m_clock.elapsed() / 1000 - m_taken[k], 0)).size();
+    }
+
+private:
+    qint64 m_rate;
+    std::string m_name;
+    std::vector<std::unique_ptr<QTcpSocket>> m_peers;
+    std::vector<qint64> m_taken;
+    QElapsedTimer m_clock;
+};
+
 void BM_ListWhileTricklersHoldTheTotal(benchmark::State& state)
 {
     const qsizetype size = benchsupport::IsSmallRun() ? (35 << 20) / 20 : (35 << 20) / 2;
@@ -436,49 +506,13 @@ void BM_ListWhileTricklersHoldTheTotal(benchmark::State& state)
     qToLittleEndian<quint32>(PM_SHARED_FILE_LIST, message.data());
     ListAndBigFolder shares(message);
     std::vector<double> seconds;
-    int closed = 0;
-    SetLogSink([&](const QString&, int, const QString& i_text, ItemPtr) { closed += i_text.contains("output waiting on all connections"); });
-    // Not left behind by an early return: it refers to this frame.
-    const struct SinkGuard
-    {
-        ~SinkGuard() { ClearLogSink(); }
-    } sinkGuard;
+    const GiveWays closed;
     for (auto _ : state)
     {
-        std::vector<std::unique_ptr<QTcpSocket>> tricklers;
-        for (int k = 0; k < 10; ++k)
+        BigFolderReaders tricklers(200, "trickler");
+        if (const char* failed = tricklers.Hold(*messenger, shares, 3))
         {
-            tricklers.push_back(NarrowPeer(messenger->ListeningPort(), "trickler" + std::to_string(k)));
-            MemStream ask = NewMessage(PM_GET_SHARED_FILES_IN_FOLDER);
-            ask.WriteUInt32(1);
-            ask.WriteString("Big");
-            if (!tricklers.back())
-            {
-                state.SkipWithError("cannot connect to the messenger");
-                return;
-            }
-            tricklers.back()->write(FrameCodec::Encode(ask).repeated(3));
-        }
-        QElapsedTimer clock;
-        clock.start();
-        std::vector<qint64> taken(tricklers.size(), 0);
-        const auto trickle = [&] {
-            for (size_t k = 0; k < tricklers.size(); ++k)
-                taken[k] += tricklers[k]->read(std::max<qint64>(200 * clock.elapsed() / 1000 - taken[k], 0)).size();
-        };
-        // Until the client takes no more of their requests.
-        const int before = shares.m_replies;
-        int replies = before;
-        QElapsedTimer still;
-        still.start();
-        if (!SpinUntil([&] {
-                trickle();
-                if (replies != shares.m_replies)
-                    replies = shares.m_replies, still.restart();
-                return still.elapsed() > 1000;
-            }) || replies - before < 9)
-        {
-            state.SkipWithError("the tricklers were not answered");
+            state.SkipWithError(failed);
             return;
         }
         QTcpSocket reader;
@@ -492,7 +526,7 @@ void BM_ListWhileTricklersHoldTheTotal(benchmark::State& state)
         reader.write(FrameCodec::Encode(NewMessage(PM_GET_SHARED_FILE_LIST)));
         qsizetype got = 0;
         const bool whole = SpinUntil([&] {
-            trickle();
+            tricklers.Read();
             got += reader.readAll().size();
             return got >= 4 + size || reader.state() != QAbstractSocket::ConnectedState;
         });
@@ -503,14 +537,12 @@ void BM_ListWhileTricklersHoldTheTotal(benchmark::State& state)
             break;
         }
         reader.abort();
-        tricklers.clear();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
     state.counters["list MiB"] = double(size) / (1 << 20);
     state.counters["list whole s"] = benchsupport::Median(seconds);
     state.counters["folder replies"] = shares.m_replies / double(seconds.size());
-    state.counters["tricklers closed"] = double(closed) / double(seconds.size());
-    ClearLogSink();
+    state.counters["tricklers closed"] = closed / double(seconds.size());
 
     messenger.reset();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -518,59 +550,18 @@ void BM_ListWhileTricklersHoldTheTotal(benchmark::State& state)
 }
 BENCHMARK(BM_ListWhileTricklersHoldTheTotal)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-QByteArray FolderRequest(quint32 i_req, const std::string& i_folder)
-{
-    MemStream ask = NewMessage(PM_GET_SHARED_FILES_IN_FOLDER);
-    ask.WriteUInt32(i_req);
-    ask.WriteString(i_folder);
-    return FrameCodec::Encode(ask);
-}
-
 void BM_SmallAnswerWhileReadersHoldTheTotal(benchmark::State& state)
 {
     auto messenger = StartMessenger();
     ListAndBigFolder shares{QByteArray()};
     std::vector<double> seconds;
-    int closed = 0;
-    SetLogSink([&](const QString&, int, const QString& i_text, ItemPtr) { closed += i_text.contains("output waiting on all connections"); });
-    // Not left behind by an early return: it refers to this frame.
-    const struct SinkGuard
-    {
-        ~SinkGuard() { ClearLogSink(); }
-    } sinkGuard;
+    const GiveWays closed;
     for (auto _ : state)
     {
-        std::vector<std::unique_ptr<QTcpSocket>> readers;
-        for (int k = 0; k < 10; ++k)
+        BigFolderReaders readers(30000, "reader");
+        if (const char* failed = readers.Hold(*messenger, shares, 2))
         {
-            readers.push_back(NarrowPeer(messenger->ListeningPort(), "reader" + std::to_string(k)));
-            if (!readers.back())
-            {
-                state.SkipWithError("cannot connect to the messenger");
-                return;
-            }
-            readers.back()->write(FolderRequest(1, "Big") + FolderRequest(2, "Big"));
-        }
-        QElapsedTimer clock;
-        clock.start();
-        std::vector<qint64> taken(readers.size(), 0);
-        const auto read = [&] {
-            for (size_t k = 0; k < readers.size(); ++k)
-                taken[k] += readers[k]->read(std::max<qint64>(30000 * clock.elapsed() / 1000 - taken[k], 0)).size();
-        };
-        // Until the client takes no more of their requests.
-        const int before = shares.m_replies;
-        int replies = before;
-        QElapsedTimer still;
-        still.start();
-        if (!SpinUntil([&] {
-                read();
-                if (replies != shares.m_replies)
-                    replies = shares.m_replies, still.restart();
-                return still.elapsed() > 1000;
-            }) || replies - before < 9)
-        {
-            state.SkipWithError("the readers were not answered");
+            state.SkipWithError(failed);
             return;
         }
         QTcpSocket small;
@@ -587,7 +578,7 @@ void BM_SmallAnswerWhileReadersHoldTheTotal(benchmark::State& state)
             small.write(FolderRequest(n, "Small"));
             const qsizetype want = got + 4 + 4 + 2000;
             if (!SpinUntil([&] {
-                    read();
+                    readers.Read();
                     got += small.readAll().size();
                     return got >= want || small.state() != QAbstractSocket::ConnectedState;
                 }) || got < want)
@@ -598,13 +589,11 @@ void BM_SmallAnswerWhileReadersHoldTheTotal(benchmark::State& state)
             seconds.push_back(double(timer.nsecsElapsed()) / 1e9);
         }
         small.abort();
-        readers.clear();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
     state.counters["small answer s"] = benchsupport::Median(seconds);
     state.counters["longest s"] = seconds.empty() ? 0 : *std::max_element(seconds.begin(), seconds.end());
     state.counters["readers closed"] = double(closed);
-    ClearLogSink();
 
     messenger.reset();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
