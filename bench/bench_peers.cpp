@@ -18,9 +18,10 @@
 //   Counters: the time until all 12 have it whole, and the most heap and
 //   resident memory the sending took over what the process had before.
 //   Target: held memory about one list, not one per reader.
-// BM_ListWhileTricklersHoldTheTotal: eight peers each ask for three folder
-//   replies of 6.7 MiB and read 200 bytes a second, holding all the output
-//   the client allows (what the system's buffers took aside); an honest peer then asks for a share list of
+// BM_ListWhileTricklersHoldTheTotal: ten peers each ask for three folder
+//   replies of 6.7 MiB (one at a time within what a party may hold) and
+//   read 200 bytes a second, holding all the output the client allows for
+//   big answers (what the system's buffers took aside); an honest peer then asks for a share list of
 //   17.5 MiB (a tenth in a small run) and reads it as fast as it can.
 //   Counters: the time until it has the list whole (median of the runs),
 //   and how many tricklers gave way for it.
@@ -32,6 +33,13 @@
 //   event loop did not turn from the drop until the requests after the login
 //   have settled (max_stall_ms), and the relayed requests sent after the login
 //   (relayed_after_login). Target: no stall over 500 ms; the login comes.
+// BM_SmallAnswerWhileReadersHoldTheTotal: ten peers each ask for two folder
+//   replies of 6.7 MiB and read 30 KB/s, holding all the output the client
+//   allows but its reserve for small answers; a small party then asks for a
+//   small folder twenty times, again as each answer comes.
+//   Counters: the median and the longest time to a small answer, and how
+//   many readers were closed.
+//   Target: well under a second, nobody closed.
 
 #include "BenchSupport.h"
 #include "common/TestEnvironment.h"
@@ -375,13 +383,24 @@ class ListAndBigFolder : public OneList
 {
 public:
     using OneList::OneList;
-    MemStream GetFolderContentsMessage(std::string, unsigned int, std::string) override
+    MemStream GetFolderContentsMessage(std::string, unsigned int, std::string i_folder) override
     {
+        if (i_folder == "Small")
+        {
+            MemStream m;
+            m.WriteUInt32(PM_SHARED_FILES_IN_FOLDER);
+            m.WriteBytes(m_folder.constData(), 2000);
+            return m;
+        }
         ++m_replies;
         MemStream m;
         m.WriteUInt32(PM_SHARED_FILES_IN_FOLDER);
         m.WriteBytes(m_folder.constData(), size_t(m_folder.size()));
         return m;
+    }
+    size_t FolderContentsSize(std::string, std::string i_folder) override
+    {
+        return 4 + (i_folder == "Small" ? 2000 : size_t(m_folder.size()));
     }
     int m_replies = 0;
     QByteArray m_folder = QByteArray(6700 * 1024, 'f');
@@ -409,6 +428,76 @@ std::unique_ptr<QTcpSocket> NarrowPeer(quint16 i_port, const std::string& i_user
     return peer;
 }
 
+QByteArray FolderRequest(quint32 i_req, const std::string& i_folder)
+{
+    MemStream ask = NewMessage(PM_GET_SHARED_FILES_IN_FOLDER);
+    ask.WriteUInt32(i_req);
+    ask.WriteString(i_folder);
+    return FrameCodec::Encode(ask);
+}
+
+// Counts the connections closed to make room in the output, for its life.
+struct GiveWays
+{
+    GiveWays()
+    {
+        SetLogSink([this](const QString&, int, const QString& i_text, ItemPtr) {
+            m_count += i_text.contains("output waiting on all connections");
+        });
+    }
+    ~GiveWays() { ClearLogSink(); }
+    operator double() const { return double(m_count); }
+    int m_count = 0;
+};
+
+// Ten narrow peers, each asking for the big folder i_asks times and reading
+// i_rate bytes a second; Hold() returns once the client takes no more of
+// their requests, with what failed.
+class BigFolderReaders
+{
+public:
+    BigFolderReaders(qint64 i_rate, const std::string& i_name) : m_rate(i_rate), m_name(i_name) {}
+    const char* Hold(PeerMessenger& io_messenger, const ListAndBigFolder& i_shares, int i_asks)
+    {
+        QByteArray asks;
+        for (int n = 1; n <= i_asks; ++n)
+            asks += FolderRequest(quint32(n), "Big");
+        for (int k = 0; k < 10; ++k)
+        {
+            m_peers.push_back(NarrowPeer(io_messenger.ListeningPort(), m_name + std::to_string(k)));
+            if (!m_peers.back())
+                return "cannot connect to the messenger";
+            m_peers.back()->write(asks);
+        }
+        m_taken.assign(m_peers.size(), 0);
+        m_clock.start();
+        const int before = i_shares.m_replies;
+        int replies = before;
+        QElapsedTimer still;
+        still.start();
+        if (!SpinUntil([&] {
+                Read();
+                if (replies != i_shares.m_replies)
+                    replies = i_shares.m_replies, still.restart();
+                return still.elapsed() > 1000;
+            }) || replies - before < 9)
+            return "the readers were not answered";
+        return nullptr;
+    }
+    void Read()
+    {
+        for (size_t k = 0; k < m_peers.size(); ++k)
+            m_taken[k] += m_peers[k]->read(std::max<qint64>(m_rate * m_clock.elapsed() / 1000 - m_taken[k], 0)).size();
+    }
+
+private:
+    qint64 m_rate;
+    std::string m_name;
+    std::vector<std::unique_ptr<QTcpSocket>> m_peers;
+    std::vector<qint64> m_taken;
+    QElapsedTimer m_clock;
+};
+
 void BM_ListWhileTricklersHoldTheTotal(benchmark::State& state)
 {
     const qsizetype size = benchsupport::IsSmallRun() ? (35 << 20) / 20 : (35 << 20) / 2;
@@ -417,44 +506,13 @@ void BM_ListWhileTricklersHoldTheTotal(benchmark::State& state)
     qToLittleEndian<quint32>(PM_SHARED_FILE_LIST, message.data());
     ListAndBigFolder shares(message);
     std::vector<double> seconds;
-    int closed = 0;
-    SetLogSink([&](const QString&, int, const QString& i_text, ItemPtr) { closed += i_text.contains("output waiting on all connections"); });
+    const GiveWays closed;
     for (auto _ : state)
     {
-        std::vector<std::unique_ptr<QTcpSocket>> tricklers;
-        for (int k = 0; k < 8; ++k)
+        BigFolderReaders tricklers(200, "trickler");
+        if (const char* failed = tricklers.Hold(*messenger, shares, 3))
         {
-            tricklers.push_back(NarrowPeer(messenger->ListeningPort(), "trickler" + std::to_string(k)));
-            MemStream ask = NewMessage(PM_GET_SHARED_FILES_IN_FOLDER);
-            ask.WriteUInt32(1);
-            ask.WriteString("Big");
-            if (!tricklers.back())
-            {
-                state.SkipWithError("cannot connect to the messenger");
-                return;
-            }
-            tricklers.back()->write(FrameCodec::Encode(ask).repeated(3));
-        }
-        QElapsedTimer clock;
-        clock.start();
-        std::vector<qint64> taken(tricklers.size(), 0);
-        const auto trickle = [&] {
-            for (size_t k = 0; k < tricklers.size(); ++k)
-                taken[k] += tricklers[k]->read(std::max<qint64>(200 * clock.elapsed() / 1000 - taken[k], 0)).size();
-        };
-        // Until the client takes no more of their requests.
-        const int before = shares.m_replies;
-        int replies = before;
-        QElapsedTimer still;
-        still.start();
-        if (!SpinUntil([&] {
-                trickle();
-                if (replies != shares.m_replies)
-                    replies = shares.m_replies, still.restart();
-                return still.elapsed() > 1000;
-            }) || replies - before < 10)
-        {
-            state.SkipWithError("the tricklers were not answered");
+            state.SkipWithError(failed);
             return;
         }
         QTcpSocket reader;
@@ -468,7 +526,7 @@ void BM_ListWhileTricklersHoldTheTotal(benchmark::State& state)
         reader.write(FrameCodec::Encode(NewMessage(PM_GET_SHARED_FILE_LIST)));
         qsizetype got = 0;
         const bool whole = SpinUntil([&] {
-            trickle();
+            tricklers.Read();
             got += reader.readAll().size();
             return got >= 4 + size || reader.state() != QAbstractSocket::ConnectedState;
         });
@@ -479,20 +537,69 @@ void BM_ListWhileTricklersHoldTheTotal(benchmark::State& state)
             break;
         }
         reader.abort();
-        tricklers.clear();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
     state.counters["list MiB"] = double(size) / (1 << 20);
     state.counters["list whole s"] = benchsupport::Median(seconds);
     state.counters["folder replies"] = shares.m_replies / double(seconds.size());
-    state.counters["tricklers closed"] = double(closed) / double(seconds.size());
-    ClearLogSink();
+    state.counters["tricklers closed"] = closed / double(seconds.size());
 
     messenger.reset();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     d->Reset();
 }
 BENCHMARK(BM_ListWhileTricklersHoldTheTotal)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_SmallAnswerWhileReadersHoldTheTotal(benchmark::State& state)
+{
+    auto messenger = StartMessenger();
+    ListAndBigFolder shares{QByteArray()};
+    std::vector<double> seconds;
+    const GiveWays closed;
+    for (auto _ : state)
+    {
+        BigFolderReaders readers(30000, "reader");
+        if (const char* failed = readers.Hold(*messenger, shares, 2))
+        {
+            state.SkipWithError(failed);
+            return;
+        }
+        QTcpSocket small;
+        if (!benchsupport::OpenMessaging(small, messenger->ListeningPort(), "small"))
+        {
+            state.SkipWithError("cannot connect to the messenger");
+            return;
+        }
+        qsizetype got = 0;
+        for (quint32 n = 1; n <= 20; ++n)
+        {
+            QElapsedTimer timer;
+            timer.start();
+            small.write(FolderRequest(n, "Small"));
+            const qsizetype want = got + 4 + 4 + 2000;
+            if (!SpinUntil([&] {
+                    readers.Read();
+                    got += small.readAll().size();
+                    return got >= want || small.state() != QAbstractSocket::ConnectedState;
+                }) || got < want)
+            {
+                state.SkipWithError("the small party was not answered");
+                return;
+            }
+            seconds.push_back(double(timer.nsecsElapsed()) / 1e9);
+        }
+        small.abort();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    state.counters["small answer s"] = benchsupport::Median(seconds);
+    state.counters["longest s"] = seconds.empty() ? 0 : *std::max_element(seconds.begin(), seconds.end());
+    state.counters["readers closed"] = double(closed);
+
+    messenger.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    d->Reset();
+}
+BENCHMARK(BM_SmallAnswerWhileReadersHoldTheTotal)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 

@@ -4,9 +4,7 @@
 
 #include <algorithm>
 #include <limits>
-#include <tuple>
 #include <utility>
-#include <vector>
 
 #include <sys/resource.h>
 
@@ -122,94 +120,6 @@ PeerConnection* PeerBounds::ToCloseForIdentified(const PeerConnection* ip_identi
         return const_cast<PeerConnection*>(ip_identified);
     }
     return idleLongestUnproved ? idleLongestUnproved : idleLongest;
-}
-
-qint64 PeerBounds::OutputHeld() const
-{
-    return BookOutput(nullptr).held;
-}
-
-qint64 PeerBounds::OutputBook::ChargeOf(const PeerConnection* ip_conn) const
-{
-    for (const auto& charge : charges)
-        if (charge.first == ip_conn)
-            return charge.second;
-    return 0;
-}
-
-PeerBounds::OutputBook PeerBounds::BookOutput(const PeerConnection* ip_party) const
-{
-    OutputBook book;
-    // Each shared message: its size and how many times it is queued.
-    std::map<const char*, std::pair<qint64, qint64>> shared;
-    for (const auto& entry : m_connections)
-    {
-        const PeerConnection* conn = entry.second;
-        if (conn->IsClosed())
-            continue;
-        conn->ForEachShared([&](const QByteArray& i_message) {
-            auto& message = shared[i_message.constData()];
-            message.first = i_message.size();
-            ++message.second;
-        });
-    }
-    for (const auto& message : shared)
-        book.held += message.second.first;
-    bool partyHolds = false;
-    for (const auto& entry : m_connections)
-    {
-        PeerConnection* conn = entry.second;
-        if (conn->IsClosed() || !conn->HasOutput())
-            continue;
-        book.held += conn->OwnOutput();
-        book.charges.emplace_back(conn, conn->Unread());
-        partyHolds = partyHolds || conn == ip_party;
-    }
-    const qint64 holders = qint64(book.charges.size()) + (ip_party && !partyHolds ? 1 : 0);
-    book.share = std::max(holders > 0 ? MAX_OUTPUT_BYTES_TOTAL / holders : MAX_OUTPUT_BYTES_TOTAL, FAIR_SHARE_FLOOR);
-    return book;
-}
-
-bool PeerBounds::MayTakeRequest(const PeerConnection* ip_conn) const
-{
-    return ip_conn->OwnOutput() < MAX_UNSENT_BYTES && ip_conn->QueuedMessages() < MAX_QUEUED_MESSAGES;
-}
-
-bool PeerBounds::IsStalled(const PeerConnection* ip_conn) const
-{
-    return !ip_conn->IsClosed() && ip_conn->HasOutput() && m_now() - ip_conn->m_lastDrainMs >= OUTPUT_STALL_MS;
-}
-
-qint64 PeerBounds::DrainMs(const PeerConnection* ip_conn, qint64 i_unread) const
-{
-    qint64 measured = 0;
-    const qint64 rate = ip_conn->DrainRate(&measured);
-    if (IsStalled(ip_conn))
-        return std::numeric_limits<qint64>::max();
-    // Output that has only begun has not shown how fast it goes.
-    if (measured < OUTPUT_MEASURE_MS)
-        return 0;
-    if (rate <= 0)
-        return std::numeric_limits<qint64>::max();
-    return i_unread / rate * 1000 + i_unread % rate * 1000 / rate;
-}
-
-PeerConnection* PeerBounds::ToGiveWay(const OutputBook& i_book, const PeerConnection* ip_for, qint64* o_drainMs) const
-{
-    // A party over its share waits for its own backlog to drain.
-    if (ip_for && !i_book.UnderShare(ip_for))
-        return nullptr;
-    PeerConnection* slowest = nullptr;
-    qint64 longest = OUTPUT_DRAIN_LIMIT_MS;
-    for (const auto& charge : i_book.charges)
-    {
-        const qint64 drain = charge.first == ip_for ? 0 : DrainMs(charge.first, charge.second);
-        if (drain > longest)
-            std::tie(slowest, longest) = std::make_pair(charge.first, drain);
-    }
-    if (o_drainMs)
-        *o_drainMs = longest;
-    return slowest;
 }
 
 bool PeerBounds::CountReceived(PeerConnection* ip_conn)

@@ -20,18 +20,10 @@
 //   others through the server) at most MAX_RELAYED_CONNECTING; each kind
 //   has MAX_WAITING_CONNECTS places in line; past that a connect is refused.
 // Output: all that is held, each shared message once, within
-//   MAX_OUTPUT_BYTES_TOTAL. Each connection is charged what its other side
-//   has yet to read; past the total its fair share is the total over the
-//   holders (at least FAIR_SHARE_FLOOR). A request waits unread, with what
-//   came after it, while its connection holds MAX_UNSENT_BYTES or
-//   MAX_QUEUED_MESSAGES, or while the total is full. What gives way is what
-//   does not drain: for a party under its share, the holder whose unread
-//   output would take longest to drain at the rate it reads (measured for
-//   OUTPUT_MEASURE_MS at least), when that is over OUTPUT_DRAIN_LIMIT_MS or
-//   it has stalled. A message of ours never
-//   closes its own connection, it waits its turn; an answer to a search
-//   goes instead. A connection that has stopped reading is closed when a
-//   message of ours would pass its own bound.
+//   MAX_OUTPUT_BYTES_TOTAL, of which SMALL_ANSWER_RESERVE is kept for small
+//   answers; each connection within MAX_UNSENT_BYTES and
+//   MAX_QUEUED_MESSAGES of its own. Who is charged what, how fast each
+//   reads, what waits for room and what gives way: see PeerOutput.
 // Frames being received: each within the limit of its code (see
 //   PeerFrameLimit); the bytes received on all connections together within
 //   MAX_PARTIAL_FRAME_BYTES_TOTAL. Past it the connection holding the most
@@ -75,6 +67,10 @@ public:
     static constexpr qint64 OUTPUT_DRAIN_LIMIT_MS = 10 * 60 * 1000;
     static constexpr qint64 OUTPUT_MEASURE_MS = 1000;
     static constexpr qint64 FAIR_SHARE_FLOOR = 1024 * 1024;
+    static constexpr qint64 RATE_WINDOW_MS = 60000;
+    static constexpr qint64 SMALL_ANSWER_BYTES = 64 * 1024;
+    static constexpr qint64 SMALL_PARTY_BYTES = 256 * 1024;
+    static constexpr qint64 SMALL_ANSWER_RESERVE = 4 * 1024 * 1024;
 
     static constexpr size_t MAX_PARTIAL_FRAME_BYTES_TOTAL = 128 * 1024 * 1024;
     static constexpr qint64 RECEIVE_STALL_MS = 30000;
@@ -102,33 +98,6 @@ public:
     PeerConnection* ToCloseForIdentified(const PeerConnection* ip_identified,
                                          const std::function<bool(const PeerConnection*)>& i_reaches,
                                          QString& o_why) const;
-
-    // Output held for all connections: each one's own, and each shared
-    // message once.
-    qint64 OutputHeld() const;
-    // The output of all, each connection charged what it has yet to read.
-    struct OutputBook
-    {
-        qint64 held = 0;   // as OutputHeld
-        qint64 share = 0;  // each holder's fair share
-        std::vector<std::pair<PeerConnection*, qint64>> charges;  // holders, in the order of their ids
-        qint64 ChargeOf(const PeerConnection* ip_conn) const;
-        bool UnderShare(const PeerConnection* ip_conn) const { return ChargeOf(ip_conn) < share; }
-    };
-    // ip_party counts as a holder even while it holds nothing.
-    OutputBook BookOutput(const PeerConnection* ip_party) const;
-    // Whether the connection's own output leaves room for a request's reply.
-    bool MayTakeRequest(const PeerConnection* ip_conn) const;
-    // Holds output that has not drained for OUTPUT_STALL_MS.
-    bool IsStalled(const PeerConnection* ip_conn) const;
-    // How long i_unread bytes would take the connection at the rate it
-    // reads: the most there is when it has stalled or reads nothing, 0 while
-    // its output has been measured for less than OUTPUT_MEASURE_MS.
-    qint64 DrainMs(const PeerConnection* ip_conn, qint64 i_unread) const;
-    // What gives way for ip_for while the output of all is past its bound,
-    // with how long it would take to drain; null when ip_for is over its
-    // share or every other holder drains within OUTPUT_DRAIN_LIMIT_MS.
-    PeerConnection* ToGiveWay(const OutputBook& i_book, const PeerConnection* ip_for, qint64* o_drainMs = nullptr) const;
 
     // Counts what the connection's frame buffer holds; true when all
     // together pass MAX_PARTIAL_FRAME_BYTES_TOTAL.

@@ -167,29 +167,20 @@ qint64 PeerConnection::Unread() const
     return unread;
 }
 
+qint64 PeerConnection::InSystem() const
+{
+    int unsent = 0;
+    const qintptr fd = mp_socket && m_stage != Stage::Closed ? mp_socket->socketDescriptor() : -1;
+    if (fd < 0 || ::ioctl(int(fd), SIOCOUTQ, &unsent) != 0)
+        return 0;
+    return unsent;
+}
+
 qint64 PeerConnection::Taken() const
 {
     if (!mp_socket || m_stage == Stage::Closed)
         return 0;
-    int unsent = 0;
-    const qintptr fd = mp_socket->socketDescriptor();
-    if (fd < 0 || ::ioctl(int(fd), SIOCOUTQ, &unsent) != 0)
-        unsent = 0;
-    return m_handedOut - mp_socket->bytesToWrite() - unsent;
-}
-
-void PeerConnection::StartDrainMeter()
-{
-    m_drainClock.start();
-    m_takenAtDrainStart = Taken();
-}
-
-qint64 PeerConnection::DrainRate(qint64* o_measuredMs) const
-{
-    const qint64 elapsed = m_drainClock.isValid() ? m_drainClock.elapsed() : 0;
-    if (o_measuredMs)
-        *o_measuredMs = elapsed;
-    return elapsed > 0 ? std::max<qint64>(Taken() - m_takenAtDrainStart, 0) * 1000 / elapsed : 0;
+    return m_handedOut - mp_socket->bytesToWrite() - InSystem();
 }
 
 bool PeerConnection::HasOutput() const

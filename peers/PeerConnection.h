@@ -7,7 +7,6 @@
 #include "FrameCodec.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QtGlobal>
 
@@ -74,12 +73,11 @@ public:
     // What the other side has yet to take of all that was queued for it,
     // shared bytes included.
     qint64 Unread() const;
-    // The rate at which the other side has taken our output since output
-    // began to wait (bytes a second), on the real clock: what the system
-    // holds for it and has not sent does not count as taken.
-    // o_measuredMs: for how long.
-    void StartDrainMeter();
-    qint64 DrainRate(qint64* o_measuredMs = nullptr) const;
+    // Bytes the other side has taken, ever; what the system holds for it
+    // (not sent, or not acknowledged) is not taken.
+    qint64 Taken() const;
+    // What the system holds of our output for the other side.
+    qint64 InSystem() const;
     // Messages in the queue, and the shared messages among them (each
     // listed once per time it is queued).
     size_t QueuedMessages() const { return m_queuedMessages; }
@@ -124,7 +122,6 @@ public:
     qint64 m_createdMs = 0;
     qint64 m_lastActivityMs = 0;  // last bytes in or out, or message queued
     qint64 m_lastReceivedMs = 0;  // last bytes in
-    qint64 m_lastDrainMs = 0;     // last output taken by the system, or queued when there was none (set by the owner)
     quint64 m_attemptId = 0;      // outgoing direct leg of one of our attempts
     quint32 m_pierceToken = 0;    // outgoing answer to a relayed request
     bool m_incoming = false;      // accepted by a listener
@@ -155,9 +152,6 @@ private:
     void Queue(Piece i_piece, bool i_endsMessage);
     // The buffers handed to the socket that Qt still holds, in bytes.
     qint64 InSocket() const;
-    // Bytes the other side has taken.
-    qint64 Taken() const;
-
     std::deque<Piece> m_queue;
     qint64 m_queuedOwn = 0;       // bytes of the queue's own pieces not yet handed on
     // Sizes of the buffers handed to the socket, oldest first, while any of
@@ -166,8 +160,6 @@ private:
     mutable qint64 m_inSocketBytes = 0;
     size_t m_queuedMessages = 0;
     qint64 m_handedOut = 0;       // bytes ever handed to the socket
-    QElapsedTimer m_drainClock;
-    qint64 m_takenAtDrainStart = 0;
     quint64 m_id;
     QTcpSocket* mp_socket;
     bool m_scrambled;

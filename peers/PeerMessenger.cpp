@@ -40,9 +40,6 @@ constexpr qint64 IDLE_LIMIT_MS = 5 * 60 * 1000;
 // A share list we asked for that has not begun to come by then is not
 // waited for any longer.
 constexpr qint64 LIST_ANSWER_LIMIT_MS = 5 * 60 * 1000;
-// Requests that wait for room are looked at again so often while nothing
-// else moves.
-constexpr int LOOK_AGAIN_MS = 1000;
 // "D" connections are never closed for idling and the tree sends nothing
 // upward, so keepalive is how a parent or child that vanished without
 // closing is noticed: within 60 + 3 x 10 s.
@@ -76,6 +73,9 @@ PeerMessenger::PeerMessenger()
     : mp_listener(new QTcpServer(this)),
       mp_obfuscatedListener(new QTcpServer(this)),
       m_bounds(m_connections, [this] { return Now(); }),
+      m_output(m_connections, this,
+               {[this] { return Now(); }, [this](PeerConnection* ip_conn, const QString& i_why) { CloseStuck(ip_conn, i_why); },
+                [this](PeerConnection* ip_conn) { ProcessIncoming(ip_conn); }}),
       m_claims([this] { return Now(); },
                [this] {
                    std::set<std::string> users;
@@ -573,13 +573,9 @@ void PeerMessenger::OnSocketWritten(quint64 i_id)
     if (!conn)
         return;
     // Output going out keeps it from counting as idle, as input does.
-    conn->m_lastActivityMs = conn->m_lastDrainMs = Now();
+    conn->m_lastActivityMs = Now();
     conn->Pump();
-    if (!m_awaitingRoom.empty() && !m_resumePosted)
-    {
-        m_resumePosted = true;
-        QTimer::singleShot(0, this, [this] { ResumeAwaitingRoom(); });
-    }
+    m_output.Written(conn);
 }
 
 void PeerMessenger::OnSocketLost(quint64 i_id)
@@ -635,13 +631,8 @@ void PeerMessenger::Forget(PeerConnection* ip_conn)
     if (!m_connections.erase(id))
         return;
     m_bounds.Forget(ip_conn);
+    m_output.Forget(ip_conn);
     m_claims.NoteClosed(id);
-    if (!m_awaitingRoom.empty() && !m_resumePosted)
-    {
-        // What it held may be room for a request that waits.
-        m_resumePosted = true;
-        QTimer::singleShot(0, this, [this] { ResumeAwaitingRoom(); });
-    }
     m_waitingConnects.erase(std::remove_if(m_waitingConnects.begin(), m_waitingConnects.end(),
                                            [id](const WaitingConnect& i_w) { return i_w.connection == id; }),
                             m_waitingConnects.end());
@@ -767,20 +758,11 @@ void PeerMessenger::ProcessIncoming(PeerConnection* ip_conn)
                                    .arg(FromName(ip_conn->m_user)));
                     continue;
                 }
-                // A request is read only when its reply has room: until then
-                // it waits, and what the peer sent after it too.
-                const bool request = code == PM_GET_SHARED_FILE_LIST || code == PM_GET_SHARED_FILES_IN_FOLDER ||
-                                     code == PM_UPLOAD_PLACE_IN_LINE_REQUEST;
-                if (ip_conn->m_type == "P" && request && !RoomForRequest(ip_conn))
-                {
-                    if (!ip_conn->IsClosed() && !ip_conn->m_awaitingRoom)
-                    {
-                        ip_conn->m_awaitingRoom = true;
-                        m_awaitingRoom.push_back(ip_conn->Id());
-                        LookAgainForRoom();
-                    }
+                // A request is read only when its answer has room: until
+                // then it waits, and what the peer sent after it too.
+                if (ip_conn->m_type == "P" && PeerOutput::IsRequest(code) &&
+                    !m_output.MayRead(ip_conn, [&] { return AnswerSize(ip_conn, frame.mp_data, frame.m_size); }))
                     break;
-                }
                 ip_conn->Decoder().Next(frame);
                 ip_conn->m_lastActivityMs = Now();
                 if (code == PM_PEER_INIT || code == PM_PIERCE_FIREWALL)
@@ -1120,29 +1102,16 @@ void PeerMessenger::Reply(PeerConnection* ip_conn, const MemStream& i_message)
     // The request had room when it was read: the reply is not weighed again.
     if (!MayReply(ip_conn, i_message.Size()))
         return;
-    const bool hadOutput = ip_conn->HasOutput();
     if (ip_conn->Send(i_message.Data(), i_message.Size()))
-        Queued(ip_conn, hadOutput);
+        m_output.Queued(ip_conn);
 }
 
 void PeerMessenger::ReplyShared(PeerConnection* ip_conn, const QByteArray& i_message)
 {
     if (!MayReply(ip_conn, size_t(i_message.size())))
         return;
-    const bool hadOutput = ip_conn->HasOutput();
     if (ip_conn->SendShared(i_message))
-        Queued(ip_conn, hadOutput);
-}
-
-void PeerMessenger::Queued(PeerConnection* ip_conn, bool i_hadOutput)
-{
-    ip_conn->m_lastActivityMs = Now();
-    // Output that has only now begun has not stalled, and is measured anew.
-    if (!i_hadOutput)
-    {
-        ip_conn->m_lastDrainMs = ip_conn->m_lastActivityMs;
-        ip_conn->StartDrainMeter();
-    }
+        m_output.Queued(ip_conn);
 }
 
 void PeerMessenger::Write(PeerConnection* ip_conn, const char* ip_message, size_t i_size, Output i_kind)
@@ -1168,7 +1137,7 @@ void PeerMessenger::Write(PeerConnection* ip_conn, const char* ip_message, size_
             }
             // A peer that reads slowly still gets our messages; one that has
             // stopped reading, and the distributed network's, do not.
-            if (ip_conn->m_type == "D" || m_bounds.IsStalled(ip_conn))
+            if (ip_conn->m_type == "D" || m_output.IsStalled(ip_conn))
             {
                 CloseStuck(ip_conn, QString("more than %1 bytes wait to be sent, the other side does not read")
                                         .arg(PeerBounds::MAX_UNSENT_BYTES));
@@ -1176,121 +1145,31 @@ void PeerMessenger::Write(PeerConnection* ip_conn, const char* ip_message, size_
             }
         }
     }
-    if (!RoomForOutput(ip_conn, i_size, i_kind))
-        return;
-    const bool hadOutput = ip_conn->HasOutput();
-    if (ip_conn->Send(ip_message, i_size))
-        Queued(ip_conn, hadOutput);
-}
-
-bool PeerMessenger::RoomForOutput(PeerConnection* ip_conn, size_t i_size, Output i_kind)
-{
-    const qint64 size = qint64(i_size);
-    if (m_bounds.OutputHeld() + size <= PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
-        return true;
-    for (const auto& entry : m_connections)
-        entry.second->Flush();
-    for (;;)
-    {
-        const PeerBounds::OutputBook book = m_bounds.BookOutput(ip_conn);
-        if (book.held + size <= PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
-            return true;
-        qint64 drainMs = 0;
-        PeerConnection* victim = m_bounds.ToGiveWay(book, ip_conn, &drainMs);
-        if (!victim)
-            break;
-        GiveWay(victim, drainMs);
-    }
     // A message of ours waits its turn behind what the connection holds;
     // an answer waits for nobody.
-    if (i_kind == Output::Ours)
-        return true;
-    if (!ip_conn->m_answerDropLogged)
-        PeerLog(1, QString("Dropping answers to user %1: the output waiting on all connections passes %2 bytes, "
-                           "and nothing that holds it has stopped draining (further ones on it dropped silently)")
-                       .arg(FromName(ip_conn->m_user))
-                       .arg(PeerBounds::MAX_OUTPUT_BYTES_TOTAL));
-    ip_conn->m_answerDropLogged = true;
-    return false;
-}
-
-bool PeerMessenger::RoomForRequest(PeerConnection* ip_conn)
-{
-    // Its own backlog first: what it asked for and has not read.
-    if (!m_bounds.MayTakeRequest(ip_conn))
-        return false;
-    if (m_bounds.OutputHeld() < PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
-        return true;
-    for (;;)
+    if (!m_output.RoomForMessage(ip_conn, qint64(i_size)) && i_kind == Output::Answer)
     {
-        const PeerBounds::OutputBook book = m_bounds.BookOutput(ip_conn);
-        if (book.held < PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
-            return true;
-        qint64 drainMs = 0;
-        PeerConnection* victim = m_bounds.ToGiveWay(book, ip_conn, &drainMs);
-        if (!victim)
-            return false;
-        GiveWay(victim, drainMs);
-    }
-}
-
-void PeerMessenger::GiveWay(PeerConnection* ip_conn, qint64 i_drainMs)
-{
-    const QString why =
-        m_bounds.IsStalled(ip_conn) || i_drainMs == std::numeric_limits<qint64>::max()
-            ? QString("has taken none for a while")
-            : QString("reads %1 bytes a second, %2 s for what it has yet to read")
-                  .arg(ip_conn->DrainRate())
-                  .arg(i_drainMs / 1000);
-    CloseStuck(ip_conn, QString("the output waiting on all connections passes %1 bytes, and this one %2")
-                            .arg(PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
-                            .arg(why));
-}
-
-void PeerMessenger::ResumeAwaitingRoom()
-{
-    m_resumePosted = false;
-    // One look at the books for all in line: only those with room of their
-    // own, and under their share while the output of all is full, are read;
-    // those under their share first.
-    std::deque<quint64> waiting = std::move(m_awaitingRoom);
-    m_awaitingRoom.clear();
-    PeerBounds::OutputBook book = m_bounds.BookOutput(nullptr);
-    std::stable_partition(waiting.begin(), waiting.end(), [&](quint64 i_id) {
-        const PeerConnection* conn = Find(i_id);
-        return conn && book.UnderShare(conn);
-    });
-    for (size_t k = 0; k < waiting.size(); ++k)
-    {
-        PeerConnection* conn = Find(waiting[k]);
-        if (!conn || conn->IsClosed())
-            continue;
-        if (!m_bounds.MayTakeRequest(conn) ||
-            (book.held >= PeerBounds::MAX_OUTPUT_BYTES_TOTAL && !book.UnderShare(conn)))
-        {
-            m_awaitingRoom.push_back(waiting[k]);
-            continue;
-        }
-        conn->m_awaitingRoom = false;
-        ProcessIncoming(conn);
-        book = m_bounds.BookOutput(nullptr);
-    }
-    if (!m_awaitingRoom.empty())
-        LookAgainForRoom();
-}
-
-void PeerMessenger::LookAgainForRoom()
-{
-    // Output that has only begun may show meanwhile that it does not drain,
-    // even when nothing else moves.
-    if (m_lookAgainArmed)
+        if (!ip_conn->m_answerDropLogged)
+            PeerLog(1, QString("Dropping answers to user %1: the output waiting on all connections passes %2 bytes, "
+                               "and nothing that holds it has stopped draining (further ones on it dropped silently)")
+                           .arg(FromName(ip_conn->m_user))
+                           .arg(PeerBounds::MAX_OUTPUT_BYTES_TOTAL));
+        ip_conn->m_answerDropLogged = true;
         return;
-    m_lookAgainArmed = true;
-    QTimer::singleShot(LOOK_AGAIN_MS, this, [this] {
-        m_lookAgainArmed = false;
-        if (!m_awaitingRoom.empty())
-            ResumeAwaitingRoom();
-    });
+    }
+    if (ip_conn->Send(ip_message, i_size))
+        m_output.Queued(ip_conn);
+}
+
+qint64 PeerMessenger::AnswerSize(PeerConnection* ip_conn, const char* ip_frame, quint32 i_size) const
+{
+    const quint32 code = qFromLittleEndian<quint32>(ip_frame);
+    PeerDecoders::GetSharedFilesInFolder request;
+    // A malformed request is read, and closes its connection.
+    if (code != PM_GET_SHARED_FILES_IN_FOLDER || !gp_shareListProvider ||
+        !PeerDecoders::DecodeGetSharedFilesInFolder(ip_frame + 4, i_size - 4, request))
+        return PeerOutput::AnswerSize(code, i_size);
+    return qint64(gp_shareListProvider->FolderContentsSize(ip_conn->m_user, request.m_folder));
 }
 
 void PeerMessenger::CountHeld(PeerConnection* ip_conn)
@@ -1663,8 +1542,8 @@ void PeerMessenger::OnHalfMinuteTimer()
 
     // A request waiting for room gets it once what stalled may be closed,
     // even when nothing else moves.
-    if (!m_awaitingRoom.empty())
-        ResumeAwaitingRoom();
+    if (m_output.AnyWaiting())
+        m_output.LookAgain();
 
     ExpireListRequests();
 

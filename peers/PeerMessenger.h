@@ -11,6 +11,7 @@
 #include "PeerAttempts.h"
 #include "PeerBounds.h"
 #include "PeerClaims.h"
+#include "PeerOutput.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -206,18 +207,9 @@ private:
     // Messages of ours and answers to searches; replies go through Reply.
     enum class Output { Ours, Answer };
     void Write(PeerConnection* ip_conn, const char* ip_message, size_t i_size, Output i_kind = Output::Ours);
-    void Queued(PeerConnection* ip_conn, bool i_hadOutput);
-    // Makes room in the output of all connections for i_size more bytes of
-    // ours or an answer; false when an answer must go.
-    bool RoomForOutput(PeerConnection* ip_conn, size_t i_size, Output i_kind);
-    // Whether a request on the connection may be read and answered now;
-    // closes what gives way to make room.
-    bool RoomForRequest(PeerConnection* ip_conn);
-    void GiveWay(PeerConnection* ip_conn, qint64 i_drainMs);
-    // Connections whose requests wait for room get another turn, now or
-    // once new output has been measured.
-    void ResumeAwaitingRoom();
-    void LookAgainForRoom();
+    // The size of the answer to the request in the frame, where it can be
+    // known before the request is read.
+    qint64 AnswerSize(PeerConnection* ip_conn, const char* ip_frame, quint32 i_size) const;
     // Closes a connection whose other side does not read what we send.
     void CloseStuck(PeerConnection* ip_conn, const QString& i_why);
     void FlushUnsent(const std::string& i_user, PeerConnection* ip_conn);
@@ -271,11 +263,7 @@ private:
     // Open "P" connections per user, oldest first.
     std::map<std::string, std::vector<quint64>> m_messaging;
     PeerBounds m_bounds;
-    // Connections whose next request waits for room in the output, in the
-    // order they began to wait.
-    std::deque<quint64> m_awaitingRoom;
-    bool m_resumePosted = false;
-    bool m_lookAgainArmed = false;
+    PeerOutput m_output;
     // Results stored per search of ours, counted against its bounds; the
     // request item's serial tells a search from a later one of that number.
     struct SearchTally

@@ -11,6 +11,7 @@
 #include <QByteArray>
 
 #include <string>
+#include <utility>
 
 // Implemented by the shared-files manager.
 class ShareListProvider
@@ -24,6 +25,13 @@ public:
     // The folder-contents message (code 37) answering request i_req for a
     // folder in wire form; empty when the user may not see that folder.
     virtual MemStream GetFolderContentsMessage(std::string i_user, unsigned int i_req, std::string i_folder) = 0;
+    // The size that message would have (0: none), asked before the request
+    // is read so that a small answer need not wait behind large ones.
+    // Measured on the message itself unless the owner knows it cheaper.
+    virtual size_t FolderContentsSize(std::string i_user, std::string i_folder)
+    {
+        return GetFolderContentsMessage(std::move(i_user), 0, std::move(i_folder)).Size();
+    }
 };
 
 // Implemented by the transfer queue.

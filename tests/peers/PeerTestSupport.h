@@ -358,6 +358,10 @@ public:
         m.WriteBytes(body.constData(), size_t(body.size()));
         return m;
     }
+    size_t FolderContentsSize(std::string, std::string i_folder) override
+    {
+        return size_t(4 + Zlib(U32(0) + Str(QByteArray::fromStdString(i_folder)) + U32(0)).size());
+    }
     std::vector<std::string> m_askedBy;
     QByteArray m_body = Zlib(U32(0) + U32(0));
 

@@ -20,6 +20,8 @@ using namespace peertest;
 namespace
 {
 const qint64 g_MiB = 1024 * 1024;
+// The output all big answers together may hold.
+const qint64 g_bigPart = PeerBounds::MAX_OUTPUT_BYTES_TOTAL - PeerBounds::SMALL_ANSWER_RESERVE;
 
 quint32 Address(int i_b, int i_c, int i_d) { return 0x7F000000u | quint32(i_b) << 16 | quint32(i_c) << 8 | quint32(i_d); }
 
@@ -57,6 +59,10 @@ public:
         ++m_bigReplies;
         return m_bigReply;
     }
+    size_t FolderContentsSize(std::string i_user, std::string i_folder) override
+    {
+        return i_folder == "Big" ? m_bigReply.Size() : FakeShares::FolderContentsSize(i_user, i_folder);
+    }
     size_t m_bigReplies = 0;
     MemStream m_bigReply = [] {
         MemStream m;
@@ -82,17 +88,19 @@ struct Reader
         WriteRaw(socket.get(), i_first);
         clock.start();
     }
+    // A pause: what it may take is counted from now.
+    void Pause() { clock.start(), from = got; }
     // What it may take by now, of what has come: a read sized by the rate
     // alone would make a buffer as large as all it missed, each time.
     void Pump()
     {
-        const QByteArray bytes = socket->read(std::clamp<qint64>(rate * clock.elapsed() / 1000 - got, 0, socket->bytesAvailable()));
+        const QByteArray bytes = socket->read(std::clamp<qint64>(rate * clock.elapsed() / 1000 - (got - from), 0, socket->bytesAvailable()));
         got += bytes.size();
         tail = (tail + bytes).right(64);
     }
     bool Open() const { return socket->state() == QAbstractSocket::ConnectedState; }
     std::unique_ptr<QTcpSocket> socket;
-    qint64 rate, got = 0;
+    qint64 rate, got = 0, from = 0;
     QElapsedTimer clock;
     QByteArray tail;
 };
@@ -108,6 +116,7 @@ private slots:
     void HonestRequestsWhileOthersHoldTheOutput();
     void HonestUsersKeptAndAnsweredOnce();
     void ReadersThatKeepReadingAreNotClosed();
+    void SmallAnswersFindRoomWhileReadersHoldTheTotal();
 
 private:
     Fixture m_fixture;
@@ -125,10 +134,11 @@ void TestPeerFairness::HonestRequestsWhileOthersHoldTheOutput()
     const quint16 port = messenger->ListeningPort();
     const size_t heapAtStart = HeapInUse();
 
-    // Eight peers, each from its own address, ask four times for the big
-    // folder: four never read, four read 256 KiB every two seconds.
+    // Ten peers, each from its own address, ask four times for the big
+    // folder (one at a time fits in what a party may hold): five never
+    // read, five read 256 KiB every two seconds.
     std::vector<std::unique_ptr<QTcpSocket>> holders;
-    for (int k = 0; k < 8; ++k)
+    for (int k = 0; k < 10; ++k)
     {
         holders.push_back(ConnectFrom(port, Address(0, 1, 1 + k)));
         QVERIFY(holders.back());
@@ -148,7 +158,8 @@ void TestPeerFairness::HonestRequestsWhileOthersHoldTheOutput()
             ::recv(int(holders[k]->socketDescriptor()), bytes, sizeof bytes - size_t(holders[k]->read(4096).size()), MSG_DONTWAIT);
     };
     // Until the client has taken their requests up to the bound on all
-    // output, and then no more of them for a second.
+    // output but its reserve for small answers, and then no more of them
+    // for a second.
     size_t replies = 0;
     QElapsedTimer still;
     still.start();
@@ -156,11 +167,10 @@ void TestPeerFairness::HonestRequestsWhileOthersHoldTheOutput()
         [&] {
             if (replies != shares.m_bigReplies)
                 replies = shares.m_bigReplies, still.restart();
-            return qint64(replies) * BigFolderShares::BIG_REPLY_BYTES >= PeerBounds::MAX_OUTPUT_BYTES_TOTAL &&
-                   still.elapsed() > 1000;
+            return qint64(replies) * BigFolderShares::BIG_REPLY_BYTES >= g_bigPart && still.elapsed() > 1000;
         },
         [&] { return qint64(shares.m_bigReplies); }, trickle);
-    QVERIFY(qint64(shares.m_bigReplies) * BigFolderShares::BIG_REPLY_BYTES >= PeerBounds::MAX_OUTPUT_BYTES_TOTAL);
+    QVERIFY(qint64(shares.m_bigReplies) * BigFolderShares::BIG_REPLY_BYTES >= g_bigPart);
     QVERIFY(HeapInUse() < heapAtStart + size_t(PeerBounds::MAX_OUTPUT_BYTES_TOTAL + 24 * g_MiB));
 
     // Honest peers ask for a small folder, the share list and a place in
@@ -365,12 +375,13 @@ void TestPeerFairness::ReadersThatKeepReadingAreNotClosed()
     const auto answered = [&] { return answers.Poll().size() == asked; };
     const auto answerCount = [&] { return qint64(answers.Poll().size()); };
 
-    // Five peers read 200 bytes a second of two big folders each and come
+    // Ten peers read 200 bytes a second of two big folders each and come
     // back when closed; an honest reader has the list whole meanwhile.
     std::vector<std::unique_ptr<Reader>> trickles;
-    for (int k = 0; k < 5; ++k)
+    for (int k = 0; k < 10; ++k)
         trickles.push_back(peer(Address(1, 1, 1 + k), 200, big));
-    QVERIFY(SpinWhileMoving([&] { return shares.m_bigReplies >= 10; }, [&] { return qint64(shares.m_bigReplies); }));
+    QVERIFY(SpinWhileMoving([&] { return qint64(shares.m_bigReplies) * BigFolderShares::BIG_REPLY_BYTES >= g_bigPart; },
+                            [&] { return qint64(shares.m_bigReplies); }));
     auto lister = peer(Address(1, 2, 1), 2000000, Frame(PM_GET_SHARED_FILE_LIST));
     int comeBacks = 0;
     const auto hostile = [&] {
@@ -442,6 +453,110 @@ void TestPeerFairness::ReadersThatKeepReadingAreNotClosed()
     asking = false;
     QVERIFY2(SpinWhileMoving(answered, answerCount, busy), state().constData());
     QVERIFY2(std::all_of(readers.begin(), readers.end(), [](const auto& i_reader) { return i_reader->Open(); }), state().constData());
+}
+
+// Eight slow readers and a reader of the list hold the total: small
+// answers come from the reserve at once, a party flooding queue requests
+// holds no more than its own bound, and a reader in bursts is judged by its
+// reading, while a party under its share keeps asking for room.
+void TestPeerFairness::SmallAnswersFindRoomWhileReadersHoldTheTotal()
+{
+    const DescriptorLimit limit(4096);
+    QVERIFY(limit.Set());
+    PeerMessenger* messenger = m_fixture.NewMessenger();
+    BigFolderShares shares;
+    shares.m_body = Noise(int(17.5 * g_MiB), 5);
+    const qint64 listFrame = 8 + shares.m_body.size();
+    connect(messenger, &PeerMessenger::QueueUploadRequested, this,
+            [&](std::string i_user, std::string i_file) { messenger->DenyUpload(i_user, i_file, "Not shared"); });
+    const quint16 port = messenger->ListeningPort();
+    const auto peer = [&](quint32 i_address, qint64 i_rate, const QByteArray& i_requests) {
+        return std::make_unique<Reader>(port, i_address, i_rate, PeerInit("p" + QByteArray::number(i_address), "P") + i_requests);
+    };
+    std::vector<std::unique_ptr<Reader>> readers;
+    for (int k = 0; k < 8; ++k)
+        readers.push_back(peer(Address(2, 1, 1 + k), 20000 + k * 20000 / 7, FolderRequest(1, "Big") + FolderRequest(2, "Big")));
+    const auto readersTook = [&] {
+        return std::accumulate(readers.begin(), readers.end(), qint64(0), [](qint64 i_sum, const auto& i_r) { return i_sum + i_r->got; });
+    };
+    const auto pumpReaders = [&] {
+        for (auto& reader : readers)
+            reader->Pump();
+    };
+    QVERIFY(SpinWhileMoving([&] { return shares.m_bigReplies >= 8; }, [&] { return qint64(shares.m_bigReplies); }, pumpReaders));
+
+    // A reader of the list: 5 s at 2 MB/s, 35 s nothing, and again.
+    auto bursts = peer(Address(2, 2, 1), 2000000, Frame(PM_GET_SHARED_FILE_LIST));
+    // A party under its share asks for a big folder, and so for room.
+    auto prober = peer(Address(2, 2, 2), 1000000, FolderRequest(1, "Big"));
+    // A flooder of queue requests with long names, read at 20 KB/s.
+    auto flooder = peer(Address(2, 3, 1), 20000, QByteArray());
+    const int floods = 3000;
+    QByteArray requests;
+    for (int k = 0; k < floods; ++k)
+        requests += Frame(PM_QUEUE_UPLOAD, Str(QByteArray(3990, 'n') + QByteArray::number(1000000000 + k)));
+    const qint64 denial = 8 + 4 + 4000 + 4 + 10;
+    qint64 pushed = 0, flooderHeldMost = 0;
+    QSignalSpy queued(messenger, &PeerMessenger::QueueUploadRequested);
+    // Five small parties ask for a small folder, again as each is answered.
+    std::vector<std::unique_ptr<QTcpSocket>> smalls;
+    std::vector<Inbox> inboxes;
+    std::vector<qint64> askedAt(5, 0);
+    std::vector<size_t> askedBy(5, 0);
+    for (int k = 0; k < 5; ++k)
+    {
+        smalls.push_back(ConnectFrom(port, Address(2, 4, 1 + k), 65536));
+        inboxes.emplace_back(smalls.back().get());
+        WriteRaw(smalls.back().get(), PeerInit("small" + QByteArray::number(k), "P"));
+    }
+    quint32 asked = 0;
+    qint64 waitedMost = 0;  // in bytes the readers took meanwhile
+    QElapsedTimer clock;
+    clock.start();
+    const auto busy = [&] {
+        pumpReaders();
+        prober->Pump();
+        const qint64 phase = clock.elapsed() % 40000;
+        phase < 5000 ? bursts->Pump() : bursts->Pause();
+        flooder->Pump();
+        if (pushed < requests.size())
+            pushed += std::max<ssize_t>(::send(int(flooder->socket->socketDescriptor()), requests.constData() + pushed,
+                                               size_t(requests.size() - pushed), MSG_DONTWAIT | MSG_NOSIGNAL), 0);
+        flooderHeldMost = std::max(flooderHeldMost, (queued.count() - flooder->got / denial) * denial);
+        for (size_t k = 0; k < smalls.size(); ++k)
+            if (inboxes[k].Poll().size() == askedBy[k])
+            {
+                if (askedBy[k]++ > 0)
+                    waitedMost = std::max(waitedMost, readersTook() - askedAt[k]);
+                askedAt[k] = readersTook();
+                WriteRaw(smalls[k].get(), FolderRequest(++asked, "Small"));
+            }
+    };
+    const auto state = [&] {
+        QString text = QString("list %1 of %2, flooder answered %3 of %4 taken, held at most %5, small answers waited "
+                               "for %6 bytes of reading")
+                           .arg(bursts->got)
+                           .arg(listFrame)
+                           .arg(flooder->got / denial)
+                           .arg(queued.count())
+                           .arg(flooderHeldMost)
+                           .arg(waitedMost);
+        for (const QString& line : m_fixture.m_log)
+            if (line.startsWith("Closing connection"))
+                text += "; " + line;
+        return text.toLocal8Bit();
+    };
+    QVERIFY2(SpinWhileMoving([&] { return bursts->got >= listFrame; }, [&] { return bursts->got + flooder->got + asked; }, busy),
+             state().constData());
+    // Then the flooder reads at full speed: every answer comes.
+    flooder->rate = 1 << 30;
+    QVERIFY2(SpinWhileMoving([&] { return flooder->got == floods * denial; }, [&] { return flooder->got; }, busy), state().constData());
+    // Each small answer came within 5 s of the readers' reading, the
+    // flooder's held answers stayed within its bound, and nobody was closed.
+    QVERIFY2(waitedMost <= 5 * 240000 && flooderHeldMost <= PeerBounds::MAX_UNSENT_BYTES, state().constData());
+    QVERIFY2(std::all_of(readers.begin(), readers.end(), [](const auto& i_r) { return i_r->Open(); }) && bursts->Open() &&
+                 prober->Open() && flooder->Open() && !m_fixture.Logged("Closing connection"),
+             state().constData());
 }
 
 QTEST_MAIN(TestPeerFairness)
