@@ -184,28 +184,54 @@ MemStream SharedFoldersManager::GetSharedFilesMessage(std::string i_user)
     return MemStream(message.constData(), size_t(message.size()));
 }
 
-MemStream SharedFoldersManager::GetFolderContentsMessage(std::string i_user, unsigned int i_req,
-                                                         std::string i_folder)
+KeptReplies::Reply SharedFoldersManager::KeptFolderContents(const std::string& i_user, const std::string& i_folder)
 {
     // Only a folder the user may see, named exactly as it is stored.
     Item* folder = T("shared_file_folder")->HasItem(ToLocalPath(i_folder));
     if (!folder)
-        return MemStream();
+        return nullptr;
     const ItemSet seenThrough = ItemPtr(folder).GetItems("shared_folder").Common(GetUserSharedFolders(i_user));
     if (seenThrough.empty())
-        return MemStream();
-
+        return nullptr;
     const std::string key = KeptReplies::Key('F', folder, seenThrough);
     KeptReplies::Reply contents = m_keptReplies.Find(key);
     if (!contents)
         contents = m_keptReplies.Keep(key, BuildFolderContents(folder));
-    // The head differs from request to request: the request number and the
-    // path as the requester wrote it.
+    return contents;
+}
+
+namespace
+{
+// The head differs from request to request: the request number and the
+// path as the requester wrote it.
+MemStream FolderHead(unsigned int i_req, const std::string& i_folder)
+{
     MemStream head;
-    const bool ok = head.WriteUInt32(i_req) && head.WriteString(i_folder) && head.WriteUInt32(1) &&
-                    head.WriteString(i_folder);
+    if (!(head.WriteUInt32(i_req) && head.WriteString(i_folder) && head.WriteUInt32(1) && head.WriteString(i_folder)))
+        return MemStream();
+    return head;
+}
+}
+
+size_t SharedFoldersManager::FolderContentsSize(std::string i_user, std::string i_folder)
+{
+    const KeptReplies::Reply contents = KeptFolderContents(i_user, i_folder);
+    const MemStream head = FolderHead(0, i_folder);
+    if (!contents || head.Size() == 0)
+        return 0;
+    // The code, the zlib header and check, the head stored at worst, the tail.
+    return 4 + 2 + 4 + head.Size() + 5 * (head.Size() / 16384 + 1) + contents->deflated.size();
+}
+
+MemStream SharedFoldersManager::GetFolderContentsMessage(std::string i_user, unsigned int i_req,
+                                                         std::string i_folder)
+{
+    const KeptReplies::Reply contents = KeptFolderContents(i_user, i_folder);
+    if (!contents)
+        return MemStream();
+    const MemStream head = FolderHead(i_req, i_folder);
     MemStream message;
-    if (ok && contents)
+    if (head.Size() != 0)
         message = Compression::CompressMessage(PM_SHARED_FILES_IN_FOLDER, head, *contents);
     if (message.Size() == 0)
         Log(SHARED_CATEGORY, 1, QString("Could not build the contents of folder %1 for user %2")

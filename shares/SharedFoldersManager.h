@@ -96,6 +96,9 @@ public:
     // The folder-contents message (code 37) for a folder in wire form; empty
     // when the user may not see a folder stored under exactly that path.
     MemStream GetFolderContentsMessage(std::string i_user, unsigned int i_req, std::string i_folder) override;
+    // At least the size of that message, from its kept tail: nothing is
+    // copied or compressed for a party that may never read the answer.
+    size_t FolderContentsSize(std::string i_user, std::string i_folder) override;
     // The record of a shared file as replies carry it, under the given
     // name; MP3 files carry their bitrate and mode.
     FileInfo GetSharedFileInfo(ItemPtr i_file, std::string i_name) const;
@@ -186,6 +189,9 @@ private:
     mutable SearchTokenFiles m_searchTokenFiles;
     // Share-list and folder replies, until the share changes.
     KeptReplies m_keptReplies;
+    // The kept contents of a folder the user may see under exactly that
+    // path, made once; null when there is none.
+    KeptReplies::Reply KeptFolderContents(const std::string& i_user, const std::string& i_folder);
 };
 
 extern SharedFoldersManager* sharedFoldersManager;

@@ -494,6 +494,16 @@ void TestShareAnswers::folderContents()
     QVERIFY(mp_m->GetFolderContentsMessage("stranger", 1, Wire(m_public + "/some band")).Size() == 0);
     QVERIFY(mp_m->GetFolderContentsMessage("stranger", 1, folder + "\\").Size() == 0);
     QVERIFY(mp_m->GetFolderContentsMessage("stranger", 1, Wire(mp_dir->path())).Size() == 0);
+
+    // The size told before a request is read is never less than the answer,
+    // and nothing where there is no answer.
+    for (quint32 req : {0u, 77u, 0xFFFFFFFFu})
+    {
+        const size_t told = mp_m->FolderContentsSize("stranger", folder);
+        const size_t real = mp_m->GetFolderContentsMessage("stranger", req, folder).Size();
+        QVERIFY2(told >= real && told <= real + 2 * folder.size() + 64, qPrintable(QString("%1 %2").arg(told).arg(real)));
+    }
+    QCOMPARE(mp_m->FolderContentsSize("stranger", Wire(m_group)), size_t(0));
 }
 
 void TestShareAnswers::boundedQueriesAndKeptReplies()
