@@ -98,14 +98,15 @@ FileInfoMap MakeShare(int i_folders, int i_files, int i_bigFolderFiles, std::str
     return share;
 }
 
-// What start-up builds for the browse page, without a server to log in to.
+// What start-up builds for the browse page, without a server: its types
+// only, so that with nobody to ask, the peer's name is taken as it is.
 class Client
 {
 public:
     Client()
     {
         ResetTestEnvironment();
-        (new Server)->CreateData();
+        Server().CreateData();
         mp_window = new QMainWindow;
         mp_window->addToolBar(new ActionSetToolBar(mp_window));
         mp_window->addToolBar(new EventToolBar(mp_window));
