@@ -297,8 +297,8 @@ class OneList : public ShareListProvider
 public:
     explicit OneList(QByteArray i_message) : m_message(std::move(i_message)) { gp_shareListProvider = this; }
     ~OneList() override { gp_shareListProvider = nullptr; }
-    QByteArray GetSharedFilesReply(std::string) override { return m_message; }
-    MemStream GetFolderContentsMessage(std::string, unsigned int, std::string) override { return MemStream(); }
+    QByteArray GetSharedFilesReply(std::string, bool) override { return m_message; }
+    MemStream GetFolderContentsMessage(std::string, unsigned int, std::string, bool) override { return MemStream(); }
 
 private:
     QByteArray m_message;
@@ -383,7 +383,7 @@ class ListAndBigFolder : public OneList
 {
 public:
     using OneList::OneList;
-    MemStream GetFolderContentsMessage(std::string, unsigned int, std::string i_folder) override
+    MemStream GetFolderContentsMessage(std::string, unsigned int, std::string i_folder, bool) override
     {
         if (i_folder == "Small")
         {
@@ -398,7 +398,7 @@ public:
         m.WriteBytes(m_folder.constData(), size_t(m_folder.size()));
         return m;
     }
-    size_t FolderContentsSize(std::string, std::string i_folder) override
+    size_t FolderContentsSize(std::string, std::string i_folder, bool) override
     {
         return 4 + (i_folder == "Small" ? 2000 : size_t(m_folder.size()));
     }

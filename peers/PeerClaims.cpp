@@ -48,6 +48,7 @@ void PeerClaims::NoteProved(const PeerConnection* ip_conn)
 void PeerClaims::NoteClosed(quint64 i_id)
 {
     m_refused.erase(i_id);
+    m_heardMs.erase(i_id);
     auto proved = m_evidenceOf.find(i_id);
     if (proved != m_evidenceOf.end())
     {
@@ -80,6 +81,12 @@ void PeerClaims::NoteClosed(quint64 i_id)
         if (proof != m_proofs.end())
             proof->second.waiting.erase(i_id);
     }
+}
+
+void PeerClaims::NoteHeard(quint64 i_id)
+{
+    if (m_evidenceOf.count(i_id))
+        m_heardMs[i_id] = m_now();
 }
 
 void PeerClaims::NoteOffer(const PeerConnection* ip_conn, quint32 i_req)
@@ -115,8 +122,23 @@ bool PeerClaims::ReachesFrom(const std::string& i_user, quint32 i_address) const
     if (m_book.Given(i_user) == i_address)
         return true;
     auto it = m_evidence.find(i_user);
-    return it != m_evidence.end() && std::any_of(it->second.begin(), it->second.end(),
-                                                 [&](const Evidence& i_e) { return i_e.address == i_address; });
+    return it != m_evidence.end() && std::any_of(it->second.begin(), it->second.end(), [&](const Evidence& i_e) {
+               return i_e.address == i_address && Fresh(i_e);
+           });
+}
+
+bool PeerClaims::Fresh(const Evidence& i_evidence) const
+{
+    const qint64 now = m_now();
+    return std::any_of(i_evidence.connections.begin(), i_evidence.connections.end(), [&](quint64 i_id) {
+        auto heard = m_heardMs.find(i_id);
+        return heard != m_heardMs.end() && now - heard->second < SILENCE_LIMIT_MS;
+    });
+}
+
+bool PeerClaims::Heard(const PeerConnection* ip_conn) const
+{
+    return m_now() - std::max(ip_conn->m_lastReceivedMs, ip_conn->m_createdMs) < SILENCE_LIMIT_MS;
 }
 
 bool PeerClaims::Knows(const std::string& i_user) const
@@ -311,6 +333,8 @@ void PeerClaims::AddEvidence(const std::string& i_user, quint32 i_address, quint
     }
     it->connections.insert(i_id);
     m_evidenceOf[i_id] = i_user;
+    // Proved just now: it has brought our token, or the claim proved.
+    m_heardMs[i_id] = m_now();
 }
 
 void PeerClaims::EndEvidence(const std::string& i_user)

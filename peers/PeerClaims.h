@@ -15,18 +15,25 @@
 //     from the user; ended by another address from the server, or by its
 //     answer that the user is offline, which also ends every proof of him);
 //   - it comes from an address proved for the user while a connection proved
-//     from there is still open. Proved connections are those that came with
-//     our token and the claimants a proof found at the address it was
-//     answered from. When the last of them closes, the address is his no
-//     more and a new connection from there is proved again. At most
-//     MAX_PROVEN_ADDRESSES a user, the newest kept.
+//     from there is still open and has brought something from him within
+//     SILENCE_LIMIT_MS (our own messages on it do not count: only the other
+//     side can show that it is still there). Proved connections are those
+//     that came with our token and the claimants a proof found at the
+//     address it was answered from. When the last of them closes, or all
+//     of them fall silent that long, the address is his no more and a new
+//     connection from there is proved again. At most MAX_PROVEN_ADDRESSES a
+//     user, the newest kept.
+//   What we send the user on our own goes only on a connection that reaches
+//   him and has been heard from within SILENCE_LIMIT_MS (Heard); past that
+//   a silent one may stay open, but the user is connected to anew.
 //   Before the first login nothing is known yet: a claimed name is
 //   unknown as after a login, and what is meant for the user waits for the
 //   server. Only a messenger with no server at all to ask takes the name.
 // Proofs: a claim from an unknown address is proved by one relayed request
 //   of ours to the user, the address he answers from being his. Only for a
 //   user we expect something from (an offer of a download of ours, a file
-//   connection for a transfer we accepted), so made-up names cost nothing.
+//   connection for a transfer we accepted) or one our shares show more than
+//   a stranger (a request of his for them), so made-up names cost nothing.
 //   A proof ends when answered, when the user cannot connect, after
 //   PROOF_LIMIT_MS, or when the server connection ends; a claimant that
 //   leaves before does not end it, so that the answer still tells against
@@ -84,6 +91,7 @@ public:
     static constexpr size_t MAX_ACCEPTED = 1024;
     static constexpr size_t MAX_ACCEPTED_PER_USER = 64;
     static constexpr qint64 CARRY_MS = 20000;
+    static constexpr qint64 SILENCE_LIMIT_MS = 2 * 60 * 1000;
 
     // i_inUse: users the messenger holds something for; i_newToken: a fresh
     // token for a relayed request; i_serverless: there is no server to ask.
@@ -98,6 +106,8 @@ public:
     void NoteProved(const PeerConnection* ip_conn);
     // The connection is gone: what it proved, and its claim, end.
     void NoteClosed(quint64 i_id);
+    // Bytes came in on the connection: what it proves is fresh again.
+    void NoteHeard(quint64 i_id);
     // An offer of a transfer read from the connection, and our acceptance.
     void NoteOffer(const PeerConnection* ip_conn, quint32 i_req);
     void NoteAccepted(const std::string& i_user, quint32 i_req);
@@ -108,6 +118,9 @@ public:
     // ---- questions
 
     bool Reaches(const PeerConnection* ip_conn) const;
+    // Whether the other side of the connection has sent something, or the
+    // connection was made, within SILENCE_LIMIT_MS.
+    bool Heard(const PeerConnection* ip_conn) const;
     // Whether any address of the user is known.
     bool Knows(const std::string& i_user) const;
     bool CalledOffline(const std::string& i_user) const { return m_book.CalledOffline(i_user); }
@@ -165,6 +178,8 @@ private:
         std::set<quint64> connections;
     };
     bool ReachesFrom(const std::string& i_user, quint32 i_address) const;
+    // Whether a connection of the evidence was heard from lately.
+    bool Fresh(const Evidence& i_evidence) const;
     bool Disproved(const std::string& i_user, quint32 i_address) const;
     void AddEvidence(const std::string& i_user, quint32 i_address, quint64 i_id);
     void EndEvidence(const std::string& i_user);
@@ -180,6 +195,7 @@ private:
     PeerAddressBook m_book;
     std::map<std::string, std::vector<Evidence>> m_evidence;  // newest last
     std::map<quint64, std::string> m_evidenceOf;
+    std::map<quint64, qint64> m_heardMs;  // proved connection -> when last heard from
     std::map<std::string, std::vector<std::pair<quint32, qint64>>> m_disproved;  // address, until
     std::map<std::string, Proof> m_proofs;
     std::map<quint32, std::string> m_proofTokens;

@@ -40,12 +40,14 @@ constexpr qint64 IDLE_LIMIT_MS = 5 * 60 * 1000;
 // A share list we asked for that has not begun to come by then is not
 // waited for any longer.
 constexpr qint64 LIST_ANSWER_LIMIT_MS = 5 * 60 * 1000;
-// "D" connections are never closed for idling and the tree sends nothing
-// upward, so keepalive is how a parent or child that vanished without
-// closing is noticed: within 60 + 3 x 10 s.
-constexpr int DNET_KEEPALIVE_IDLE_S = 60;
-constexpr int DNET_KEEPALIVE_INTERVAL_S = 10;
-constexpr int DNET_KEEPALIVE_PROBES = 3;
+// Keepalive is how a peer that vanished without closing (a router that
+// restarted, a machine gone off the network) is noticed: within 60 + 3 x 10 s
+// instead of the system's quarter of an hour. "D" connections are never
+// closed for idling and the tree sends nothing upward; a silent "P"
+// connection may stay open while its user is connected to anew.
+constexpr int KEEPALIVE_IDLE_S = 60;
+constexpr int KEEPALIVE_INTERVAL_S = 10;
+constexpr int KEEPALIVE_PROBES = 3;
 
 void PeerLog(int i_level, const QString& i_text, ItemPtr i_item = ItemPtr())
 {
@@ -731,7 +733,10 @@ void PeerMessenger::ProcessIncoming(PeerConnection* ip_conn)
                 // Bytes coming in count, not only whole frames: a large one
                 // on a slow link completes none for a long time.
                 if (got > 0)
+                {
                     ip_conn->m_lastActivityMs = ip_conn->m_lastReceivedMs = Now();
+                    m_claims.NoteHeard(ip_conn->Id());
+                }
                 CountHeld(ip_conn);
                 if (ip_conn->IsClosed())
                     break;
@@ -758,6 +763,10 @@ void PeerMessenger::ProcessIncoming(PeerConnection* ip_conn)
                                    .arg(FromName(ip_conn->m_user)));
                     continue;
                 }
+                // What the user is shown is his only where he is: a request
+                // of a name claimed from elsewhere waits for a proof.
+                if (AwaitsAsker(ip_conn, code))
+                    break;
                 // A request is read only when its answer has room: until
                 // then it waits, and what the peer sent after it too.
                 if (ip_conn->m_type == "P" && PeerOutput::IsRequest(code) &&
@@ -905,6 +914,11 @@ void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
         if (other == ip_conn)
             return;
     }
+    // A file connection's socket keeps it when it is handed over.
+    if (!ip_conn->KeepAlive(KEEPALIVE_IDLE_S, KEEPALIVE_INTERVAL_S, KEEPALIVE_PROBES))
+        PeerLog(1, QString("Cannot set keepalive on connection %1 to user %2: a vanished peer goes unnoticed")
+                       .arg(ip_conn->Id())
+                       .arg(FromName(user)));
     if (ip_conn->m_type == "P")
     {
         ip_conn->SetStage(PeerConnection::Stage::Open);
@@ -926,10 +940,6 @@ void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
     {
         ip_conn->SetStage(PeerConnection::Stage::Open);
         ip_conn->SetFrameLimit(MAX_DISTRIBUTED_FRAME);
-        if (!ip_conn->KeepAlive(DNET_KEEPALIVE_IDLE_S, DNET_KEEPALIVE_INTERVAL_S, DNET_KEEPALIVE_PROBES))
-            PeerLog(1, QString("Cannot set keepalive on connection %1 to user %2: a vanished peer goes unnoticed")
-                           .arg(ip_conn->Id())
-                           .arg(FromName(user)));
         ip_conn->m_announced = true;
         emit DistributedConnectionOpened(ip_conn->Id(), user, ip_conn->m_weAsked);
     }
@@ -1025,11 +1035,23 @@ PeerConnection* PeerMessenger::LatestMessagingConnection(const std::string& i_us
     auto it = m_messaging.find(i_user);
     if (it == m_messaging.end())
         return nullptr;
-    // One whose other side has gone is only being read to its end.
+    // One whose other side has gone is only being read to its end; one
+    // that has been silent too long may be a router's dead end.
     for (auto id = it->second.rbegin(); id != it->second.rend(); ++id)
-        if (PeerConnection* conn = Find(*id); conn && !conn->m_lost && (!i_reaching || ReachesUser(conn)))
+        if (PeerConnection* conn = Find(*id);
+            conn && !conn->m_lost && (!i_reaching || (ReachesUser(conn) && m_claims.Heard(conn))))
             return conn;
     return nullptr;
+}
+
+bool PeerMessenger::AwaitsAsker(PeerConnection* ip_conn, quint32 i_code)
+{
+    if (ip_conn->m_type != "P" ||
+        (i_code != PM_GET_SHARED_FILE_LIST && i_code != PM_GET_SHARED_FILES_IN_FOLDER && i_code != PM_QUEUE_UPLOAD) ||
+        ReachesUser(ip_conn) || !gp_shareListProvider || !gp_shareListProvider->ShowsMoreThanToStrangers(ip_conn->m_user))
+        return false;
+    // Refused: answered as a stranger is.
+    return Claim(ip_conn, true, QStringLiteral("a request for our shares"));
 }
 
 bool PeerMessenger::Claim(PeerConnection* ip_conn, bool i_expected, const QString& i_what)
@@ -1169,7 +1191,7 @@ qint64 PeerMessenger::AnswerSize(PeerConnection* ip_conn, const char* ip_frame, 
     if (code != PM_GET_SHARED_FILES_IN_FOLDER || !gp_shareListProvider ||
         !PeerDecoders::DecodeGetSharedFilesInFolder(ip_frame + 4, i_size - 4, request))
         return PeerOutput::AnswerSize(code, i_size);
-    return qint64(gp_shareListProvider->FolderContentsSize(ip_conn->m_user, request.m_folder));
+    return qint64(gp_shareListProvider->FolderContentsSize(ip_conn->m_user, request.m_folder, ReachesUser(ip_conn)));
 }
 
 void PeerMessenger::CountHeld(PeerConnection* ip_conn)
@@ -1804,13 +1826,15 @@ void PeerMessenger::HandleMessage(PeerConnection* ip_conn, const char* ip_frame,
     const std::string user = ip_conn->m_user;
     const char* body = ip_frame + 4;
     const size_t bodySize = i_size - 4;
+    // What depends on who asks is the user's only where he is.
+    const bool reached = ReachesUser(ip_conn);
     bool ok = true;
 
     switch (code)
     {
     case PM_GET_SHARED_FILE_LIST:
         if (gp_shareListProvider)
-            ReplyShared(ip_conn, gp_shareListProvider->GetSharedFilesReply(user));
+            ReplyShared(ip_conn, gp_shareListProvider->GetSharedFilesReply(user, reached));
         else
             PeerLog(2, QString("User %1 asked for our share list before the shares are up").arg(FromName(user)));
         break;
@@ -1829,7 +1853,7 @@ void PeerMessenger::HandleMessage(PeerConnection* ip_conn, const char* ip_frame,
         if (gp_shareListProvider && !ip_conn->IsClosed())
         {
             // Nothing for a folder the user may not see.
-            const MemStream reply = gp_shareListProvider->GetFolderContentsMessage(user, m.m_req, m.m_folder);
+            const MemStream reply = gp_shareListProvider->GetFolderContentsMessage(user, m.m_req, m.m_folder, reached);
             if (reply.Size() > 0)
                 Reply(ip_conn, reply);
         }
@@ -1859,7 +1883,7 @@ void PeerMessenger::HandleMessage(PeerConnection* ip_conn, const char* ip_frame,
     {
         std::string file;
         if ((ok = PeerDecoders::DecodeFileName(body, bodySize, file)))
-            emit QueueUploadRequested(user, file);
+            emit QueueUploadRequested(user, file, reached);
         break;
     }
     case PM_UPLOAD_FAILED:

@@ -100,7 +100,9 @@ public slots:
 signals:
     void UserShare(std::string i_user, FileInfoMap& i_share, AttributeTranslationTable& i_table);
     void SharedFilesInFolderRequested(std::string i_user, unsigned int i_req, std::string i_folder);
-    void QueueUploadRequested(std::string i_user, std::string i_file);
+    // i_reached: the connection reaches the user; otherwise it only claims
+    // the name, and the user's lists and groups do not count.
+    void QueueUploadRequested(std::string i_user, std::string i_file, bool i_reached);
     void FileTransferRequested(std::string i_user, int i_direction, unsigned int i_req,
                                std::string i_file, qint64 i_size);
     void FileTransferResponse(std::string i_user, unsigned int i_req, bool i_accepted,
@@ -173,7 +175,8 @@ private:
     void Forget(PeerConnection* ip_conn);
     void Malformed(PeerConnection* ip_conn, quint32 i_code);
     // The newest open "P" connection of the user; by default only one that
-    // reaches the user, not one that merely claims the name.
+    // reaches the user and has been heard from lately, not one that merely
+    // claims the name or has long been silent.
     PeerConnection* LatestMessagingConnection(const std::string& i_user, bool i_reaching = true) const;
     // Whether what we send the user on our own, and what the user's files
     // are, may go on the connection (PeerClaims decides).
@@ -185,6 +188,11 @@ private:
     // The connection's claim of its user waits for a proof; false when it
     // is refused, with the reason logged.
     bool Claim(PeerConnection* ip_conn, bool i_expected, const QString& i_what);
+    // Whether a request whose answer depends on who asks waits, unread, for
+    // the proof of the connection's claim: only one from a connection that
+    // does not reach the user it names, who is shown more than a stranger.
+    // It is answered after the proof, as the user's or as a stranger's.
+    bool AwaitsAsker(PeerConnection* ip_conn, quint32 i_code);
     // The user's proof is over, or has shown what it could: what waited on
     // it goes on, or goes.
     void SettleProof(const std::string& i_user, bool i_over, quint32 i_answeredFrom = 0);

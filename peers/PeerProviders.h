@@ -13,7 +13,10 @@
 #include <string>
 #include <utility>
 
-// Implemented by the shared-files manager.
+// Implemented by the shared-files manager. i_reached: the request came on a
+// connection that reaches the user it names; otherwise the name is only
+// claimed, and the answer is what a user on no list and in no group is
+// shown (nothing for an excluded name).
 class ShareListProvider
 {
 public:
@@ -21,17 +24,21 @@ public:
     // The complete share-list message (code 5 and its compressed body) for
     // the requesting user, restricted to what that user may see. Users who
     // see alike get the same bytes, held once, while the share is unchanged.
-    virtual QByteArray GetSharedFilesReply(std::string i_user) = 0;
+    virtual QByteArray GetSharedFilesReply(std::string i_user, bool i_reached) = 0;
     // The folder-contents message (code 37) answering request i_req for a
     // folder in wire form; empty when the user may not see that folder.
-    virtual MemStream GetFolderContentsMessage(std::string i_user, unsigned int i_req, std::string i_folder) = 0;
+    virtual MemStream GetFolderContentsMessage(std::string i_user, unsigned int i_req, std::string i_folder,
+                                               bool i_reached) = 0;
     // The size that message would have (0: none), asked before the request
     // is read so that a small answer need not wait behind large ones.
     // Measured on the message itself unless the owner knows it cheaper.
-    virtual size_t FolderContentsSize(std::string i_user, std::string i_folder)
+    virtual size_t FolderContentsSize(std::string i_user, std::string i_folder, bool i_reached)
     {
-        return GetFolderContentsMessage(std::move(i_user), 0, std::move(i_folder)).Size();
+        return GetFolderContentsMessage(std::move(i_user), 0, std::move(i_folder), i_reached).Size();
     }
+    // Whether the user is shown more than a stranger: only then is a claim
+    // of his name worth a proof before his request is answered.
+    virtual bool ShowsMoreThanToStrangers(const std::string&) { return false; }
 };
 
 // Implemented by the transfer queue.

@@ -158,11 +158,11 @@ FileInfo SharedFoldersManager::GetSharedFileInfo(ItemPtr i_file, std::string i_n
     return info;
 }
 
-QByteArray SharedFoldersManager::GetSharedFilesReply(std::string i_user)
+QByteArray SharedFoldersManager::GetSharedFilesReply(std::string i_user, bool i_reached)
 {
     Log(SHARED_CATEGORY, 1, QString("Shared file list requested by user %1").arg(FromName(i_user)));
 
-    const ItemSet roots = GetUserSharedFolders(i_user);
+    const ItemSet roots = GetUserSharedFolders(i_user, i_reached);
     const std::string key = KeptReplies::Key('L', nullptr, roots);
     QByteArray message = m_keptReplies.FindMessage(key);
     if (message.isEmpty())
@@ -180,17 +180,18 @@ QByteArray SharedFoldersManager::GetSharedFilesReply(std::string i_user)
 
 MemStream SharedFoldersManager::GetSharedFilesMessage(std::string i_user)
 {
-    const QByteArray message = GetSharedFilesReply(i_user);
+    const QByteArray message = GetSharedFilesReply(i_user, true);
     return MemStream(message.constData(), size_t(message.size()));
 }
 
-KeptReplies::Reply SharedFoldersManager::KeptFolderContents(const std::string& i_user, const std::string& i_folder)
+KeptReplies::Reply SharedFoldersManager::KeptFolderContents(const std::string& i_user, const std::string& i_folder,
+                                                            bool i_reached)
 {
     // Only a folder the user may see, named exactly as it is stored.
     Item* folder = T("shared_file_folder")->HasItem(ToLocalPath(i_folder));
     if (!folder)
         return nullptr;
-    const ItemSet seenThrough = ItemPtr(folder).GetItems("shared_folder").Common(GetUserSharedFolders(i_user));
+    const ItemSet seenThrough = ItemPtr(folder).GetItems("shared_folder").Common(GetUserSharedFolders(i_user, i_reached));
     if (seenThrough.empty())
         return nullptr;
     const std::string key = KeptReplies::Key('F', folder, seenThrough);
@@ -213,9 +214,9 @@ MemStream FolderHead(unsigned int i_req, const std::string& i_folder)
 }
 }
 
-size_t SharedFoldersManager::FolderContentsSize(std::string i_user, std::string i_folder)
+size_t SharedFoldersManager::FolderContentsSize(std::string i_user, std::string i_folder, bool i_reached)
 {
-    const KeptReplies::Reply contents = KeptFolderContents(i_user, i_folder);
+    const KeptReplies::Reply contents = KeptFolderContents(i_user, i_folder, i_reached);
     const MemStream head = FolderHead(0, i_folder);
     if (!contents || head.Size() == 0)
         return 0;
@@ -224,9 +225,9 @@ size_t SharedFoldersManager::FolderContentsSize(std::string i_user, std::string 
 }
 
 MemStream SharedFoldersManager::GetFolderContentsMessage(std::string i_user, unsigned int i_req,
-                                                         std::string i_folder)
+                                                         std::string i_folder, bool i_reached)
 {
-    const KeptReplies::Reply contents = KeptFolderContents(i_user, i_folder);
+    const KeptReplies::Reply contents = KeptFolderContents(i_user, i_folder, i_reached);
     if (!contents)
         return MemStream();
     const MemStream head = FolderHead(i_req, i_folder);

@@ -1,6 +1,8 @@
 // Who may see which shared folder and file. A user sees a shared folder when
 // not `unshared` and the folder is public, or the user is on the user list
 // and the folder is shared with the list, or with one of the user's groups.
+// A name that whoever asks only claims is shown what a stranger is: the
+// list and the groups are the user's, not the claimant's.
 
 #include "SharedFoldersManager.h"
 
@@ -46,13 +48,13 @@ void SplitLocalPath(const std::string& i_path, std::string& o_folder, std::strin
 
 } // namespace
 
-ItemSet SharedFoldersManager::GetUserSharedFolders(std::string i_user)
+ItemSet SharedFoldersManager::GetUserSharedFolders(std::string i_user, bool i_reached)
 {
     ItemPtr user = T("user")->HasItem(i_user);
     if (user.IsConnected("unshared"))
         return ItemSet();
     ItemSet folders = g("shared_public").GetItems("shared_folder");
-    ItemPtr entry = user["in_user_list"];
+    ItemPtr entry = i_reached ? user["in_user_list"] : ItemPtr();
     if (!entry)
         return folders;
     folders.Add(g("shared_userlist").GetItems("shared_folder"));
@@ -60,7 +62,7 @@ ItemSet SharedFoldersManager::GetUserSharedFolders(std::string i_user)
     return folders;
 }
 
-bool SharedFoldersManager::IsFileSharedWithUser(ItemPtr i_file, std::string i_user)
+bool SharedFoldersManager::IsFileSharedWithUser(ItemPtr i_file, std::string i_user, bool i_reached)
 {
     ItemPtr user = T("user")->GetItem(i_user);
     if (!i_file || user.IsConnected("unshared"))
@@ -68,12 +70,17 @@ bool SharedFoldersManager::IsFileSharedWithUser(ItemPtr i_file, std::string i_us
     const ItemSet roots = i_file["shared_file_folder"].GetItems("shared_folder");
     if (!roots.Connected("shared_public").empty())
         return true;
-    ItemPtr entry = user["in_user_list"];
+    ItemPtr entry = i_reached ? user["in_user_list"] : ItemPtr();
     if (!entry)
         return false;
     if (!roots.Connected("shared_userlist").empty())
         return true;
     return !entry.GetItems("user_list_group").Connected(roots).empty();
+}
+
+bool SharedFoldersManager::ShowsMoreThanToStrangers(const std::string& i_user)
+{
+    return GetUserSharedFolders(i_user).size() > GetUserSharedFolders(i_user, false).size();
 }
 
 bool SharedFoldersManager::IsInVisibleShare(Item* ip_folder, const ItemSet& i_visibleRoots)

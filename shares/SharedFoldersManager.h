@@ -59,9 +59,14 @@ public:
     // ---- visibility
 
     // The `shared_folder` items the user may see; never creates the user.
-    ItemSet GetUserSharedFolders(std::string i_user);
+    // i_reached false: the name is only claimed by whoever asks, who sees
+    // what a user on no list and in no group sees (nothing when the name is
+    // excluded).
+    ItemSet GetUserSharedFolders(std::string i_user, bool i_reached = true);
     // Whether the user may have that `shared_file` (creates a missing `user`).
-    bool IsFileSharedWithUser(ItemPtr i_file, std::string i_user);
+    bool IsFileSharedWithUser(ItemPtr i_file, std::string i_user, bool i_reached = true);
+    // Whether the user sees more folders than a stranger.
+    bool ShowsMoreThanToStrangers(const std::string& i_user) override;
     // The `shared_file` a local path ("/" separators) names, matched without
     // regard to the case of ASCII letters; an exact-case match is preferred.
     ItemPtr GetSharedFileItem(std::string i_path);
@@ -92,13 +97,14 @@ public:
     MemStream GetSharedFilesMessage(std::string i_user);
     // The same message as the peer network sends it: one copy, kept while
     // the share is unchanged, for everyone who sees the same folders.
-    QByteArray GetSharedFilesReply(std::string i_user) override;
+    QByteArray GetSharedFilesReply(std::string i_user, bool i_reached) override;
     // The folder-contents message (code 37) for a folder in wire form; empty
     // when the user may not see a folder stored under exactly that path.
-    MemStream GetFolderContentsMessage(std::string i_user, unsigned int i_req, std::string i_folder) override;
+    MemStream GetFolderContentsMessage(std::string i_user, unsigned int i_req, std::string i_folder,
+                                       bool i_reached) override;
     // At least the size of that message, from its kept tail: nothing is
     // copied or compressed for a party that may never read the answer.
-    size_t FolderContentsSize(std::string i_user, std::string i_folder) override;
+    size_t FolderContentsSize(std::string i_user, std::string i_folder, bool i_reached) override;
     // The record of a shared file as replies carry it, under the given
     // name; MP3 files carry their bitrate and mode.
     FileInfo GetSharedFileInfo(ItemPtr i_file, std::string i_name) const;
@@ -191,7 +197,7 @@ private:
     KeptReplies m_keptReplies;
     // The kept contents of a folder the user may see under exactly that
     // path, made once; null when there is none.
-    KeptReplies::Reply KeptFolderContents(const std::string& i_user, const std::string& i_folder);
+    KeptReplies::Reply KeptFolderContents(const std::string& i_user, const std::string& i_folder, bool i_reached);
 };
 
 extern SharedFoldersManager* sharedFoldersManager;

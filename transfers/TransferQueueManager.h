@@ -163,7 +163,9 @@ public slots:
     void OnFileTransferRequest(std::string i_user, int i_direction, unsigned int i_req,
                                std::string i_file, qint64 i_fileSize);
     void OnFileConnection(std::string i_user, QTcpSocket* ip_socket, unsigned int i_requestID);
-    void OnQueueUploadRequested(std::string i_user, std::string i_file);
+    // i_reached false: the connection only claims the user's name; the file
+    // is given only if it would be to a stranger.
+    void OnQueueUploadRequested(std::string i_user, std::string i_file, bool i_reached = true);
     void OnFileConnectionAccepted(std::string i_user, QTcpSocket* ip_socket);
     void OnFileTransferResponse(std::string i_user, unsigned int i_req, bool i_accepted,
                                 bool i_receivedFileSize, qint64 i_fileSize, std::string i_denialReason);

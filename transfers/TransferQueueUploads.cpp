@@ -73,7 +73,7 @@ void TransferQueueManager::DenyUnshared(ItemPtr i_upload)
     RemoveUpload(i_upload);
 }
 
-void TransferQueueManager::OnQueueUploadRequested(std::string i_user, std::string i_file)
+void TransferQueueManager::OnQueueUploadRequested(std::string i_user, std::string i_file, bool i_reached)
 {
     Data::Operation op(d);
     ItemPtr user = T("user")->GetItem(i_user);
@@ -81,7 +81,7 @@ void TransferQueueManager::OnQueueUploadRequested(std::string i_user, std::strin
         QStringLiteral("Queue upload requested by %1 for file %2").arg(FromName(i_user), Text(i_file)), user);
 
     ItemPtr file = sharedFoldersManager ? sharedFoldersManager->GetSharedFileItem(LocalForm(i_file)) : ItemPtr();
-    if (!file || !sharedFoldersManager->IsFileSharedWithUser(file, i_user))
+    if (!file || !sharedFoldersManager->IsFileSharedWithUser(file, i_user, i_reached))
     {
         Log(kCategory, 2, QStringLiteral("Denied, file not shared"), user);
         if (peerMessenger)

@@ -337,7 +337,7 @@ class FakeShares : public ShareListProvider
 public:
     FakeShares() { gp_shareListProvider = this; }
     ~FakeShares() override { gp_shareListProvider = nullptr; }
-    QByteArray GetSharedFilesReply(std::string i_user) override
+    QByteArray GetSharedFilesReply(std::string i_user, bool) override
     {
         m_askedBy.push_back(i_user);
         // One copy for everyone while the body stays (m_bodyOf keeps the
@@ -349,7 +349,7 @@ public:
         }
         return m_reply;
     }
-    MemStream GetFolderContentsMessage(std::string i_user, unsigned int i_req, std::string i_folder) override
+    MemStream GetFolderContentsMessage(std::string i_user, unsigned int i_req, std::string i_folder, bool) override
     {
         m_askedBy.push_back(i_user);
         MemStream m;
@@ -358,7 +358,7 @@ public:
         m.WriteBytes(body.constData(), size_t(body.size()));
         return m;
     }
-    size_t FolderContentsSize(std::string, std::string i_folder) override
+    size_t FolderContentsSize(std::string, std::string i_folder, bool) override
     {
         return size_t(4 + Zlib(U32(0) + Str(QByteArray::fromStdString(i_folder)) + U32(0)).size());
     }

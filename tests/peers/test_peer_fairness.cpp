@@ -52,16 +52,16 @@ class BigFolderShares : public FakeShares
 {
 public:
     static constexpr int BIG_REPLY_BYTES = 6700 * 1024;
-    MemStream GetFolderContentsMessage(std::string i_user, unsigned int i_req, std::string i_folder) override
+    MemStream GetFolderContentsMessage(std::string i_user, unsigned int i_req, std::string i_folder, bool i_reached) override
     {
         if (i_folder != "Big")
-            return FakeShares::GetFolderContentsMessage(i_user, i_req, i_folder);
+            return FakeShares::GetFolderContentsMessage(i_user, i_req, i_folder, i_reached);
         ++m_bigReplies;
         return m_bigReply;
     }
-    size_t FolderContentsSize(std::string i_user, std::string i_folder) override
+    size_t FolderContentsSize(std::string i_user, std::string i_folder, bool i_reached) override
     {
-        return i_folder == "Big" ? m_bigReply.Size() : FakeShares::FolderContentsSize(i_user, i_folder);
+        return i_folder == "Big" ? m_bigReply.Size() : FakeShares::FolderContentsSize(i_user, i_folder, i_reached);
     }
     size_t m_bigReplies = 0;
     MemStream m_bigReply = [] {

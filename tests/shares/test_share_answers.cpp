@@ -464,7 +464,7 @@ void TestShareAnswers::folderContents()
     mp_m->RescanShares();
 
     const std::string folder = Wire(m_public + "/Some Band");
-    const std::string body = Body(mp_m->GetFolderContentsMessage("stranger", 77, folder), PM_SHARED_FILES_IN_FOLDER);
+    const std::string body = Body(mp_m->GetFolderContentsMessage("stranger", 77, folder, true), PM_SHARED_FILES_IN_FOLDER);
     InputStream in(body.data(), body.size());
     quint32 req = 0, count = 0;
     std::string path, again;
@@ -489,21 +489,21 @@ void TestShareAnswers::folderContents()
 
     // Nothing for a folder the user may not see, written in another case,
     // or ending in a separator; nor for one that is not shared at all.
-    QVERIFY(mp_m->GetFolderContentsMessage("stranger", 1, Wire(m_group)).Size() == 0);
-    QVERIFY(mp_m->GetFolderContentsMessage("friend", 1, Wire(m_group)).Size() > 0);
-    QVERIFY(mp_m->GetFolderContentsMessage("stranger", 1, Wire(m_public + "/some band")).Size() == 0);
-    QVERIFY(mp_m->GetFolderContentsMessage("stranger", 1, folder + "\\").Size() == 0);
-    QVERIFY(mp_m->GetFolderContentsMessage("stranger", 1, Wire(mp_dir->path())).Size() == 0);
+    QVERIFY(mp_m->GetFolderContentsMessage("stranger", 1, Wire(m_group), true).Size() == 0);
+    QVERIFY(mp_m->GetFolderContentsMessage("friend", 1, Wire(m_group), true).Size() > 0);
+    QVERIFY(mp_m->GetFolderContentsMessage("stranger", 1, Wire(m_public + "/some band"), true).Size() == 0);
+    QVERIFY(mp_m->GetFolderContentsMessage("stranger", 1, folder + "\\", true).Size() == 0);
+    QVERIFY(mp_m->GetFolderContentsMessage("stranger", 1, Wire(mp_dir->path()), true).Size() == 0);
 
     // The size told before a request is read is never less than the answer,
     // and nothing where there is no answer.
     for (quint32 req : {0u, 77u, 0xFFFFFFFFu})
     {
-        const size_t told = mp_m->FolderContentsSize("stranger", folder);
-        const size_t real = mp_m->GetFolderContentsMessage("stranger", req, folder).Size();
+        const size_t told = mp_m->FolderContentsSize("stranger", folder, true);
+        const size_t real = mp_m->GetFolderContentsMessage("stranger", req, folder, true).Size();
         QVERIFY2(told >= real && told <= real + 2 * folder.size() + 64, qPrintable(QString("%1 %2").arg(told).arg(real)));
     }
-    QCOMPARE(mp_m->FolderContentsSize("stranger", Wire(m_group)), size_t(0));
+    QCOMPARE(mp_m->FolderContentsSize("stranger", Wire(m_group), true), size_t(0));
 }
 
 void TestShareAnswers::boundedQueriesAndKeptReplies()
@@ -548,7 +548,7 @@ void TestShareAnswers::boundedQueriesAndKeptReplies()
     // the kept files; kept and freshly built, the bytes are the same.
     const std::string band = Wire(m_public + "/Some Band");
     const auto folderReply = [&](const std::string& i_user, quint32 i_req, const std::string& i_path) {
-        const MemStream message = mp_m->GetFolderContentsMessage(i_user, i_req, i_path);
+        const MemStream message = mp_m->GetFolderContentsMessage(i_user, i_req, i_path, true);
         return std::string(message.Data(), message.Size());
     };
     const auto listing = [&](const std::string& i_reply, quint32 i_req, const std::string& i_path) {

@@ -6,6 +6,10 @@
 #include "TransferTestSupport.h"
 #include "TransferThreadSupport.h"
 
+#include "Compression.h"
+#include "PeerMessageDecoders.h"
+
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonObject>
 
@@ -52,6 +56,32 @@ QByteArray Offer(quint32 i_req, const QByteArray& i_name, qint64 i_size)
 {
     return Frame(PM_TRANSFER_REQUEST, U32(1) + U32(i_req) + Str("music\\" + i_name) + I64(i_size));
 }
+
+// What the share replies among the messages show: "list:" and the folders
+// of a share list, then the folder of each folder reply, by last name.
+QStringList Shown(const QList<QByteArray>& i_messages)
+{
+    QStringList shown;
+    for (const QByteArray& m : i_messages)
+    {
+        std::string body;
+        if ((Code(m) != PM_SHARED_FILE_LIST && Code(m) != PM_SHARED_FILES_IN_FOLDER) ||
+            !Compression::Inflate(m.constData() + 4, size_t(m.size() - 4), body))
+            continue;
+        PeerDecoders::SharedFileList list;
+        QStringList folders;
+        int at = 4;
+        if (Code(m) == PM_SHARED_FILES_IN_FOLDER)
+            shown << QString(StrAt(QByteArray::fromStdString(body), at)).section('\\', -1);
+        else if (PeerDecoders::DecodeSharedFileList(body.data(), body.size(), list))
+        {
+            for (const auto& folder : list.m_share)
+                folders << QString::fromStdString(folder.first).section('\\', -1);
+            shown << "list:" + folders.join(' ');
+        }
+    }
+    return shown;
+}
 } // namespace
 
 class TestReachingUsers : public QObject
@@ -63,9 +93,13 @@ private slots:
     void cleanup() { m_fixture.TearDown(); }
     void BehindARouterAndClaimedFromElsewhere();
     void EvidenceLastsAndClaimsCostTheClaimant();
+    void AClaimIsShownWhatAStrangerIs();
 
 private:
     QueueFixture m_fixture;
+    // The messenger's clock: real time, moved on by the test.
+    QElapsedTimer m_clock;
+    qint64 m_skipMs = 0;
 };
 
 void TestReachingUsers::BehindARouterAndClaimedFromElsewhere()
@@ -332,6 +366,121 @@ void TestReachingUsers::EvidenceLastsAndClaimsCostTheClaimant()
     QVERIFY(Spin([&] { return Status(carols) == "complete"; }));
     QCOMPARE(threadtest::ReadFile(dir + "/dl/complete/music/carols.bin"), song);
     QCOMPARE(Status(download), std::string("queued"));
+}
+
+void TestReachingUsers::AClaimIsShownWhatAStrangerIs()
+{
+    TransferQueueManager* queue = m_fixture.mp_queue;
+    PeerMessenger* messenger = m_fixture.mp_messenger;
+    m_clock.start();
+    m_skipMs = 0;
+    messenger->SetClock([this] { return m_clock.elapsed() + m_skipMs; });
+    const QString dir = m_fixture.m_dir.path();
+    SetSetting("download_folder", ToUtf8(dir + "/dl"));
+    // PUB for everyone, PRIV for the user list, GRP for a group; bob and
+    // carol are listed and in the group.
+    m_fixture.mp_shares->Init();
+    for (const char* name : {"pub", "priv", "grp"})
+    {
+        QDir().mkpath(dir + "/" + name);
+        threadtest::WriteFile(dir + "/" + name + "/" + name + ".bin", Noise(1000));
+    }
+    ItemPtr(T("shared_folder")->GetItem(ToUtf8(dir + "/pub"))) += T("shared_public")->GetGlobalNullItem();
+    ItemPtr(T("shared_folder")->GetItem(ToUtf8(dir + "/priv"))) += T("shared_userlist")->GetGlobalNullItem();
+    ItemPtr(T("shared_folder")->GetItem(ToUtf8(dir + "/grp"))) += T("user_list_group")->GetItem("friends");
+    for (const char* name : {"bob", "carol"})
+        ItemPtr(T("user")->GetItem(name)).NewItem("in_user_list") += T("user_list_group")->GetItem("friends");
+    const auto folderRequest = [&](quint32 i_req, const char* ip_name) {
+        return Frame(PM_GET_SHARED_FILES_IN_FOLDER, U32(i_req) + Str((dir + "/" + ip_name).toUtf8().replace('/', '\\')));
+    };
+    const QByteArray asks = Frame(PM_GET_SHARED_FILE_LIST) + folderRequest(1, "priv") + folderRequest(2, "grp") + folderRequest(3, "pub");
+    const QStringList all{"list:grp priv pub", "priv", "grp", "pub"}, publicOnly{"list:pub", "pub"};
+
+    TestServer ts;
+    QVERIFY(ts.Start());
+    const QJsonArray router{"127.0.0.50", int(FreePort())};
+    QVERIFY(ts.Set("peer_addresses", QJsonObject{{"bob", router}, {"carol", QJsonArray{"127.0.0.3", 1}}}));
+    QVERIFY(m_fixture.LogIn(ts));
+    const quint16 port = messenger->ListeningPort();
+    Behind bob(0x7F000002, port), carol(0x7F000003, port), mallory(0x7F000009, port), other(0x7F00000A, port);
+    carol.m_answering = mallory.m_answering = other.m_answering = false;
+    QVERIFY(bob.m_user.LogIn(ts.Port(), "bob"));
+    const auto pump = [&] { bob.Pump(); carol.Pump(); mallory.Pump(); other.Pump(); };
+    const auto relayed = [&] { return ts.Received("alice", SM_CONNECT_TO_PEER).size(); };
+    // Whom the server places where, as the client asks before sending to them.
+    QSignalSpy given(m_fixture.mp_server, &Server::PeerAddressReceived);
+    m_fixture.mp_server->GetPeerAddress("bob");
+    m_fixture.mp_server->GetPeerAddress("carol");
+    QVERIFY(Spin([&] { return given.count() == 2; }));
+    const auto shownTo = [&](Behind& i_who) {
+        // The public folder is asked last: its reply comes after any other.
+        Spin([&] { return Shown(i_who.m_got).contains("pub"); }, pump);
+        return Shown(i_who.m_got);
+    };
+
+    // Carol, from the address the server gives, is shown her folders at once.
+    const int base = relayed();
+    WriteRaw(carol.Connect(), PeerInit("carol", "P") + asks);
+    QCOMPARE(shownTo(carol), all);
+    // Bob, behind a router, is shown his after one request through the server.
+    QTcpSocket* own = bob.Connect();
+    WriteRaw(own, PeerInit("bob", "P") + asks);
+    QCOMPARE(shownTo(bob), all);
+    QCOMPARE(relayed(), base + 1);
+
+    // Mallory claims bob from elsewhere: the proof tells against her, and
+    // she is shown the public folder alone; so is another with the server down.
+    WriteRaw(mallory.Connect(), PeerInit("bob", "P") + asks);
+    QCOMPARE(shownTo(mallory), publicOnly);
+    QVERIFY(ts.Drop("alice") && Spin([&] { return m_fixture.mp_server->IsAbruptlyDisconnected(); }));
+    WriteRaw(other.Connect(), PeerInit("bob", "P") + asks);
+    QCOMPARE(shownTo(other), publicOnly);
+    QSignalSpy connected(m_fixture.mp_server, &Server::Connected);
+    m_fixture.mp_server->OnHalfMinuteTimer();
+    QVERIFY(Spin([&] { return connected.count() == 1; }));
+
+    // Bob moves while a download from him waits; his connections from the
+    // old address stay open and silent, and what we send there does not
+    // keep them his.
+    const QByteArray song = Noise(300000, 5);
+    SetOnline("bob", true);
+    ItemPtr download = queue->AddDownload("bob", "song.bin", "music", song.size(), 0);
+    QVERIFY(Spin([&] { return std::any_of(bob.m_got.begin(), bob.m_got.end(), [](const QByteArray& i_m) { return Code(i_m) == PM_QUEUE_UPLOAD; }); }, pump));
+    std::list<std::pair<std::unique_ptr<QTcpSocket>, FrameReader>> silent;
+    silent.splice(silent.end(), bob.m_links);
+    bob.m_from = 0x7F000004;
+    const auto silentGot = [&] {
+        QByteArray got;
+        for (auto& link : silent)
+            got += link.first->readAll();
+        return got;
+    };
+    messenger->QueueDownload("bob", "while silent");
+    QByteArray before;
+    QVERIFY(Spin([&] { return (before += silentGot()).contains("while silent"); }));
+    m_skipMs += PeerClaims::SILENCE_LIMIT_MS;
+
+    // Past the silence limit an answer to bob goes to him anew, and a claim
+    // from his old address gets no answer, offer or byte of his.
+    const QByteArray answer = U32(PM_FILE_SEARCH_RESULT) + Zlib(Str("alice") + U32(1) + U32(0) + B8(1) + U32(0) + U32(0));
+    messenger->SendAnswer("bob", Stream(answer));
+    QVERIFY(Spin([&] { return bob.m_got.contains(answer); }, pump));
+    Behind old(0x7F000002, port);
+    old.m_answering = false;
+    QTcpSocket* claim = old.Connect();
+    int marked = 0;
+    connect(messenger, &PeerMessenger::DownloadPlaceInLine, this, [&] { ++marked; });
+    WriteRaw(claim, PeerInit("bob", "P") + Offer(41, "song.bin", song.size()) + Frame(PM_UPLOAD_PLACE_IN_LINE, Str("marker") + U32(1)));
+    QVERIFY(Spin([&] { return marked == 1; }, pump));
+    messenger->SendAnswer("bob", Stream(answer));
+    QVERIFY(Spin([&] { return bob.m_got.count(answer) == 2; }, pump));
+    auto file = ConnectFrom(port, 0x7F000002, 1 << 20);
+    WriteRaw(file.get(), PeerInit("bob", "F") + U32(41));
+    QVERIFY(WaitClosed(file.get()));
+    old.Pump();
+    QVERIFY(!T("remote_transfer_req")->HasItem("41") && Status(download) == "queued");
+    QCOMPARE(old.m_got, QList<QByteArray>());
+    QCOMPARE(silentGot(), QByteArray());
 }
 
 QTEST_MAIN(TestReachingUsers)
