@@ -314,20 +314,21 @@ void TestReachingUsers::EvidenceLastsAndClaimsCostTheClaimant()
         QVERIFY(handled(user.get()));
 
     // With the server down, carol's file from inside her router arrives on
-    // the transfer we accepted on our connection to her; a guess gets nothing.
+    // the transfer we accepted on our connection to her; a guess after it
+    // gets nothing.
     SetOnline("carol", true);
     ItemPtr carols = queue->AddDownload("carol", "carols.bin", "music", song.size(), 0);
     QTcpSocket* toCarol = Accept(carolsRouter);
     QVERIFY(toCarol && ts.Drop("alice") && Spin([&] { return m_fixture.mp_server->IsAbruptlyDisconnected(); }));
     WriteRaw(toCarol, Offer(21, "carols.bin", song.size()));
     QVERIFY(Spin([&] { return taken(21); }));
-    auto guess = ConnectFrom(port, 0x7F00000C, 1 << 20);
-    WriteRaw(guess.get(), PeerInit("carol", "F") + U32(22));
-    QVERIFY(WaitClosed(guess.get()));
     auto file = ConnectFrom(port, 0x7F00000B, 1 << 20);
     WriteRaw(file.get(), PeerInit("carol", "F") + U32(21));
     QVERIFY(Spin([&] { return file->bytesAvailable() >= 8; }));
     QCOMPARE(file->read(8), I64(0));
+    auto guess = ConnectFrom(port, 0x7F00000C, 1 << 20);
+    WriteRaw(guess.get(), PeerInit("carol", "F") + U32(22));
+    QVERIFY(WaitClosed(guess.get()));
     WriteRaw(file.get(), song);
     QVERIFY(Spin([&] { return Status(carols) == "complete"; }));
     QCOMPARE(threadtest::ReadFile(dir + "/dl/complete/music/carols.bin"), song);
