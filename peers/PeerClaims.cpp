@@ -173,7 +173,15 @@ PeerClaims::Step PeerClaims::Prove(const PeerConnection* ip_conn, bool i_expecte
 
     auto proof = m_proofs.find(user);
     const bool sourceInIt = proof != m_proofs.end() && proof->second.sources.count(address);
-    if (!sourceInIt && ProofsFrom(address) >= MAX_PROOFS_PER_SOURCE)
+    // Waiting for the server's answer spends no relayed request: users
+    // behind one router offer together.
+    const bool forAddress = proof == m_proofs.end() ? i_addressUnknown : proof->second.addressUntilMs != 0;
+    if (!sourceInIt && forAddress && ProofsFrom(address, true) >= MAX_ADDRESS_WAITS_PER_SOURCE)
+    {
+        o_why = QString("%1 claims from its address wait for the server already").arg(MAX_ADDRESS_WAITS_PER_SOURCE);
+        return Step::NoRoom;
+    }
+    if (!sourceInIt && !forAddress && ProofsFrom(address, false) >= MAX_PROOFS_PER_SOURCE)
     {
         o_why = QString("its address waits on %1 proofs already").arg(MAX_PROOFS_PER_SOURCE);
         return Step::NoRoom;
@@ -450,10 +458,11 @@ void PeerClaims::EndDisproof(const std::string& i_user, quint32 i_address)
         m_disproved.erase(it);
 }
 
-size_t PeerClaims::ProofsFrom(quint32 i_address) const
+size_t PeerClaims::ProofsFrom(quint32 i_address, bool i_forAddress) const
 {
-    return size_t(std::count_if(m_proofs.begin(), m_proofs.end(),
-                                [&](const auto& i_proof) { return i_proof.second.sources.count(i_address) > 0; }));
+    return size_t(std::count_if(m_proofs.begin(), m_proofs.end(), [&](const auto& i_proof) {
+        return (i_proof.second.addressUntilMs != 0) == i_forAddress && i_proof.second.sources.count(i_address) > 0;
+    }));
 }
 
 size_t PeerClaims::Asked() const

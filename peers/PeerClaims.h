@@ -51,9 +51,11 @@
 //     honest user behind a router needs one, once, within seconds of his
 //     first offer from there.
 //   - a source address: in MAX_PROOFS_PER_SOURCE proofs at once, asked or
-//     waiting, and asking in SOURCE_SHARE proofs in SOURCE_SHARE_WINDOW_MS at
-//     most, so that one address takes a small share of the requests. Spent by
-//     the claimants there; honest users there need one each.
+//     waiting their turn, and asking in SOURCE_SHARE proofs in
+//     SOURCE_SHARE_WINDOW_MS at most, so that one address takes a small share
+//     of the requests; in MAX_ADDRESS_WAITS_PER_SOURCE claims waiting for the
+//     server's address answer (users behind one router offer together).
+//     Spent by the claimants there; honest users there need one each.
 //   - a proof: MAX_SOURCES_PER_PROOF addresses. Spent by claimants of one
 //     name; the user himself needs one.
 //   - a user whose proof went unanswered with the server up (he cannot be
@@ -116,6 +118,7 @@ public:
     static constexpr size_t MAX_PROVEN_ADDRESSES = 4;
     static constexpr size_t MAX_PROOFS = 64;
     static constexpr size_t MAX_PROOFS_PER_SOURCE = 4;
+    static constexpr size_t MAX_ADDRESS_WAITS_PER_SOURCE = 64;
     static constexpr size_t MAX_SOURCES_PER_PROOF = 64;
     static constexpr qint64 PROOF_LIMIT_MS = 60000;
     static constexpr qint64 PROOF_INTERVAL_MS = 500;
@@ -236,7 +239,9 @@ private:
     void AddEvidence(const std::string& i_user, quint32 i_address, quint64 i_id);
     void EndEvidence(const std::string& i_user);
     void EndDisproof(const std::string& i_user, quint32 i_address);
-    size_t ProofsFrom(quint32 i_address) const;
+    // Proofs the address takes part in: those waiting for the server's
+    // address answer, or the others.
+    size_t ProofsFrom(quint32 i_address, bool i_forAddress) const;
     size_t Asked() const;
     // How many proofs the least spent of the sources asked of late.
     size_t SourcesSpent(const Proof& i_proof) const;
