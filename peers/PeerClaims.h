@@ -5,7 +5,7 @@
 // may cost, and what becomes of it. Every trust below says what creates it,
 // what ends it and what bounds it; every cost of a claim falls on the
 // claimant's own connections and address, never on the user it names or on
-// the server.
+// the server, but for a guessed request number with the server down (below).
 //
 // Reaching a user: a connection reaches the user it names when
 //   - we opened it, or it came with the token of a request of ours through
@@ -82,14 +82,16 @@
 //   accepted transfer is proved; any other from an address not known to be
 //   the user's is refused. With the server down, a file connection naming
 //   one may carry it from where the user's connections come from, once and
-//   only within CARRY_MS of the acceptance.
+//   only within CARRY_MS of the acceptance, unless a guess named him.
 // Guesses: with the server down, a file connection from an address not known
 //   to be the user's that names a request we did not accept from him is a
-//   wrong guess. It costs the guesser, twice:
+//   wrong guess. Numbers are the sender's own and can be guessed again from
+//   other addresses, so it ends what a guess could win:
 //   - the user it names (one we expect something from or took an offer of)
 //     has no transfer carried from an address not known to be his until the
-//     next login: his own file connection then waits for the server. At
-//     most MAX_GUESSED_USERS such users, the oldest dropped.
+//     next login. He pays for it: his own file connection from such an
+//     address waits for the server. At most MAX_GUESSED_USERS such users,
+//     those named longest ago dropped.
 //   - MAX_WRONG_GUESSES from one address within GUESS_WINDOW_MS close that
 //     address to file connections for GUESS_BLOCK_MS, bar those that reach
 //     their user by what is known (users behind the same router). At most
