@@ -87,11 +87,12 @@ PeerConnection* PeerBounds::ToCloseForIncoming(quint32 i_address, QString& o_why
 
 PeerConnection* PeerBounds::ToCloseForIdentified(const PeerConnection* ip_identified,
                                                  const std::function<bool(const PeerConnection*)>& i_reaches,
-                                                 QString& o_why) const
+                                                 bool i_mayWait, QString& o_why)
 {
     if (!ip_identified->m_incoming)
         return nullptr;
     size_t known = 0;
+    size_t waiting = 0;
     PeerConnection* idleLongest = nullptr;
     PeerConnection* idleLongestUnproved = nullptr;
     for (const auto& entry : m_connections)
@@ -104,6 +105,7 @@ PeerConnection* PeerBounds::ToCloseForIdentified(const PeerConnection* ip_identi
         ++known;
         if (conn == ip_identified)
             continue;
+        waiting += m_awaitingAdmission.count(conn->Id());
         if (!idleLongest || IdleLonger(conn, idleLongest))
             idleLongest = conn;
         if (!i_reaches(conn) && (!idleLongestUnproved || IdleLonger(conn, idleLongestUnproved)))
@@ -116,6 +118,18 @@ PeerConnection* PeerBounds::ToCloseForIdentified(const PeerConnection* ip_identi
     // user may, the idle longest of those only named first.
     if (!i_reaches(ip_identified))
     {
+        // The server may place it there: it waits for the answer, within
+        // the budget of such waits.
+        const qint64 now = m_now();
+        const qint64 tat = std::max(m_admissionTat, now);
+        if (i_mayWait && waiting < MAX_ADMISSION_WAITS_PER_ADDRESS &&
+            tat - now <= (ADMISSION_ASK_BURST - 1) * ADMISSION_ASK_INTERVAL_MS)
+        {
+            m_admissionTat = tat + ADMISSION_ASK_INTERVAL_MS;
+            m_awaitingAdmission.insert(ip_identified->Id());
+            o_why += QStringLiteral(", which waits for the server to say where its user is");
+            return nullptr;
+        }
         o_why += QStringLiteral(", which nothing proves");
         return const_cast<PeerConnection*>(ip_identified);
     }
@@ -147,6 +161,7 @@ PeerConnection* PeerBounds::ToCloseForReceiving(const std::set<quint64>& i_spare
 
 void PeerBounds::Forget(PeerConnection* ip_conn)
 {
+    m_awaitingAdmission.erase(ip_conn->Id());
     m_received -= ip_conn->m_heldCounted;
     ip_conn->m_heldCounted = 0;
 }

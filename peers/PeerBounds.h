@@ -11,11 +11,18 @@
 //   that have not: the two are bounded apart. When a new connection would
 //   pass the bound of its address for those that have not said who they
 //   are, the oldest of them goes; when one says who it is and the users of
-//   its address pass that bound, a newcomer that nothing proves (see
-//   PeerClaims) goes itself, so made-up names never push out those there
-//   first; one that reaches its user pushes out the one idle longest, of
-//   those that do not first. Past the total, which protects the client, the
-//   oldest that has not said who it is goes, else the one idle longest.
+//   its address pass that bound, a newcomer that reaches its user (the
+//   server places him there, or he was proved there; see PeerClaims) pushes
+//   out the one idle longest, of those that do not first. A newcomer that
+//   nothing proves yet waits for the server to say where its user is, then
+//   pushes out or goes itself, so made-up names never push out those there
+//   first. The wait is a budget: MAX_ADMISSION_WAITS_PER_ADDRESS at once
+//   at an address, and an address request of ours each
+//   ADMISSION_ASK_INTERVAL_MS on average, ADMISSION_ASK_BURST at once.
+//   Newcomers at full addresses spend it; an honest one there needs one
+//   answer of the server. Past it, or with nobody to ask, the newcomer goes
+//   itself. Past the total, which protects the client, the oldest that has
+//   not said who it is goes, else the one idle longest.
 // Our connects: MAX_CONNECTING under way, of which relayed ones (made for
 //   others through the server) at most MAX_RELAYED_CONNECTING; each kind
 //   has MAX_WAITING_CONNECTS places in line; past that a connect is refused.
@@ -55,6 +62,9 @@ public:
 
     static constexpr size_t MAX_INCOMING = 1024;
     static constexpr size_t MIN_INCOMING = 16;
+    static constexpr size_t MAX_ADMISSION_WAITS_PER_ADDRESS = 8;
+    static constexpr qint64 ADMISSION_ASK_INTERVAL_MS = 250;
+    static constexpr int ADMISSION_ASK_BURST = 8;
 
     static constexpr size_t MAX_CONNECTING = 256;
     static constexpr size_t MAX_WAITING_CONNECTS = 64;
@@ -93,11 +103,16 @@ public:
     PeerConnection* ToCloseForIncoming(quint32 i_address, QString& o_why) const;
     // The identified connection to close now that ip_identified has said
     // who it is, ip_identified itself included, with the reason; null when
-    // its address is within bounds. i_reaches: whether a connection reaches
-    // the user it names.
+    // its address is within bounds, or when it waits for the server's
+    // answer (AwaitsAdmission). i_reaches: whether a connection reaches the
+    // user it names; i_mayWait: the server may be asked where its user is.
+    // Asked again once the wait ends.
     PeerConnection* ToCloseForIdentified(const PeerConnection* ip_identified,
-                                         const std::function<bool(const PeerConnection*)>& i_reaches,
-                                         QString& o_why) const;
+                                         const std::function<bool(const PeerConnection*)>& i_reaches, bool i_mayWait,
+                                         QString& o_why);
+    bool AwaitsAdmission(quint64 i_id) const { return m_awaitingAdmission.count(i_id) > 0; }
+    const std::set<quint64>& AwaitingAdmission() const { return m_awaitingAdmission; }
+    void EndAdmissionWait(quint64 i_id) { m_awaitingAdmission.erase(i_id); }
 
     // Counts what the connection's frame buffer holds; true when all
     // together pass MAX_PARTIAL_FRAME_BYTES_TOTAL.
@@ -113,4 +128,6 @@ private:
     const Connections& m_connections;
     std::function<qint64()> m_now;
     size_t m_received = 0;
+    std::set<quint64> m_awaitingAdmission;
+    qint64 m_admissionTat = 0;
 };

@@ -35,6 +35,10 @@ void PeerClaims::NoteGiven(const std::string& i_user, quint32 i_address)
     if (i_address != 0)
         EndDisproof(i_user, i_address);
     m_book.NoteGiven(i_user, i_address);
+    // Claims that waited for this answer wait for their turn now.
+    auto proof = m_proofs.find(i_user);
+    if (proof != m_proofs.end())
+        proof->second.addressUntilMs = 0;
 }
 
 void PeerClaims::NoteProved(const PeerConnection* ip_conn)
@@ -49,6 +53,7 @@ void PeerClaims::NoteClosed(quint64 i_id)
 {
     m_refused.erase(i_id);
     m_heardMs.erase(i_id);
+    m_waitedOut.erase(i_id);
     auto proved = m_evidenceOf.find(i_id);
     if (proved != m_evidenceOf.end())
     {
@@ -77,9 +82,14 @@ void PeerClaims::NoteClosed(quint64 i_id)
         const std::string user = waiting->second;
         m_waiting.erase(waiting);
         // The proof goes on: its answer still tells against the address.
+        // A place not asked yet that nobody waits in goes.
         auto proof = m_proofs.find(user);
         if (proof != m_proofs.end())
+        {
             proof->second.waiting.erase(i_id);
+            if (proof->second.token == 0 && proof->second.waiting.empty())
+                EndProof(user);
+        }
     }
 }
 
@@ -158,14 +168,18 @@ bool PeerClaims::Disproved(const std::string& i_user, quint32 i_address) const
 
 // ---------------------------------------------------------------- claims
 
-PeerClaims::Step PeerClaims::Prove(const PeerConnection* ip_conn, bool i_expected, bool i_serverUp, quint32& o_token,
-                                   QString& o_why)
+PeerClaims::Step PeerClaims::Prove(const PeerConnection* ip_conn, bool i_expected, bool i_serverUp,
+                                   bool i_addressUnknown, QString& o_why)
 {
     const std::string& user = ip_conn->m_user;
     const quint32 address = ip_conn->m_address;
-    o_token = 0;
     if (m_waiting.count(ip_conn->Id()))
         return Step::Joined;
+    if (m_waitedOut.erase(ip_conn->Id()))
+    {
+        o_why = QStringLiteral("its claim waited its turn out");
+        return Step::NoRoom;
+    }
     if (m_refused.count(ip_conn->Id()))
         o_why = QStringLiteral("an earlier claim on it was not proven");
     else if (Disproved(user, address))
@@ -174,43 +188,114 @@ PeerClaims::Step PeerClaims::Prove(const PeerConnection* ip_conn, bool i_expecte
         o_why = QStringLiteral("the server is not there to ask the user");
     else if (!i_expected)
         o_why = QStringLiteral("nothing is expected from the user");
+    else if (Unanswered(user))
+        o_why = QStringLiteral("the user did not answer a proof moments ago");
     if (!o_why.isEmpty())
         return Step::Refused;
 
     auto proof = m_proofs.find(user);
     const bool sourceInIt = proof != m_proofs.end() && proof->second.sources.count(address);
-    if (!sourceInIt && ProofsFrom(address) >= MAX_PROOFS_PER_SOURCE)
+    // Waiting for the server's answer spends no relayed request: users
+    // behind one router offer together.
+    const bool forAddress = proof == m_proofs.end() ? i_addressUnknown : proof->second.addressUntilMs != 0;
+    if (!sourceInIt && forAddress && ProofsFrom(address, true) >= MAX_ADDRESS_WAITS_PER_SOURCE)
+    {
+        o_why = QString("%1 claims from its address wait for the server already").arg(MAX_ADDRESS_WAITS_PER_SOURCE);
+        return Step::NoRoom;
+    }
+    if (!sourceInIt && !forAddress && ProofsFrom(address, false) >= MAX_PROOFS_PER_SOURCE)
     {
         o_why = QString("its address waits on %1 proofs already").arg(MAX_PROOFS_PER_SOURCE);
-        return Step::Refused;
+        return Step::NoRoom;
     }
     if (!sourceInIt && proof != m_proofs.end() && proof->second.sources.size() >= MAX_SOURCES_PER_PROOF)
     {
         o_why = QString("%1 addresses claim the user already").arg(MAX_SOURCES_PER_PROOF);
-        return Step::Refused;
+        return Step::NoRoom;
     }
+    const qint64 now = m_now();
+    bool fresh = false;
     if (proof == m_proofs.end())
     {
-        const qint64 now = m_now();
-        const qint64 tat = std::max(m_proofTat, now);
-        if (m_proofs.size() >= MAX_PROOFS)
-            o_why = QString("%1 proofs are under way").arg(MAX_PROOFS);
-        else if (tat - now > (PROOF_BURST - 1) * PROOF_INTERVAL_MS)
-            o_why = QStringLiteral("claims have asked the server too often of late");
-        if (!o_why.isEmpty())
-            return Step::Refused;
-        m_proofTat = tat + PROOF_INTERVAL_MS;
-        Proof fresh;
-        fresh.token = m_newToken();
-        fresh.startedMs = now;
-        proof = m_proofs.emplace(user, fresh).first;
-        m_proofTokens[fresh.token] = user;
-        o_token = fresh.token;
+        if (m_proofs.size() - Asked() >= MAX_WAITING_PROOFS)
+        {
+            o_why = QString("%1 claims wait their turn already").arg(MAX_WAITING_PROOFS);
+            return Step::NoRoom;
+        }
+        Proof place;
+        place.startedMs = place.queuedMs = now;
+        // The server's answer may say the claim is the user's: no relayed
+        // request is spent before it.
+        if (i_addressUnknown)
+            place.addressUntilMs = now + ADDRESS_WAIT_MS;
+        proof = m_proofs.emplace(user, place).first;
+        fresh = true;
     }
     proof->second.waiting[ip_conn->Id()] = address;
     proof->second.sources.insert(address);
     m_waiting[ip_conn->Id()] = user;
-    return o_token ? Step::Request : Step::Joined;
+    if (!fresh)
+        return Step::Joined;
+    // Its turn may be now: see NextProof.
+    return proof->second.addressUntilMs != 0 ? Step::AwaitAddress : Step::Joined;
+}
+
+bool PeerClaims::NextProof(std::string& o_user, quint32& o_token)
+{
+    o_user.clear();
+    o_token = 0;
+    const qint64 now = m_now();
+    const qint64 tat = std::max(m_proofTat, now);
+    if (Asked() >= MAX_PROOFS || tat - now > (PROOF_BURST - 1) * PROOF_INTERVAL_MS)
+        return false;
+    auto best = m_proofs.end();
+    size_t bestSpent = 0;
+    for (auto it = m_proofs.begin(); it != m_proofs.end(); ++it)
+    {
+        const Proof& place = it->second;
+        if (place.token != 0 || (place.addressUntilMs != 0 && now < place.addressUntilMs) || place.waiting.empty())
+            continue;
+        const size_t spent = SourcesSpent(place);
+        if (spent >= SOURCE_SHARE)
+            continue;
+        if (best == m_proofs.end() || spent < bestSpent ||
+            (spent == bestSpent && place.queuedMs < best->second.queuedMs))
+        {
+            best = it;
+            bestSpent = spent;
+        }
+    }
+    if (best == m_proofs.end())
+        return false;
+    m_proofTat = tat + PROOF_INTERVAL_MS;
+    Proof& proof = best->second;
+    proof.token = m_newToken();
+    proof.startedMs = now;
+    proof.addressUntilMs = 0;
+    m_proofTokens[proof.token] = best->first;
+    for (quint32 source : proof.sources)
+        m_sourceAsked[source].push_back(now);
+    o_user = best->first;
+    o_token = proof.token;
+    return true;
+}
+
+qint64 PeerClaims::NextTurnInMs() const
+{
+    const qint64 now = m_now();
+    qint64 next = -1;
+    const auto sooner = [&](qint64 i_at) { next = next < 0 ? i_at : std::min(next, i_at); };
+    for (const auto& entry : m_proofs)
+    {
+        const Proof& place = entry.second;
+        if (place.token != 0)
+            continue;
+        sooner(place.queuedMs + CLAIM_WAIT_MS);
+        sooner(place.addressUntilMs != 0 ? place.addressUntilMs : std::max(m_proofTat - (PROOF_BURST - 1) * PROOF_INTERVAL_MS, now));
+    }
+    // A place held back by its sources' share, or by the proofs asked,
+    // is looked at again within a second.
+    return next < 0 ? -1 : std::clamp<qint64>(next - now, 20, 1000);
 }
 
 std::string PeerClaims::ProofUser(quint32 i_token) const
@@ -227,7 +312,8 @@ std::vector<std::string> PeerClaims::ProofUsers() const
     return users;
 }
 
-PeerClaims::File PeerClaims::ForFile(const PeerConnection* ip_conn, quint32 i_req, bool i_serverUp, QString& o_why)
+PeerClaims::File PeerClaims::ForFile(const PeerConnection* ip_conn, quint32 i_req, bool i_serverUp, bool i_expected,
+                                     QString& o_why)
 {
     auto it = m_transfers.find({ip_conn->m_user, i_req});
     const qint64 now = m_now();
@@ -240,15 +326,28 @@ PeerClaims::File PeerClaims::ForFile(const PeerConnection* ip_conn, quint32 i_re
             m_transfers.erase(it);
         return File::Carry;
     }
+    if (GuessingBlocked(ip_conn->m_address))
+    {
+        o_why = QStringLiteral("its address guessed request numbers moments ago");
+        return File::Refuse;
+    }
     if (!named)
     {
         o_why = QString("request %1 names no transfer we accepted from the user").arg(i_req);
+        if (!i_serverUp)
+        {
+            const auto held = m_transfers.lower_bound({ip_conn->m_user, 0});
+            NoteWrongGuess(ip_conn->m_user, ip_conn->m_address,
+                           i_expected || (held != m_transfers.end() && held->first.first == ip_conn->m_user));
+        }
         return File::Refuse;
     }
     if (i_serverUp)
         return File::Prove;
     const Transfer& transfer = it->second;
-    if (now - transfer.acceptedMs >= CARRY_MS)
+    if (m_guessed.count(ip_conn->m_user))
+        o_why = QString("the server is down and a guess named the user; request %1 waits for the server").arg(i_req);
+    else if (now - transfer.acceptedMs >= CARRY_MS)
         o_why = QString("the server is down and request %1 was accepted more than %2 s ago").arg(i_req).arg(CARRY_MS / 1000);
     else if (transfer.origin != 0 && transfer.origin != ip_conn->m_address)
         o_why = QString("the server is down and request %1 was offered from another address").arg(i_req);
@@ -265,6 +364,7 @@ std::vector<PeerClaims::Settled> PeerClaims::Settle(const std::string& i_user, b
     auto proof = m_proofs.find(i_user);
     if (proof == m_proofs.end())
         return settled;
+    const bool asked = proof->second.token != 0;
     const std::map<quint64, quint32> waiting = proof->second.waiting;
     for (const auto& claimant : waiting)
     {
@@ -275,10 +375,10 @@ std::vector<PeerClaims::Settled> PeerClaims::Settle(const std::string& i_user, b
             AddEvidence(i_user, claimant.second, claimant.first);
         if (!reaches && i_answeredFrom != 0)
             Disprove(i_user, claimant.second);
-        else if (!reaches && i_serverUp)
-        {
+        else if (!reaches && i_serverUp && asked)
             m_refused.insert(claimant.first);
-        }
+        else if (!reaches && i_serverUp)
+            m_waitedOut.insert(claimant.first);
         m_waiting.erase(claimant.first);
         proof->second.waiting.erase(claimant.first);
         settled.push_back(Settled{claimant.first, reaches});
@@ -287,7 +387,12 @@ std::vector<PeerClaims::Settled> PeerClaims::Settle(const std::string& i_user, b
         for (quint32 source : proof->second.sources)
             if (!ReachesFrom(i_user, source))
                 Disprove(i_user, source);
-    if (i_over)
+    // Unanswered with the server there: he cannot be reached now, whoever
+    // claims him.
+    if (i_over && asked && i_answeredFrom == 0 && i_serverUp)
+        m_unanswered[i_user] = m_now() + UNANSWERED_PAUSE_MS;
+    // A place not asked yet, that nobody waits in any more, costs nothing.
+    if (i_over || (!asked && proof->second.waiting.empty()))
         EndProof(i_user);
     return settled;
 }
@@ -297,8 +402,25 @@ std::vector<std::string> PeerClaims::Expire()
     const qint64 now = m_now();
     std::vector<std::string> late;
     for (const auto& proof : m_proofs)
-        if (now - proof.second.startedMs >= PROOF_LIMIT_MS)
+        if (now - proof.second.startedMs >= (proof.second.token != 0 ? PROOF_LIMIT_MS : CLAIM_WAIT_MS))
             late.push_back(proof.first);
+    for (auto user = m_unanswered.begin(); user != m_unanswered.end();)
+        user = now >= user->second ? m_unanswered.erase(user) : std::next(user);
+    for (auto source = m_sourceAsked.begin(); source != m_sourceAsked.end();)
+    {
+        auto& times = source->second;
+        times.erase(std::remove_if(times.begin(), times.end(),
+                                   [&](qint64 i_at) { return now - i_at >= SOURCE_SHARE_WINDOW_MS; }),
+                    times.end());
+        source = times.empty() ? m_sourceAsked.erase(source) : std::next(source);
+    }
+    for (auto guesser = m_guessers.begin(); guesser != m_guessers.end();)
+    {
+        auto& times = guesser->second.atMs;
+        times.erase(std::remove_if(times.begin(), times.end(), [&](qint64 i_at) { return now - i_at >= GUESS_WINDOW_MS; }),
+                    times.end());
+        guesser = times.empty() && now >= guesser->second.blockedUntilMs ? m_guessers.erase(guesser) : std::next(guesser);
+    }
     for (auto user = m_disproved.begin(); user != m_disproved.end();)
     {
         auto& list = user->second;
@@ -360,10 +482,76 @@ void PeerClaims::EndDisproof(const std::string& i_user, quint32 i_address)
         m_disproved.erase(it);
 }
 
-size_t PeerClaims::ProofsFrom(quint32 i_address) const
+size_t PeerClaims::ProofsFrom(quint32 i_address, bool i_forAddress) const
 {
-    return size_t(std::count_if(m_proofs.begin(), m_proofs.end(),
-                                [&](const auto& i_proof) { return i_proof.second.sources.count(i_address) > 0; }));
+    return size_t(std::count_if(m_proofs.begin(), m_proofs.end(), [&](const auto& i_proof) {
+        return (i_proof.second.addressUntilMs != 0) == i_forAddress && i_proof.second.sources.count(i_address) > 0;
+    }));
+}
+
+size_t PeerClaims::Asked() const
+{
+    return m_proofTokens.size();
+}
+
+size_t PeerClaims::SourcesSpent(const Proof& i_proof) const
+{
+    const qint64 now = m_now();
+    size_t least = SIZE_MAX;
+    for (quint32 source : i_proof.sources)
+    {
+        auto it = m_sourceAsked.find(source);
+        const size_t spent = it == m_sourceAsked.end()
+                                 ? 0
+                                 : size_t(std::count_if(it->second.begin(), it->second.end(), [&](qint64 i_at) {
+                                       return now - i_at < SOURCE_SHARE_WINDOW_MS;
+                                   }));
+        least = std::min(least, spent);
+    }
+    return least == SIZE_MAX ? 0 : least;
+}
+
+bool PeerClaims::Unanswered(const std::string& i_user) const
+{
+    auto it = m_unanswered.find(i_user);
+    return it != m_unanswered.end() && m_now() < it->second;
+}
+
+void PeerClaims::NoteWrongGuess(const std::string& i_user, quint32 i_address, bool i_protect)
+{
+    const qint64 now = m_now();
+    if (i_protect)
+    {
+        if (!m_guessed.count(i_user) && m_guessed.size() >= MAX_GUESSED_USERS)
+            m_guessed.erase(std::min_element(m_guessed.begin(), m_guessed.end(), [](const auto& i_a, const auto& i_b) {
+                return i_a.second < i_b.second;
+            }));
+        m_guessed[i_user] = now;
+    }
+    if (!m_guessers.count(i_address) && m_guessers.size() >= MAX_GUESSING_ADDRESSES)
+    {
+        // A closed address is kept before one that only guessed.
+        const auto last = [](const Guesses& i_g) { return std::max(i_g.atMs.empty() ? 0 : i_g.atMs.back(), i_g.blockedUntilMs); };
+        m_guessers.erase(std::min_element(m_guessers.begin(), m_guessers.end(), [&](const auto& i_a, const auto& i_b) {
+            return last(i_a.second) < last(i_b.second);
+        }));
+    }
+    Guesses& guesses = m_guessers[i_address];
+    auto& times = guesses.atMs;
+    times.erase(std::remove_if(times.begin(), times.end(), [&](qint64 i_at) { return now - i_at >= GUESS_WINDOW_MS; }),
+                times.end());
+    times.push_back(now);
+    if (times.size() >= MAX_WRONG_GUESSES)
+    {
+        guesses.blockedUntilMs = now + GUESS_BLOCK_MS;
+        times.clear();
+    }
+}
+
+bool PeerClaims::GuessingBlocked(quint32 i_address) const
+{
+    auto it = m_guessers.find(i_address);
+    return it != m_guessers.end() && m_now() < it->second.blockedUntilMs;
 }
 
 void PeerClaims::Disprove(const std::string& i_user, quint32 i_address)

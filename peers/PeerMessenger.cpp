@@ -48,6 +48,9 @@ constexpr qint64 LIST_ANSWER_LIMIT_MS = 5 * 60 * 1000;
 constexpr int KEEPALIVE_IDLE_S = 60;
 constexpr int KEEPALIVE_INTERVAL_S = 10;
 constexpr int KEEPALIVE_PROBES = 3;
+// An offer whose claim is refused is answered as one we do not take, on
+// the claimant's own connection: the real user's is not told of it.
+const char* const CLAIM_REFUSED_REASON = "Cancelled";
 
 void PeerLog(int i_level, const QString& i_text, ItemPtr i_item = ItemPtr())
 {
@@ -92,6 +95,9 @@ PeerMessenger::PeerMessenger()
 {
     peerMessenger = this;
     CreateTypes();
+    mp_claimTimer = new QTimer(this);
+    mp_claimTimer->setSingleShot(true);
+    connect(mp_claimTimer, &QTimer::timeout, this, &PeerMessenger::ServeClaims);
 
     if (dataSaver)
         dataSaver->AddDataLoadedEventHandler(this);
@@ -275,6 +281,7 @@ void PeerMessenger::SendListenPorts()
 void PeerMessenger::OnServerConnected()
 {
     m_loggedInOnce = true;
+    m_claims.NoteLoggedIn();
     SendListenPorts();
     RetryKept();
 }
@@ -293,6 +300,7 @@ void PeerMessenger::OnServerDisconnected()
     m_attempts.StopRetries();
     for (const std::string& user : m_claims.ProofUsers())
         SettleProof(user, true);
+    EndAdmissionWaits(std::string());
     const std::vector<Attempt> ended = m_attempts.EndAll();
     std::vector<std::pair<std::string, std::string>> failed;
     for (const Attempt& attempt : ended)
@@ -754,13 +762,32 @@ void PeerMessenger::ProcessIncoming(PeerConnection* ip_conn)
                 if (code == PM_TRANSFER_REQUEST && ip_conn->m_type == "P" && !ReachesUser(ip_conn))
                 {
                     const bool expected = gp_transferExpectations && gp_transferExpectations->ExpectsTransferWith(ip_conn->m_user);
-                    if (Claim(ip_conn, expected, QStringLiteral("an offer of a file")))
+                    bool tell = false;
+                    if (Claim(ip_conn, expected, QStringLiteral("an offer of a file"), &tell))
+                        break;
+                    // A claim the budget had no room for is told so on its own
+                    // connection, once the answer has room there; one shown
+                    // false is told nothing.
+                    if (tell &&
+                        !m_output.MayRead(ip_conn, [&] { return AnswerSize(ip_conn, frame.mp_data, frame.m_size); }))
                         break;
                     ip_conn->Decoder().Next(frame);
-                    PeerLog(1, QString("Dropping an offer of a file from connection %1, which claims user %2 from "
-                                       "an address not known to be the user's")
+                    PeerLog(1, QString("%1 an offer of a file from connection %2, which claims user %3 from an "
+                                       "address not known to be the user's")
+                                   .arg(tell ? "Refusing" : "Dropping")
                                    .arg(ip_conn->Id())
                                    .arg(FromName(ip_conn->m_user)));
+                    PeerDecoders::TransferRequest offer;
+                    if (tell && PeerDecoders::DecodeTransferRequest(frame.mp_data + 4, frame.m_size - 4, offer))
+                    {
+                        MemStream denial = NewMessage(PM_TRANSFER_RESPONSE);
+                        denial.WriteUInt32(offer.m_req);
+                        denial.WriteByte(0);
+                        denial.WriteString(CLAIM_REFUSED_REASON);
+                        Reply(ip_conn, denial);
+                    }
+                    if (ip_conn->IsClosed())
+                        break;
                     continue;
                 }
                 // What the user is shown is his only where he is: a request
@@ -907,12 +934,19 @@ void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
         SettleProof(user, false);
     }
     QString why;
-    if (PeerConnection* other =
-            m_bounds.ToCloseForIdentified(ip_conn, [this](const PeerConnection* i_c) { return ReachesUser(i_c); }, why))
+    // At a full address, the server may say the newcomer is where it claims.
+    const bool mayWait = ServerUp() && !m_claims.Knows(user) && !m_claims.CalledOffline(user);
+    if (PeerConnection* other = m_bounds.ToCloseForIdentified(
+            ip_conn, [this](const PeerConnection* i_c) { return ReachesUser(i_c); }, mayWait, why))
     {
         CloseConnection(other, why);
         if (other == ip_conn)
             return;
+    }
+    else if (m_bounds.AwaitsAdmission(ip_conn->Id()))
+    {
+        PeerLog(2, QString("Connection %1: %2").arg(ip_conn->Id()).arg(why));
+        AskAddress(user);
     }
     // A file connection's socket keeps it when it is handed over.
     if (!ip_conn->KeepAlive(KEEPALIVE_IDLE_S, KEEPALIVE_INTERVAL_S, KEEPALIVE_PROBES))
@@ -974,7 +1008,9 @@ void PeerMessenger::ReadRequestNumber(PeerConnection* ip_conn)
         ip_conn->m_fileRequest = qFromLittleEndian<quint32>(bytes);
         // A transfer of the user's is not handed to whoever claims the name.
         QString why;
-        switch (m_claims.ForFile(ip_conn, ip_conn->m_fileRequest, ServerUp(), why))
+        const bool expected =
+            gp_transferExpectations && gp_transferExpectations->ExpectsTransferWith(ip_conn->m_user);
+        switch (m_claims.ForFile(ip_conn, ip_conn->m_fileRequest, ServerUp(), expected, why))
         {
         case PeerClaims::File::Carry:
             break;
@@ -1054,28 +1090,77 @@ bool PeerMessenger::AwaitsAsker(PeerConnection* ip_conn, quint32 i_code)
     return Claim(ip_conn, true, QStringLiteral("a request for our shares"));
 }
 
-bool PeerMessenger::Claim(PeerConnection* ip_conn, bool i_expected, const QString& i_what)
+bool PeerMessenger::Claim(PeerConnection* ip_conn, bool i_expected, const QString& i_what, bool* o_tell)
 {
-    quint32 token = 0;
     QString why;
-    switch (m_claims.Prove(ip_conn, i_expected, ServerUp(), token, why))
+    const std::string user = ip_conn->m_user;
+    const bool addressUnknown = !m_claims.Knows(user) && !m_claims.CalledOffline(user);
+    switch (m_claims.Prove(ip_conn, i_expected, ServerUp(), addressUnknown, why))
     {
-    case PeerClaims::Step::Request:
-        PeerLog(2, QString("Connection %1 claims user %2 from %3, not known to be the user's, for %4: asking the "
-                           "user through the server to connect")
+    case PeerClaims::Step::AwaitAddress:
+        PeerLog(2, QString("Connection %1 claims user %2 from %3, for %4: waiting for the server to say where the "
+                           "user is")
                        .arg(ip_conn->Id())
-                       .arg(FromName(ip_conn->m_user), QHostAddress(ip_conn->m_address).toString(), i_what));
-        gp_server->ConnectToPeer(token, ip_conn->m_user, "P");
+                       .arg(FromName(user), QHostAddress(ip_conn->m_address).toString(), i_what));
+        AskAddress(user);
+        mp_claimTimer->start(0);
         return true;
     case PeerClaims::Step::Joined:
+        mp_claimTimer->start(0);
         return true;
+    case PeerClaims::Step::NoRoom:
+        if (o_tell)
+            *o_tell = true;
+        break;
     case PeerClaims::Step::Refused:
         break;
     }
     PeerLog(2, QString("Not proving the claim of connection %1 to user %2 from %3 (%4): %5")
                    .arg(ip_conn->Id())
-                   .arg(FromName(ip_conn->m_user), QHostAddress(ip_conn->m_address).toString(), i_what, why));
+                   .arg(FromName(user), QHostAddress(ip_conn->m_address).toString(), i_what, why));
     return false;
+}
+
+void PeerMessenger::ServeClaims()
+{
+    for (const std::string& user : m_claims.Expire())
+        SettleProof(user, true);
+    std::string user;
+    quint32 token = 0;
+    while (ServerUp() && m_claims.NextProof(user, token))
+    {
+        PeerLog(2, QString("A connection claims user %1 from an address not known to be the user's: asking the "
+                           "user through the server to connect")
+                       .arg(FromName(user)));
+        gp_server->ConnectToPeer(token, user, "P");
+    }
+    const qint64 next = m_claims.NextTurnInMs();
+    if (next >= 0)
+        mp_claimTimer->start(int(next));
+}
+
+void PeerMessenger::AskAddress(const std::string& i_user)
+{
+    if (!ServerUp() || m_addressAsked.count(i_user) || !m_attempts.AwaitingAddress(i_user).empty())
+        return;
+    m_addressAsked.emplace(i_user, Now());
+    gp_server->GetPeerAddress(i_user);
+}
+
+void PeerMessenger::EndAdmissionWaits(const std::string& i_user)
+{
+    const std::set<quint64> waiting = m_bounds.AwaitingAdmission();
+    for (quint64 id : waiting)
+    {
+        PeerConnection* conn = Find(id);
+        if (!conn || (!i_user.empty() && conn->m_user != i_user))
+            continue;
+        m_bounds.EndAdmissionWait(id);
+        QString why;
+        if (PeerConnection* other = m_bounds.ToCloseForIdentified(
+                conn, [this](const PeerConnection* i_c) { return ReachesUser(i_c); }, false, why))
+            CloseConnection(other, why);
+    }
 }
 
 void PeerMessenger::SettleProof(const std::string& i_user, bool i_over, quint32 i_answeredFrom)
@@ -1090,9 +1175,11 @@ void PeerMessenger::SettleProof(const std::string& i_user, bool i_over, quint32 
             CloseConnection(conn, QStringLiteral("a file connection from an address not proven to be the user's"), 1);
             continue;
         }
-        // An offer that waited is read again: taken, or dropped now.
+        // An offer that waited is read again: taken, or refused now.
         ScheduleTurn(conn);
     }
+    // The budget it held may be another's turn.
+    mp_claimTimer->start(0);
 }
 
 bool PeerMessenger::MayReply(PeerConnection* ip_conn, size_t i_size)
@@ -1437,6 +1524,10 @@ void PeerMessenger::OnPeerAddressReceived(std::string i_user, quint32 i_ip, quin
     m_addressAsked.erase(i_user);
     // A user without a port can still be where its connection comes from.
     m_claims.NoteGiven(i_user, i_ip);
+    // Claims that waited for the answer go on when it is theirs, else wait
+    // for a proof; a newcomer at a full address stays or goes.
+    SettleProof(i_user, false);
+    EndAdmissionWaits(i_user);
     if (m_attempts.HasKept(i_user))
     {
         // A connection of the user's may be open already; else one is made.
@@ -1579,6 +1670,7 @@ void PeerMessenger::OnHalfMinuteTimer()
         }
         const std::string user = asked->first;
         asked = m_addressAsked.erase(asked);
+        EndAdmissionWaits(user);
         if (m_attempts.HasKept(user) && !PendingAttempt(user, "P"))
             StartAttempt(user, "P");
     }

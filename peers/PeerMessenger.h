@@ -15,6 +15,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QTimer>
 #include <QString>
 
 #include <deque>
@@ -186,8 +187,9 @@ private:
     bool ServerComingBack() const;
     bool ServerUp() const;
     // The connection's claim of its user waits for a proof; false when it
-    // is refused, with the reason logged.
-    bool Claim(PeerConnection* ip_conn, bool i_expected, const QString& i_what);
+    // is refused, with the reason logged. o_tell: the claimant is to be told
+    // (the budget had no room for it).
+    bool Claim(PeerConnection* ip_conn, bool i_expected, const QString& i_what, bool* o_tell = nullptr);
     // Whether a request whose answer depends on who asks waits, unread, for
     // the proof of the connection's claim: only one from a connection that
     // does not reach the user it names, who is shown more than a stranger.
@@ -196,6 +198,13 @@ private:
     // The user's proof is over, or has shown what it could: what waited on
     // it goes on, or goes.
     void SettleProof(const std::string& i_user, bool i_over, quint32 i_answeredFrom = 0);
+    // Claims whose turn has come are proved; those that waited too long go.
+    void ServeClaims();
+    // Asks the server where the user is, unless asked already.
+    void AskAddress(const std::string& i_user);
+    // A newcomer at a full address waited for the server's answer about
+    // its user: it stays, pushing out another, or goes.
+    void EndAdmissionWaits(const std::string& i_user);
     void HandFileOnward(PeerConnection* ip_conn);
     // Messages kept for users get another attempt after a login: the users
     // are lined up, and taken a batch a turn.
@@ -313,6 +322,7 @@ private:
     // (when) to know whether a connection claiming the name is theirs.
     PeerClaims m_claims;
     std::map<std::string, qint64> m_addressAsked;
+    QTimer* mp_claimTimer = nullptr;
     bool m_loggedInOnce = false;
     quint64 m_nextId = 1;
     quint32 m_nextToken;

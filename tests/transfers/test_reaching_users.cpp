@@ -13,6 +13,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 
+#include <deque>
 #include <list>
 
 using namespace transfertest;
@@ -94,6 +95,7 @@ private slots:
     void BehindARouterAndClaimedFromElsewhere();
     void EvidenceLastsAndClaimsCostTheClaimant();
     void AClaimIsShownWhatAStrangerIs();
+    void ClaimsWaitTheirTurnAndGuessesCostTheGuesser();
 
 private:
     QueueFixture m_fixture;
@@ -348,20 +350,21 @@ void TestReachingUsers::EvidenceLastsAndClaimsCostTheClaimant()
         QVERIFY(handled(user.get()));
 
     // With the server down, carol's file from inside her router arrives on
-    // the transfer we accepted on our connection to her; a guess gets nothing.
+    // the transfer we accepted on our connection to her; a guess after it
+    // gets nothing.
     SetOnline("carol", true);
     ItemPtr carols = queue->AddDownload("carol", "carols.bin", "music", song.size(), 0);
     QTcpSocket* toCarol = Accept(carolsRouter);
     QVERIFY(toCarol && ts.Drop("alice") && Spin([&] { return m_fixture.mp_server->IsAbruptlyDisconnected(); }));
     WriteRaw(toCarol, Offer(21, "carols.bin", song.size()));
     QVERIFY(Spin([&] { return taken(21); }));
-    auto guess = ConnectFrom(port, 0x7F00000C, 1 << 20);
-    WriteRaw(guess.get(), PeerInit("carol", "F") + U32(22));
-    QVERIFY(WaitClosed(guess.get()));
     auto file = ConnectFrom(port, 0x7F00000B, 1 << 20);
     WriteRaw(file.get(), PeerInit("carol", "F") + U32(21));
     QVERIFY(Spin([&] { return file->bytesAvailable() >= 8; }));
     QCOMPARE(file->read(8), I64(0));
+    auto guess = ConnectFrom(port, 0x7F00000C, 1 << 20);
+    WriteRaw(guess.get(), PeerInit("carol", "F") + U32(22));
+    QVERIFY(WaitClosed(guess.get()));
     WriteRaw(file.get(), song);
     QVERIFY(Spin([&] { return Status(carols) == "complete"; }));
     QCOMPARE(threadtest::ReadFile(dir + "/dl/complete/music/carols.bin"), song);
@@ -481,6 +484,223 @@ void TestReachingUsers::AClaimIsShownWhatAStrangerIs()
     QVERIFY(!T("remote_transfer_req")->HasItem("41") && Status(download) == "queued");
     QCOMPARE(old.m_got, QList<QByteArray>());
     QCOMPARE(silentGot(), QByteArray());
+}
+
+void TestReachingUsers::ClaimsWaitTheirTurnAndGuessesCostTheGuesser()
+{
+    TransferQueueManager* queue = m_fixture.mp_queue;
+    PeerMessenger* messenger = m_fixture.mp_messenger;
+    const QString dir = m_fixture.m_dir.path();
+    SetSetting("download_folder", ToUtf8(dir + "/dl"));
+    QDir().mkpath(dir + "/share");
+    threadtest::WriteFile(dir + "/share/up.bin", Noise(1000, 5));
+    m_fixture.mp_shares->Init();
+    ItemPtr(T("shared_folder")->GetItem(ToUtf8(dir + "/share"))) += T("shared_public")->GetGlobalNullItem();
+    // The messenger's clock runs as time does; the waits of a minute are
+    // passed by moving it on.
+    QElapsedTimer elapsed;
+    elapsed.start();
+    qint64 skew = 0;
+    messenger->SetClock([&] { return elapsed.elapsed() + skew; });
+    struct ClockBack
+    {
+        PeerMessenger* mp_messenger;
+        ~ClockBack() { mp_messenger->SetClock({}); }
+    } clockBack{messenger};
+    const QByteArray song = Noise(200000, 6);
+    const quint16 port = messenger->ListeningPort();
+    TestServer ts;
+    QVERIFY(ts.Start());
+    QTcpServer erinsRouter, faysRouter;
+    QVERIFY(erinsRouter.listen(QHostAddress("127.0.0.52"), 0) && faysRouter.listen(QHostAddress("127.0.0.53"), 0));
+    const QJsonArray router{"127.0.0.50", int(FreePort())};
+    QJsonObject given{{"carol", router}, {"dave", QJsonArray{"127.0.3.1", 1}},
+                      {"erin", QJsonArray{"127.0.0.52", erinsRouter.serverPort()}},
+                      {"fay", QJsonArray{"127.0.0.53", faysRouter.serverPort()}}};
+    for (int k = 0; k < 10; ++k)
+    {
+        given["u" + QString::number(k)] = QJsonArray{"127.0.0.1", 1};
+        given["r" + QString::number(k)] = router;
+    }
+    for (int k = 0; k < 4; ++k)
+        given["off" + QString::number(k)] = QJsonArray{"127.0.0.60", 1};
+    QVERIFY(ts.Set("peer_addresses", given));
+    const auto taken = [&](quint32 i_req) { return T("remote_transfer_req")->HasItem(std::to_string(i_req)) != nullptr; };
+    const auto relayedFor = [&](const QString& i_user) {
+        int n = 0;
+        for (const QJsonValue& m : ts.Received("alice", SM_CONNECT_TO_PEER))
+            n += m.toObject()["fields"].toObject()["user"].toString() == i_user;
+        return n;
+    };
+    const auto claim = [&](quint32 i_from, const QByteArray& i_user, quint32 i_req) {
+        auto conn = ConnectFrom(port, i_from, 1 << 20);
+        WriteRaw(conn.get(), PeerInit(i_user, "P") + Offer(i_req, "song.bin", song.size()));
+        return conn;
+    };
+    const auto queueFrom = [&](const std::string& i_user) { queue->AddDownload(i_user, "song.bin", "music", song.size(), 0); };
+
+    // Ten users at the address the server gives offer right after our
+    // login, while the server answers address requests late: every offer
+    // waits for the answer, and is taken.
+    for (int k = 0; k < 10; ++k)
+        queueFrom("u" + std::to_string(k));
+    QVERIFY(ts.Set("address_delay", 2) && m_fixture.LogIn(ts));
+    std::vector<std::unique_ptr<QTcpSocket>> early;
+    for (int k = 0; k < 10; ++k)
+        early.push_back(claim(0x7F000001, "u" + QByteArray::number(k), 100 + k));
+    for (int k = 0; k < 10; ++k)
+    {
+        FrameReader reader;
+        QCOMPARE(reader.Next(early[k].get()).left(9), U32(PM_TRANSFER_RESPONSE) + U32(100 + k) + B8(1));
+    }
+    QVERIFY(ts.Set("address_delay", 0));
+
+    // Four offline users we expect files from are claimed from 64 addresses
+    // at full speed, while ten users behind a router, not proved yet, offer
+    // one after another: each is proved within seconds, and the offline
+    // names cost a relayed request a minute.
+    std::vector<std::unique_ptr<Behind>> routed;
+    for (int k = 0; k < 10; ++k)
+    {
+        routed.push_back(std::make_unique<Behind>(0x7F000201 + k, port));
+        QVERIFY(routed.back()->m_user.LogIn(ts.Port(), "r" + QByteArray::number(k)));
+        routed.back()->m_answering = false;
+        queueFrom("r" + std::to_string(k));
+    }
+    for (int k = 0; k < 4; ++k)
+        queueFrom("off" + std::to_string(k));
+    // Our own queue requests to them go unanswered: nothing proves them yet.
+    for (auto& user : routed)
+        QVERIFY(user->m_user.NextFromServer(SM_CONNECT_TO_PEER).size() > 0);
+    std::deque<std::unique_ptr<QTcpSocket>> flood;
+    quint32 floods = 0;
+    const auto pumpFlood = [&] {
+        for (int k = 0; k < 4; ++k, ++floods)
+        {
+            flood.push_back(claim(0x7F000101 + floods % 64, "off" + QByteArray::number(floods % 4), 1000 + floods));
+            if (flood.size() > 200)
+                flood.pop_front();
+        }
+        for (auto& user : routed)
+            user->Pump();
+    };
+    const qint64 floodStart = elapsed.elapsed();
+    for (int k = 0; k < 10; ++k)
+    {
+        Behind& user = *routed[k];
+        user.m_answering = true;
+        WriteRaw(user.Connect(), PeerInit("r" + QByteArray::number(k), "P") + Offer(200 + k, "song.bin", song.size()));
+        QVERIFY2(Spin([&] { return taken(200 + k); }, pumpFlood, g_waitMs), qPrintable(QString("r%1").arg(k)));
+    }
+    const qint64 floodMs = elapsed.elapsed() - floodStart;
+    flood.clear();
+    for (int k = 0; k < 4; ++k)
+        QVERIFY(relayedFor("off" + QString::number(k)) <= 2 + floodMs / PeerClaims::UNANSWERED_PAUSE_MS);
+
+    // Carol, proved where she is, is claimed from elsewhere: her answer
+    // tells against that address. She then moves there: she is refused at
+    // first, and taken within the minute after.
+    Behind carol(0x7F000401, port);
+    QVERIFY(carol.m_user.LogIn(ts.Port(), "carol"));
+    queue->AddDownload("carol", "carols.bin", "music", song.size(), 0);
+    const auto pumpCarol = [&] { carol.Pump(); };
+    QVERIFY(Spin([&] { return carol.m_got.size() > 0; }, pumpCarol));
+    int markers = 0, marked = 0;
+    connect(messenger, &PeerMessenger::DownloadPlaceInLine, this, [&] { ++marked; });
+    const auto handled = [&](QTcpSocket* ip_socket) {
+        WriteRaw(ip_socket, Frame(PM_UPLOAD_PLACE_IN_LINE, Str("marker") + U32(1)));
+        return Spin([&, want = ++markers] { return marked == want; }, pumpCarol);
+    };
+    const size_t links = carol.m_links.size();
+    auto mallory = ConnectFrom(port, 0x7F000402, 1 << 20);
+    WriteRaw(mallory.get(), PeerInit("carol", "P") + Offer(300, "carols.bin", song.size()));
+    QVERIFY(Spin([&] { return carol.m_links.size() == links + 1; }, pumpCarol) && handled(mallory.get()) && !taken(300));
+    carol.m_from = 0x7F000402;
+    QTcpSocket* moved = carol.Connect();
+    WriteRaw(moved, PeerInit("carol", "P") + Offer(301, "carols.bin", song.size()));
+    QVERIFY(handled(moved) && !taken(301));
+    skew += PeerClaims::DISPROOF_MS;
+    WriteRaw(moved, Offer(302, "carols.bin", song.size()));
+    QVERIFY(Spin([&] { return taken(302); }, pumpCarol, g_waitMs));
+
+    // Made-up names fill an address, 1,100 of them; dave, whom the server
+    // places there, is answered and stays; one of them gives way to him.
+    {
+        const DescriptorLimit limit(1024);
+        QVERIFY(limit.Set());
+        std::vector<std::unique_ptr<QTcpSocket>> made;
+        const auto open = [&] {
+            made.erase(std::remove_if(made.begin(), made.end(),
+                                      [](const auto& i_s) {
+                                          i_s->readAll();
+                                          return i_s->state() != QAbstractSocket::ConnectedState;
+                                      }),
+                       made.end());
+            return made.size();
+        };
+        for (int k = 0; k < 1100; ++k)
+        {
+            made.push_back(ConnectFrom(port, 0x7F000301, 4096));
+            QVERIFY(made.back());
+            WriteRaw(made.back().get(), PeerInit("made" + QByteArray::number(k), "P"));
+            if (k % 32 == 31)
+                QVERIFY(Spin([&] { return open() <= PeerBounds::IncomingPerAddressBound(); }));
+        }
+        QVERIFY(Spin([&] { return open() == PeerBounds::IncomingPerAddressBound(); }));
+        // What the flood spent of the server's answers is back a moment later.
+        skew += PeerBounds::ADMISSION_ASK_BURST * PeerBounds::ADMISSION_ASK_INTERVAL_MS;
+        auto dave = ConnectFrom(port, 0x7F000301, 1 << 20);
+        WriteRaw(dave.get(), PeerInit("dave", "P") + Frame(PM_GET_SHARED_FILE_LIST));
+        FrameReader reader;
+        QCOMPARE(Code(reader.Next(dave.get())), quint32(PM_SHARED_FILE_LIST));
+        QVERIFY(Spin([&] { return open() == PeerBounds::IncomingPerAddressBound() - 1; }));
+        QVERIFY(dave->state() == QAbstractSocket::ConnectedState);
+    }
+
+    // With the server down, a spray of 1,000 wrong request numbers for
+    // erin before her offer, from four addresses, and then her number: no
+    // byte of the sprayer's is taken. Fay, whom nobody guesses, gets her
+    // file through from inside her router.
+    queue->AddDownload("erin", "erins.bin", "music", song.size(), 0);
+    ItemPtr fays = queue->AddDownload("fay", "fays.bin", "music", song.size(), 0);
+    SetOnline("erin", true);
+    SetOnline("fay", true);
+    QTcpSocket* toErin = Accept(erinsRouter);
+    QTcpSocket* toFay = Accept(faysRouter);
+    QVERIFY(toErin && toFay && ts.Drop("alice") && Spin([&] { return m_fixture.mp_server->IsAbruptlyDisconnected(); }));
+    const auto guess = [&](quint32 i_from, quint32 i_req) {
+        auto file = ConnectFrom(port, i_from, 1 << 20);
+        WriteRaw(file.get(), PeerInit("erin", "F") + U32(i_req));
+        return file;
+    };
+    for (int batch = 0; batch < 20; ++batch)
+    {
+        std::vector<std::unique_ptr<QTcpSocket>> guesses;
+        for (int k = 0; k < 50; ++k)
+            guesses.push_back(guess(0x7F000501 + k % 4, 4000 + batch * 50 + k));
+        for (auto& file : guesses)
+            QVERIFY(WaitClosed(file.get()));
+    }
+    WriteRaw(toErin, Offer(5000, "erins.bin", song.size()));
+    QVERIFY(Spin([&] { return taken(5000); }));
+    for (quint32 from : {0x7F000501u, 0x7F000502u, 0x7F000503u, 0x7F000504u, 0x7F000509u})
+    {
+        auto file = guess(from, 5000);
+        WriteRaw(file.get(), QByteArray(song.size(), 'x'));
+        QByteArray got;
+        QVERIFY(QTest::qWaitFor([&] { got += file->readAll(); return file->state() != QAbstractSocket::ConnectedState; }, g_waitMs));
+        QCOMPARE(got, QByteArray());
+    }
+    QVERIFY(!QFile::exists(dir + "/dl/downloading/music/erins.bin") && !QFile::exists(dir + "/dl/complete/music/erins.bin"));
+    WriteRaw(toFay, Offer(6000, "fays.bin", song.size()));
+    QVERIFY(Spin([&] { return taken(6000); }));
+    auto file = ConnectFrom(port, 0x7F00050B, 1 << 20);
+    WriteRaw(file.get(), PeerInit("fay", "F") + U32(6000));
+    QVERIFY(Spin([&] { return file->bytesAvailable() >= 8; }));
+    QCOMPARE(file->read(8), I64(0));
+    WriteRaw(file.get(), song);
+    QVERIFY(Spin([&] { return Status(fays) == "complete"; }));
+    QCOMPARE(threadtest::ReadFile(dir + "/dl/complete/music/fays.bin"), song);
 }
 
 QTEST_MAIN(TestReachingUsers)
