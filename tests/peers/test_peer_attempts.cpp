@@ -2,10 +2,10 @@
 // against the scripted central server: the first way up wins and the other
 // is closed, unsent messages flushed in order and capped, failure reported
 // when both ways fail (and the unsent messages discarded), relayed requests
-// answered with a pierce or refused, "F" and "D" connections, and the
-// listening ports sent at login, what is kept for users and what a claim of
-// a name makes us say, and the address book's bound. Alice is the messenger; bob is a scripted
-// client with a raw server connection and a listener of the test's own.
+// answered with a pierce or refused, "F" and "D" connections, the listening
+// ports sent at login, what a claim of a name makes us say, and the address
+// book's bound. Alice is the messenger; bob is a scripted client with a raw
+// server connection and a listener of the test's own.
 
 #include "PeerAddressBook.h"
 #include "PeerTestSupport.h"
