@@ -26,13 +26,24 @@
 //   Counters: the time until it has the list whole (median of the runs),
 //   and how many tricklers gave way for it.
 //   Target: within seconds, the tricklers giving way rather than the reader.
-// BM_ServerAwayWithAnswersWaiting: 15,000 answers to searches (1,500 in a
-//   small run) wait for connections to searchers that cannot be reached (the
+// BM_ServerAwayWithAnswersWaiting: answers to 15,000 searchers (1,500 in a
+//   small run), as many as the client keeps, wait for connections to
+//   searchers that cannot be reached (the
 //   scripted server answers no address and cannot relay to them); the server
 //   connection drops and the client logs in again. Counters: the longest the
 //   event loop did not turn from the drop until the requests after the login
 //   have settled (max_stall_ms), and the relayed requests sent after the login
 //   (relayed_after_login). Target: no stall over 500 ms; the login comes.
+// BM_ServerAwayWithTheBookFull: queue requests of ours wait for 10,000 users
+//   and answers for 30,000 searchers (1,000 and 3,000 in a small run), none
+//   of them reachable; the server refuses every relayed request and gives
+//   the addresses 20 s late, so that they meet the client all at once, the
+//   address book full of users in use, as the server connection drops. The
+//   client logs in again and asks for its users anew. Counters: the longest
+//   the event loop did not turn from the drop to the login (max_stall_drop_ms)
+//   and from the login until the requests after it have settled
+//   (max_stall_login_ms), and the relayed requests after the login.
+//   Target: no stall over 500 ms; the login comes.
 // BM_SmallAnswerWhileReadersHoldTheTotal: ten peers each ask for two folder
 //   replies of 6.7 MiB and read 30 KB/s, holding all the output the client
 //   allows but its reserve for small answers; a small party then asks for a
@@ -60,6 +71,7 @@
 #include <QTcpServer>
 #include <QJsonObject>
 #include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 #include <QtEndian>
 
@@ -611,12 +623,24 @@ int RelayedFromAlice(TestServer& io_server)
         .toInt();
 }
 
-void BM_ServerAwayWithAnswersWaiting(benchmark::State& state)
+// Until every relayed request alice sent has been refused, and no more have
+// come for half a second.
+bool AllRelayedRefused(TestServer& io_server, const int& i_refused)
 {
-    if (qEnvironmentVariableIsEmpty("TV_TESTSERVER"))
-        qputenv("TV_TESTSERVER", TV_TESTSERVER_SCRIPT);
-    const int searchers = benchsupport::IsSmallRun() ? 1500 : 15000;
-    // An answer of three files, as most are.
+    for (int count = -1, now = RelayedFromAlice(io_server); count != now;)
+    {
+        count = now;
+        if (!benchsupport::WaitUntil([&] { return i_refused >= count; }, 180000))
+            return false;
+        benchsupport::WaitUntil([] { return false; }, 500);
+        now = RelayedFromAlice(io_server);
+    }
+    return true;
+}
+
+// An answer of three files, as most are, compressed.
+std::string SmallAnswer()
+{
     MemStream body;
     body.WriteString("alice");
     body.WriteUInt32(SEARCH);
@@ -627,7 +651,15 @@ void BM_ServerAwayWithAnswersWaiting(benchmark::State& state)
     body.WriteUInt32(250000);
     body.WriteUInt32(0);
     body.WriteUInt32(0);
-    const std::string answer = Compressed(std::string(body.Data(), body.Size()));
+    return Compressed(std::string(body.Data(), body.Size()));
+}
+
+void BM_ServerAwayWithAnswersWaiting(benchmark::State& state)
+{
+    if (qEnvironmentVariableIsEmpty("TV_TESTSERVER"))
+        qputenv("TV_TESTSERVER", TV_TESTSERVER_SCRIPT);
+    const int searchers = benchsupport::IsSmallRun() ? 1500 : 15000;
+    const std::string answer = SmallAnswer();
     double longest = 0, relayedAfter = 0;
     for (auto _ : state)
     {
@@ -662,7 +694,8 @@ void BM_ServerAwayWithAnswersWaiting(benchmark::State& state)
         message.WriteBytes(answer.data(), answer.size());
         for (int k = 0; ready && k < searchers; ++k)
             messenger->SendAnswer("searcher" + std::to_string(k), message);
-        ready = ready && benchsupport::WaitUntil([&] { return refused == searchers; }, 120000);
+        // As many as the client keeps.
+        ready = ready && AllRelayedRefused(ts, refused);
         if (!ready)
         {
             state.SkipWithError("the answers did not come to wait");
@@ -712,5 +745,107 @@ void BM_ServerAwayWithAnswersWaiting(benchmark::State& state)
     state.counters["relayed_after_login"] = relayedAfter;
 }
 BENCHMARK(BM_ServerAwayWithAnswersWaiting)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_ServerAwayWithTheBookFull(benchmark::State& state)
+{
+    if (qEnvironmentVariableIsEmpty("TV_TESTSERVER"))
+        qputenv("TV_TESTSERVER", TV_TESTSERVER_SCRIPT);
+    const bool small = benchsupport::IsSmallRun();
+    const int owners = small ? 1000 : 10000;
+    const int searchers = small ? 3000 : 30000;
+    const int addressDelayS = 20;
+    const std::string answer = SmallAnswer();
+    double longestAtDrop = 0, longestAtLogin = 0, relayedAfter = 0;
+    for (auto _ : state)
+    {
+        state.PauseTiming();
+        ResetTestEnvironment();
+        TestServer ts;
+        if (!ts.Start({"--accounts", "alice:pw"}) || !ts.Set("address_delay", addressDelayS))
+        {
+            state.SkipWithError("the scripted server did not start");
+            break;
+        }
+        auto server = std::make_unique<Server>();
+        server->CreateData();
+        auto messenger = std::make_unique<PeerMessenger>();
+        SetSetting("username", "alice");
+        SetSetting("password", "pw");
+        SetSetting("server_host", "127.0.0.1");
+        SetSetting("server_port", std::to_string(ts.Port()));
+        SetSetting("listening_port", std::to_string(FreePort()));
+        SetSetting("obfuscated_listening_port", std::to_string(FreePort()));
+        messenger->DataLoaded();
+        int logins = 0, refused = 0;
+        QObject::connect(server.get(), &Server::Connected, [&] { ++logins; });
+        SetLogSink([&](const QString&, int, const QString& i_text, ItemPtr) {
+            refused += i_text.contains(QLatin1String("cannot connect to us"));
+        });
+        server->Connect();
+        bool ready = benchsupport::WaitUntil([&] { return logins == 1; }, 20000);
+        MemStream message;
+        message.WriteUInt32(PM_FILE_SEARCH_RESULT);
+        message.WriteBytes(answer.data(), answer.size());
+        for (int k = 0; ready && k < owners; ++k)
+            messenger->QueueDownload("owner" + std::to_string(k), "Music\\Artist\\Album\\Track.mp3");
+        for (int k = 0; ready && k < searchers; ++k)
+            messenger->SendAnswer("searcher" + std::to_string(k), message);
+        ready = ready && AllRelayedRefused(ts, refused);
+        if (!ready)
+        {
+            state.SkipWithError("the requests did not come to wait");
+            break;
+        }
+        // The addresses come due while the window does not turn: the client
+        // meets them all at once.
+        QThread::sleep(addressDelayS + 1);
+        state.ResumeTiming();
+
+        QElapsedTimer turns;
+        qint64 last = 0, atDrop = 0, atLogin = 0;
+        QTimer beat;
+        const auto note = [&] {
+            const qint64 now = turns.elapsed();
+            (logins >= 2 ? atLogin : atDrop) = std::max(logins >= 2 ? atLogin : atDrop, now - last);
+            last = now;
+        };
+        QObject::connect(&beat, &QTimer::timeout, note);
+        turns.start();
+        beat.start(1);
+        const bool back = ts.Drop("alice") && benchsupport::WaitUntil([&] { return server->IsAbruptlyDisconnected(); }, 120000) &&
+                          ts.Set("address_delay", 0) &&
+                          (server->OnHalfMinuteTimer(), benchsupport::WaitUntil([&] { return logins == 2; }, 120000));
+        const int before = back ? RelayedFromAlice(ts) : 0;
+        for (int count = -1, now = before; back && count != now;)
+        {
+            count = now;
+            benchsupport::WaitUntil([] { return false; }, 500);
+            now = RelayedFromAlice(ts);
+        }
+        beat.stop();
+        note();
+        longestAtDrop = std::max(longestAtDrop, double(atDrop));
+        longestAtLogin = std::max(longestAtLogin, double(atLogin));
+        if (!back)
+        {
+            state.counters["max_stall_drop_ms"] = longestAtDrop;
+            state.SkipWithError("the client did not log in again");
+            break;
+        }
+        relayedAfter = double(RelayedFromAlice(ts) - before);
+
+        state.PauseTiming();
+        ClearLogSink();
+        messenger.reset();
+        server.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        d->Reset();
+        state.ResumeTiming();
+    }
+    state.counters["max_stall_drop_ms"] = longestAtDrop;
+    state.counters["max_stall_login_ms"] = longestAtLogin;
+    state.counters["relayed_after_login"] = relayedAfter;
+}
+BENCHMARK(BM_ServerAwayWithTheBookFull)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 TV_QT_BENCHMARK_MAIN()

@@ -1,5 +1,9 @@
 #include "PeerAddressBook.h"
 
+#include "Log.h"
+
+#include <QString>
+
 #include <algorithm>
 #include <utility>
 
@@ -8,30 +12,50 @@ PeerAddressBook::PeerAddressBook(std::function<qint64()> i_now, std::function<st
 {
 }
 
-PeerAddressBook::Entry& PeerAddressBook::EntryOf(const std::string& i_user)
+PeerAddressBook::Entry* PeerAddressBook::EntryOf(const std::string& i_user)
 {
     auto it = m_entries.find(i_user);
     if (it == m_entries.end())
     {
+        // Every new entry counts towards the next round, taken or not.
+        const bool roundDue = m_untilRound == 0;
+        if (!roundDue)
+            --m_untilRound;
         if (m_entries.size() >= MAX_USERS)
-            MakeRoom();
+        {
+            if (roundDue)
+                MakeRoom();
+            if (m_entries.size() >= MAX_USERS)
+            {
+                if (!m_fullLogged)
+                    Log(QStringLiteral("Peer Messenger"), 1,
+                        QString("The address book is full of %1 users in use: further addresses from the server "
+                                "are not kept for a while")
+                            .arg(m_entries.size()));
+                m_fullLogged = true;
+                return nullptr;
+            }
+        }
         it = m_entries.emplace(i_user, Entry()).first;
     }
     it->second.usedMs = m_now();
-    return it->second;
+    return &it->second;
 }
 
-void PeerAddressBook::NoteGiven(const std::string& i_user, quint32 i_address)
+bool PeerAddressBook::NoteGiven(const std::string& i_user, quint32 i_address)
 {
-    Entry& entry = EntryOf(i_user);
+    Entry* entry = EntryOf(i_user);
+    if (!entry)
+        return false;
     if (i_address == 0)
     {
         // Where the user was still counts for a connection from there.
-        entry.offlineMs = entry.usedMs;
-        return;
+        entry->offlineMs = entry->usedMs;
+        return true;
     }
-    entry.given = i_address;
-    entry.offlineMs = -1;
+    entry->given = i_address;
+    entry->offlineMs = -1;
+    return true;
 }
 
 quint32 PeerAddressBook::Given(const std::string& i_user) const
@@ -77,4 +101,9 @@ void PeerAddressBook::MakeRoom()
         gone.push_back(*idle[k].second);
     for (const std::string& user : gone)
         m_entries.erase(user);
+    // The round is paid for by the entries after it: the room it made, and
+    // as many again refused when it made too little.
+    m_untilRound = ROOM_AT_ONCE;
+    if (!gone.empty())
+        m_fullLogged = false;
 }

@@ -1,6 +1,7 @@
 #include "PeerAttempts.h"
 
 #include "Log.h"
+#include "PeerAddressBook.h"
 #include "PeerBounds.h"
 #include "ProtocolCodes.h"
 #include "TextConversion.h"
@@ -8,6 +9,9 @@
 #include <QtEndian>
 
 #include <algorithm>
+
+static_assert(PeerBounds::MAX_USERS_WITH_ANSWERS_KEPT < PeerAddressBook::MAX_USERS / 2,
+              "searchers with answers kept leave room in the address book for everyone else");
 
 namespace
 {
@@ -151,59 +155,166 @@ void PeerAttempts::ExpireLate(qint64 i_now, qint64 i_limitMs)
 
 // ---------------------------------------------------------------- kept messages
 
+PeerAttempts::Rank PeerAttempts::RankOf(const QByteArray& i_message, bool i_answer)
+{
+    if (i_answer)
+        return SearchAnswer;
+    switch (CodeOf(i_message))
+    {
+    case PM_GET_SHARED_FILE_LIST:
+    case PM_GET_SHARED_FILES_IN_FOLDER:
+    case PM_QUEUE_UPLOAD:
+    case PM_UPLOAD_PLACE_IN_LINE_REQUEST:
+    case PM_TRANSFER_REQUEST:
+        return OwnRequest;
+    default:
+        return OtherAnswer;
+    }
+}
+
+void PeerAttempts::DropKept(UnsentQueue& io_queue, std::deque<Kept>::iterator i_kept,
+                            std::deque<QByteArray>* op_dropped)
+{
+    const size_t size = size_t(i_kept->message.size());
+    io_queue.bytes -= size;
+    m_unsentBytes -= size;
+    if (i_kept->rank != OwnRequest)
+        m_answersByAge[i_kept->rank].erase(i_kept->seq);
+    if (i_kept->answer && --io_queue.answers == 0)
+        --m_answerUsers;
+    if (op_dropped && i_kept->rank == OwnRequest)
+        op_dropped->push_back(std::move(i_kept->message));
+    io_queue.messages.erase(i_kept);
+}
+
+void PeerAttempts::RefusedLog(const std::string& i_user, UnsentQueue* ip_queue, const QString& i_why)
+{
+    // One line for a burst: the drops go on until the kept messages go.
+    bool& logged = ip_queue ? ip_queue->dropLogged : m_answersDropLogged;
+    if (!logged)
+        Log(LOG_CATEGORY, 1,
+            QString("Not keeping a message for user %1 while no connection is up: %2 (further ones dropped "
+                    "silently)")
+                .arg(FromName(i_user), i_why));
+    logged = true;
+}
+
+bool PeerAttempts::RoomForUser(const std::string& i_user, UnsentQueue& io_queue, Rank i_rank, size_t i_size,
+                               std::deque<QByteArray>& o_dropped)
+{
+    bool countLogged = false;
+    while (io_queue.messages.size() + 1 > PeerBounds::MAX_UNSENT_MESSAGES ||
+           io_queue.bytes + i_size > PeerBounds::MAX_KEPT_BYTES)
+    {
+        // The oldest of the lowest rank, no higher than the new one's.
+        auto victim = io_queue.messages.end();
+        for (auto kept = io_queue.messages.begin(); kept != io_queue.messages.end(); ++kept)
+            if (kept->rank <= i_rank && (victim == io_queue.messages.end() || kept->rank < victim->rank))
+                victim = kept;
+        if (victim == io_queue.messages.end())
+            return false;
+        if (io_queue.messages.size() + 1 > PeerBounds::MAX_UNSENT_MESSAGES && !io_queue.oldestDropLogged &&
+            !countLogged)
+        {
+            Log(LOG_CATEGORY, 1,
+                QString("More than %1 unsent messages for user %2, dropping the oldest "
+                        "(further ones dropped silently until a connection is up)")
+                    .arg(PeerBounds::MAX_UNSENT_MESSAGES)
+                    .arg(FromName(i_user)));
+            io_queue.oldestDropLogged = countLogged = true;
+        }
+        DropKept(io_queue, victim, &o_dropped);
+    }
+    return true;
+}
+
+bool PeerAttempts::RoomInAll(const std::string& i_user, size_t i_size)
+{
+    while (m_unsentBytes + i_size > PeerBounds::MAX_KEPT_BYTES_TOTAL)
+    {
+        auto& byAge = m_answersByAge[SearchAnswer].empty() ? m_answersByAge[OtherAnswer]
+                                                            : m_answersByAge[SearchAnswer];
+        if (byAge.empty())
+            return false;
+        const quint64 seq = byAge.begin()->first;
+        auto owner = m_unsent.find(byAge.begin()->second);
+        if (owner == m_unsent.end())
+        {
+            byAge.erase(byAge.begin());
+            continue;
+        }
+        auto& messages = owner->second.messages;
+        auto kept = std::find_if(messages.begin(), messages.end(), [&](const Kept& i_k) { return i_k.seq == seq; });
+        if (kept == messages.end())
+        {
+            byAge.erase(byAge.begin());
+            continue;
+        }
+        DropKept(owner->second, kept, nullptr);
+        if (messages.empty() && owner->first != i_user)
+            Forget(owner);
+    }
+    return true;
+}
+
 bool PeerAttempts::Keep(const std::string& i_user, const char* ip_message, size_t i_size, bool i_answer,
                         qint64 i_now, std::deque<QByteArray>& o_dropped)
 {
+    QByteArray message(ip_message, qsizetype(i_size));
+    const Rank rank = RankOf(message, i_answer);
     auto it = m_unsent.find(i_user);
-    const size_t bytes = it == m_unsent.end() ? 0 : it->second.bytes;
-    const bool userFull = bytes + i_size > PeerBounds::MAX_UNSENT_ANSWER_BYTES;
-    if (i_answer && (userFull || m_unsentBytes + i_size > PeerBounds::MAX_UNSENT_ANSWER_BYTES_TOTAL))
+    // Searchers that no connection reaches must not fill the memory, nor
+    // the address book with users in use.
+    if (i_answer && (it == m_unsent.end() || it->second.answers == 0) &&
+        m_answerUsers >= PeerBounds::MAX_USERS_WITH_ANSWERS_KEPT)
     {
-        // Searchers that no connection reaches must not fill the memory.
-        bool& logged = userFull && it != m_unsent.end() ? it->second.dropLogged : m_answersDropLogged;
-        if (!logged)
-            Log(LOG_CATEGORY, 1,
-                QString("Dropping answers to user %1 while no connection is up: past %2 bytes kept "
-                        "for the user or %3 for all")
-                    .arg(FromName(i_user))
-                    .arg(PeerBounds::MAX_UNSENT_ANSWER_BYTES)
-                    .arg(PeerBounds::MAX_UNSENT_ANSWER_BYTES_TOTAL));
-        logged = true;
+        RefusedLog(i_user, nullptr,
+                   QString("answers wait for %1 users already").arg(PeerBounds::MAX_USERS_WITH_ANSWERS_KEPT));
+        return it != m_unsent.end();
+    }
+    if (i_size > PeerBounds::MAX_KEPT_BYTES)
+    {
+        RefusedLog(i_user, it == m_unsent.end() ? nullptr : &it->second,
+                   QString("a message of %1 bytes is past %2 a user").arg(i_size).arg(PeerBounds::MAX_KEPT_BYTES));
         return it != m_unsent.end();
     }
     UnsentQueue& queue = it == m_unsent.end() ? m_unsent[i_user] : it->second;
-    QByteArray message(ip_message, qsizetype(i_size));
     if (!i_answer && CodeOf(message) != PM_GET_SHARED_FILE_LIST)
     {
         // Asked again: the copy kept goes, the new one takes its place in line.
         auto same = std::find_if(queue.messages.begin(), queue.messages.end(),
                                  [&](const Kept& i_k) { return !i_k.answer && i_k.message == message; });
         if (same != queue.messages.end())
-        {
-            queue.bytes -= size_t(same->message.size());
-            m_unsentBytes -= size_t(same->message.size());
-            queue.messages.erase(same);
-        }
+            DropKept(queue, same, nullptr);
     }
-    queue.messages.push_back(Kept{std::move(message), i_answer, i_now});
+    const bool fits = RoomForUser(i_user, queue, rank, i_size, o_dropped) &&
+                      (m_unsentBytes + i_size <= PeerBounds::MAX_KEPT_BYTES_TOTAL ||
+                       (rank == OwnRequest && RoomInAll(i_user, i_size)));
+    if (!fits)
+    {
+        const bool userFull = queue.messages.size() + 1 > PeerBounds::MAX_UNSENT_MESSAGES ||
+                              queue.bytes + i_size > PeerBounds::MAX_KEPT_BYTES;
+        RefusedLog(i_user, userFull ? &queue : nullptr,
+                   userFull ? QString("past %1 messages or %2 bytes kept for the user, and nothing that gives "
+                                      "way before it")
+                                  .arg(PeerBounds::MAX_UNSENT_MESSAGES)
+                                  .arg(PeerBounds::MAX_KEPT_BYTES)
+                            : QString("past %1 bytes kept for all").arg(PeerBounds::MAX_KEPT_BYTES_TOTAL));
+        if (queue.messages.empty())
+        {
+            m_unsent.erase(i_user);
+            return false;
+        }
+        return true;
+    }
+    Kept kept{std::move(message), i_answer, i_now, rank, m_nextSeq++};
+    if (rank != OwnRequest)
+        m_answersByAge[rank].emplace(kept.seq, i_user);
+    if (i_answer && queue.answers++ == 0)
+        ++m_answerUsers;
+    queue.messages.push_back(std::move(kept));
     queue.bytes += i_size;
     m_unsentBytes += i_size;
-    if (queue.messages.size() > PeerBounds::MAX_UNSENT_MESSAGES)
-    {
-        QByteArray oldest = std::move(queue.messages.front().message);
-        queue.messages.pop_front();
-        queue.bytes -= size_t(oldest.size());
-        m_unsentBytes -= size_t(oldest.size());
-        o_dropped.push_back(std::move(oldest));
-        // One line for the burst: the drops go on until the messages go.
-        if (!queue.oldestDropLogged)
-            Log(LOG_CATEGORY, 1,
-                QString("More than %1 unsent messages for user %2, dropping the oldest "
-                        "(further ones dropped silently until a connection is up)")
-                    .arg(PeerBounds::MAX_UNSENT_MESSAGES)
-                    .arg(FromName(i_user)));
-        queue.oldestDropLogged = true;
-    }
     return true;
 }
 
@@ -218,9 +329,15 @@ bool PeerAttempts::OnlyAnswersKept(const std::string& i_user) const
     return it != m_unsent.end() && OnlyAnswers(it->second);
 }
 
-void PeerAttempts::Forget(std::unordered_map<std::string, UnsentQueue>::iterator i_queue)
+void PeerAttempts::Forget(Queues::iterator i_queue)
 {
-    m_unsentBytes -= i_queue->second.bytes;
+    UnsentQueue& queue = i_queue->second;
+    for (const Kept& kept : queue.messages)
+        if (kept.rank != OwnRequest)
+            m_answersByAge[kept.rank].erase(kept.seq);
+    if (queue.answers > 0)
+        --m_answerUsers;
+    m_unsentBytes -= queue.bytes;
     m_answersDropLogged = false;
     m_unsent.erase(i_queue);
 }
@@ -254,15 +371,15 @@ size_t PeerAttempts::PlanRetry(qint64 i_now, size_t& o_droppedAnswers)
                 ++kept;
                 continue;
             }
-            queue.bytes -= size_t(kept->message.size());
-            m_unsentBytes -= size_t(kept->message.size());
-            kept = queue.messages.erase(kept);
+            const qsizetype at = kept - queue.messages.begin();
+            DropKept(queue, kept, nullptr);
+            kept = queue.messages.begin() + at;
             ++o_droppedAnswers;
         }
         if (queue.messages.empty())
         {
-            m_answersDropLogged = false;
-            it = m_unsent.erase(it);
+            const auto gone = it++;
+            Forget(gone);
             continue;
         }
         // Our own requests go before answers: a browse of the user's is not

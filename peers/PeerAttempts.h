@@ -26,13 +26,22 @@
 //   address of a user messages wait for, and begun anew when the server
 //   says a user it has been under way for RENEW_AFTER_MS is online: its
 //   relayed request may have gone to a client of his that is gone.
-// Kept messages: per user in order, at most MAX_UNSENT_MESSAGES (the oldest
-//   dropped); answers to searches only within MAX_UNSENT_ANSWER_BYTES per user
-//   and MAX_UNSENT_ANSWER_BYTES_TOTAL for all (see PeerBounds). Each goes out
-//   once, when a connection reaching the user is up. A message of ours equal
-//   to one kept replaces it, as the transfer queue asks again at each login;
-//   requests for share lists are not merged: each browse waits for a list of
-//   its own.
+// Kept messages: per user in order. What gives way first: answers to
+//   searches, then our other answers (a denial, a response, a place in
+//   line), and last our own requests to him (for his list, a folder, a
+//   queued file, his place in line, an offer); within each, the oldest.
+//   Bounds: MAX_UNSENT_MESSAGES and MAX_KEPT_BYTES a user, past which what
+//   ranks no higher than the new message gives way, else the new one is not
+//   kept; MAX_KEPT_BYTES_TOTAL for all, past which only a request of ours is
+//   kept, pushing out the oldest answers kept for anyone. Users with answers
+//   to searches kept: at most MAX_USERS_WITH_ANSWERS_KEPT, below what the
+//   address book holds; an answer to one more is not kept. (See PeerBounds.)
+//   Only what is ours to say to the user is kept: an answer to a request
+//   from a connection that does not reach him is never kept (the messenger
+//   puts it on that connection). Each goes out once, when a connection
+//   reaching the user is up. A message of ours equal to one kept replaces
+//   it, as the transfer queue asks again at each login; requests for share
+//   lists are not merged: each browse waits for a list of its own.
 // Costs: attempts are found by id, by token and by user; what one event does
 //   is in proportion to that user's attempts and messages.
 
@@ -97,8 +106,8 @@ public:
 
     // ---- kept messages
 
-    // Keeps a message for the user; false when it is an answer past the
-    // bounds. o_dropped: messages of the user that gave way (the oldest).
+    // Keeps a message for the user within the bounds; false when nothing is
+    // kept for him. o_dropped: requests of ours to him that gave way.
     bool Keep(const std::string& i_user, const char* ip_message, size_t i_size, bool i_answer, qint64 i_now,
               std::deque<QByteArray>& o_dropped);
     bool HasKept(const std::string& i_user) const { return m_unsent.count(i_user) > 0; }
@@ -122,22 +131,40 @@ public:
     void AddUsers(std::set<std::string>& io_users) const;
 
 private:
+    // What gives way first: the lowest rank.
+    enum Rank { SearchAnswer = 0, OtherAnswer = 1, OwnRequest = 2 };
     struct Kept
     {
         QByteArray message;
         bool answer = false;
         qint64 keptMs = 0;
+        Rank rank = OwnRequest;
+        quint64 seq = 0;
     };
     struct UnsentQueue
     {
         std::deque<Kept> messages;
         size_t bytes = 0;
+        size_t answers = 0;
         bool dropLogged = false;
         bool oldestDropLogged = false;
     };
+    using Queues = std::unordered_map<std::string, UnsentQueue>;
     static bool OnlyAnswers(const UnsentQueue& i_queue);
+    static Rank RankOf(const QByteArray& i_message, bool i_answer);
     void Unindex(const Attempt& i_attempt);
-    void Forget(std::unordered_map<std::string, UnsentQueue>::iterator i_queue);
+    void Forget(Queues::iterator i_queue);
+    // Takes one kept message off the books; o_dropped gets it when it is a
+    // request of ours.
+    void DropKept(UnsentQueue& io_queue, std::deque<Kept>::iterator i_kept, std::deque<QByteArray>* op_dropped);
+    // Makes room in the user's queue for a message of the rank and size;
+    // false when what ranks no higher does not free enough.
+    bool RoomForUser(const std::string& i_user, UnsentQueue& io_queue, Rank i_rank, size_t i_size,
+                     std::deque<QByteArray>& o_dropped);
+    // Makes room in all for a request of ours, pushing out the oldest
+    // answers kept for anyone; false when there are none left to push.
+    bool RoomInAll(const std::string& i_user, size_t i_size);
+    void RefusedLog(const std::string& i_user, UnsentQueue* ip_queue, const QString& i_why);
 
     std::map<quint64, Attempt> m_attempts;
     std::map<quint32, quint64> m_tokens;
@@ -149,8 +176,13 @@ private:
     };
     std::map<quint32, LateToken> m_lateTokens;
 
-    std::unordered_map<std::string, UnsentQueue> m_unsent;
+    Queues m_unsent;
     size_t m_unsentBytes = 0;
+    size_t m_answerUsers = 0;
+    quint64 m_nextSeq = 0;
+    // Answers kept, by rank, oldest first: what gives way for a request of
+    // ours past the bound of all.
+    std::map<quint64, std::string> m_answersByAge[2];
     // Answers dropped for the bound of all users' kept messages were logged
     // since the kept ones last went.
     bool m_answersDropLogged = false;

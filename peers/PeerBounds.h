@@ -38,9 +38,10 @@
 //   coming: those are bounded by the user's own requests.
 // Proofs of claims: see PeerClaims.
 // Kept messages (while a connection to the user is being made):
-//   MAX_UNSENT_MESSAGES per user, the oldest dropped; answers to searches
-//   only within MAX_UNSENT_ANSWER_BYTES per user and _TOTAL for all, further
-//   ones dropped.
+//   MAX_UNSENT_MESSAGES and MAX_KEPT_BYTES per user, MAX_KEPT_BYTES_TOTAL for
+//   all, answers giving way before our own requests (see PeerAttempts); at
+//   most MAX_USERS_WITH_ANSWERS_KEPT users with answers to searches kept, so
+//   that the address book never fills with searchers.
 // Search results: MAX_RESULTS_PER_USER of one search from one user and
 //   MAX_RESULTS_PER_SEARCH in all; a reply past them is cut to what fits.
 
@@ -86,8 +87,9 @@ public:
     static constexpr qint64 RECEIVE_STALL_MS = 30000;
 
     static constexpr size_t MAX_UNSENT_MESSAGES = 1000;
-    static constexpr size_t MAX_UNSENT_ANSWER_BYTES = 4 * 1024 * 1024;
-    static constexpr size_t MAX_UNSENT_ANSWER_BYTES_TOTAL = 32 * 1024 * 1024;
+    static constexpr size_t MAX_KEPT_BYTES = 1024 * 1024;
+    static constexpr size_t MAX_KEPT_BYTES_TOTAL = 16 * 1024 * 1024;
+    static constexpr size_t MAX_USERS_WITH_ANSWERS_KEPT = 4096;
 
     static constexpr size_t MAX_RESULTS_PER_USER = 5000;
     static constexpr size_t MAX_RESULTS_PER_SEARCH = 300000;

@@ -1754,6 +1754,8 @@ void PeerMessenger::Deliver(const std::string& i_user, const MemStream& i_messag
         PeerLog(1, QStringLiteral("Not sending a message to our own user name"));
         return;
     }
+    if (!i_answer && AnswerToClaimant(i_user, i_message))
+        return;
     // An answer goes to a search of his that has just come: he is online.
     if (i_answer)
         m_claims.NoteAlive(i_user);
@@ -1775,6 +1777,21 @@ void PeerMessenger::Deliver(const std::string& i_user, const MemStream& i_messag
         return;
     }
     StartAttempt(i_user, "P");
+}
+
+bool PeerMessenger::AnswerToClaimant(const std::string& i_user, const MemStream& i_message)
+{
+    if (m_answering.id == 0 || m_answering.user != i_user ||
+        PeerOutput::IsRequest(qFromLittleEndian<quint32>(i_message.Data())))
+        return false;
+    PeerConnection* conn = Find(m_answering.id);
+    if (conn && ReachesUser(conn))
+        return false;
+    // A denial or a place in line for a request the user never made would
+    // cost him, and keep our own requests to him from their place.
+    if (conn)
+        Reply(conn, i_message);
+    return true;
 }
 
 bool PeerMessenger::Keep(const std::string& i_user, const MemStream& i_message, bool i_answer)
@@ -1921,6 +1938,10 @@ void PeerMessenger::HandleMessage(PeerConnection* ip_conn, const char* ip_frame,
     // What depends on who asks is the user's only where he is.
     const bool reached = ReachesUser(ip_conn);
     bool ok = true;
+    // What the request makes the receivers of our signals say to the user
+    // is the asker's; a receiver may spin an event loop meanwhile.
+    const Answering outer = m_answering;
+    m_answering = Answering{ip_conn->Id(), user};
 
     switch (code)
     {
@@ -2018,6 +2039,7 @@ void PeerMessenger::HandleMessage(PeerConnection* ip_conn, const char* ip_frame,
         PeerLog(2, QString("Ignoring a message with unknown code %1 from user %2").arg(code).arg(FromName(user)));
         break;
     }
+    m_answering = outer;
     if (!ok && !ip_conn->IsClosed())
         Malformed(ip_conn, code);
 }

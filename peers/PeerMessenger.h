@@ -211,8 +211,12 @@ private:
     void RetryKept();
     void RetryNextBatch();
     void Deliver(const std::string& i_user, const MemStream& i_message, bool i_answer);
+    // An answer of ours to the user while a request from a connection that
+    // does not reach him is handled: it goes on that connection or nowhere,
+    // never kept for him. False when it is not such an answer.
+    bool AnswerToClaimant(const std::string& i_user, const MemStream& i_message);
     // Keeps a message until a "P" connection to the user is up; false when
-    // it is an answer past the bounds of the kept ones.
+    // nothing is kept for him.
     bool Keep(const std::string& i_user, const MemStream& i_message, bool i_answer);
     // Discards what is kept for the user; how many messages went.
     size_t DiscardKept(const std::string& i_user);
@@ -294,6 +298,13 @@ private:
     // Our attempts and the messages kept for users.
     PeerAttempts m_attempts;
     bool m_retryPosted = false;
+    // The connection whose request is being handled, and the user it names.
+    struct Answering
+    {
+        quint64 id = 0;
+        std::string user;
+    };
+    Answering m_answering;
     // Outgoing connects under way, and those waiting for a place.
     struct WaitingConnect
     {

@@ -2,10 +2,12 @@
 // against the scripted central server: the first way up wins and the other
 // is closed, unsent messages flushed in order and capped, failure reported
 // when both ways fail (and the unsent messages discarded), relayed requests
-// answered with a pierce or refused, "F" and "D" connections, and the
-// listening ports sent at login. Alice is the messenger; bob is a scripted
-// client with a raw server connection and a listener of the test's own.
+// answered with a pierce or refused, "F" and "D" connections, the listening
+// ports sent at login, what a claim of a name makes us say, and the address
+// book's bound. Alice is the messenger; bob is a scripted client with a raw
+// server connection and a listener of the test's own.
 
+#include "PeerAddressBook.h"
 #include "PeerTestSupport.h"
 #include "common/TestServer.h"
 #include "server.h"
@@ -69,6 +71,7 @@ private slots:
     void DistributedConnectionToAddress();
     void ClaimedNameTakesNothingMeantForTheUser();
     void ServerComingAndGoing();
+    void WhatClaimantsMakeUsSayStaysWithThem();
 
 private:
     // Ports that refuse: nothing listens there.
@@ -626,6 +629,147 @@ void TestPeerAttempts::ServerComingAndGoing()
     delete toCarol;
     delete toDave;
     delete bob;
+}
+
+void TestPeerAttempts::WhatClaimantsMakeUsSayStaysWithThem()
+{
+    // The transfer queue denies a file we do not share, at once.
+    QSignalSpy asked(mp_messenger, &PeerMessenger::QueueUploadRequested);
+    connect(mp_messenger, &PeerMessenger::QueueUploadRequested, mp_messenger,
+            [this](std::string i_user, std::string i_file) { mp_messenger->DenyUpload(i_user, i_file, "File not shared."); });
+    const auto denial = [](const QByteArray& i_file) {
+        return U32(PM_UPLOAD_DENIED) + Str(i_file) + Str("File not shared.");
+    };
+
+    // Forty users the server knows, each claimed by a party at an address
+    // of its own that asks a thousand files with 30,000-byte names and never
+    // reads. The client holds no more than the output it lets each party
+    // have: nothing is kept for the users.
+    const int parties = 40, requests = 1000;
+    const QByteArray longName(30000, 'n');
+    std::vector<std::unique_ptr<ScriptedUser>> users;
+    std::vector<std::unique_ptr<QTcpSocket>> claimants;
+    for (int k = 0; k < parties; ++k)
+    {
+        users.push_back(std::make_unique<ScriptedUser>());
+        QVERIFY(users.back()->LogIn(m_ts.Port(), "user" + QByteArray::number(k)));
+        users.back()->SetPorts(users.back()->m_listener.serverPort(), 0);
+        QVERIFY(WaitPortsSet("user" + QByteArray::number(k), 1));
+    }
+    const size_t before = HeapInUse();
+    for (int k = 0; k < parties; ++k)
+    {
+        claimants.push_back(ConnectFrom(mp_messenger->ListeningPort(), 0x7F0A0001u + quint32(k)));
+        QVERIFY(claimants.back());
+        WriteRaw(claimants.back().get(), PeerInit("user" + QByteArray::number(k), "P"));
+    }
+    std::vector<int> sent(parties, 0);
+    qint64 written = 0;
+    const auto feed = [&] {
+        for (int k = 0; k < parties; ++k)
+            while (sent[k] < requests && claimants[k]->state() == QAbstractSocket::ConnectedState &&
+                   claimants[k]->bytesToWrite() < 65536)
+            {
+                const QByteArray request = Frame(PM_QUEUE_UPLOAD, Str(longName + QByteArray::number(sent[k]++)));
+                claimants[k]->write(request);
+                written += request.size();
+            }
+    };
+    const auto allTaken = [&] {
+        return asked.count() == parties * requests &&
+               std::all_of(claimants.begin(), claimants.end(), [](auto& i_c) { return i_c->bytesToWrite() == 0; });
+    };
+    // Until all is taken, or the client stops reading what has no room.
+    SpinWhileMoving(allTaken, [&] { return written + asked.count(); }, feed);
+    QVERIFY2(HeapInUse() < before + parties * size_t(PeerBounds::MAX_UNSENT_BYTES) + (64 << 20),
+             qPrintable(QString("%1 MiB more held").arg((HeapInUse() - before) >> 20)));
+    // Each real user, asked for something of ours, gets that first; a
+    // request of his own is answered to him.
+    for (int k = 0; k < parties; ++k)
+    {
+        const QByteArray user = "user" + QByteArray::number(k);
+        mp_messenger->QueueDownload(user.toStdString(), "fence");
+        std::unique_ptr<QTcpSocket> toUser(Accept(users[k]->m_listener));
+        QVERIFY(toUser);
+        FrameReader reader;
+        QCOMPARE(reader.Next(toUser.get()), U32(PM_PEER_INIT) + Str("alice") + Str("P") + U32(0));
+        QVERIFY2(reader.Next(toUser.get()) == U32(PM_QUEUE_UPLOAD) + Str("fence"), user.constData());
+        if (k == 0)
+        {
+            WriteRaw(toUser.get(), Frame(PM_QUEUE_UPLOAD, Str("missing")));
+            QCOMPARE(reader.Next(toUser.get()), denial("missing"));
+        }
+    }
+    claimants.clear();
+    users.clear();
+
+    // Carol: three queue requests and three place-in-line requests of ours
+    // wait for her while her address is slow to come. A party claims her
+    // and asks 1,100 files: its denials are its own, and when carol answers
+    // our relayed request she gets ours, in order, and nothing else.
+    QVERIFY(m_ts.Set("address_delay", 600));
+    ScriptedUser carol;
+    QVERIFY(carol.LogIn(m_ts.Port(), "carol"));
+    carol.SetPorts(carol.m_listener.serverPort(), 0);
+    QVERIFY(WaitPortsSet("carol", 1));
+    std::vector<QByteArray> ours;
+    for (int n = 1; n <= 3; ++n)
+    {
+        const QByteArray file = "mine " + QByteArray::number(n);
+        mp_messenger->QueueDownload("carol", file.toStdString());
+        ours.push_back(U32(PM_QUEUE_UPLOAD) + Str(file));
+        ours.push_back(U32(PM_UPLOAD_PLACE_IN_LINE_REQUEST) + Str(file));
+        mp_messenger->SendMessage("carol", Stream(ours.back()));
+    }
+    const Relay relay = ParseRelay(carol.NextFromServer(SM_CONNECT_TO_PEER));
+    QVERIFY(relay.token != 0);
+    const int base = asked.count();
+    auto claimant = ConnectFrom(mp_messenger->ListeningPort(), 0x7F0B0001u, 1 << 20);
+    QVERIFY(claimant);
+    QByteArray flood = PeerInit("carol", "P");
+    for (int n = 0; n < 1100; ++n)
+        flood += Frame(PM_QUEUE_UPLOAD, Str("not mine " + QByteArray::number(n)));
+    WriteRaw(claimant.get(), flood);
+    FrameReader claimantReader;
+    for (int n = 0; n < 1100; ++n)
+        QCOMPARE(claimantReader.Next(claimant.get()), denial("not mine " + QByteArray::number(n)));
+    QCOMPARE(asked.count(), base + 1100);
+    auto fromCarol = ConnectRaw(mp_messenger->ListeningPort());
+    QVERIFY(fromCarol);
+    WriteRaw(fromCarol.get(), Pierce(relay.token));
+    FrameReader carols;
+    for (const QByteArray& message : ours)
+        QCOMPARE(carols.Next(fromCarol.get()), message);
+    mp_messenger->QueueDownload("carol", "fence");
+    QCOMPARE(carols.Next(fromCarol.get()), U32(PM_QUEUE_UPLOAD) + Str("fence"));
+
+    // The address book full of users in use takes 30,000 more answers: the
+    // users in use are asked for a round at a time, not for each answer,
+    // and the book stays within its bound, those in use kept.
+    std::set<std::string> inUse;
+    size_t rounds = 0;
+    PeerAddressBook book([] { return qint64(0); }, [&] {
+        ++rounds;
+        return inUse;
+    });
+    for (size_t k = 0; k < PeerAddressBook::MAX_USERS; ++k)
+    {
+        inUse.insert("busy" + std::to_string(k));
+        book.NoteGiven("busy" + std::to_string(k), quint32(k + 1));
+    }
+    const size_t more = 30000;
+    for (size_t k = 0; k < more; ++k)
+        book.NoteGiven("searcher" + std::to_string(k), 0x7F000001u);
+    QVERIFY2(book.Size() <= PeerAddressBook::MAX_USERS, qPrintable(QString::number(book.Size())));
+    QVERIFY2(rounds <= more / PeerAddressBook::ROOM_AT_ONCE + 1, qPrintable(QString::number(rounds)));
+    QCOMPARE(book.Given("busy0"), 1u);
+    QCOMPARE(book.Given("busy9999"), 10000u);
+    // Once they are idle, the book takes answers again.
+    inUse.clear();
+    for (size_t k = 0; k <= PeerAddressBook::ROOM_AT_ONCE; ++k)
+        book.NoteGiven("later" + std::to_string(k), 0x7F000002u);
+    QCOMPARE(book.Given("later" + std::to_string(PeerAddressBook::ROOM_AT_ONCE)), 0x7F000002u);
+    QVERIFY(book.Size() <= PeerAddressBook::MAX_USERS);
 }
 
 QTEST_MAIN(TestPeerAttempts)
