@@ -1090,6 +1090,18 @@ bool PeerMessenger::AwaitsAsker(PeerConnection* ip_conn, quint32 i_code)
     return Claim(ip_conn, true, QStringLiteral("a request for our shares"));
 }
 
+bool PeerMessenger::TakesNotice(PeerConnection* ip_conn, bool i_reached, quint32 i_code)
+{
+    if (i_reached)
+        return true;
+    PeerLog(1, QString("Ignoring message %1 from connection %2, which claims user %3 from an address not known to "
+                       "be the user's: it speaks of transfers of his")
+                   .arg(i_code)
+                   .arg(ip_conn->Id())
+                   .arg(FromName(ip_conn->m_user)));
+    return false;
+}
+
 bool PeerMessenger::Claim(PeerConnection* ip_conn, bool i_expected, const QString& i_what, bool* o_tell)
 {
     QString why;
@@ -1988,7 +2000,7 @@ void PeerMessenger::HandleMessage(PeerConnection* ip_conn, const char* ip_frame,
     case PM_TRANSFER_RESPONSE:
     {
         PeerDecoders::TransferResponse m;
-        if ((ok = PeerDecoders::DecodeTransferResponse(body, bodySize, m)))
+        if ((ok = PeerDecoders::DecodeTransferResponse(body, bodySize, m)) && TakesNotice(ip_conn, reached, code))
             emit FileTransferResponse(user, m.m_req, m.m_allowed, m.m_withSize, m.m_size, m.m_reason);
         break;
     }
@@ -2002,14 +2014,14 @@ void PeerMessenger::HandleMessage(PeerConnection* ip_conn, const char* ip_frame,
     case PM_UPLOAD_FAILED:
     {
         std::string file;
-        if ((ok = PeerDecoders::DecodeFileName(body, bodySize, file)))
+        if ((ok = PeerDecoders::DecodeFileName(body, bodySize, file)) && TakesNotice(ip_conn, reached, code))
             emit UploadFailed(user, file);
         break;
     }
     case PM_UPLOAD_DENIED:
     {
         PeerDecoders::UploadDenied m;
-        if ((ok = PeerDecoders::DecodeUploadDenied(body, bodySize, m)))
+        if ((ok = PeerDecoders::DecodeUploadDenied(body, bodySize, m)) && TakesNotice(ip_conn, reached, code))
             emit UploadDenied(user, m.m_file, m.m_reason);
         break;
     }

@@ -195,6 +195,11 @@ private:
     // does not reach the user it names, who is shown more than a stranger.
     // It is answered after the proof, as the user's or as a stranger's.
     bool AwaitsAsker(PeerConnection* ip_conn, quint32 i_code);
+    // Whether a notice that ends or changes a transfer with the connection's
+    // user (a response to an offer, a denial, a failure) is taken: only from
+    // a connection that reaches him, so a claimant cannot end his download.
+    // Logs what it ignores.
+    bool TakesNotice(PeerConnection* ip_conn, bool i_reached, quint32 i_code);
     // The user's proof is over, or has shown what it could: what waited on
     // it goes on, or goes.
     void SettleProof(const std::string& i_user, bool i_over, quint32 i_answeredFrom = 0);

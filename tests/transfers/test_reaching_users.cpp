@@ -473,7 +473,10 @@ void TestReachingUsers::AClaimIsShownWhatAStrangerIs()
     QTcpSocket* claim = old.Connect();
     int marked = 0;
     connect(messenger, &PeerMessenger::DownloadPlaceInLine, this, [&] { ++marked; });
-    WriteRaw(claim, PeerInit("bob", "P") + Offer(41, "song.bin", song.size()) + Frame(PM_UPLOAD_PLACE_IN_LINE, Str("marker") + U32(1)));
+    // Nor does its word that bob denies or failed the file end the download.
+    WriteRaw(claim, PeerInit("bob", "P") + Offer(41, "song.bin", song.size()) +
+                        Frame(PM_UPLOAD_DENIED, Str("music\\song.bin") + Str("Cancelled")) + Frame(PM_UPLOAD_FAILED, Str("music\\song.bin")) +
+                        Frame(PM_UPLOAD_PLACE_IN_LINE, Str("marker") + U32(1)));
     QVERIFY(Spin([&] { return marked == 1; }, pump));
     messenger->SendAnswer("bob", Stream(answer));
     QVERIFY(Spin([&] { return bob.m_got.count(answer) == 2; }, pump));
