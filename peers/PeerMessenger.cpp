@@ -905,6 +905,8 @@ void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
         if (other == ip_conn)
             return;
     }
+    if (ip_conn->m_type == "P" || ip_conn->m_type == "D")
+        ip_conn->BoundSystemBuffer();
     if (ip_conn->m_type == "P")
     {
         ip_conn->SetStage(PeerConnection::Stage::Open);
