@@ -173,6 +173,11 @@ void PeerMessenger::SetClock(std::function<qint64()> i_now)
     m_clock = std::move(i_now);
 }
 
+void PeerMessenger::SetTokenSource(std::function<quint32()> i_next)
+{
+    m_tokenSource = std::move(i_next);
+}
+
 void PeerMessenger::SetInflateCap(size_t i_cap)
 {
     m_inflateCap = i_cap;
@@ -1362,7 +1367,7 @@ quint32 PeerMessenger::NewToken()
 {
     // Unforeseeable: whoever sees one of our tokens must not answer the next.
     do
-        m_nextToken = QRandomGenerator::global()->generate();
+        m_nextToken = m_tokenSource ? m_tokenSource() : QRandomGenerator::global()->generate();
     while (m_nextToken == 0 || m_attempts.HasToken(m_nextToken) || m_claims.IsProofToken(m_nextToken));
     return m_nextToken;
 }
