@@ -132,25 +132,31 @@ std::vector<quint64> PeerAttempts::Ids() const
     return ids;
 }
 
-void PeerAttempts::NoteLate(quint32 i_token, const std::string& i_user, qint64 i_now)
+void PeerAttempts::NoteLate(quint32 i_token, const std::string& i_user, const std::string& i_type, qint64 i_now,
+                            qint64 i_limitMs)
 {
-    m_lateTokens[i_token] = LateToken{i_user, i_now};
+    m_lateTokens[i_token] = LateToken{{i_user, i_type}, i_now + i_limitMs};
 }
 
-std::string PeerAttempts::TakeLate(quint32 i_token, qint64 i_now, qint64 i_limitMs)
+PeerAttempts::Late PeerAttempts::TakeLate(quint32 i_token, qint64 i_now)
 {
     auto late = m_lateTokens.find(i_token);
-    if (late == m_lateTokens.end() || i_now - late->second.finishedMs > i_limitMs)
-        return std::string();
-    const std::string user = late->second.user;
+    if (late == m_lateTokens.end() || i_now > late->second.untilMs)
+        return Late();
+    const Late taken = late->second.late;
     m_lateTokens.erase(late);
-    return user;
+    return taken;
 }
 
-void PeerAttempts::ExpireLate(qint64 i_now, qint64 i_limitMs)
+bool PeerAttempts::ForgetLate(quint32 i_token)
+{
+    return m_lateTokens.erase(i_token) > 0;
+}
+
+void PeerAttempts::ExpireLate(qint64 i_now)
 {
     for (auto late = m_lateTokens.begin(); late != m_lateTokens.end();)
-        late = i_now - late->second.finishedMs > i_limitMs ? m_lateTokens.erase(late) : std::next(late);
+        late = i_now > late->second.untilMs ? m_lateTokens.erase(late) : std::next(late);
 }
 
 // ---------------------------------------------------------------- kept messages

@@ -17,7 +17,10 @@
 //     pierce within 60 s): its kept messages are discarded;
 //   - whole, its direct connect too, when the server connection ends: what
 //     the server was asked for it is lost with that connection. "P" keeps its
-//     messages for the next login; "F" and "D" are reported failed.
+//     messages for the next login; "D" is reported failed. A pierce that
+//     answers its relayed request, already on its way, is still taken for
+//     DROP_PIERCE_MS; an "F" attempt is reported failed once that time has
+//     passed without it, so that its upload goes back to the queue quietly.
 // It is tried again after the next login, for every user with kept messages,
 //   spread out: RETRY_BATCH users a turn, a turn every RETRY_INTERVAL_MS,
 //   users with requests of ours before those with only answers kept.
@@ -63,6 +66,7 @@ public:
     static constexpr qint64 RENEW_AFTER_MS = 5000;
     static constexpr size_t RETRY_BATCH = 32;
     static constexpr int RETRY_INTERVAL_MS = 20;
+    static constexpr int DROP_PIERCE_MS = 5000;
 
     struct Attempt
     {
@@ -97,12 +101,21 @@ public:
     size_t Count() const { return m_attempts.size(); }
     bool HasToken(quint32 i_token) const { return m_tokens.count(i_token) || m_lateTokens.count(i_token); }
 
-    // A "P" attempt the direct way won while its relayed request was out:
-    // the user answers it all the same, within i_limitMs.
-    void NoteLate(quint32 i_token, const std::string& i_user, qint64 i_now);
-    // The user of a late token still in time, taken off the books; empty when none.
-    std::string TakeLate(quint32 i_token, qint64 i_now, qint64 i_limitMs);
-    void ExpireLate(qint64 i_now, qint64 i_limitMs);
+    // An attempt that ended while its relayed request was out (the direct
+    // way won, or the server connection ended): the user may answer it all
+    // the same, within i_limitMs, and a connection of the type is his.
+    struct Late
+    {
+        std::string user;  // empty: no such token in time
+        std::string type;
+    };
+    void NoteLate(quint32 i_token, const std::string& i_user, const std::string& i_type, qint64 i_now,
+                  qint64 i_limitMs);
+    // The late token still in time, taken off the books.
+    Late TakeLate(quint32 i_token, qint64 i_now);
+    // Takes the token off the books; false when it was not there (taken).
+    bool ForgetLate(quint32 i_token);
+    void ExpireLate(qint64 i_now);
 
     // ---- kept messages
 
@@ -171,8 +184,8 @@ private:
     std::unordered_map<std::string, std::vector<quint64>> m_byUser;
     struct LateToken
     {
-        std::string user;
-        qint64 finishedMs = 0;
+        Late late;
+        qint64 untilMs = 0;
     };
     std::map<quint32, LateToken> m_lateTokens;
 

@@ -181,6 +181,11 @@ void PeerMessenger::SetClock(std::function<qint64()> i_now)
     m_clock = std::move(i_now);
 }
 
+void PeerMessenger::SetTokenSource(std::function<quint32()> i_next)
+{
+    m_tokenSource = std::move(i_next);
+}
+
 void PeerMessenger::SetInflateCap(size_t i_cap)
 {
     m_inflateCap = i_cap;
@@ -308,7 +313,17 @@ void PeerMessenger::OnServerDisconnected()
         if (attempt.directConnection != 0)
             if (PeerConnection* conn = Find(attempt.directConnection))
                 CloseConnection(conn, QStringLiteral("the connection to the server ended"), 3);
-        if (attempt.type != "P" || !ServerComingBack())
+        // The user may have had our relayed request already: his pierce is
+        // taken a while yet, and a file connection fails only after it.
+        const bool late = attempt.indirectPending && attempt.type != "D";
+        if (late)
+            m_attempts.NoteLate(attempt.token, attempt.user, attempt.type, Now(), PeerAttempts::DROP_PIERCE_MS);
+        if (late && attempt.type == "F")
+            QTimer::singleShot(PeerAttempts::DROP_PIERCE_MS, this, [this, token = attempt.token, user = attempt.user] {
+                if (m_attempts.ForgetLate(token))
+                    emit ConnectionToUserFailed(user, "F");
+            });
+        else if (attempt.type != "P" || !ServerComingBack())
             failed.emplace_back(attempt.user, attempt.type);
     }
     if (!ended.empty())
@@ -895,18 +910,17 @@ void PeerMessenger::HandleFirstFrame(PeerConnection* ip_conn, const char* ip_fra
         Attempt* attempt = m_attempts.ByToken(token);
         if (!attempt)
         {
-            const std::string late = m_attempts.TakeLate(token, Now(), PIERCE_LIMIT_MS);
-            if (late.empty())
+            const PeerAttempts::Late late = m_attempts.TakeLate(token, Now());
+            if (late.user.empty())
             {
                 CloseConnection(ip_conn, QString("answer to no request of ours (token %1)").arg(token));
                 return;
             }
-            ip_conn->m_user = late;
-            ip_conn->m_type = "P";
+            ip_conn->m_user = late.user;
+            ip_conn->m_type = late.type;
             ip_conn->m_weAsked = true;
-            PeerLog(2, QString("User %1 answered our request through the server after the direct way; "
-                               "keeping both connections")
-                           .arg(FromName(ip_conn->m_user)));
+            PeerLog(2, QString("User %1 answered our request through the server after the attempt ended (type %2)")
+                           .arg(FromName(ip_conn->m_user), FromLatin1(late.type)));
             BecomeEstablished(ip_conn);
             return;
         }
@@ -953,6 +967,8 @@ void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
         PeerLog(1, QString("Cannot set keepalive on connection %1 to user %2: a vanished peer goes unnoticed")
                        .arg(ip_conn->Id())
                        .arg(FromName(user)));
+    if (ip_conn->m_type == "P" || ip_conn->m_type == "D")
+        ip_conn->BoundSystemBuffer();
     if (ip_conn->m_type == "P")
     {
         ip_conn->SetStage(PeerConnection::Stage::Open);
@@ -1472,7 +1488,7 @@ quint32 PeerMessenger::NewToken()
 {
     // Unforeseeable: whoever sees one of our tokens must not answer the next.
     do
-        m_nextToken = QRandomGenerator::global()->generate();
+        m_nextToken = m_tokenSource ? m_tokenSource() : QRandomGenerator::global()->generate();
     while (m_nextToken == 0 || m_attempts.HasToken(m_nextToken) || m_claims.IsProofToken(m_nextToken));
     return m_nextToken;
 }
@@ -1524,7 +1540,7 @@ void PeerMessenger::FinishAttempt(quint64 i_attempt, quint64 i_winner)
         return;
     const Attempt done = m_attempts.End(i_attempt);
     if (done.type == "P" && done.indirectPending)
-        m_attempts.NoteLate(done.token, done.user, Now());
+        m_attempts.NoteLate(done.token, done.user, "P", Now(), PIERCE_LIMIT_MS);
     if (done.directConnection != 0 && done.directConnection != i_winner)
         if (PeerConnection* other = Find(done.directConnection))
             CloseConnection(other, QStringLiteral("the other way was quicker"));
@@ -1652,7 +1668,7 @@ void PeerMessenger::OnHalfMinuteTimer()
 {
     const qint64 now = Now();
 
-    m_attempts.ExpireLate(now, PIERCE_LIMIT_MS);
+    m_attempts.ExpireLate(now);
     for (const std::string& user : m_claims.Expire())
         SettleProof(user, true);
 

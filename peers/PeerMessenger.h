@@ -92,6 +92,9 @@ public:
     // the cap on inflated bodies.
     void SetClock(std::function<qint64()> i_now);
     void SetInflateCap(size_t i_cap);
+    // For fuzzing: where the tokens of our requests come from, so that the
+    // same inputs take the same paths (unforeseeable ones otherwise).
+    void SetTokenSource(std::function<quint32()> i_next);
 
 public slots:
     // The 30-second housekeeping: time limits of first messages, attempts
@@ -343,6 +346,7 @@ private:
     quint64 m_nextId = 1;
     quint32 m_nextToken;
     std::function<qint64()> m_clock;
+    std::function<quint32()> m_tokenSource;
     size_t m_inflateCap;
 };
 

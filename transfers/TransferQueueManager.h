@@ -15,6 +15,7 @@
 #include "UploadStatusProvider.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -23,6 +24,7 @@
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -167,6 +169,10 @@ public slots:
     // is given only if it would be to a stranger.
     void OnQueueUploadRequested(std::string i_user, std::string i_file, bool i_reached = true);
     void OnFileConnectionAccepted(std::string i_user, QTcpSocket* ip_socket);
+    // A file connection asked for could not be made (or its attempt ended
+    // with the server connection): the upload waiting for it goes back to
+    // its place in the queue, and the user is not told it failed.
+    void OnConnectionToUserFailed(std::string i_user, std::string i_type);
     void OnFileTransferResponse(std::string i_user, unsigned int i_req, bool i_accepted,
                                 bool i_receivedFileSize, qint64 i_fileSize, std::string i_denialReason);
     void OnUploadFailedNotification(std::string i_user, std::string i_file);
@@ -304,6 +310,14 @@ private:
 
     // The upload that was last placed at the end of the effective order.
     Item* mp_lastOrderedUpload = nullptr;
+
+    // Users whose file connections failed since one was last made, with
+    // how many; from the second on, until when they are not offered an
+    // upload again: a user both sides cannot connect to would otherwise be
+    // asked without end, while one drop of the server costs no wait.
+    static constexpr int FILE_RETRY_MS = 10000;
+    std::map<std::string, int> m_fileFailures;
+    std::map<std::string, QDeadlineTimer> m_fileRetryAfter;
 
     std::function<QDateTime()> m_clock;
 

@@ -211,6 +211,8 @@ TransferQueueManager::TransferQueueManager()
         connect(peerMessenger, &PeerMessenger::FileConnectionAccepted, this,
                 &TransferQueueManager::OnFileConnectionAccepted);
         connect(peerMessenger, &PeerMessenger::FileTransferResponse, this, &TransferQueueManager::OnFileTransferResponse);
+        connect(peerMessenger, &PeerMessenger::ConnectionToUserFailed, this,
+                &TransferQueueManager::OnConnectionToUserFailed);
         connect(peerMessenger, &PeerMessenger::UploadFailed, this, &TransferQueueManager::OnUploadFailedNotification);
         connect(peerMessenger, &PeerMessenger::UploadDenied, this, &TransferQueueManager::OnUploadDeniedNotification);
         connect(peerMessenger, &PeerMessenger::DownloadPlaceInLine, this, &TransferQueueManager::OnDownloadPlaceInLine);

@@ -185,6 +185,7 @@ void TransferQueueManager::OnFileConnectionAccepted(std::string i_user, QTcpSock
     }
     ItemPtr upload = static_cast<ItemPtr>(uploads);
     QFile* file = LiveObject<QFile>(upload["upload_file"].Get());
+    m_fileFailures.erase(i_user);
 
     Data::Operation op(d);
     upload += T("upload_socket")->GetItem(Value(ListLiveUntilDestroyed(ip_socket)));
@@ -199,6 +200,34 @@ void TransferQueueManager::OnFileConnectionAccepted(std::string i_user, QTcpSock
     connect(thread, &UploadThread::UploadProgress, this, &TransferQueueManager::OnUploadProgress);
     connect(thread, &UploadThread::UploadComplete, this, &TransferQueueManager::OnUploadComplete);
     StartThread(upload, kUploadSide, ip_socket, thread);
+}
+
+void TransferQueueManager::OnConnectionToUserFailed(std::string i_user, std::string i_type)
+{
+    if (i_type != "F")
+        return;
+    Item* user = T("user")->HasItem(i_user);
+    Item* connecting = T("upload_entry_status")->HasItem("connecting");
+    ItemSet uploads = user && connecting ? d->GetItems(ItemPtr(user), ItemPtr(connecting), "upload_entry") : ItemSet();
+    if (uploads.empty())
+        return;
+    // Each file connection asked for is one upload's, in the order asked.
+    ItemPtr upload = static_cast<ItemPtr>(uploads);
+    const bool again = ++m_fileFailures[i_user] > 1;
+    Log(kCategory, 1,
+        QStringLiteral("No file connection to %1 for the upload of %2; it goes back to its place in the queue%3")
+            .arg(FromName(i_user), Text(upload["shared_file"]["shared_file_name"].AsString()),
+                 again ? QStringLiteral(", offered again in %1 s").arg(FILE_RETRY_MS / 1000) : QString()),
+        ItemPtr(user));
+    Data::Operation op(d);
+    // Nothing failed that the user could do anything about: no notice.
+    SetUploadEntryStatus(upload, "queued");
+    if (again)
+    {
+        m_fileRetryAfter[i_user] = QDeadlineTimer(FILE_RETRY_MS);
+        QTimer::singleShot(FILE_RETRY_MS, Qt::PreciseTimer, this, [this] { StartNewUploads(); });
+    }
+    StartNewUploads();
 }
 
 void TransferQueueManager::OnUploadProgress(qint64 i_offset, int i_bytesPerSecond)

@@ -247,6 +247,8 @@ void TransferQueueManager::StartNewUploads()
         return;
 
     Data::Operation op(d);
+    for (auto paused = m_fileRetryAfter.begin(); paused != m_fileRetryAfter.end();)
+        paused = paused->second.hasExpired() ? m_fileRetryAfter.erase(paused) : std::next(paused);
     const std::list<Item*> candidates = queued->GetItems("upload_entry").SortNumericBy("effective_upload_order");
     for (Item* entry : candidates)
     {
@@ -255,7 +257,7 @@ void TransferQueueManager::StartNewUploads()
         if (upload["upload_entry_status"].Get() != queued)
             continue;
         ItemPtr user = upload["user"];
-        if (!IsOnline(user) || IsUploadingToUser(user.Get()))
+        if (!IsOnline(user) || IsUploadingToUser(user.Get()) || m_fileRetryAfter.count(user.AsString()))
             continue;
         // Shares change after queueing: only what is still shared with the
         // user is offered, and files change after the scan: it is offered

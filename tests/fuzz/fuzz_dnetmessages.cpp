@@ -99,7 +99,11 @@ extern "C" int LLVMFuzzerInitialize(int* ip_argc, char*** ip_argv)
     gp_server->CreateData();
     SetSetting("username", "me");
     // Nothing listens: the listeners open only once the state is loaded.
-    new PeerMessenger;
+    // The same input takes the same paths: the clock stands still and the
+    // tokens of requests follow one another, whatever the time and run.
+    auto* messenger = new PeerMessenger;
+    messenger->SetClock([] { return qint64(1000000); });
+    messenger->SetTokenSource([next = quint32(0)]() mutable { return ++next; });
     SetLogSink([](const QString&, int, const QString&, ItemPtr) {});
 
     // Parents p1 and p2; p1 connects, tells level 3 and root p6 and becomes

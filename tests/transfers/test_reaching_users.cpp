@@ -96,6 +96,7 @@ private slots:
     void EvidenceLastsAndClaimsCostTheClaimant();
     void AClaimIsShownWhatAStrangerIs();
     void ClaimsWaitTheirTurnAndGuessesCostTheGuesser();
+    void AnUploadUnderWayAtADropStartsAgain();
 
 private:
     QueueFixture m_fixture;
@@ -704,6 +705,86 @@ void TestReachingUsers::ClaimsWaitTheirTurnAndGuessesCostTheGuesser()
     WriteRaw(file.get(), song);
     QVERIFY(Spin([&] { return Status(fays) == "complete"; }));
     QCOMPARE(threadtest::ReadFile(dir + "/dl/complete/music/fays.bin"), song);
+}
+
+// Bob, behind the router, is reached only through the relay. The server
+// drops while the file connection of the upload of his first file is under
+// way, and he answers that request no more: after the new login the upload
+// is offered and made again, his second file follows, and he is never told
+// that an upload failed.
+void TestReachingUsers::AnUploadUnderWayAtADropStartsAgain()
+{
+    PeerMessenger* messenger = m_fixture.mp_messenger;
+    const QString dir = m_fixture.m_dir.path();
+    QDir().mkpath(dir + "/share");
+    const QByteArray first = Noise(200000, 4), second = Noise(150000, 5);
+    threadtest::WriteFile(dir + "/share/first.bin", first);
+    threadtest::WriteFile(dir + "/share/second.bin", second);
+    m_fixture.mp_shares->Init();
+    ItemPtr(T("shared_folder")->GetItem(ToUtf8(dir + "/share"))) += T("shared_public")->GetGlobalNullItem();
+    TestServer ts;
+    QVERIFY(ts.Start());
+    QVERIFY(ts.Set("peer_addresses", QJsonObject{{"bob", QJsonArray{"127.0.0.50", int(FreePort())}}}));
+    QVERIFY(m_fixture.LogIn(ts));
+    Behind bob(0x7F000002, messenger->ListeningPort());
+    QVERIFY(bob.m_user.LogIn(ts.Port(), "bob"));
+    const auto pump = [&] { bob.Pump(); };
+    const auto path = [&](const char* ip_name) { return (dir + "/share/" + ip_name).toUtf8().replace('/', '\\'); };
+    const auto offers = [&] {
+        QList<QByteArray> all;
+        for (const QByteArray& m : bob.m_got)
+            if (Code(m) == PM_TRANSFER_REQUEST)
+                all << m;
+        return all;
+    };
+    // Bob accepts the offer; the file comes on the next file connection.
+    const auto take = [&](size_t i_files, const QByteArray& i_bytes) {
+        const QByteArray req = offers().last().mid(8, 4);
+        WriteRaw(bob.m_links.front().first.get(), Frame(U32(PM_TRANSFER_RESPONSE) + req + B8(1)));
+        if (!Spin([&] { return bob.m_files.size() == i_files && bob.m_files.back().first->bytesAvailable() >= 4; }, pump))
+            return false;
+        QTcpSocket* file = bob.m_files.back().first.get();
+        if (file->read(4) != req)
+            return false;
+        WriteRaw(file, I64(0));
+        QByteArray received;
+        const bool whole = Spin([&] { return (received += file->readAll()).size() >= i_bytes.size(); }, pump) && received == i_bytes;
+        // A downloader that has it all closes: the upload ends.
+        file->disconnectFromHost();
+        return whole;
+    };
+
+    // A message of ours reaches him through the relay; he queues both files.
+    messenger->QueueDownload("bob", "hello");
+    QVERIFY(Spin([&] { return bob.m_got.contains(U32(PM_QUEUE_UPLOAD) + Str("hello")); }, pump));
+    WriteRaw(bob.m_links.front().first.get(),
+             Frame(PM_QUEUE_UPLOAD, Str(path("first.bin"))) + Frame(PM_QUEUE_UPLOAD, Str(path("second.bin"))));
+    QVERIFY(Spin([&] { return offers().size() == 1; }, pump));
+    QCOMPARE(FirstString(offers().last(), 12), path("first.bin"));
+
+    // He accepts; the relayed request for the file connection reaches him,
+    // unanswered, and the server drops.
+    bob.m_answering = false;
+    const int relayed = ts.Received("alice", SM_CONNECT_TO_PEER).size();
+    WriteRaw(bob.m_links.front().first.get(), Frame(U32(PM_TRANSFER_RESPONSE) + offers().last().mid(8, 4) + B8(1)));
+    QVERIFY(ts.WaitFor("alice", SM_CONNECT_TO_PEER, relayed + 1, g_waitMs));
+    QVERIFY(!bob.m_user.NextFromServer(SM_CONNECT_TO_PEER).isEmpty());
+    QSignalSpy connected(m_fixture.mp_server, &Server::Connected);
+    QVERIFY(ts.Drop("alice") && Spin([&] { return m_fixture.mp_server->IsAbruptlyDisconnected(); }, pump));
+    m_fixture.mp_server->OnHalfMinuteTimer();
+    QVERIFY(Spin([&] { return connected.count() == 1; }, pump));
+    bob.m_answering = true;
+
+    // The upload is offered again, and both files reach him.
+    QVERIFY(Spin([&] { return offers().size() == 2; }, pump));
+    QCOMPARE(FirstString(offers().last(), 12), path("first.bin"));
+    QVERIFY(take(1, first));
+    QVERIFY(Spin([&] { return offers().size() == 3; }, pump));
+    QCOMPARE(FirstString(offers().last(), 12), path("second.bin"));
+    QVERIFY(take(2, second));
+    (void)Spin([] { return false; }, pump, 300);
+    QVERIFY(std::none_of(bob.m_got.begin(), bob.m_got.end(), [](const QByteArray& i_m) { return Code(i_m) == PM_UPLOAD_FAILED; }));
+    QCOMPARE(m_fixture.Logged("aborted"), 0);
 }
 
 QTEST_MAIN(TestReachingUsers)
