@@ -256,7 +256,9 @@ PeerConnection* PeerOutput::ToGiveWay(const Book& i_book, const PeerConnection* 
     std::pair<qint64, qint64> longest(PeerBounds::OUTPUT_DRAIN_LIMIT_MS, 0);
     for (const Charge& charge : i_book.charges)
     {
-        if (charge.conn == ip_for)
+        // A small answer has the reserve: only those holding it give way for
+        // one, never slow readers of big answers.
+        if (charge.conn == ip_for || (i_part == Part::Reserve && charge.charge >= PeerBounds::SMALL_PARTY_BYTES))
             continue;
         std::pair<qint64, qint64> key(DrainMs(charge.conn, charge.charge), 0);
         // The whole total is held and a small answer waits: a small holder
