@@ -35,7 +35,8 @@
 //   what it took only a window at a time.
 // Giving way: when an answer finds no room, for a party under its share,
 //   the holder whose charge would take longest to drain at its rate gives
-//   way, when that is over OUTPUT_DRAIN_LIMIT_MS or it has stalled; nobody
+//   way (for a small answer, only one holding the reserve: slow readers of
+//   big answers are never closed for it), when that is over OUTPUT_DRAIN_LIMIT_MS or it has stalled; nobody
 //   that drains in time is closed. When the whole total is held and a
 //   small answer waits, a holder of less than SMALL_PARTY_BYTES that has
 //   taken nothing for SMALL_HOLDER_STALL_MS of its own time gives way too,
