@@ -654,6 +654,63 @@ std::string SmallAnswer()
     return Compressed(std::string(body.Data(), body.Size()));
 }
 
+// Alice logged in to a scripted server whose address answers come
+// i_addressDelayS late, counting her logins and the relayed requests the
+// server refused; the drop benchmarks start from here.
+struct AliceLoggedIn
+{
+    TestServer ts;
+    std::unique_ptr<Server> server;
+    std::unique_ptr<PeerMessenger> messenger;
+    int logins = 0;
+    int refused = 0;
+
+    bool Start(int i_addressDelayS)
+    {
+        if (!ts.Start({"--accounts", "alice:pw"}) || !ts.Set("address_delay", i_addressDelayS))
+            return false;
+        server = std::make_unique<Server>();
+        server->CreateData();
+        messenger = std::make_unique<PeerMessenger>();
+        SetSetting("username", "alice");
+        SetSetting("password", "pw");
+        SetSetting("server_host", "127.0.0.1");
+        SetSetting("server_port", std::to_string(ts.Port()));
+        SetSetting("listening_port", std::to_string(FreePort()));
+        SetSetting("obfuscated_listening_port", std::to_string(FreePort()));
+        messenger->DataLoaded();
+        QObject::connect(server.get(), &Server::Connected, [this] { ++logins; });
+        // The diagnostics view takes every line; here they are only counted.
+        SetLogSink([this](const QString&, int, const QString& i_text, ItemPtr) {
+            refused += i_text.contains(QLatin1String("cannot connect to us"));
+        });
+        server->Connect();
+        return true;
+    }
+    // Before the store is reset.
+    void End()
+    {
+        ClearLogSink();
+        messenger.reset();
+        server.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    ~AliceLoggedIn() { End(); }
+};
+
+// Until no more relayed requests come from alice for half a second; how
+// many came since i_before.
+int RelayedUntilQuiet(TestServer& io_server, int i_before)
+{
+    for (int count = -1, now = i_before; count != now;)
+    {
+        count = now;
+        benchsupport::WaitUntil([] { return false; }, 500);
+        now = RelayedFromAlice(io_server);
+    }
+    return RelayedFromAlice(io_server) - i_before;
+}
+
 void BM_ServerAwayWithAnswersWaiting(benchmark::State& state)
 {
     if (qEnvironmentVariableIsEmpty("TV_TESTSERVER"))
@@ -665,29 +722,17 @@ void BM_ServerAwayWithAnswersWaiting(benchmark::State& state)
     {
         state.PauseTiming();
         ResetTestEnvironment();
-        TestServer ts;
-        if (!ts.Start({"--accounts", "alice:pw"}) || !ts.Set("address_delay", 600))
+        AliceLoggedIn alice;
+        if (!alice.Start(600))
         {
             state.SkipWithError("the scripted server did not start");
             break;
         }
-        auto server = std::make_unique<Server>();
-        server->CreateData();
-        auto messenger = std::make_unique<PeerMessenger>();
-        SetSetting("username", "alice");
-        SetSetting("password", "pw");
-        SetSetting("server_host", "127.0.0.1");
-        SetSetting("server_port", std::to_string(ts.Port()));
-        SetSetting("listening_port", std::to_string(FreePort()));
-        SetSetting("obfuscated_listening_port", std::to_string(FreePort()));
-        messenger->DataLoaded();
-        int logins = 0, refused = 0;
-        QObject::connect(server.get(), &Server::Connected, [&] { ++logins; });
-        // The diagnostics view takes every line; here they are only counted.
-        SetLogSink([&](const QString&, int, const QString& i_text, ItemPtr) {
-            refused += i_text.contains(QLatin1String("cannot connect to us"));
-        });
-        server->Connect();
+        TestServer& ts = alice.ts;
+        Server* server = alice.server.get();
+        PeerMessenger* messenger = alice.messenger.get();
+        const int& logins = alice.logins;
+        const int& refused = alice.refused;
         bool ready = benchsupport::WaitUntil([&] { return logins == 1; }, 20000);
         MemStream message;
         message.WriteUInt32(PM_FILE_SEARCH_RESULT);
@@ -715,14 +760,7 @@ void BM_ServerAwayWithAnswersWaiting(benchmark::State& state)
         beat.start(1);
         const bool back = ts.Drop("alice") && benchsupport::WaitUntil([&] { return server->IsAbruptlyDisconnected(); }, 20000) &&
                           (server->OnHalfMinuteTimer(), benchsupport::WaitUntil([&] { return logins == 2; }, 120000));
-        const int before = back ? RelayedFromAlice(ts) : 0;
-        // Until no more relayed requests come for half a second.
-        for (int count = -1, now = before; back && count != now;)
-        {
-            count = now;
-            benchsupport::WaitUntil([] { return false; }, 500);
-            now = RelayedFromAlice(ts);
-        }
+        const int after = back ? RelayedUntilQuiet(ts, RelayedFromAlice(ts)) : 0;
         beat.stop();
         stall = std::max(stall, turns.elapsed() - last);
         if (!back)
@@ -731,13 +769,10 @@ void BM_ServerAwayWithAnswersWaiting(benchmark::State& state)
             break;
         }
         longest = std::max(longest, double(stall));
-        relayedAfter = double(RelayedFromAlice(ts) - before);
+        relayedAfter = double(after);
 
         state.PauseTiming();
-        ClearLogSink();
-        messenger.reset();
-        server.reset();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        alice.End();
         d->Reset();
         state.ResumeTiming();
     }
@@ -760,28 +795,17 @@ void BM_ServerAwayWithTheBookFull(benchmark::State& state)
     {
         state.PauseTiming();
         ResetTestEnvironment();
-        TestServer ts;
-        if (!ts.Start({"--accounts", "alice:pw"}) || !ts.Set("address_delay", addressDelayS))
+        AliceLoggedIn alice;
+        if (!alice.Start(addressDelayS))
         {
             state.SkipWithError("the scripted server did not start");
             break;
         }
-        auto server = std::make_unique<Server>();
-        server->CreateData();
-        auto messenger = std::make_unique<PeerMessenger>();
-        SetSetting("username", "alice");
-        SetSetting("password", "pw");
-        SetSetting("server_host", "127.0.0.1");
-        SetSetting("server_port", std::to_string(ts.Port()));
-        SetSetting("listening_port", std::to_string(FreePort()));
-        SetSetting("obfuscated_listening_port", std::to_string(FreePort()));
-        messenger->DataLoaded();
-        int logins = 0, refused = 0;
-        QObject::connect(server.get(), &Server::Connected, [&] { ++logins; });
-        SetLogSink([&](const QString&, int, const QString& i_text, ItemPtr) {
-            refused += i_text.contains(QLatin1String("cannot connect to us"));
-        });
-        server->Connect();
+        TestServer& ts = alice.ts;
+        Server* server = alice.server.get();
+        PeerMessenger* messenger = alice.messenger.get();
+        const int& logins = alice.logins;
+        const int& refused = alice.refused;
         bool ready = benchsupport::WaitUntil([&] { return logins == 1; }, 20000);
         MemStream message;
         message.WriteUInt32(PM_FILE_SEARCH_RESULT);
@@ -815,13 +839,7 @@ void BM_ServerAwayWithTheBookFull(benchmark::State& state)
         const bool back = ts.Drop("alice") && benchsupport::WaitUntil([&] { return server->IsAbruptlyDisconnected(); }, 120000) &&
                           ts.Set("address_delay", 0) &&
                           (server->OnHalfMinuteTimer(), benchsupport::WaitUntil([&] { return logins == 2; }, 120000));
-        const int before = back ? RelayedFromAlice(ts) : 0;
-        for (int count = -1, now = before; back && count != now;)
-        {
-            count = now;
-            benchsupport::WaitUntil([] { return false; }, 500);
-            now = RelayedFromAlice(ts);
-        }
+        const int after = back ? RelayedUntilQuiet(ts, RelayedFromAlice(ts)) : 0;
         beat.stop();
         note();
         longestAtDrop = std::max(longestAtDrop, double(atDrop));
@@ -832,13 +850,10 @@ void BM_ServerAwayWithTheBookFull(benchmark::State& state)
             state.SkipWithError("the client did not log in again");
             break;
         }
-        relayedAfter = double(RelayedFromAlice(ts) - before);
+        relayedAfter = double(after);
 
         state.PauseTiming();
-        ClearLogSink();
-        messenger.reset();
-        server.reset();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        alice.End();
         d->Reset();
         state.ResumeTiming();
     }
