@@ -208,11 +208,11 @@ PeerClaims::Step PeerClaims::Prove(const PeerConnection* ip_conn, bool i_expecte
         o_why = QString("its address waits on %1 proofs already").arg(MAX_PROOFS_PER_SOURCE);
         return Step::NoRoom;
     }
-    if (!sourceInIt && proof != m_proofs.end() && proof->second.sources.size() >= MAX_SOURCES_PER_PROOF)
-    {
-        o_why = QString("%1 addresses claim the user already").arg(MAX_SOURCES_PER_PROOF);
-        return Step::NoRoom;
-    }
+    // A proof full of addresses still takes a claimant to wait on it, only
+    // not as one of its sources: the user's own claim from where he will
+    // answer is not shut out by those that came first.
+    const bool fullOfSources =
+        !sourceInIt && proof != m_proofs.end() && proof->second.sources.size() >= MAX_SOURCES_PER_PROOF;
     const qint64 now = m_now();
     bool fresh = false;
     if (proof == m_proofs.end())
@@ -232,7 +232,8 @@ PeerClaims::Step PeerClaims::Prove(const PeerConnection* ip_conn, bool i_expecte
         fresh = true;
     }
     proof->second.waiting[ip_conn->Id()] = address;
-    proof->second.sources.insert(address);
+    if (!fullOfSources)
+        proof->second.sources.insert(address);
     m_waiting[ip_conn->Id()] = user;
     if (!fresh)
         return Step::Joined;

@@ -63,8 +63,10 @@
 //     of the requests; in MAX_ADDRESS_WAITS_PER_SOURCE claims waiting for the
 //     server's address answer (users behind one router offer together).
 //     Spent by the claimants there; honest users there need one each.
-//   - a proof: MAX_SOURCES_PER_PROOF addresses. Spent by claimants of one
-//     name; the user himself needs one.
+//   - a proof: MAX_SOURCES_PER_PROOF addresses whose claims its answer tells
+//     against. Spent by claimants of one name; claimants past it still wait
+//     on it, so the user himself, asking from where he answers, is never
+//     shut out by them.
 //   - a user whose proof went unanswered with the server up (he cannot be
 //     reached, or the limit passed) is not proved again for
 //     UNANSWERED_PAUSE_MS, whoever claims him: claims of a user who is

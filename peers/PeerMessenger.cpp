@@ -1123,7 +1123,16 @@ bool PeerMessenger::Claim(PeerConnection* ip_conn, bool i_expected, const QStrin
     QString why;
     const std::string user = ip_conn->m_user;
     const bool addressUnknown = !m_claims.Knows(user) && !m_claims.CalledOffline(user);
-    switch (m_claims.Prove(ip_conn, i_expected, ServerUp(), addressUnknown, why))
+    // The user talks to us from where he is known to be: a claim from
+    // elsewhere is not his, and asking him to connect once more for each
+    // claimant would make him pay for them.
+    const PeerConnection* own = LatestMessagingConnection(user, true);
+    const bool talking =
+        own && own != ip_conn && Now() - std::max(own->m_lastReceivedMs, own->m_createdMs) < PeerClaims::DISPROOF_MS;
+    if (talking)
+        why = QStringLiteral("the user talks to us from where he is known to be");
+    else
+        switch (m_claims.Prove(ip_conn, i_expected, ServerUp(), addressUnknown, why))
     {
     case PeerClaims::Step::AwaitAddress:
         PeerLog(2, QString("Connection %1 claims user %2 from %3, for %4: waiting for the server to say where the "

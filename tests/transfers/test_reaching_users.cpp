@@ -601,9 +601,10 @@ void TestReachingUsers::ClaimsWaitTheirTurnAndGuessesCostTheGuesser()
     for (int k = 0; k < 4; ++k)
         QVERIFY(relayedFor("off" + QString::number(k)) <= 2 + floodMs / PeerClaims::UNANSWERED_PAUSE_MS);
 
-    // Carol, proved where she is, is claimed from elsewhere: her answer
-    // tells against that address. She then moves there: she is refused at
-    // first, and taken within the minute after.
+    // Carol, proved where she is, is claimed from elsewhere once she has
+    // been silent a while: her answer tells against that address. She then
+    // moves there: she is refused at first, and taken within the minute
+    // after.
     Behind carol(0x7F000401, port);
     QVERIFY(carol.m_user.LogIn(ts.Port(), "carol"));
     queue->AddDownload("carol", "carols.bin", "music", song.size(), 0);
@@ -616,6 +617,12 @@ void TestReachingUsers::ClaimsWaitTheirTurnAndGuessesCostTheGuesser()
         return Spin([&, want = ++markers] { return marked == want; }, pumpCarol);
     };
     const size_t links = carol.m_links.size();
+    // While she talks to us from there, a claim of her from elsewhere is
+    // refused without asking her to connect once more.
+    auto talking = ConnectFrom(port, 0x7F000402, 1 << 20);
+    WriteRaw(talking.get(), PeerInit("carol", "P") + Offer(299, "carols.bin", song.size()));
+    QVERIFY(handled(talking.get()) && !taken(299) && carol.m_links.size() == links);
+    skew += PeerClaims::DISPROOF_MS;
     auto mallory = ConnectFrom(port, 0x7F000402, 1 << 20);
     WriteRaw(mallory.get(), PeerInit("carol", "P") + Offer(300, "carols.bin", song.size()));
     QVERIFY(Spin([&] { return carol.m_links.size() == links + 1; }, pumpCarol) && handled(mallory.get()) && !taken(300));
