@@ -68,21 +68,15 @@ public:
     // until its last byte is sent: Qt keeps each buffer handed to it until
     // then, the bytes already sent too.
     qint64 OwnOutput() const;
-    // Whether anything waits to be sent, in the queue, the socket or the
-    // system.
+    // Whether anything waits to be sent, in the queue or the socket.
     bool HasOutput() const;
     // What the other side has yet to take of all that was queued for it,
-    // shared bytes and what the system holds for it included.
+    // shared bytes included.
     qint64 Unread() const;
-    // The bytes of shared messages still to go, and whether there are any.
-    qint64 SharedUnread() const;
-    bool HoldsShared() const;
-    // Bytes ever handed on to the system; less what it holds, what the
-    // other side has taken.
-    qint64 HandedToSystem() const;
-    // What the system holds of our output for the other side: its socket's
-    // send queue, sent or not, until the other side acknowledges it. Asked
-    // of the system only while some of what went there may be unacknowledged.
+    // Bytes the other side has taken, ever; what the system holds for it
+    // (not sent, or not acknowledged) is not taken.
+    qint64 Taken() const;
+    // What the system holds of our output for the other side.
     qint64 InSystem() const;
     // Messages in the queue, and the shared messages among them (each
     // listed once per time it is queued).
@@ -112,11 +106,6 @@ public:
     QTcpSocket* ReleaseSocket();
     // Drops the connection at once; the socket goes with this object.
     void Close();
-
-    // Keeps what the system holds of our output for the other side near our
-    // own window, rather than the megabytes it grows to for a party that
-    // does not read. Not for a file connection, whose thread sets its pace.
-    bool BoundSystemBuffer();
 
     // TCP keepalive: after i_idleS quiet seconds the system probes the other
     // side every i_intervalS seconds and fails the socket after i_probes
@@ -171,9 +160,6 @@ private:
     mutable qint64 m_inSocketBytes = 0;
     size_t m_queuedMessages = 0;
     qint64 m_handedOut = 0;       // bytes ever handed to the socket
-    // Bytes the system had acknowledged when last asked: while all that went
-    // to it is, it holds nothing.
-    mutable qint64 m_acknowledged = 0;
     quint64 m_id;
     QTcpSocket* mp_socket;
     bool m_scrambled;
