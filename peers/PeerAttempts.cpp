@@ -397,7 +397,14 @@ size_t PeerAttempts::PlanRetry(qint64 i_now, size_t& o_droppedAnswers)
         ++it;
     }
     m_retry.insert(m_retry.end(), answersOnly.begin(), answersOnly.end());
+    m_lined = std::unordered_set<std::string>(m_retry.begin(), m_retry.end());
     return m_retry.size();
+}
+
+void PeerAttempts::LineUp(const std::string& i_user)
+{
+    if (m_lined.insert(i_user).second)
+        m_retry.push_back(i_user);
 }
 
 std::vector<std::string> PeerAttempts::NextRetries(size_t i_count)
@@ -405,6 +412,7 @@ std::vector<std::string> PeerAttempts::NextRetries(size_t i_count)
     std::vector<std::string> users;
     while (users.size() < i_count && !m_retry.empty())
     {
+        m_lined.erase(m_retry.front());
         users.push_back(std::move(m_retry.front()));
         m_retry.pop_front();
     }

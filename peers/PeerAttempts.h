@@ -21,6 +21,9 @@
 //     answers its relayed request, already on its way, is still taken for
 //     DROP_PIERCE_MS; an "F" attempt is reported failed once that time has
 //     passed without it, so that its upload goes back to the queue quietly.
+// Attempts begin at most RETRY_BATCH a turn of RETRY_INTERVAL_MS: past that,
+//   and while users are lined up, a user waits in line, so that the transfer
+//   queue asking thousands of users again at a login sends no burst.
 // It is tried again after the next login, for every user with kept messages,
 //   spread out: RETRY_BATCH users a turn, a turn every RETRY_INTERVAL_MS,
 //   users with requests of ours before those with only answers kept.
@@ -57,6 +60,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 class PeerAttempts
@@ -138,7 +142,13 @@ public:
     // The next users in line, at most i_count.
     std::vector<std::string> NextRetries(size_t i_count);
     bool RetriesWaiting() const { return !m_retry.empty(); }
-    void StopRetries() { m_retry.clear(); }
+    void StopRetries()
+    {
+        m_retry.clear();
+        m_lined.clear();
+    }
+    // Lines the user up behind those waiting, once.
+    void LineUp(const std::string& i_user);
 
     // Users with attempts or kept messages.
     void AddUsers(std::set<std::string>& io_users) const;
@@ -200,4 +210,5 @@ private:
     // since the kept ones last went.
     bool m_answersDropLogged = false;
     std::deque<std::string> m_retry;
+    std::unordered_set<std::string> m_lined;  // those in m_retry
 };

@@ -1811,7 +1811,26 @@ void PeerMessenger::Deliver(const std::string& i_user, const MemStream& i_messag
             gp_server->GetPeerAddress(i_user);
         return;
     }
-    StartAttempt(i_user, "P");
+    // At the pace of the retries after a login: the transfer queue asks
+    // every user again then, and the server gets no burst of requests.
+    const qint64 now = Now();
+    if (now - m_attemptTurnMs >= PeerAttempts::RETRY_INTERVAL_MS || now < m_attemptTurnMs)
+    {
+        m_attemptTurnMs = now;
+        m_attemptsThisTurn = 0;
+    }
+    if (!m_attempts.RetriesWaiting() && m_attemptsThisTurn < PeerAttempts::RETRY_BATCH)
+    {
+        ++m_attemptsThisTurn;
+        StartAttempt(i_user, "P");
+        return;
+    }
+    m_attempts.LineUp(i_user);
+    if (!m_retryPosted)
+    {
+        m_retryPosted = true;
+        QTimer::singleShot(PeerAttempts::RETRY_INTERVAL_MS, this, [this] { RetryNextBatch(); });
+    }
 }
 
 bool PeerMessenger::AnswerToClaimant(const std::string& i_user, const MemStream& i_message)

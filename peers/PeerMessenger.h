@@ -306,6 +306,9 @@ private:
     // Our attempts and the messages kept for users.
     PeerAttempts m_attempts;
     bool m_retryPosted = false;
+    // Attempts begun from what is sent, in the turn begun at m_attemptTurnMs.
+    qint64 m_attemptTurnMs = 0;
+    size_t m_attemptsThisTurn = 0;
     // The connection whose request is being handled, and the user it names.
     struct Answering
     {
