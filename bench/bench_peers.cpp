@@ -687,6 +687,19 @@ struct AliceLoggedIn
         server->Connect();
         return true;
     }
+    bool LoggedIn()
+    {
+        return benchsupport::WaitUntil([&] { return logins == 1; }, 20000);
+    }
+    // An answer of i_answer to each of i_count searchers.
+    void AnswerSearchers(int i_count, const std::string& i_answer)
+    {
+        MemStream message;
+        message.WriteUInt32(PM_FILE_SEARCH_RESULT);
+        message.WriteBytes(i_answer.data(), i_answer.size());
+        for (int k = 0; k < i_count; ++k)
+            messenger->SendAnswer("searcher" + std::to_string(k), message);
+    }
     // Before the store is reset.
     void End()
     {
@@ -730,15 +743,11 @@ void BM_ServerAwayWithAnswersWaiting(benchmark::State& state)
         }
         TestServer& ts = alice.ts;
         Server* server = alice.server.get();
-        PeerMessenger* messenger = alice.messenger.get();
         const int& logins = alice.logins;
         const int& refused = alice.refused;
-        bool ready = benchsupport::WaitUntil([&] { return logins == 1; }, 20000);
-        MemStream message;
-        message.WriteUInt32(PM_FILE_SEARCH_RESULT);
-        message.WriteBytes(answer.data(), answer.size());
-        for (int k = 0; ready && k < searchers; ++k)
-            messenger->SendAnswer("searcher" + std::to_string(k), message);
+        bool ready = alice.LoggedIn();
+        if (ready)
+            alice.AnswerSearchers(searchers, answer);
         // As many as the client keeps.
         ready = ready && AllRelayedRefused(ts, refused);
         if (!ready)
@@ -806,14 +815,11 @@ void BM_ServerAwayWithTheBookFull(benchmark::State& state)
         PeerMessenger* messenger = alice.messenger.get();
         const int& logins = alice.logins;
         const int& refused = alice.refused;
-        bool ready = benchsupport::WaitUntil([&] { return logins == 1; }, 20000);
-        MemStream message;
-        message.WriteUInt32(PM_FILE_SEARCH_RESULT);
-        message.WriteBytes(answer.data(), answer.size());
+        bool ready = alice.LoggedIn();
         for (int k = 0; ready && k < owners; ++k)
             messenger->QueueDownload("owner" + std::to_string(k), "Music\\Artist\\Album\\Track.mp3");
-        for (int k = 0; ready && k < searchers; ++k)
-            messenger->SendAnswer("searcher" + std::to_string(k), message);
+        if (ready)
+            alice.AnswerSearchers(searchers, answer);
         ready = ready && AllRelayedRefused(ts, refused);
         if (!ready)
         {
