@@ -26,9 +26,10 @@
 // Our connects: MAX_CONNECTING under way, of which relayed ones (made for
 //   others through the server) at most MAX_RELAYED_CONNECTING; each kind
 //   has MAX_WAITING_CONNECTS places in line; past that a connect is refused.
-// Output: all that is held, each shared message once, within
-//   MAX_OUTPUT_BYTES_TOTAL, of which SMALL_ANSWER_RESERVE is kept for small
-//   answers; each connection within MAX_UNSENT_BYTES and
+// Output: all that is held, each shared message once and what the system
+//   holds in the sockets included, within MAX_OUTPUT_BYTES_TOTAL, of which
+//   SMALL_ANSWER_RESERVE is kept for small answers, however many parties
+//   hold it; each connection within MAX_UNSENT_BYTES and
 //   MAX_QUEUED_MESSAGES of its own. Who is charged what, how fast each
 //   reads, what waits for room and what gives way: see PeerOutput.
 // Frames being received: each within the limit of its code (see
@@ -76,12 +77,13 @@ public:
     static constexpr qint64 MAX_OUTPUT_BYTES_TOTAL = 64 * 1024 * 1024;
     static constexpr qint64 OUTPUT_STALL_MS = 30000;
     static constexpr qint64 OUTPUT_DRAIN_LIMIT_MS = 10 * 60 * 1000;
-    static constexpr qint64 OUTPUT_MEASURE_MS = 1000;
+    static constexpr qint64 OUTPUT_MEASURE_MS = 5000;
     static constexpr qint64 FAIR_SHARE_FLOOR = 1024 * 1024;
     static constexpr qint64 RATE_WINDOW_MS = 60000;
     static constexpr qint64 SMALL_ANSWER_BYTES = 64 * 1024;
     static constexpr qint64 SMALL_PARTY_BYTES = 256 * 1024;
     static constexpr qint64 SMALL_ANSWER_RESERVE = 4 * 1024 * 1024;
+    static constexpr qint64 SMALL_HOLDER_STALL_MS = 5000;
 
     static constexpr size_t MAX_PARTIAL_FRAME_BYTES_TOTAL = 128 * 1024 * 1024;
     static constexpr qint64 RECEIVE_STALL_MS = 30000;

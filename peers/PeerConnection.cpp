@@ -160,32 +160,47 @@ qint64 PeerConnection::InSocket() const
 
 qint64 PeerConnection::Unread() const
 {
-    qint64 unread = OwnOutput();
+    return OwnOutput() + SharedUnread() + InSystem();
+}
+
+qint64 PeerConnection::SharedUnread() const
+{
+    qint64 unread = 0;
     for (const Piece& piece : m_queue)
         if (piece.shared)
             unread += piece.bytes.size() - piece.at;
     return unread;
 }
 
-qint64 PeerConnection::InSystem() const
+bool PeerConnection::HoldsShared() const
 {
-    int unsent = 0;
-    const qintptr fd = mp_socket && m_stage != Stage::Closed ? mp_socket->socketDescriptor() : -1;
-    if (fd < 0 || ::ioctl(int(fd), SIOCOUTQ, &unsent) != 0)
-        return 0;
-    return unsent;
+    return std::any_of(m_queue.begin(), m_queue.end(), [](const Piece& i_piece) { return i_piece.shared; });
 }
 
-qint64 PeerConnection::Taken() const
+qint64 PeerConnection::HandedToSystem() const
+{
+    return mp_socket && m_stage != Stage::Closed ? m_handedOut - mp_socket->bytesToWrite() : 0;
+}
+
+qint64 PeerConnection::InSystem() const
 {
     if (!mp_socket || m_stage == Stage::Closed)
         return 0;
-    return m_handedOut - mp_socket->bytesToWrite() - InSystem();
+    const qint64 toSystem = m_handedOut - mp_socket->bytesToWrite();
+    if (toSystem == m_acknowledged)
+        return 0;
+    int unsent = 0;
+    const qintptr fd = mp_socket->socketDescriptor();
+    if (fd < 0 || ::ioctl(int(fd), SIOCOUTQ, &unsent) != 0)
+        return 0;
+    m_acknowledged = toSystem - unsent;
+    return unsent;
 }
 
 bool PeerConnection::HasOutput() const
 {
-    return !m_queue.empty() || (mp_socket && m_stage != Stage::Closed && mp_socket->bytesToWrite() > 0);
+    return !m_queue.empty() || (mp_socket && m_stage != Stage::Closed && mp_socket->bytesToWrite() > 0) ||
+           InSystem() > 0;
 }
 
 void PeerConnection::Flush()
@@ -223,6 +238,7 @@ QTcpSocket* PeerConnection::ReleaseSocket()
 
 void PeerConnection::Close()
 {
+    const bool inSystem = InSystem() > 0;
     StartConnectTimer(0);
     m_stage = Stage::Closed;
     m_queue.clear();
@@ -232,9 +248,26 @@ void PeerConnection::Close()
     m_queuedMessages = 0;
     if (mp_socket)
     {
+        // What the system still holds for the other side goes too: closed
+        // the usual way, the socket would live on without us, holding it
+        // for a party that does not read.
+        const qintptr fd = mp_socket->socketDescriptor();
+        if (fd >= 0 && inSystem)
+        {
+            const linger reset{1, 0};
+            ::setsockopt(int(fd), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        }
         mp_socket->disconnect();
         mp_socket->abort();
     }
+}
+
+bool PeerConnection::BoundSystemBuffer()
+{
+    const qintptr fd = mp_socket ? mp_socket->socketDescriptor() : -1;
+    // The system doubles what it is given.
+    const int size = int(OUTPUT_WINDOW / 2);
+    return fd >= 0 && ::setsockopt(int(fd), SOL_SOCKET, SO_SNDBUF, &size, sizeof size) == 0;
 }
 
 bool PeerConnection::KeepAlive(int i_idleS, int i_intervalS, int i_probes)

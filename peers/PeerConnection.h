@@ -68,15 +68,21 @@ public:
     // until its last byte is sent: Qt keeps each buffer handed to it until
     // then, the bytes already sent too.
     qint64 OwnOutput() const;
-    // Whether anything waits to be sent, in the queue or the socket.
+    // Whether anything waits to be sent, in the queue, the socket or the
+    // system.
     bool HasOutput() const;
     // What the other side has yet to take of all that was queued for it,
-    // shared bytes included.
+    // shared bytes and what the system holds for it included.
     qint64 Unread() const;
-    // Bytes the other side has taken, ever; what the system holds for it
-    // (not sent, or not acknowledged) is not taken.
-    qint64 Taken() const;
-    // What the system holds of our output for the other side.
+    // The bytes of shared messages still to go, and whether there are any.
+    qint64 SharedUnread() const;
+    bool HoldsShared() const;
+    // Bytes ever handed on to the system; less what it holds, what the
+    // other side has taken.
+    qint64 HandedToSystem() const;
+    // What the system holds of our output for the other side: its socket's
+    // send queue, sent or not, until the other side acknowledges it. Asked
+    // of the system only while some of what went there may be unacknowledged.
     qint64 InSystem() const;
     // Messages in the queue, and the shared messages among them (each
     // listed once per time it is queued).
@@ -106,6 +112,11 @@ public:
     QTcpSocket* ReleaseSocket();
     // Drops the connection at once; the socket goes with this object.
     void Close();
+
+    // Keeps what the system holds of our output for the other side near our
+    // own window, rather than the megabytes it grows to for a party that
+    // does not read. Not for a file connection, whose thread sets its pace.
+    bool BoundSystemBuffer();
 
     // TCP keepalive: after i_idleS quiet seconds the system probes the other
     // side every i_intervalS seconds and fails the socket after i_probes
@@ -160,6 +171,9 @@ private:
     mutable qint64 m_inSocketBytes = 0;
     size_t m_queuedMessages = 0;
     qint64 m_handedOut = 0;       // bytes ever handed to the socket
+    // Bytes the system had acknowledged when last asked: while all that went
+    // to it is, it holds nothing.
+    mutable qint64 m_acknowledged = 0;
     quint64 m_id;
     QTcpSocket* mp_socket;
     bool m_scrambled;

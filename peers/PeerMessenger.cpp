@@ -967,6 +967,8 @@ void PeerMessenger::BecomeEstablished(PeerConnection* ip_conn)
         PeerLog(1, QString("Cannot set keepalive on connection %1 to user %2: a vanished peer goes unnoticed")
                        .arg(ip_conn->Id())
                        .arg(FromName(user)));
+    if (ip_conn->m_type == "P" || ip_conn->m_type == "D")
+        ip_conn->BoundSystemBuffer();
     if (ip_conn->m_type == "P")
     {
         ip_conn->SetStage(PeerConnection::Stage::Open);

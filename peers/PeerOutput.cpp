@@ -3,6 +3,7 @@
 #include "PeerConnection.h"
 #include "ProtocolCodes.h"
 
+#include <QTcpSocket>
 #include <QTimer>
 
 #include <algorithm>
@@ -21,6 +22,8 @@ constexpr qint64 RATE_BUCKETS = 12;
 // a reason or a few numbers.
 constexpr qint64 ANSWER_OVERHEAD = 1024;
 constexpr qint64 NEVER = std::numeric_limits<qint64>::max();
+// How long a count of all output is taken as it stands.
+constexpr qint64 BOOK_FRESH_MS = 100;
 }
 
 PeerOutput::PeerOutput(const Connections& i_connections, QObject* ip_context, Hooks i_hooks)
@@ -55,42 +58,99 @@ qint64 PeerOutput::AnswerSize(quint32 i_code, quint32 i_requestSize)
 
 qint64 PeerOutput::Book::ChargeOf(const PeerConnection* ip_conn) const
 {
-    for (const auto& charge : charges)
-        if (charge.first == ip_conn)
-            return charge.second;
-    return 0;
+    const auto charge = std::lower_bound(charges.begin(), charges.end(), ip_conn->Id(),
+                                         [](const Charge& i_charge, quint64 i_id) { return i_charge.conn->Id() < i_id; });
+    return charge != charges.end() && charge->conn == ip_conn ? charge->charge : 0;
 }
 
-PeerOutput::Book PeerOutput::Books(const PeerConnection* ip_party) const
+bool PeerOutput::Count(PeerConnection* ip_conn, Charge& o_charge)
 {
-    Book book;
-    // Each shared message: its size and how many times it is queued.
-    std::map<const char*, qint64> shared;
-    for (const auto& entry : m_connections)
+    // What the system holds for the other side is held as surely as what
+    // waits in our queues.
+    const qint64 inSystem = ip_conn->InSystem();
+    if (inSystem == 0 && !ip_conn->HasOutput())
+        return false;
+    const qint64 own = ip_conn->OwnOutput() + inSystem;
+    o_charge = Charge{ip_conn, own + ip_conn->SharedUnread(), own, ip_conn->HoldsShared()};
+    return true;
+}
+
+const PeerOutput::Book& PeerOutput::Books(const PeerConnection* ip_party)
+{
+    // Counted whole now and then; in between each connection is counted
+    // again as it queues or hands on output, and what drains meanwhile
+    // only makes the count high.
+    if (!m_bookValid || m_clock.elapsed() - m_bookAtMs >= BOOK_FRESH_MS)
     {
-        const PeerConnection* conn = entry.second;
-        if (!conn->IsClosed())
-            conn->ForEachShared([&](const QByteArray& i_message) { shared[i_message.constData()] = i_message.size(); });
+        m_book = Book();
+        // Each shared message: its size, once however often it is queued,
+        // and once more if small parties hold it.
+        std::map<const char*, std::pair<qint64, bool>> shared;
+        for (const auto& entry : m_connections)
+        {
+            PeerConnection* conn = entry.second;
+            Charge charge;
+            if (conn->IsClosed() || !Count(conn, charge))
+                continue;
+            m_book.held += charge.own;
+            if (charge.charge < PeerBounds::SMALL_PARTY_BYTES)
+                m_book.small += charge.own;
+            m_book.charges.push_back(charge);
+            conn->ForEachShared([&](const QByteArray& i_message) {
+                auto& message = shared[i_message.constData()];
+                message.first = i_message.size();
+                message.second = message.second || charge.charge < PeerBounds::SMALL_PARTY_BYTES;
+            });
+        }
+        for (const auto& message : shared)
+        {
+            m_book.held += message.second.first;
+            if (message.second.second)
+                m_book.small += message.second.first;
+        }
+        m_bookValid = true;
+        m_bookAtMs = m_clock.elapsed();
     }
-    for (const auto& message : shared)
-        book.held += message.second;
-    bool partyHolds = false;
-    for (const auto& entry : m_connections)
+    const bool partyHolds = ip_party && m_book.ChargeOf(ip_party) > 0;
+    const qint64 holders = qint64(m_book.charges.size()) + (ip_party && !partyHolds ? 1 : 0);
+    m_book.share = std::max(holders > 0 ? PeerBounds::MAX_OUTPUT_BYTES_TOTAL / holders : PeerBounds::MAX_OUTPUT_BYTES_TOTAL,
+                            PeerBounds::FAIR_SHARE_FLOOR);
+    return m_book;
+}
+
+void PeerOutput::Recount(PeerConnection* ip_conn)
+{
+    if (!m_bookValid)
+        return;
+    auto at = std::lower_bound(m_book.charges.begin(), m_book.charges.end(), ip_conn->Id(),
+                               [](const Charge& i_charge, quint64 i_id) { return i_charge.conn->Id() < i_id; });
+    const bool had = at != m_book.charges.end() && at->conn == ip_conn;
+    Charge charge;
+    const bool holds = !ip_conn->IsClosed() && Count(ip_conn, charge);
+    // Shared messages are counted once for all: counted whole again.
+    if ((had && at->shares) || (holds && charge.shares))
     {
-        PeerConnection* conn = entry.second;
-        if (conn->IsClosed() || !conn->HasOutput())
-            continue;
-        const qint64 unread = conn->Unread();
-        book.held += conn->OwnOutput();
-        book.charges.emplace_back(conn, unread);
-        if (unread < PeerBounds::SMALL_PARTY_BYTES)
-            book.reserved += unread;
-        partyHolds = partyHolds || conn == ip_party;
+        m_bookValid = false;
+        return;
     }
-    const qint64 holders = qint64(book.charges.size()) + (ip_party && !partyHolds ? 1 : 0);
-    book.share = std::max(holders > 0 ? PeerBounds::MAX_OUTPUT_BYTES_TOTAL / holders : PeerBounds::MAX_OUTPUT_BYTES_TOTAL,
-                          PeerBounds::FAIR_SHARE_FLOOR);
-    return book;
+    if (had)
+    {
+        m_book.held -= at->own;
+        if (at->charge < PeerBounds::SMALL_PARTY_BYTES)
+            m_book.small -= at->own;
+    }
+    if (holds)
+    {
+        m_book.held += charge.own;
+        if (charge.charge < PeerBounds::SMALL_PARTY_BYTES)
+            m_book.small += charge.own;
+    }
+    if (had && holds)
+        *at = charge;
+    else if (had)
+        m_book.charges.erase(at);
+    else if (holds)
+        m_book.charges.insert(at, charge);
 }
 
 bool PeerOutput::OwnRoom(const PeerConnection* ip_conn, qint64 i_size) const
@@ -109,10 +169,11 @@ bool PeerOutput::Fits(const PeerConnection* ip_conn, const Book& i_book, qint64 
                        i_book.ChargeOf(ip_conn) + i_size <= PeerBounds::SMALL_PARTY_BYTES;
     if (o_part)
         *o_part = small ? Part::Reserve : Part::Rest;
-    if (small && i_book.reserved + i_size <= PeerBounds::SMALL_ANSWER_RESERVE)
+    if (small && i_book.small + i_size <= PeerBounds::SMALL_ANSWER_RESERVE)
         return true;
-    // The rest of the total, for any answer: it leaves the reserve free.
-    const qint64 rest = std::max<qint64>(i_book.held - i_book.reserved, 0);
+    // The rest of the total, for any answer: what small parties hold past
+    // the reserve is in it too.
+    const qint64 rest = i_book.held - std::min(i_book.small, PeerBounds::SMALL_ANSWER_RESERVE);
     const qint64 limit = PeerBounds::MAX_OUTPUT_BYTES_TOTAL - PeerBounds::SMALL_ANSWER_RESERVE;
     if (i_size == UNKNOWN_SIZE)
         return rest < limit;
@@ -128,7 +189,7 @@ bool PeerOutput::MayRead(PeerConnection* ip_conn, const std::function<qint64()>&
             price = m_prices.emplace(id, i_price()).first;
         return price->second;
     };
-    Book book = Books(ip_conn);
+    const Book* book = &Books(ip_conn);
     // Its own backlog first: what it asked for and has not read. An answer
     // to a connection that holds nothing, while the rest of the total has
     // room, goes unpriced.
@@ -141,18 +202,23 @@ bool PeerOutput::MayRead(PeerConnection* ip_conn, const std::function<qint64()>&
     for (;;)
     {
         Part part = Part::Rest;
-        if ((!holds && price == m_prices.end() && Fits(ip_conn, book, UNKNOWN_SIZE, nullptr)) ||
-            Fits(ip_conn, book, size(), &part))
+        if ((!holds && price == m_prices.end() && Fits(ip_conn, *book, UNKNOWN_SIZE, nullptr)) ||
+            Fits(ip_conn, *book, size(), &part))
         {
             m_prices.erase(id);
             return true;
         }
-        qint64 drainMs = 0;
-        PeerConnection* victim = ToGiveWay(book, ip_conn, part, &drainMs);
+        QString why;
+        PeerConnection* victim = ToGiveWay(*book, ip_conn, part, why);
         if (!victim)
+        {
+            // Nothing gives way for the rest in line either, this time round.
+            if (m_looking && book->UnderShare(ip_conn))
+                m_nothingGivesWay[int(part)] = true;
             break;
-        GiveWay(victim, drainMs);
-        book = Books(ip_conn);
+        }
+        GiveWay(victim, why);
+        book = &Books(ip_conn);
     }
     Wait(ip_conn);
     return false;
@@ -169,46 +235,60 @@ bool PeerOutput::RoomForMessage(PeerConnection* ip_conn, qint64 i_size)
         entry.second->Flush();
     for (;;)
     {
-        const Book book = Books(ip_conn);
+        const Book& book = Books(ip_conn);
         if (Fits(ip_conn, book, i_size, &part))
             return true;
-        qint64 drainMs = 0;
-        PeerConnection* victim = ToGiveWay(book, ip_conn, part, &drainMs);
+        QString why;
+        PeerConnection* victim = ToGiveWay(book, ip_conn, part, why);
         if (!victim)
             return false;
-        GiveWay(victim, drainMs);
+        GiveWay(victim, why);
     }
 }
 
-PeerConnection* PeerOutput::ToGiveWay(const Book& i_book, const PeerConnection* ip_for, Part i_part, qint64* o_drainMs)
+PeerConnection* PeerOutput::ToGiveWay(const Book& i_book, const PeerConnection* ip_for, Part i_part, QString& o_why)
 {
     // A party over its share waits for its own backlog to drain.
     if (!i_book.UnderShare(ip_for))
         return nullptr;
-    PeerConnection* slowest = nullptr;
-    qint64 longest = PeerBounds::OUTPUT_DRAIN_LIMIT_MS;
-    for (const auto& charge : i_book.charges)
+    PeerConnection* chosen = nullptr;
+    // The longest to drain, then the longest without taking anything.
+    std::pair<qint64, qint64> longest(PeerBounds::OUTPUT_DRAIN_LIMIT_MS, 0);
+    for (const Charge& charge : i_book.charges)
     {
-        // Only a holder in the part that is full makes room there.
-        if (charge.first == ip_for || (charge.second < PeerBounds::SMALL_PARTY_BYTES) != (i_part == Part::Reserve))
+        // A small answer has the reserve: only those holding it give way for
+        // one, never slow readers of big answers.
+        if (charge.conn == ip_for || (i_part == Part::Reserve && charge.charge >= PeerBounds::SMALL_PARTY_BYTES))
             continue;
-        const qint64 drain = DrainMs(charge.first, charge.second);
-        if (drain > longest)
-            std::tie(slowest, longest) = std::make_pair(charge.first, drain);
+        std::pair<qint64, qint64> key(DrainMs(charge.conn, charge.charge), 0);
+        // The whole total is held and a small answer waits: a small holder
+        // that has taken nothing for a while has stopped, whatever its
+        // window says of what it took at first.
+        if (i_part == Part::Reserve && charge.charge < PeerBounds::SMALL_PARTY_BYTES)
+        {
+            key.second = IdleMs(charge.conn);
+            if (key.second >= PeerBounds::SMALL_HOLDER_STALL_MS)
+                key.first = NEVER;
+        }
+        if (key > longest)
+            std::tie(chosen, longest) = std::make_pair(charge.conn, key);
     }
-    *o_drainMs = longest;
-    return slowest;
+    if (!chosen)
+        return nullptr;
+    if (longest.first != NEVER)
+        o_why = QString("reads %1 bytes a second, %2 s for what it has yet to read").arg(Rate(chosen)).arg(longest.first / 1000);
+    else if (longest.second > 0)
+        o_why = QString("has taken nothing for %1 s").arg(longest.second / 1000);
+    else
+        o_why = QStringLiteral("has taken none for a while");
+    return chosen;
 }
 
-void PeerOutput::GiveWay(PeerConnection* ip_conn, qint64 i_drainMs)
+void PeerOutput::GiveWay(PeerConnection* ip_conn, const QString& i_why)
 {
-    const QString why = i_drainMs == NEVER ? QString("has taken none for a while")
-                                           : QString("reads %1 bytes a second, %2 s for what it has yet to read")
-                                                 .arg(Rate(ip_conn))
-                                                 .arg(i_drainMs / 1000);
     m_hooks.close(ip_conn, QString("the output waiting on all connections passes %1 bytes, and this one %2")
                                .arg(PeerBounds::MAX_OUTPUT_BYTES_TOTAL)
-                               .arg(why));
+                               .arg(i_why));
 }
 
 void PeerOutput::Wait(PeerConnection* ip_conn)
@@ -227,11 +307,13 @@ void PeerOutput::Queued(PeerConnection* ip_conn)
 {
     ip_conn->m_lastActivityMs = m_hooks.now();
     Observe(ip_conn);
+    Recount(ip_conn);
 }
 
 void PeerOutput::Written(PeerConnection* ip_conn)
 {
     Observe(ip_conn);
+    Recount(ip_conn);
     if (!m_waiting.empty())
         LookAgainSoon();
 }
@@ -242,21 +324,36 @@ void PeerOutput::Observe(const PeerConnection* ip_conn)
         return;
     Meter& meter = m_meters[ip_conn->Id()];
     const qint64 now = m_clock.elapsed();
-    const qint64 taken = std::max(ip_conn->Taken(), meter.taken);
+    // Looks within one millisecond are one look: what was taken meanwhile
+    // counts at the next, not lost with no time to put it in.
+    if (now == meter.atMs)
+        return;
+    const qint64 inSystem = ip_conn->InSystem();
+    const qint64 taken = std::max(ip_conn->HandedToSystem() - inSystem, meter.taken);
     // Only time that began with bytes in the system for the other side is
-    // its own: before that the bytes were still ours to hand on.
-    if (meter.atMs >= 0 && meter.inSystem > 0 && now > meter.atMs)
+    // its own: before that the bytes were still ours to hand on. What it
+    // took meanwhile it read all the same: a system that takes our bytes at
+    // once often holds none when we look, and what a reader took at first
+    // it may take its time over.
+    const bool own = meter.inSystem > 0;
+    if (meter.atMs >= 0 && now > meter.atMs && (own || taken > meter.taken))
     {
         if (meter.buckets.empty() || now - meter.buckets.back().startMs >= PeerBounds::RATE_WINDOW_MS / RATE_BUCKETS)
             meter.buckets.push_back(Bucket{now, 0, 0});
-        meter.buckets.back().ms += now - meter.atMs;
         meter.buckets.back().bytes += taken - meter.taken;
+        if (own)
+        {
+            meter.buckets.back().ms += now - meter.atMs;
+            meter.idleMs += now - meter.atMs;
+        }
     }
+    if (taken > meter.taken)
+        meter.idleMs = 0;
     while (!meter.buckets.empty() && now - meter.buckets.front().startMs >= PeerBounds::RATE_WINDOW_MS)
         meter.buckets.pop_front();
     meter.atMs = now;
     meter.taken = taken;
-    meter.inSystem = ip_conn->InSystem();
+    meter.inSystem = inSystem;
 }
 
 qint64 PeerOutput::Rate(const PeerConnection* ip_conn, qint64* o_measuredMs)
@@ -273,6 +370,12 @@ qint64 PeerOutput::Rate(const PeerConnection* ip_conn, qint64* o_measuredMs)
     return ms > 0 ? bytes * 1000 / ms : 0;
 }
 
+qint64 PeerOutput::IdleMs(const PeerConnection* ip_conn) const
+{
+    auto meter = m_meters.find(ip_conn->Id());
+    return meter == m_meters.end() ? 0 : meter->second.idleMs;
+}
+
 bool PeerOutput::IsStalled(const PeerConnection* ip_conn)
 {
     qint64 measured = 0;
@@ -284,8 +387,6 @@ qint64 PeerOutput::DrainMs(const PeerConnection* ip_conn, qint64 i_unread)
 {
     qint64 measured = 0;
     const qint64 rate = Rate(ip_conn, &measured);
-    if (IsStalled(ip_conn))
-        return NEVER;
     // Output that has only begun has not shown how fast it goes.
     if (measured < PeerBounds::OUTPUT_MEASURE_MS)
         return 0;
@@ -298,11 +399,12 @@ void PeerOutput::LookAgain()
 {
     m_lookPosted = false;
     // One look at the books for all in line: small answers first, then
-    // parties under their share; only those that fit, or may make room,
-    // are read.
+    // parties under their share, each of those holding the least, and then
+    // asking the least, first; only those that fit, or may make room, are
+    // read.
     std::deque<quint64> waiting = std::move(m_waiting);
     m_waiting.clear();
-    Book book = Books(nullptr);
+    const Book* book = &Books(nullptr);
     const auto find = [&](quint64 i_id) -> PeerConnection* {
         auto it = m_connections.find(i_id);
         return it == m_connections.end() || it->second->IsClosed() ? nullptr : it->second;
@@ -311,28 +413,49 @@ void PeerOutput::LookAgain()
         auto it = m_prices.find(i_id);
         return it == m_prices.end() ? UNKNOWN_SIZE : it->second;
     };
-    const auto rank = [&](quint64 i_id) {
-        const PeerConnection* conn = find(i_id);
-        if (!conn)
-            return 2;
-        const qint64 size = priced(i_id);
-        return size != UNKNOWN_SIZE && size <= PeerBounds::SMALL_ANSWER_BYTES ? 0 : book.UnderShare(conn) ? 1 : 2;
+    struct InLine
+    {
+        int rank;
+        qint64 charge;
+        qint64 asking;
+        quint64 id;
     };
-    std::stable_sort(waiting.begin(), waiting.end(), [&](quint64 i_a, quint64 i_b) { return rank(i_a) < rank(i_b); });
+    std::vector<InLine> line;
+    line.reserve(waiting.size());
     for (quint64 id : waiting)
     {
-        PeerConnection* conn = find(id);
+        const PeerConnection* conn = find(id);
+        if (!conn)
+        {
+            line.push_back(InLine{3, 0, 0, id});
+            continue;
+        }
+        const qint64 size = priced(id);
+        const int rank = size != UNKNOWN_SIZE && size <= PeerBounds::SMALL_ANSWER_BYTES ? 0 : book->UnderShare(conn) ? 1 : 2;
+        line.push_back(InLine{rank, book->ChargeOf(conn), conn->Socket() ? conn->Socket()->bytesAvailable() : 0, id});
+    }
+    std::stable_sort(line.begin(), line.end(), [](const InLine& i_a, const InLine& i_b) {
+        return std::tie(i_a.rank, i_a.charge, i_a.asking) < std::tie(i_b.rank, i_b.charge, i_b.asking);
+    });
+    m_looking = true;
+    m_nothingGivesWay[0] = m_nothingGivesWay[1] = false;
+    for (const InLine& in : line)
+    {
+        PeerConnection* conn = find(in.id);
         if (!conn)
             continue;
-        if (!OwnRoom(conn, priced(id)) || !(Fits(conn, book, priced(id), nullptr) || book.UnderShare(conn)))
+        Part part = Part::Rest;
+        const bool fits = Fits(conn, *book, priced(in.id), &part);
+        if (!OwnRoom(conn, priced(in.id)) || !(fits || (book->UnderShare(conn) && !m_nothingGivesWay[int(part)])))
         {
-            m_waiting.push_back(id);
+            m_waiting.push_back(in.id);
             continue;
         }
         conn->m_awaitingRoom = false;
         m_hooks.read(conn);
-        book = Books(nullptr);
+        book = &Books(nullptr);
     }
+    m_looking = false;
     if (!m_waiting.empty())
         LookAgainLater();
 }
@@ -363,6 +486,7 @@ void PeerOutput::Forget(PeerConnection* ip_conn)
 {
     m_meters.erase(ip_conn->Id());
     m_prices.erase(ip_conn->Id());
+    Recount(ip_conn);
     // What it held may be room for a request that waits.
     if (!m_waiting.empty())
         LookAgainSoon();

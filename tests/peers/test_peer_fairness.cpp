@@ -10,8 +10,10 @@
 
 #include <QElapsedTimer>
 
+#include <map>
 #include <numeric>
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <linux/sockios.h>
 
@@ -117,6 +119,7 @@ private slots:
     void HonestUsersKeptAndAnsweredOnce();
     void ReadersThatKeepReadingAreNotClosed();
     void SmallAnswersFindRoomWhileReadersHoldTheTotal();
+    void ManySmallHoldersStayWithinTheTotal();
 
 private:
     Fixture m_fixture;
@@ -557,6 +560,92 @@ void TestPeerFairness::SmallAnswersFindRoomWhileReadersHoldTheTotal()
     QVERIFY2(std::all_of(readers.begin(), readers.end(), [](const auto& i_r) { return i_r->Open(); }) && bursts->Open() &&
                  prober->Open() && flooder->Open() && !m_fixture.Logged("Closing connection"),
              state().constData());
+}
+
+// A thousand parties, each owed just under the small-party size in denials
+// of queue requests and none reading: all they hold together, in the
+// client's queues and in its sockets' send queues, stays within the total,
+// a party that asks once as they do is answered meanwhile, and one that
+// asks as they do and reads slowly throughout keeps its connection.
+void TestPeerFairness::ManySmallHoldersStayWithinTheTotal()
+{
+    const DescriptorLimit limit(4096);
+    QVERIFY(limit.Set());
+    PeerMessenger* messenger = m_fixture.NewMessenger();
+    std::map<std::string, qint64> denied;
+    connect(messenger, &PeerMessenger::QueueUploadRequested, this, [&](std::string i_user, std::string i_file) {
+        ++denied[i_user];
+        messenger->DenyUpload(i_user, i_file, "Not shared");
+    });
+    const quint16 port = messenger->ListeningPort();
+    const int parties = 1000, asks = 64;
+    QVERIFY(int(PeerBounds::IncomingBound()) > parties);
+    const qint64 denial = 4 + 4 + 4 + 3900 + 4 + 10;
+    QVERIFY(asks * denial < PeerBounds::SMALL_PARTY_BYTES && asks * denial > PeerBounds::SMALL_PARTY_BYTES * 95 / 100);
+    QByteArray requests;
+    for (int k = 0; k < asks; ++k)
+        requests += Frame(PM_QUEUE_UPLOAD, Str(QByteArray(3890, 'n') + QByteArray::number(1000000000 + k)));
+    auto reader = std::make_unique<Reader>(port, Address(3, 8, 1), 3000, PeerInit("reader", "P") + requests);
+    std::vector<std::unique_ptr<QTcpSocket>> holders;
+    std::vector<qint64> pushed(size_t(parties), 0);
+    for (int k = 0; k < parties; ++k)
+    {
+        holders.push_back(ConnectFrom(port, Address(3, k / 250, 1 + k % 250)));
+        QVERIFY(holders.back());
+        WriteRaw(holders.back().get(), PeerInit("holder" + QByteArray::number(k), "P"));
+    }
+    // What the client holds for them: the denials it made for those still
+    // connected, less what reached them.
+    const auto held = [&] {
+        qint64 sum = 0;
+        for (int k = 0; k < parties; ++k)
+        {
+            const int fd = int(holders[k]->socketDescriptor());
+            pollfd state{fd, POLLRDHUP, 0};
+            if (fd < 0 || holders[k]->state() != QAbstractSocket::ConnectedState || ::poll(&state, 1, 0) != 0)
+                continue;
+            int arrived = 0;
+            ::ioctl(fd, FIONREAD, &arrived);
+            sum += denied["holder" + std::to_string(k)] * denial - arrived - holders[k]->bytesAvailable();
+        }
+        return sum;
+    };
+    qint64 heldMost = 0;
+    const auto push = [&] {
+        reader->Pump();
+        for (int k = 0; k < parties; ++k)
+        {
+            const int fd = int(holders[k]->socketDescriptor());
+            const ssize_t sent = fd < 0 || pushed[k] >= requests.size()
+                                     ? 0
+                                     : ::send(fd, requests.constData() + pushed[k], size_t(requests.size() - pushed[k]),
+                                              MSG_DONTWAIT | MSG_NOSIGNAL);
+            pushed[k] += std::max<ssize_t>(sent, 0);
+        }
+        heldMost = std::max(heldMost, held());
+    };
+    const auto made = [&] {
+        return std::accumulate(denied.begin(), denied.end(), qint64(0), [](qint64 i_sum, const auto& i_d) { return i_sum + i_d.second; });
+    };
+    const auto state = [&] {
+        return QString("held at most %1 bytes, %2 denials made").arg(heldMost).arg(made()).toLocal8Bit();
+    };
+    QVERIFY2(SpinWhileMoving([&] { return heldMost >= PeerBounds::MAX_OUTPUT_BYTES_TOTAL - PeerBounds::SMALL_ANSWER_RESERVE; },
+                             made, push),
+             state().constData());
+    // Until the client takes no more of them.
+    (void)SpinWhileMoving([] { return false; }, made, push, 2000);
+
+    // The party asks as they do, so it needs as much room as any of them.
+    auto honest = ConnectFrom(port, Address(3, 9, 1), 65536);
+    QVERIFY(honest);
+    Inbox inbox(honest.get());
+    const QByteArray name = QByteArray(3890, 'h') + QByteArray::number(1000000000);
+    WriteRaw(honest.get(), PeerInit("honest", "P") + Frame(PM_QUEUE_UPLOAD, Str(name)));
+    QVERIFY2(Spin([&] { return !inbox.Poll().empty(); }, push), state().constData());
+    QCOMPARE(inbox.Poll(), std::vector<QByteArray>({U32(PM_UPLOAD_DENIED) + Str(name) + Str("Not shared")}));
+    QVERIFY2(heldMost <= PeerBounds::MAX_OUTPUT_BYTES_TOTAL, state().constData());
+    QVERIFY2(reader->Open() && !m_fixture.Logged("to user reader "), state().constData());
 }
 
 QTEST_MAIN(TestPeerFairness)
