@@ -30,14 +30,15 @@
 //   It has stalled when that time reaches OUTPUT_STALL_MS in the window and
 //   it took nothing; a reader that paused and reads again is judged by its
 //   reading, and a fast start buys no trickle past the window. What it took
-//   counts whenever it took it. Nothing is judged
-//   before OUTPUT_MEASURE_MS of such time: a slow reader's system tells
-//   what it took only a window at a time.
+//   counts whenever it took it, however close two looks come. Nothing is
+//   judged before OUTPUT_MEASURE_MS of such time: a slow reader's system
+//   tells what it took only a window at a time.
 // Giving way: when an answer finds no room, for a party under its share,
 //   the holder whose charge would take longest to drain at its rate gives
 //   way (for a small answer, only one holding the reserve: slow readers of
-//   big answers are never closed for it), when that is over OUTPUT_DRAIN_LIMIT_MS or it has stalled; nobody
-//   that drains in time is closed. When the whole total is held and a
+//   big answers are never closed for it), when that is over
+//   OUTPUT_DRAIN_LIMIT_MS or it has stalled; nobody that drains in time is
+//   closed. When the whole total is held and a
 //   small answer waits, a holder of less than SMALL_PARTY_BYTES that has
 //   taken nothing for SMALL_HOLDER_STALL_MS of its own time gives way too,
 //   the one idle longest first: many small holders that never read fill
