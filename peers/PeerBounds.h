@@ -83,7 +83,7 @@ public:
     static constexpr qint64 SMALL_ANSWER_BYTES = 64 * 1024;
     static constexpr qint64 SMALL_PARTY_BYTES = 256 * 1024;
     static constexpr qint64 SMALL_ANSWER_RESERVE = 4 * 1024 * 1024;
-    static constexpr qint64 SMALL_HOLDER_STALL_MS = 5000;
+    static constexpr qint64 SMALL_HOLDER_STALL_MS = 15000;
 
     static constexpr size_t MAX_PARTIAL_FRAME_BYTES_TOTAL = 128 * 1024 * 1024;
     static constexpr qint64 RECEIVE_STALL_MS = 30000;

@@ -251,6 +251,7 @@ PeerConnection* PeerOutput::ToGiveWay(const Book& i_book, const PeerConnection* 
     // A party over its share waits for its own backlog to drain.
     if (!i_book.UnderShare(ip_for))
         return nullptr;
+    const bool asksFirst = i_book.ChargeOf(ip_for) == 0;
     PeerConnection* chosen = nullptr;
     // The longest to drain, then the longest without taking anything.
     std::pair<qint64, qint64> longest(PeerBounds::OUTPUT_DRAIN_LIMIT_MS, 0);
@@ -261,10 +262,12 @@ PeerConnection* PeerOutput::ToGiveWay(const Book& i_book, const PeerConnection* 
         if (charge.conn == ip_for || (i_part == Part::Reserve && charge.charge >= PeerBounds::SMALL_PARTY_BYTES))
             continue;
         std::pair<qint64, qint64> key(DrainMs(charge.conn, charge.charge), 0);
-        // The whole total is held and a small answer waits: a small holder
-        // that has taken nothing for a while has stopped, whatever its
-        // window says of what it took at first.
-        if (i_part == Part::Reserve && charge.charge < PeerBounds::SMALL_PARTY_BYTES)
+        // The whole total is held and a small answer waits for a party that
+        // holds nothing yet: a small holder that has taken nothing for a
+        // while has stopped, whatever its window says of what it took at
+        // first. Parties that already hold wait for their own, so holders
+        // that never read cannot close one another, nor a slow reader.
+        if (i_part == Part::Reserve && asksFirst && charge.charge < PeerBounds::SMALL_PARTY_BYTES)
         {
             key.second = IdleMs(charge.conn);
             if (key.second >= PeerBounds::SMALL_HOLDER_STALL_MS)

@@ -39,11 +39,14 @@
 //   big answers are never closed for it), when that is over
 //   OUTPUT_DRAIN_LIMIT_MS or it has stalled; nobody that drains in time is
 //   closed. When the whole total is held and a
-//   small answer waits, a holder of less than SMALL_PARTY_BYTES that has
-//   taken nothing for SMALL_HOLDER_STALL_MS of its own time gives way too,
-//   the one idle longest first: many small holders that never read fill
-//   the total, and their first bytes taken must not buy them the minutes a
-//   slow reader is given. What it held is small, and it may ask again.
+//   small answer waits for a party that holds nothing, a holder of less
+//   than SMALL_PARTY_BYTES that has taken nothing for SMALL_HOLDER_STALL_MS
+//   of its own time gives way too, the one idle longest first: many small
+//   holders that never read fill the total, and their first bytes taken
+//   must not buy them the minutes a slow reader is given. What it held is
+//   small, and it may ask again. A party that already holds waits for its
+//   own to drain, so holders that never read do not close one another, nor
+//   a slow reader whose window shut for a few seconds.
 //   A message of ours never closes its own connection, it waits its turn;
 //   an answer to a search goes instead. A connection that has stalled is
 //   closed when a message of ours would pass its own bound.

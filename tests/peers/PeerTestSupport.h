@@ -29,6 +29,7 @@
 #include <zlib.h>
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -236,10 +237,14 @@ inline std::unique_ptr<QTcpSocket> ConnectRaw(quint16 i_port)
 
 // A peer at the address whose system buffers take i_size bytes at most:
 // what it does not read waits in the client.
-inline std::unique_ptr<QTcpSocket> ConnectFrom(quint16 i_port, quint32 i_address, int i_size = 4096)
+// i_segment, where given, bounds the segments it receives as the links of
+// the internet do, not at loopback's 64 KiB.
+inline std::unique_ptr<QTcpSocket> ConnectFrom(quint16 i_port, quint32 i_address, int i_size = 4096, int i_segment = 0)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &i_size, sizeof i_size);
+    if (i_segment > 0)
+        ::setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &i_segment, sizeof i_segment);
     sockaddr_in from{};
     from.sin_family = AF_INET;
     from.sin_addr.s_addr = htonl(i_address);
